@@ -1,0 +1,91 @@
+// keyb_util.cpp - keyboard input for the prompt loop and the handlers.
+#include "keyb_util.h"
+
+#include <sys/select.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+bool IsTrailingSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Drops the rest of the current input line; returns false at end of input.
+bool KeybDropLine() {
+  int c;
+  while ((c = std::getc(stdin)) != EOF) {
+    if (c == '\n') return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int GetInput(char *line) {
+  int c;
+  do {
+    c = std::getc(stdin);
+  } while (c == ' ' || c == '\t');
+  if (c == EOF) return 0;
+  if (c == '\n') {
+    line[0] = '\0';
+    return 1;
+  }
+
+  int n = 0;
+  line[n++] = static_cast<char>(c);
+  for (;;) {
+    c = std::getc(stdin);
+    if (c == EOF || c == '\n') break;
+    if (n == KEYB_LINE_MAX) {
+      // Never run an over-long line, neither whole nor in pieces: its tail
+      // could carry a command of its own.
+      KeybDropLine();
+      line[0] = '\0';
+      std::printf("Command line too long (more than %d characters); ignored.\n", KEYB_LINE_MAX);
+      std::fflush(stdout);
+      return 1;
+    }
+    line[n++] = static_cast<char>(c);
+  }
+  while (n > 1 && IsTrailingSpace(line[n - 1])) n--;
+  line[n] = '\0';
+  return 1;
+}
+
+void GetPassword(char *password) {
+  std::printf("Password: ");
+  std::fflush(stdout);
+  password[0] = '\0';
+  const char *typed = getpass("");
+  if (typed == nullptr) return;
+  std::strncpy(password, typed, 255);
+  password[255] = '\0';
+}
+
+int CheckInput(void) {
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(0, &readable);
+  timeval none = {0, 0};
+  if (select(1, &readable, nullptr, nullptr, &none) <= 0) return 0;
+  return FD_ISSET(0, &readable) ? 1 : 0;
+}
+
+int KeybReadLine(char *buffer, int size) {
+  int n = 0;
+  int c = std::getc(stdin);
+  if (c == EOF) {
+    if (size > 0) buffer[0] = '\0';
+    return 0;
+  }
+  while (c != EOF && c != '\n') {
+    if (n < size - 1) buffer[n++] = static_cast<char>(c);
+    c = std::getc(stdin);
+  }
+  if (size > 0) buffer[n] = '\0';
+  return 1;
+}

@@ -1,0 +1,34 @@
+// keyb_util.h - reading what the user types. Every reader here takes whole
+// lines from the one buffered standard input, so lines typed ahead reach
+// whichever reader comes next, and none leaves the unread rest of a typed
+// line behind to be taken as a command.
+#ifndef SRC_KEYB_UTIL_H
+#define SRC_KEYB_UTIL_H
+
+// Room of a command line, without its terminator.
+enum { KEYB_LINE_MAX = 1024 };
+
+// Reads one command line into line (room for KEYB_LINE_MAX + 1 bytes).
+// Leading blanks and tabs are skipped and trailing white space is stripped
+// (the first character is always kept). Returns 1 when a line was read; a
+// blank line or a line longer than KEYB_LINE_MAX characters (which is
+// reported and read to its end) leaves line empty. Returns 0 at end of
+// input with nothing read.
+int GetInput(char *line);
+
+// Prints "Password: ", reads a password without echo and stores at most 255
+// characters of it, terminated, in password (room for 256 bytes). Without a
+// terminal or at end of input the password is empty.
+void GetPassword(char *password);
+
+// Returns 1 when standard input can be read at once, 0 otherwise (also when
+// the test fails). Never waits.
+int CheckInput(void);
+
+// Reads one whole line from standard input, stores at most size - 1
+// characters of it without the newline, terminated, and reads and drops the
+// rest of that line. Returns 1 when a line (possibly empty) was read, 0 at
+// end of input with nothing read.
+int KeybReadLine(char *buffer, int size);
+
+#endif
