@@ -1,0 +1,103 @@
+// Keyboard input: command lines and answers read from standard input.
+#include "keyb_util.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+class KeybTest : public ::testing::Test {
+ protected:
+  // Makes standard input read exactly the given bytes.
+  void Feed(const std::string &bytes) {
+    char path[] = "/tmp/keyb_test_XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    close(fd);
+    ASSERT_NE(std::freopen(path, "r", stdin), nullptr);
+    unlink(path);
+  }
+  char line_[KEYB_LINE_MAX + 1] = {};
+};
+
+TEST_F(KeybTest, StripsLeadingBlanksAndTrailingWhiteSpace) {
+  Feed("   \t help get \t\r\nx \n");
+  ASSERT_EQ(GetInput(line_), 1);
+  EXPECT_STREQ(line_, "help get");
+  ASSERT_EQ(GetInput(line_), 1);
+  EXPECT_STREQ(line_, "x");
+  EXPECT_EQ(GetInput(line_), 0);
+}
+
+TEST_F(KeybTest, BlankLinesAreEmptyNotTheLastCommand) {
+  Feed("status\n   \t\n\n");
+  ASSERT_EQ(GetInput(line_), 1);
+  EXPECT_STREQ(line_, "status");
+  ASSERT_EQ(GetInput(line_), 1);
+  EXPECT_STREQ(line_, "");
+  ASSERT_EQ(GetInput(line_), 1);
+  EXPECT_STREQ(line_, "");
+  EXPECT_EQ(GetInput(line_), 0);
+}
+
+TEST_F(KeybTest, EndOfInputWithoutNewlineStillGivesTheLine) {
+  Feed("bye");
+  ASSERT_EQ(GetInput(line_), 1);
+  EXPECT_STREQ(line_, "bye");
+  EXPECT_EQ(GetInput(line_), 0);
+  EXPECT_EQ(GetInput(line_), 0);  // and stays at the end
+}
+
+TEST_F(KeybTest, LineOfExactlyTheLimitIsKept) {
+  std::string text(KEYB_LINE_MAX, 'a');
+  Feed("   " + text + "\nnext\n");
+  ASSERT_EQ(GetInput(line_), 1);
+  EXPECT_EQ(std::string(line_), text);
+  ASSERT_EQ(GetInput(line_), 1);
+  EXPECT_STREQ(line_, "next");
+}
+
+TEST_F(KeybTest, OverlongLineIsRefusedWholeAndItsTailNeverRuns) {
+  std::string text = std::string(KEYB_LINE_MAX, 'a') + "! touch /tmp/should-not-run";
+  Feed(text + "\nstatus\n");
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(GetInput(line_), 1);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_STREQ(line_, "");
+  EXPECT_NE(out.find("too long"), std::string::npos);
+  ASSERT_EQ(GetInput(line_), 1);
+  EXPECT_STREQ(line_, "status");
+}
+
+TEST_F(KeybTest, ReadLineKeepsItsBoundAndDropsTheRest) {
+  Feed("abcdefghijklmnopqrstuvwxyz more words\n\nlast");
+  char buf[20];
+  ASSERT_EQ(KeybReadLine(buf, sizeof(buf)), 1);
+  EXPECT_STREQ(buf, "abcdefghijklmnopqrs");
+  ASSERT_EQ(KeybReadLine(buf, sizeof(buf)), 1);
+  EXPECT_STREQ(buf, "");
+  ASSERT_EQ(KeybReadLine(buf, sizeof(buf)), 1);
+  EXPECT_STREQ(buf, "last");
+  EXPECT_EQ(KeybReadLine(buf, sizeof(buf)), 0);
+}
+
+TEST_F(KeybTest, CheckInputSeesPendingData) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  int saved = dup(0);
+  dup2(fds[0], 0);
+  EXPECT_EQ(CheckInput(), 0);
+  ASSERT_EQ(write(fds[1], "x", 1), 1);
+  EXPECT_EQ(CheckInput(), 1);
+  dup2(saved, 0);
+  close(saved);
+  close(fds[0]);
+  close(fds[1]);
+}
+
+}  // namespace
