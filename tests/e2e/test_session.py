@@ -1,0 +1,181 @@
+"""Connection, login, mode, status and remote information commands against
+a real FTP server."""
+import getpass
+import os
+import pwd
+
+from session import PROMPT, Terminal, after, home, login, piped, server  # noqa: F401
+
+
+def login_name():
+    return pwd.getpwuid(os.getuid()).pw_name[:19]
+
+
+class TestOpenAndLogin:
+    def test_command_line_host_and_port_logs_in_on_a_terminal(self, home, server):
+        term = Terminal(home, ["127.0.0.1", str(server.port)])
+        try:
+            term.expect("Connected to 127.0.0.1")
+            term.expect("User <%s>:" % login_name())
+            term.child.sendline(server.user)
+            term.expect("Password: ")
+            term.child.sendline(server.password)
+            out = term.expect(PROMPT)
+            assert "230" in out
+            assert "Login incorrect." not in out
+            assert "Using ascii mode to transfer files." in term.line("type")
+        finally:
+            term.close()
+
+    def test_enter_at_the_user_question_sends_the_login_name(self, home, server):
+        term = Terminal(home, ["-d", "127.0.0.1", str(server.port)])
+        try:
+            term.expect("User <%s>:" % login_name())
+            term.child.sendline("")
+            term.expect("--> USER %s" % login_name())
+            term.expect("Password: ")
+            term.child.sendline("wrong")
+            out = term.expect(PROMPT)
+            assert "--> PASS wrong" in out
+            assert "Login incorrect." in out
+        finally:
+            term.close()
+
+    def test_open_alone_asks_for_the_host(self, home, server):
+        term = Terminal(home, ["-n"])
+        try:
+            term.expect(PROMPT)
+            out = term.line("open", until="To ")
+            out = term.line("127.0.0.1 %d" % server.port)
+            assert "Connected to 127.0.0.1" in out
+            assert "220" in out
+            # -n: no login was tried, so no type was chosen yet.
+            assert "Using <UNKNOWN> mode to transfer files." in term.line("type")
+        finally:
+            term.close()
+
+    def test_user_with_name_and_password_and_abbreviated_forms(self, home, server):
+        status, out = piped(home, ["-n"], [
+            "o 127.0.0.1 %d" % server.port,
+            "us   %s %s" % (server.user, server.password),
+            "ty binary", "type", "ty", "type EBCDIC", "type ebcdic", "type", "bye"])
+        assert status == 0
+        assert "230" in out
+        assert "Login incorrect." not in out
+        assert "Using binary mode to transfer files." in out
+        assert "EBCDIC: unknown mode" in out
+        assert "Using ebcdic mode to transfer files." in out
+
+    def test_wrong_password_then_a_new_user_command(self, home, server):
+        status, out = piped(home, ["-n"], [
+            "open 127.0.0.1 %d" % server.port, "user %s nope" % server.user,
+            "user %s %s" % (server.user, server.password), "type", "bye"])
+        assert out.count("Login incorrect.") == 1
+        assert "Using ascii mode to transfer files." in after(out, "Login incorrect.")
+
+    def test_open_while_connected_and_unreachable_hosts(self, home, server):
+        _, out = piped(home, ["-n"], login(server) + [
+            "open 127.0.0.1 %d" % server.port, "close",
+            "open 127.0.0.1 1", "open no-such-host.invalid", "bye"])
+        assert "Already connected.  Close connection first.\n" in out
+        assert "221" in out
+        assert "Error on TCP/IP connect: " in out
+        assert "Error on TCP/IP: TCP/IP host unknown" in out
+
+    def test_commands_that_need_a_connection(self, home):
+        status, out = piped(home, ["-n"], [
+            "user x y", "close", "disconnect", "ls", "dir", "pwd", "cd x", "system",
+            "rstatus", "rhelp", "type", "ascii", "binary", "ebcdic", "get f", "put f", "quit",
+            "status"])
+        assert status == 0
+        assert out.count("Not Connected.\n") == 17
+        # quit ends the program even when not connected.
+        assert "Not Connected\n" not in out
+
+
+class TestModesAndStatus:
+    def test_toggles(self, home):
+        _, out = piped(home, ["-n"], ["debug", "debug", "verbose", "verbose", "passive", "bye"])
+        assert ("Debugging On .\nDebugging Off.\nVerbose mode Off.\nVerbose mode On .\n"
+                "Passive mode On .\n") in out.replace(PROMPT, "")
+
+    def test_status_connected_and_not(self, home, server):
+        _, out = piped(home, ["-n", "-p"], ["status", "cvnper"] + login(server) + ["status",
+                                                                                   "bye"])
+        before, connected = out.split("Message persistence set to CVPER_NOT_PERSISTENT.\n", 1)
+        assert ("Not Connected\nPassive Mode: on\nVerbose: on\nHash mark printing: off\n"
+                "Queue manager: CVQM\nQueue: SYSTEM.DEFAULT.LOCAL.QUEUE\n"
+                "Message persistence: on\n") in before
+        assert ("Connected to 127.0.0.1\nPassive Mode: on\nVerbose: on\n"
+                "Hash mark printing: off\nQueue manager: CVQM\n"
+                "Queue: SYSTEM.DEFAULT.LOCAL.QUEUE\nMessage persistence: off\n") in connected
+
+    def test_debug_echoes_commands_but_not_type_or_help(self, home, server):
+        _, out = piped(home, ["-n", "-d"], login(server) + ["pwd", "rhelp", "system", "bye"])
+        for line in ("--> USER tester\n", "--> PASS secret\n", "--> PWD\n", "--> SYST\n",
+                     "--> QUIT\n"):
+            assert line in out
+        assert "--> TYPE" not in out
+        assert "--> HELP" not in out
+
+    def test_verbose_off_silences_replies(self, home, server):
+        _, out = piped(home, ["-n"], login(server) + ["verbose", "pwd", "system", "rstatus",
+                                                      "rhelp", "cd /", "bye"])
+        tail = after(out, "Verbose mode Off.\n")
+        assert tail.replace(PROMPT, "") == ""
+
+    def test_shell_escape_runs_a_command(self, home):
+        _, out = piped(home, ["-n"], ["! echo shell-$((6*7))", "!echo", "bye"])
+        assert "shell-42\n" in out
+        assert "!echo: no such command.\n" in out
+
+    def test_shell_escape_alone_starts_an_interactive_shell(self, home):
+        term = Terminal(home, ["-n"])
+        try:
+            term.expect(PROMPT)
+            term.child.sendline("!")
+            term.child.sendline("echo inner-$((40+2)); exit")
+            term.expect("inner-42")
+            term.expect(PROMPT)
+            assert "Debugging On ." in term.line("debug")
+        finally:
+            term.close()
+
+
+class TestRemoteInformation:
+    def test_pwd_cd_with_blanks_system_rstatus_rhelp(self, home, server):
+        os.mkdir(os.path.join(server.root, "my dir"))
+        _, out = piped(home, ["-n", "-d"], login(server) + [
+            "cd   my dir", "pwd", "system", "rstatus", "rhelp", "rhelp RETR", "bye"])
+        assert "--> CWD my dir\n" in out
+        assert '257 "/my dir"' in out
+        assert "215 UNIX" in out
+        assert "211" in out
+        assert "214" in out
+
+    def test_cd_alone_asks_for_the_directory(self, home, server):
+        os.mkdir(os.path.join(server.root, "sub"))
+        _, out = piped(home, ["-n", "-d"], login(server) + ["cd", "sub", "pwd", "bye"])
+        assert "Remote directory " in out
+        assert "--> CWD sub\n" in out
+        assert '257 "/sub"' in out
+
+    def test_listings_pass_only_the_first_word(self, home, server):
+        os.mkdir(os.path.join(server.root, "d"))
+        for name in ("alpha.txt", "d/beta.txt"):
+            with open(os.path.join(server.root, name), "w") as f:
+                f.write("x" * 10)
+        _, out = piped(home, ["-n", "-d"], login(server) + ["ls", "ls d ignored", "dir d",
+                                                            "passive", "ls d", "bye"])
+        assert "--> NLST\n" in out
+        assert "--> NLST d\n" in out
+        assert "--> LIST d\n" in out
+        assert "alpha.txt\r\n" in out
+        assert "beta.txt\r\n" in out
+        assert "cvxfer: 14 bytes received.\n" in out  # "alpha.txt\r\nd\r\n"
+        assert out.count("beta.txt") == 3
+
+    def test_listing_of_an_empty_directory(self, home, server):
+        os.mkdir(os.path.join(server.root, "empty"))
+        _, out = piped(home, ["-n"], login(server) + ["ls empty", "bye"])
+        assert "cvxfer: 0 bytes received.\n" in out
