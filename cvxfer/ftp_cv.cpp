@@ -41,7 +41,7 @@ void CVEcho(const FtpSession *session, const char *call) {
 // fills the rest with zero bytes.
 void CVSetName(char *field, const char *name) {
   std::memset(field, 0, CV_Q_NAME_LENGTH);
-  if (name != nullptr) std::strncpy(field, name, CV_Q_NAME_LENGTH);
+  if (name != nullptr) std::memcpy(field, name, strnlen(name, CV_Q_NAME_LENGTH));
 }
 
 // Opens the default queue for input and output into Hobj and, on success,
@@ -350,7 +350,7 @@ void FtpPutCV(FtpSession *session, const char *remoteName) {
   }
 
   const int stored =
-      FtpPutFileMem(session, remoteName, buffer.get(), static_cast<unsigned>(dataLength));
+      FtpPutFileMem(session, remoteName, buffer.get(), static_cast<uint32_t>(dataLength));
   cc = -1;
   reason = -1;
   if (stored == 1) {

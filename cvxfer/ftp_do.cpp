@@ -58,7 +58,7 @@ void FtpDoToggle(int *flag, const char *prefix, const char *onText) {
 
 // Sets the transfer type by its one-letter code and keeps its value.
 void FtpDoSetType(FtpSession *session, const char *code, int value) {
-  FtpTYPE(session, const_cast<char *>(code));
+  FtpTYPE(session, code);
   session->TransferType = value;
 }
 
@@ -78,8 +78,7 @@ void FtpDoConnect(FtpSession *session, const char *hostText) {
     unsigned port = FtpDoParsePort(blank + 1);
     if (port != 0) {
       std::string host(hostText, blank - hostText);
-      int error = 0;
-      FtpOpenHostPort(session, host.c_str(), static_cast<unsigned short>(port), &error);
+      FtpOpen(session, host.c_str(), static_cast<unsigned short>(port));
       return;
     }
   }
@@ -136,8 +135,8 @@ void FtpDoLogin(FtpSession *session, char *line) {
   const char *pass = nullptr;
 
   if (text[0] == '\0') {
-    GetUserName(loginName, sizeof(loginName));
-    loginName[sizeof(loginName) - 1] = '\0';
+    int capacity = sizeof(loginName);
+    GetUserName(loginName, &capacity);
     std::printf("User <%s>:", loginName);
     std::fflush(stdout);
     if (KeybReadLine(typed, sizeof(typed)) == 0 || typed[0] == '\0') {
@@ -151,12 +150,12 @@ void FtpDoLogin(FtpSession *session, char *line) {
     pass = strtok_r(nullptr, " ", &save);
   }
 
-  FtpUSER(session, const_cast<char *>(user));
+  FtpUSER(session, user);
   if (pass == nullptr) {
     GetPassword(password);
     pass = password;
   }
-  FtpPASS(session, const_cast<char *>(pass));
+  FtpPASS(session, pass);
   std::memset(password, 0, sizeof(password));
 
   if (session->ReplyCode < 500) {

@@ -1,0 +1,372 @@
+// cvadmin - administers the queue managers of the data directory: create,
+// delete and list queue managers, define and list queues, and put, get,
+// browse and clear messages.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "backend.h"
+#include "corvane.h"
+#include "cv_util.h"
+#include "registry.h"
+
+using namespace corvane;
+
+namespace {
+
+const char kUsage[] =
+    "Usage: cvadmin [-m QMGR] COMMAND [ARGUMENTS]\n"
+    "\n"
+    "Queue managers (the data directory is $CORVANE_HOME, else\n"
+    "$XDG_DATA_HOME/corvane, else ~/.local/share/corvane):\n"
+    "  create QMGR [--default] [--amqp URL]  create a queue manager\n"
+    "  delete QMGR                           delete it with all its messages\n"
+    "  list                                  list them, the default marked\n"
+    "  default QMGR                          make QMGR the default\n"
+    "\n"
+    "Queues of QMGR (-m, else the default queue manager):\n"
+    "  define QUEUE [--maxdepth N] [--maxmsgl BYTES] [--remote RQMGR/RQUEUE]\n"
+    "  undefine QUEUE                        delete an empty queue\n"
+    "  queues                                name, type, depth, limits\n"
+    "  depth QUEUE                           current depth\n"
+    "  put QUEUE [FILE] [--format TEXT] [--nonpersistent]\n"
+    "                                        one message from FILE or stdin\n"
+    "  get QUEUE [FILE]                      take one message to FILE or stdout\n"
+    "  browse QUEUE                          list the messages, taking none\n"
+    "  clear QUEUE                           remove every message not in use\n";
+
+int Usage() {
+  std::fputs(kUsage, stderr);
+  return 2;
+}
+
+int Fail(const std::string &command, CVLONG reason) {
+  std::fprintf(stderr, "cvadmin: %s: %s\n", command.c_str(), ReasonString(reason));
+  return 1;
+}
+
+int FailText(const std::string &command, const std::string &text) {
+  std::fprintf(stderr, "cvadmin: %s: %s\n", command.c_str(), text.c_str());
+  return 1;
+}
+
+// Parses a decimal number 0..2147483647.
+bool ParseCount(const std::string &text, CVLONG *value) {
+  if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  long long v = std::stoll(text);
+  if (v > 0x7FFFFFFF) return false;
+  *value = static_cast<CVLONG>(v);
+  return true;
+}
+
+bool ReadAllFrom(int fd, std::string *data) {
+  char chunk[65536];
+  for (;;) {
+    ssize_t n = read(fd, chunk, sizeof(chunk));
+    if (n < 0) return false;
+    if (n == 0) return true;
+    data->append(chunk, static_cast<size_t>(n));
+  }
+}
+
+bool WriteAllTo(int fd, const char *p, size_t n) {
+  while (n > 0) {
+    ssize_t w = write(fd, p, n);
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+// Opens the backend of qmgr (empty: the default one).
+CVLONG Open(const std::string &qmgr, std::unique_ptr<Backend> *backend) {
+  QmgrDef def;
+  if (CVLONG rc = FindQmgr(qmgr, &def); rc != 0) return rc;
+  return OpenBackend(def, backend);
+}
+
+// Connects through the public calls and opens queue with options.
+CVLONG Connect(const std::string &qmgr, const std::string &queue, CVLONG options, CVHCONN *hconn,
+               CVHOBJ *hobj) {
+  char name[CV_Q_MGR_NAME_LENGTH] = {0};
+  std::memcpy(name, qmgr.data(), qmgr.size() < sizeof(name) ? qmgr.size() : sizeof(name));
+  CVLONG cc = -1;
+  CVLONG reason = -1;
+  CVCONN(name, hconn, &cc, &reason);
+  if (cc == CVCC_FAILED) return reason;
+  CVOD od = CVOD_DEFAULT;
+  std::memcpy(od.ObjectName, queue.data(),
+              queue.size() < sizeof(od.ObjectName) ? queue.size() : sizeof(od.ObjectName));
+  CVOPEN(*hconn, &od, options, hobj, &cc, &reason);
+  return cc == CVCC_FAILED ? reason : 0;
+}
+
+int CmdCreate(const std::vector<std::string> &args) {
+  std::string name;
+  std::string url;
+  bool makeDefault = false;
+  for (size_t i = 0; i < args.size(); i++) {
+    if (args[i] == "--default") {
+      makeDefault = true;
+    } else if (args[i] == "--amqp" && i + 1 < args.size()) {
+      url = args[++i];
+    } else if (name.empty() && args[i][0] != '-') {
+      name = args[i];
+    } else {
+      return Usage();
+    }
+  }
+  if (name.empty()) return Usage();
+  QmgrDef def;
+  if (CVLONG rc = CreateQmgr(name, url, makeDefault, &def); rc != 0) return Fail("create", rc);
+  // Opening it creates its store and its default queue.
+  std::unique_ptr<Backend> backend;
+  if (CVLONG rc = OpenBackend(def, &backend); rc != 0) {
+    DeleteQmgr(name);
+    return Fail("create", rc);
+  }
+  return 0;
+}
+
+int CmdList() {
+  std::vector<std::string> names;
+  std::string current;
+  if (CVLONG rc = ListQmgrs(&names, &current); rc != 0) return Fail("list", rc);
+  for (const std::string &n : names) {
+    std::printf("%s%s\n", n.c_str(), n == current ? " (default)" : "");
+  }
+  return 0;
+}
+
+int CmdDefine(const std::string &qmgr, const std::vector<std::string> &args) {
+  QueueDef def;
+  for (size_t i = 0; i < args.size(); i++) {
+    const std::string &a = args[i];
+    bool hasValue = i + 1 < args.size();
+    if (a == "--maxdepth" && hasValue) {
+      if (!ParseCount(args[++i], &def.MaxDepth)) return FailText("define", "bad --maxdepth");
+    } else if (a == "--maxmsgl" && hasValue) {
+      if (!ParseCount(args[++i], &def.MaxMsgLength)) return FailText("define", "bad --maxmsgl");
+    } else if (a == "--remote" && hasValue) {
+      const std::string &target = args[++i];
+      size_t slash = target.find('/');
+      if (slash == std::string::npos) return FailText("define", "--remote needs RQMGR/RQUEUE");
+      def.Type = CVQT_REMOTE;
+      def.RemoteQmgr = target.substr(0, slash);
+      def.RemoteQueue = target.substr(slash + 1);
+    } else if (def.Name.empty() && a[0] != '-') {
+      def.Name = a;
+    } else {
+      return Usage();
+    }
+  }
+  if (def.Name.empty()) return Usage();
+  std::unique_ptr<Backend> backend;
+  if (CVLONG rc = Open(qmgr, &backend); rc != 0) return Fail("define", rc);
+  if (CVLONG rc = backend->DefineQueue(def); rc != 0) return Fail("define", rc);
+  return 0;
+}
+
+int CmdQueues(const std::string &qmgr) {
+  std::unique_ptr<Backend> backend;
+  if (CVLONG rc = Open(qmgr, &backend); rc != 0) return Fail("queues", rc);
+  std::vector<QueueDef> queues;
+  if (CVLONG rc = backend->ListQueues(&queues); rc != 0) return Fail("queues", rc);
+  std::printf("QUEUE\tTYPE\tDEPTH\tMAXDEPTH\tMAXMSGL\n");
+  for (const QueueDef &q : queues) {
+    if (q.Type == CVQT_REMOTE) {
+      std::printf("%s\tremote %s/%s\t-\t-\t-\n", q.Name.c_str(), q.RemoteQmgr.c_str(),
+                  q.RemoteQueue.c_str());
+      continue;
+    }
+    CVLONG depth = 0;
+    backend->Depth(q, &depth);
+    std::printf("%s\tlocal\t%ld\t%ld\t%ld\n", q.Name.c_str(), static_cast<long>(depth),
+                static_cast<long>(q.MaxDepth), static_cast<long>(q.MaxMsgLength));
+  }
+  return 0;
+}
+
+int CmdDepth(const std::string &qmgr, const std::string &queue) {
+  CVHCONN hconn = CVHC_UNUSABLE_HCONN;
+  CVHOBJ hobj = CVHO_UNUSABLE_HOBJ;
+  if (CVLONG rc = Connect(qmgr, queue, CVOO_INQUIRE, &hconn, &hobj); rc != 0) {
+    return Fail("depth", rc);
+  }
+  CVLONG selector = CVIA_CURRENT_Q_DEPTH;
+  CVLONG depth = 0;
+  CVLONG cc = -1;
+  CVLONG reason = -1;
+  CVINQ(hconn, hobj, 1, &selector, 1, &depth, 0, nullptr, &cc, &reason);
+  if (cc != CVCC_OK) return Fail("depth", reason);
+  std::printf("%ld\n", static_cast<long>(depth));
+  return 0;
+}
+
+int CmdPut(const std::string &qmgr, const std::vector<std::string> &args) {
+  std::string queue;
+  std::string file;
+  std::string format = CVFMT_NONE;
+  bool persistent = true;
+  for (size_t i = 0; i < args.size(); i++) {
+    if (args[i] == "--format" && i + 1 < args.size()) {
+      format = args[++i];
+      if (format.size() > 8) return FailText("put", "a format has at most 8 characters");
+      format.resize(8, ' ');
+    } else if (args[i] == "--nonpersistent") {
+      persistent = false;
+    } else if (queue.empty() && args[i][0] != '-') {
+      queue = args[i];
+    } else if (file.empty() && (args[i][0] != '-' || args[i] == "-")) {
+      file = args[i];
+    } else {
+      return Usage();
+    }
+  }
+  if (queue.empty()) return Usage();
+  std::string data;
+  int fd = file.empty() || file == "-" ? 0 : open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return FailText("put", file + ": " + std::strerror(errno));
+  bool read = ReadAllFrom(fd, &data);
+  if (fd != 0) close(fd);
+  if (!read) return FailText("put", "cannot read the message data");
+  if (data.size() > 0x7FFFFFFF) return Fail("put", CVRC_MSG_TOO_BIG_FOR_Q_MGR);
+
+  CVHCONN hconn = CVHC_UNUSABLE_HCONN;
+  CVHOBJ hobj = CVHO_UNUSABLE_HOBJ;
+  if (CVLONG rc = Connect(qmgr, queue, CVOO_OUTPUT, &hconn, &hobj); rc != 0) {
+    return Fail("put", rc);
+  }
+  CVMD md = CVMD_DEFAULT;
+  CVPMO pmo = CVPMO_DEFAULT;
+  std::memcpy(md.Format, format.data(), 8);
+  md.Persistence = persistent ? CVPER_PERSISTENT : CVPER_NOT_PERSISTENT;
+  CVLONG cc = -1;
+  CVLONG reason = -1;
+  CVPUT(hconn, hobj, &md, &pmo, static_cast<CVLONG>(data.size()), data.data(), &cc, &reason);
+  if (cc != CVCC_OK) return Fail("put", reason);
+  return 0;
+}
+
+int CmdGet(const std::string &qmgr, const std::string &queue, const std::string &file) {
+  CVHCONN hconn = CVHC_UNUSABLE_HCONN;
+  CVHOBJ hobj = CVHO_UNUSABLE_HOBJ;
+  if (CVLONG rc = Connect(qmgr, queue, CVOO_INPUT_AS_Q_DEF, &hconn, &hobj); rc != 0) {
+    return Fail("get", rc);
+  }
+  // Under a unit of work: the message leaves the queue only once its bytes
+  // are written out.
+  std::vector<char> buffer(1048576);
+  CVMD md = CVMD_DEFAULT;
+  CVGMO gmo = CVGMO_DEFAULT;
+  gmo.Options = CVGMO_SYNCPOINT;
+  CVLONG length = 0;
+  CVLONG cc = -1;
+  CVLONG reason = -1;
+  CVGET(hconn, hobj, &md, &gmo, static_cast<CVLONG>(buffer.size()), buffer.data(), &length, &cc,
+        &reason);
+  if (reason == CVRC_TRUNCATED_MSG_FAILED) {
+    buffer.resize(static_cast<size_t>(length));
+    CVGET(hconn, hobj, &md, &gmo, length, buffer.data(), &length, &cc, &reason);
+  }
+  if (cc != CVCC_OK) return Fail("get", reason);
+  int fd = file.empty() || file == "-"
+               ? 1
+               : open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  bool ok = fd >= 0 && WriteAllTo(fd, buffer.data(), static_cast<size_t>(length));
+  if (fd > 1) ok = (fsync(fd) == 0 && close(fd) == 0) && ok;
+  if (!ok) {
+    CVBACK(hconn, &cc, &reason);
+    return FailText("get", "cannot write the message; it stays on the queue");
+  }
+  CVCMIT(hconn, &cc, &reason);
+  if (cc != CVCC_OK) return Fail("get", reason);
+  return 0;
+}
+
+int CmdBrowse(const std::string &qmgr, const std::string &queue) {
+  std::unique_ptr<Backend> backend;
+  if (CVLONG rc = Open(qmgr, &backend); rc != 0) return Fail("browse", rc);
+  std::vector<MessageInfo> messages;
+  if (CVLONG rc = backend->Browse(queue, &messages); rc != 0) return Fail("browse", rc);
+  std::printf("INDEX\tLENGTH\tFORMAT\tPERSISTENCE\tPUT TIME (UTC)\tBACKOUTS\n");
+  int index = 0;
+  for (const MessageInfo &m : messages) {
+    const char *d = m.Md.PutDate;
+    const char *t = m.Md.PutTime;
+    std::printf("%d\t%ld\t\"%.8s\"\t%s\t%.4s-%.2s-%.2s %.2s:%.2s:%.2s\t%ld\n", ++index,
+                static_cast<long>(m.Length), m.Md.Format,
+                m.Md.Persistence == CVPER_PERSISTENT ? "persistent" : "non-persistent", d, d + 4,
+                d + 6, t, t + 2, t + 4, static_cast<long>(m.Md.BackoutCount));
+  }
+  return 0;
+}
+
+int CmdClear(const std::string &qmgr, const std::string &queue) {
+  std::unique_ptr<Backend> backend;
+  if (CVLONG rc = Open(qmgr, &backend); rc != 0) return Fail("clear", rc);
+  CVLONG removed = 0;
+  if (CVLONG rc = backend->Clear(queue, &removed); rc != 0) return Fail("clear", rc);
+  std::printf("%ld messages removed\n", static_cast<long>(removed));
+  return 0;
+}
+
+int CmdUndefine(const std::string &qmgr, const std::string &queue) {
+  std::unique_ptr<Backend> backend;
+  if (CVLONG rc = Open(qmgr, &backend); rc != 0) return Fail("undefine", rc);
+  if (CVLONG rc = backend->DeleteQueue(queue); rc != 0) return Fail("undefine", rc);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  for (const std::string &a : args) {
+    if (a == "--help" || a == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+  }
+  std::string qmgr;
+  size_t i = 0;
+  if (i < args.size() && args[i] == "-m") {
+    if (i + 1 >= args.size()) return Usage();
+    qmgr = args[i + 1];
+    i += 2;
+  }
+  if (i >= args.size()) return Usage();
+  std::string command = args[i++];
+  std::vector<std::string> rest(args.begin() + static_cast<long>(i), args.end());
+  auto one = [&](size_t maxArgs) { return !rest.empty() && rest.size() <= maxArgs; };
+
+  if (command == "create") return rest.empty() ? Usage() : CmdCreate(rest);
+  if (command == "delete") {
+    if (rest.size() != 1) return Usage();
+    CVLONG rc = DeleteQmgr(rest[0]);
+    return rc == 0 ? 0 : Fail("delete", rc);
+  }
+  if (command == "list") return rest.empty() ? CmdList() : Usage();
+  if (command == "default") {
+    if (rest.size() != 1) return Usage();
+    CVLONG rc = SetDefaultQmgr(rest[0]);
+    return rc == 0 ? 0 : Fail("default", rc);
+  }
+  if (command == "define") return rest.empty() ? Usage() : CmdDefine(qmgr, rest);
+  if (command == "undefine") return one(1) ? CmdUndefine(qmgr, rest[0]) : Usage();
+  if (command == "queues") return rest.empty() ? CmdQueues(qmgr) : Usage();
+  if (command == "depth") return one(1) ? CmdDepth(qmgr, rest[0]) : Usage();
+  if (command == "put") return rest.empty() ? Usage() : CmdPut(qmgr, rest);
+  if (command == "get") return one(2) ? CmdGet(qmgr, rest[0], rest.size() > 1 ? rest[1] : "") : Usage();
+  if (command == "browse") return one(1) ? CmdBrowse(qmgr, rest[0]) : Usage();
+  if (command == "clear") return one(1) ? CmdClear(qmgr, rest[0]) : Usage();
+  return Usage();
+}

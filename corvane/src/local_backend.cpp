@@ -1,0 +1,822 @@
+// local_backend.cpp - the embedded store of a local queue manager.
+//
+// Metadata and small bodies live in SQLite (WAL mode) in "store.db"; bodies
+// above kInlineBodyMax live in files of their own under "bodies/", written
+// and made durable before the row that makes the message visible commits,
+// and removed after the commit that consumes it. A unit of work is a set of
+// rows marked with the connection's token (held gets, pending puts), so no
+// SQLite transaction stays open while the program talks to an FTP server.
+// Each connection holds an flock on "conn/<token>.lock" for its life: a
+// lock that can be taken belongs to a process that has ended, and its unit
+// of work is backed out by whoever notices first.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/file.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "backend.h"
+
+namespace corvane {
+
+namespace {
+
+// Bodies up to this size stay in the database; larger ones get a file.
+constexpr CVLONG kInlineBodyMax = 131072;
+
+enum MsgState { kVisible = 0, kHeld = 1, kPending = 2 };
+
+// A prepared statement that finalizes itself.
+class Stmt {
+ public:
+  Stmt(sqlite3 *db, const char *sql) { sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
+  ~Stmt() { sqlite3_finalize(stmt_); }
+  Stmt(const Stmt &) = delete;
+  Stmt &operator=(const Stmt &) = delete;
+  bool ok() const { return stmt_ != nullptr; }
+  Stmt &Bind(int i, const std::string &s) {
+    sqlite3_bind_text(stmt_, i, s.c_str(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  Stmt &Bind(int i, sqlite3_int64 v) {
+    sqlite3_bind_int64(stmt_, i, v);
+    return *this;
+  }
+  Stmt &BindBlob(int i, const void *p, int n) {
+    if (n == 0) {
+      sqlite3_bind_zeroblob(stmt_, i, 0);
+    } else {
+      sqlite3_bind_blob(stmt_, i, p, n, SQLITE_STATIC);
+    }
+    return *this;
+  }
+  Stmt &BindNull(int i) {
+    sqlite3_bind_null(stmt_, i);
+    return *this;
+  }
+  // SQLITE_ROW, SQLITE_DONE or an error.
+  int Step() { return stmt_ != nullptr ? sqlite3_step(stmt_) : SQLITE_ERROR; }
+  sqlite3_int64 Int(int i) { return sqlite3_column_int64(stmt_, i); }
+  std::string Text(int i) {
+    const unsigned char *t = sqlite3_column_text(stmt_, i);
+    return t != nullptr ? reinterpret_cast<const char *>(t) : "";
+  }
+  bool IsNull(int i) { return sqlite3_column_type(stmt_, i) == SQLITE_NULL; }
+  const void *Blob(int i) { return sqlite3_column_blob(stmt_, i); }
+  int Bytes(int i) { return sqlite3_column_bytes(stmt_, i); }
+
+ private:
+  sqlite3_stmt *stmt_ = nullptr;
+};
+
+CVLONG SqlReason(int rc) {
+  if (rc == SQLITE_FULL) return CVRC_Q_SPACE_NOT_AVAILABLE;
+  if (rc == SQLITE_CORRUPT || rc == SQLITE_NOTADB) return CVRC_OBJECT_DAMAGED;
+  return CVRC_RESOURCE_PROBLEM;
+}
+
+bool WriteAll(int fd, const char *p, size_t n) {
+  while (n > 0) {
+    ssize_t w = write(fd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+bool ReadAll(int fd, char *p, size_t n) {
+  off_t offset = 0;
+  while (n > 0) {
+    ssize_t r = pread(fd, p, n, offset);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    p += r;
+    n -= static_cast<size_t>(r);
+    offset += r;
+  }
+  return true;
+}
+
+bool AllZero(const CVBYTE *p, size_t n) {
+  for (size_t i = 0; i < n; i++) {
+    if (p[i] != 0) return false;
+  }
+  return true;
+}
+
+// A token unique to one connection of one process.
+std::string NewToken() {
+  unsigned char random[8] = {0};
+  if (getrandom(random, sizeof(random), 0) != static_cast<ssize_t>(sizeof(random))) {
+    auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+    std::memcpy(random, &now, sizeof(random));
+  }
+  char text[64];
+  std::snprintf(text, sizeof(text), "%d-%02x%02x%02x%02x%02x%02x%02x%02x", getpid(), random[0],
+                random[1], random[2], random[3], random[4], random[5], random[6], random[7]);
+  return text;
+}
+
+class LocalBackend : public Backend {
+ public:
+  explicit LocalBackend(const QmgrDef &def) : def_(def) {}
+  ~LocalBackend() override;
+
+  CVLONG Open();
+  const std::string &Name() const override { return def_.Name; }
+  CVLONG LookupQueue(const std::string &name, QueueDef *def) override;
+  CVLONG Put(const QueueDef &queue, CVMD *md, bool syncpoint, const void *data,
+             CVLONG length) override;
+  CVLONG Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG waitMs, CVLONG bufferLength,
+             void *buffer, CVLONG *dataLength) override;
+  CVLONG Depth(const QueueDef &queue, CVLONG *depth) override;
+  CVLONG Commit() override;
+  CVLONG Backout() override;
+  CVLONG DefineQueue(const QueueDef &queue) override;
+  CVLONG DeleteQueue(const std::string &name) override;
+  CVLONG ListQueues(std::vector<QueueDef> *queues) override;
+  CVLONG Browse(const std::string &name, std::vector<MessageInfo> *messages) override;
+  CVLONG Clear(const std::string &name, CVLONG *removed) override;
+
+ private:
+  CVLONG Exec(const char *sql);
+  CVLONG Begin() { return Exec("BEGIN IMMEDIATE"); }
+  CVLONG End() { return Exec("COMMIT"); }
+  void Rollback() { sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr); }
+  void Durable(bool on) {
+    sqlite3_exec(db_, on ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=OFF", nullptr, nullptr,
+                 nullptr);
+  }
+  CVLONG CreateSchema();
+  CVLONG TakeLock();
+  void RecoverAll();
+  void RecoverHolders(const std::string &queue);
+  bool Alive(const std::string &token);
+  void ReleaseToken(const std::string &token);
+  void RemoveBodies(const std::vector<std::string> &files);
+  void RemoveOrphanBodies();
+  CVLONG TryGet(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG bufferLength,
+                void *buffer, CVLONG *dataLength);
+  CVLONG ForwardPut(const QueueDef &queue, CVMD *md, bool syncpoint, const void *data,
+                    CVLONG length);
+
+  QmgrDef def_;
+  sqlite3 *db_ = nullptr;
+  std::string token_;
+  int lockFd_ = -1;
+  std::string lockPath_;
+  std::string bodiesDir_;
+  std::string connDir_;
+  uint64_t bodySeq_ = 0;
+  bool uow_ = false;
+  std::map<std::string, std::unique_ptr<Backend>> remotes_;  // forwarding targets
+};
+
+LocalBackend::~LocalBackend() {
+  if (db_ != nullptr) {
+    if (uow_) Backout();
+    remotes_.clear();
+    sqlite3_close(db_);
+  }
+  if (lockFd_ >= 0) {
+    unlink(lockPath_.c_str());
+    close(lockFd_);
+  }
+}
+
+CVLONG LocalBackend::Exec(const char *sql) {
+  int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
+  return rc == SQLITE_OK ? 0 : SqlReason(rc);
+}
+
+CVLONG LocalBackend::Open() {
+  bodiesDir_ = def_.Dir + "/bodies";
+  connDir_ = def_.Dir + "/conn";
+  if ((mkdir(bodiesDir_.c_str(), 0700) != 0 && errno != EEXIST) ||
+      (mkdir(connDir_.c_str(), 0700) != 0 && errno != EEXIST)) {
+    return CVRC_Q_MGR_NOT_AVAILABLE;
+  }
+  std::string path = def_.Dir + "/store.db";
+  // Created 0600 before SQLite opens it; its journal files take its mode.
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return CVRC_Q_MGR_NOT_AVAILABLE;
+  close(fd);
+  if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
+      SQLITE_OK) {
+    return CVRC_Q_MGR_NOT_AVAILABLE;
+  }
+  sqlite3_busy_timeout(db_, 60000);
+  if (Exec("PRAGMA journal_mode=WAL") != 0) return CVRC_Q_MGR_NOT_AVAILABLE;
+  Durable(true);
+  if (CVLONG rc = CreateSchema(); rc != 0) return rc;
+  if (CVLONG rc = TakeLock(); rc != 0) return rc;
+  RecoverAll();
+  return 0;
+}
+
+CVLONG LocalBackend::CreateSchema() {
+  if (CVLONG rc = Exec(
+          "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT);"
+          "CREATE TABLE IF NOT EXISTS queues(name TEXT PRIMARY KEY, type INTEGER NOT NULL,"
+          " maxdepth INTEGER NOT NULL, maxmsgl INTEGER NOT NULL, rqmgr TEXT, rqueue TEXT);"
+          "CREATE TABLE IF NOT EXISTS messages(id INTEGER PRIMARY KEY AUTOINCREMENT,"
+          " queue TEXT NOT NULL, state INTEGER NOT NULL, holder TEXT, msgid BLOB NOT NULL,"
+          " correlid BLOB NOT NULL, md BLOB NOT NULL, length INTEGER NOT NULL, body BLOB,"
+          " bodyfile TEXT, backout INTEGER NOT NULL DEFAULT 0);"
+          "CREATE INDEX IF NOT EXISTS messages_by_queue ON messages(queue, state, id);"
+          "CREATE INDEX IF NOT EXISTS messages_by_holder ON messages(holder);");
+      rc != 0) {
+    return CVRC_Q_MGR_NOT_AVAILABLE;
+  }
+  if (CVLONG rc = Begin(); rc != 0) return rc;
+  Stmt created(db_, "SELECT value FROM meta WHERE key='created'");
+  if (created.Step() != SQLITE_ROW) {
+    // A new queue manager gets its default queue exactly once.
+    Stmt q(db_, "INSERT OR IGNORE INTO queues VALUES(?,?,?,?,NULL,NULL)");
+    q.Bind(1, std::string(kDefaultQueue)).Bind(2, CVQT_LOCAL).Bind(3, kDefaultMaxDepth);
+    q.Bind(4, kDefaultMaxMsgLength);
+    Stmt m(db_, "INSERT INTO meta VALUES('created', datetime('now'))");
+    if (q.Step() != SQLITE_DONE || m.Step() != SQLITE_DONE) {
+      Rollback();
+      return CVRC_Q_MGR_NOT_AVAILABLE;
+    }
+  }
+  return End();
+}
+
+CVLONG LocalBackend::TakeLock() {
+  token_ = NewToken();
+  lockPath_ = connDir_ + "/" + token_ + ".lock";
+  // Locked under a temporary name, then renamed: a visible lock file is
+  // always locked while its owner lives.
+  std::string tmp = connDir_ + "/" + token_ + ".tmp";
+  lockFd_ = open(tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (lockFd_ < 0) return CVRC_Q_MGR_NOT_AVAILABLE;
+  if (flock(lockFd_, LOCK_EX) != 0 || rename(tmp.c_str(), lockPath_.c_str()) != 0) {
+    unlink(tmp.c_str());
+    close(lockFd_);
+    lockFd_ = -1;
+    return CVRC_Q_MGR_NOT_AVAILABLE;
+  }
+  return 0;
+}
+
+bool LocalBackend::Alive(const std::string &token) {
+  if (token == token_) return true;
+  std::string path = connDir_ + "/" + token + ".lock";
+  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) {
+    // No lock file: its owner ended and someone removed the file, or it
+    // ended before anything else; whatever it still marks is released.
+    ReleaseToken(token);
+    return false;
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return true;
+  }
+  // Its owner has ended: back out what it held while we hold its lock.
+  ReleaseToken(token);
+  unlink(path.c_str());
+  close(fd);
+  return false;
+}
+
+void LocalBackend::ReleaseToken(const std::string &token) {
+  std::vector<std::string> files;
+  if (Begin() != 0) return;
+  {
+    Stmt back(db_,
+              "UPDATE messages SET state=0, holder=NULL, backout=backout+1 "
+              "WHERE holder=? AND state=1");
+    back.Bind(1, token).Step();
+    Stmt pending(db_, "SELECT bodyfile FROM messages WHERE holder=? AND state=2 AND "
+                      "bodyfile IS NOT NULL");
+    pending.Bind(1, token);
+    while (pending.Step() == SQLITE_ROW) files.push_back(pending.Text(0));
+    Stmt drop(db_, "DELETE FROM messages WHERE holder=? AND state=2");
+    drop.Bind(1, token).Step();
+  }
+  if (End() != 0) {
+    Rollback();
+    return;
+  }
+  RemoveBodies(files);
+}
+
+void LocalBackend::RemoveBodies(const std::vector<std::string> &files) {
+  for (const std::string &f : files) unlink((bodiesDir_ + "/" + f).c_str());
+}
+
+void LocalBackend::RecoverAll() {
+  DIR *d = opendir(connDir_.c_str());
+  if (d != nullptr) {
+    std::vector<std::string> tokens;
+    while (dirent *e = readdir(d)) {
+      std::string name = e->d_name;
+      if (name.size() > 5 && name.compare(name.size() - 5, 5, ".lock") == 0) {
+        tokens.push_back(name.substr(0, name.size() - 5));
+      } else if (name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0) {
+        // A lock file whose creator died before it was in place.
+        std::string path = connDir_ + "/" + name;
+        int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) unlink(path.c_str());
+        if (fd >= 0) close(fd);
+      }
+    }
+    closedir(d);
+    for (const std::string &t : tokens) Alive(t);
+  }
+  // Held rows whose lock file is already gone.
+  std::set<std::string> holders;
+  {
+    Stmt s(db_, "SELECT DISTINCT holder FROM messages WHERE holder IS NOT NULL");
+    while (s.Step() == SQLITE_ROW) holders.insert(s.Text(0));
+  }
+  for (const std::string &h : holders) Alive(h);
+  RemoveOrphanBodies();
+}
+
+void LocalBackend::RemoveOrphanBodies() {
+  DIR *d = opendir(bodiesDir_.c_str());
+  if (d == nullptr) return;
+  std::vector<std::string> names;
+  while (dirent *e = readdir(d)) {
+    if (e->d_name[0] != '.') names.push_back(e->d_name);
+  }
+  closedir(d);
+  for (const std::string &name : names) {
+    std::string owner = name.substr(0, name.rfind('-'));
+    if (Alive(owner)) continue;  // its writer may still be about to insert its row
+    Stmt s(db_, "SELECT 1 FROM messages WHERE bodyfile=?");
+    s.Bind(1, name);
+    if (s.Step() != SQLITE_ROW) unlink((bodiesDir_ + "/" + name).c_str());
+  }
+}
+
+void LocalBackend::RecoverHolders(const std::string &queue) {
+  std::vector<std::string> holders;
+  {
+    Stmt s(db_, "SELECT DISTINCT holder FROM messages WHERE queue=? AND state IN (1,2) AND "
+                "holder<>?");
+    s.Bind(1, queue).Bind(2, token_);
+    while (s.Step() == SQLITE_ROW) holders.push_back(s.Text(0));
+  }
+  for (const std::string &h : holders) Alive(h);
+}
+
+CVLONG LocalBackend::LookupQueue(const std::string &name, QueueDef *def) {
+  Stmt s(db_, "SELECT type, maxdepth, maxmsgl, rqmgr, rqueue FROM queues WHERE name=?");
+  s.Bind(1, name);
+  int rc = s.Step();
+  if (rc == SQLITE_DONE) return CVRC_UNKNOWN_OBJECT_NAME;
+  if (rc != SQLITE_ROW) return SqlReason(rc);
+  def->Name = name;
+  def->Type = static_cast<CVLONG>(s.Int(0));
+  def->MaxDepth = static_cast<CVLONG>(s.Int(1));
+  def->MaxMsgLength = static_cast<CVLONG>(s.Int(2));
+  def->RemoteQmgr = s.Text(3);
+  def->RemoteQueue = s.Text(4);
+  return 0;
+}
+
+CVLONG LocalBackend::ForwardPut(const QueueDef &queue, CVMD *md, bool syncpoint, const void *data,
+                                CVLONG length) {
+  Backend *target = nullptr;
+  if (queue.RemoteQmgr == def_.Name) {
+    target = this;
+  } else {
+    auto it = remotes_.find(queue.RemoteQmgr);
+    if (it == remotes_.end()) {
+      QmgrDef remote;
+      if (FindQmgr(queue.RemoteQmgr, &remote) != 0) return CVRC_UNKNOWN_REMOTE_Q_MGR;
+      std::unique_ptr<Backend> opened;
+      if (CVLONG rc = OpenBackend(remote, &opened); rc != 0) return rc;
+      it = remotes_.emplace(queue.RemoteQmgr, std::move(opened)).first;
+    }
+    target = it->second.get();
+  }
+  QueueDef dest;
+  if (target->LookupQueue(queue.RemoteQueue, &dest) != 0) return CVRC_UNKNOWN_OBJECT_NAME;
+  if (dest.Type != CVQT_LOCAL) return CVRC_Q_TYPE_ERROR;  // no chains of forwarding
+  CVLONG rc = target->Put(dest, md, syncpoint, data, length);
+  if (rc == 0 && syncpoint) uow_ = true;
+  return rc;
+}
+
+CVLONG LocalBackend::Put(const QueueDef &queue, CVMD *md, bool syncpoint, const void *data,
+                         CVLONG length) {
+  if (length < 0) return CVRC_DATA_LENGTH_ERROR;
+  if (length > 0 && data == nullptr) return CVRC_BUFFER_ERROR;
+  if (queue.Type == CVQT_REMOTE) return ForwardPut(queue, md, syncpoint, data, length);
+  if (length > queue.MaxMsgLength) return CVRC_MSG_TOO_BIG_FOR_Q;
+  StampMessage(md);
+  bool persistent = md->Persistence == CVPER_PERSISTENT;
+
+  std::string bodyFile;
+  if (length > kInlineBodyMax) {
+    bodyFile = token_ + "-" + std::to_string(++bodySeq_);
+    std::string path = bodiesDir_ + "/" + bodyFile;
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return CVRC_Q_SPACE_NOT_AVAILABLE;
+    bool ok = WriteAll(fd, static_cast<const char *>(data), static_cast<size_t>(length)) &&
+              (!persistent || fdatasync(fd) == 0);
+    ok = close(fd) == 0 && ok;
+    if (!ok) {
+      unlink(path.c_str());
+      return CVRC_Q_SPACE_NOT_AVAILABLE;
+    }
+    if (persistent) SyncDir(bodiesDir_);
+  }
+  auto dropBody = [&] {
+    if (!bodyFile.empty()) unlink((bodiesDir_ + "/" + bodyFile).c_str());
+  };
+
+  Durable(persistent);
+  CVLONG rc = Begin();
+  if (rc != 0) {
+    Durable(true);
+    dropBody();
+    return rc;
+  }
+  {
+    Stmt q(db_, "SELECT maxdepth FROM queues WHERE name=?");
+    q.Bind(1, queue.Name);
+    if (q.Step() != SQLITE_ROW) rc = CVRC_Q_DELETED;
+    CVLONG maxDepth = rc == 0 ? static_cast<CVLONG>(q.Int(0)) : 0;
+    if (rc == 0) {
+      Stmt c(db_, "SELECT COUNT(*) FROM messages WHERE queue=?");
+      c.Bind(1, queue.Name);
+      if (c.Step() != SQLITE_ROW) rc = CVRC_RESOURCE_PROBLEM;
+      if (rc == 0 && c.Int(0) >= maxDepth) rc = CVRC_Q_FULL;
+    }
+    if (rc == 0) {
+      Stmt ins(db_,
+               "INSERT INTO messages(queue, state, holder, msgid, correlid, md, length, body, "
+               "bodyfile, backout) VALUES(?,?,?,?,?,?,?,?,?,0)");
+      ins.Bind(1, queue.Name).Bind(2, syncpoint ? kPending : kVisible);
+      if (syncpoint) {
+        ins.Bind(3, token_);
+      } else {
+        ins.BindNull(3);
+      }
+      ins.BindBlob(4, md->MsgId, CV_MSG_ID_LENGTH).BindBlob(5, md->CorrelId, CV_CORREL_ID_LENGTH);
+      ins.BindBlob(6, md, sizeof(CVMD)).Bind(7, length);
+      if (bodyFile.empty()) {
+        ins.BindBlob(8, data, static_cast<int>(length)).BindNull(9);
+      } else {
+        ins.BindNull(8).Bind(9, bodyFile);
+      }
+      int step = ins.Step();
+      if (step != SQLITE_DONE) rc = SqlReason(step);
+    }
+  }
+  if (rc == 0) rc = End();
+  if (rc != 0) {
+    Rollback();
+    dropBody();
+  }
+  Durable(true);
+  if (rc == 0 && syncpoint) uow_ = true;
+  return rc;
+}
+
+CVLONG LocalBackend::TryGet(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG bufferLength,
+                            void *buffer, CVLONG *dataLength) {
+  bool syncpoint = (options & CVGMO_SYNCPOINT) != 0;
+  bool acceptTruncated = (options & CVGMO_ACCEPT_TRUNCATED_MSG) != 0;
+  bool matchMsgId = !AllZero(md->MsgId, CV_MSG_ID_LENGTH);
+  bool matchCorrelId = !AllZero(md->CorrelId, CV_CORREL_ID_LENGTH);
+  std::string sql =
+      "SELECT id, md, length, body, bodyfile, backout FROM messages WHERE queue=? AND state=0";
+  if (matchMsgId) sql += " AND msgid=?";
+  if (matchCorrelId) sql += " AND correlid=?";
+  sql += " ORDER BY id LIMIT 1";
+
+  // A hold needs no fsync: after a crash it is void anyway.
+  Durable(!syncpoint);
+  CVLONG rc = Begin();
+  if (rc != 0) {
+    Durable(true);
+    return rc;
+  }
+  sqlite3_int64 id = 0;
+  CVLONG length = 0;
+  std::string bodyFile;
+  CVMD stored;
+  bool persistent = true;
+  {
+    Stmt s(db_, sql.c_str());
+    int i = 1;
+    s.Bind(i++, queue.Name);
+    if (matchMsgId) s.BindBlob(i++, md->MsgId, CV_MSG_ID_LENGTH);
+    if (matchCorrelId) s.BindBlob(i++, md->CorrelId, CV_CORREL_ID_LENGTH);
+    int step = s.Step();
+    if (step != SQLITE_ROW) {
+      rc = step == SQLITE_DONE ? CVRC_NO_MSG_AVAILABLE : SqlReason(step);
+    } else {
+      id = s.Int(0);
+      if (s.Bytes(1) == sizeof(CVMD)) {
+        std::memcpy(&stored, s.Blob(1), sizeof(CVMD));
+      } else {
+        stored = CVMD_DEFAULT;
+      }
+      stored.BackoutCount = static_cast<CVLONG>(s.Int(5));
+      length = static_cast<CVLONG>(s.Int(2));
+      persistent = stored.Persistence == CVPER_PERSISTENT;
+      if (!s.IsNull(4)) bodyFile = s.Text(4);
+      if (length > bufferLength && !acceptTruncated) {
+        *md = stored;  // the retry with this descriptor asks for this message
+        *dataLength = length;
+        rc = CVRC_TRUNCATED_MSG_FAILED;
+      } else if (bodyFile.empty() && length > 0) {
+        CVLONG n = length < bufferLength ? length : bufferLength;
+        if (s.Bytes(3) != length) {
+          rc = CVRC_OBJECT_DAMAGED;
+        } else {
+          std::memcpy(buffer, s.Blob(3), static_cast<size_t>(n));
+        }
+      }
+    }
+  }
+  if (rc == 0 && !bodyFile.empty() && !syncpoint) {
+    // Read before the row goes, while the write lock keeps it ours.
+    std::string path = bodiesDir_ + "/" + bodyFile;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    CVLONG n = length < bufferLength ? length : bufferLength;
+    if (fd < 0 || !ReadAll(fd, static_cast<char *>(buffer), static_cast<size_t>(n))) {
+      rc = CVRC_OBJECT_DAMAGED;
+    }
+    if (fd >= 0) close(fd);
+  }
+  if (rc == 0) {
+    Stmt u(db_, syncpoint ? "UPDATE messages SET state=1, holder=? WHERE id=?"
+                          : "DELETE FROM messages WHERE id=?");
+    if (syncpoint) {
+      u.Bind(1, token_).Bind(2, id);
+    } else {
+      u.Bind(1, id);
+      Durable(persistent);
+    }
+    int step = u.Step();
+    if (step != SQLITE_DONE) rc = SqlReason(step);
+  }
+  if (rc == 0 || rc == CVRC_TRUNCATED_MSG_FAILED) {
+    CVLONG end = End();
+    if (rc == 0) rc = end;
+  }
+  if (rc != 0 && rc != CVRC_TRUNCATED_MSG_FAILED) Rollback();
+  Durable(true);
+  if (rc != 0) return rc;
+
+  if (syncpoint) {
+    uow_ = true;
+    if (!bodyFile.empty()) {
+      std::string path = bodiesDir_ + "/" + bodyFile;
+      int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      CVLONG n = length < bufferLength ? length : bufferLength;
+      bool ok = fd >= 0 && ReadAll(fd, static_cast<char *>(buffer), static_cast<size_t>(n));
+      if (fd >= 0) close(fd);
+      if (!ok) return CVRC_OBJECT_DAMAGED;  // stays held: the back-out returns it
+    }
+  } else if (!bodyFile.empty()) {
+    unlink((bodiesDir_ + "/" + bodyFile).c_str());
+  }
+  *md = stored;
+  *dataLength = length < bufferLength ? length : bufferLength;
+  return length > bufferLength ? CVRC_TRUNCATED_MSG_ACCEPTED : 0;
+}
+
+CVLONG LocalBackend::Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG waitMs,
+                         CVLONG bufferLength, void *buffer, CVLONG *dataLength) {
+  if (queue.Type != CVQT_LOCAL) return CVRC_OPTION_NOT_VALID_FOR_TYPE;
+  if (bufferLength < 0) return CVRC_BUFFER_LENGTH_ERROR;
+  if (bufferLength > 0 && buffer == nullptr) return CVRC_BUFFER_ERROR;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+  for (;;) {
+    RecoverHolders(queue.Name);
+    CVLONG rc = TryGet(queue, md, options, bufferLength, buffer, dataLength);
+    if (rc != CVRC_NO_MSG_AVAILABLE || (options & CVGMO_WAIT) == 0 ||
+        std::chrono::steady_clock::now() >= deadline) {
+      return rc;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+CVLONG LocalBackend::Depth(const QueueDef &queue, CVLONG *depth) {
+  Stmt s(db_, "SELECT COUNT(*) FROM messages WHERE queue=? AND state IN (0,1)");
+  s.Bind(1, queue.Name);
+  int rc = s.Step();
+  if (rc != SQLITE_ROW) return SqlReason(rc);
+  *depth = static_cast<CVLONG>(s.Int(0));
+  return 0;
+}
+
+CVLONG LocalBackend::Commit() {
+  CVLONG result = 0;
+  for (auto &[name, remote] : remotes_) {
+    if (CVLONG rc = remote->Commit(); rc != 0) result = rc;
+  }
+  if (!uow_) return result;
+  std::vector<std::string> files;
+  CVLONG rc = Begin();
+  if (rc != 0) return rc;
+  {
+    Stmt f(db_, "SELECT bodyfile FROM messages WHERE holder=? AND state=1 AND bodyfile IS NOT NULL");
+    f.Bind(1, token_);
+    while (f.Step() == SQLITE_ROW) files.push_back(f.Text(0));
+    Stmt d(db_, "DELETE FROM messages WHERE holder=? AND state=1");
+    Stmt p(db_, "UPDATE messages SET state=0, holder=NULL WHERE holder=? AND state=2");
+    if (d.Bind(1, token_).Step() != SQLITE_DONE || p.Bind(1, token_).Step() != SQLITE_DONE) {
+      rc = CVRC_RESOURCE_PROBLEM;
+    }
+  }
+  if (rc == 0) rc = End();
+  if (rc != 0) {
+    Rollback();
+    return rc;
+  }
+  uow_ = false;
+  RemoveBodies(files);
+  return result;
+}
+
+CVLONG LocalBackend::Backout() {
+  CVLONG result = 0;
+  for (auto &[name, remote] : remotes_) {
+    if (CVLONG rc = remote->Backout(); rc != 0) result = rc;
+  }
+  if (!uow_) return result;
+  std::vector<std::string> files;
+  CVLONG rc = Begin();
+  if (rc != 0) return rc;
+  {
+    Stmt b(db_, "UPDATE messages SET state=0, holder=NULL, backout=backout+1 "
+                "WHERE holder=? AND state=1");
+    Stmt f(db_, "SELECT bodyfile FROM messages WHERE holder=? AND state=2 AND bodyfile IS NOT NULL");
+    f.Bind(1, token_);
+    while (f.Step() == SQLITE_ROW) files.push_back(f.Text(0));
+    Stmt d(db_, "DELETE FROM messages WHERE holder=? AND state=2");
+    if (b.Bind(1, token_).Step() != SQLITE_DONE || d.Bind(1, token_).Step() != SQLITE_DONE) {
+      rc = CVRC_RESOURCE_PROBLEM;
+    }
+  }
+  if (rc == 0) rc = End();
+  if (rc != 0) {
+    Rollback();
+    return rc;
+  }
+  uow_ = false;
+  RemoveBodies(files);
+  return result;
+}
+
+CVLONG LocalBackend::DefineQueue(const QueueDef &queue) {
+  if (!ValidName(queue.Name)) return CVRC_OBJECT_NAME_ERROR;
+  if (queue.Type == CVQT_REMOTE &&
+      (!ValidName(queue.RemoteQmgr) || !ValidName(queue.RemoteQueue))) {
+    return CVRC_REMOTE_Q_NAME_ERROR;
+  }
+  if (queue.MaxDepth < 0 || queue.MaxMsgLength < 0) return CVRC_Q_TYPE_ERROR;
+  Stmt s(db_, "INSERT INTO queues VALUES(?,?,?,?,?,?)");
+  s.Bind(1, queue.Name).Bind(2, queue.Type).Bind(3, queue.MaxDepth).Bind(4, queue.MaxMsgLength);
+  if (queue.Type == CVQT_REMOTE) {
+    s.Bind(5, queue.RemoteQmgr).Bind(6, queue.RemoteQueue);
+  } else {
+    s.BindNull(5).BindNull(6);
+  }
+  int rc = s.Step();
+  if (rc == SQLITE_CONSTRAINT) return CVRC_OBJECT_ALREADY_EXISTS;
+  return rc == SQLITE_DONE ? 0 : SqlReason(rc);
+}
+
+CVLONG LocalBackend::DeleteQueue(const std::string &name) {
+  CVLONG rc = Begin();
+  if (rc != 0) return rc;
+  {
+    Stmt q(db_, "SELECT 1 FROM queues WHERE name=?");
+    Stmt m(db_, "SELECT COUNT(*) FROM messages WHERE queue=?");
+    if (q.Bind(1, name).Step() != SQLITE_ROW) {
+      rc = CVRC_UNKNOWN_OBJECT_NAME;
+    } else if (m.Bind(1, name).Step() != SQLITE_ROW || m.Int(0) > 0) {
+      rc = CVRC_Q_NOT_EMPTY;
+    } else {
+      Stmt d(db_, "DELETE FROM queues WHERE name=?");
+      if (d.Bind(1, name).Step() != SQLITE_DONE) rc = CVRC_RESOURCE_PROBLEM;
+    }
+  }
+  if (rc != 0) {
+    Rollback();
+    return rc;
+  }
+  return End();
+}
+
+CVLONG LocalBackend::ListQueues(std::vector<QueueDef> *queues) {
+  queues->clear();
+  Stmt s(db_, "SELECT name FROM queues ORDER BY name");
+  while (s.Step() == SQLITE_ROW) {
+    QueueDef def;
+    if (LookupQueue(s.Text(0), &def) == 0) queues->push_back(def);
+  }
+  return 0;
+}
+
+CVLONG LocalBackend::Browse(const std::string &name, std::vector<MessageInfo> *messages) {
+  QueueDef def;
+  if (CVLONG rc = LookupQueue(name, &def); rc != 0) return rc;
+  messages->clear();
+  Stmt s(db_, "SELECT md, length, backout FROM messages WHERE queue=? AND state IN (0,1) "
+              "ORDER BY id");
+  s.Bind(1, name);
+  while (s.Step() == SQLITE_ROW) {
+    MessageInfo info;
+    if (s.Bytes(0) == sizeof(CVMD)) std::memcpy(&info.Md, s.Blob(0), sizeof(CVMD));
+    info.Length = static_cast<CVLONG>(s.Int(1));
+    info.Md.BackoutCount = static_cast<CVLONG>(s.Int(2));
+    messages->push_back(info);
+  }
+  return 0;
+}
+
+CVLONG LocalBackend::Clear(const std::string &name, CVLONG *removed) {
+  QueueDef def;
+  if (CVLONG rc = LookupQueue(name, &def); rc != 0) return rc;
+  RecoverHolders(name);
+  std::vector<std::string> files;
+  CVLONG rc = Begin();
+  if (rc != 0) return rc;
+  {
+    Stmt f(db_, "SELECT bodyfile FROM messages WHERE queue=? AND state=0 AND bodyfile IS NOT NULL");
+    f.Bind(1, name);
+    while (f.Step() == SQLITE_ROW) files.push_back(f.Text(0));
+    Stmt d(db_, "DELETE FROM messages WHERE queue=? AND state=0");
+    if (d.Bind(1, name).Step() != SQLITE_DONE) rc = CVRC_RESOURCE_PROBLEM;
+    *removed = static_cast<CVLONG>(sqlite3_changes(db_));
+  }
+  if (rc == 0) rc = End();
+  if (rc != 0) {
+    Rollback();
+    return rc;
+  }
+  RemoveBodies(files);
+  return 0;
+}
+
+}  // namespace
+
+CVLONG OpenLocalBackend(const QmgrDef &def, std::unique_ptr<Backend> *out) {
+  auto backend = std::make_unique<LocalBackend>(def);
+  if (CVLONG rc = backend->Open(); rc != 0) return rc;
+  *out = std::move(backend);
+  return 0;
+}
+
+void StampMessage(CVMD *md) {
+  if (AllZero(md->MsgId, CV_MSG_ID_LENGTH)) {
+    static uint64_t counter = 0;
+    unsigned char random[12] = {0};
+    if (getrandom(random, sizeof(random), 0) != static_cast<ssize_t>(sizeof(random))) {
+      auto now = std::chrono::system_clock::now().time_since_epoch().count();
+      std::memcpy(random, &now, sizeof(now));
+    }
+    uint64_t seq = ++counter;
+    uint32_t pid = static_cast<uint32_t>(getpid());
+    std::memcpy(md->MsgId, "CVM", 3);
+    md->MsgId[3] = 0;
+    std::memcpy(md->MsgId + 4, &pid, 4);
+    std::memcpy(md->MsgId + 8, &seq, 4);
+    std::memcpy(md->MsgId + 12, random, 12);
+  }
+  if (md->Persistence != CVPER_NOT_PERSISTENT) md->Persistence = CVPER_PERSISTENT;
+  auto now = std::chrono::system_clock::now();
+  std::time_t secs = std::chrono::system_clock::to_time_t(now);
+  long hundredths = static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000 /
+      10);
+  std::tm utc{};
+  gmtime_r(&secs, &utc);
+  char text[32];
+  std::snprintf(text, sizeof(text), "%04d%02d%02d", utc.tm_year + 1900, utc.tm_mon + 1,
+                utc.tm_mday);
+  std::memcpy(md->PutDate, text, 8);
+  std::snprintf(text, sizeof(text), "%02d%02d%02d%02ld", utc.tm_hour, utc.tm_min, utc.tm_sec,
+                hundredths);
+  std::memcpy(md->PutTime, text, 8);
+}
+
+}  // namespace corvane

@@ -1,0 +1,755 @@
+// ftp_tcp.cpp - FTP protocol client. Replies are read line by line as RFC 959
+// describes them, a transfer counts as done only when the data connection
+// ended cleanly and the server confirmed it, and data connections are made
+// only with the control connection's peer.
+#include "ftp_tcp.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "stringbuffer.h"
+#include "tcp_util.h"
+
+namespace {
+
+// Bytes asked of one receive of a memory retrieval; small enough to keep the
+// buffer's growth smooth, large enough to keep system calls rare.
+constexpr uint32_t kRetrieveChunk = 262144;
+
+// Largest message the queue side can take (its lengths are 32-bit signed).
+constexpr uint64_t kMemoryTransferMax = 0x7FFFFFFF;
+
+// Formats "VERB ARG\r\n" (or "VERB\r\n" without an argument) into text
+// (kFtpCommandMax bytes). Returns its length, or -1 after a message when it
+// does not fit: a cut command would do something else than asked.
+int FtpFormatCmd(char *text, const char *verb, const char *arg) {
+  int n = (arg != nullptr && arg[0] != '\0')
+              ? std::snprintf(text, kFtpCommandMax, "%s %s\r\n", verb, arg)
+              : std::snprintf(text, kFtpCommandMax, "%s\r\n", verb);
+  if (n < 0 || n >= kFtpCommandMax) {
+    std::printf("%s: command too long (more than %d characters); not sent.\n", verb,
+                kFtpCommandMax - 3);
+    std::fflush(stdout);
+    return -1;
+  }
+  return n;
+}
+
+// Sends text on the control connection (echoed in debug mode when echo is
+// set) and reads the reply. *sendRc gets the send's result. Returns the
+// reply's code or -1.
+int FtpExchange(FtpSession *session, const char *text, bool echo, int *sendRc = nullptr) {
+  int length = static_cast<int>(std::strlen(text));
+  if (echo && session->Debug) {
+    std::printf("--> %.*s\n", length - 2, text);
+    std::fflush(stdout);
+  }
+  int rc = FtpSendControlCmd(session->ControlSocket, text, length);
+  if (sendRc != nullptr) *sendRc = rc;
+  return FtpGetReply(session);
+}
+
+// Exchanges "VERB [ARG]" with the server; a command that does not fit is not
+// sent and leaves ReplyCode 500, the code RFC 959 gives an over-long line.
+int FtpSimpleCmd(FtpSession *session, const char *verb, const char *arg, bool echo) {
+  char text[kFtpCommandMax];
+  if (FtpFormatCmd(text, verb, arg) < 0) {
+    session->ReplyCode = 500;
+    session->ReplyClass = 5;
+    return -1;
+  }
+  return FtpExchange(session, text, echo);
+}
+
+// Closes the control connection after the server ended it.
+void FtpDropControl(FtpSession *session) {
+  if (session->ControlSocket >= 0) TcpClose(session->ControlSocket);
+  session->ControlSocket = -1;
+  session->Connected = 0;
+}
+
+// Reads one reply line into line (kFtpReplyMax bytes, terminated): at most
+// kFtpReplyMax - 1 bytes are kept, the rest of a longer line is read and
+// dropped (*cut set). waitSeconds < 0 waits without limit, else at most that
+// long for each piece of the line. Returns the bytes kept, 0 when the peer
+// closed before any byte, -1 on error or time-out before any byte.
+int FtpReadReplyLine(int fd, char *line, int waitSeconds, bool *cut) {
+  int kept = 0;
+  bool any = false;
+  *cut = false;
+  line[0] = '\0';
+  for (;;) {
+    if (waitSeconds >= 0 && TcpWait(fd, waitSeconds, 0) <= 0) break;
+    char piece[512];
+    ssize_t n = recv(fd, piece, sizeof(piece), MSG_PEEK);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0 && !any) return 0;
+      break;
+    }
+    const char *lf = static_cast<const char *>(std::memchr(piece, '\n', n));
+    ssize_t take = lf != nullptr ? lf - piece + 1 : n;
+    ssize_t got;
+    do {
+      got = recv(fd, piece, take, 0);
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) break;
+    any = true;
+    ssize_t room = kFtpReplyMax - 1 - kept;
+    ssize_t copy = got < room ? got : room;
+    std::memcpy(line + kept, piece, copy);
+    kept += static_cast<int>(copy);
+    if (copy < got) *cut = true;
+    if (lf != nullptr && got == take) break;
+  }
+  line[kept] = '\0';
+  return any ? kept : -1;
+}
+
+// Prints a reply line in verbose mode; a cut line gets its own line end.
+void FtpShowReplyLine(const FtpSession *session, const char *line, int length, bool cut) {
+  if (!session->Verbose) return;
+  std::printf("%.*s", length, line);
+  if (cut) std::printf("\n");
+}
+
+// Reads a reply; quiet suppresses the notice of a connection the server
+// closed (expected after QUIT).
+int FtpReadReply(FtpSession *session, bool quiet) {
+  std::memset(session->ReplyText, 0, sizeof(session->ReplyText));
+  bool cut = false;
+  int n = FtpReadReplyLine(session->ControlSocket, session->ReplyText, -1, &cut);
+  if (n <= 0) {
+    if (n == 0) {
+      // The server has gone; every later command would fail on a dead socket.
+      FtpDropControl(session);
+      if (!quiet) std::printf("Connection closed by remote host.\n");
+    }
+    std::fflush(stdout);
+    return -1;
+  }
+  char digits[4] = {0};
+  std::memcpy(digits, session->ReplyText, n < 3 ? n : 3);
+  session->ReplyCode = std::atoi(digits);
+  session->ReplyClass = session->ReplyText[0] - '0';
+  FtpShowReplyLine(session, session->ReplyText, n, cut);
+
+  if (session->ReplyCode == 421) {
+    FtpDropControl(session);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    return -1;
+  }
+
+  if (n >= 4 && session->ReplyText[3] == '-') {
+    char terminator[4];
+    std::memcpy(terminator, session->ReplyText, 3);
+    terminator[3] = ' ';
+    char line[kFtpReplyMax];
+    for (;;) {
+      int m = FtpReadReplyLine(session->ControlSocket, line, kFtpReplyLineWait, &cut);
+      if (m <= 0) break;
+      FtpShowReplyLine(session, line, m, cut);
+      std::memcpy(session->ReplyText, line, m + 1);
+      if (m >= 4 && std::memcmp(line, terminator, 4) == 0) break;
+    }
+  }
+  std::fflush(stdout);
+  std::fflush(stderr);
+  return session->ReplyCode;
+}
+
+// Address of the control connection's peer, or false.
+bool FtpControlPeer(const FtpSession *session, sockaddr_in *peer) {
+  socklen_t length = sizeof(*peer);
+  return getpeername(session->ControlSocket, reinterpret_cast<sockaddr *>(peer), &length) == 0 &&
+         peer->sin_family == AF_INET;
+}
+
+// Sets up the data side of a transfer or listing in the session's mode.
+int FtpDataSetup(FtpSession *session) {
+  return session->Passive ? FtpGetDataConnection(session) : FtpGetListenSocket(session);
+}
+
+// Closes whatever the data side has open after a failure.
+void FtpDataAbort(FtpSession *session) {
+  if (session->ListenSocket >= 0) TcpClose(session->ListenSocket);
+  if (session->DataSocket >= 0) TcpClose(session->DataSocket);
+  session->ListenSocket = -1;
+  session->DataSocket = -1;
+}
+
+// Closes the data connection after the data went through.
+void FtpDataClose(FtpSession *session) {
+  if (session->DataSocket >= 0) TcpClose(session->DataSocket);
+  session->DataSocket = -1;
+}
+
+bool FtpPositive(int reply) { return reply >= 200 && reply < 300; }
+bool FtpNegativeOrNone(int reply) { return reply < 0 || reply >= 400; }
+
+// Sends the transfer command text and accepts the data connection in active
+// mode. acceptMessage goes to standard error when the accept fails (null:
+// none). Returns 1 when the data can flow, 0 after cleaning up.
+int FtpStartTransfer(FtpSession *session, const char *text, bool retrieve,
+                     const char *acceptMessage) {
+  int sendRc = 0;
+  int reply = FtpExchange(session, text, true, &sendRc);
+  bool refused = retrieve ? (reply != 150 && reply != 125) : FtpNegativeOrNone(reply);
+  if (sendRc != 0 || refused) {
+    FtpDataAbort(session);
+    return 0;
+  }
+  if (!session->Passive && FtpAcceptConnection(session) < 0) {
+    if (acceptMessage != nullptr) {
+      std::fprintf(stderr, "%s", acceptMessage);
+      std::fflush(stderr);
+    }
+    FtpDataAbort(session);
+    return 0;
+  }
+  return 1;
+}
+
+// Tells the user that a transfer did not complete.
+void FtpReportIncomplete(const char *name) {
+  std::printf("cvxfer: [%s] transfer incomplete.\n", name);
+  std::fflush(stdout);
+}
+
+// Runs a listing: verb with path, printed as received.
+void FtpListing(FtpSession *session, const char *verb, const char *path, bool acceptToStderr) {
+  char text[kFtpCommandMax];
+  if (FtpFormatCmd(text, verb, path) < 0) return;
+  if (FtpDataSetup(session) < 0) return;
+  int sendRc = 0;
+  int reply = FtpExchange(session, text, true, &sendRc);
+  if (sendRc != 0 || FtpNegativeOrNone(reply)) {
+    FtpDataAbort(session);
+    return;
+  }
+  if (!session->Passive && FtpAcceptConnection(session) < 0) {
+    FILE *out = acceptToStderr ? stderr : stdout;
+    std::fprintf(out, "Cannot accept connection.\n");
+    std::fflush(out);
+    FtpDataAbort(session);
+    return;
+  }
+  long long total = 0;
+  char chunk[1024];
+  int n;
+  while ((n = TcpRecv(session->DataSocket, chunk, sizeof(chunk))) > 0) {
+    std::printf("%.*s", n, chunk);
+    total += n;
+  }
+  std::fflush(stdout);
+  FtpDataClose(session);
+  FtpGetReply(session);
+  std::printf("cvxfer: %lld bytes received.\n", total);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int FtpInit(FtpSession *session) {
+  session->InputReady = 0;
+  session->ControlSocket = -1;
+  session->DataSocket = -1;
+  session->ListenSocket = -1;
+  session->Connected = 0;
+  session->Debug = 0;
+  session->Interactive = 1;
+  session->Verbose = 1;
+  session->HashMarks = 0;
+  session->Passive = 0;
+  session->AutoLogin = 1;
+  session->HostInfo = nullptr;
+  session->DataHostInfo = nullptr;
+  return TcpInit();
+}
+
+int FtpCleanUp(FtpSession *session) {
+  std::free(session->HostInfo);
+  session->HostInfo = nullptr;
+  std::free(session->DataHostInfo);
+  session->DataHostInfo = nullptr;
+  return TcpCleanUp();
+}
+
+int FtpSendControlCmd(int fd, const char *text, int length) { return TcpSend(fd, text, length); }
+
+int FtpGetReply(FtpSession *session) { return FtpReadReply(session, false); }
+
+void FtpOpen(FtpSession *session, const char *host, unsigned short port) {
+  session->Connected = 0;
+  std::free(session->HostInfo);
+  int error = 0;
+  session->HostInfo = TcpSetInfo(host, port == 0 ? 21 : port, &error);
+  if (session->HostInfo == nullptr) {
+    std::printf("Error on TCP/IP: %s\n", TCPIPErrorString(error));
+    std::fflush(stdout);
+    return;
+  }
+  session->ControlSocket = -1;
+  int rc = TcpConnect(&session->ControlSocket, session->HostInfo);
+  if (rc != 0) {
+    std::free(session->HostInfo);
+    session->HostInfo = nullptr;
+    std::printf("Error on TCP/IP connect: %s\n", TCPIPErrorString(rc));
+    std::fflush(stdout);
+    return;
+  }
+  std::printf("Connected to %s\n", session->HostInfo->HostName);
+  std::fflush(stdout);
+  session->Connected = 1;
+  FtpGetReply(session);
+}
+
+void FtpOpenHostPort(FtpSession *session, const char *host, unsigned short port, int *error) {
+  if (session->Connected) {
+    std::printf("Already connected.  Close connection first.\n");
+    std::fflush(stdout);
+    return;
+  }
+  if (port == 0) port = 21;
+  std::free(session->HostInfo);
+  session->HostInfo = TcpSetInfo(host, port, error);
+  if (session->HostInfo == nullptr) {
+    std::printf("Error on TCP/IP connection.\n");
+    std::fflush(stdout);
+    return;
+  }
+  session->ControlSocket = -1;
+  int rc = TcpConnect(&session->ControlSocket, session->HostInfo);
+  if (rc != 0) {
+    std::free(session->HostInfo);
+    session->HostInfo = nullptr;
+    std::printf("Error on TCP/IP connection.\n");
+    std::fflush(stdout);
+    *error = rc;
+    return;
+  }
+  *error = 0;
+  std::printf("Connected to %s\n", host);
+  std::fflush(stdout);
+  SetSocketInlineOutOfBandData(session->ControlSocket, 1);
+  SetSocketKeepAlive(session->ControlSocket, 0);
+  SetSocketLinger(session->ControlSocket, 0, 0);
+  SetSocketTypeOfService(session->ControlSocket, 16);
+  session->Connected = 1;
+  FtpGetReply(session);
+}
+
+void FtpUSER(FtpSession *session, const char *user) { FtpSimpleCmd(session, "USER", user, true); }
+
+void FtpPASS(FtpSession *session, const char *password) {
+  FtpSimpleCmd(session, "PASS", password, true);
+}
+
+void FtpLoginUserPass(FtpSession *session, const char *user, const char *password) {
+  FtpUSER(session, user);
+  FtpPASS(session, password);
+}
+
+void FtpQUIT(FtpSession *session) {
+  const char text[] = "QUIT\r\n";
+  if (session->Debug) {
+    std::printf("--> QUIT\n");
+    std::fflush(stdout);
+  }
+  if (session->ControlSocket >= 0) {
+    FtpSendControlCmd(session->ControlSocket, text, sizeof(text) - 1);
+    FtpReadReply(session, true);
+  }
+  FtpDropControl(session);
+}
+
+int FtpFormatPortCmd(char *text, uint32_t address, uint16_t port) {
+  const auto *a = reinterpret_cast<const unsigned char *>(&address);
+  const auto *p = reinterpret_cast<const unsigned char *>(&port);
+  return std::snprintf(text, 64, "PORT %d,%d,%d,%d,%d,%d\r\n", a[0], a[1], a[2], a[3], p[0], p[1]);
+}
+
+int FtpGetListenSocket(FtpSession *session) {
+  // The listening socket is bound to the interface the server already
+  // reaches, not to every interface of the machine.
+  sockaddr_in local{};
+  socklen_t length = sizeof(local);
+  if (getsockname(session->ControlSocket, reinterpret_cast<sockaddr *>(&local), &length) != 0) {
+    std::perror("getsockname");
+    return -1;
+  }
+  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (s < 0) {
+    std::perror("socket");
+    return -1;
+  }
+  int on = 1;
+  if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0 && session->Debug) {
+    std::printf("setsockopt failed\n");
+  }
+  sockaddr_in bound = local;
+  bound.sin_port = 0;
+  if (bind(s, reinterpret_cast<sockaddr *>(&bound), sizeof(bound)) != 0) {
+    std::perror("bind");
+    TcpClose(s);
+    return -1;
+  }
+  length = sizeof(bound);
+  if (getsockname(s, reinterpret_cast<sockaddr *>(&bound), &length) != 0) {
+    std::perror("getsockname");
+    TcpClose(s);
+    return -1;
+  }
+  if (listen(s, 1) != 0) {
+    std::perror("listen");
+    TcpClose(s);
+    return -1;
+  }
+  char text[64];
+  FtpFormatPortCmd(text, local.sin_addr.s_addr, bound.sin_port);
+  int reply = FtpExchange(session, text, true);
+  if (reply < 0 || session->ReplyCode == 421 || session->ReplyCode >= 500) {
+    if (session->ReplyCode == 421) session->Connected = 0;
+    TcpClose(s);
+    return -1;
+  }
+  session->ListenSocket = s;
+  return s;
+}
+
+int FtpAcceptConnection(FtpSession *session) {
+  sockaddr_in peer{};
+  bool knowPeer = FtpControlPeer(session, &peer);
+  for (;;) {
+    pollfd fds[2] = {{session->ListenSocket, POLLIN, 0}, {session->ControlSocket, POLLIN, 0}};
+    int ready = poll(fds, session->ControlSocket >= 0 ? 2 : 1, -1);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) {
+      std::perror("accept");
+      return -1;
+    }
+    if ((fds[0].revents & POLLIN) == 0) {
+      // The server answered instead of connecting: a refusal ends the wait.
+      int reply = FtpGetReply(session);
+      if (FtpNegativeOrNone(reply)) return -1;
+      continue;
+    }
+    sockaddr_in from{};
+    socklen_t length = sizeof(from);
+    int fd = accept4(session->ListenSocket, reinterpret_cast<sockaddr *>(&from), &length,
+                     SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      std::perror("accept");
+      return -1;
+    }
+    if (knowPeer && from.sin_addr.s_addr != peer.sin_addr.s_addr) {
+      TcpClose(fd);  // not the server: someone else raced for the port
+      continue;
+    }
+    session->DataSocket = fd;
+    TcpClose(session->ListenSocket);
+    session->ListenSocket = -1;
+    return fd;
+  }
+}
+
+int FtpParsePasvReply(const char *reply, char *host, int size, unsigned short *port) {
+  const char *open = std::strchr(reply, '(');
+  if (open == nullptr) return -1;
+  const char *start = open + 1;
+  const char *p = start;
+  int commas = 0;
+  while (*p != '\0' && commas < 4) {
+    if (*p == ',') commas++;
+    if (commas < 4) p++;
+  }
+  if (commas < 4) return -1;
+  long length = p - start;
+  if (length >= size) return -1;
+  std::memcpy(host, start, length);
+  host[length] = '\0';
+  for (int i = 0, seen = 0; i < length && seen < 3; i++) {
+    if (host[i] == ',') {
+      host[i] = '.';
+      seen++;
+    }
+  }
+  int p1 = 0;
+  int p2 = 0;
+  std::sscanf(p + 1, "%d,%d", &p1, &p2);
+  *port = static_cast<unsigned short>((p1 & 255) * 256 + (p2 & 255));
+  return 0;
+}
+
+int FtpGetDataConnection(FtpSession *session) {
+  static char host[512];
+  FtpExchange(session, "PASV\r\n", true);
+  unsigned short port = 0;
+  sockaddr_in peer{};
+  in_addr announced{};
+  if (!session->Connected || FtpParsePasvReply(session->ReplyText, host, sizeof(host), &port) != 0 ||
+      inet_aton(host, &announced) == 0 || port == 0 || !FtpControlPeer(session, &peer)) {
+    std::printf("Error on TCP/IP connection.\n");
+    std::fflush(stdout);
+    return -1;
+  }
+  // Only the port of the reply is used: the data connection goes to the
+  // server we are talking to, whatever address it names.
+  std::free(session->DataHostInfo);
+  session->DataHostInfo = static_cast<TcpInfo *>(std::calloc(1, sizeof(TcpInfo)));
+  if (session->DataHostInfo == nullptr) {
+    std::printf("Error on TCP/IP connection.\n");
+    std::fflush(stdout);
+    return -1;
+  }
+  std::snprintf(session->DataHostInfo->HostName, sizeof(session->DataHostInfo->HostName), "%.255s",
+                host);
+  session->DataHostInfo->SockAddr = peer;
+  session->DataHostInfo->SockAddr.sin_port = htons(port);
+  session->DataSocket = -1;
+  if (TcpConnect(&session->DataSocket, session->DataHostInfo) != 0) {
+    std::free(session->DataHostInfo);
+    session->DataHostInfo = nullptr;
+    session->DataSocket = -1;
+    std::printf("Error on TCP/IP connection.\n");
+    std::fflush(stdout);
+    return -1;
+  }
+  SetSocketKeepAlive(session->DataSocket, 1);
+  SetSocketTypeOfService(session->DataSocket, 8);
+  return session->DataSocket;
+}
+
+int FtpGetFileMem(FtpSession *session, const char *name, StringBuffer *buffer) {
+  if (name == nullptr || name[0] == '\0') {
+    std::printf("No file specified.\n");
+    std::fflush(stdout);
+    return 0;
+  }
+  if (buffer == nullptr) {
+    std::perror("no memory allocated?");
+    return 0;
+  }
+  char text[kFtpCommandMax];
+  if (FtpFormatCmd(text, "RETR", name) < 0) return 0;
+  if (FtpDataSetup(session) < 0) return 0;
+  if (!FtpStartTransfer(session, text, true, "Cannot accept connection.\n")) return 0;
+
+  uint32_t chunk = session->HashMarks ? 1024 : kRetrieveChunk;
+  long long total = 0;
+  bool clean = false;
+  bool tooLarge = false;
+  for (;;) {
+    if (static_cast<uint64_t>(buffer->Length) + chunk + 1 > kMemoryTransferMax) {
+      tooLarge = true;
+      break;
+    }
+    StringBufferResize(buffer, chunk);
+    ssize_t n = recv(session->DataSocket, buffer->Data + buffer->Length, chunk, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0) {
+      clean = true;
+      break;
+    }
+    if (n < 0) {
+      std::perror("recv");
+      break;
+    }
+    buffer->Length += static_cast<uint32_t>(n);
+    total += n;
+    if (session->HashMarks) {
+      std::printf("#");
+      std::fflush(stdout);
+    }
+  }
+  FtpDataClose(session);
+  if (session->HashMarks) {
+    std::printf("\n");
+    std::fflush(stdout);
+  }
+  int reply = FtpGetReply(session);
+  std::printf("cvxfer: [%s] %lld bytes received.\n", name, total);
+  std::fflush(stdout);
+  if (tooLarge) {
+    std::printf("cvxfer: [%s] too large for one message; transfer abandoned.\n", name);
+    std::fflush(stdout);
+    return 0;
+  }
+  if (!clean || !FtpPositive(reply)) {
+    FtpReportIncomplete(name);
+    return 0;
+  }
+  return 1;
+}
+
+int FtpPutFileMem(FtpSession *session, const char *name, const void *data, uint32_t length) {
+  if (name == nullptr || name[0] == '\0') {
+    std::printf("No file specified.\n");
+    std::fflush(stdout);
+    return 0;
+  }
+  if (data == nullptr) {
+    std::printf("Buffer error.\n");
+    std::fflush(stdout);
+    return 0;
+  }
+  char text[kFtpCommandMax];
+  if (FtpFormatCmd(text, "STOR", name) < 0) return 0;
+  if (FtpDataSetup(session) < 0) return 0;
+  if (!FtpStartTransfer(session, text, false, nullptr)) return 0;
+
+  bool allSent = length <= kMemoryTransferMax &&
+                 TcpSend(session->DataSocket, data, static_cast<int>(length)) == 0;
+  if (allSent) {
+    std::printf("%s : %ld bytes sent.\n", name, static_cast<long>(length));
+    std::fflush(stdout);
+  }
+  FtpDataClose(session);
+  int reply = FtpGetReply(session);
+  if (!allSent || !FtpPositive(reply)) {
+    FtpReportIncomplete(name);
+    return 0;
+  }
+  return 1;
+}
+
+int FtpGetFile(FtpSession *session, const char *name) {
+  if (name == nullptr || name[0] == '\0') {
+    std::printf("No file specified.\n");
+    std::fflush(stdout);
+    return 0;
+  }
+  char text[kFtpCommandMax];
+  if (FtpFormatCmd(text, "RETR", name) < 0) return 0;
+  FILE *file = std::fopen(name, session->TransferType == 1 ? "wt" : "wb");
+  if (file == nullptr) {
+    std::perror("file open");
+    return 0;
+  }
+  if (FtpDataSetup(session) < 0 || !FtpStartTransfer(session, text, false, nullptr)) {
+    std::fclose(file);
+    return 0;
+  }
+  int fd = fileno(file);
+  char chunk[1024];
+  long long total = 0;
+  bool clean = false;
+  bool written = true;
+  for (;;) {
+    ssize_t n = recv(session->DataSocket, chunk, sizeof(chunk), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      clean = n == 0;
+      break;
+    }
+    for (ssize_t off = 0; off < n;) {
+      ssize_t w = write(fd, chunk + off, n - off);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        written = false;
+        break;
+      }
+      off += w;
+    }
+    if (!written) {
+      std::perror("write");
+      break;
+    }
+    total += n;
+    std::printf("%s : %lld received\r", name, total);
+    std::fflush(stdout);
+  }
+  std::printf("\r\n");
+  bool closed = std::fclose(file) == 0;
+  FtpDataClose(session);
+  int reply = FtpGetReply(session);
+  if (!clean || !written || !closed || !FtpPositive(reply)) {
+    FtpReportIncomplete(name);
+    return 0;
+  }
+  return 1;
+}
+
+int FtpPutFile(FtpSession *session, const char *name) {
+  if (name == nullptr || name[0] == '\0') {
+    std::printf("No file specified.\n");
+    std::fflush(stdout);
+    return 0;
+  }
+  char text[kFtpCommandMax];
+  if (FtpFormatCmd(text, "STOR", name) < 0) return 0;
+  FILE *file = std::fopen(name, session->TransferType == 1 ? "rt" : "rb");
+  if (file == nullptr) {
+    std::perror("file open");
+    return 0;
+  }
+  if (FtpDataSetup(session) < 0 ||
+      !FtpStartTransfer(session, text, false, "Cannot accept connection.\n")) {
+    std::fclose(file);
+    return 0;
+  }
+  int fd = fileno(file);
+  char chunk[1024];
+  long total = 0;
+  bool ok = true;
+  for (;;) {
+    ssize_t n = read(fd, chunk, sizeof(chunk));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      std::perror("read");
+      ok = false;
+    }
+    if (n <= 0) break;
+    if (TcpSend(session->DataSocket, chunk, static_cast<int>(n)) != 0) {
+      ok = false;
+      break;
+    }
+    total += n;
+    std::printf("%s : %ld sent\r", name, total);
+  }
+  std::printf("\r\n");
+  FtpDataClose(session);
+  std::fclose(file);
+  int reply = FtpGetReply(session);
+  if (!ok || !FtpPositive(reply)) {
+    FtpReportIncomplete(name);
+    return 0;
+  }
+  return 1;
+}
+
+void FtpCD(FtpSession *session, const char *directory) {
+  static char text[kFtpCommandMax];
+  // CWD always carries its argument, even an empty one.
+  int n = std::snprintf(text, sizeof(text), "CWD %s\r\n", directory != nullptr ? directory : "");
+  if (n < 0 || n >= kFtpCommandMax) {
+    FtpFormatCmd(text, "CWD", directory);  // reports the refusal
+    session->ReplyCode = 500;
+    return;
+  }
+  FtpExchange(session, text, true);
+}
+
+void FtpPWD(FtpSession *session) { FtpSimpleCmd(session, "PWD", nullptr, true); }
+
+void FtpTYPE(FtpSession *session, const char *code) { FtpSimpleCmd(session, "TYPE", code, false); }
+
+void FtpSYST(FtpSession *session) { FtpSimpleCmd(session, "SYST", nullptr, true); }
+
+void FtpSTAT(FtpSession *session) { FtpSimpleCmd(session, "STAT", nullptr, true); }
+
+void FtpHELP(FtpSession *session, const char *topic) { FtpSimpleCmd(session, "HELP", topic, false); }
+
+void FtpNLST(FtpSession *session, const char *path) { FtpListing(session, "NLST", path, true); }
+
+void FtpLIST(FtpSession *session, const char *path) { FtpListing(session, "LIST", path, false); }

@@ -1,0 +1,110 @@
+// ftp_tcp.h - the FTP protocol client: control connection and replies, data
+// connections, transfers to and from memory and files, simple commands and
+// listings. All state lives in the caller's FtpSession.
+#ifndef CVXFER_FTP_TCP_H
+#define CVXFER_FTP_TCP_H
+
+#include <cstdint>
+
+#include "cvxfer.h"
+
+struct StringBuffer;
+
+// Size of the buffer every command text is formatted in.
+constexpr int kFtpCommandMax = 1024;
+// Size of ReplyText.
+constexpr int kFtpReplyMax = 1500;
+// Seconds each further line of a multi-line reply may take.
+constexpr int kFtpReplyLineWait = 5;
+
+// Sets the FTP fields of session to their defaults and starts the TCP layer;
+// returns TcpInit's result (0 = success).
+int FtpInit(FtpSession *session);
+
+// Releases HostInfo; returns TcpCleanUp's result. Sends nothing.
+int FtpCleanUp(FtpSession *session);
+
+// Sends length bytes of text on fd; 0 when all were sent, -1 otherwise.
+int FtpSendControlCmd(int fd, const char *text, int length);
+
+// Reads one whole reply (RFC 959: a multi-line reply ends at the line that
+// starts with its code and a blank). Leaves the code in ReplyCode and the
+// last line read, terminated, in ReplyText; prints the lines in verbose
+// mode. Returns the code, or -1 when no reply could be read or it was 421
+// (the control connection is then closed and Connected cleared).
+int FtpGetReply(FtpSession *session);
+
+// Connects the control connection to host and port (0 or none: 21), prints
+// "Connected to %s" and reads the greeting. Success shows in Connected.
+void FtpOpen(FtpSession *session, const char *host, unsigned short port = 21);
+
+// As FtpOpen, refusing when connected, with socket options set on the
+// control connection; *error gets the TCP layer's code (0 after success).
+void FtpOpenHostPort(FtpSession *session, const char *host, unsigned short port, int *error);
+
+// Exchange USER / PASS; the reply code is left in ReplyCode.
+void FtpUSER(FtpSession *session, const char *user);
+void FtpPASS(FtpSession *session, const char *password);
+
+// USER then PASS, the second whatever the reply to the first.
+void FtpLoginUserPass(FtpSession *session, const char *user, const char *password);
+
+// Sends QUIT, reads the reply and closes the control connection, whatever
+// the reply was.
+void FtpQUIT(FtpSession *session);
+
+// Active mode: listens on the control connection's local address and
+// announces it with PORT. Returns the listening socket (also in
+// ListenSocket) or -1 (nothing left open).
+int FtpGetListenSocket(FtpSession *session);
+
+// Active mode: waits for the server's data connection; connections from
+// any address but the control connection's peer are refused. Stops waiting
+// when the server answers on the control connection instead. Returns the
+// data socket (also in DataSocket) or -1; the listening socket is closed.
+int FtpAcceptConnection(FtpSession *session);
+
+// Passive mode: PASV, then a connection to the port of its reply at the
+// control connection's peer. Returns the data socket (also in DataSocket)
+// or -1.
+int FtpGetDataConnection(FtpSession *session);
+
+// Retrieves remote file name and appends its bytes to buffer. Returns 1
+// only when the data connection ended cleanly and the final reply was
+// positive, else 0.
+int FtpGetFileMem(FtpSession *session, const char *name, StringBuffer *buffer);
+
+// Stores length bytes at data as remote file name. Returns 1 only when every
+// byte was sent and the final reply was positive, else 0.
+int FtpPutFileMem(FtpSession *session, const char *name, const void *data, uint32_t length);
+
+// Copy remote file name to the local file of the same name and back; same
+// results as the memory transfers.
+int FtpGetFile(FtpSession *session, const char *name);
+int FtpPutFile(FtpSession *session, const char *name);
+
+// Single-line commands: CWD (always with its argument), PWD, TYPE and HELP
+// (without argument when it is missing or empty, never echoed), SYST, STAT.
+void FtpCD(FtpSession *session, const char *directory);
+void FtpPWD(FtpSession *session);
+void FtpTYPE(FtpSession *session, const char *code);
+void FtpSYST(FtpSession *session);
+void FtpSTAT(FtpSession *session);
+void FtpHELP(FtpSession *session, const char *topic);
+
+// Listings: NLST / LIST with the path or without one, printed as received,
+// then "cvxfer: %d bytes received.".
+void FtpNLST(FtpSession *session, const char *path);
+void FtpLIST(FtpSession *session, const char *path);
+
+// Parses the address of a PASV reply: the host text between "(" and the
+// fourth comma with the first three commas made dots, into host (size
+// bytes), and the port from the two numbers after it. Returns 0, or -1 when
+// no address can be formed.
+int FtpParsePasvReply(const char *reply, char *host, int size, unsigned short *port);
+
+// Formats the PORT command for address and port (both in network order)
+// into text (64 bytes); returns its length.
+int FtpFormatPortCmd(char *text, uint32_t address, uint16_t port);
+
+#endif
