@@ -1,6 +1,7 @@
 """Helpers for end-to-end sessions: cvxfer on a pseudo-terminal or on pipes,
 cvadmin on the same data directory, and a pyftpdlib server per test."""
 import os
+import socket
 import subprocess
 
 import pexpect
@@ -10,6 +11,17 @@ import ftpservers
 from cvxfer_proc import CVADMIN, CVXFER, env_with_home
 
 PROMPT = "cvxfer> "
+
+
+def _loopback_name():
+    try:
+        return socket.gethostbyaddr("127.0.0.1")[0]
+    except OSError:
+        return "127.0.0.1"
+
+
+# cvxfer names the host as the resolver does.
+CONNECTED = "Connected to %s\n" % _loopback_name()
 TIMEOUT = 30
 
 

@@ -4,7 +4,7 @@ import getpass
 import os
 import pwd
 
-from session import PROMPT, Terminal, after, home, login, piped, server  # noqa: F401
+from session import CONNECTED, PROMPT, Terminal, after, home, login, piped, server  # noqa: F401
 
 
 def login_name():
@@ -15,7 +15,7 @@ class TestOpenAndLogin:
     def test_command_line_host_and_port_logs_in_on_a_terminal(self, home, server):
         term = Terminal(home, ["127.0.0.1", str(server.port)])
         try:
-            term.expect("Connected to 127.0.0.1")
+            term.expect(CONNECTED.strip())
             term.expect("User <%s>:" % login_name())
             term.child.sendline(server.user)
             term.expect("Password: ")
@@ -47,7 +47,7 @@ class TestOpenAndLogin:
             term.expect(PROMPT)
             out = term.line("open", until="To ")
             out = term.line("127.0.0.1 %d" % server.port)
-            assert "Connected to 127.0.0.1" in out
+            assert CONNECTED.strip() in out
             assert "220" in out
             # -n: no login was tried, so no type was chosen yet.
             assert "Using <UNKNOWN> mode to transfer files." in term.line("type")
@@ -106,7 +106,7 @@ class TestModesAndStatus:
         assert ("Not Connected\nPassive Mode: on\nVerbose: on\nHash mark printing: off\n"
                 "Queue manager: CVQM\nQueue: SYSTEM.DEFAULT.LOCAL.QUEUE\n"
                 "Message persistence: on\n") in before
-        assert ("Connected to 127.0.0.1\nPassive Mode: on\nVerbose: on\n"
+        assert (CONNECTED + "Passive Mode: on\nVerbose: on\n"
                 "Hash mark printing: off\nQueue manager: CVQM\n"
                 "Queue: SYSTEM.DEFAULT.LOCAL.QUEUE\nMessage persistence: off\n") in connected
 
