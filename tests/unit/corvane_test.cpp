@@ -1,0 +1,556 @@
+// The embedded queue manager through its nine calls, in temporary data
+// directories: reasons, units of work, limits, remote definitions, and
+// several processes at once, some of them killed.
+#include "corvane.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cv_util.h"
+
+namespace {
+
+const char kQueue[] = "SYSTEM.DEFAULT.LOCAL.QUEUE";
+
+struct Outcome {
+  CVLONG cc = -1;
+  CVLONG reason = -1;
+};
+
+#define EXPECT_REASON(o, want) \
+  EXPECT_EQ((o).reason, want) << ReasonString((o).reason)
+
+class CorvaneTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/corvane_test_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    root_ = tmpl;
+    home_ = root_ + "/home";
+    setenv("CORVANE_HOME", home_.c_str(), 1);
+  }
+  void TearDown() override {
+    Outcome o;
+    CVDISC(&hconn_, &o.cc, &o.reason);
+    std::system(("rm -rf '" + root_ + "'").c_str());
+  }
+
+  Outcome Connect(const char *name = "") {
+    Outcome o;
+    CVCONN(name, &hconn_, &o.cc, &o.reason);
+    return o;
+  }
+  Outcome Disconnect() {
+    Outcome o;
+    CVDISC(&hconn_, &o.cc, &o.reason);
+    return o;
+  }
+  Outcome Open(const char *queue, CVLONG options, CVHOBJ *hobj, CVLONG type = CVOT_Q) {
+    CVOD od = CVOD_DEFAULT;
+    od.ObjectType = type;
+    std::strncpy(od.ObjectName, queue, sizeof(od.ObjectName) - 1);
+    Outcome o;
+    CVOPEN(hconn_, &od, options, hobj, &o.cc, &o.reason);
+    return o;
+  }
+  CVHOBJ OpenOrDie(const char *queue, CVLONG options = CVOO_INPUT_AS_Q_DEF | CVOO_OUTPUT |
+                                                      CVOO_INQUIRE) {
+    CVHOBJ h = CVHO_UNUSABLE_HOBJ;
+    Outcome o = Open(queue, options, &h);
+    EXPECT_EQ(o.cc, CVCC_OK) << ReasonString(o.reason);
+    return h;
+  }
+  Outcome Put(CVHOBJ h, const std::string &data, CVLONG persistence = CVPER_PERSISTENT,
+              CVLONG pmoOptions = CVPMO_NONE, const char *format = CVFMT_NONE) {
+    CVMD md = CVMD_DEFAULT;
+    CVPMO pmo = CVPMO_DEFAULT;
+    pmo.Options = pmoOptions;
+    md.Persistence = persistence;
+    std::memcpy(md.Format, format, 8);
+    Outcome o;
+    CVPUT(hconn_, h, &md, &pmo, static_cast<CVLONG>(data.size()), data.data(), &o.cc,
+          &o.reason);
+    return o;
+  }
+  Outcome Get(CVHOBJ h, std::string *data, CVLONG options = CVGMO_NO_SYNCPOINT,
+              CVLONG bufferLength = 1 << 20, CVMD *mdOut = nullptr, CVLONG *lengthOut = nullptr) {
+    CVMD md = CVMD_DEFAULT;
+    CVGMO gmo = CVGMO_DEFAULT;
+    gmo.Options = options;
+    std::vector<char> buffer(static_cast<size_t>(bufferLength) + 1);
+    CVLONG length = -1;
+    Outcome o;
+    CVGET(hconn_, h, &md, &gmo, bufferLength, buffer.data(), &length, &o.cc, &o.reason);
+    if (o.cc == CVCC_OK && data != nullptr) data->assign(buffer.data(), static_cast<size_t>(length));
+    if (mdOut != nullptr) *mdOut = md;
+    if (lengthOut != nullptr) *lengthOut = length;
+    return o;
+  }
+  CVLONG Depth(CVHOBJ h) {
+    CVLONG selector = CVIA_CURRENT_Q_DEPTH;
+    CVLONG depth = -1;
+    Outcome o;
+    CVINQ(hconn_, h, 1, &selector, 1, &depth, 0, nullptr, &o.cc, &o.reason);
+    EXPECT_EQ(o.cc, CVCC_OK) << ReasonString(o.reason);
+    return depth;
+  }
+  Outcome Commit() {
+    Outcome o;
+    CVCMIT(hconn_, &o.cc, &o.reason);
+    return o;
+  }
+  Outcome Backout() {
+    Outcome o;
+    CVBACK(hconn_, &o.cc, &o.reason);
+    return o;
+  }
+  int Run(const std::string &command) { return std::system(command.c_str()); }
+  std::string Admin(const std::string &args) {
+    return std::string("CORVANE_HOME='") + home_ + "' " CVXFER_BIN_DIR "/cvadmin " + args;
+  }
+  size_t BodyFiles(const char *qmgr = "CVQM") {
+    size_t n = 0;
+    DIR *d = opendir((home_ + "/" + qmgr + ".qm/bodies").c_str());
+    if (d == nullptr) return 0;
+    while (dirent *e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+    return n;
+  }
+
+  std::string root_;
+  std::string home_;
+  CVHCONN hconn_ = CVHC_UNUSABLE_HCONN;
+};
+
+TEST_F(CorvaneTest, FirstConnectCreatesTheDefaultQueueManagerPrivately) {
+  Outcome o = Connect();
+  ASSERT_EQ(o.cc, CVCC_OK) << ReasonString(o.reason);
+  struct stat st;
+  ASSERT_EQ(stat(home_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  ASSERT_EQ(stat((home_ + "/CVQM.qm/store.db").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  CVHOBJ qm = CVHO_UNUSABLE_HOBJ;
+  ASSERT_EQ(Open("", CVOO_INQUIRE | CVOO_FAIL_IF_QUIESCING, &qm, CVOT_Q_MGR).cc, CVCC_OK);
+  CVLONG selector = CVCA_Q_MGR_NAME;
+  char name[48];
+  Outcome inq;
+  CVINQ(hconn_, qm, 1, &selector, 0, nullptr, 48, name, &inq.cc, &inq.reason);
+  ASSERT_EQ(inq.cc, CVCC_OK);
+  EXPECT_EQ(std::string(name, 48), "CVQM" + std::string(44, ' '));
+  CVLONG depthSelector = CVIA_CURRENT_Q_DEPTH;
+  CVLONG depth;
+  CVINQ(hconn_, qm, 1, &depthSelector, 1, &depth, 0, nullptr, &inq.cc, &inq.reason);
+  EXPECT_REASON(inq, CVRC_SELECTOR_NOT_FOR_TYPE);
+
+  CVHOBJ q = OpenOrDie(kQueue);
+  EXPECT_EQ(Depth(q), 0);
+}
+
+TEST_F(CorvaneTest, ConnectionReasons) {
+  ASSERT_EQ(Connect().cc, CVCC_OK);
+  CVHCONN first = hconn_;
+  Outcome again = Connect("CVQM");
+  EXPECT_EQ(again.cc, CVCC_WARNING);
+  EXPECT_REASON(again, CVRC_ALREADY_CONNECTED);
+  EXPECT_EQ(hconn_, first);
+  ASSERT_EQ(Run(Admin("create OTHER")), 0);
+  CVHCONN other;
+  Outcome o;
+  CVCONN("OTHER", &other, &o.cc, &o.reason);
+  EXPECT_REASON(o, CVRC_ANOTHER_Q_MGR_CONNECTED);
+  ASSERT_EQ(Disconnect().cc, CVCC_OK);
+  EXPECT_EQ(hconn_, CVHC_UNUSABLE_HCONN);
+  EXPECT_REASON(Disconnect(), CVRC_HCONN_ERROR);
+  EXPECT_REASON(Connect("NO.SUCH.QM"), CVRC_Q_MGR_NAME_ERROR);
+  EXPECT_REASON(Connect("bad name!"), CVRC_Q_MGR_NAME_ERROR);
+  CVHOBJ h;
+  EXPECT_REASON(Open(kQueue, CVOO_OUTPUT, &h), CVRC_HCONN_ERROR);
+  EXPECT_EQ(h, CVHO_UNUSABLE_HOBJ);
+}
+
+TEST_F(CorvaneTest, UnusableDataDirectoryOrMissingDefault) {
+  setenv("CORVANE_HOME", (root_ + "/file").c_str(), 1);
+  ASSERT_EQ(Run("touch '" + root_ + "/file'"), 0);
+  EXPECT_REASON(Connect(), CVRC_Q_MGR_NOT_AVAILABLE);
+  setenv("CORVANE_HOME", home_.c_str(), 1);
+  ASSERT_EQ(Run(Admin("create A") + " && " + Admin("create B") + " && " + Admin("delete A")), 0);
+  EXPECT_REASON(Connect(), CVRC_Q_MGR_NOT_AVAILABLE);  // the recorded default is gone
+  EXPECT_EQ(Connect("B").cc, CVCC_OK);
+}
+
+TEST_F(CorvaneTest, OpenAndHandleReasons) {
+  ASSERT_EQ(Connect().cc, CVCC_OK);
+  CVHOBJ h;
+  EXPECT_REASON(Open("NO.SUCH.QUEUE", CVOO_OUTPUT, &h), CVRC_UNKNOWN_OBJECT_NAME);
+  EXPECT_EQ(h, CVHO_UNUSABLE_HOBJ);
+  EXPECT_REASON(Open("", CVOO_INQUIRE, &h), CVRC_UNKNOWN_OBJECT_NAME);
+  EXPECT_REASON(Open(kQueue, 0, &h), CVRC_OPTIONS_ERROR);
+  EXPECT_REASON(Open("", CVOO_OUTPUT, &h, CVOT_Q_MGR), CVRC_OPTION_NOT_VALID_FOR_TYPE);
+
+  CVHOBJ out = OpenOrDie(kQueue, CVOO_OUTPUT);
+  std::string data;
+  EXPECT_REASON(Get(out, &data), CVRC_NOT_OPEN_FOR_INPUT);
+  CVHOBJ in = OpenOrDie(kQueue, CVOO_INPUT_AS_Q_DEF);
+  EXPECT_REASON(Put(in, "x"), CVRC_NOT_OPEN_FOR_OUTPUT);
+  CVLONG selector = CVIA_CURRENT_Q_DEPTH, depth;
+  Outcome o;
+  CVINQ(hconn_, in, 1, &selector, 1, &depth, 0, nullptr, &o.cc, &o.reason);
+  EXPECT_REASON(o, CVRC_NOT_OPEN_FOR_INQUIRE);
+  EXPECT_REASON(Put(9999, "x"), CVRC_HOBJ_ERROR);
+
+  CVCLOSE(hconn_, &out, CVCO_NONE, &o.cc, &o.reason);
+  EXPECT_EQ(o.cc, CVCC_OK);
+  EXPECT_EQ(out, CVHO_UNUSABLE_HOBJ);
+  CVCLOSE(hconn_, &out, CVCO_NONE, &o.cc, &o.reason);
+  EXPECT_REASON(o, CVRC_HOBJ_ERROR);
+}
+
+TEST_F(CorvaneTest, MessagesComeBackOldestFirstWithTheirDescriptor) {
+  ASSERT_EQ(Connect().cc, CVCC_OK);
+  CVHOBJ q = OpenOrDie(kQueue);
+  EXPECT_REASON(Get(q, nullptr), CVRC_NO_MSG_AVAILABLE);
+  ASSERT_EQ(Put(q, "first", CVPER_NOT_PERSISTENT, CVPMO_NONE, CVFMT_STRING).cc, CVCC_OK);
+  ASSERT_EQ(Put(q, std::string("se\0cond", 7)).cc, CVCC_OK);
+  ASSERT_EQ(Put(q, "").cc, CVCC_OK);
+  EXPECT_EQ(Depth(q), 3);
+
+  std::string data;
+  CVMD md;
+  ASSERT_EQ(Get(q, &data, CVGMO_NO_SYNCPOINT | CVGMO_CONVERT, 1 << 20, &md).cc, CVCC_OK);
+  EXPECT_EQ(data, "first");
+  EXPECT_EQ(std::string(md.Format, 8), "CVSTR   ");
+  EXPECT_EQ(md.Persistence, CVPER_NOT_PERSISTENT);
+  EXPECT_EQ(md.Encoding, CVENC_NATIVE);
+  EXPECT_EQ(std::string(md.PutDate, 8).find_first_not_of("0123456789"), std::string::npos);
+  EXPECT_EQ(std::string(md.PutTime, 8).find_first_not_of("0123456789"), std::string::npos);
+  CVBYTE zero[24] = {0};
+  EXPECT_NE(std::memcmp(md.MsgId, zero, 24), 0);
+
+  ASSERT_EQ(Get(q, &data, CVGMO_NO_SYNCPOINT, 1 << 20, &md).cc, CVCC_OK);
+  EXPECT_EQ(data, std::string("se\0cond", 7));
+  EXPECT_EQ(md.Persistence, CVPER_PERSISTENT);
+  ASSERT_EQ(Get(q, &data).cc, CVCC_OK);
+  EXPECT_EQ(data, "");
+  EXPECT_EQ(Depth(q), 0);
+}
+
+TEST_F(CorvaneTest, SyncpointGetThenCommitOrBackout) {
+  ASSERT_EQ(Connect().cc, CVCC_OK);
+  CVHOBJ q = OpenOrDie(kQueue);
+  ASSERT_EQ(Put(q, "keep").cc, CVCC_OK);
+  std::string data;
+  ASSERT_EQ(Get(q, &data, CVGMO_SYNCPOINT).cc, CVCC_OK);
+  EXPECT_EQ(Depth(q), 1);  // still counted while held
+  EXPECT_REASON(Get(q, nullptr, CVGMO_SYNCPOINT), CVRC_NO_MSG_AVAILABLE);  // hidden
+  ASSERT_EQ(Backout().cc, CVCC_OK);
+  CVMD md;
+  ASSERT_EQ(Get(q, &data, CVGMO_SYNCPOINT, 1 << 20, &md).cc, CVCC_OK);
+  EXPECT_EQ(data, "keep");
+  EXPECT_EQ(md.BackoutCount, 1);
+  ASSERT_EQ(Commit().cc, CVCC_OK);
+  EXPECT_EQ(Depth(q), 0);
+  ASSERT_EQ(Backout().cc, CVCC_OK);  // nothing left to return
+  EXPECT_EQ(Depth(q), 0);
+
+  // A put under syncpoint shows only after the commit, and a back-out drops it.
+  ASSERT_EQ(Put(q, "later", CVPER_PERSISTENT, CVPMO_SYNCPOINT).cc, CVCC_OK);
+  EXPECT_EQ(Depth(q), 0);
+  ASSERT_EQ(Commit().cc, CVCC_OK);
+  EXPECT_EQ(Depth(q), 1);
+  ASSERT_EQ(Put(q, "never", CVPER_PERSISTENT, CVPMO_SYNCPOINT).cc, CVCC_OK);
+  ASSERT_EQ(Backout().cc, CVCC_OK);
+  ASSERT_EQ(Get(q, &data).cc, CVCC_OK);
+  EXPECT_EQ(data, "later");
+  EXPECT_REASON(Get(q, &data), CVRC_NO_MSG_AVAILABLE);
+}
+
+TEST_F(CorvaneTest, DisconnectBacksOutTheUnitOfWork) {
+  ASSERT_EQ(Connect().cc, CVCC_OK);
+  CVHOBJ q = OpenOrDie(kQueue);
+  ASSERT_EQ(Put(q, "m").cc, CVCC_OK);
+  ASSERT_EQ(Get(q, nullptr, CVGMO_SYNCPOINT).cc, CVCC_OK);
+  ASSERT_EQ(Disconnect().cc, CVCC_OK);
+  ASSERT_EQ(Connect().cc, CVCC_OK);
+  q = OpenOrDie(kQueue);
+  CVMD md;
+  std::string data;
+  ASSERT_EQ(Get(q, &data, CVGMO_NO_SYNCPOINT, 100, &md).cc, CVCC_OK);
+  EXPECT_EQ(data, "m");
+  EXPECT_EQ(md.BackoutCount, 1);
+}
+
+TEST_F(CorvaneTest, TooSmallBufferTakesNothingAndTheRetryGetsTheSameMessage) {
+  ASSERT_EQ(Connect().cc, CVCC_OK);
+  CVHOBJ q = OpenOrDie(kQueue);
+  for (size_t size : {size_t{1000}, size_t{300000}}) {  // a body in the store and one in a file
+    std::string big(size + 1, 'b');
+    big[0] = 'B';
+    ASSERT_EQ(Put(q, big).cc, CVCC_OK);
+    ASSERT_EQ(Put(q, "next").cc, CVCC_OK);
+
+    CVMD md = CVMD_DEFAULT;
+    CVGMO gmo = CVGMO_DEFAULT;
+    gmo.Options = CVGMO_SYNCPOINT | CVGMO_FAIL_IF_QUIESCING | CVGMO_CONVERT;
+    std::vector<char> buffer(size);
+    CVLONG length = 0;
+    Outcome o;
+    CVGET(hconn_, q, &md, &gmo, static_cast<CVLONG>(size), buffer.data(), &length, &o.cc,
+          &o.reason);
+    EXPECT_EQ(o.cc, CVCC_FAILED);
+    EXPECT_REASON(o, CVRC_TRUNCATED_MSG_FAILED);
+    EXPECT_EQ(length, static_cast<CVLONG>(size + 1));
+    EXPECT_EQ(Depth(q), 2);
+    buffer.resize(static_cast<size_t>(length));
+    CVGET(hconn_, q, &md, &gmo, length, buffer.data(), &length, &o.cc, &o.reason);
+    ASSERT_EQ(o.cc, CVCC_OK) << ReasonString(o.reason);
+    EXPECT_EQ(std::string(buffer.data(), static_cast<size_t>(length)), big);
+    ASSERT_EQ(Commit().cc, CVCC_OK);
+    std::string data;
+    ASSERT_EQ(Get(q, &data).cc, CVCC_OK);
+    EXPECT_EQ(data, "next");
+  }
+  EXPECT_EQ(BodyFiles(), 0u);
+}
+
+TEST_F(CorvaneTest, LimitsOfDepthAndLength) {
+  ASSERT_EQ(Run(Admin("define SMALL --maxdepth 2 --maxmsgl 10")), 0);
+  ASSERT_EQ(Connect().cc, CVCC_OK);
+  CVHOBJ q = OpenOrDie("SMALL");
+  EXPECT_REASON(Put(q, "12345678901"), CVRC_MSG_TOO_BIG_FOR_Q);
+  EXPECT_EQ(Put(q, "1234567890").cc, CVCC_OK);
+  EXPECT_EQ(Put(q, "x").cc, CVCC_OK);
+  EXPECT_REASON(Put(q, "x"), CVRC_Q_FULL);
+  CVLONG selectors[] = {CVIA_MAX_Q_DEPTH, CVIA_MAX_MSG_LENGTH, CVIA_Q_TYPE,
+                        CVIA_CURRENT_Q_DEPTH};
+  CVLONG values[4];
+  Outcome o;
+  CVINQ(hconn_, q, 4, selectors, 4, values, 0, nullptr, &o.cc, &o.reason);
+  ASSERT_EQ(o.cc, CVCC_OK);
+  EXPECT_EQ(values[0], 2);
+  EXPECT_EQ(values[1], 10);
+  EXPECT_EQ(values[2], CVQT_LOCAL);
+  EXPECT_EQ(values[3], 2);
+  CVINQ(hconn_, q, 4, selectors, 3, values, 0, nullptr, &o.cc, &o.reason);
+  EXPECT_REASON(o, CVRC_INT_ATTR_COUNT_TOO_SMALL);
+  CVLONG bad = 12345;
+  CVINQ(hconn_, q, 1, &bad, 1, values, 0, nullptr, &o.cc, &o.reason);
+  EXPECT_REASON(o, CVRC_SELECTOR_ERROR);
+
+  CVHOBJ d = OpenOrDie(kQueue, CVOO_INQUIRE);
+  CVINQ(hconn_, d, 2, selectors, 2, values, 0, nullptr, &o.cc, &o.reason);
+  EXPECT_EQ(values[0], 5000);
+  EXPECT_EQ(values[1], 104857600);
+}
+
+TEST_F(CorvaneTest, RemoteDefinitionsForwardPutsOnly) {
+  ASSERT_EQ(Run(Admin("create FAR") + " && " + Admin("-m FAR define FAR.IN") + " && " +
+                Admin("define TO.FAR --remote FAR/FAR.IN")),
+            0);
+  ASSERT_EQ(Connect().cc, CVCC_OK);
+  CVHOBJ h;
+  EXPECT_REASON(Open("TO.FAR", CVOO_INPUT_AS_Q_DEF | CVOO_OUTPUT | CVOO_FAIL_IF_QUIESCING, &h),
+                CVRC_OPTION_NOT_VALID_FOR_TYPE);
+  CVHOBJ out = OpenOrDie("TO.FAR", CVOO_OUTPUT | CVOO_INQUIRE);
+  ASSERT_EQ(Put(out, "over there").cc, CVCC_OK);
+  ASSERT_EQ(Put(out, "not yet", CVPER_PERSISTENT, CVPMO_SYNCPOINT).cc, CVCC_OK);
+  CVLONG selector = CVIA_CURRENT_Q_DEPTH, depth;
+  Outcome o;
+  CVINQ(hconn_, out, 1, &selector, 1, &depth, 0, nullptr, &o.cc, &o.reason);
+  EXPECT_REASON(o, CVRC_SELECTOR_NOT_FOR_TYPE);
+  selector = CVIA_Q_TYPE;
+  CVINQ(hconn_, out, 1, &selector, 1, &depth, 0, nullptr, &o.cc, &o.reason);
+  EXPECT_EQ(depth, CVQT_REMOTE);
+  EXPECT_EQ(Run(Admin("-m FAR depth FAR.IN") + " | grep -qx 1"), 0);
+  ASSERT_EQ(Commit().cc, CVCC_OK);
+  EXPECT_EQ(Run(Admin("-m FAR depth FAR.IN") + " | grep -qx 2"), 0);
+
+  ASSERT_EQ(Run(Admin("define TO.NOWHERE --remote GONE/Q")), 0);
+  CVHOBJ nowhere = OpenOrDie("TO.NOWHERE", CVOO_OUTPUT);
+  EXPECT_REASON(Put(nowhere, "x"), CVRC_UNKNOWN_REMOTE_Q_MGR);
+}
+
+// Runs fn in a child process and returns its pid.
+template <typename Fn>
+pid_t Spawn(Fn fn) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    int rc = fn();
+    _exit(rc);
+  }
+  return pid;
+}
+
+int WaitExit(pid_t pid) {
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST_F(CorvaneTest, TwoGettersNeverReceiveTheSameMessage) {
+  ASSERT_EQ(Connect().cc, CVCC_OK);
+  CVHOBJ q = OpenOrDie(kQueue);
+  const int kMessages = 200;
+  for (int i = 0; i < kMessages; i++) ASSERT_EQ(Put(q, "msg-" + std::to_string(i)).cc, CVCC_OK);
+  ASSERT_EQ(Disconnect().cc, CVCC_OK);
+
+  std::vector<std::string> outputs = {root_ + "/got0", root_ + "/got1"};
+  std::vector<pid_t> children;
+  for (const std::string &path : outputs) {
+    children.push_back(Spawn([&]() {
+      FILE *out = std::fopen(path.c_str(), "w");
+      CVHCONN c;
+      CVLONG cc, reason;
+      CVCONN("", &c, &cc, &reason);
+      if (cc != CVCC_OK) return 2;
+      CVOD od = CVOD_DEFAULT;
+      std::strcpy(od.ObjectName, kQueue);
+      CVHOBJ h;
+      CVOPEN(c, &od, CVOO_INPUT_AS_Q_DEF, &h, &cc, &reason);
+      for (;;) {
+        CVMD md = CVMD_DEFAULT;
+        CVGMO gmo = CVGMO_DEFAULT;
+        gmo.Options = CVGMO_SYNCPOINT;
+        char buffer[64];
+        CVLONG length = 0;
+        CVGET(c, h, &md, &gmo, sizeof(buffer), buffer, &length, &cc, &reason);
+        if (reason == CVRC_NO_MSG_AVAILABLE) break;
+        if (cc != CVCC_OK) return 3;
+        std::fprintf(out, "%.*s\n", static_cast<int>(length), buffer);
+        CVCMIT(c, &cc, &reason);
+        if (cc != CVCC_OK) return 4;
+      }
+      std::fclose(out);
+      return 0;
+    }));
+  }
+  for (pid_t p : children) EXPECT_EQ(WaitExit(p), 0);
+  std::multiset<std::string> seen;
+  for (const std::string &path : outputs) {
+    FILE *in = std::fopen(path.c_str(), "r");
+    ASSERT_NE(in, nullptr);
+    char line[64];
+    while (std::fgets(line, sizeof(line), in)) seen.insert(line);
+    std::fclose(in);
+  }
+  EXPECT_EQ(seen.size(), static_cast<size_t>(kMessages));
+  EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()).size(), static_cast<size_t>(kMessages));
+}
+
+TEST_F(CorvaneTest, KilledHolderLeavesItsMessageForTheNextGetter) {
+  ASSERT_EQ(Connect().cc, CVCC_OK);
+  CVHOBJ q = OpenOrDie(kQueue);
+  ASSERT_EQ(Put(q, "survivor").cc, CVCC_OK);
+  ASSERT_EQ(Disconnect().cc, CVCC_OK);
+
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t child = Spawn([&]() {
+    CVHCONN c;
+    CVLONG cc, reason;
+    CVCONN("", &c, &cc, &reason);
+    CVOD od = CVOD_DEFAULT;
+    std::strcpy(od.ObjectName, kQueue);
+    CVHOBJ h;
+    CVOPEN(c, &od, CVOO_INPUT_AS_Q_DEF, &h, &cc, &reason);
+    CVMD md = CVMD_DEFAULT;
+    CVGMO gmo = CVGMO_DEFAULT;
+    gmo.Options = CVGMO_SYNCPOINT;
+    char buffer[64];
+    CVLONG length;
+    CVGET(c, h, &md, &gmo, sizeof(buffer), buffer, &length, &cc, &reason);
+    char byte = cc == CVCC_OK ? 'y' : 'n';
+    if (write(ready[1], &byte, 1) != 1) return 1;
+    pause();  // holds the unit of work until killed
+    return 0;
+  });
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  ASSERT_EQ(byte, 'y');
+  ASSERT_EQ(Connect().cc, CVCC_OK);
+  q = OpenOrDie(kQueue);
+  EXPECT_REASON(Get(q, nullptr), CVRC_NO_MSG_AVAILABLE);  // held by the living child
+  kill(child, SIGKILL);
+  EXPECT_EQ(WaitExit(child), 128 + SIGKILL);
+  std::string data;
+  CVMD md;
+  ASSERT_EQ(Get(q, &data, CVGMO_NO_SYNCPOINT, 100, &md).cc, CVCC_OK);
+  EXPECT_EQ(data, "survivor");
+  EXPECT_EQ(md.BackoutCount, 1);
+  close(ready[0]);
+  close(ready[1]);
+}
+
+TEST_F(CorvaneTest, KilledDuringALargePutLeavesNoPartialMessageAndNoOrphan) {
+  ASSERT_EQ(Run(Admin("define BIG --maxmsgl 300000000")), 0);
+  for (int round = 0; round < 4; round++) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t child = Spawn([&]() {
+      CVHCONN c;
+      CVLONG cc, reason;
+      CVCONN("", &c, &cc, &reason);
+      CVOD od = CVOD_DEFAULT;
+      std::strcpy(od.ObjectName, "BIG");
+      CVHOBJ h;
+      CVOPEN(c, &od, CVOO_OUTPUT, &h, &cc, &reason);
+      std::string body(200 * 1024 * 1024, static_cast<char>('a' + round));
+      if (write(ready[1], "g", 1) != 1) return 1;
+      CVMD md = CVMD_DEFAULT;
+      CVPMO pmo = CVPMO_DEFAULT;
+      CVPUT(c, h, &md, &pmo, static_cast<CVLONG>(body.size()), body.data(), &cc, &reason);
+      return cc == CVCC_OK ? 0 : 2;
+    });
+    char byte;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20 + 60 * round));
+    kill(child, SIGKILL);
+    WaitExit(child);
+    close(ready[0]);
+    close(ready[1]);
+  }
+  ASSERT_EQ(Connect().cc, CVCC_OK);  // the connect cleans up after the dead
+  CVHOBJ q = OpenOrDie("BIG");
+  CVLONG depth = Depth(q);
+  EXPECT_EQ(BodyFiles(), static_cast<size_t>(depth));
+  for (CVLONG i = 0; i < depth; i++) {
+    CVLONG length = 0;
+    std::string data;
+    ASSERT_EQ(Get(q, &data, CVGMO_NO_SYNCPOINT, 200 * 1024 * 1024, nullptr, &length).cc,
+              CVCC_OK);
+    ASSERT_EQ(data.size(), 200u * 1024 * 1024);
+    EXPECT_EQ(data.find_first_not_of(data[0]), std::string::npos);
+  }
+  EXPECT_EQ(BodyFiles(), 0u);
+}
+
+TEST_F(CorvaneTest, AForkedChildDoesNotShareTheParentsConnection) {
+  ASSERT_EQ(Connect().cc, CVCC_OK);
+  CVHCONN parent = hconn_;
+  pid_t child = Spawn([&]() {
+    CVHOBJ h;
+    CVOD od = CVOD_DEFAULT;
+    std::strcpy(od.ObjectName, kQueue);
+    CVLONG cc, reason;
+    CVOPEN(parent, &od, CVOO_OUTPUT, &h, &cc, &reason);
+    return reason == CVRC_HCONN_ERROR ? 0 : 1;
+  });
+  EXPECT_EQ(WaitExit(child), 0);
+  CVHOBJ q = OpenOrDie(kQueue);
+  EXPECT_EQ(Put(q, "still mine").cc, CVCC_OK);
+}
+
+}  // namespace
