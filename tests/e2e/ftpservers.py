@@ -135,7 +135,7 @@ def vsftpd_server(password="Vsftpd-Test-1"):
             "secure_chroot_dir=%s" % conf_dir, "pam_service_name=vsftpd",
             "userlist_enable=NO", "xferlog_enable=NO", "dirmessage_enable=NO",
             "use_localtime=NO", "ssl_enable=NO", "max_per_ip=50", "max_clients=50",
-            "check_shell=NO", ""]))
+            "check_shell=NO", "ascii_upload_enable=YES", "ascii_download_enable=YES", ""]))
     proc = subprocess.Popen([VSFTPD, conf], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     try:
         wait_for_greeting(port, proc)
