@@ -219,9 +219,16 @@ CVLONG LocalBackend::Open() {
     return CVRC_Q_MGR_NOT_AVAILABLE;
   }
   sqlite3_busy_timeout(db_, 60000);
-  if (Exec("PRAGMA journal_mode=WAL") != 0) return CVRC_Q_MGR_NOT_AVAILABLE;
+  // Several processes may open a new store at once; switching it to WAL
+  // takes a lock that the busy handler does not wait for, so retry.
+  CVLONG rc = CVRC_Q_MGR_NOT_AVAILABLE;
+  for (int attempt = 0; attempt < 200 && rc != 0; attempt++) {
+    if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(10 + attempt));
+    rc = Exec("PRAGMA journal_mode=WAL");
+    if (rc == 0) rc = CreateSchema();
+  }
+  if (rc != 0) return rc;
   Durable(true);
-  if (CVLONG rc = CreateSchema(); rc != 0) return rc;
   if (CVLONG rc = TakeLock(); rc != 0) return rc;
   RecoverAll();
   return 0;

@@ -64,11 +64,12 @@ def stop(proc):
 
 
 @contextlib.contextmanager
-def pyftpdlib_server(root, user="tester", password="secret", perm="elradfmwMT"):
-    """pyftpdlib in a child process, serving root to one user."""
+def pyftpdlib_server(root, user="tester", password="secret", perm="elradfmwMT", throttle=0):
+    """pyftpdlib in a child process, serving root to one user; throttle > 0
+    limits each data connection to that many bytes per second."""
     proc = subprocess.Popen(
         ["/usr/bin/python3", os.path.abspath(__file__), "pyftpdlib", "--root", root,
-         "--user", user, "--password", password, "--perm", perm],
+         "--user", user, "--password", password, "--perm", perm, "--throttle", str(throttle)],
         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     try:
         line = proc.stdout.readline()
@@ -155,6 +156,12 @@ def serve_pyftpdlib(args):
     authorizer = DummyAuthorizer()
     authorizer.add_user(args.user, args.password, args.root, perm=args.perm)
     handler = FTPHandler
+    if args.throttle > 0:
+        from pyftpdlib.handlers import ThrottledDTPHandler
+        dtp = ThrottledDTPHandler
+        dtp.read_limit = args.throttle
+        dtp.write_limit = args.throttle
+        handler.dtp_handler = dtp
     handler.authorizer = authorizer
     handler.passive_ports = range(40000, 60000)
     handler.permit_foreign_addresses = False
@@ -175,6 +182,7 @@ def main():
     p.add_argument("--password", default="secret")
     p.add_argument("--perm", default="elradfmwMT")
     p.add_argument("--port", type=int, default=0)
+    p.add_argument("--throttle", type=int, default=0)
     args = parser.parse_args()
     logging_off()
     serve_pyftpdlib(args)
