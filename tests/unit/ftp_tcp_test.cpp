@@ -344,6 +344,7 @@ TEST_F(FtpTcpTest, TransfersSucceedOnlyWhenComplete) {
       }
       close(session_.ControlSocket);
       session_.ControlSocket = -1;
+      FtpCleanUp(&session_);
     }
   }
 }

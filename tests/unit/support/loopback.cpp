@@ -89,6 +89,11 @@ ScriptedServer::ScriptedServer(std::string greeting, Handler handler) {
   thread_ = std::thread([this, greeting, handler]() {
     int control = listener_.Accept();
     if (control < 0) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      control_ = control;
+      if (stopping_) shutdown(control, SHUT_RDWR);
+    }
     WriteAll(control, greeting);
     for (;;) {
       std::string line = ReadLine(control, 20000);
@@ -96,8 +101,20 @@ ScriptedServer::ScriptedServer(std::string greeting, Handler handler) {
       handler(control, line);
       if (line == "QUIT") break;
     }
+    std::lock_guard<std::mutex> lock(mutex_);
     close(control);
+    control_ = -1;
   });
 }
 
-ScriptedServer::~ScriptedServer() { thread_.join(); }
+// Ends the conversation at once: a test that is done does not wait for the
+// server's read to time out.
+ScriptedServer::~ScriptedServer() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    if (control_ >= 0) shutdown(control_, SHUT_RDWR);
+    shutdown(listener_.Fd, SHUT_RDWR);
+  }
+  thread_.join();
+}

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <mutex>
 #include <thread>
 
 // A listening socket on 127.0.0.1 and a free port; closed on destruction.
@@ -43,6 +44,9 @@ class ScriptedServer {
  private:
   Listener listener_;
   Listener data_;
+  std::mutex mutex_;
+  int control_ = -1;      // the accepted connection, under mutex_
+  bool stopping_ = false;  // under mutex_
   std::thread thread_;
 };
 
