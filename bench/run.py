@@ -25,6 +25,14 @@ TIMEOUT = 600
 BIG_QUEUE = "BENCH.BIG"
 
 
+class Log(list):
+    """The report's lines, also shown as they come so a long run shows life."""
+
+    def append(self, line):
+        print(line, flush=True)
+        super().append(line)
+
+
 class Bench:
     def __init__(self, build, work, rounds):
         self.cvxfer = os.path.join(build, "bin", "cvxfer")
@@ -35,7 +43,7 @@ class Bench:
         self.home = os.path.join(work, "qm")
         self.env = dict(os.environ, CORVANE_HOME=self.home)
         self.rows = []       # (id, job, cvxfer figure, peer figure, ratio, goal text, met)
-        self.details = []    # lines describing every round
+        self.details = Log()  # lines describing every round
         self.extra = []      # further figures
 
     def cvadmin(self, *args, data=None):
@@ -146,9 +154,10 @@ def bench_transfers(bench, server):
         secs, peak, out = session(bench, server, ["cvopen " + BIG_QUEUE, "get big.bin"])
         expect(out, "Putted on queue\n")
         if r == 0:
+            # Through a file: reading 256 MiB into this process would also
+            # count in the peak RSS of the children it starts later.
             got = os.path.join(bench.work, "p1-check.bin")
-            with open(got, "wb") as f:
-                f.write(bench.cvadmin("get", BIG_QUEUE))
+            bench.cvadmin("get", BIG_QUEUE, got)
             if not same_bytes(got, big_local):
                 raise RuntimeError("P1: the message differs from the remote file")
             remove(got)
@@ -259,7 +268,7 @@ def machine():
                 break
     with open("/proc/meminfo") as f:
         mem = int(f.readline().split()[1]) // (1024 * 1024)
-    fs = subprocess.run(["df", "-T", "--output=fstype", "."], stdout=subprocess.PIPE,
+    fs = subprocess.run(["df", "--output=fstype", "."], stdout=subprocess.PIPE,
                         text=True).stdout.split()[-1]
     curl = subprocess.run(["curl", "--version"], stdout=subprocess.PIPE,
                           text=True).stdout.split("\n")[0]
@@ -273,11 +282,12 @@ def main():
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--output", default=os.path.join(HERE, "results", "latest.md"))
     args = parser.parse_args()
-    work = os.path.join(os.path.abspath(args.build), "bench-work")
+    build = os.path.abspath(args.build)
+    work = os.path.join(build, "bench-work")
     remove(work)
     os.makedirs(work)
     os.chdir(work)
-    bench = Bench(os.path.abspath(args.build), work, args.rounds)
+    bench = Bench(build, work, args.rounds)
 
     reason = ftpservers.vsftpd_unavailable()
     if reason is None:
@@ -286,6 +296,7 @@ def main():
         ftp_root = os.path.join(work, "ftp")
         os.makedirs(ftp_root)
         server_cm, server_name = ftpservers.pyftpdlib_server(ftp_root), "pyftpdlib (%s)" % reason
+    description = machine()
     started = time.monotonic()
     with server_cm as server:
         owner = None
@@ -303,7 +314,7 @@ def main():
            "for both clients; took %.0f s." % (
                datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
                bench.rounds, server_name, took), "",
-           "Machine: " + machine(), "",
+           "Machine: " + description, "",
            "Reproduce with `bench/run`.", "",
            "| id | job | cvxfer | peer | ratio | goal | |", "|---|---|---|---|---|---|---|"]
     for row in sorted(bench.rows):

@@ -333,6 +333,7 @@ void FtpPutCV(FtpSession *session, const char *remoteName) {
     // Nothing was taken; fetch it again into a buffer of its exact size.
     bufferLength = dataLength;
     buffer.reset(new char[bufferLength]);
+    MemAdviseLarge(buffer.get(), static_cast<size_t>(bufferLength));
     cc = -1;
     reason = -1;
     CVGET(session->Hconn, session->Hobj, &md, &gmo, bufferLength, buffer.get(), &dataLength, &cc,

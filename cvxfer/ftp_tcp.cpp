@@ -194,7 +194,8 @@ void FtpDataClose(FtpSession *session) {
 }
 
 bool FtpPositive(int reply) { return reply >= 200 && reply < 300; }
-bool FtpNegativeOrNone(int reply) { return reply < 0 || reply >= 400; }
+// A reply without a code of three digits is no answer at all.
+bool FtpNegativeOrNone(int reply) { return reply < 100 || reply >= 400; }
 
 // Sends the transfer command text and accepts the data connection in active
 // mode. acceptMessage goes to standard error when the accept fails (null:

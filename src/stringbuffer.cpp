@@ -2,6 +2,8 @@
 // design: callers never test for it.
 #include "stringbuffer.h"
 
+#include <sys/mman.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +18,17 @@ namespace {
 }
 
 }  // namespace
+
+void MemAdviseLarge(void *block, size_t size) {
+  if (size < (8u << 20)) return;
+  // The whole pages the block touches: a block of this size is a mapping of
+  // its own, and advising all of it keeps it one mapping, which realloc can
+  // then still move without copying.
+  const uintptr_t kPage = 4096;
+  uintptr_t start = reinterpret_cast<uintptr_t>(block) & ~(kPage - 1);
+  uintptr_t end = (reinterpret_cast<uintptr_t>(block) + size + kPage - 1) & ~(kPage - 1);
+  madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
+}
 
 StringBuffer *StringBufferAlloc() {
   auto *buffer = static_cast<StringBuffer *>(std::malloc(sizeof(StringBuffer)));
@@ -45,6 +58,7 @@ void StringBufferResize(StringBuffer *buffer, uint32_t n) {
   if (data == nullptr) StringBufferFail(__FILE__, __LINE__);
   buffer->Data = data;
   buffer->Capacity = static_cast<uint32_t>(capacity);
+  MemAdviseLarge(data, capacity);
 }
 
 void StringBufferAdd(StringBuffer *buffer, const char *s) {

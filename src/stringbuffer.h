@@ -3,6 +3,7 @@
 #ifndef CVXFER_STRINGBUFFER_H
 #define CVXFER_STRINGBUFFER_H
 
+#include <cstddef>
 #include <cstdint>
 
 struct StringBuffer {
@@ -35,6 +36,12 @@ void StringBufferAddMemN(StringBuffer *buffer, const void *p, uint32_t n);
 
 // Appends one character and a terminator behind it.
 void StringBufferAddChar(StringBuffer *buffer, char c);
+
+// Hints the kernel to back a block of several MiB with huge pages, so that
+// filling it takes a few hundred page faults instead of tens of thousands
+// (the larger part of the cost of taking in a big file). Leaves the bytes
+// alone; a kernel that declines the hint changes nothing.
+void MemAdviseLarge(void *block, size_t size);
 
 // Zeroes every byte of the block and sets Length 0; keeps the capacity.
 void StringBufferReset(StringBuffer *buffer);

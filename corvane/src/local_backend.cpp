@@ -37,11 +37,72 @@ constexpr CVLONG kInlineBodyMax = 131072;
 
 enum MsgState { kVisible = 0, kHeld = 1, kPending = 2 };
 
-// A prepared statement that finalizes itself.
+// Prepared statements of one database connection, kept for reuse: parsing
+// the same few statements again on every call cost more CPU than the work
+// they do. A statement that is in use when its text comes up again (a
+// nested use) is prepared afresh for that use.
+class StmtCache {
+ public:
+  explicit StmtCache(sqlite3 *const *db) : db_(db) {}
+  ~StmtCache() { Clear(); }
+  StmtCache(const StmtCache &) = delete;
+  StmtCache &operator=(const StmtCache &) = delete;
+  // Finalizes every kept statement; required before the connection closes.
+  void Clear() {
+    for (auto &entry : entries_) sqlite3_finalize(entry.second.stmt);
+    entries_.clear();
+  }
+  // A statement for sql, reset and unbound; *kept tells whether it must be
+  // handed back with Release rather than finalized.
+  sqlite3_stmt *Acquire(const char *sql, bool *kept) {
+    *kept = false;
+    auto it = entries_.find(sql);
+    if (it != entries_.end() && !it->second.busy) {
+      it->second.busy = true;
+      *kept = true;
+      return it->second.stmt;
+    }
+    sqlite3_stmt *stmt = nullptr;
+    if (sqlite3_prepare_v2(*db_, sql, -1, &stmt, nullptr) != SQLITE_OK) {
+      sqlite3_finalize(stmt);
+      return nullptr;
+    }
+    if (it == entries_.end()) {
+      entries_.emplace(sql, Entry{stmt, true});
+      *kept = true;
+    }
+    return stmt;
+  }
+  void Release(const char *sql, sqlite3_stmt *stmt) {
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    auto it = entries_.find(sql);
+    if (it != entries_.end() && it->second.stmt == stmt) it->second.busy = false;
+  }
+
+ private:
+  struct Entry {
+    sqlite3_stmt *stmt;
+    bool busy;
+  };
+  sqlite3 *const *db_;
+  std::map<std::string, Entry, std::less<>> entries_;
+};
+
+// A prepared statement for the length of a scope.
 class Stmt {
  public:
-  Stmt(sqlite3 *db, const char *sql) { sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
-  ~Stmt() { sqlite3_finalize(stmt_); }
+  Stmt(StmtCache &cache, const char *sql) : cache_(cache), sql_(sql) {
+    stmt_ = cache.Acquire(sql, &kept_);
+  }
+  ~Stmt() {
+    if (stmt_ == nullptr) return;
+    if (kept_) {
+      cache_.Release(sql_, stmt_);
+    } else {
+      sqlite3_finalize(stmt_);
+    }
+  }
   Stmt(const Stmt &) = delete;
   Stmt &operator=(const Stmt &) = delete;
   bool ok() const { return stmt_ != nullptr; }
@@ -77,7 +138,10 @@ class Stmt {
   int Bytes(int i) { return sqlite3_column_bytes(stmt_, i); }
 
  private:
+  StmtCache &cache_;
+  const char *sql_;
   sqlite3_stmt *stmt_ = nullptr;
+  bool kept_ = false;
 };
 
 CVLONG SqlReason(int rc) {
@@ -153,13 +217,15 @@ class LocalBackend : public Backend {
 
  private:
   CVLONG Exec(const char *sql);
-  CVLONG Begin() { return Exec("BEGIN IMMEDIATE"); }
-  CVLONG End() { return Exec("COMMIT"); }
-  void Rollback() { sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr); }
+  CVLONG Begin() { return Run("BEGIN IMMEDIATE"); }
+  CVLONG End() { return Run("COMMIT"); }
+  void Rollback() { Run("ROLLBACK"); }
   void Durable(bool on) {
-    sqlite3_exec(db_, on ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=OFF", nullptr, nullptr,
-                 nullptr);
+    if (on == durable_) return;
+    if (Run(on ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=OFF") == 0) durable_ = on;
   }
+  // Runs one statement without results from the cache.
+  CVLONG Run(const char *sql);
   CVLONG CreateSchema();
   CVLONG TakeLock();
   void RecoverAll();
@@ -175,6 +241,8 @@ class LocalBackend : public Backend {
 
   QmgrDef def_;
   sqlite3 *db_ = nullptr;
+  StmtCache stmts_{&db_};
+  int durable_ = -1;  // the synchronous setting in force: 1 FULL, 0 OFF, -1 unknown
   std::string token_;
   int lockFd_ = -1;
   std::string lockPath_;
@@ -189,12 +257,19 @@ LocalBackend::~LocalBackend() {
   if (db_ != nullptr) {
     if (uow_) Backout();
     remotes_.clear();
+    stmts_.Clear();
     sqlite3_close(db_);
   }
   if (lockFd_ >= 0) {
     unlink(lockPath_.c_str());
     close(lockFd_);
   }
+}
+
+CVLONG LocalBackend::Run(const char *sql) {
+  Stmt s(stmts_, sql);
+  int rc = s.Step();
+  return rc == SQLITE_DONE || rc == SQLITE_ROW ? 0 : SqlReason(rc);
 }
 
 CVLONG LocalBackend::Exec(const char *sql) {
@@ -244,18 +319,21 @@ CVLONG LocalBackend::CreateSchema() {
           " correlid BLOB NOT NULL, md BLOB NOT NULL, length INTEGER NOT NULL, body BLOB,"
           " bodyfile TEXT, backout INTEGER NOT NULL DEFAULT 0);"
           "CREATE INDEX IF NOT EXISTS messages_by_queue ON messages(queue, state, id);"
-          "CREATE INDEX IF NOT EXISTS messages_by_holder ON messages(holder);");
+          // Most rows have no holder; leaving them out spares every put an
+          // index page.
+          "CREATE INDEX IF NOT EXISTS messages_by_holder ON messages(holder)"
+          " WHERE holder IS NOT NULL;");
       rc != 0) {
     return CVRC_Q_MGR_NOT_AVAILABLE;
   }
   if (CVLONG rc = Begin(); rc != 0) return rc;
-  Stmt created(db_, "SELECT value FROM meta WHERE key='created'");
+  Stmt created(stmts_, "SELECT value FROM meta WHERE key='created'");
   if (created.Step() != SQLITE_ROW) {
     // A new queue manager gets its default queue exactly once.
-    Stmt q(db_, "INSERT OR IGNORE INTO queues VALUES(?,?,?,?,NULL,NULL)");
+    Stmt q(stmts_, "INSERT OR IGNORE INTO queues VALUES(?,?,?,?,NULL,NULL)");
     q.Bind(1, std::string(kDefaultQueue)).Bind(2, CVQT_LOCAL).Bind(3, kDefaultMaxDepth);
     q.Bind(4, kDefaultMaxMsgLength);
-    Stmt m(db_, "INSERT INTO meta VALUES('created', datetime('now'))");
+    Stmt m(stmts_, "INSERT INTO meta VALUES('created', datetime('now'))");
     if (q.Step() != SQLITE_DONE || m.Step() != SQLITE_DONE) {
       Rollback();
       return CVRC_Q_MGR_NOT_AVAILABLE;
@@ -306,15 +384,15 @@ void LocalBackend::ReleaseToken(const std::string &token) {
   std::vector<std::string> files;
   if (Begin() != 0) return;
   {
-    Stmt back(db_,
+    Stmt back(stmts_,
               "UPDATE messages SET state=0, holder=NULL, backout=backout+1 "
               "WHERE holder=? AND state=1");
     back.Bind(1, token).Step();
-    Stmt pending(db_, "SELECT bodyfile FROM messages WHERE holder=? AND state=2 AND "
+    Stmt pending(stmts_, "SELECT bodyfile FROM messages WHERE holder=? AND state=2 AND "
                       "bodyfile IS NOT NULL");
     pending.Bind(1, token);
     while (pending.Step() == SQLITE_ROW) files.push_back(pending.Text(0));
-    Stmt drop(db_, "DELETE FROM messages WHERE holder=? AND state=2");
+    Stmt drop(stmts_, "DELETE FROM messages WHERE holder=? AND state=2");
     drop.Bind(1, token).Step();
   }
   if (End() != 0) {
@@ -350,7 +428,7 @@ void LocalBackend::RecoverAll() {
   // Held rows whose lock file is already gone.
   std::set<std::string> holders;
   {
-    Stmt s(db_, "SELECT DISTINCT holder FROM messages WHERE holder IS NOT NULL");
+    Stmt s(stmts_, "SELECT DISTINCT holder FROM messages WHERE holder IS NOT NULL");
     while (s.Step() == SQLITE_ROW) holders.insert(s.Text(0));
   }
   for (const std::string &h : holders) Alive(h);
@@ -368,7 +446,7 @@ void LocalBackend::RemoveOrphanBodies() {
   for (const std::string &name : names) {
     std::string owner = name.substr(0, name.rfind('-'));
     if (Alive(owner)) continue;  // its writer may still be about to insert its row
-    Stmt s(db_, "SELECT 1 FROM messages WHERE bodyfile=?");
+    Stmt s(stmts_, "SELECT 1 FROM messages WHERE bodyfile=?");
     s.Bind(1, name);
     if (s.Step() != SQLITE_ROW) unlink((bodiesDir_ + "/" + name).c_str());
   }
@@ -377,7 +455,7 @@ void LocalBackend::RemoveOrphanBodies() {
 void LocalBackend::RecoverHolders(const std::string &queue) {
   std::vector<std::string> holders;
   {
-    Stmt s(db_, "SELECT DISTINCT holder FROM messages WHERE queue=? AND state IN (1,2) AND "
+    Stmt s(stmts_, "SELECT DISTINCT holder FROM messages WHERE queue=? AND state IN (1,2) AND "
                 "holder<>?");
     s.Bind(1, queue).Bind(2, token_);
     while (s.Step() == SQLITE_ROW) holders.push_back(s.Text(0));
@@ -386,7 +464,7 @@ void LocalBackend::RecoverHolders(const std::string &queue) {
 }
 
 CVLONG LocalBackend::LookupQueue(const std::string &name, QueueDef *def) {
-  Stmt s(db_, "SELECT type, maxdepth, maxmsgl, rqmgr, rqueue FROM queues WHERE name=?");
+  Stmt s(stmts_, "SELECT type, maxdepth, maxmsgl, rqmgr, rqueue FROM queues WHERE name=?");
   s.Bind(1, name);
   int rc = s.Step();
   if (rc == SQLITE_DONE) return CVRC_UNKNOWN_OBJECT_NAME;
@@ -460,18 +538,18 @@ CVLONG LocalBackend::Put(const QueueDef &queue, CVMD *md, bool syncpoint, const 
     return rc;
   }
   {
-    Stmt q(db_, "SELECT maxdepth FROM queues WHERE name=?");
+    Stmt q(stmts_, "SELECT maxdepth FROM queues WHERE name=?");
     q.Bind(1, queue.Name);
     if (q.Step() != SQLITE_ROW) rc = CVRC_Q_DELETED;
     CVLONG maxDepth = rc == 0 ? static_cast<CVLONG>(q.Int(0)) : 0;
     if (rc == 0) {
-      Stmt c(db_, "SELECT COUNT(*) FROM messages WHERE queue=?");
+      Stmt c(stmts_, "SELECT COUNT(*) FROM messages WHERE queue=?");
       c.Bind(1, queue.Name);
       if (c.Step() != SQLITE_ROW) rc = CVRC_RESOURCE_PROBLEM;
       if (rc == 0 && c.Int(0) >= maxDepth) rc = CVRC_Q_FULL;
     }
     if (rc == 0) {
-      Stmt ins(db_,
+      Stmt ins(stmts_,
                "INSERT INTO messages(queue, state, holder, msgid, correlid, md, length, body, "
                "bodyfile, backout) VALUES(?,?,?,?,?,?,?,?,?,0)");
       ins.Bind(1, queue.Name).Bind(2, syncpoint ? kPending : kVisible);
@@ -526,7 +604,7 @@ CVLONG LocalBackend::TryGet(const QueueDef &queue, CVMD *md, CVLONG options, CVL
   CVMD stored;
   bool persistent = true;
   {
-    Stmt s(db_, sql.c_str());
+    Stmt s(stmts_, sql.c_str());
     int i = 1;
     s.Bind(i++, queue.Name);
     if (matchMsgId) s.BindBlob(i++, md->MsgId, CV_MSG_ID_LENGTH);
@@ -570,7 +648,7 @@ CVLONG LocalBackend::TryGet(const QueueDef &queue, CVMD *md, CVLONG options, CVL
     if (fd >= 0) close(fd);
   }
   if (rc == 0) {
-    Stmt u(db_, syncpoint ? "UPDATE messages SET state=1, holder=? WHERE id=?"
+    Stmt u(stmts_, syncpoint ? "UPDATE messages SET state=1, holder=? WHERE id=?"
                           : "DELETE FROM messages WHERE id=?");
     if (syncpoint) {
       u.Bind(1, token_).Bind(2, id);
@@ -625,7 +703,7 @@ CVLONG LocalBackend::Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG
 }
 
 CVLONG LocalBackend::Depth(const QueueDef &queue, CVLONG *depth) {
-  Stmt s(db_, "SELECT COUNT(*) FROM messages WHERE queue=? AND state IN (0,1)");
+  Stmt s(stmts_, "SELECT COUNT(*) FROM messages WHERE queue=? AND state IN (0,1)");
   s.Bind(1, queue.Name);
   int rc = s.Step();
   if (rc != SQLITE_ROW) return SqlReason(rc);
@@ -643,11 +721,11 @@ CVLONG LocalBackend::Commit() {
   CVLONG rc = Begin();
   if (rc != 0) return rc;
   {
-    Stmt f(db_, "SELECT bodyfile FROM messages WHERE holder=? AND state=1 AND bodyfile IS NOT NULL");
+    Stmt f(stmts_, "SELECT bodyfile FROM messages WHERE holder=? AND state=1 AND bodyfile IS NOT NULL");
     f.Bind(1, token_);
     while (f.Step() == SQLITE_ROW) files.push_back(f.Text(0));
-    Stmt d(db_, "DELETE FROM messages WHERE holder=? AND state=1");
-    Stmt p(db_, "UPDATE messages SET state=0, holder=NULL WHERE holder=? AND state=2");
+    Stmt d(stmts_, "DELETE FROM messages WHERE holder=? AND state=1");
+    Stmt p(stmts_, "UPDATE messages SET state=0, holder=NULL WHERE holder=? AND state=2");
     if (d.Bind(1, token_).Step() != SQLITE_DONE || p.Bind(1, token_).Step() != SQLITE_DONE) {
       rc = CVRC_RESOURCE_PROBLEM;
     }
@@ -672,12 +750,12 @@ CVLONG LocalBackend::Backout() {
   CVLONG rc = Begin();
   if (rc != 0) return rc;
   {
-    Stmt b(db_, "UPDATE messages SET state=0, holder=NULL, backout=backout+1 "
+    Stmt b(stmts_, "UPDATE messages SET state=0, holder=NULL, backout=backout+1 "
                 "WHERE holder=? AND state=1");
-    Stmt f(db_, "SELECT bodyfile FROM messages WHERE holder=? AND state=2 AND bodyfile IS NOT NULL");
+    Stmt f(stmts_, "SELECT bodyfile FROM messages WHERE holder=? AND state=2 AND bodyfile IS NOT NULL");
     f.Bind(1, token_);
     while (f.Step() == SQLITE_ROW) files.push_back(f.Text(0));
-    Stmt d(db_, "DELETE FROM messages WHERE holder=? AND state=2");
+    Stmt d(stmts_, "DELETE FROM messages WHERE holder=? AND state=2");
     if (b.Bind(1, token_).Step() != SQLITE_DONE || d.Bind(1, token_).Step() != SQLITE_DONE) {
       rc = CVRC_RESOURCE_PROBLEM;
     }
@@ -699,7 +777,7 @@ CVLONG LocalBackend::DefineQueue(const QueueDef &queue) {
     return CVRC_REMOTE_Q_NAME_ERROR;
   }
   if (queue.MaxDepth < 0 || queue.MaxMsgLength < 0) return CVRC_Q_TYPE_ERROR;
-  Stmt s(db_, "INSERT INTO queues VALUES(?,?,?,?,?,?)");
+  Stmt s(stmts_, "INSERT INTO queues VALUES(?,?,?,?,?,?)");
   s.Bind(1, queue.Name).Bind(2, queue.Type).Bind(3, queue.MaxDepth).Bind(4, queue.MaxMsgLength);
   if (queue.Type == CVQT_REMOTE) {
     s.Bind(5, queue.RemoteQmgr).Bind(6, queue.RemoteQueue);
@@ -715,14 +793,14 @@ CVLONG LocalBackend::DeleteQueue(const std::string &name) {
   CVLONG rc = Begin();
   if (rc != 0) return rc;
   {
-    Stmt q(db_, "SELECT 1 FROM queues WHERE name=?");
-    Stmt m(db_, "SELECT COUNT(*) FROM messages WHERE queue=?");
+    Stmt q(stmts_, "SELECT 1 FROM queues WHERE name=?");
+    Stmt m(stmts_, "SELECT COUNT(*) FROM messages WHERE queue=?");
     if (q.Bind(1, name).Step() != SQLITE_ROW) {
       rc = CVRC_UNKNOWN_OBJECT_NAME;
     } else if (m.Bind(1, name).Step() != SQLITE_ROW || m.Int(0) > 0) {
       rc = CVRC_Q_NOT_EMPTY;
     } else {
-      Stmt d(db_, "DELETE FROM queues WHERE name=?");
+      Stmt d(stmts_, "DELETE FROM queues WHERE name=?");
       if (d.Bind(1, name).Step() != SQLITE_DONE) rc = CVRC_RESOURCE_PROBLEM;
     }
   }
@@ -735,7 +813,7 @@ CVLONG LocalBackend::DeleteQueue(const std::string &name) {
 
 CVLONG LocalBackend::ListQueues(std::vector<QueueDef> *queues) {
   queues->clear();
-  Stmt s(db_, "SELECT name FROM queues ORDER BY name");
+  Stmt s(stmts_, "SELECT name FROM queues ORDER BY name");
   while (s.Step() == SQLITE_ROW) {
     QueueDef def;
     if (LookupQueue(s.Text(0), &def) == 0) queues->push_back(def);
@@ -747,7 +825,7 @@ CVLONG LocalBackend::Browse(const std::string &name, std::vector<MessageInfo> *m
   QueueDef def;
   if (CVLONG rc = LookupQueue(name, &def); rc != 0) return rc;
   messages->clear();
-  Stmt s(db_, "SELECT md, length, backout FROM messages WHERE queue=? AND state IN (0,1) "
+  Stmt s(stmts_, "SELECT md, length, backout FROM messages WHERE queue=? AND state IN (0,1) "
               "ORDER BY id");
   s.Bind(1, name);
   while (s.Step() == SQLITE_ROW) {
@@ -768,10 +846,10 @@ CVLONG LocalBackend::Clear(const std::string &name, CVLONG *removed) {
   CVLONG rc = Begin();
   if (rc != 0) return rc;
   {
-    Stmt f(db_, "SELECT bodyfile FROM messages WHERE queue=? AND state=0 AND bodyfile IS NOT NULL");
+    Stmt f(stmts_, "SELECT bodyfile FROM messages WHERE queue=? AND state=0 AND bodyfile IS NOT NULL");
     f.Bind(1, name);
     while (f.Step() == SQLITE_ROW) files.push_back(f.Text(0));
-    Stmt d(db_, "DELETE FROM messages WHERE queue=? AND state=0");
+    Stmt d(stmts_, "DELETE FROM messages WHERE queue=? AND state=0");
     if (d.Bind(1, name).Step() != SQLITE_DONE) rc = CVRC_RESOURCE_PROBLEM;
     *removed = static_cast<CVLONG>(sqlite3_changes(db_));
   }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -84,6 +85,29 @@ TEST(StringBufferTest, ResetClearsEveryByteAndKeepsTheBlock) {
   EXPECT_EQ(b->Length, 0u);
   EXPECT_EQ(b->Capacity, capacity);
   for (uint32_t i = 0; i < capacity; i++) ASSERT_EQ(b->Data[i], 0) << i;
+}
+
+TEST(StringBufferTest, LargeBuffersKeepEveryByteAcrossGrowth) {
+  // Past a few MiB the block is advised for huge pages and moved by the
+  // allocator as it doubles; the content must come through every move.
+  std::unique_ptr<StringBuffer, void (*)(StringBuffer *)> b(StringBufferAlloc(), StringBufferFree);
+  const uint32_t kChunk = 256 * 1024;
+  std::vector<char> chunk(kChunk);
+  for (uint32_t n = 0; n < 96; n++) {  // 24 MiB, past several doublings
+    for (uint32_t i = 0; i < kChunk; i++) chunk[i] = static_cast<char>((n * 131 + i * 7) & 0xff);
+    StringBufferResize(b.get(), kChunk);
+    std::memcpy(b->Data + b->Length, chunk.data(), kChunk);
+    b->Length += kChunk;
+  }
+  ASSERT_EQ(b->Length, 96u * kChunk);
+  for (uint32_t n = 0; n < 96; n++) {
+    for (uint32_t i = 0; i < kChunk; i += 4093) {
+      ASSERT_EQ(b->Data[n * kChunk + i], static_cast<char>((n * 131 + i * 7) & 0xff)) << n << " " << i;
+    }
+  }
+  // Advising a block never changes what it holds.
+  MemAdviseLarge(b->Data, b->Capacity);
+  EXPECT_EQ(b->Data[b->Length - 1], static_cast<char>((95 * 131 + (kChunk - 1) * 7) & 0xff));
 }
 
 TEST(StringBufferDeathTest, SizesBeyondThirtyTwoBitsAbortWithTheReport) {
