@@ -35,6 +35,9 @@ namespace {
 // Bodies up to this size stay in the database; larger ones get a file.
 constexpr CVLONG kInlineBodyMax = 131072;
 
+// A temporary lock file older than this belongs to a creator that died.
+constexpr time_t kStaleTmpSeconds = 60;
+
 enum MsgState { kVisible = 0, kHeld = 1, kPending = 2 };
 
 // Prepared statements of one database connection, kept for reuse: parsing
@@ -415,10 +418,15 @@ void LocalBackend::RecoverAll() {
       if (name.size() > 5 && name.compare(name.size() - 5, 5, ".lock") == 0) {
         tokens.push_back(name.substr(0, name.size() - 5));
       } else if (name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0) {
-        // A lock file whose creator died before it was in place.
+        // A lock file whose creator died before it was in place. A young
+        // one may be between its creation and its lock: leave it alone.
         std::string path = connDir_ + "/" + name;
         int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-        if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) unlink(path.c_str());
+        struct stat st;
+        if (fd >= 0 && fstat(fd, &st) == 0 && st.st_mtime + kStaleTmpSeconds < time(nullptr) &&
+            flock(fd, LOCK_EX | LOCK_NB) == 0) {
+          unlink(path.c_str());
+        }
         if (fd >= 0) close(fd);
       }
     }

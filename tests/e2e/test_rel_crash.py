@@ -127,6 +127,11 @@ def test_four_putters_store_every_message_exactly_once(home, tmp_path):
         for proc in procs:
             proc.stdin.close()
             assert proc.wait(timeout=120) == 0
-    stored = [f.read_bytes() for f in root.iterdir()]
-    assert sorted(stored) == sorted(originals)
+    stored = {f.name: f.read_bytes() for f in root.iterdir()}
+    bodies = sorted(stored.values())
+    duplicated = sorted(n for n, b in stored.items() if bodies.count(b) > 1)
+    foreign = sorted(n for n, b in stored.items() if b not in originals)
+    missing = len(originals - set(bodies))
+    assert (duplicated, foreign, missing) == ([], [], 0)
+    assert len(stored) == len(originals)
     assert depth(home) == 0

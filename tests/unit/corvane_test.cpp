@@ -4,6 +4,7 @@
 #include "corvane.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 #include <cstdlib>
 #include <cstring>
 #include <set>
@@ -448,6 +450,47 @@ TEST_F(CorvaneTest, TwoGettersNeverReceiveTheSameMessage) {
   }
   EXPECT_EQ(seen.size(), static_cast<size_t>(kMessages));
   EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()).size(), static_cast<size_t>(kMessages));
+}
+
+TEST_F(CorvaneTest, ManyProcessesConnectingAtOnceAllSucceed) {
+  // Each new connection sweeps the lock files of ended ones; a sweep must
+  // never take the half-made lock file of a connection being set up.
+  ASSERT_EQ(Connect().cc, CVCC_OK);
+  ASSERT_EQ(Disconnect().cc, CVCC_OK);
+  std::vector<pid_t> children;
+  for (int i = 0; i < 6; i++) {
+    children.push_back(Spawn([]() {
+      for (int round = 0; round < 15; round++) {
+        CVHCONN c;
+        CVLONG cc, reason;
+        CVCONN("", &c, &cc, &reason);
+        if (cc != CVCC_OK) return 10 + round;
+        CVDISC(&c, &cc, &reason);
+        if (cc != CVCC_OK) return 50;
+      }
+      return 0;
+    }));
+  }
+  for (pid_t p : children) EXPECT_EQ(WaitExit(p), 0);
+}
+
+// A lock file left behind by a creator that died before locking it goes
+// once it is clearly old, and a young one stays.
+TEST_F(CorvaneTest, StaleTemporaryLockFilesAreSweptAndYoungOnesKept) {
+  ASSERT_EQ(Connect().cc, CVCC_OK);
+  ASSERT_EQ(Disconnect().cc, CVCC_OK);
+  std::string conn = home_ + "/CVQM.qm/conn";
+  std::string old = conn + "/1-dead.tmp", young = conn + "/2-young.tmp";
+  for (const std::string &path : {old, young}) {
+    int fd = open(path.c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    close(fd);
+  }
+  timespec times[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, old.c_str(), times, 0), 0);
+  ASSERT_EQ(Connect().cc, CVCC_OK);
+  EXPECT_NE(access(old.c_str(), F_OK), 0);
+  EXPECT_EQ(access(young.c_str(), F_OK), 0);
 }
 
 TEST_F(CorvaneTest, KilledHolderLeavesItsMessageForTheNextGetter) {
