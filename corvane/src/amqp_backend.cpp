@@ -1,11 +1,646 @@
-// amqp_backend.cpp - queue managers whose queues live on an AMQP broker.
+// amqp_backend.cpp - queue managers whose queues live on an AMQP 0-9-1
+// broker (RabbitMQ).
+//
+// The queue manager directory holds the broker URL ("amqp.url") and the
+// limits cvadmin defined for its queues ("amqp.queues"); messages live only
+// on the broker. Guarantees are the broker's own:
+//  - Put publishes through the default exchange, mandatory, and returns only
+//    after the broker's publisher confirm; puts under syncpoint are kept in
+//    memory and published at commit.
+//  - Get under syncpoint takes a delivery with manual acknowledgement;
+//    Commit acknowledges it, Backout rejects it with requeue, and a process
+//    that dies has its deliveries returned when its connection drops.
+//  - Queue depth is the broker's count of ready messages: deliveries held
+//    unacknowledged by some unit of work are not counted.
+// Channel 1 carries messages (confirm mode); channel 2 carries the passive
+// declarations that look queues up, since a failed one closes its channel
+// and would otherwise return the unit of work's deliveries.
+#include <amqp.h>
+#include <amqp_ssl_socket.h>
+#include <amqp_tcp_socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <thread>
+
 #include "backend.h"
 
 namespace corvane {
 
-CVLONG OpenAmqpBackend(const QmgrDef &, std::unique_ptr<Backend> *) {
-  // The broker backend is not part of this build yet.
-  return CVRC_Q_MGR_NOT_AVAILABLE;
+namespace {
+
+constexpr amqp_channel_t kMessages = 1;
+constexpr amqp_channel_t kLookups = 2;
+constexpr int kWaitSeconds = 30;  // for any one answer of the broker
+// RabbitMQ refuses messages above 128 MiB by default (and closes the
+// channel doing so); the default limit of a queue stays below that.
+constexpr CVLONG kBrokerMaxMsgLength = 104857600;
+constexpr char kDefsFile[] = "/amqp.queues";
+
+std::string Hex(const CVBYTE *p, size_t n) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string s;
+  for (size_t i = 0; i < n; i++) {
+    s += kDigits[p[i] >> 4];
+    s += kDigits[p[i] & 15];
+  }
+  return s;
+}
+
+bool Unhex(const amqp_bytes_t &b, CVBYTE *out, size_t n) {
+  if (b.len != 2 * n) return false;
+  const char *p = static_cast<const char *>(b.bytes);
+  for (size_t i = 0; i < n; i++) {
+    unsigned v = 0;
+    if (std::sscanf(p + 2 * i, "%2x", &v) != 1) return false;
+    out[i] = static_cast<CVBYTE>(v);
+  }
+  return true;
+}
+
+bool AllZero(const CVBYTE *p, size_t n) {
+  for (size_t i = 0; i < n; i++) {
+    if (p[i] != 0) return false;
+  }
+  return true;
+}
+
+amqp_bytes_t Bytes(const std::string &s) {
+  amqp_bytes_t b;
+  b.len = s.size();
+  b.bytes = const_cast<char *>(s.data());
+  return b;
+}
+
+// Copies a fixed-size text field out of a header value.
+void CopyField(const amqp_field_value_t &v, char *out, size_t n) {
+  if (v.kind != AMQP_FIELD_KIND_UTF8 && v.kind != AMQP_FIELD_KIND_BYTES) return;
+  std::memset(out, ' ', n);
+  std::memcpy(out, v.value.bytes.bytes, v.value.bytes.len < n ? v.value.bytes.len : n);
+}
+
+bool IntField(const amqp_field_value_t &v, int64_t *out) {
+  switch (v.kind) {
+    case AMQP_FIELD_KIND_I8: *out = v.value.i8; return true;
+    case AMQP_FIELD_KIND_U8: *out = v.value.u8; return true;
+    case AMQP_FIELD_KIND_I16: *out = v.value.i16; return true;
+    case AMQP_FIELD_KIND_U16: *out = v.value.u16; return true;
+    case AMQP_FIELD_KIND_I32: *out = v.value.i32; return true;
+    case AMQP_FIELD_KIND_U32: *out = v.value.u32; return true;
+    case AMQP_FIELD_KIND_I64: *out = v.value.i64; return true;
+    case AMQP_FIELD_KIND_U64: *out = static_cast<int64_t>(v.value.u64); return true;
+    default: return false;
+  }
+}
+
+// A message taken from the broker and not yet acknowledged.
+struct Delivery {
+  std::string Queue;
+  uint64_t Tag = 0;
+  std::string Body;
+  CVMD Md = CVMD_DEFAULT;
+};
+
+// A put under syncpoint, published at commit.
+struct PendingPut {
+  std::string Queue;
+  CVMD Md;
+  std::string Body;
+};
+
+class AmqpBackend : public Backend {
+ public:
+  explicit AmqpBackend(const QmgrDef &def) : def_(def) {}
+  ~AmqpBackend() override;
+  CVLONG Open();
+
+  const std::string &Name() const override { return def_.Name; }
+  CVLONG LookupQueue(const std::string &name, QueueDef *def) override;
+  CVLONG Put(const QueueDef &queue, CVMD *md, bool syncpoint, const void *data,
+             CVLONG length) override;
+  CVLONG Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG waitMs, CVLONG bufferLength,
+             void *buffer, CVLONG *dataLength) override;
+  CVLONG Depth(const QueueDef &queue, CVLONG *depth) override;
+  CVLONG Commit() override;
+  CVLONG Backout() override;
+  CVLONG DefineQueue(const QueueDef &queue) override;
+  CVLONG DeleteQueue(const std::string &name) override;
+  CVLONG ListQueues(std::vector<QueueDef> *queues) override;
+  CVLONG Browse(const std::string &name, std::vector<MessageInfo> *messages) override;
+  CVLONG Clear(const std::string &name, CVLONG *removed) override;
+
+ private:
+  // Ends the session with the broker after a transport failure; every
+  // later call reports the broken connection.
+  CVLONG Broken() {
+    broken_ = true;
+    return CVRC_CONNECTION_BROKEN;
+  }
+  CVLONG CheckReply(amqp_channel_t channel, bool *channelClosed);
+  CVLONG OpenChannel(amqp_channel_t channel);
+  CVLONG Passive(const std::string &name, uint32_t *count);
+  CVLONG Declare(const QueueDef &queue);
+  CVLONG Publish(const std::string &queue, const CVMD &md, const void *data, size_t length);
+  CVLONG Fetch(const std::string &queue, std::optional<Delivery> *out);
+  CVLONG Sync();
+  void ReleasePending();
+  void LoadDefs();
+  bool SaveDefs();
+  QueueDef DefFor(const std::string &name) const;
+
+  QmgrDef def_;
+  amqp_connection_state_t conn_ = nullptr;
+  bool broken_ = false;
+  std::vector<uint64_t> held_;         // deliveries of the open unit of work
+  std::vector<PendingPut> puts_;       // puts of the open unit of work
+  std::optional<Delivery> truncated_;  // kept for the retry with a larger buffer
+  std::map<std::string, QueueDef> defs_;
+};
+
+AmqpBackend::~AmqpBackend() {
+  if (conn_ == nullptr) return;
+  if (!broken_) {
+    Backout();
+    amqp_channel_close(conn_, kLookups, AMQP_REPLY_SUCCESS);
+    amqp_channel_close(conn_, kMessages, AMQP_REPLY_SUCCESS);
+    amqp_connection_close(conn_, AMQP_REPLY_SUCCESS);
+  }
+  amqp_destroy_connection(conn_);
+}
+
+CVLONG AmqpBackend::CheckReply(amqp_channel_t channel, bool *channelClosed) {
+  *channelClosed = false;
+  amqp_rpc_reply_t r = amqp_get_rpc_reply(conn_);
+  if (r.reply_type == AMQP_RESPONSE_NORMAL) return 0;
+  if (r.reply_type == AMQP_RESPONSE_SERVER_EXCEPTION &&
+      r.reply.id == AMQP_CHANNEL_CLOSE_METHOD) {
+    auto *close = static_cast<amqp_channel_close_t *>(r.reply.decoded);
+    amqp_channel_close_ok_t ok;
+    amqp_send_method(conn_, channel, AMQP_CHANNEL_CLOSE_OK_METHOD, &ok);
+    *channelClosed = true;
+    if (CVLONG rc = OpenChannel(channel); rc != 0) return rc;
+    switch (close->reply_code) {
+      case AMQP_NOT_FOUND: return CVRC_UNKNOWN_OBJECT_NAME;
+      case AMQP_ACCESS_REFUSED: return CVRC_NOT_AUTHORIZED;
+      case AMQP_RESOURCE_LOCKED: return CVRC_OBJECT_IN_USE;
+      case AMQP_PRECONDITION_FAILED: return CVRC_OBJECT_ALREADY_EXISTS;
+      default: return CVRC_RESOURCE_PROBLEM;
+    }
+  }
+  return Broken();
+}
+
+CVLONG AmqpBackend::OpenChannel(amqp_channel_t channel) {
+  amqp_channel_open(conn_, channel);
+  if (amqp_get_rpc_reply(conn_).reply_type != AMQP_RESPONSE_NORMAL) return Broken();
+  if (channel == kMessages) {
+    amqp_confirm_select(conn_, channel);
+    if (amqp_get_rpc_reply(conn_).reply_type != AMQP_RESPONSE_NORMAL) return Broken();
+  }
+  return 0;
+}
+
+CVLONG AmqpBackend::Open() {
+  std::string url = def_.Url;
+  amqp_connection_info info;
+  amqp_default_connection_info(&info);
+  if (amqp_parse_url(url.data(), &info) != AMQP_STATUS_OK) return CVRC_Q_MGR_NOT_AVAILABLE;
+  conn_ = amqp_new_connection();
+  if (conn_ == nullptr) return CVRC_STORAGE_NOT_AVAILABLE;
+  amqp_socket_t *socket = nullptr;
+  if (info.ssl) {
+    socket = amqp_ssl_socket_new(conn_);
+    if (socket == nullptr) return CVRC_Q_MGR_NOT_AVAILABLE;
+    const char *ca = std::getenv("CORVANE_AMQP_CACERT");
+    if (ca == nullptr && access("/etc/ssl/certs/ca-certificates.crt", R_OK) == 0) {
+      ca = "/etc/ssl/certs/ca-certificates.crt";
+    }
+    if (ca != nullptr && amqp_ssl_socket_set_cacert(socket, ca) != AMQP_STATUS_OK) {
+      return CVRC_Q_MGR_NOT_AVAILABLE;
+    }
+    amqp_ssl_socket_set_verify_peer(socket, 1);
+    amqp_ssl_socket_set_verify_hostname(socket, 1);
+  } else {
+    socket = amqp_tcp_socket_new(conn_);
+    if (socket == nullptr) return CVRC_Q_MGR_NOT_AVAILABLE;
+  }
+  timeval wait = {kWaitSeconds, 0};
+  if (amqp_socket_open_noblock(socket, info.host, info.port, &wait) != AMQP_STATUS_OK) {
+    broken_ = true;
+    return CVRC_Q_MGR_NOT_AVAILABLE;
+  }
+  amqp_set_rpc_timeout(conn_, &wait);
+  amqp_rpc_reply_t login = amqp_login(conn_, info.vhost, 0, 131072, 0, AMQP_SASL_METHOD_PLAIN,
+                                      info.user, info.password);
+  if (login.reply_type != AMQP_RESPONSE_NORMAL) {
+    broken_ = true;
+    return login.reply_type == AMQP_RESPONSE_SERVER_EXCEPTION ? CVRC_NOT_AUTHORIZED
+                                                              : CVRC_Q_MGR_NOT_AVAILABLE;
+  }
+  if (OpenChannel(kMessages) != 0 || OpenChannel(kLookups) != 0) return CVRC_Q_MGR_NOT_AVAILABLE;
+  LoadDefs();
+  // Every queue manager has its default queue.
+  uint32_t count = 0;
+  CVLONG rc = Passive(kDefaultQueue, &count);
+  if (rc == CVRC_UNKNOWN_OBJECT_NAME) rc = Declare(DefFor(kDefaultQueue));
+  return rc == 0 ? 0 : (broken_ ? CVRC_Q_MGR_NOT_AVAILABLE : rc);
+}
+
+void AmqpBackend::LoadDefs() {
+  std::string text;
+  if (!ReadSmallFile(def_.Dir + kDefsFile, &text)) return;
+  std::istringstream in(text);
+  std::string name;
+  long long depth = 0, length = 0;
+  while (in >> name >> depth >> length) {
+    QueueDef q;
+    q.Name = name;
+    q.MaxDepth = static_cast<CVLONG>(depth);
+    q.MaxMsgLength = static_cast<CVLONG>(length);
+    defs_[name] = q;
+  }
+}
+
+bool AmqpBackend::SaveDefs() {
+  std::string text;
+  for (const auto &[name, q] : defs_) {
+    text += name + " " + std::to_string(q.MaxDepth) + " " + std::to_string(q.MaxMsgLength) + "\n";
+  }
+  return WriteFileAtomic(def_.Dir + kDefsFile, text);
+}
+
+QueueDef AmqpBackend::DefFor(const std::string &name) const {
+  auto it = defs_.find(name);
+  if (it != defs_.end()) return it->second;
+  QueueDef q;
+  q.Name = name;
+  q.MaxMsgLength = kBrokerMaxMsgLength;
+  return q;
+}
+
+CVLONG AmqpBackend::Passive(const std::string &name, uint32_t *count) {
+  if (broken_) return CVRC_CONNECTION_BROKEN;
+  amqp_queue_declare_ok_t *ok =
+      amqp_queue_declare(conn_, kLookups, Bytes(name), 1, 0, 0, 0, amqp_empty_table);
+  bool closed = false;
+  if (ok == nullptr) return CheckReply(kLookups, &closed);
+  *count = ok->message_count;
+  return 0;
+}
+
+CVLONG AmqpBackend::Declare(const QueueDef &queue) {
+  // The depth limit is the broker's own: a full queue refuses publishes.
+  amqp_table_entry_t entries[2];
+  entries[0].key = amqp_cstring_bytes("x-max-length");
+  entries[0].value.kind = AMQP_FIELD_KIND_I64;
+  entries[0].value.value.i64 = queue.MaxDepth;
+  entries[1].key = amqp_cstring_bytes("x-overflow");
+  entries[1].value.kind = AMQP_FIELD_KIND_UTF8;
+  entries[1].value.value.bytes = amqp_cstring_bytes("reject-publish");
+  amqp_table_t args = {2, entries};
+  amqp_queue_declare_ok_t *ok =
+      amqp_queue_declare(conn_, kLookups, Bytes(queue.Name), 0, 1, 0, 0, args);
+  bool closed = false;
+  return ok != nullptr ? 0 : CheckReply(kLookups, &closed);
+}
+
+CVLONG AmqpBackend::LookupQueue(const std::string &name, QueueDef *def) {
+  uint32_t count = 0;
+  if (CVLONG rc = Passive(name, &count); rc != 0) return rc;
+  *def = DefFor(name);
+  return 0;
+}
+
+CVLONG AmqpBackend::Publish(const std::string &queue, const CVMD &md, const void *data,
+                            size_t length) {
+  if (broken_) return CVRC_CONNECTION_BROKEN;
+  std::string msgid = Hex(md.MsgId, sizeof(md.MsgId));
+  std::string correlid = Hex(md.CorrelId, sizeof(md.CorrelId));
+  amqp_table_entry_t h[6];
+  auto text = [&](int i, const char *key, const char *value, size_t n) {
+    h[i].key = amqp_cstring_bytes(key);
+    h[i].value.kind = AMQP_FIELD_KIND_UTF8;
+    h[i].value.value.bytes.len = n;
+    h[i].value.value.bytes.bytes = const_cast<char *>(value);
+  };
+  auto number = [&](int i, const char *key, int32_t value) {
+    h[i].key = amqp_cstring_bytes(key);
+    h[i].value.kind = AMQP_FIELD_KIND_I32;
+    h[i].value.value.i32 = value;
+  };
+  text(0, "cv-format", md.Format, sizeof(md.Format));
+  number(1, "cv-encoding", md.Encoding);
+  number(2, "cv-ccsid", md.CodedCharSetId);
+  text(3, "cv-put-date", md.PutDate, sizeof(md.PutDate));
+  text(4, "cv-put-time", md.PutTime, sizeof(md.PutTime));
+  number(5, "cv-msgtype", md.MsgType);
+  amqp_basic_properties_t props;
+  std::memset(&props, 0, sizeof(props));
+  props._flags = AMQP_BASIC_DELIVERY_MODE_FLAG | AMQP_BASIC_MESSAGE_ID_FLAG |
+                 AMQP_BASIC_HEADERS_FLAG | AMQP_BASIC_TIMESTAMP_FLAG;
+  props.delivery_mode = md.Persistence == CVPER_PERSISTENT ? 2 : 1;
+  props.message_id = Bytes(msgid);
+  props.timestamp = static_cast<uint64_t>(time(nullptr));
+  props.headers.num_entries = 6;
+  props.headers.entries = h;
+  if (!AllZero(md.CorrelId, sizeof(md.CorrelId))) {
+    props._flags |= AMQP_BASIC_CORRELATION_ID_FLAG;
+    props.correlation_id = Bytes(correlid);
+  }
+  if (md.Priority >= 0 && md.Priority <= 9) {
+    props._flags |= AMQP_BASIC_PRIORITY_FLAG;
+    props.priority = static_cast<uint8_t>(md.Priority);
+  }
+  amqp_bytes_t body;
+  body.len = length;
+  body.bytes = const_cast<void *>(data);
+  if (amqp_basic_publish(conn_, kMessages, amqp_empty_bytes, Bytes(queue), 1, 0, &props, body) !=
+      AMQP_STATUS_OK) {
+    return Broken();
+  }
+  // Wait for the confirm; a return (no such queue) comes before it.
+  bool returned = false;
+  for (;;) {
+    amqp_frame_t frame;
+    timeval wait = {kWaitSeconds, 0};
+    if (amqp_simple_wait_frame_noblock(conn_, &frame, &wait) != AMQP_STATUS_OK) return Broken();
+    if (frame.frame_type != AMQP_FRAME_METHOD) continue;
+    switch (frame.payload.method.id) {
+      case AMQP_BASIC_ACK_METHOD:
+        return returned ? CVRC_UNKNOWN_OBJECT_NAME : 0;
+      case AMQP_BASIC_NACK_METHOD:
+        return CVRC_Q_FULL;  // a queue at its length limit rejects publishes
+      case AMQP_BASIC_RETURN_METHOD: {
+        returned = true;
+        amqp_message_t message;
+        if (amqp_read_message(conn_, frame.channel, &message, 0).reply_type !=
+            AMQP_RESPONSE_NORMAL) {
+          return Broken();
+        }
+        amqp_destroy_message(&message);
+        break;
+      }
+      case AMQP_CHANNEL_CLOSE_METHOD: {
+        amqp_channel_close_ok_t ok;
+        amqp_send_method(conn_, frame.channel, AMQP_CHANNEL_CLOSE_OK_METHOD, &ok);
+        // The channel's deliveries went back to the broker with it.
+        held_.clear();
+        truncated_.reset();
+        if (CVLONG rc = OpenChannel(kMessages); rc != 0) return rc;
+        return CVRC_MSG_TOO_BIG_FOR_Q_MGR;
+      }
+      case AMQP_CONNECTION_CLOSE_METHOD:
+        return Broken();
+      default:
+        break;
+    }
+  }
+}
+
+CVLONG AmqpBackend::Put(const QueueDef &queue, CVMD *md, bool syncpoint, const void *data,
+                        CVLONG length) {
+  if (broken_) return CVRC_CONNECTION_BROKEN;
+  if (length < 0) return CVRC_DATA_LENGTH_ERROR;
+  if (length > 0 && data == nullptr) return CVRC_BUFFER_ERROR;
+  if (queue.Type != CVQT_LOCAL) return CVRC_Q_TYPE_ERROR;
+  if (length > queue.MaxMsgLength) return CVRC_MSG_TOO_BIG_FOR_Q;
+  StampMessage(md);
+  if (syncpoint) {
+    PendingPut p{queue.Name, *md, std::string(static_cast<const char *>(data), length)};
+    puts_.push_back(std::move(p));
+    return 0;
+  }
+  return Publish(queue.Name, *md, data, static_cast<size_t>(length));
+}
+
+CVLONG AmqpBackend::Fetch(const std::string &queue, std::optional<Delivery> *out) {
+  amqp_rpc_reply_t r = amqp_basic_get(conn_, kMessages, Bytes(queue), 0);
+  if (r.reply_type != AMQP_RESPONSE_NORMAL) {
+    bool closed = false;
+    CVLONG rc = CheckReply(kMessages, &closed);
+    if (closed) {
+      held_.clear();  // returned by the broker with the channel
+      truncated_.reset();
+    }
+    return rc;
+  }
+  if (r.reply.id == AMQP_BASIC_GET_EMPTY_METHOD) return CVRC_NO_MSG_AVAILABLE;
+  auto *ok = static_cast<amqp_basic_get_ok_t *>(r.reply.decoded);
+  Delivery d;
+  d.Queue = queue;
+  d.Tag = ok->delivery_tag;
+  bool redelivered = ok->redelivered != 0;
+  amqp_message_t message;
+  if (amqp_read_message(conn_, kMessages, &message, 0).reply_type != AMQP_RESPONSE_NORMAL) {
+    return Broken();
+  }
+  d.Body.assign(static_cast<const char *>(message.body.bytes), message.body.len);
+  const amqp_basic_properties_t &p = message.properties;
+  CVMD &md = d.Md;
+  md.Persistence = (p._flags & AMQP_BASIC_DELIVERY_MODE_FLAG) && p.delivery_mode == 2
+                       ? CVPER_PERSISTENT
+                       : CVPER_NOT_PERSISTENT;
+  if (p._flags & AMQP_BASIC_MESSAGE_ID_FLAG) Unhex(p.message_id, md.MsgId, sizeof(md.MsgId));
+  if (p._flags & AMQP_BASIC_CORRELATION_ID_FLAG) {
+    Unhex(p.correlation_id, md.CorrelId, sizeof(md.CorrelId));
+  }
+  if (p._flags & AMQP_BASIC_PRIORITY_FLAG) md.Priority = p.priority;
+  md.BackoutCount = redelivered ? 1 : 0;
+  if (p._flags & AMQP_BASIC_HEADERS_FLAG) {
+    for (int i = 0; i < p.headers.num_entries; i++) {
+      const amqp_table_entry_t &e = p.headers.entries[i];
+      std::string key(static_cast<const char *>(e.key.bytes), e.key.len);
+      int64_t n = 0;
+      if (key == "cv-format") CopyField(e.value, md.Format, sizeof(md.Format));
+      if (key == "cv-put-date") CopyField(e.value, md.PutDate, sizeof(md.PutDate));
+      if (key == "cv-put-time") CopyField(e.value, md.PutTime, sizeof(md.PutTime));
+      if (key == "cv-encoding" && IntField(e.value, &n)) md.Encoding = static_cast<CVLONG>(n);
+      if (key == "cv-ccsid" && IntField(e.value, &n)) md.CodedCharSetId = static_cast<CVLONG>(n);
+      if (key == "cv-msgtype" && IntField(e.value, &n)) md.MsgType = static_cast<CVLONG>(n);
+      // Quorum queues count deliveries themselves.
+      if (key == "x-delivery-count" && IntField(e.value, &n)) md.BackoutCount = static_cast<CVLONG>(n);
+    }
+  }
+  amqp_destroy_message(&message);
+  amqp_maybe_release_buffers(conn_);
+  *out = std::move(d);
+  return 0;
+}
+
+void AmqpBackend::ReleasePending() {
+  if (truncated_ && !broken_) amqp_basic_reject(conn_, kMessages, truncated_->Tag, 1);
+  truncated_.reset();
+}
+
+CVLONG AmqpBackend::Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG waitMs,
+                        CVLONG bufferLength, void *buffer, CVLONG *dataLength) {
+  if (broken_) return CVRC_CONNECTION_BROKEN;
+  if (queue.Type != CVQT_LOCAL) return CVRC_OPTION_NOT_VALID_FOR_TYPE;
+  if (bufferLength < 0) return CVRC_BUFFER_LENGTH_ERROR;
+  if (bufferLength > 0 && buffer == nullptr) return CVRC_BUFFER_ERROR;
+  bool syncpoint = (options & CVGMO_SYNCPOINT) != 0;
+  bool acceptTruncated = (options & CVGMO_ACCEPT_TRUNCATED_MSG) != 0;
+
+  std::optional<Delivery> d;
+  if (truncated_ && truncated_->Queue == queue.Name) {
+    d = std::move(truncated_);
+    truncated_.reset();
+  } else {
+    ReleasePending();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    for (;;) {
+      CVLONG rc = Fetch(queue.Name, &d);
+      if (rc == 0) break;
+      if (rc != CVRC_NO_MSG_AVAILABLE || (options & CVGMO_WAIT) == 0 ||
+          std::chrono::steady_clock::now() >= deadline) {
+        return rc;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  // The broker hands out its oldest message only; one that does not match
+  // the identifiers asked for goes back.
+  if ((!AllZero(md->MsgId, sizeof(md->MsgId)) &&
+       std::memcmp(md->MsgId, d->Md.MsgId, sizeof(md->MsgId)) != 0) ||
+      (!AllZero(md->CorrelId, sizeof(md->CorrelId)) &&
+       std::memcmp(md->CorrelId, d->Md.CorrelId, sizeof(md->CorrelId)) != 0)) {
+    amqp_basic_reject(conn_, kMessages, d->Tag, 1);
+    return CVRC_NO_MSG_AVAILABLE;
+  }
+  CVLONG length = static_cast<CVLONG>(d->Body.size());
+  *md = d->Md;
+  if (length > bufferLength && !acceptTruncated) {
+    *dataLength = length;
+    truncated_ = std::move(d);
+    return CVRC_TRUNCATED_MSG_FAILED;
+  }
+  CVLONG copied = length < bufferLength ? length : bufferLength;
+  if (copied > 0) std::memcpy(buffer, d->Body.data(), static_cast<size_t>(copied));
+  *dataLength = copied;
+  if (syncpoint) {
+    held_.push_back(d->Tag);
+  } else if (amqp_basic_ack(conn_, kMessages, d->Tag, 0) != AMQP_STATUS_OK) {
+    return Broken();
+  }
+  return length > bufferLength ? CVRC_TRUNCATED_MSG_ACCEPTED : 0;
+}
+
+// A synchronous round trip on the message channel: the broker answers it
+// only after the acknowledgements and rejections sent before it.
+CVLONG AmqpBackend::Sync() {
+  amqp_basic_qos(conn_, kMessages, 0, 0, 0);
+  return amqp_get_rpc_reply(conn_).reply_type == AMQP_RESPONSE_NORMAL ? 0 : Broken();
+}
+
+CVLONG AmqpBackend::Depth(const QueueDef &queue, CVLONG *depth) {
+  if (queue.Type != CVQT_LOCAL) return CVRC_SELECTOR_NOT_FOR_TYPE;
+  uint32_t count = 0;
+  if (CVLONG rc = Passive(queue.Name, &count); rc != 0) return rc;
+  *depth = static_cast<CVLONG>(count);
+  return 0;
+}
+
+CVLONG AmqpBackend::Commit() {
+  if (broken_) return CVRC_CONNECTION_BROKEN;
+  ReleasePending();
+  std::vector<PendingPut> puts;
+  puts.swap(puts_);
+  for (const PendingPut &p : puts) {
+    if (CVLONG rc = Publish(p.Queue, p.Md, p.Body.data(), p.Body.size()); rc != 0) return rc;
+  }
+  for (uint64_t tag : held_) {
+    if (amqp_basic_ack(conn_, kMessages, tag, 0) != AMQP_STATUS_OK) return Broken();
+  }
+  held_.clear();
+  return Sync();
+}
+
+CVLONG AmqpBackend::Backout() {
+  if (broken_) return CVRC_CONNECTION_BROKEN;
+  ReleasePending();
+  puts_.clear();
+  for (uint64_t tag : held_) {
+    if (amqp_basic_reject(conn_, kMessages, tag, 1) != AMQP_STATUS_OK) return Broken();
+  }
+  held_.clear();
+  return Sync();
+}
+
+CVLONG AmqpBackend::DefineQueue(const QueueDef &queue) {
+  if (broken_) return CVRC_CONNECTION_BROKEN;
+  if (queue.Type != CVQT_LOCAL) return CVRC_Q_TYPE_ERROR;  // no forwarding on a broker
+  uint32_t count = 0;
+  CVLONG rc = Passive(queue.Name, &count);
+  if (rc == 0) return CVRC_OBJECT_ALREADY_EXISTS;
+  if (rc != CVRC_UNKNOWN_OBJECT_NAME) return rc;
+  QueueDef def = queue;
+  if (def.MaxMsgLength > kBrokerMaxMsgLength) def.MaxMsgLength = kBrokerMaxMsgLength;
+  if (CVLONG rc2 = Declare(def); rc2 != 0) return rc2;
+  defs_[def.Name] = def;
+  return SaveDefs() ? 0 : CVRC_RESOURCE_PROBLEM;
+}
+
+CVLONG AmqpBackend::DeleteQueue(const std::string &name) {
+  uint32_t count = 0;
+  if (CVLONG rc = Passive(name, &count); rc != 0) return rc;
+  if (count > 0) return CVRC_Q_NOT_EMPTY;
+  amqp_queue_delete_ok_t *ok = amqp_queue_delete(conn_, kLookups, Bytes(name), 0, 1);
+  bool closed = false;
+  if (ok == nullptr) {
+    CVLONG rc = CheckReply(kLookups, &closed);
+    return rc == CVRC_OBJECT_ALREADY_EXISTS ? CVRC_Q_NOT_EMPTY : rc;
+  }
+  defs_.erase(name);
+  return SaveDefs() ? 0 : CVRC_RESOURCE_PROBLEM;
+}
+
+CVLONG AmqpBackend::ListQueues(std::vector<QueueDef> *queues) {
+  // AMQP cannot list a broker's queues: these are the ones defined here
+  // (and the default one) that still exist.
+  queues->clear();
+  std::map<std::string, QueueDef> known = defs_;
+  known.emplace(kDefaultQueue, DefFor(kDefaultQueue));
+  for (const auto &[name, def] : known) {
+    uint32_t count = 0;
+    CVLONG rc = Passive(name, &count);
+    if (rc == 0) queues->push_back(def);
+    if (broken_) return CVRC_CONNECTION_BROKEN;
+  }
+  return 0;
+}
+
+CVLONG AmqpBackend::Browse(const std::string &name, std::vector<MessageInfo> *) {
+  // AMQP 0-9-1 shows a message only by delivering it, which would mark it
+  // redelivered and could reorder it: a broker queue cannot be browsed.
+  uint32_t count = 0;
+  if (CVLONG rc = Passive(name, &count); rc != 0) return rc;
+  return CVRC_OPTION_NOT_VALID_FOR_TYPE;
+}
+
+CVLONG AmqpBackend::Clear(const std::string &name, CVLONG *removed) {
+  uint32_t count = 0;
+  if (CVLONG rc = Passive(name, &count); rc != 0) return rc;
+  amqp_queue_purge_ok_t *ok = amqp_queue_purge(conn_, kLookups, Bytes(name));
+  bool closed = false;
+  if (ok == nullptr) return CheckReply(kLookups, &closed);
+  *removed = static_cast<CVLONG>(ok->message_count);
+  return 0;
+}
+
+}  // namespace
+
+CVLONG OpenAmqpBackend(const QmgrDef &def, std::unique_ptr<Backend> *out) {
+  auto backend = std::make_unique<AmqpBackend>(def);
+  if (CVLONG rc = backend->Open(); rc != 0) return rc;
+  *out = std::move(backend);
+  return 0;
 }
 
 }  // namespace corvane

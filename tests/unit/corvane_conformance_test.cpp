@@ -1,0 +1,266 @@
+// The queue calls as cvxfer relies on them, run against every kind of queue
+// manager: the embedded store and a RabbitMQ broker. The broker cases skip
+// when the test run has no broker (CVXFER_BROKER_URL_FILE names the file
+// that holds its URL).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "corvane.h"
+#include "cv_util.h"
+
+namespace {
+
+struct Outcome {
+  CVLONG cc = -1;
+  CVLONG reason = -1;
+};
+
+#define EXPECT_REASON(o, want) \
+  EXPECT_EQ((o).reason, want) << ReasonString((o).reason)
+
+std::string BrokerUrl() {
+  const char *file = std::getenv("CVXFER_BROKER_URL_FILE");
+  if (file == nullptr) return "";
+  std::ifstream in(file);
+  std::string url;
+  std::getline(in, url);
+  return url.rfind("amqp", 0) == 0 ? url : "";
+}
+
+class ConformanceTest : public ::testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override {
+    amqp_ = GetParam() == "amqp";
+    std::string url;
+    if (amqp_) {
+      url = BrokerUrl();
+      if (url.empty()) GTEST_SKIP() << "no RabbitMQ broker in this run";
+    }
+    char tmpl[] = "/tmp/corvane_conformance_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    root_ = tmpl;
+    setenv("CORVANE_HOME", (root_ + "/home").c_str(), 1);
+    // Queues on a broker outlive the test: give each test its own names.
+    static int serial = 0;
+    prefix_ = "CONF." + std::to_string(getpid()) + "." + std::to_string(++serial) + ".";
+    ASSERT_EQ(Admin("create QM --default" + (amqp_ ? " --amqp '" + url + "'" : "")), 0);
+    ASSERT_EQ(Admin("define " + Q("MAIN")), 0);
+    ASSERT_EQ(Admin("define " + Q("SMALL") + " --maxdepth 2 --maxmsgl 10"), 0);
+    Outcome o;
+    CVCONN("QM", &hconn_, &o.cc, &o.reason);
+    ASSERT_EQ(o.cc, CVCC_OK) << ReasonString(o.reason);
+  }
+  void TearDown() override {
+    if (root_.empty()) return;
+    Outcome o;
+    CVDISC(&hconn_, &o.cc, &o.reason);
+    for (const char *q : {"MAIN", "SMALL"}) {
+      Admin("clear " + Q(q) + " >/dev/null 2>&1");
+      Admin("undefine " + Q(q) + " >/dev/null 2>&1");
+    }
+    std::system(("rm -rf '" + root_ + "'").c_str());
+  }
+
+  std::string Q(const char *name) const { return prefix_ + name; }
+  int Admin(const std::string &args) {
+    std::string command = "CORVANE_HOME='" + root_ + "/home' " CVXFER_BIN_DIR "/cvadmin " + args;
+    return std::system(command.c_str());
+  }
+  CVHOBJ Open(const std::string &queue, Outcome *o = nullptr) {
+    CVOD od = CVOD_DEFAULT;
+    std::strncpy(od.ObjectName, queue.c_str(), sizeof(od.ObjectName) - 1);
+    CVHOBJ h = CVHO_UNUSABLE_HOBJ;
+    Outcome local;
+    Outcome *out = o != nullptr ? o : &local;
+    CVOPEN(hconn_, &od, CVOO_INPUT_AS_Q_DEF | CVOO_OUTPUT | CVOO_INQUIRE, &h, &out->cc,
+           &out->reason);
+    if (o == nullptr) {
+      EXPECT_EQ(out->cc, CVCC_OK) << ReasonString(out->reason);
+    }
+    return h;
+  }
+  Outcome Put(CVHOBJ h, const std::string &data, CVLONG pmoOptions = CVPMO_NO_SYNCPOINT,
+              const char *format = CVFMT_NONE, CVMD *mdOut = nullptr) {
+    CVMD md = CVMD_DEFAULT;
+    CVPMO pmo = CVPMO_DEFAULT;
+    pmo.Options = pmoOptions;
+    md.Persistence = CVPER_PERSISTENT;
+    std::memcpy(md.Format, format, 8);
+    Outcome o;
+    CVPUT(hconn_, h, &md, &pmo, static_cast<CVLONG>(data.size()), data.data(), &o.cc,
+          &o.reason);
+    if (mdOut != nullptr) *mdOut = md;
+    return o;
+  }
+  Outcome Get(CVHOBJ h, std::string *data, CVLONG options = CVGMO_NO_SYNCPOINT,
+              CVLONG bufferLength = 8 << 20, CVMD *mdOut = nullptr, CVLONG *lengthOut = nullptr) {
+    CVMD md = CVMD_DEFAULT;
+    CVGMO gmo = CVGMO_DEFAULT;
+    gmo.Options = options;
+    std::vector<char> buffer(static_cast<size_t>(bufferLength) + 1);
+    CVLONG length = -1;
+    Outcome o;
+    CVGET(hconn_, h, &md, &gmo, bufferLength, buffer.data(), &length, &o.cc, &o.reason);
+    if (o.cc == CVCC_OK && data != nullptr) data->assign(buffer.data(), static_cast<size_t>(length));
+    if (mdOut != nullptr) *mdOut = md;
+    if (lengthOut != nullptr) *lengthOut = length;
+    return o;
+  }
+  CVLONG Depth(CVHOBJ h) {
+    CVLONG selector = CVIA_CURRENT_Q_DEPTH;
+    CVLONG depth = -1;
+    Outcome o;
+    CVINQ(hconn_, h, 1, &selector, 1, &depth, 0, nullptr, &o.cc, &o.reason);
+    EXPECT_EQ(o.cc, CVCC_OK) << ReasonString(o.reason);
+    return depth;
+  }
+  Outcome Commit() {
+    Outcome o;
+    CVCMIT(hconn_, &o.cc, &o.reason);
+    return o;
+  }
+  Outcome Backout() {
+    Outcome o;
+    CVBACK(hconn_, &o.cc, &o.reason);
+    return o;
+  }
+
+  bool amqp_ = false;
+  std::string root_;
+  std::string prefix_;
+  CVHCONN hconn_ = CVHC_UNUSABLE_HCONN;
+};
+
+TEST_P(ConformanceTest, MessagesComeBackOldestFirstWithTheirDescriptors) {
+  CVHOBJ q = Open(Q("MAIN"));
+  CVMD put[3];
+  const char *formats[] = {CVFMT_STRING, CVFMT_NONE, CVFMT_STRING};
+  for (int i = 0; i < 3; i++) {
+    ASSERT_EQ(Put(q, "message " + std::to_string(i), CVPMO_NO_SYNCPOINT, formats[i], &put[i]).cc,
+              CVCC_OK);
+  }
+  EXPECT_EQ(Depth(q), 3);
+  for (int i = 0; i < 3; i++) {
+    std::string data;
+    CVMD md;
+    ASSERT_EQ(Get(q, &data, CVGMO_NO_SYNCPOINT, 1 << 20, &md).cc, CVCC_OK);
+    EXPECT_EQ(data, "message " + std::to_string(i));
+    EXPECT_EQ(std::memcmp(md.MsgId, put[i].MsgId, sizeof(md.MsgId)), 0);
+    EXPECT_EQ(std::string(md.Format, 8), std::string(formats[i], 8));
+    EXPECT_EQ(md.Persistence, CVPER_PERSISTENT);
+    EXPECT_EQ(std::string(md.PutDate, 8), std::string(put[i].PutDate, 8));
+    EXPECT_EQ(std::string(md.PutTime, 8), std::string(put[i].PutTime, 8));
+  }
+  EXPECT_REASON(Get(q, nullptr), CVRC_NO_MSG_AVAILABLE);
+}
+
+TEST_P(ConformanceTest, BackoutReturnsTheMessageAndCommitRemovesIt) {
+  CVHOBJ q = Open(Q("MAIN"));
+  ASSERT_EQ(Put(q, "only").cc, CVCC_OK);
+  std::string data;
+  CVMD md;
+  ASSERT_EQ(Get(q, &data, CVGMO_SYNCPOINT, 1 << 20, &md).cc, CVCC_OK);
+  EXPECT_EQ(md.BackoutCount, 0);
+  // Held by this unit of work: nobody gets it meanwhile.
+  EXPECT_REASON(Get(q, nullptr), CVRC_NO_MSG_AVAILABLE);
+  ASSERT_EQ(Backout().cc, CVCC_OK);
+  EXPECT_EQ(Depth(q), 1);
+  ASSERT_EQ(Get(q, &data, CVGMO_SYNCPOINT, 1 << 20, &md).cc, CVCC_OK);
+  EXPECT_EQ(data, "only");
+  EXPECT_GE(md.BackoutCount, 1);
+  ASSERT_EQ(Commit().cc, CVCC_OK);
+  EXPECT_EQ(Depth(q), 0);
+  EXPECT_REASON(Get(q, nullptr), CVRC_NO_MSG_AVAILABLE);
+}
+
+TEST_P(ConformanceTest, PutsUnderSyncpointAppearOnlyAtCommit) {
+  CVHOBJ q = Open(Q("MAIN"));
+  ASSERT_EQ(Put(q, "dropped", CVPMO_SYNCPOINT).cc, CVCC_OK);
+  EXPECT_REASON(Get(q, nullptr), CVRC_NO_MSG_AVAILABLE);
+  ASSERT_EQ(Backout().cc, CVCC_OK);
+  ASSERT_EQ(Put(q, "kept", CVPMO_SYNCPOINT).cc, CVCC_OK);
+  ASSERT_EQ(Commit().cc, CVCC_OK);
+  std::string data;
+  ASSERT_EQ(Get(q, &data).cc, CVCC_OK);
+  EXPECT_EQ(data, "kept");
+  EXPECT_REASON(Get(q, nullptr), CVRC_NO_MSG_AVAILABLE);
+}
+
+TEST_P(ConformanceTest, TooSmallBufferGivesTheLengthAndTheRetryTheSameMessage) {
+  CVHOBJ q = Open(Q("MAIN"));
+  ASSERT_EQ(Put(q, std::string(3000, 'a')).cc, CVCC_OK);
+  ASSERT_EQ(Put(q, "second").cc, CVCC_OK);
+  CVMD first;
+  CVLONG length = 0;
+  Outcome o = Get(q, nullptr, CVGMO_SYNCPOINT, 100, &first, &length);
+  EXPECT_EQ(o.cc, CVCC_FAILED);
+  EXPECT_REASON(o, CVRC_TRUNCATED_MSG_FAILED);
+  EXPECT_EQ(length, 3000);
+  std::string data;
+  CVMD again;
+  ASSERT_EQ(Get(q, &data, CVGMO_SYNCPOINT, length, &again).cc, CVCC_OK);
+  EXPECT_EQ(data, std::string(3000, 'a'));
+  EXPECT_EQ(std::memcmp(first.MsgId, again.MsgId, sizeof(again.MsgId)), 0);
+  ASSERT_EQ(Commit().cc, CVCC_OK);
+  ASSERT_EQ(Get(q, &data).cc, CVCC_OK);
+  EXPECT_EQ(data, "second");
+}
+
+TEST_P(ConformanceTest, LimitsOfDepthAndLengthAndUnknownQueues) {
+  CVHOBJ q = Open(Q("SMALL"));
+  EXPECT_REASON(Put(q, "12345678901"), CVRC_MSG_TOO_BIG_FOR_Q);
+  EXPECT_EQ(Put(q, "1234567890").cc, CVCC_OK);
+  EXPECT_EQ(Put(q, "x").cc, CVCC_OK);
+  EXPECT_REASON(Put(q, "y"), CVRC_Q_FULL);
+  EXPECT_EQ(Depth(q), 2);
+  CVLONG selectors[] = {CVIA_MAX_Q_DEPTH, CVIA_MAX_MSG_LENGTH};
+  CVLONG values[2] = {0, 0};
+  Outcome o;
+  CVINQ(hconn_, q, 2, selectors, 2, values, 0, nullptr, &o.cc, &o.reason);
+  ASSERT_EQ(o.cc, CVCC_OK);
+  EXPECT_EQ(values[0], 2);
+  EXPECT_EQ(values[1], 10);
+
+  Outcome missing;
+  Open(Q("NOT.DEFINED"), &missing);
+  EXPECT_REASON(missing, CVRC_UNKNOWN_OBJECT_NAME);
+}
+
+TEST_P(ConformanceTest, DisconnectBacksOutTheOpenUnitOfWork) {
+  CVHOBJ q = Open(Q("MAIN"));
+  ASSERT_EQ(Put(q, "held").cc, CVCC_OK);
+  ASSERT_EQ(Get(q, nullptr, CVGMO_SYNCPOINT).cc, CVCC_OK);
+  Outcome o;
+  CVDISC(&hconn_, &o.cc, &o.reason);
+  ASSERT_EQ(o.cc, CVCC_OK);
+  CVCONN("QM", &hconn_, &o.cc, &o.reason);
+  ASSERT_EQ(o.cc, CVCC_OK);
+  q = Open(Q("MAIN"));
+  std::string data;
+  ASSERT_EQ(Get(q, &data).cc, CVCC_OK);
+  EXPECT_EQ(data, "held");
+}
+
+TEST_P(ConformanceTest, LargeMessagesKeepEveryByte) {
+  CVHOBJ q = Open(Q("MAIN"));
+  std::string body(4 << 20, '\0');
+  for (size_t i = 0; i < body.size(); i++) body[i] = static_cast<char>((i * 2654435761u) >> 13);
+  ASSERT_EQ(Put(q, body).cc, CVCC_OK);
+  std::string data;
+  ASSERT_EQ(Get(q, &data, CVGMO_SYNCPOINT).cc, CVCC_OK);
+  ASSERT_EQ(Commit().cc, CVCC_OK);
+  EXPECT_TRUE(data == body);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, ConformanceTest, ::testing::Values("local", "amqp"),
+                         [](const ::testing::TestParamInfo<std::string> &info) {
+                           return info.param;
+                         });
+
+}  // namespace
