@@ -15,6 +15,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+import broker  # noqa: E402
 import ftpservers  # noqa: E402
 
 MiB = 1 << 20
@@ -224,22 +225,29 @@ def bench_transfers(bench, server):
     bench.extra.append("| P2 | %.0f MB/s | %.0f MB/s |" % (BIG / m(p2) / 1e6, BIG / m(p2_peer) / 1e6))
 
 
-def bench_store(bench):
-    bench.cvadmin("create", "BENCHQM")
-    bench.cvadmin("-m", "BENCHQM", "define", "BENCH.Q", "--maxmsgl", str(65 * MiB),
-                  "--maxdepth", "100000000")
-    out = subprocess.run([bench.store_bench, "--benchmark_format=json",
-                          "--benchmark_repetitions=%d" % bench.rounds,
-                          "--benchmark_min_time=0.5"],
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=bench.env,
-                         timeout=TIMEOUT, check=True).stdout
-    report = json.loads(out)
+def store_medians(bench, qmgr, filter_=None):
+    """Runs store_bench on qmgr; returns its medians by benchmark name."""
+    args = [bench.store_bench, "--benchmark_format=json",
+            "--benchmark_repetitions=%d" % bench.rounds, "--benchmark_min_time=0.5"]
+    if filter_:
+        args.append("--benchmark_filter=" + filter_)
+    out = subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                         env=dict(bench.env, CORVANE_BENCH_QMGR=qmgr), timeout=TIMEOUT,
+                         check=True).stdout
     medians = {}
-    for b in report["benchmarks"]:
+    for b in json.loads(out)["benchmarks"]:
         if b.get("error_occurred"):
             raise RuntimeError("store_bench %s: %s" % (b["name"], b.get("error_message")))
         if b.get("aggregate_name") == "median":
             medians[b["run_name"]] = b
+    return medians
+
+
+def bench_store(bench):
+    bench.cvadmin("create", "BENCHQM")
+    bench.cvadmin("-m", "BENCHQM", "define", "BENCH.Q", "--maxmsgl", str(65 * MiB),
+                  "--maxdepth", "100000000")
+    medians = store_medians(bench, "BENCHQM")
     def rate(name):
         return medians[name]["items_per_second"]
     def speed(name):
@@ -256,6 +264,33 @@ def bench_store(bench):
         lines.append("| %s | %.1f MB/s | %.1f MB/s | %.1f MB/s | %.1f MB/s |" % (
             label, speed("StorePut/%d/real_time" % size), speed("StoreGet/%d/real_time" % size),
             speed("FileWriteFsync/%d/real_time" % size), speed("FileRead/%d/real_time" % size)))
+    return lines, medians
+
+
+def bench_broker(bench, local):
+    """The same store figures on a queue manager whose queues are on RabbitMQ."""
+    reason = broker.unavailable()
+    if reason:
+        return ["The broker backend was not measured: %s." % reason]
+    directory = os.path.join(bench.work, "rabbitmq")
+    with broker.rabbitmq(directory) as url:
+        bench.cvadmin("create", "BENCHRMQ", "--amqp", url)
+        bench.cvadmin("-m", "BENCHRMQ", "define", "BENCH.Q", "--maxmsgl", str(65 * MiB),
+                      "--maxdepth", "1000000")
+        remote = store_medians(bench, "BENCHRMQ",
+                               "StoreRoundTrip|StorePut/67108864|StoreGet/67108864")
+    trip = "StoreRoundTrip/1024/real_time"
+    put, get = "StorePut/67108864/real_time", "StoreGet/67108864/real_time"
+    lines = ["| figure | local store | RabbitMQ broker |", "|---|---|---|",
+             "| persistent 1 KiB put, get under syncpoint, commit | %.0f msg/s | %.0f msg/s |" % (
+                 local[trip]["items_per_second"], remote[trip]["items_per_second"]),
+             "| 64 MiB put | %.1f MB/s | %.1f MB/s |" % (
+                 local[put]["bytes_per_second"] / 1e6, remote[put]["bytes_per_second"] / 1e6),
+             "| 64 MiB get+commit | %.1f MB/s | %.1f MB/s |" % (
+                 local[get]["bytes_per_second"] / 1e6, remote[get]["bytes_per_second"] / 1e6)]
+    bench.details.append("Broker: %.0f round trips/s, 64 MiB put %.1f MB/s, get %.1f MB/s" % (
+        remote[trip]["items_per_second"], remote[put]["bytes_per_second"] / 1e6,
+        remote[get]["bytes_per_second"] / 1e6))
     return lines
 
 
@@ -306,7 +341,8 @@ def main():
         prepare_files(server.root, owner)
         bench.cvadmin("queues")  # creates the default queue manager
         bench_transfers(bench, server)
-    store_lines = bench_store(bench)
+    store_lines, local_medians = bench_store(bench)
+    broker_lines = bench_broker(bench, local_medians)
     took = time.monotonic() - started
 
     out = ["# Benchmark results", "",
@@ -325,6 +361,8 @@ def main():
             "| job | cvxfer | curl |", "|---|---|---|"] + bench.extra
     out += ["", "Queue store against the disk (medians; puts are persistent, outside a unit "
             "of work; gets take one message under syncpoint and commit):", ""] + store_lines
+    out += ["", "The store on a RabbitMQ broker (a node of its own on loopback, confirmed "
+            "publishes, acknowledged gets):", ""] + broker_lines
     out += ["", "Rounds:", ""] + ["- " + d for d in bench.details] + [""]
     text = "\n".join(out)
     os.makedirs(os.path.dirname(args.output), exist_ok=True)

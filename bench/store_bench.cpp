@@ -32,7 +32,9 @@ Store &OpenStore() {
   static Store store = [] {
     Store s;
     CVLONG cc = 0, reason = 0;
-    CVCONN("BENCHQM", &s.hconn, &cc, &reason);
+    // CORVANE_BENCH_QMGR picks another queue manager, e.g. one on a broker.
+    const char *qmgr = std::getenv("CORVANE_BENCH_QMGR");
+    CVCONN(qmgr != nullptr ? qmgr : "BENCHQM", &s.hconn, &cc, &reason);
     if (cc == CVCC_FAILED) {
       std::fprintf(stderr, "store_bench: CVCONN failed with reason %d\n", reason);
       return s;
