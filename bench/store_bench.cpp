@@ -82,8 +82,8 @@ void Drain(Store &s, std::vector<char> &body) {
     CVGMO gmo = CVGMO_DEFAULT;
     gmo.Options = CVGMO_NO_SYNCPOINT;
     CVLONG cc = 0, reason = 0, length = 0;
-    CVGET(s.hconn, s.hobj, &md, &gmo, static_cast<CVLONG>(body.size()), body.data(), &length,
-          &cc, &reason);
+    CVGET(s.hconn, s.hobj, &md, &gmo, static_cast<CVLONG>(body.size()), body.data(), &length, &cc,
+          &reason);
     if (cc != CVCC_OK) return;
   }
 }

@@ -30,7 +30,9 @@ void PrintUsage(const char *program) {
   std::printf("-d\t\tenable debugging\n");
   std::printf("-n\t\tinhibit auto-login\n");
   std::printf("-p\t\tenable passive mode\n");
-  std::printf("host\t\tspecifies the host name or IP address of the remote\n     \t\thost to connect to\n\n");
+  std::printf(
+      "host\t\tspecifies the host name or IP address of the remote\n     \t\thost to connect "
+      "to\n\n");
   std::fflush(stdout);
 }
 

@@ -28,14 +28,17 @@ FtpDoCommandDef gFtpDoCommands[] = {
     {"dir", FtpDoDir, "[remote-directory]", "get remote directory listing"},
     {"disconnect", FtpDoClose, nullptr, "a synonym for close"},
     {"ebcdic", FtpDoEbcdic, nullptr, "set ebcdic transer type"},
-    {"get", FtpDoGetCV, "remote-file", "retrieve remote-file and store it on the local machine queue"},
-    {"help", FtpDoHelp, "[optional commands]", "shows commands, or detailed help on specified commands"},
+    {"get", FtpDoGetCV, "remote-file",
+     "retrieve remote-file and store it on the local machine queue"},
+    {"help", FtpDoHelp, "[optional commands]",
+     "shows commands, or detailed help on specified commands"},
     {"ls", FtpDoLs, "[remote-directory]",
      "print a listing of the contents of directory on the remote machine"},
     {"open", FtpDoOpen, "[host]", "establish a connection to the specified host FTP server"},
     {"passive", FtpDoPassive, nullptr, "toggle passive transfer mode"},
     {"put", FtpDoPutCV, "remote-file", "store a local Corvane message on the remote machine"},
-    {"pwd", FtpDoPWD, nullptr, "print the name of the current working directory on the remote machine"},
+    {"pwd", FtpDoPWD, nullptr,
+     "print the name of the current working directory on the remote machine"},
     {"quit", FtpDoQuit, nullptr, "a synonym for bye"},
     {"rhelp", FtpDoRhelp, nullptr, "get help from remote server"},
     {"rstatus", FtpDoStat, nullptr, "show status of remote machine"},
@@ -84,8 +87,9 @@ void InitFtpDoCommandList(void) {
 }
 
 FtpDoCommandDef *GetFtpDoCommandByName(const char *name) {
-  auto *row = static_cast<FtpDoCommandDef *>(std::bsearch(
-      name, gFtpDoCommands, gNumFtpDoCommands, sizeof(FtpDoCommandDef), FtpDoCommandExactSearchCmp));
+  auto *row = static_cast<FtpDoCommandDef *>(std::bsearch(name, gFtpDoCommands, gNumFtpDoCommands,
+                                                          sizeof(FtpDoCommandDef),
+                                                          FtpDoCommandExactSearchCmp));
   if (row != nullptr) return row;
   row = static_cast<FtpDoCommandDef *>(std::bsearch(
       name, gFtpDoCommands, gNumFtpDoCommands, sizeof(FtpDoCommandDef), FtpDoCommandSubSearchCmp));
@@ -93,7 +97,8 @@ FtpDoCommandDef *GetFtpDoCommandByName(const char *name) {
   if (row != &gFtpDoCommands[0] && FtpDoCommandSubSearchCmp(name, row - 1) == 0) {
     return FTP_DO_AMBIGUOUS;
   }
-  if (row != &gFtpDoCommands[gNumFtpDoCommands - 1] && FtpDoCommandSubSearchCmp(name, row + 1) == 0) {
+  if (row != &gFtpDoCommands[gNumFtpDoCommands - 1] &&
+      FtpDoCommandSubSearchCmp(name, row + 1) == 0) {
     return FTP_DO_AMBIGUOUS;
   }
   return row;

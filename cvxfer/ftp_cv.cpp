@@ -131,8 +131,7 @@ void FtpCVCONN(FtpSession *session, const char *name) {
       std::printf("Queue manager not disconnected, %s\n", ReasonString(reason));
     } else {
       if (session->Verbose) {
-        std::printf("Queue manager %.*s disconnected\n", CV_Q_MGR_NAME_LENGTH,
-                    session->QMgrName);
+        std::printf("Queue manager %.*s disconnected\n", CV_Q_MGR_NAME_LENGTH, session->QMgrName);
       }
       std::memset(session->QMgrName, 0, sizeof(session->QMgrName));
       session->QueueOpen = 0;
@@ -284,15 +283,14 @@ void FtpGetCV(FtpSession *session, const char *remoteName) {
   CVMD md = CVMD_DEFAULT;
   CVPMO pmo = CVPMO_DEFAULT;
   std::unique_ptr<StringBuffer, void (*)(StringBuffer *)> buffer(StringBufferAlloc(),
-                                                                  StringBufferFree);
+                                                                 StringBufferFree);
 
   if (FtpGetFileMem(session, remoteName, buffer.get()) == 0) return;
 
   std::memset(md.MsgId, 0, sizeof(md.MsgId));
   std::memset(md.CorrelId, 0, sizeof(md.CorrelId));
   md.Persistence = session->Persistence;
-  std::memcpy(md.Format, session->TransferType == 1 ? CVFMT_STRING : CVFMT_NONE,
-              CV_FORMAT_LENGTH);
+  std::memcpy(md.Format, session->TransferType == 1 ? CVFMT_STRING : CVFMT_NONE, CV_FORMAT_LENGTH);
 
   if (buffer->Length > static_cast<size_t>(INT32_MAX)) {
     // The library takes a 32-bit length; a longer file cannot be one message.

@@ -312,13 +312,21 @@ void FtpDoRhelp(FtpSession *session, char *line) {
 
 // ---- Queue commands ----
 
-void FtpDoCVCONN(FtpSession *session, char *line) { FtpCVCONN(session, FtpDoArgument(line)); }
+void FtpDoCVCONN(FtpSession *session, char *line) {
+  FtpCVCONN(session, FtpDoArgument(line));
+}
 
-void FtpDoCVDISC(FtpSession *session, char *) { FtpCVDISC(session); }
+void FtpDoCVDISC(FtpSession *session, char *) {
+  FtpCVDISC(session);
+}
 
-void FtpDoCVOPEN(FtpSession *session, char *line) { FtpCVOPEN(session, FtpDoArgument(line)); }
+void FtpDoCVOPEN(FtpSession *session, char *line) {
+  FtpCVOPEN(session, FtpDoArgument(line));
+}
 
-void FtpDoCVCLOSE(FtpSession *session, char *) { FtpCVCLOSE(session); }
+void FtpDoCVCLOSE(FtpSession *session, char *) {
+  FtpCVCLOSE(session);
+}
 
 void FtpDoCVQDEPTH(FtpSession *session, char *line) {
   FtpCVQDEPTH(session, FtpDoArgument(line));

@@ -193,9 +193,13 @@ void FtpDataClose(FtpSession *session) {
   session->DataSocket = -1;
 }
 
-bool FtpPositive(int reply) { return reply >= 200 && reply < 300; }
+bool FtpPositive(int reply) {
+  return reply >= 200 && reply < 300;
+}
 // A reply without a code of three digits is no answer at all.
-bool FtpNegativeOrNone(int reply) { return reply < 100 || reply >= 400; }
+bool FtpNegativeOrNone(int reply) {
+  return reply < 100 || reply >= 400;
+}
 
 // Sends the transfer command text and accepts the data connection in active
 // mode. acceptMessage goes to standard error when the accept fails (null:
@@ -285,9 +289,13 @@ int FtpCleanUp(FtpSession *session) {
   return TcpCleanUp();
 }
 
-int FtpSendControlCmd(int fd, const char *text, int length) { return TcpSend(fd, text, length); }
+int FtpSendControlCmd(int fd, const char *text, int length) {
+  return TcpSend(fd, text, length);
+}
 
-int FtpGetReply(FtpSession *session) { return FtpReadReply(session, false); }
+int FtpGetReply(FtpSession *session) {
+  return FtpReadReply(session, false);
+}
 
 void FtpOpen(FtpSession *session, const char *host, unsigned short port) {
   session->Connected = 0;
@@ -349,7 +357,9 @@ void FtpOpenHostPort(FtpSession *session, const char *host, unsigned short port,
   FtpGetReply(session);
 }
 
-void FtpUSER(FtpSession *session, const char *user) { FtpSimpleCmd(session, "USER", user, true); }
+void FtpUSER(FtpSession *session, const char *user) {
+  FtpSimpleCmd(session, "USER", user, true);
+}
 
 void FtpPASS(FtpSession *session, const char *password) {
   FtpSimpleCmd(session, "PASS", password, true);
@@ -446,8 +456,8 @@ int FtpAcceptConnection(FtpSession *session) {
     }
     sockaddr_in from{};
     socklen_t length = sizeof(from);
-    int fd = accept4(session->ListenSocket, reinterpret_cast<sockaddr *>(&from), &length,
-                     SOCK_CLOEXEC);
+    int fd =
+        accept4(session->ListenSocket, reinterpret_cast<sockaddr *>(&from), &length, SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno == EINTR || errno == ECONNABORTED) continue;
       std::perror("accept");
@@ -498,7 +508,8 @@ int FtpGetDataConnection(FtpSession *session) {
   unsigned short port = 0;
   sockaddr_in peer{};
   in_addr announced{};
-  if (!session->Connected || FtpParsePasvReply(session->ReplyText, host, sizeof(host), &port) != 0 ||
+  if (!session->Connected ||
+      FtpParsePasvReply(session->ReplyText, host, sizeof(host), &port) != 0 ||
       inet_aton(host, &announced) == 0 || port == 0 || !FtpControlPeer(session, &peer)) {
     std::printf("Error on TCP/IP connection.\n");
     std::fflush(stdout);
@@ -741,16 +752,30 @@ void FtpCD(FtpSession *session, const char *directory) {
   FtpExchange(session, text, true);
 }
 
-void FtpPWD(FtpSession *session) { FtpSimpleCmd(session, "PWD", nullptr, true); }
+void FtpPWD(FtpSession *session) {
+  FtpSimpleCmd(session, "PWD", nullptr, true);
+}
 
-void FtpTYPE(FtpSession *session, const char *code) { FtpSimpleCmd(session, "TYPE", code, false); }
+void FtpTYPE(FtpSession *session, const char *code) {
+  FtpSimpleCmd(session, "TYPE", code, false);
+}
 
-void FtpSYST(FtpSession *session) { FtpSimpleCmd(session, "SYST", nullptr, true); }
+void FtpSYST(FtpSession *session) {
+  FtpSimpleCmd(session, "SYST", nullptr, true);
+}
 
-void FtpSTAT(FtpSession *session) { FtpSimpleCmd(session, "STAT", nullptr, true); }
+void FtpSTAT(FtpSession *session) {
+  FtpSimpleCmd(session, "STAT", nullptr, true);
+}
 
-void FtpHELP(FtpSession *session, const char *topic) { FtpSimpleCmd(session, "HELP", topic, false); }
+void FtpHELP(FtpSession *session, const char *topic) {
+  FtpSimpleCmd(session, "HELP", topic, false);
+}
 
-void FtpNLST(FtpSession *session, const char *path) { FtpListing(session, "NLST", path, true); }
+void FtpNLST(FtpSession *session, const char *path) {
+  FtpListing(session, "NLST", path, true);
+}
 
-void FtpLIST(FtpSession *session, const char *path) { FtpListing(session, "LIST", path, false); }
+void FtpLIST(FtpSession *session, const char *path) {
+  FtpListing(session, "LIST", path, false);
+}

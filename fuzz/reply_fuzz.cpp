@@ -41,7 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     int code = FtpGetReply(&session);
     if (std::strlen(session.ReplyText) >= sizeof(session.ReplyText)) __builtin_trap();
     if (code == -1) break;
-    if (code < -99 || code > 999) __builtin_trap();  // at most three characters are read as the code
+    if (code < -99 || code > 999)
+      __builtin_trap();  // at most three characters are read as the code
   }
   if (session.ControlSocket >= 0) close(session.ControlSocket);
   FtpCleanUp(&session);

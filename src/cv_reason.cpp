@@ -353,4 +353,6 @@ const char *ReasonString(int32_t code) {
   return "UNKWOWN REASON";
 }
 
-int ReasonStringCount() { return static_cast<int>(sizeof(kReasonNames) / sizeof(kReasonNames[0])); }
+int ReasonStringCount() {
+  return static_cast<int>(sizeof(kReasonNames) / sizeof(kReasonNames[0]));
+}

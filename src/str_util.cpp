@@ -64,7 +64,9 @@ char *itoa(int32_t v, char *b) {
   return StrRev(b);
 }
 
-char *StrTrim(char *s) { return StrTrimI(s, static_cast<int32_t>(std::strlen(s))); }
+char *StrTrim(char *s) {
+  return StrTrimI(s, static_cast<int32_t>(std::strlen(s)));
+}
 
 char *StrTrimI(char *s, int32_t n) {
   for (int32_t i = n - 1; i > 0 && s[i] == ' '; i--) s[i] = '\0';
@@ -72,12 +74,14 @@ char *StrTrimI(char *s, int32_t n) {
 }
 
 char *StrUpper(char *s) {
-  for (char *p = s; *p != '\0'; p++) *p = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
+  for (char *p = s; *p != '\0'; p++)
+    *p = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
   return s;
 }
 
 char *StrLower(char *s) {
-  for (char *p = s; *p != '\0'; p++) *p = static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
+  for (char *p = s; *p != '\0'; p++)
+    *p = static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
   return s;
 }
 
@@ -89,6 +93,7 @@ char *StrDup(const char *s) {
 }
 
 char *StrA2E(char *b, int32_t n) {
-  for (int32_t i = 0; i < n; i++) b[i] = static_cast<char>(gA2ETable[static_cast<unsigned char>(b[i])]);
+  for (int32_t i = 0; i < n; i++)
+    b[i] = static_cast<char>(gA2ETable[static_cast<unsigned char>(b[i])]);
   return b;
 }

@@ -13,9 +13,13 @@
 #include <cstdlib>
 #include <cstring>
 
-int TcpInit(void) { return 0; }
+int TcpInit(void) {
+  return 0;
+}
 
-int TcpCleanUp(void) { return 0; }
+int TcpCleanUp(void) {
+  return 0;
+}
 
 TcpInfo *TcpSetInfo(const char *host, unsigned short port, int *rc) {
   auto *info = static_cast<TcpInfo *>(std::calloc(1, sizeof(TcpInfo)));

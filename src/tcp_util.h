@@ -9,7 +9,7 @@
 // Host address record made by TcpSetInfo; one heap block that the caller
 // releases with free().
 struct TcpInfo {
-  char HostName[256];          // resolver's official name, else the text given
+  char HostName[256];           // resolver's official name, else the text given
   struct sockaddr_in SockAddr;  // AF_INET, port and address in network order
   struct hostent *HostEnt;      // resolver's entry; not owned, not to be kept
 };

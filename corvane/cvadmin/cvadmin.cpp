@@ -57,7 +57,8 @@ int FailText(const std::string &command, const std::string &text) {
 
 // Parses a decimal number 0..2147483647.
 bool ParseCount(const std::string &text, CVLONG *value) {
-  if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos) {
+  if (text.empty() || text.size() > 10 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
     return false;
   }
   long long v = std::stoll(text);
@@ -365,7 +366,8 @@ int main(int argc, char **argv) {
   if (command == "queues") return rest.empty() ? CmdQueues(qmgr) : Usage();
   if (command == "depth") return one(1) ? CmdDepth(qmgr, rest[0]) : Usage();
   if (command == "put") return rest.empty() ? Usage() : CmdPut(qmgr, rest);
-  if (command == "get") return one(2) ? CmdGet(qmgr, rest[0], rest.size() > 1 ? rest[1] : "") : Usage();
+  if (command == "get")
+    return one(2) ? CmdGet(qmgr, rest[0], rest.size() > 1 ? rest[1] : "") : Usage();
   if (command == "browse") return one(1) ? CmdBrowse(qmgr, rest[0]) : Usage();
   if (command == "clear") return one(1) ? CmdClear(qmgr, rest[0]) : Usage();
   return Usage();

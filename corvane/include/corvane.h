@@ -147,20 +147,20 @@ typedef unsigned char CVBYTE;
 
 /* Message descriptor. */
 typedef struct tagCVMD {
-  CVCHAR StrucId[4];          /* "MD  " */
-  CVLONG Version;             /* 1 */
-  CVLONG Report;              /* 0 */
-  CVLONG MsgType;             /* 8: datagram */
-  CVLONG Expiry;              /* -1: unlimited */
-  CVLONG Feedback;            /* 0 */
-  CVLONG Encoding;            /* CVENC_NATIVE */
-  CVLONG CodedCharSetId;      /* 0: queue manager's */
-  CVCHAR Format[8];           /* CVFMT_NONE */
-  CVLONG Priority;            /* -1: as queue default */
-  CVLONG Persistence;         /* CVPER_PERSISTENCE_AS_Q_DEF */
-  CVBYTE MsgId[24];           /* all zero: any / generate */
-  CVBYTE CorrelId[24];        /* all zero: any */
-  CVLONG BackoutCount;        /* set by get */
+  CVCHAR StrucId[4];     /* "MD  " */
+  CVLONG Version;        /* 1 */
+  CVLONG Report;         /* 0 */
+  CVLONG MsgType;        /* 8: datagram */
+  CVLONG Expiry;         /* -1: unlimited */
+  CVLONG Feedback;       /* 0 */
+  CVLONG Encoding;       /* CVENC_NATIVE */
+  CVLONG CodedCharSetId; /* 0: queue manager's */
+  CVCHAR Format[8];      /* CVFMT_NONE */
+  CVLONG Priority;       /* -1: as queue default */
+  CVLONG Persistence;    /* CVPER_PERSISTENCE_AS_Q_DEF */
+  CVBYTE MsgId[24];      /* all zero: any / generate */
+  CVBYTE CorrelId[24];   /* all zero: any */
+  CVLONG BackoutCount;   /* set by get */
   CVCHAR ReplyToQ[48];
   CVCHAR ReplyToQMgr[48];
   CVCHAR UserIdentifier[12];
@@ -168,57 +168,76 @@ typedef struct tagCVMD {
   CVCHAR ApplIdentityData[32];
   CVLONG PutApplType;
   CVCHAR PutApplName[28];
-  CVCHAR PutDate[8];          /* YYYYMMDD, set by put */
-  CVCHAR PutTime[8];          /* HHMMSSTH (UTC), set by put */
+  CVCHAR PutDate[8]; /* YYYYMMDD, set by put */
+  CVCHAR PutTime[8]; /* HHMMSSTH (UTC), set by put */
   CVCHAR ApplOriginData[4];
 } CVMD;
 
-#define CVMD_DEFAULT                                                          \
-  {{'M', 'D', ' ', ' '}, 1, 0, 8, -1, 0, CVENC_NATIVE, 0,                     \
-   {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '}, -1, CVPER_PERSISTENCE_AS_Q_DEF, \
-   {0}, {0}, 0, {0}, {0}, {0}, {0}, {0}, 0, {0}, {0}, {0}, {0}}
+#define CVMD_DEFAULT                                                                           \
+  {                                                                                            \
+    {'M', 'D', ' ', ' '}, 1, 0, 8, -1, 0, CVENC_NATIVE, 0,                                     \
+        {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '}, -1, CVPER_PERSISTENCE_AS_Q_DEF, {0}, {0}, 0, \
+        {0}, {0}, {0}, {0}, {0}, 0, {0}, {0}, {0}, {                                           \
+      0                                                                                        \
+    }                                                                                          \
+  }
 
 /* Object descriptor. */
 typedef struct tagCVOD {
-  CVCHAR StrucId[4];          /* "OD  " */
-  CVLONG Version;             /* 1 */
-  CVLONG ObjectType;          /* CVOT_Q */
-  CVCHAR ObjectName[48];      /* zero- or blank-padded */
-  CVCHAR ObjectQMgrName[48];  /* blank: the connected one */
+  CVCHAR StrucId[4];         /* "OD  " */
+  CVLONG Version;            /* 1 */
+  CVLONG ObjectType;         /* CVOT_Q */
+  CVCHAR ObjectName[48];     /* zero- or blank-padded */
+  CVCHAR ObjectQMgrName[48]; /* blank: the connected one */
   CVCHAR DynamicQName[48];
   CVCHAR AlternateUserId[12];
 } CVOD;
 
-#define CVOD_DEFAULT {{'O', 'D', ' ', ' '}, 1, CVOT_Q, {0}, {0}, {0}, {0}}
+#define CVOD_DEFAULT                                  \
+  {                                                   \
+    {'O', 'D', ' ', ' '}, 1, CVOT_Q, {0}, {0}, {0}, { \
+      0                                               \
+    }                                                 \
+  }
 
 /* Put message options. */
 typedef struct tagCVPMO {
-  CVCHAR StrucId[4];          /* "PMO " */
-  CVLONG Version;             /* 1 */
-  CVLONG Options;             /* CVPMO_NONE */
-  CVLONG Timeout;             /* -1 */
-  CVHOBJ Context;             /* 0 */
-  CVLONG KnownDestCount;      /* out */
-  CVLONG UnknownDestCount;    /* out */
-  CVLONG InvalidDestCount;    /* out */
-  CVCHAR ResolvedQName[48];   /* out */
-  CVCHAR ResolvedQMgrName[48];/* out */
+  CVCHAR StrucId[4];           /* "PMO " */
+  CVLONG Version;              /* 1 */
+  CVLONG Options;              /* CVPMO_NONE */
+  CVLONG Timeout;              /* -1 */
+  CVHOBJ Context;              /* 0 */
+  CVLONG KnownDestCount;       /* out */
+  CVLONG UnknownDestCount;     /* out */
+  CVLONG InvalidDestCount;     /* out */
+  CVCHAR ResolvedQName[48];    /* out */
+  CVCHAR ResolvedQMgrName[48]; /* out */
 } CVPMO;
 
-#define CVPMO_DEFAULT {{'P', 'M', 'O', ' '}, 1, CVPMO_NONE, -1, 0, 0, 0, 0, {0}, {0}}
+#define CVPMO_DEFAULT                                           \
+  {                                                             \
+    {'P', 'M', 'O', ' '}, 1, CVPMO_NONE, -1, 0, 0, 0, 0, {0}, { \
+      0                                                         \
+    }                                                           \
+  }
 
 /* Get message options. */
 typedef struct tagCVGMO {
-  CVCHAR StrucId[4];          /* "GMO " */
-  CVLONG Version;             /* 1 */
-  CVLONG Options;             /* CVGMO_NO_SYNCPOINT */
-  CVLONG WaitInterval;        /* milliseconds, with CVGMO_WAIT */
+  CVCHAR StrucId[4];   /* "GMO " */
+  CVLONG Version;      /* 1 */
+  CVLONG Options;      /* CVGMO_NO_SYNCPOINT */
+  CVLONG WaitInterval; /* milliseconds, with CVGMO_WAIT */
   CVLONG Signal1;
   CVLONG Signal2;
-  CVCHAR ResolvedQName[48];   /* out */
+  CVCHAR ResolvedQName[48]; /* out */
 } CVGMO;
 
-#define CVGMO_DEFAULT {{'G', 'M', 'O', ' '}, 1, CVGMO_NO_SYNCPOINT, 0, 0, 0, {0}}
+#define CVGMO_DEFAULT                                       \
+  {                                                         \
+    {'G', 'M', 'O', ' '}, 1, CVGMO_NO_SYNCPOINT, 0, 0, 0, { \
+      0                                                     \
+    }                                                       \
+  }
 
 /* Every call ends with a completion code (CVCC_*) and a reason (CVRC_*). */
 

@@ -88,15 +88,32 @@ void CopyField(const amqp_field_value_t &v, char *out, size_t n) {
 
 bool IntField(const amqp_field_value_t &v, int64_t *out) {
   switch (v.kind) {
-    case AMQP_FIELD_KIND_I8: *out = v.value.i8; return true;
-    case AMQP_FIELD_KIND_U8: *out = v.value.u8; return true;
-    case AMQP_FIELD_KIND_I16: *out = v.value.i16; return true;
-    case AMQP_FIELD_KIND_U16: *out = v.value.u16; return true;
-    case AMQP_FIELD_KIND_I32: *out = v.value.i32; return true;
-    case AMQP_FIELD_KIND_U32: *out = v.value.u32; return true;
-    case AMQP_FIELD_KIND_I64: *out = v.value.i64; return true;
-    case AMQP_FIELD_KIND_U64: *out = static_cast<int64_t>(v.value.u64); return true;
-    default: return false;
+    case AMQP_FIELD_KIND_I8:
+      *out = v.value.i8;
+      return true;
+    case AMQP_FIELD_KIND_U8:
+      *out = v.value.u8;
+      return true;
+    case AMQP_FIELD_KIND_I16:
+      *out = v.value.i16;
+      return true;
+    case AMQP_FIELD_KIND_U16:
+      *out = v.value.u16;
+      return true;
+    case AMQP_FIELD_KIND_I32:
+      *out = v.value.i32;
+      return true;
+    case AMQP_FIELD_KIND_U32:
+      *out = v.value.u32;
+      return true;
+    case AMQP_FIELD_KIND_I64:
+      *out = v.value.i64;
+      return true;
+    case AMQP_FIELD_KIND_U64:
+      *out = static_cast<int64_t>(v.value.u64);
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -179,19 +196,23 @@ CVLONG AmqpBackend::CheckReply(amqp_channel_t channel, bool *channelClosed) {
   *channelClosed = false;
   amqp_rpc_reply_t r = amqp_get_rpc_reply(conn_);
   if (r.reply_type == AMQP_RESPONSE_NORMAL) return 0;
-  if (r.reply_type == AMQP_RESPONSE_SERVER_EXCEPTION &&
-      r.reply.id == AMQP_CHANNEL_CLOSE_METHOD) {
+  if (r.reply_type == AMQP_RESPONSE_SERVER_EXCEPTION && r.reply.id == AMQP_CHANNEL_CLOSE_METHOD) {
     auto *close = static_cast<amqp_channel_close_t *>(r.reply.decoded);
     amqp_channel_close_ok_t ok;
     amqp_send_method(conn_, channel, AMQP_CHANNEL_CLOSE_OK_METHOD, &ok);
     *channelClosed = true;
     if (CVLONG rc = OpenChannel(channel); rc != 0) return rc;
     switch (close->reply_code) {
-      case AMQP_NOT_FOUND: return CVRC_UNKNOWN_OBJECT_NAME;
-      case AMQP_ACCESS_REFUSED: return CVRC_NOT_AUTHORIZED;
-      case AMQP_RESOURCE_LOCKED: return CVRC_OBJECT_IN_USE;
-      case AMQP_PRECONDITION_FAILED: return CVRC_OBJECT_ALREADY_EXISTS;
-      default: return CVRC_RESOURCE_PROBLEM;
+      case AMQP_NOT_FOUND:
+        return CVRC_UNKNOWN_OBJECT_NAME;
+      case AMQP_ACCESS_REFUSED:
+        return CVRC_NOT_AUTHORIZED;
+      case AMQP_RESOURCE_LOCKED:
+        return CVRC_OBJECT_IN_USE;
+      case AMQP_PRECONDITION_FAILED:
+        return CVRC_OBJECT_ALREADY_EXISTS;
+      default:
+        return CVRC_RESOURCE_PROBLEM;
     }
   }
   return Broken();
@@ -237,8 +258,8 @@ CVLONG AmqpBackend::Open() {
     return CVRC_Q_MGR_NOT_AVAILABLE;
   }
   amqp_set_rpc_timeout(conn_, &wait);
-  amqp_rpc_reply_t login = amqp_login(conn_, info.vhost, 0, 131072, 0, AMQP_SASL_METHOD_PLAIN,
-                                      info.user, info.password);
+  amqp_rpc_reply_t login =
+      amqp_login(conn_, info.vhost, 0, 131072, 0, AMQP_SASL_METHOD_PLAIN, info.user, info.password);
   if (login.reply_type != AMQP_RESPONSE_NORMAL) {
     broken_ = true;
     return login.reply_type == AMQP_RESPONSE_SERVER_EXCEPTION ? CVRC_NOT_AUTHORIZED
@@ -465,7 +486,8 @@ CVLONG AmqpBackend::Fetch(const std::string &queue, std::optional<Delivery> *out
       if (key == "cv-ccsid" && IntField(e.value, &n)) md.CodedCharSetId = static_cast<CVLONG>(n);
       if (key == "cv-msgtype" && IntField(e.value, &n)) md.MsgType = static_cast<CVLONG>(n);
       // Quorum queues count deliveries themselves.
-      if (key == "x-delivery-count" && IntField(e.value, &n)) md.BackoutCount = static_cast<CVLONG>(n);
+      if (key == "x-delivery-count" && IntField(e.value, &n))
+        md.BackoutCount = static_cast<CVLONG>(n);
     }
   }
   amqp_destroy_message(&message);

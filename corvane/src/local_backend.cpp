@@ -237,8 +237,8 @@ class LocalBackend : public Backend {
   void ReleaseToken(const std::string &token);
   void RemoveBodies(const std::vector<std::string> &files);
   void RemoveOrphanBodies();
-  CVLONG TryGet(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG bufferLength,
-                void *buffer, CVLONG *dataLength);
+  CVLONG TryGet(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG bufferLength, void *buffer,
+                CVLONG *dataLength);
   CVLONG ForwardPut(const QueueDef &queue, CVMD *md, bool syncpoint, const void *data,
                     CVLONG length);
 
@@ -313,19 +313,19 @@ CVLONG LocalBackend::Open() {
 }
 
 CVLONG LocalBackend::CreateSchema() {
-  if (CVLONG rc = Exec(
-          "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT);"
-          "CREATE TABLE IF NOT EXISTS queues(name TEXT PRIMARY KEY, type INTEGER NOT NULL,"
-          " maxdepth INTEGER NOT NULL, maxmsgl INTEGER NOT NULL, rqmgr TEXT, rqueue TEXT);"
-          "CREATE TABLE IF NOT EXISTS messages(id INTEGER PRIMARY KEY AUTOINCREMENT,"
-          " queue TEXT NOT NULL, state INTEGER NOT NULL, holder TEXT, msgid BLOB NOT NULL,"
-          " correlid BLOB NOT NULL, md BLOB NOT NULL, length INTEGER NOT NULL, body BLOB,"
-          " bodyfile TEXT, backout INTEGER NOT NULL DEFAULT 0);"
-          "CREATE INDEX IF NOT EXISTS messages_by_queue ON messages(queue, state, id);"
-          // Most rows have no holder; leaving them out spares every put an
-          // index page.
-          "CREATE INDEX IF NOT EXISTS messages_by_holder ON messages(holder)"
-          " WHERE holder IS NOT NULL;");
+  if (CVLONG rc =
+          Exec("CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT);"
+               "CREATE TABLE IF NOT EXISTS queues(name TEXT PRIMARY KEY, type INTEGER NOT NULL,"
+               " maxdepth INTEGER NOT NULL, maxmsgl INTEGER NOT NULL, rqmgr TEXT, rqueue TEXT);"
+               "CREATE TABLE IF NOT EXISTS messages(id INTEGER PRIMARY KEY AUTOINCREMENT,"
+               " queue TEXT NOT NULL, state INTEGER NOT NULL, holder TEXT, msgid BLOB NOT NULL,"
+               " correlid BLOB NOT NULL, md BLOB NOT NULL, length INTEGER NOT NULL, body BLOB,"
+               " bodyfile TEXT, backout INTEGER NOT NULL DEFAULT 0);"
+               "CREATE INDEX IF NOT EXISTS messages_by_queue ON messages(queue, state, id);"
+               // Most rows have no holder; leaving them out spares every put an
+               // index page.
+               "CREATE INDEX IF NOT EXISTS messages_by_holder ON messages(holder)"
+               " WHERE holder IS NOT NULL;");
       rc != 0) {
     return CVRC_Q_MGR_NOT_AVAILABLE;
   }
@@ -391,8 +391,9 @@ void LocalBackend::ReleaseToken(const std::string &token) {
               "UPDATE messages SET state=0, holder=NULL, backout=backout+1 "
               "WHERE holder=? AND state=1");
     back.Bind(1, token).Step();
-    Stmt pending(stmts_, "SELECT bodyfile FROM messages WHERE holder=? AND state=2 AND "
-                      "bodyfile IS NOT NULL");
+    Stmt pending(stmts_,
+                 "SELECT bodyfile FROM messages WHERE holder=? AND state=2 AND "
+                 "bodyfile IS NOT NULL");
     pending.Bind(1, token);
     while (pending.Step() == SQLITE_ROW) files.push_back(pending.Text(0));
     Stmt drop(stmts_, "DELETE FROM messages WHERE holder=? AND state=2");
@@ -463,8 +464,9 @@ void LocalBackend::RemoveOrphanBodies() {
 void LocalBackend::RecoverHolders(const std::string &queue) {
   std::vector<std::string> holders;
   {
-    Stmt s(stmts_, "SELECT DISTINCT holder FROM messages WHERE queue=? AND state IN (1,2) AND "
-                "holder<>?");
+    Stmt s(stmts_,
+           "SELECT DISTINCT holder FROM messages WHERE queue=? AND state IN (1,2) AND "
+           "holder<>?");
     s.Bind(1, queue).Bind(2, token_);
     while (s.Step() == SQLITE_ROW) holders.push_back(s.Text(0));
   }
@@ -657,7 +659,7 @@ CVLONG LocalBackend::TryGet(const QueueDef &queue, CVMD *md, CVLONG options, CVL
   }
   if (rc == 0) {
     Stmt u(stmts_, syncpoint ? "UPDATE messages SET state=1, holder=? WHERE id=?"
-                          : "DELETE FROM messages WHERE id=?");
+                             : "DELETE FROM messages WHERE id=?");
     if (syncpoint) {
       u.Bind(1, token_).Bind(2, id);
     } else {
@@ -729,7 +731,8 @@ CVLONG LocalBackend::Commit() {
   CVLONG rc = Begin();
   if (rc != 0) return rc;
   {
-    Stmt f(stmts_, "SELECT bodyfile FROM messages WHERE holder=? AND state=1 AND bodyfile IS NOT NULL");
+    Stmt f(stmts_,
+           "SELECT bodyfile FROM messages WHERE holder=? AND state=1 AND bodyfile IS NOT NULL");
     f.Bind(1, token_);
     while (f.Step() == SQLITE_ROW) files.push_back(f.Text(0));
     Stmt d(stmts_, "DELETE FROM messages WHERE holder=? AND state=1");
@@ -758,9 +761,11 @@ CVLONG LocalBackend::Backout() {
   CVLONG rc = Begin();
   if (rc != 0) return rc;
   {
-    Stmt b(stmts_, "UPDATE messages SET state=0, holder=NULL, backout=backout+1 "
-                "WHERE holder=? AND state=1");
-    Stmt f(stmts_, "SELECT bodyfile FROM messages WHERE holder=? AND state=2 AND bodyfile IS NOT NULL");
+    Stmt b(stmts_,
+           "UPDATE messages SET state=0, holder=NULL, backout=backout+1 "
+           "WHERE holder=? AND state=1");
+    Stmt f(stmts_,
+           "SELECT bodyfile FROM messages WHERE holder=? AND state=2 AND bodyfile IS NOT NULL");
     f.Bind(1, token_);
     while (f.Step() == SQLITE_ROW) files.push_back(f.Text(0));
     Stmt d(stmts_, "DELETE FROM messages WHERE holder=? AND state=2");
@@ -833,8 +838,9 @@ CVLONG LocalBackend::Browse(const std::string &name, std::vector<MessageInfo> *m
   QueueDef def;
   if (CVLONG rc = LookupQueue(name, &def); rc != 0) return rc;
   messages->clear();
-  Stmt s(stmts_, "SELECT md, length, backout FROM messages WHERE queue=? AND state IN (0,1) "
-              "ORDER BY id");
+  Stmt s(stmts_,
+         "SELECT md, length, backout FROM messages WHERE queue=? AND state IN (0,1) "
+         "ORDER BY id");
   s.Bind(1, name);
   while (s.Step() == SQLITE_ROW) {
     MessageInfo info;
@@ -854,7 +860,8 @@ CVLONG LocalBackend::Clear(const std::string &name, CVLONG *removed) {
   CVLONG rc = Begin();
   if (rc != 0) return rc;
   {
-    Stmt f(stmts_, "SELECT bodyfile FROM messages WHERE queue=? AND state=0 AND bodyfile IS NOT NULL");
+    Stmt f(stmts_,
+           "SELECT bodyfile FROM messages WHERE queue=? AND state=0 AND bodyfile IS NOT NULL");
     f.Bind(1, name);
     while (f.Step() == SQLITE_ROW) files.push_back(f.Text(0));
     Stmt d(stmts_, "DELETE FROM messages WHERE queue=? AND state=0");

@@ -73,8 +73,8 @@ std::string FieldName(const char *field, size_t size) {
 bool ValidName(const std::string &name) {
   if (name.empty() || name.size() > 48) return false;
   return std::all_of(name.begin(), name.end(), [](char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           c == '.' || c == '_' || c == '%';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '_' || c == '%';
   });
 }
 
@@ -102,8 +102,8 @@ bool WriteFileAtomic(const std::string &path, const std::string &text) {
   std::string tmp = path + ".tmp." + std::to_string(getpid());
   int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) return false;
-  bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-            fsync(fd) == 0;
+  bool ok =
+      write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
   ok = close(fd) == 0 && ok;
   if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
     unlink(tmp.c_str());
@@ -157,8 +157,7 @@ CVLONG ListQmgrs(std::vector<std::string> *names, std::string *defaultName) {
   return 0;
 }
 
-CVLONG CreateQmgr(const std::string &name, const std::string &url, bool makeDefault,
-                  QmgrDef *def) {
+CVLONG CreateQmgr(const std::string &name, const std::string &url, bool makeDefault, QmgrDef *def) {
   if (!ValidName(name)) return CVRC_Q_MGR_NAME_ERROR;
   std::string home;
   if (CVLONG rc = DataDir(&home); rc != 0) return rc;

@@ -44,8 +44,7 @@ CVLONG FindQmgr(const std::string &name, QmgrDef *def);
 // Creates a queue manager (local, or amqp with url) and makes it the
 // default when it is the first one or makeDefault is set. Returns 0, 2058
 // (bad name), 2100 (exists) or 2059.
-CVLONG CreateQmgr(const std::string &name, const std::string &url, bool makeDefault,
-                  QmgrDef *def);
+CVLONG CreateQmgr(const std::string &name, const std::string &url, bool makeDefault, QmgrDef *def);
 
 // Deletes a queue manager and all its messages. Returns 0, 2058 or 2059.
 CVLONG DeleteQmgr(const std::string &name);

@@ -21,8 +21,7 @@ struct Outcome {
   CVLONG reason = -1;
 };
 
-#define EXPECT_REASON(o, want) \
-  EXPECT_EQ((o).reason, want) << ReasonString((o).reason)
+#define EXPECT_REASON(o, want) EXPECT_EQ((o).reason, want) << ReasonString((o).reason)
 
 std::string BrokerUrl() {
   const char *file = std::getenv("CVXFER_BROKER_URL_FILE");
@@ -93,8 +92,7 @@ class ConformanceTest : public ::testing::TestWithParam<std::string> {
     md.Persistence = CVPER_PERSISTENT;
     std::memcpy(md.Format, format, 8);
     Outcome o;
-    CVPUT(hconn_, h, &md, &pmo, static_cast<CVLONG>(data.size()), data.data(), &o.cc,
-          &o.reason);
+    CVPUT(hconn_, h, &md, &pmo, static_cast<CVLONG>(data.size()), data.data(), &o.cc, &o.reason);
     if (mdOut != nullptr) *mdOut = md;
     return o;
   }
@@ -107,7 +105,8 @@ class ConformanceTest : public ::testing::TestWithParam<std::string> {
     CVLONG length = -1;
     Outcome o;
     CVGET(hconn_, h, &md, &gmo, bufferLength, buffer.data(), &length, &o.cc, &o.reason);
-    if (o.cc == CVCC_OK && data != nullptr) data->assign(buffer.data(), static_cast<size_t>(length));
+    if (o.cc == CVCC_OK && data != nullptr)
+      data->assign(buffer.data(), static_cast<size_t>(length));
     if (mdOut != nullptr) *mdOut = md;
     if (lengthOut != nullptr) *lengthOut = length;
     return o;

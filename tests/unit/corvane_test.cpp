@@ -31,8 +31,7 @@ struct Outcome {
   CVLONG reason = -1;
 };
 
-#define EXPECT_REASON(o, want) \
-  EXPECT_EQ((o).reason, want) << ReasonString((o).reason)
+#define EXPECT_REASON(o, want) EXPECT_EQ((o).reason, want) << ReasonString((o).reason)
 
 class CorvaneTest : public ::testing::Test {
  protected:
@@ -67,8 +66,8 @@ class CorvaneTest : public ::testing::Test {
     CVOPEN(hconn_, &od, options, hobj, &o.cc, &o.reason);
     return o;
   }
-  CVHOBJ OpenOrDie(const char *queue, CVLONG options = CVOO_INPUT_AS_Q_DEF | CVOO_OUTPUT |
-                                                      CVOO_INQUIRE) {
+  CVHOBJ OpenOrDie(const char *queue,
+                   CVLONG options = CVOO_INPUT_AS_Q_DEF | CVOO_OUTPUT | CVOO_INQUIRE) {
     CVHOBJ h = CVHO_UNUSABLE_HOBJ;
     Outcome o = Open(queue, options, &h);
     EXPECT_EQ(o.cc, CVCC_OK) << ReasonString(o.reason);
@@ -82,8 +81,7 @@ class CorvaneTest : public ::testing::Test {
     md.Persistence = persistence;
     std::memcpy(md.Format, format, 8);
     Outcome o;
-    CVPUT(hconn_, h, &md, &pmo, static_cast<CVLONG>(data.size()), data.data(), &o.cc,
-          &o.reason);
+    CVPUT(hconn_, h, &md, &pmo, static_cast<CVLONG>(data.size()), data.data(), &o.cc, &o.reason);
     return o;
   }
   Outcome Get(CVHOBJ h, std::string *data, CVLONG options = CVGMO_NO_SYNCPOINT,
@@ -95,7 +93,8 @@ class CorvaneTest : public ::testing::Test {
     CVLONG length = -1;
     Outcome o;
     CVGET(hconn_, h, &md, &gmo, bufferLength, buffer.data(), &length, &o.cc, &o.reason);
-    if (o.cc == CVCC_OK && data != nullptr) data->assign(buffer.data(), static_cast<size_t>(length));
+    if (o.cc == CVCC_OK && data != nullptr)
+      data->assign(buffer.data(), static_cast<size_t>(length));
     if (mdOut != nullptr) *mdOut = md;
     if (lengthOut != nullptr) *lengthOut = length;
     return o;
@@ -336,8 +335,7 @@ TEST_F(CorvaneTest, LimitsOfDepthAndLength) {
   EXPECT_EQ(Put(q, "1234567890").cc, CVCC_OK);
   EXPECT_EQ(Put(q, "x").cc, CVCC_OK);
   EXPECT_REASON(Put(q, "x"), CVRC_Q_FULL);
-  CVLONG selectors[] = {CVIA_MAX_Q_DEPTH, CVIA_MAX_MSG_LENGTH, CVIA_Q_TYPE,
-                        CVIA_CURRENT_Q_DEPTH};
+  CVLONG selectors[] = {CVIA_MAX_Q_DEPTH, CVIA_MAX_MSG_LENGTH, CVIA_Q_TYPE, CVIA_CURRENT_Q_DEPTH};
   CVLONG values[4];
   Outcome o;
   CVINQ(hconn_, q, 4, selectors, 4, values, 0, nullptr, &o.cc, &o.reason);
@@ -572,8 +570,7 @@ TEST_F(CorvaneTest, KilledDuringALargePutLeavesNoPartialMessageAndNoOrphan) {
   for (CVLONG i = 0; i < depth; i++) {
     CVLONG length = 0;
     std::string data;
-    ASSERT_EQ(Get(q, &data, CVGMO_NO_SYNCPOINT, 200 * 1024 * 1024, nullptr, &length).cc,
-              CVCC_OK);
+    ASSERT_EQ(Get(q, &data, CVGMO_NO_SYNCPOINT, 200 * 1024 * 1024, nullptr, &length).cc, CVCC_OK);
     ASSERT_EQ(data.size(), 200u * 1024 * 1024);
     EXPECT_EQ(data.find_first_not_of(data[0]), std::string::npos);
   }

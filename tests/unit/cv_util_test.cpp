@@ -31,9 +31,8 @@ TEST(ReasonStringTest, NamesEveryListedCode) {
 }
 
 TEST(ReasonStringTest, TheGapsBetweenReasonCodesHaveNoName) {
-  std::vector<int> gaps = {2015, 2028, 2032, 2054, 2060, 2064, 2073, 2074, 2081, 2083, 2084,
-                           2088, 2089, 2147, 2151, 2200, 2205, 2221, 2240, 2254, 2271, 2272,
-                           2275, 2276};
+  std::vector<int> gaps = {2015, 2028, 2032, 2054, 2060, 2064, 2073, 2074, 2081, 2083, 2084, 2088,
+                           2089, 2147, 2151, 2200, 2205, 2221, 2240, 2254, 2271, 2272, 2275, 2276};
   for (int c = 2164; c <= 2172; c++) gaps.push_back(c);
   for (int c = 2174; c <= 2181; c++) gaps.push_back(c);
   for (int c = 2210; c <= 2215; c++) gaps.push_back(c);

@@ -79,7 +79,8 @@ TEST_F(FileUtilTest, LogLineFormatAndLevels) {
 TEST_F(FileUtilTest, MissingDirectoryIsReported) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(WriteLogFile((dir_ + "nope/").c_str(), 0, "x"), 1);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error opening logfile! " + dir_ + "nope/CVILOG\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Error opening logfile! " + dir_ + "nope/CVILOG\n");
 }
 
 TEST_F(FileUtilTest, RotatesOnlyAboveTheThreshold) {

@@ -11,7 +11,9 @@ namespace {
 
 std::vector<std::string> gCalls;
 
-void RecordCall(FtpSession *, char *line) { gCalls.emplace_back(line); }
+void RecordCall(FtpSession *, char *line) {
+  gCalls.emplace_back(line);
+}
 
 class FtpCmdTest : public ::testing::Test {
  protected:
@@ -51,10 +53,15 @@ TEST_F(FtpCmdTest, TableIsSortedAndComplete) {
 
 TEST_F(FtpCmdTest, UniqueAbbreviationsFindTheirCommand) {
   const std::pair<const char *, const char *> cases[] = {
-      {"o", "open"},  {"q", "quit"},  {"t", "type"},       {"u", "user"},  {"v", "verbose"},
-      {"g", "get"},   {"h", "help"},  {"l", "ls"},         {"e", "ebcdic"}, {"a", "ascii"},
-      {"cvc", "cvconn"}, {"st", "status"}, {"sy", "system"}, {"disc", "disconnect"},
-      {"cvq", "cvqdepth"}, {"rs", "rstatus"}, {"!", "!"},   {"?", "?"}};
+      {"o", "open"},       {"q", "quit"},
+      {"t", "type"},       {"u", "user"},
+      {"v", "verbose"},    {"g", "get"},
+      {"h", "help"},       {"l", "ls"},
+      {"e", "ebcdic"},     {"a", "ascii"},
+      {"cvc", "cvconn"},   {"st", "status"},
+      {"sy", "system"},    {"disc", "disconnect"},
+      {"cvq", "cvqdepth"}, {"rs", "rstatus"},
+      {"!", "!"},          {"?", "?"}};
   for (auto &[word, name] : cases) {
     FtpDoCommandDef *row = GetFtpDoCommandByName(word);
     ASSERT_NE(row, nullptr) << word;

@@ -44,8 +44,9 @@ class FtpTcpTest : public ::testing::Test {
 TEST_F(FtpTcpTest, SingleAndMultiLineReplies) {
   ScriptedServer server("220 hello\r\n", [](int fd, const std::string &line) {
     if (line == "USER bob") {
-      WriteAll(fd, "230-Welcome\r\n there are 230 files\r\n230-still going\r\n230 done\r\n"
-                   "331 stray line of the next reply\r\n");
+      WriteAll(fd,
+               "230-Welcome\r\n there are 230 files\r\n230-still going\r\n230 done\r\n"
+               "331 stray line of the next reply\r\n");
     } else if (line == "PWD") {
       WriteAll(fd, "257 \"/\"\r\n");
     }
@@ -115,7 +116,8 @@ TEST_F(FtpTcpTest, Reply421AndAVanishedServerCloseTheConnection) {
     EXPECT_EQ(session_.ControlSocket, -1);
   }
   {
-    ScriptedServer server("220 hi\r\n", [](int fd, const std::string &) { shutdown(fd, SHUT_RDWR); });
+    ScriptedServer server("220 hi\r\n",
+                          [](int fd, const std::string &) { shutdown(fd, SHUT_RDWR); });
     Open(server);
     testing::internal::CaptureStdout();
     FtpPWD(&session_);
@@ -155,8 +157,8 @@ TEST(FtpWireTest, PortCommandAndPasvReplies) {
   EXPECT_STREQ(text, "PORT 10,1,2,3,19,137\r\n");
   char host[512];
   unsigned short port = 0;
-  ASSERT_EQ(FtpParsePasvReply("227 Entering Passive Mode (192,168,1,2,19,137).", host,
-                              sizeof(host), &port),
+  ASSERT_EQ(FtpParsePasvReply("227 Entering Passive Mode (192,168,1,2,19,137).", host, sizeof(host),
+                              &port),
             0);
   EXPECT_STREQ(host, "192.168.1.2");
   EXPECT_EQ(port, 5001);
@@ -295,8 +297,8 @@ class TransferServer {
             }
           }
           close(data);
-          const char *final = mode == kFinal426   ? "426 aborted\r\n"
-                              : mode == kFinal552 ? "552 no space\r\n"
+          const char *final = mode == kFinal426     ? "426 aborted\r\n"
+                              : mode == kFinal552   ? "552 no space\r\n"
                               : mode == kEarlyClose ? "451 local error\r\n"
                                                     : "226 done\r\n";
           WriteAll(fd, final);
@@ -314,9 +316,9 @@ TEST_F(FtpTcpTest, TransfersSucceedOnlyWhenComplete) {
     int get;
     int put;
   } cases[] = {
-      {TransferServer::kComplete, 1, 1},  {TransferServer::k125, 1, 1},
+      {TransferServer::kComplete, 1, 1},   {TransferServer::k125, 1, 1},
       {TransferServer::kEarlyClose, 0, 0}, {TransferServer::kFinal426, 0, 0},
-      {TransferServer::kFinal552, 0, 0},  {TransferServer::kRefuse550, 0, 0},
+      {TransferServer::kFinal552, 0, 0},   {TransferServer::kRefuse550, 0, 0},
   };
   for (const Case &c : cases) {
     for (int put = 0; put < 2; put++) {

@@ -12,7 +12,9 @@ namespace {
 
 using Buffer = std::unique_ptr<StringBuffer, void (*)(StringBuffer *)>;
 
-Buffer NewBuffer() { return Buffer(StringBufferAlloc(), StringBufferFree); }
+Buffer NewBuffer() {
+  return Buffer(StringBufferAlloc(), StringBufferFree);
+}
 
 TEST(StringBufferTest, GrowsByDoublingOrByWhatIsNeeded) {
   struct Case {
@@ -102,7 +104,8 @@ TEST(StringBufferTest, LargeBuffersKeepEveryByteAcrossGrowth) {
   ASSERT_EQ(b->Length, 96u * kChunk);
   for (uint32_t n = 0; n < 96; n++) {
     for (uint32_t i = 0; i < kChunk; i += 4093) {
-      ASSERT_EQ(b->Data[n * kChunk + i], static_cast<char>((n * 131 + i * 7) & 0xff)) << n << " " << i;
+      ASSERT_EQ(b->Data[n * kChunk + i], static_cast<char>((n * 131 + i * 7) & 0xff))
+          << n << " " << i;
     }
   }
   // Advising a block never changes what it holds.

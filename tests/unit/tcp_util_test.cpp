@@ -94,7 +94,8 @@ TEST_F(TcpPairTest, SendingToAClosedPeerFailsWithoutEndingTheProcess) {
   std::string big(1 << 20, 'z');
   testing::internal::CaptureStdout();
   int rc = 0;
-  for (int i = 0; i < 8 && rc == 0; i++) rc = TcpSend(client_, big.data(), static_cast<int>(big.size()));
+  for (int i = 0; i < 8 && rc == 0; i++)
+    rc = TcpSend(client_, big.data(), static_cast<int>(big.size()));
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(rc, TCP_ERROR);
   EXPECT_EQ(out, "error send on socket " + std::to_string(client_) + "\n");

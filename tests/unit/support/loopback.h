@@ -45,7 +45,7 @@ class ScriptedServer {
   Listener listener_;
   Listener data_;
   std::mutex mutex_;
-  int control_ = -1;      // the accepted connection, under mutex_
+  int control_ = -1;       // the accepted connection, under mutex_
   bool stopping_ = false;  // under mutex_
   std::thread thread_;
 };
