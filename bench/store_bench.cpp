@@ -52,6 +52,12 @@ Store &OpenStore() {
   return store;
 }
 
+// Reports the iterations as messages and, with the size argument, bytes.
+void Count(benchmark::State &state) {
+  state.SetBytesProcessed(state.iterations() * state.range(0));
+  state.SetItemsProcessed(state.iterations());
+}
+
 bool Put(Store &s, std::vector<char> &body) {
   CVMD md = CVMD_DEFAULT;
   CVPMO pmo = CVPMO_DEFAULT;
@@ -102,8 +108,7 @@ void StorePut(benchmark::State &state) {
       break;
     }
   }
-  state.SetBytesProcessed(state.iterations() * state.range(0));
-  state.SetItemsProcessed(state.iterations());
+  Count(state);
   Drain(s, body);  // after the timed loop: the next case starts empty
 }
 
@@ -123,8 +128,7 @@ void StoreGet(benchmark::State &state) {
       break;
     }
   }
-  state.SetBytesProcessed(state.iterations() * state.range(0));
-  state.SetItemsProcessed(state.iterations());
+  Count(state);
 }
 
 // Put, then get under syncpoint and commit: one message through the store.
@@ -141,8 +145,7 @@ void StoreRoundTrip(benchmark::State &state) {
       break;
     }
   }
-  state.SetBytesProcessed(state.iterations() * state.range(0));
-  state.SetItemsProcessed(state.iterations());
+  Count(state);
 }
 
 std::string RawPath(const char *name) {
@@ -166,8 +169,7 @@ void FileWriteFsync(benchmark::State &state) {
     }
     close(fd);
   }
-  state.SetBytesProcessed(state.iterations() * state.range(0));
-  state.SetItemsProcessed(state.iterations());
+  Count(state);
 }
 
 // Appending 1 KiB records with an fsync each: the rate a log on this disk
@@ -188,8 +190,7 @@ void FileAppendFsync(benchmark::State &state) {
     }
   }
   close(fd);
-  state.SetBytesProcessed(state.iterations() * state.range(0));
-  state.SetItemsProcessed(state.iterations());
+  Count(state);
 }
 
 void FileRead(benchmark::State &state) {
@@ -217,8 +218,7 @@ void FileRead(benchmark::State &state) {
       break;
     }
   }
-  state.SetBytesProcessed(state.iterations() * state.range(0));
-  state.SetItemsProcessed(state.iterations());
+  Count(state);
 }
 
 constexpr int64_t kSizes[] = {1 << 10, 64 << 10, 1 << 20, 64 << 20};

@@ -185,7 +185,9 @@ void FtpDoShell(FtpSession *, char *line) {
     (void)std::system(command);
   } else {
     // A bare "!" starts an interactive shell.
-    std::string shell = "'" + FtpDoLoginShell() + "'";
+    std::string shell(1, '\'');
+    shell += FtpDoLoginShell();
+    shell += '\'';
     (void)std::system(shell.c_str());
   }
   std::fflush(stdout);

@@ -3,6 +3,7 @@ cvadmin on the same data directory, and a pyftpdlib server per test."""
 import os
 import socket
 import subprocess
+import time
 
 import pexpect
 import pytest
@@ -49,6 +50,16 @@ def browse(home, queue="SYSTEM.DEFAULT.LOCAL.QUEUE"):
     """The message lines of cvadmin browse, split into their tab fields."""
     lines = cvadmin(home, "browse", queue).stdout.decode().splitlines()
     return [line.split("\t") for line in lines[1:]]
+
+
+def wait_until(condition, timeout=30):
+    """Polls condition until it holds or timeout seconds pass; returns whether it held."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.02)
+    return False
 
 
 def piped(home, args, commands):

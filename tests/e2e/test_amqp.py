@@ -5,14 +5,13 @@ import os
 import signal
 import socket
 import subprocess
-import time
 
 import pytest
 
 import broker
 import ftpservers
 from cvxfer_proc import CVXFER, env_with_home
-from session import cvadmin, depth, piped, take  # noqa: F401
+from session import cvadmin, depth, piped, take, wait_until  # noqa: F401
 
 QUEUE = "SYSTEM.DEFAULT.LOCAL.QUEUE"
 
@@ -93,15 +92,6 @@ def test_a_refused_store_backs_the_message_out_to_the_broker(rmq_home, tmp_path)
     assert "Message backed out\n" in out, out
     assert depth(rmq_home) == 1
     assert take(rmq_home) == b"keep me"
-
-
-def wait_until(condition, timeout=30):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.05)
-    return False
 
 
 def test_kill_during_put_returns_the_message_to_the_broker(rmq_home, tmp_path):

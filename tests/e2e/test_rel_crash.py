@@ -11,7 +11,7 @@ import pytest
 
 import ftpservers
 from cvxfer_proc import CVXFER, env_with_home
-from session import cvadmin, depth, home, piped  # noqa: F401
+from session import cvadmin, depth, home, piped, wait_until  # noqa: F401
 
 QUEUE = "SYSTEM.DEFAULT.LOCAL.QUEUE"
 
@@ -26,15 +26,6 @@ def start(home, srv, commands, flags=("-n",)):
     proc.stdin.write("".join(l + "\n" for l in lines).encode())
     proc.stdin.flush()
     return proc
-
-
-def wait_until(condition, timeout=20):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.01)
-    return False
 
 
 def kill(proc):

@@ -13,15 +13,9 @@
 
 #include "corvane.h"
 #include "cv_util.h"
+#include "queue_calls.h"
 
 namespace {
-
-struct Outcome {
-  CVLONG cc = -1;
-  CVLONG reason = -1;
-};
-
-#define EXPECT_REASON(o, want) EXPECT_EQ((o).reason, want) << ReasonString((o).reason)
 
 std::string BrokerUrl() {
   const char *file = std::getenv("CVXFER_BROKER_URL_FILE");
@@ -32,7 +26,7 @@ std::string BrokerUrl() {
   return url.rfind("amqp", 0) == 0 ? url : "";
 }
 
-class ConformanceTest : public ::testing::TestWithParam<std::string> {
+class ConformanceTest : public ::testing::TestWithParam<std::string>, public QueueCalls {
  protected:
   void SetUp() override {
     amqp_ = GetParam() == "amqp";
@@ -51,8 +45,7 @@ class ConformanceTest : public ::testing::TestWithParam<std::string> {
     ASSERT_EQ(Admin("create QM --default" + (amqp_ ? " --amqp '" + url + "'" : "")), 0);
     ASSERT_EQ(Admin("define " + Q("MAIN")), 0);
     ASSERT_EQ(Admin("define " + Q("SMALL") + " --maxdepth 2 --maxmsgl 10"), 0);
-    Outcome o;
-    CVCONN("QM", &hconn_, &o.cc, &o.reason);
+    Outcome o = Connect("QM");
     ASSERT_EQ(o.cc, CVCC_OK) << ReasonString(o.reason);
   }
   void TearDown() override {
@@ -71,69 +64,11 @@ class ConformanceTest : public ::testing::TestWithParam<std::string> {
     std::string command = "CORVANE_HOME='" + root_ + "/home' " CVXFER_BIN_DIR "/cvadmin " + args;
     return std::system(command.c_str());
   }
-  CVHOBJ Open(const std::string &queue, Outcome *o = nullptr) {
-    CVOD od = CVOD_DEFAULT;
-    std::strncpy(od.ObjectName, queue.c_str(), sizeof(od.ObjectName) - 1);
-    CVHOBJ h = CVHO_UNUSABLE_HOBJ;
-    Outcome local;
-    Outcome *out = o != nullptr ? o : &local;
-    CVOPEN(hconn_, &od, CVOO_INPUT_AS_Q_DEF | CVOO_OUTPUT | CVOO_INQUIRE, &h, &out->cc,
-           &out->reason);
-    if (o == nullptr) {
-      EXPECT_EQ(out->cc, CVCC_OK) << ReasonString(out->reason);
-    }
-    return h;
-  }
-  Outcome Put(CVHOBJ h, const std::string &data, CVLONG pmoOptions = CVPMO_NO_SYNCPOINT,
-              const char *format = CVFMT_NONE, CVMD *mdOut = nullptr) {
-    CVMD md = CVMD_DEFAULT;
-    CVPMO pmo = CVPMO_DEFAULT;
-    pmo.Options = pmoOptions;
-    md.Persistence = CVPER_PERSISTENT;
-    std::memcpy(md.Format, format, 8);
-    Outcome o;
-    CVPUT(hconn_, h, &md, &pmo, static_cast<CVLONG>(data.size()), data.data(), &o.cc, &o.reason);
-    if (mdOut != nullptr) *mdOut = md;
-    return o;
-  }
-  Outcome Get(CVHOBJ h, std::string *data, CVLONG options = CVGMO_NO_SYNCPOINT,
-              CVLONG bufferLength = 8 << 20, CVMD *mdOut = nullptr, CVLONG *lengthOut = nullptr) {
-    CVMD md = CVMD_DEFAULT;
-    CVGMO gmo = CVGMO_DEFAULT;
-    gmo.Options = options;
-    std::vector<char> buffer(static_cast<size_t>(bufferLength) + 1);
-    CVLONG length = -1;
-    Outcome o;
-    CVGET(hconn_, h, &md, &gmo, bufferLength, buffer.data(), &length, &o.cc, &o.reason);
-    if (o.cc == CVCC_OK && data != nullptr)
-      data->assign(buffer.data(), static_cast<size_t>(length));
-    if (mdOut != nullptr) *mdOut = md;
-    if (lengthOut != nullptr) *lengthOut = length;
-    return o;
-  }
-  CVLONG Depth(CVHOBJ h) {
-    CVLONG selector = CVIA_CURRENT_Q_DEPTH;
-    CVLONG depth = -1;
-    Outcome o;
-    CVINQ(hconn_, h, 1, &selector, 1, &depth, 0, nullptr, &o.cc, &o.reason);
-    EXPECT_EQ(o.cc, CVCC_OK) << ReasonString(o.reason);
-    return depth;
-  }
-  Outcome Commit() {
-    Outcome o;
-    CVCMIT(hconn_, &o.cc, &o.reason);
-    return o;
-  }
-  Outcome Backout() {
-    Outcome o;
-    CVBACK(hconn_, &o.cc, &o.reason);
-    return o;
-  }
+  CVHOBJ Open(const std::string &queue) { return OpenOrDie(queue.c_str()); }
 
   bool amqp_ = false;
   std::string root_;
   std::string prefix_;
-  CVHCONN hconn_ = CVHC_UNUSABLE_HCONN;
 };
 
 TEST_P(ConformanceTest, MessagesComeBackOldestFirstWithTheirDescriptors) {
@@ -141,7 +76,9 @@ TEST_P(ConformanceTest, MessagesComeBackOldestFirstWithTheirDescriptors) {
   CVMD put[3];
   const char *formats[] = {CVFMT_STRING, CVFMT_NONE, CVFMT_STRING};
   for (int i = 0; i < 3; i++) {
-    ASSERT_EQ(Put(q, "message " + std::to_string(i), CVPMO_NO_SYNCPOINT, formats[i], &put[i]).cc,
+    ASSERT_EQ(Put(q, "message " + std::to_string(i), CVPER_PERSISTENT, CVPMO_NO_SYNCPOINT,
+                  formats[i], &put[i])
+                  .cc,
               CVCC_OK);
   }
   EXPECT_EQ(Depth(q), 3);
@@ -180,10 +117,10 @@ TEST_P(ConformanceTest, BackoutReturnsTheMessageAndCommitRemovesIt) {
 
 TEST_P(ConformanceTest, PutsUnderSyncpointAppearOnlyAtCommit) {
   CVHOBJ q = Open(Q("MAIN"));
-  ASSERT_EQ(Put(q, "dropped", CVPMO_SYNCPOINT).cc, CVCC_OK);
+  ASSERT_EQ(Put(q, "dropped", CVPER_PERSISTENT, CVPMO_SYNCPOINT).cc, CVCC_OK);
   EXPECT_REASON(Get(q, nullptr), CVRC_NO_MSG_AVAILABLE);
   ASSERT_EQ(Backout().cc, CVCC_OK);
-  ASSERT_EQ(Put(q, "kept", CVPMO_SYNCPOINT).cc, CVCC_OK);
+  ASSERT_EQ(Put(q, "kept", CVPER_PERSISTENT, CVPMO_SYNCPOINT).cc, CVCC_OK);
   ASSERT_EQ(Commit().cc, CVCC_OK);
   std::string data;
   ASSERT_EQ(Get(q, &data).cc, CVCC_OK);
@@ -226,9 +163,9 @@ TEST_P(ConformanceTest, LimitsOfDepthAndLengthAndUnknownQueues) {
   EXPECT_EQ(values[0], 2);
   EXPECT_EQ(values[1], 10);
 
-  Outcome missing;
-  Open(Q("NOT.DEFINED"), &missing);
-  EXPECT_REASON(missing, CVRC_UNKNOWN_OBJECT_NAME);
+  CVHOBJ missing = CVHO_UNUSABLE_HOBJ;
+  EXPECT_REASON(QueueCalls::Open(Q("NOT.DEFINED").c_str(), CVOO_OUTPUT, &missing),
+                CVRC_UNKNOWN_OBJECT_NAME);
 }
 
 TEST_P(ConformanceTest, DisconnectBacksOutTheOpenUnitOfWork) {
@@ -252,7 +189,7 @@ TEST_P(ConformanceTest, LargeMessagesKeepEveryByte) {
   for (size_t i = 0; i < body.size(); i++) body[i] = static_cast<char>((i * 2654435761u) >> 13);
   ASSERT_EQ(Put(q, body).cc, CVCC_OK);
   std::string data;
-  ASSERT_EQ(Get(q, &data, CVGMO_SYNCPOINT).cc, CVCC_OK);
+  ASSERT_EQ(Get(q, &data, CVGMO_SYNCPOINT, 8 << 20).cc, CVCC_OK);
   ASSERT_EQ(Commit().cc, CVCC_OK);
   EXPECT_TRUE(data == body);
 }

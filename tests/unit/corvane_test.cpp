@@ -21,19 +21,13 @@
 #include <vector>
 
 #include "cv_util.h"
+#include "queue_calls.h"
 
 namespace {
 
 const char kQueue[] = "SYSTEM.DEFAULT.LOCAL.QUEUE";
 
-struct Outcome {
-  CVLONG cc = -1;
-  CVLONG reason = -1;
-};
-
-#define EXPECT_REASON(o, want) EXPECT_EQ((o).reason, want) << ReasonString((o).reason)
-
-class CorvaneTest : public ::testing::Test {
+class CorvaneTest : public ::testing::Test, public QueueCalls {
  protected:
   void SetUp() override {
     char tmpl[] = "/tmp/corvane_test_XXXXXX";
@@ -48,75 +42,6 @@ class CorvaneTest : public ::testing::Test {
     std::system(("rm -rf '" + root_ + "'").c_str());
   }
 
-  Outcome Connect(const char *name = "") {
-    Outcome o;
-    CVCONN(name, &hconn_, &o.cc, &o.reason);
-    return o;
-  }
-  Outcome Disconnect() {
-    Outcome o;
-    CVDISC(&hconn_, &o.cc, &o.reason);
-    return o;
-  }
-  Outcome Open(const char *queue, CVLONG options, CVHOBJ *hobj, CVLONG type = CVOT_Q) {
-    CVOD od = CVOD_DEFAULT;
-    od.ObjectType = type;
-    std::strncpy(od.ObjectName, queue, sizeof(od.ObjectName) - 1);
-    Outcome o;
-    CVOPEN(hconn_, &od, options, hobj, &o.cc, &o.reason);
-    return o;
-  }
-  CVHOBJ OpenOrDie(const char *queue,
-                   CVLONG options = CVOO_INPUT_AS_Q_DEF | CVOO_OUTPUT | CVOO_INQUIRE) {
-    CVHOBJ h = CVHO_UNUSABLE_HOBJ;
-    Outcome o = Open(queue, options, &h);
-    EXPECT_EQ(o.cc, CVCC_OK) << ReasonString(o.reason);
-    return h;
-  }
-  Outcome Put(CVHOBJ h, const std::string &data, CVLONG persistence = CVPER_PERSISTENT,
-              CVLONG pmoOptions = CVPMO_NONE, const char *format = CVFMT_NONE) {
-    CVMD md = CVMD_DEFAULT;
-    CVPMO pmo = CVPMO_DEFAULT;
-    pmo.Options = pmoOptions;
-    md.Persistence = persistence;
-    std::memcpy(md.Format, format, 8);
-    Outcome o;
-    CVPUT(hconn_, h, &md, &pmo, static_cast<CVLONG>(data.size()), data.data(), &o.cc, &o.reason);
-    return o;
-  }
-  Outcome Get(CVHOBJ h, std::string *data, CVLONG options = CVGMO_NO_SYNCPOINT,
-              CVLONG bufferLength = 1 << 20, CVMD *mdOut = nullptr, CVLONG *lengthOut = nullptr) {
-    CVMD md = CVMD_DEFAULT;
-    CVGMO gmo = CVGMO_DEFAULT;
-    gmo.Options = options;
-    std::vector<char> buffer(static_cast<size_t>(bufferLength) + 1);
-    CVLONG length = -1;
-    Outcome o;
-    CVGET(hconn_, h, &md, &gmo, bufferLength, buffer.data(), &length, &o.cc, &o.reason);
-    if (o.cc == CVCC_OK && data != nullptr)
-      data->assign(buffer.data(), static_cast<size_t>(length));
-    if (mdOut != nullptr) *mdOut = md;
-    if (lengthOut != nullptr) *lengthOut = length;
-    return o;
-  }
-  CVLONG Depth(CVHOBJ h) {
-    CVLONG selector = CVIA_CURRENT_Q_DEPTH;
-    CVLONG depth = -1;
-    Outcome o;
-    CVINQ(hconn_, h, 1, &selector, 1, &depth, 0, nullptr, &o.cc, &o.reason);
-    EXPECT_EQ(o.cc, CVCC_OK) << ReasonString(o.reason);
-    return depth;
-  }
-  Outcome Commit() {
-    Outcome o;
-    CVCMIT(hconn_, &o.cc, &o.reason);
-    return o;
-  }
-  Outcome Backout() {
-    Outcome o;
-    CVBACK(hconn_, &o.cc, &o.reason);
-    return o;
-  }
   int Run(const std::string &command) { return std::system(command.c_str()); }
   std::string Admin(const std::string &args) {
     return std::string("CORVANE_HOME='") + home_ + "' " CVXFER_BIN_DIR "/cvadmin " + args;
@@ -132,7 +57,6 @@ class CorvaneTest : public ::testing::Test {
 
   std::string root_;
   std::string home_;
-  CVHCONN hconn_ = CVHC_UNUSABLE_HCONN;
 };
 
 TEST_F(CorvaneTest, FirstConnectCreatesTheDefaultQueueManagerPrivately) {
