@@ -2,9 +2,11 @@
 broker: transfers both ways, a failed store, cvxfer killed during put, and
 a broker that cannot be reached. The module starts its own broker."""
 import os
+import select
 import signal
 import socket
 import subprocess
+import time
 
 import pytest
 
@@ -126,3 +128,34 @@ def test_an_unreachable_broker_is_reported(tmp_path):
     assert proc.returncode == 1
     assert b"CVRC_Q_MGR_NOT_AVAILABLE" in proc.stderr
     assert b"GONE" not in cvadmin(home, "list", check=False).stdout
+
+
+def test_a_broker_that_goes_away_breaks_the_connection_and_nothing_is_done(tmp_path, ftp):
+    """A broker of its own, stopped in the middle of a session."""
+    home = str(tmp_path / "corvane")
+    with open(os.path.join(ftp.root, "late.bin"), "wb") as f:
+        f.write(b"never queued")
+    directory = str(tmp_path / "rabbitmq")
+    url = broker.start(directory)
+    try:
+        cvadmin(home, "create", "SHORT", "--default", "--amqp", url)
+        proc = subprocess.Popen([CVXFER, "-n"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, env=env_with_home(home))
+        proc.stdin.write(b"cvqdepth\n")
+        proc.stdin.flush()
+        seen, deadline = b"", time.monotonic() + 30
+        while b"Queue depth for" not in seen and time.monotonic() < deadline:
+            if select.select([proc.stdout], [], [], 1)[0]:
+                chunk = os.read(proc.stdout.fileno(), 4096)
+                assert chunk, seen
+                seen += chunk
+        assert b"Queue depth for" in seen, seen
+    finally:
+        broker.stop(directory)
+    commands = session(ftp, "cvqdepth", "get late.bin")
+    rest, _ = proc.communicate("".join(c + "\n" for c in commands).encode(), timeout=60)
+    out = rest.decode(errors="replace")
+    assert proc.returncode == 0
+    assert "Not able to inquire queue depth" in out, out
+    assert "Not putted on queue CVRC_CONNECTION_BROKEN" in out, out
+    assert "Putted on queue" not in out
