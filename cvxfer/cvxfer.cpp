@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include <unistd.h>
+
 #include "cvxfer.h"
 #include "ftp_cmd.h"
 #include "ftp_cv.h"
@@ -20,25 +22,30 @@ void PrintBanner() {
   std::fflush(stdout);
 }
 
-void PrintUsage(const char *program) {
-  std::printf(
-      "\nThe %s command uses the File Transfer Protocol (FTP) to transfer files\n"
-      "between the local queuemanager and a remote host.\n",
-      program);
-  std::printf("\nUsage: %s [-v] [-d] [-n] [-p] [host]\n\n", program);
-  std::printf("-v\t\tverbose mode\n");
-  std::printf("-d\t\tenable debugging\n");
-  std::printf("-n\t\tinhibit auto-login\n");
-  std::printf("-p\t\tenable passive mode\n");
-  std::printf(
-      "host\t\tspecifies the host name or IP address of the remote\n     \t\thost to connect "
-      "to\n\n");
-  std::fflush(stdout);
+// Prints the usage text on out.
+void PrintUsage(FILE *out, const char *program) {
+  std::fprintf(out,
+               "\nThe %s command uses the File Transfer Protocol (FTP) to transfer files\n"
+               "between the local queuemanager and a remote host.\n",
+               program);
+  std::fprintf(out, "\nUsage: %s [-v] [-d] [-n] [-p] [host]\n\n", program);
+  std::fprintf(out, "-v\t\tverbose mode\n");
+  std::fprintf(out, "-d\t\tenable debugging\n");
+  std::fprintf(out, "-n\t\tinhibit auto-login\n");
+  std::fprintf(out, "-p\t\tenable passive mode\n");
+  std::fprintf(out,
+               "host\t\tspecifies the host name or IP address of the remote\n     \t\thost to "
+               "connect to\n\n");
+  std::fflush(out);
 }
 
-bool IsFlag(const char *arg) {
-  return std::strcmp(arg, "-v") == 0 || std::strcmp(arg, "-d") == 0 ||
-         std::strcmp(arg, "-n") == 0 || std::strcmp(arg, "-p") == 0;
+// A command line that cannot be run: says why and shows the usage text on
+// standard error. Returns the exit status of a usage error.
+int UsageError(const char *program, const char *why, const char *what) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s: %s%s\n", program, why, what);
+  PrintUsage(stderr, program);
+  return 2;
 }
 
 // A decimal port number, 1 to 65535.
@@ -52,15 +59,58 @@ bool IsPort(const char *arg) {
 }  // namespace
 
 // Starts the session: banner, usage, flags, queue manager, the automatic open
-// of a host named on the command line, then the prompt loop.
+// of a host named on the command line, then the prompt loop. Flags come
+// before the host (getopt rules); an unknown flag or a stray argument is a
+// usage error that runs nothing.
 int main(int argc, char *argv[]) {
   FtpSession session;
   std::memset(&session, 0, sizeof(session));
+  const char *program = argv[0];
 
   PrintBanner();
-  if (argc > 1 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "-?") == 0)) {
-    PrintUsage(argv[0]);
-    return 0;
+
+  int verbose = 0, debug = 0, noLogin = 0, passive = 0;
+  opterr = 0;
+  int c;
+  while ((c = getopt(argc, argv, "+vdnph?")) != -1) {
+    switch (c) {
+      case 'v':
+        verbose = 1;
+        break;
+      case 'd':
+        debug = 1;
+        break;
+      case 'n':
+        noLogin = 1;
+        break;
+      case 'p':
+        passive = 1;
+        break;
+      case 'h':
+        PrintUsage(stdout, program);
+        return 0;
+      default:
+        // getopt answers '?' both for "-?" and for an unknown flag.
+        if (optopt == '?' || optopt == 0) {
+          PrintUsage(stdout, program);
+          return 0;
+        }
+        return UsageError(program, "unknown option -",
+                          std::string(1, static_cast<char>(optopt)).c_str());
+    }
+  }
+  const int positional = argc - optind;
+  if (positional > 2) return UsageError(program, "too many arguments: ", argv[optind + 2]);
+  if (positional == 2 && !IsPort(argv[optind + 1])) {
+    return UsageError(program, "not a port number: ", argv[optind + 1]);
+  }
+  // The host (and port) open the session as "open HOST [PORT]" would.
+  InitFtpDoCommandList();
+  static FtpArgs openArgs;
+  const char *words[] = {"open", positional > 0 ? argv[optind] : nullptr,
+                         positional == 2 ? argv[optind + 1] : nullptr};
+  if (FtpMakeArgs(&openArgs, 1 + positional, words) != 0) {
+    return UsageError(program, "host name too long: ", argv[optind]);
   }
 
   if (FtpInit(&session) != 0) {
@@ -68,35 +118,14 @@ int main(int argc, char *argv[]) {
     std::fflush(stdout);
     return 1;
   }
-
-  int flags = 0;
-  for (int i = 1; i < argc; i++) {
-    const char *arg = argv[i];
-    if (std::strcmp(arg, "-v") == 0) {
-      session.Verbose = 1;
-    } else if (std::strcmp(arg, "-d") == 0) {
-      session.Debug = 1;
-    } else if (std::strcmp(arg, "-n") == 0) {
-      session.AutoLogin = 0;
-    } else if (std::strcmp(arg, "-p") == 0) {
-      session.Passive = 1;
-    } else {
-      continue;
-    }
-    flags++;
-  }
+  if (verbose) session.Verbose = 1;
+  if (debug) session.Debug = 1;
+  if (noLogin) session.AutoLogin = 0;
+  if (passive) session.Passive = 1;
 
   CVFtpInit(&session);
 
-  if (argc - flags > 1) {
-    // The last argument is the host; a port number after a host word goes
-    // with it.
-    std::string line = argv[argc - 1];
-    if (argc >= 3 && IsPort(argv[argc - 1]) && !IsFlag(argv[argc - 2])) {
-      line = std::string(argv[argc - 2]) + " " + argv[argc - 1];
-    }
-    FtpDoOpen(&session, line.data());
-  }
+  if (positional > 0) FtpDoDispatch(&session, GetFtpDoCommandByName("open"), &openArgs);
 
   FtpExecCmd(&session);
   FtpCleanUp(&session);

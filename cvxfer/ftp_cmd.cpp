@@ -5,48 +5,62 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "ftp_do.h"
 #include "ftp_tcp.h"
 #include "keyb_util.h"
 
+// Needs and argument counts keep each command as lenient as it always was:
+// words a command does not use are ignored.
+constexpr int kConn = FTP_NEEDS_CONNECTION;
+constexpr int kAny = -1;
+
 FtpDoCommandDef gFtpDoCommands[] = {
-    {"!", FtpDoShell, "[command]", "escape to the shell"},
-    {"?", FtpDoHelp, "[optional commands]", "a synonym for help"},
-    {"ascii", FtpDoAscii, nullptr, "set ascii transer type"},
-    {"binary", FtpDoBinary, nullptr, "set binary transfer type"},
-    {"bye", FtpDoQuit, nullptr, "terminate the FTP session with the remote server and exit cvxfer"},
-    {"cd", FtpDoCD, "[remote-dir]", "change remote working directory"},
+    {"!", FtpDoShell, "[command]", "escape to the shell", FTP_RAW_LINE, 0, kAny},
+    {"?", FtpDoHelp, "[optional commands]", "a synonym for help", 0, 0, kAny},
+    {"ascii", FtpDoAscii, nullptr, "set ascii transer type", kConn, 0, kAny},
+    {"binary", FtpDoBinary, nullptr, "set binary transfer type", kConn, 0, kAny},
+    {"bye", FtpDoQuit, nullptr, "terminate the FTP session with the remote server and exit cvxfer",
+     0, 0, kAny},
+    {"cd", FtpDoCD, "[remote-dir]", "change remote working directory", kConn, 0, kAny},
     {"close", FtpDoClose, nullptr,
-     "terminate the FTP session with the remote server and return to the command interpreter"},
-    {"cvconn", FtpDoCVCONN, "QMgrName", "connect to queue manager (disconnect from previous qmgr)"},
-    {"cvnper", FtpDoCVNPER, nullptr, "set Corvane message to non-persistent"},
-    {"cvopen", FtpDoCVOPEN, "QName", "open queue (close previous queue)"},
-    {"cvper", FtpDoCVPER, nullptr, "set Corvane message to persistent"},
-    {"cvqdepth", FtpDoCVQDEPTH, "[QName]", "display current queue depth"},
-    {"debug", FtpDoDebug, nullptr, "toggle debugging mode"},
-    {"dir", FtpDoDir, "[remote-directory]", "get remote directory listing"},
-    {"disconnect", FtpDoClose, nullptr, "a synonym for close"},
-    {"ebcdic", FtpDoEbcdic, nullptr, "set ebcdic transer type"},
+     "terminate the FTP session with the remote server and return to the command interpreter",
+     kConn, 0, kAny},
+    {"cvconn", FtpDoCVCONN, "QMgrName", "connect to queue manager (disconnect from previous qmgr)",
+     FTP_RAW_LINE, 0, kAny},
+    {"cvnper", FtpDoCVNPER, nullptr, "set Corvane message to non-persistent", 0, 0, kAny},
+    {"cvopen", FtpDoCVOPEN, "QName", "open queue (close previous queue)", FTP_RAW_LINE, 0, kAny},
+    {"cvper", FtpDoCVPER, nullptr, "set Corvane message to persistent", 0, 0, kAny},
+    {"cvqdepth", FtpDoCVQDEPTH, "[QName]", "display current queue depth", FTP_RAW_LINE, 0, kAny},
+    {"debug", FtpDoDebug, nullptr, "toggle debugging mode", 0, 0, kAny},
+    {"dir", FtpDoDir, "[remote-directory]", "get remote directory listing", kConn, 0, kAny},
+    {"disconnect", FtpDoClose, nullptr, "a synonym for close", kConn, 0, kAny},
+    {"ebcdic", FtpDoEbcdic, nullptr, "set ebcdic transer type", kConn, 0, kAny},
     {"get", FtpDoGetCV, "remote-file",
-     "retrieve remote-file and store it on the local machine queue"},
+     "retrieve remote-file and store it on the local machine queue", kConn, 0, kAny},
     {"help", FtpDoHelp, "[optional commands]",
-     "shows commands, or detailed help on specified commands"},
+     "shows commands, or detailed help on specified commands", 0, 0, kAny},
     {"ls", FtpDoLs, "[remote-directory]",
-     "print a listing of the contents of directory on the remote machine"},
-    {"open", FtpDoOpen, "[host]", "establish a connection to the specified host FTP server"},
-    {"passive", FtpDoPassive, nullptr, "toggle passive transfer mode"},
-    {"put", FtpDoPutCV, "remote-file", "store a local Corvane message on the remote machine"},
+     "print a listing of the contents of directory on the remote machine", kConn, 0, kAny},
+    {"open", FtpDoOpen, "[host]", "establish a connection to the specified host FTP server",
+     FTP_NEEDS_NO_CONNECTION, 0, kAny},
+    {"passive", FtpDoPassive, nullptr, "toggle passive transfer mode", 0, 0, kAny},
+    {"put", FtpDoPutCV, "remote-file", "store a local Corvane message on the remote machine", kConn,
+     0, kAny},
     {"pwd", FtpDoPWD, nullptr,
-     "print the name of the current working directory on the remote machine"},
-    {"quit", FtpDoQuit, nullptr, "a synonym for bye"},
-    {"rhelp", FtpDoRhelp, nullptr, "get help from remote server"},
-    {"rstatus", FtpDoStat, nullptr, "show status of remote machine"},
-    {"status", FtpDoStatus, nullptr, "show the current status op cvxfer"},
-    {"system", FtpDoSyst, nullptr, "show the type of operating system running on remote machine"},
-    {"type", FtpDoType, "type-name", "Set the file transfer type to type-name"},
-    {"user", FtpDoLogin, "user-name [password]", "Identify yourself to the remote FTP server"},
-    {"verbose", FtpDoVerbose, nullptr, "toggle verbose mode"},
+     "print the name of the current working directory on the remote machine", kConn, 0, kAny},
+    {"quit", FtpDoQuit, nullptr, "a synonym for bye", 0, 0, kAny},
+    {"rhelp", FtpDoRhelp, nullptr, "get help from remote server", kConn, 0, kAny},
+    {"rstatus", FtpDoStat, nullptr, "show status of remote machine", kConn, 0, kAny},
+    {"status", FtpDoStatus, nullptr, "show the current status op cvxfer", 0, 0, kAny},
+    {"system", FtpDoSyst, nullptr, "show the type of operating system running on remote machine",
+     kConn, 0, kAny},
+    {"type", FtpDoType, "type-name", "Set the file transfer type to type-name",
+     kConn | FTP_RAW_LINE, 0, kAny},
+    {"user", FtpDoLogin, "user-name [password]", "Identify yourself to the remote FTP server",
+     kConn | FTP_RAW_LINE, 0, kAny},
+    {"verbose", FtpDoVerbose, nullptr, "toggle verbose mode", 0, 0, kAny},
 };
 
 int gNumFtpDoCommands = sizeof(gFtpDoCommands) / sizeof(gFtpDoCommands[0]);
@@ -104,7 +118,98 @@ FtpDoCommandDef *GetFtpDoCommandByName(const char *name) {
   return row;
 }
 
-int FtpDoCommand(FtpSession *session, char *line) {
+void FtpSplitArgs(const char *line, FtpArgs *args) {
+  args->Line = line;
+  args->Count = 0;
+  args->Unbalanced = 0;
+  // The command word ends at the first space only; the rest starts after
+  // the blanks (spaces and tabs) that follow it.
+  const char *rest = std::strchr(line, ' ');
+  rest = rest == nullptr ? line + std::strlen(line) : rest + std::strspn(rest, " \t");
+  args->Rest = rest;
+
+  char *out = args->Storage;
+  const char *p = line;
+  const int maxWords = static_cast<int>(sizeof(args->Words) / sizeof(args->Words[0])) - 1;
+  while (args->Count < maxWords) {
+    while (*p == ' ') p++;
+    if (*p == '\0') break;
+    args->Words[args->Count++] = out;
+    if (*p == '"') {
+      // A quoted word ends at a quote followed by a space or the end.
+      const char *q = p + 1;
+      const char *close = nullptr;
+      for (const char *c = q; *c != '\0'; c++) {
+        if (*c == '"' && (c[1] == ' ' || c[1] == '\0')) {
+          close = c;
+          break;
+        }
+      }
+      if (close == nullptr) {
+        args->Unbalanced = 1;
+        close = q + std::strlen(q);
+      }
+      std::memcpy(out, q, static_cast<size_t>(close - q));
+      out += close - q;
+      p = *close == '"' ? close + 1 : close;
+    } else {
+      while (*p != '\0' && *p != ' ') *out++ = *p++;
+    }
+    *out++ = '\0';
+  }
+  args->Words[args->Count] = nullptr;
+}
+
+int FtpMakeArgs(FtpArgs *args, int count, const char *const words[]) {
+  std::string text;
+  for (int i = 0; i < count; i++) {
+    if (i > 0) text += ' ';
+    text += words[i];
+  }
+  args->Count = 0;
+  args->Unbalanced = 0;
+  args->Text[0] = '\0';
+  args->Line = args->Rest = args->Text;
+  args->Words[0] = nullptr;
+  if (text.size() > KEYB_LINE_MAX) return -1;
+  std::memcpy(args->Text, text.c_str(), text.size() + 1);
+  char *out = args->Storage;
+  for (int i = 0; i < count; i++) {
+    size_t n = std::strlen(words[i]);
+    std::memcpy(out, words[i], n + 1);
+    args->Words[i] = out;
+    out += n + 1;
+  }
+  args->Count = count;
+  args->Words[count] = nullptr;
+  args->Rest =
+      count > 1 ? args->Text + std::strlen(words[0]) + 1 : args->Text + std::strlen(args->Text);
+  return 0;
+}
+
+int FtpDoDispatch(FtpSession *session, const FtpDoCommandDef *row, const FtpArgs *args) {
+  const char *answer = nullptr;
+  const int given = args->Count - 1;
+  if ((row->Needs & FTP_NEEDS_CONNECTION) != 0 && !session->Connected) {
+    answer = "Not Connected.\n";
+  } else if ((row->Needs & FTP_NEEDS_NO_CONNECTION) != 0 && session->Connected) {
+    answer = "Already connected.  Close connection first.\n";
+  } else if ((row->Needs & FTP_RAW_LINE) == 0 && args->Unbalanced) {
+    answer = "Unbalanced quotes.\n";
+  } else if (given < row->MinArgs || (row->MaxArgs >= 0 && given > row->MaxArgs)) {
+    std::printf("usage: %s %s\n", row->Name, row->Synopsis != nullptr ? row->Synopsis : "");
+    std::fflush(stdout);
+    return FTP_FAILED;
+  }
+  if (answer != nullptr) {
+    std::fputs(answer, stdout);
+    std::fflush(stdout);
+    return FTP_FAILED;
+  }
+  return row->Handler(session, args);
+}
+
+int FtpDoCommand(FtpSession *session, const char *line) {
   // The word is cut to the buffer; a cut word is longer than any name, so it
   // can only be reported as unknown.
   size_t n = 0;
@@ -125,11 +230,12 @@ int FtpDoCommand(FtpSession *session, char *line) {
     std::fflush(stdout);
     return -1;
   }
-  row->Handler(session, line);
-  return 0;
+  static FtpArgs args;  // large; one line is dispatched at a time
+  FtpSplitArgs(line, &args);
+  return FtpDoDispatch(session, row, &args);
 }
 
-int FtpCheckFds(FtpSession *session, char *line) {
+int FtpReadCommandLine(FtpSession *session, char *line) {
   session->InputReady = GetInput(line);
   return session->InputReady;
 }
@@ -145,7 +251,7 @@ void FtpExecCmd(FtpSession *session) {
       std::printf("cvxfer> ");
       std::fflush(stdout);
     }
-    if (FtpCheckFds(session, gCommandLine) == 0) {
+    if (FtpReadCommandLine(session, gCommandLine) == 0) {
       // End of input ends the session the way bye does, but quietly.
       if (session->Connected) FtpQUIT(session);
       gDone = 1;
@@ -155,8 +261,9 @@ void FtpExecCmd(FtpSession *session) {
   }
 }
 
-void FtpDoHelpExec(const char *name) {
+int FtpDoHelpExec(const char *name) {
   FtpDoCommandDef *row = GetFtpDoCommandByName(name);
+  int rc = -1;
   if (row == FTP_DO_AMBIGUOUS) {
     std::printf("%s: ambiguous command name.\n", name);
   } else if (row == nullptr) {
@@ -164,8 +271,10 @@ void FtpDoHelpExec(const char *name) {
   } else {
     std::printf("%s: %s.\n", row->Name, row->Help);
     if (row->Synopsis != nullptr) std::printf("Usage: %s %s\n", row->Name, row->Synopsis);
+    rc = 0;
   }
   std::fflush(stdout);
+  return rc;
 }
 
 void FtpDoHelpIndex(void) {
@@ -180,13 +289,14 @@ void FtpDoHelpIndex(void) {
   std::fflush(stdout);
 }
 
-void FtpDoHelp(FtpSession *, char *line) {
-  char *save = nullptr;
-  char *token = line ? strtok_r(line, " ", &save) : nullptr;  // the command word itself
-  token = token ? strtok_r(nullptr, " ", &save) : nullptr;
-  if (token == nullptr) {
+int FtpDoHelp(FtpSession *, const FtpArgs *args) {
+  if (args->Count < 2) {
     FtpDoHelpIndex();
-    return;
+    return FTP_OK;
   }
-  for (; token != nullptr; token = strtok_r(nullptr, " ", &save)) FtpDoHelpExec(token);
+  int rc = FTP_OK;
+  for (int i = 1; i < args->Count; i++) {
+    if (FtpDoHelpExec(args->Words[i]) != 0) rc = FTP_FAILED;
+  }
+  return rc;
 }

@@ -44,26 +44,43 @@ void CVSetName(char *field, const char *name) {
   if (name != nullptr) std::memcpy(field, name, strnlen(name, CV_Q_NAME_LENGTH));
 }
 
-// Opens the default queue for input and output into Hobj and, on success,
-// makes it the session's queue with persistent messages. Silent on failure.
-void CVOpenDefaultQueue(FtpSession *session) {
+// Makes the session's queue side "connected to hconn, no queue open". The
+// name is the one typed, or the queue manager's own name.
+void CVSetConnected(FtpSession *session, CVHCONN hconn, const char *name) {
+  session->Hconn = hconn;
+  session->Hobj = CVHO_UNUSABLE_HOBJ;
+  CVSetName(session->QMgrName, name);
+  CVSetName(session->QName, nullptr);
+}
+
+// Makes the session's queue side "not connected".
+void CVSetDisconnected(FtpSession *session) {
+  CVSetConnected(session, CVHC_UNUSABLE_HCONN, nullptr);
+}
+
+// Makes the session's queue side "queue name open as hobj".
+void CVSetQueue(FtpSession *session, CVHOBJ hobj, const char *name) {
+  session->Hobj = hobj;
+  CVSetName(session->QName, name);
+}
+
+// Opens the default queue for input and output and, on success, makes it the
+// session's queue with persistent messages. Silent on failure.
+int CVOpenDefaultQueue(FtpSession *session) {
   CVOD od = CVOD_DEFAULT;
   CVLONG cc = -1;
   CVLONG reason = -1;
   CVSetName(od.ObjectName, kDefaultQueue);
-  session->Hobj = CVHO_UNUSABLE_HOBJ;
-  CVOPEN(session->Hconn, &od, kOpenInputOutput, &session->Hobj, &cc, &reason);
+  CVHOBJ hobj = CVHO_UNUSABLE_HOBJ;
+  CVOPEN(session->Hconn, &od, kOpenInputOutput, &hobj, &cc, &reason);
   CVEcho(session, "CVOPEN");
-  if (cc != CVCC_OK) {
-    session->Hobj = CVHO_UNUSABLE_HOBJ;
-    return;
-  }
+  if (cc != CVCC_OK) return 1;
   if (session->Verbose) std::printf("Queue %s opened\n", kDefaultQueue);
-  CVSetName(session->QName, kDefaultQueue);
-  session->QueueOpen = 1;
+  CVSetQueue(session, hobj, kDefaultQueue);
   session->Persistence = CVPER_PERSISTENT;
   if (session->Verbose) std::printf("Message persistence set to CVPER_PERSISTENT.\n");
   std::fflush(stdout);
+  return 0;
 }
 
 // Removes the trailing blanks of a 48-character name field in place; never
@@ -75,24 +92,49 @@ void CVTrimName(char *field) {
   CVSetName(field, name);
 }
 
+// A name longer than its field would silently name another object once cut
+// to fit; such a name is refused before any call.
+bool CVNameFits(const char *name) {
+  return std::strlen(name) <= CV_Q_NAME_LENGTH;
+}
+
+// Prints "WHAT, REASON" for a failed call; returns 1 (failure).
+int CVFail(const char *what, CVLONG reason) {
+  std::printf("%s, %s\n", what, ReasonString(reason));
+  std::fflush(stdout);
+  return 1;
+}
+
+// Names the reason a transfer needs the queue side it does not have.
+CVLONG CVMissingQueueReason(const FtpSession *session) {
+  return FtpCVConnected(session) ? CVRC_HOBJ_ERROR : CVRC_HCONN_ERROR;
+}
+
 }  // namespace
 
-void CVFtpInit(FtpSession *session) {
+int FtpCVConnected(const FtpSession *session) {
+  return session->Hconn != CVHC_UNUSABLE_HCONN;
+}
+
+int FtpCVQueueOpen(const FtpSession *session) {
+  return FtpCVConnected(session) && session->Hobj != CVHO_UNUSABLE_HOBJ;
+}
+
+int CVFtpInit(FtpSession *session) {
   CVLONG cc = -1;
   CVLONG reason = -1;
-  std::memset(session->QMgrName, 0, sizeof(session->QMgrName));
-  std::memset(session->QName, 0, sizeof(session->QName));
-  session->QueueOpen = 0;
+  CVSetDisconnected(session);
   session->Persistence = CVPER_PERSISTENT;
-  session->Hobj = CVHO_UNUSABLE_HOBJ;
 
-  CVCONN("", &session->Hconn, &cc, &reason);
+  CVHCONN hconn = CVHC_UNUSABLE_HCONN;
+  CVCONN("", &hconn, &cc, &reason);
   CVEcho(session, "CVCONN");
   if (cc != CVCC_OK && reason != CVRC_ALREADY_CONNECTED) {
     std::printf("Not connected to a default queue manager, %s\n", ReasonString(reason));
     std::fflush(stdout);
-    return;
+    return 1;
   }
+  CVSetConnected(session, hconn, nullptr);
 
   // Ask the queue manager for its own name.
   CVOD od = CVOD_DEFAULT;
@@ -100,7 +142,7 @@ void CVFtpInit(FtpSession *session) {
   CVHOBJ hobj = CVHO_UNUSABLE_HOBJ;
   CVOPEN(session->Hconn, &od, kOpenInquire, &hobj, &cc, &reason);
   CVEcho(session, "CVOPEN");
-  if (cc != CVCC_OK) return;
+  if (cc != CVCC_OK) return 1;
   const CVLONG selector = CVCA_Q_MGR_NAME;
   CVINQ(session->Hconn, hobj, 1, &selector, 0, nullptr, CV_Q_MGR_NAME_LENGTH, session->QMgrName,
         &cc, &reason);
@@ -108,7 +150,7 @@ void CVFtpInit(FtpSession *session) {
   const bool inquired = cc == CVCC_OK;
   CVCLOSE(session->Hconn, &hobj, CVCO_NONE, &cc, &reason);
   CVEcho(session, "CVCLOSE");
-  if (!inquired) return;
+  if (!inquired) return 1;
 
   if (session->Verbose) {
     CVTrimName(session->QMgrName);
@@ -116,92 +158,58 @@ void CVFtpInit(FtpSession *session) {
                 session->QMgrName);
     std::fflush(stdout);
   }
-  CVOpenDefaultQueue(session);
+  return CVOpenDefaultQueue(session);
 }
 
-void FtpCVCONN(FtpSession *session, const char *name) {
+int FtpCVCONN(FtpSession *session, const char *name) {
   CVLONG cc = -1;
   CVLONG reason = -1;
   if (name == nullptr) name = "";
+  if (!CVNameFits(name)) return CVFail("Queue manager not connected", CVRC_Q_MGR_NAME_ERROR);
 
-  if (session->QueueOpen) {
-    CVDISC(&session->Hconn, &cc, &reason);
-    CVEcho(session, "CVDISC");
-    if (cc != CVCC_OK) {
-      std::printf("Queue manager not disconnected, %s\n", ReasonString(reason));
-    } else {
-      if (session->Verbose) {
-        std::printf("Queue manager %.*s disconnected\n", CV_Q_MGR_NAME_LENGTH, session->QMgrName);
-      }
-      std::memset(session->QMgrName, 0, sizeof(session->QMgrName));
-      session->QueueOpen = 0;
-      session->Hobj = CVHO_UNUSABLE_HOBJ;
-    }
-    std::fflush(stdout);
-  }
+  // A failed disconnect leaves the old connection, and the connect below
+  // then says what the queue manager thinks of a second one.
+  if (FtpCVConnected(session)) FtpCVDISC(session);
 
-  cc = -1;
-  reason = -1;
-  CVCONN(name, &session->Hconn, &cc, &reason);
+  CVHCONN hconn = CVHC_UNUSABLE_HCONN;
+  CVCONN(name, &hconn, &cc, &reason);
   CVEcho(session, "CVCONN");
-  if (cc != CVCC_OK) {
-    std::printf("Queue manager not connected, %s\n", ReasonString(reason));
-    std::fflush(stdout);
-    return;
+  if (cc != CVCC_OK && reason != CVRC_ALREADY_CONNECTED) {
+    return CVFail("Queue manager not connected", reason);
   }
-  CVSetName(session->QMgrName, name);
+  CVSetConnected(session, hconn, name);
   if (session->Verbose) {
     std::printf("Queue manager %.*s connected\n", CV_Q_MGR_NAME_LENGTH, session->QMgrName);
     std::fflush(stdout);
   }
-  CVOpenDefaultQueue(session);
+  return CVOpenDefaultQueue(session);
 }
 
-void FtpCVDISC(FtpSession *session) {
+int FtpCVDISC(FtpSession *session) {
   CVLONG cc = -1;
   CVLONG reason = -1;
   CVDISC(&session->Hconn, &cc, &reason);
   CVEcho(session, "CVDISC");
-  if (cc != CVCC_OK) {
-    std::printf("Queue manager not disconnected, %s\n", ReasonString(reason));
-  } else {
-    if (session->Verbose) {
-      std::printf("Queue manager %.*s disconnected\n", CV_Q_MGR_NAME_LENGTH, session->QMgrName);
-    }
-    std::memset(session->QMgrName, 0, sizeof(session->QMgrName));
-    std::memset(session->QName, 0, sizeof(session->QName));
-    session->QueueOpen = 0;
-    session->Hobj = CVHO_UNUSABLE_HOBJ;
+  if (cc != CVCC_OK) return CVFail("Queue manager not disconnected", reason);
+  if (session->Verbose) {
+    std::printf("Queue manager %.*s disconnected\n", CV_Q_MGR_NAME_LENGTH, session->QMgrName);
+    std::fflush(stdout);
   }
-  std::fflush(stdout);
+  CVSetDisconnected(session);
+  return 0;
 }
 
-void FtpCVOPEN(FtpSession *session, const char *name) {
+int FtpCVOPEN(FtpSession *session, const char *name) {
   CVLONG cc = -1;
   CVLONG reason = -1;
   if (name == nullptr) name = "";
-
-  if (session->Hobj != CVHO_UNUSABLE_HOBJ) {
-    CVCLOSE(session->Hconn, &session->Hobj, CVCO_NONE, &cc, &reason);
-    CVEcho(session, "CVCLOSE");
-    if (cc != CVCC_OK) {
-      std::printf("Queue not closed, %s\n", ReasonString(reason));
-      std::fflush(stdout);
-      return;
-    }
-    if (session->Verbose) {
-      std::printf("Queue %.*s closed\n", CV_Q_NAME_LENGTH, session->QName);
-    }
-    std::memset(session->QName, 0, sizeof(session->QName));
-    session->QueueOpen = 0;
-    session->Hobj = CVHO_UNUSABLE_HOBJ;
-  }
+  if (!CVNameFits(name)) return CVFail("Queue not opened", CVRC_OBJECT_NAME_ERROR);
+  if (session->Hobj != CVHO_UNUSABLE_HOBJ && FtpCVCLOSE(session) != 0) return 1;
 
   CVOD od = CVOD_DEFAULT;
   CVSetName(od.ObjectName, name);
-  cc = -1;
-  reason = -1;
-  CVOPEN(session->Hconn, &od, kOpenInputOutput, &session->Hobj, &cc, &reason);
+  CVHOBJ hobj = CVHO_UNUSABLE_HOBJ;
+  CVOPEN(session->Hconn, &od, kOpenInputOutput, &hobj, &cc, &reason);
   CVEcho(session, "CVOPEN");
   if (reason == CVRC_OPTION_NOT_VALID_FOR_TYPE) {
     if (session->Verbose) {
@@ -211,45 +219,38 @@ void FtpCVOPEN(FtpSession *session, const char *name) {
     }
     cc = -1;
     reason = -1;
-    CVOPEN(session->Hconn, &od, kOpenOutput, &session->Hobj, &cc, &reason);
+    CVOPEN(session->Hconn, &od, kOpenOutput, &hobj, &cc, &reason);
     CVEcho(session, "CVOPEN");
   }
-  if (cc != CVCC_OK) {
-    std::printf("Queue not opened, %s\n", ReasonString(reason));
-    session->Hobj = CVHO_UNUSABLE_HOBJ;
-    std::fflush(stdout);
-    return;
-  }
-  CVSetName(session->QName, name);
+  if (cc != CVCC_OK) return CVFail("Queue not opened", reason);
+  CVSetQueue(session, hobj, name);
   if (session->Verbose) std::printf("Queue %.*s opened\n", CV_Q_NAME_LENGTH, session->QName);
-  session->QueueOpen = 1;
   std::fflush(stdout);
+  return 0;
 }
 
-void FtpCVCLOSE(FtpSession *session) {
+int FtpCVCLOSE(FtpSession *session) {
   CVLONG cc = -1;
   CVLONG reason = -1;
   CVCLOSE(session->Hconn, &session->Hobj, CVCO_NONE, &cc, &reason);
   CVEcho(session, "CVCLOSE");
-  if (cc != CVCC_OK) {
-    std::printf("Queue not closed, %s\n", ReasonString(reason));
-  } else {
-    if (session->Verbose) std::printf("Queue %.*s closed\n", CV_Q_NAME_LENGTH, session->QName);
-    std::memset(session->QName, 0, sizeof(session->QName));
-    session->QueueOpen = 0;
-    session->Hobj = CVHO_UNUSABLE_HOBJ;
-  }
+  if (cc != CVCC_OK) return CVFail("Queue not closed", reason);
+  if (session->Verbose) std::printf("Queue %.*s closed\n", CV_Q_NAME_LENGTH, session->QName);
   std::fflush(stdout);
+  CVSetQueue(session, CVHO_UNUSABLE_HOBJ, nullptr);
+  return 0;
 }
 
-void FtpCVQDEPTH(FtpSession *session, const char *name) {
+int FtpCVQDEPTH(FtpSession *session, const char *name) {
   CVLONG cc = -1;
   CVLONG reason = -1;
   CVOD od = CVOD_DEFAULT;
   if (name == nullptr || name[0] == '\0' || name[0] == ' ') {
     std::memcpy(od.ObjectName, session->QName, CV_Q_NAME_LENGTH);
-  } else {
+  } else if (CVNameFits(name)) {
     CVSetName(od.ObjectName, name);
+  } else {
+    return CVFail("Not able to inquire queue depth", CVRC_OBJECT_NAME_ERROR);
   }
 
   CVHOBJ hobj = CVHO_UNUSABLE_HOBJ;
@@ -258,7 +259,7 @@ void FtpCVQDEPTH(FtpSession *session, const char *name) {
   if (cc != CVCC_OK) {
     std::printf("Not able to inquire queue depth\n");
     std::fflush(stdout);
-    return;
+    return 1;
   }
   const CVLONG selector = CVIA_CURRENT_Q_DEPTH;
   CVLONG depth = 0;
@@ -266,7 +267,8 @@ void FtpCVQDEPTH(FtpSession *session, const char *name) {
   reason = -1;
   CVINQ(session->Hconn, hobj, 1, &selector, 1, &depth, 0, nullptr, &cc, &reason);
   CVEcho(session, "CVINQ");
-  if (cc != CVCC_OK) {
+  const bool inquired = cc == CVCC_OK;
+  if (!inquired) {
     std::printf("Not able to inquire queue depth\n");
   } else {
     std::printf("Queue depth for %.*s = %ld\n", CV_Q_NAME_LENGTH, od.ObjectName,
@@ -275,9 +277,17 @@ void FtpCVQDEPTH(FtpSession *session, const char *name) {
   std::fflush(stdout);
   CVCLOSE(session->Hconn, &hobj, CVCO_NONE, &cc, &reason);
   CVEcho(session, "CVCLOSE");
+  return inquired ? 0 : 1;
 }
 
-void FtpGetCV(FtpSession *session, const char *remoteName) {
+int FtpGetCV(FtpSession *session, const char *remoteName) {
+  if (FtpCheckFileName(remoteName) != 0) return 1;
+  // Without a queue to put on, the download would only be thrown away.
+  if (!FtpCVQueueOpen(session)) {
+    std::printf("Not putted on queue %s\n", ReasonString(CVMissingQueueReason(session)));
+    std::fflush(stdout);
+    return 1;
+  }
   CVLONG cc = -1;
   CVLONG reason = -1;
   CVMD md = CVMD_DEFAULT;
@@ -285,7 +295,7 @@ void FtpGetCV(FtpSession *session, const char *remoteName) {
   std::unique_ptr<StringBuffer, void (*)(StringBuffer *)> buffer(StringBufferAlloc(),
                                                                  StringBufferFree);
 
-  if (FtpGetFileMem(session, remoteName, buffer.get()) == 0) return;
+  if (FtpGetFileMem(session, remoteName, buffer.get()) == 0) return 1;
 
   std::memset(md.MsgId, 0, sizeof(md.MsgId));
   std::memset(md.CorrelId, 0, sizeof(md.CorrelId));
@@ -307,9 +317,17 @@ void FtpGetCV(FtpSession *session, const char *remoteName) {
     std::printf("Putted on queue\n");
   }
   std::fflush(stdout);
+  return cc == CVCC_OK ? 0 : 1;
 }
 
-void FtpPutCV(FtpSession *session, const char *remoteName) {
+int FtpPutCV(FtpSession *session, const char *remoteName) {
+  // A message is taken only for a store that can be sent.
+  if (FtpCheckFileName(remoteName) != 0) return 1;
+  if (!FtpCVQueueOpen(session)) {
+    std::printf("Message not getted from queue %s\n", ReasonString(CVMissingQueueReason(session)));
+    std::fflush(stdout);
+    return 1;
+  }
   CVLONG cc = -1;
   CVLONG reason = -1;
   CVMD md = CVMD_DEFAULT;
@@ -341,7 +359,7 @@ void FtpPutCV(FtpSession *session, const char *remoteName) {
   if (cc != CVCC_OK) {
     std::printf("Message not getted from queue %s\n", ReasonString(reason));
     std::fflush(stdout);
-    return;
+    return 1;
   }
   if (session->Verbose) {
     std::printf("Message getted from queue : %ld bytes\n", static_cast<long>(dataLength));
@@ -371,4 +389,5 @@ void FtpPutCV(FtpSession *session, const char *remoteName) {
     }
   }
   std::fflush(stdout);
+  return stored == 1 && cc == CVCC_OK ? 0 : 1;
 }

@@ -1,19 +1,50 @@
 // ftp_cv.h - the queue side of the session and the transfers between an
 // FTP server and the open queue. Every function reports on standard output
-// itself and returns nothing.
+// itself and returns 0 for success or non-zero for failure.
+//
+// Queue-side state is Hconn, Hobj, QMgrName, QName and Persistence of the
+// session, and only the functions below change it: a queue manager is
+// connected while Hconn is not -1, a queue is open while Hobj is not -1.
 #ifndef CVXFER_FTP_CV_H
 #define CVXFER_FTP_CV_H
 
 #include "cvxfer.h"
 
-void CVFtpInit(FtpSession *session);
-void FtpCVCONN(FtpSession *session, const char *name);
-void FtpCVDISC(FtpSession *session);
-void FtpCVOPEN(FtpSession *session, const char *name);
-void FtpCVCLOSE(FtpSession *session);
-void FtpCVQDEPTH(FtpSession *session, const char *name);
+// 1 while a queue manager is connected / a queue is open, else 0.
+int FtpCVConnected(const FtpSession *session);
+int FtpCVQueueOpen(const FtpSession *session);
 
-void FtpGetCV(FtpSession *session, const char *remoteName);
-void FtpPutCV(FtpSession *session, const char *remoteName);
+// Connects to the default queue manager and opens its default queue. An
+// existing connection of this process (CVRC_ALREADY_CONNECTED) is used as
+// it is.
+int CVFtpInit(FtpSession *session);
+
+// Disconnects a connected queue manager first, then connects to name (empty:
+// the default one) and opens its default queue. CVRC_ALREADY_CONNECTED
+// counts as connected, as at start-up.
+int FtpCVCONN(FtpSession *session, const char *name);
+
+// Disconnects the queue manager (backing out its unit of work).
+int FtpCVDISC(FtpSession *session);
+
+// Closes the open queue, if any, then opens name; a remote definition is
+// opened for output only.
+int FtpCVOPEN(FtpSession *session, const char *name);
+
+// Closes the open queue.
+int FtpCVCLOSE(FtpSession *session);
+
+// Prints the depth of name, or of the open queue when name is empty or
+// begins with a blank.
+int FtpCVQDEPTH(FtpSession *session, const char *name);
+
+// get: retrieves remoteName and puts it as one message on the open queue.
+// Nothing is transferred without a name or without an open queue.
+int FtpGetCV(FtpSession *session, const char *remoteName);
+
+// put: takes one message under syncpoint and stores it as remoteName;
+// commits only after the store succeeded, else backs it out. No message is
+// touched without a name.
+int FtpPutCV(FtpSession *session, const char *remoteName);
 
 #endif

@@ -1,7 +1,6 @@
-// ftp_do.cpp - the command handlers: check the session state, take the
-// arguments out of the typed line and call the FTP and queue layers. An
-// argument is always found after the first word of the line, so abbreviated
-// command words work like the full ones.
+// ftp_do.cpp - the command handlers: take the arguments out of the split
+// line and call the FTP and queue layers. Preconditions (a connection, no
+// connection) are the dispatcher's, declared in the command table.
 #include "ftp_do.h"
 
 #include <pwd.h>
@@ -20,46 +19,31 @@
 
 namespace {
 
-// Prints the answer of every handler that needs the server and has none.
-// Returns 1 when connected, 0 after printing "Not Connected.".
-int FtpDoNeedConnection(const FtpSession *session) {
-  if (session->Connected) return 1;
-  std::printf("Not Connected.\n");
-  std::fflush(stdout);
-  return 0;
+// The first argument of a command, or null when there is none.
+const char *FtpDoFirstArg(const FtpArgs *args) {
+  return args->Count > 1 ? args->Words[1] : nullptr;
 }
 
-// Returns the text after the first word of line (the command word, ended by
-// a space) with spaces and tabs skipped; "" when there is none or no line.
-char *FtpDoArgument(char *line) {
-  static char empty[1] = {0};
-  if (line == nullptr) return empty;
-  char *p = std::strchr(line, ' ');
-  if (p == nullptr) return line + std::strlen(line);
-  p += std::strspn(p, " \t");
-  return p;
-}
-
-// Cuts line into words separated by spaces (in place) and returns the second
-// word, or null when the line has only one word.
-char *FtpDoSecondWord(char *line) {
-  if (line == nullptr) return nullptr;
-  char *save = nullptr;
-  if (strtok_r(line, " ", &save) == nullptr) return nullptr;
-  return strtok_r(nullptr, " ", &save);
+// Result of a command whose outcome is the server's last reply.
+int FtpDoReplyResult(const FtpSession *session) {
+  return session->Connected && session->ReplyCode > 0 && session->ReplyCode < 400 ? FTP_OK
+                                                                                  : FTP_FAILED;
 }
 
 // Inverts flag and prints prefix followed by the new state.
-void FtpDoToggle(int *flag, const char *prefix, const char *onText) {
+int FtpDoToggle(int *flag, const char *prefix, const char *onText) {
   *flag = *flag ? 0 : 1;
   std::printf("%s%s", prefix, *flag ? onText : "Off.\n");
   std::fflush(stdout);
+  return FTP_OK;
 }
 
-// Sets the transfer type by its one-letter code and keeps its value.
-void FtpDoSetType(FtpSession *session, const char *code, int value) {
+// Sets the transfer type by its one-letter code and keeps its value,
+// whatever the server replied.
+int FtpDoSetType(FtpSession *session, const char *code, int value) {
   FtpTYPE(session, code);
   session->TransferType = value;
+  return FtpDoReplyResult(session);
 }
 
 // Returns the port when text is a decimal number 1 to 65535, else 0.
@@ -85,56 +69,18 @@ void FtpDoConnect(FtpSession *session, const char *hostText) {
   FtpOpen(session, hostText);
 }
 
-// Returns the user's login shell, /bin/sh when none is known.
-std::string FtpDoLoginShell() {
-  const passwd *pw = getpwuid(getuid());
-  if (pw != nullptr && pw->pw_shell != nullptr && pw->pw_shell[0] == '/' &&
-      std::strchr(pw->pw_shell, '\'') == nullptr) {
-    return pw->pw_shell;
-  }
-  return "/bin/sh";
-}
-
-}  // namespace
-
-// ---- Connection commands ----
-
-void FtpDoOpen(FtpSession *session, char *line) {
-  if (session->Connected) {
-    std::printf("Already connected.  Close connection first.\n");
-    std::fflush(stdout);
-    return;
-  }
-  static char answer[1024];
-  const char *host = "";
-  if (line == nullptr || std::strcmp(line, "open") == 0 || std::strcmp(line, "o") == 0) {
-    std::printf("To ");
-    std::fflush(stdout);
-    answer[0] = '\0';
-    if (KeybReadLine(answer, sizeof(answer)) == 0) answer[0] = '\0';
-    host = answer;
-  } else if (std::strncmp(line, "open ", 5) == 0) {
-    host = line + 5;
-  } else if (std::strncmp(line, "o ", 2) == 0) {
-    host = line + 2;
-  } else {
-    host = line;
-  }
-  FtpDoConnect(session, host);
-  if (session->Connected && session->AutoLogin) FtpDoLogin(session, nullptr);
-}
-
-void FtpDoLogin(FtpSession *session, char *line) {
-  if (!FtpDoNeedConnection(session)) return;
-  char *text = FtpDoArgument(line);
-
+// Logs in with the user text of a user command: "NAME [PASSWORD]" split at
+// spaces, or empty to ask for the name with the login name as default.
+// Words beyond the second are ignored.
+int FtpDoLoginAs(FtpSession *session, const char *userText) {
   char loginName[20] = {0};
   char typed[20] = {0};
   char password[256] = {0};
+  std::string text = userText;
   const char *user = nullptr;
   const char *pass = nullptr;
 
-  if (text[0] == '\0') {
+  if (text.empty()) {
     int capacity = sizeof(loginName);
     GetUserName(loginName, &capacity);
     std::printf("User <%s>:", loginName);
@@ -146,7 +92,7 @@ void FtpDoLogin(FtpSession *session, char *line) {
     }
   } else {
     char *save = nullptr;
-    user = strtok_r(text, " ", &save);
+    user = strtok_r(text.data(), " ", &save);
     pass = strtok_r(nullptr, " ", &save);
   }
 
@@ -157,60 +103,114 @@ void FtpDoLogin(FtpSession *session, char *line) {
   }
   FtpPASS(session, pass);
   std::memset(password, 0, sizeof(password));
+  std::fill(text.begin(), text.end(), '\0');
 
+  int rc = FtpDoReplyResult(session);
   if (session->ReplyCode < 500) {
-    FtpDoAscii(session, nullptr);
+    // Every login the server did not refuse switches to ascii.
+    if (session->Connected) {
+      FtpDoSetType(session, "A", 1);
+    } else {
+      std::printf("Not Connected.\n");
+    }
   } else if (session->ReplyCode == 530) {
     std::printf("Login incorrect.\n");
   }
   std::fflush(stdout);
+  return rc;
 }
 
-void FtpDoClose(FtpSession *session, char *) {
-  if (!FtpDoNeedConnection(session)) return;
+// Returns the user's login shell, /bin/sh when none is known.
+std::string FtpDoLoginShell() {
+  const passwd *pw = getpwuid(getuid());
+  if (pw != nullptr && pw->pw_shell != nullptr && pw->pw_shell[0] == '/' &&
+      std::strchr(pw->pw_shell, '\'') == nullptr) {
+    return pw->pw_shell;
+  }
+  return "/bin/sh";
+}
+
+// Asks question and reads the answer into buffer (size bytes); an answer
+// that cannot be read is empty.
+const char *FtpDoAsk(const char *question, char *buffer, int size) {
+  std::printf("%s", question);
+  std::fflush(stdout);
+  buffer[0] = '\0';
+  if (KeybReadLine(buffer, size) == 0) buffer[0] = '\0';
+  return buffer;
+}
+
+}  // namespace
+
+// ---- Connection commands ----
+
+int FtpDoOpen(FtpSession *session, const FtpArgs *args) {
+  static char answer[1024];
+  const char *host = args->Rest;
+  if (args->Count == 1) host = FtpDoAsk("To ", answer, sizeof(answer));
+  if (args->Count == 2) host = args->Words[1];
+  FtpDoConnect(session, host);
+  if (!session->Connected) return FTP_FAILED;
+  if (session->AutoLogin) return FtpDoLoginAs(session, "");
+  return FTP_OK;
+}
+
+int FtpDoLogin(FtpSession *session, const FtpArgs *args) {
+  return FtpDoLoginAs(session, args->Rest);
+}
+
+int FtpDoClose(FtpSession *session, const FtpArgs *) {
   FtpQUIT(session);
+  return FTP_OK;
 }
 
-void FtpDoQuit(FtpSession *session, char *) {
-  if (FtpDoNeedConnection(session)) FtpQUIT(session);
+int FtpDoQuit(FtpSession *session, const FtpArgs *) {
+  if (session->Connected) {
+    FtpQUIT(session);
+  } else {
+    std::printf("Not Connected.\n");
+    std::fflush(stdout);
+  }
   gDone = 1;
+  return FTP_OK;
 }
 
 // ---- Mode and status commands ----
 
-void FtpDoShell(FtpSession *, char *line) {
-  const char *command = (line != nullptr && line[0] != '\0') ? line + 1 : "";
+int FtpDoShell(FtpSession *, const FtpArgs *args) {
+  const char *command = args->Line[0] != '\0' ? args->Line + 1 : "";
   std::fflush(stdout);
+  int status = 0;
   if (command[strspn(command, " \t")] != '\0') {
-    (void)std::system(command);
+    status = std::system(command);
   } else {
     // A bare "!" starts an interactive shell.
     std::string shell(1, '\'');
     shell += FtpDoLoginShell();
     shell += '\'';
-    (void)std::system(shell.c_str());
+    status = std::system(shell.c_str());
   }
   std::fflush(stdout);
+  // The command's own exit status is its business; only a shell that could
+  // not be started fails the command.
+  return status == -1 ? FTP_FAILED : FTP_OK;
 }
 
-void FtpDoAscii(FtpSession *session, char *) {
-  if (!FtpDoNeedConnection(session)) return;
-  FtpDoSetType(session, "A", 1);
+int FtpDoAscii(FtpSession *session, const FtpArgs *) {
+  return FtpDoSetType(session, "A", 1);
 }
 
-void FtpDoBinary(FtpSession *session, char *) {
-  if (!FtpDoNeedConnection(session)) return;
-  FtpDoSetType(session, "I", 2);
+int FtpDoBinary(FtpSession *session, const FtpArgs *) {
+  return FtpDoSetType(session, "I", 2);
 }
 
-void FtpDoEbcdic(FtpSession *session, char *) {
-  if (!FtpDoNeedConnection(session)) return;
-  FtpDoSetType(session, "E", 3);
+int FtpDoEbcdic(FtpSession *session, const FtpArgs *) {
+  return FtpDoSetType(session, "E", 3);
 }
 
-void FtpDoType(FtpSession *session, char *line) {
-  if (!FtpDoNeedConnection(session)) return;
-  const char *arg = FtpDoArgument(line);
+int FtpDoType(FtpSession *session, const FtpArgs *args) {
+  const char *arg = args->Rest;
+  int rc = FTP_OK;
   if (arg[0] == '\0') {
     static const char *const kNames[] = {"<UNKNOWN>", "ascii", "binary", "ebcdic"};
     int type = session->TransferType;
@@ -218,38 +218,37 @@ void FtpDoType(FtpSession *session, char *line) {
     std::fflush(stdout);
     std::printf("%s mode to transfer files.\n", kNames[type >= 1 && type <= 3 ? type : 0]);
   } else if (std::strcmp(arg, "ascii") == 0) {
-    FtpDoSetType(session, "A", 1);
+    rc = FtpDoSetType(session, "A", 1);
   } else if (std::strcmp(arg, "ebcdic") == 0) {
-    FtpDoSetType(session, "E", 3);
+    rc = FtpDoSetType(session, "E", 3);
   } else if (std::strcmp(arg, "binary") == 0) {
-    FtpDoSetType(session, "I", 2);
+    rc = FtpDoSetType(session, "I", 2);
   } else {
     std::printf("%s: unknown mode\n", arg);
+    rc = FTP_FAILED;
   }
   std::fflush(stdout);
+  return rc;
 }
 
-void FtpDoDebug(FtpSession *session, char *) {
-  FtpDoToggle(&session->Debug, "Debugging ", "On .\n");
+int FtpDoDebug(FtpSession *session, const FtpArgs *) {
+  return FtpDoToggle(&session->Debug, "Debugging ", "On .\n");
 }
 
-void FtpDoVerbose(FtpSession *session, char *) {
-  FtpDoToggle(&session->Verbose, "Verbose mode ", "On .\n");
+int FtpDoVerbose(FtpSession *session, const FtpArgs *) {
+  return FtpDoToggle(&session->Verbose, "Verbose mode ", "On .\n");
 }
 
-void FtpDoPassive(FtpSession *session, char *) {
-  FtpDoToggle(&session->Passive, "Passive mode ", "On .\n");
+int FtpDoPassive(FtpSession *session, const FtpArgs *) {
+  return FtpDoToggle(&session->Passive, "Passive mode ", "On .\n");
 }
 
-void FtpDoPrompt(FtpSession *session, char *) {
-  FtpDoToggle(&session->Interactive, "Interactive mode ", "On .\n");
+int FtpDoHash(FtpSession *session, const FtpArgs *) {
+  return FtpDoToggle(&session->HashMarks, "Hash mark printing ",
+                     "On  cvxfer: (2048 bytes/hash mark) .\n");
 }
 
-void FtpDoHash(FtpSession *session, char *) {
-  FtpDoToggle(&session->HashMarks, "Hash mark printing ", "On  cvxfer: (2048 bytes/hash mark) .\n");
-}
-
-void FtpDoStatus(FtpSession *session, char *) {
+int FtpDoStatus(FtpSession *session, const FtpArgs *) {
   if (session->Connected && session->HostInfo != nullptr) {
     std::printf("Connected to %s\n", session->HostInfo->HostName);
   } else {
@@ -262,108 +261,85 @@ void FtpDoStatus(FtpSession *session, char *) {
   std::printf("Queue: %.*s\n", CV_Q_NAME_LENGTH, session->QName);
   std::printf("Message persistence: %s\n", session->Persistence == 1 ? "on" : "off");
   std::fflush(stdout);
+  return FTP_OK;
 }
 
 // ---- Remote information commands ----
 
-void FtpDoCD(FtpSession *session, char *line) {
-  if (!FtpDoNeedConnection(session)) return;
+int FtpDoCD(FtpSession *session, const FtpArgs *args) {
   static char directory[1024];
-  char *dir = nullptr;
-  if (line == nullptr || std::strcmp(line, "cd") == 0) {
-    std::printf("Remote directory ");
-    std::fflush(stdout);
-    directory[0] = '\0';
-    if (KeybReadLine(directory, sizeof(directory)) == 0) directory[0] = '\0';
-    dir = directory;
-  } else {
-    dir = FtpDoArgument(line);
-  }
+  // One (possibly quoted) word is the directory; several words are taken
+  // as typed, blanks inside included.
+  const char *dir = args->Count == 2 ? args->Words[1] : args->Rest;
+  if (args->Count == 1) dir = FtpDoAsk("Remote directory ", directory, sizeof(directory));
   FtpCD(session, dir);
+  return FtpDoReplyResult(session);
 }
 
-void FtpDoPWD(FtpSession *session, char *) {
-  if (!FtpDoNeedConnection(session)) return;
+int FtpDoPWD(FtpSession *session, const FtpArgs *) {
   FtpPWD(session);
+  return FtpDoReplyResult(session);
 }
 
-void FtpDoLs(FtpSession *session, char *line) {
-  if (!FtpDoNeedConnection(session)) return;
-  FtpNLST(session, FtpDoSecondWord(line));
+int FtpDoLs(FtpSession *session, const FtpArgs *args) {
+  FtpNLST(session, FtpDoFirstArg(args));
+  return FtpDoReplyResult(session);
 }
 
-void FtpDoDir(FtpSession *session, char *line) {
-  if (!FtpDoNeedConnection(session)) return;
-  FtpLIST(session, FtpDoSecondWord(line));
+int FtpDoDir(FtpSession *session, const FtpArgs *args) {
+  FtpLIST(session, FtpDoFirstArg(args));
+  return FtpDoReplyResult(session);
 }
 
-void FtpDoSyst(FtpSession *session, char *) {
-  if (!FtpDoNeedConnection(session)) return;
+int FtpDoSyst(FtpSession *session, const FtpArgs *) {
   FtpSYST(session);
+  return FtpDoReplyResult(session);
 }
 
-void FtpDoStat(FtpSession *session, char *) {
-  if (!FtpDoNeedConnection(session)) return;
+int FtpDoStat(FtpSession *session, const FtpArgs *) {
   FtpSTAT(session);
+  return FtpDoReplyResult(session);
 }
 
-void FtpDoRhelp(FtpSession *session, char *line) {
-  if (!FtpDoNeedConnection(session)) return;
-  FtpHELP(session, FtpDoSecondWord(line));
+int FtpDoRhelp(FtpSession *session, const FtpArgs *args) {
+  FtpHELP(session, FtpDoFirstArg(args));
+  return FtpDoReplyResult(session);
 }
 
 // ---- Queue commands ----
 
-void FtpDoCVCONN(FtpSession *session, char *line) {
-  FtpCVCONN(session, FtpDoArgument(line));
+int FtpDoCVCONN(FtpSession *session, const FtpArgs *args) {
+  return FtpCVCONN(session, args->Rest);
 }
 
-void FtpDoCVDISC(FtpSession *session, char *) {
-  FtpCVDISC(session);
+int FtpDoCVOPEN(FtpSession *session, const FtpArgs *args) {
+  return FtpCVOPEN(session, args->Rest);
 }
 
-void FtpDoCVOPEN(FtpSession *session, char *line) {
-  FtpCVOPEN(session, FtpDoArgument(line));
+int FtpDoCVQDEPTH(FtpSession *session, const FtpArgs *args) {
+  return FtpCVQDEPTH(session, args->Rest);
 }
 
-void FtpDoCVCLOSE(FtpSession *session, char *) {
-  FtpCVCLOSE(session);
-}
-
-void FtpDoCVQDEPTH(FtpSession *session, char *line) {
-  FtpCVQDEPTH(session, FtpDoArgument(line));
-}
-
-void FtpDoCVPER(FtpSession *session, char *) {
+int FtpDoCVPER(FtpSession *session, const FtpArgs *) {
   std::printf("Message persistence set to CVPER_PERSISTENT.\n");
   std::fflush(stdout);
   session->Persistence = CVPER_PERSISTENT;
+  return FTP_OK;
 }
 
-void FtpDoCVNPER(FtpSession *session, char *) {
+int FtpDoCVNPER(FtpSession *session, const FtpArgs *) {
   std::printf("Message persistence set to CVPER_NOT_PERSISTENT.\n");
   std::fflush(stdout);
   session->Persistence = CVPER_NOT_PERSISTENT;
+  return FTP_OK;
 }
 
 // ---- Transfer commands ----
 
-void FtpDoGetCV(FtpSession *session, char *line) {
-  if (!FtpDoNeedConnection(session)) return;
-  FtpGetCV(session, FtpDoSecondWord(line));
+int FtpDoGetCV(FtpSession *session, const FtpArgs *args) {
+  return FtpGetCV(session, FtpDoFirstArg(args));
 }
 
-void FtpDoPutCV(FtpSession *session, char *line) {
-  if (!FtpDoNeedConnection(session)) return;
-  FtpPutCV(session, FtpDoSecondWord(line));
-}
-
-void FtpDoGet(FtpSession *session, char *line) {
-  if (!FtpDoNeedConnection(session)) return;
-  FtpGetFile(session, FtpDoSecondWord(line));
-}
-
-void FtpDoPut(FtpSession *session, char *line) {
-  if (!FtpDoNeedConnection(session)) return;
-  FtpPutFile(session, FtpDoSecondWord(line));
+int FtpDoPutCV(FtpSession *session, const FtpArgs *args) {
+  return FtpPutCV(session, FtpDoFirstArg(args));
 }

@@ -1,53 +1,50 @@
-// ftp_do.h - the command handlers. Each takes the session and the whole
-// command line as typed (command word included; may be cut into tokens in
-// place, may be null for calls made by the program itself) and reports
-// everything it does itself.
+// ftp_do.h - the command handlers. The dispatcher (ftp_cmd) has checked the
+// row's preconditions and split the line before a handler runs; each
+// handler takes the session and the split line, reports everything it does
+// itself and returns FTP_OK or why it failed.
 #ifndef CVXFER_FTP_DO_H
 #define CVXFER_FTP_DO_H
 
 #include "cvxfer.h"
 
+struct FtpArgs;
+
 // Connection commands.
-void FtpDoOpen(FtpSession *session, char *line);
-void FtpDoLogin(FtpSession *session, char *line);
-void FtpDoClose(FtpSession *session, char *line);
-void FtpDoQuit(FtpSession *session, char *line);
+int FtpDoOpen(FtpSession *session, const FtpArgs *args);
+int FtpDoLogin(FtpSession *session, const FtpArgs *args);
+int FtpDoClose(FtpSession *session, const FtpArgs *args);
+int FtpDoQuit(FtpSession *session, const FtpArgs *args);
 
 // Mode and status commands.
-void FtpDoShell(FtpSession *session, char *line);
-void FtpDoAscii(FtpSession *session, char *line);
-void FtpDoBinary(FtpSession *session, char *line);
-void FtpDoEbcdic(FtpSession *session, char *line);
-void FtpDoType(FtpSession *session, char *line);
-void FtpDoDebug(FtpSession *session, char *line);
-void FtpDoVerbose(FtpSession *session, char *line);
-void FtpDoPassive(FtpSession *session, char *line);
-void FtpDoPrompt(FtpSession *session, char *line);
-void FtpDoHash(FtpSession *session, char *line);
-void FtpDoStatus(FtpSession *session, char *line);
+int FtpDoShell(FtpSession *session, const FtpArgs *args);
+int FtpDoAscii(FtpSession *session, const FtpArgs *args);
+int FtpDoBinary(FtpSession *session, const FtpArgs *args);
+int FtpDoEbcdic(FtpSession *session, const FtpArgs *args);
+int FtpDoType(FtpSession *session, const FtpArgs *args);
+int FtpDoDebug(FtpSession *session, const FtpArgs *args);
+int FtpDoVerbose(FtpSession *session, const FtpArgs *args);
+int FtpDoPassive(FtpSession *session, const FtpArgs *args);
+int FtpDoHash(FtpSession *session, const FtpArgs *args);
+int FtpDoStatus(FtpSession *session, const FtpArgs *args);
 
 // Remote information commands.
-void FtpDoCD(FtpSession *session, char *line);
-void FtpDoPWD(FtpSession *session, char *line);
-void FtpDoLs(FtpSession *session, char *line);
-void FtpDoDir(FtpSession *session, char *line);
-void FtpDoSyst(FtpSession *session, char *line);
-void FtpDoStat(FtpSession *session, char *line);
-void FtpDoRhelp(FtpSession *session, char *line);
+int FtpDoCD(FtpSession *session, const FtpArgs *args);
+int FtpDoPWD(FtpSession *session, const FtpArgs *args);
+int FtpDoLs(FtpSession *session, const FtpArgs *args);
+int FtpDoDir(FtpSession *session, const FtpArgs *args);
+int FtpDoSyst(FtpSession *session, const FtpArgs *args);
+int FtpDoStat(FtpSession *session, const FtpArgs *args);
+int FtpDoRhelp(FtpSession *session, const FtpArgs *args);
 
 // Queue commands.
-void FtpDoCVCONN(FtpSession *session, char *line);
-void FtpDoCVDISC(FtpSession *session, char *line);
-void FtpDoCVOPEN(FtpSession *session, char *line);
-void FtpDoCVCLOSE(FtpSession *session, char *line);
-void FtpDoCVQDEPTH(FtpSession *session, char *line);
-void FtpDoCVPER(FtpSession *session, char *line);
-void FtpDoCVNPER(FtpSession *session, char *line);
+int FtpDoCVCONN(FtpSession *session, const FtpArgs *args);
+int FtpDoCVOPEN(FtpSession *session, const FtpArgs *args);
+int FtpDoCVQDEPTH(FtpSession *session, const FtpArgs *args);
+int FtpDoCVPER(FtpSession *session, const FtpArgs *args);
+int FtpDoCVNPER(FtpSession *session, const FtpArgs *args);
 
 // Transfer commands.
-void FtpDoGetCV(FtpSession *session, char *line);
-void FtpDoPutCV(FtpSession *session, char *line);
-void FtpDoGet(FtpSession *session, char *line);
-void FtpDoPut(FtpSession *session, char *line);
+int FtpDoGetCV(FtpSession *session, const FtpArgs *args);
+int FtpDoPutCV(FtpSession *session, const FtpArgs *args);
 
 #endif

@@ -49,7 +49,12 @@ int FtpFormatCmd(char *text, const char *verb, const char *arg) {
 int FtpExchange(FtpSession *session, const char *text, bool echo, int *sendRc = nullptr) {
   int length = static_cast<int>(std::strlen(text));
   if (echo && session->Debug) {
-    std::printf("--> %.*s\n", length - 2, text);
+    // A password never reaches the screen, even when debugging.
+    if (std::strncmp(text, "PASS ", 5) == 0) {
+      std::printf("--> PASS XXXX\n");
+    } else {
+      std::printf("--> %.*s\n", length - 2, text);
+    }
     std::fflush(stdout);
   }
   int rc = FtpSendControlCmd(session->ControlSocket, text, length);
@@ -63,7 +68,6 @@ int FtpSimpleCmd(FtpSession *session, const char *verb, const char *arg, bool ec
   char text[kFtpCommandMax];
   if (FtpFormatCmd(text, verb, arg) < 0) {
     session->ReplyCode = 500;
-    session->ReplyClass = 5;
     return -1;
   }
   return FtpExchange(session, text, echo);
@@ -139,7 +143,6 @@ int FtpReadReply(FtpSession *session, bool quiet) {
   char digits[4] = {0};
   std::memcpy(digits, session->ReplyText, n < 3 ? n : 3);
   session->ReplyCode = std::atoi(digits);
-  session->ReplyClass = session->ReplyText[0] - '0';
   FtpShowReplyLine(session, session->ReplyText, n, cut);
 
   if (session->ReplyCode == 421) {
@@ -271,7 +274,6 @@ int FtpInit(FtpSession *session) {
   session->ListenSocket = -1;
   session->Connected = 0;
   session->Debug = 0;
-  session->Interactive = 1;
   session->Verbose = 1;
   session->HashMarks = 0;
   session->Passive = 0;
@@ -322,52 +324,12 @@ void FtpOpen(FtpSession *session, const char *host, unsigned short port) {
   FtpGetReply(session);
 }
 
-void FtpOpenHostPort(FtpSession *session, const char *host, unsigned short port, int *error) {
-  if (session->Connected) {
-    std::printf("Already connected.  Close connection first.\n");
-    std::fflush(stdout);
-    return;
-  }
-  if (port == 0) port = 21;
-  std::free(session->HostInfo);
-  session->HostInfo = TcpSetInfo(host, port, error);
-  if (session->HostInfo == nullptr) {
-    std::printf("Error on TCP/IP connection.\n");
-    std::fflush(stdout);
-    return;
-  }
-  session->ControlSocket = -1;
-  int rc = TcpConnect(&session->ControlSocket, session->HostInfo);
-  if (rc != 0) {
-    std::free(session->HostInfo);
-    session->HostInfo = nullptr;
-    std::printf("Error on TCP/IP connection.\n");
-    std::fflush(stdout);
-    *error = rc;
-    return;
-  }
-  *error = 0;
-  std::printf("Connected to %s\n", host);
-  std::fflush(stdout);
-  SetSocketInlineOutOfBandData(session->ControlSocket, 1);
-  SetSocketKeepAlive(session->ControlSocket, 0);
-  SetSocketLinger(session->ControlSocket, 0, 0);
-  SetSocketTypeOfService(session->ControlSocket, 16);
-  session->Connected = 1;
-  FtpGetReply(session);
-}
-
 void FtpUSER(FtpSession *session, const char *user) {
   FtpSimpleCmd(session, "USER", user, true);
 }
 
 void FtpPASS(FtpSession *session, const char *password) {
   FtpSimpleCmd(session, "PASS", password, true);
-}
-
-void FtpLoginUserPass(FtpSession *session, const char *user, const char *password) {
-  FtpUSER(session, user);
-  FtpPASS(session, password);
 }
 
 void FtpQUIT(FtpSession *session) {
@@ -542,12 +504,23 @@ int FtpGetDataConnection(FtpSession *session) {
   return session->DataSocket;
 }
 
-int FtpGetFileMem(FtpSession *session, const char *name, StringBuffer *buffer) {
+int FtpCheckFileName(const char *name) {
   if (name == nullptr || name[0] == '\0') {
     std::printf("No file specified.\n");
     std::fflush(stdout);
-    return 0;
+    return -1;
   }
+  if (std::strpbrk(name, "\r\n") != nullptr) {
+    std::printf("cvxfer: a file name cannot hold CR or LF; not sent.\n");
+    std::fflush(stdout);
+    return -1;
+  }
+  char text[kFtpCommandMax];
+  return FtpFormatCmd(text, "STOR", name) < 0 ? -1 : 0;
+}
+
+int FtpGetFileMem(FtpSession *session, const char *name, StringBuffer *buffer) {
+  if (FtpCheckFileName(name) != 0) return 0;
   if (buffer == nullptr) {
     std::perror("no memory allocated?");
     return 0;
@@ -605,11 +578,7 @@ int FtpGetFileMem(FtpSession *session, const char *name, StringBuffer *buffer) {
 }
 
 int FtpPutFileMem(FtpSession *session, const char *name, const void *data, uint32_t length) {
-  if (name == nullptr || name[0] == '\0') {
-    std::printf("No file specified.\n");
-    std::fflush(stdout);
-    return 0;
-  }
+  if (FtpCheckFileName(name) != 0) return 0;
   if (data == nullptr) {
     std::printf("Buffer error.\n");
     std::fflush(stdout);
@@ -629,111 +598,6 @@ int FtpPutFileMem(FtpSession *session, const char *name, const void *data, uint3
   FtpDataClose(session);
   int reply = FtpGetReply(session);
   if (!allSent || !FtpPositive(reply)) {
-    FtpReportIncomplete(name);
-    return 0;
-  }
-  return 1;
-}
-
-int FtpGetFile(FtpSession *session, const char *name) {
-  if (name == nullptr || name[0] == '\0') {
-    std::printf("No file specified.\n");
-    std::fflush(stdout);
-    return 0;
-  }
-  char text[kFtpCommandMax];
-  if (FtpFormatCmd(text, "RETR", name) < 0) return 0;
-  FILE *file = std::fopen(name, session->TransferType == 1 ? "wt" : "wb");
-  if (file == nullptr) {
-    std::perror("file open");
-    return 0;
-  }
-  if (FtpDataSetup(session) < 0 || !FtpStartTransfer(session, text, false, nullptr)) {
-    std::fclose(file);
-    return 0;
-  }
-  int fd = fileno(file);
-  char chunk[1024];
-  long long total = 0;
-  bool clean = false;
-  bool written = true;
-  for (;;) {
-    ssize_t n = recv(session->DataSocket, chunk, sizeof(chunk), 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      clean = n == 0;
-      break;
-    }
-    for (ssize_t off = 0; off < n;) {
-      ssize_t w = write(fd, chunk + off, n - off);
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) {
-        written = false;
-        break;
-      }
-      off += w;
-    }
-    if (!written) {
-      std::perror("write");
-      break;
-    }
-    total += n;
-    std::printf("%s : %lld received\r", name, total);
-    std::fflush(stdout);
-  }
-  std::printf("\r\n");
-  bool closed = std::fclose(file) == 0;
-  FtpDataClose(session);
-  int reply = FtpGetReply(session);
-  if (!clean || !written || !closed || !FtpPositive(reply)) {
-    FtpReportIncomplete(name);
-    return 0;
-  }
-  return 1;
-}
-
-int FtpPutFile(FtpSession *session, const char *name) {
-  if (name == nullptr || name[0] == '\0') {
-    std::printf("No file specified.\n");
-    std::fflush(stdout);
-    return 0;
-  }
-  char text[kFtpCommandMax];
-  if (FtpFormatCmd(text, "STOR", name) < 0) return 0;
-  FILE *file = std::fopen(name, session->TransferType == 1 ? "rt" : "rb");
-  if (file == nullptr) {
-    std::perror("file open");
-    return 0;
-  }
-  if (FtpDataSetup(session) < 0 ||
-      !FtpStartTransfer(session, text, false, "Cannot accept connection.\n")) {
-    std::fclose(file);
-    return 0;
-  }
-  int fd = fileno(file);
-  char chunk[1024];
-  long total = 0;
-  bool ok = true;
-  for (;;) {
-    ssize_t n = read(fd, chunk, sizeof(chunk));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      std::perror("read");
-      ok = false;
-    }
-    if (n <= 0) break;
-    if (TcpSend(session->DataSocket, chunk, static_cast<int>(n)) != 0) {
-      ok = false;
-      break;
-    }
-    total += n;
-    std::printf("%s : %ld sent\r", name, total);
-  }
-  std::printf("\r\n");
-  FtpDataClose(session);
-  std::fclose(file);
-  int reply = FtpGetReply(session);
-  if (!ok || !FtpPositive(reply)) {
     FtpReportIncomplete(name);
     return 0;
   }

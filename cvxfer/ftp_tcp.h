@@ -12,8 +12,6 @@ struct StringBuffer;
 
 // Size of the buffer every command text is formatted in.
 constexpr int kFtpCommandMax = 1024;
-// Size of ReplyText.
-constexpr int kFtpReplyMax = 1500;
 // Seconds each further line of a multi-line reply may take.
 constexpr int kFtpReplyLineWait = 5;
 
@@ -38,16 +36,9 @@ int FtpGetReply(FtpSession *session);
 // "Connected to %s" and reads the greeting. Success shows in Connected.
 void FtpOpen(FtpSession *session, const char *host, unsigned short port = 21);
 
-// As FtpOpen, refusing when connected, with socket options set on the
-// control connection; *error gets the TCP layer's code (0 after success).
-void FtpOpenHostPort(FtpSession *session, const char *host, unsigned short port, int *error);
-
 // Exchange USER / PASS; the reply code is left in ReplyCode.
 void FtpUSER(FtpSession *session, const char *user);
 void FtpPASS(FtpSession *session, const char *password);
-
-// USER then PASS, the second whatever the reply to the first.
-void FtpLoginUserPass(FtpSession *session, const char *user, const char *password);
 
 // Sends QUIT, reads the reply and closes the control connection, whatever
 // the reply was.
@@ -69,6 +60,11 @@ int FtpAcceptConnection(FtpSession *session);
 // or -1.
 int FtpGetDataConnection(FtpSession *session);
 
+// Checks a remote file name before anything is sent or taken from a queue:
+// present, free of CR and LF (which would end the command early), and short
+// enough for a command line. Returns 0, or -1 after saying why not.
+int FtpCheckFileName(const char *name);
+
 // Retrieves remote file name and appends its bytes to buffer. Returns 1
 // only when the data connection ended cleanly and the final reply was
 // positive, else 0.
@@ -77,11 +73,6 @@ int FtpGetFileMem(FtpSession *session, const char *name, StringBuffer *buffer);
 // Stores length bytes at data as remote file name. Returns 1 only when every
 // byte was sent and the final reply was positive, else 0.
 int FtpPutFileMem(FtpSession *session, const char *name, const void *data, uint32_t length);
-
-// Copy remote file name to the local file of the same name and back; same
-// results as the memory transfers.
-int FtpGetFile(FtpSession *session, const char *name);
-int FtpPutFile(FtpSession *session, const char *name);
 
 // Single-line commands: CWD (always with its argument), PWD, TYPE and HELP
 // (without argument when it is missing or empty, never echoed), SYST, STAT.

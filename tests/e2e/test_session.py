@@ -3,7 +3,9 @@ a real FTP server."""
 import getpass
 import os
 import pwd
+import subprocess
 
+from cvxfer_proc import CVXFER, env_with_home
 from session import CONNECTED, PROMPT, Terminal, after, home, login, piped, server  # noqa: F401
 
 
@@ -36,7 +38,7 @@ class TestOpenAndLogin:
             term.expect("Password: ")
             term.child.sendline("wrong")
             out = term.expect(PROMPT)
-            assert "--> PASS wrong" in out
+            assert "--> PASS XXXX" in out and "wrong" not in out
             assert "Login incorrect." in out
         finally:
             term.close()
@@ -65,6 +67,22 @@ class TestOpenAndLogin:
         assert "Using binary mode to transfer files." in out
         assert "EBCDIC: unknown mode" in out
         assert "Using ebcdic mode to transfer files." in out
+
+    def test_every_abbreviation_of_open_takes_host_and_port(self, home, server):
+        for word in ("o", "op", "ope", "open"):
+            status, out = piped(home, ["-n"], ["%s 127.0.0.1 %d" % (word, server.port), "bye"])
+            assert CONNECTED in out, word
+            assert "220" in out, word
+
+    def test_flags_after_the_host_are_a_usage_error(self, home, server):
+        proc = subprocess.run([CVXFER, "127.0.0.1", str(server.port), "-n"], input=b"bye\n",
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              env=env_with_home(home), timeout=30)
+        assert proc.returncode == 2
+        assert b"too many arguments: -n" in proc.stderr
+        assert b"Usage: " in proc.stderr
+        assert b"Connected to" not in proc.stdout
+        assert os.listdir(home) == [], "nothing was run"
 
     def test_wrong_password_then_a_new_user_command(self, home, server):
         status, out = piped(home, ["-n"], [
@@ -112,9 +130,10 @@ class TestModesAndStatus:
 
     def test_debug_echoes_commands_but_not_type_or_help(self, home, server):
         _, out = piped(home, ["-n", "-d"], login(server) + ["pwd", "rhelp", "system", "bye"])
-        for line in ("--> USER tester\n", "--> PASS secret\n", "--> PWD\n", "--> SYST\n",
+        for line in ("--> USER tester\n", "--> PASS XXXX\n", "--> PWD\n", "--> SYST\n",
                      "--> QUIT\n"):
             assert line in out
+        assert "secret" not in out
         assert "--> TYPE" not in out
         assert "--> HELP" not in out
 

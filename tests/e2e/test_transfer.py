@@ -48,6 +48,12 @@ class TestGet:
         # The server sends ascii with CR LF line ends; they arrive unchanged.
         assert take(home) == b"one\r\ntwo\r\n"
 
+    def test_quoted_name_with_blanks_is_one_file(self, home, server):
+        write(server, "my file.txt", b"spaced")
+        _, out = piped(home, ["-n"], login(server) + ["binary", 'get "my file.txt"', "bye"])
+        assert "cvxfer: [my file.txt] 6 bytes received.\n" in out
+        assert take(home) == b"spaced"
+
     def test_nonpersistent_and_empty_files(self, home, server):
         write(server, "empty", b"")
         _, out = piped(home, ["-n"], login(server) + ["binary", "cvnper", "get empty", "cvper",
@@ -118,12 +124,15 @@ class TestPut:
         cvadmin(home, "put", "SYSTEM.DEFAULT.LOCAL.QUEUE", data=b"precious")
         _, out = piped(home, mode, login(server) + [
             "binary", "put", "put no/such/dir/file", "bye"])
-        assert "No file specified.\n" in out
-        assert out.count("Message backed out\n") == 2
+        # Without a name no message is taken at all; the refused store backs
+        # its message out once.
+        assert "No file specified.\ncvxfer> " in out
+        assert out.count("Message getted from queue") == 1
+        assert out.count("Message backed out\n") == 1
         assert "Message commited" not in out
         assert not os.path.exists(os.path.join(server.root, "no"))
         [msg] = browse(home)
-        assert msg[5] == "2"  # backed out twice
+        assert msg[5] == "1"  # backed out once: the nameless put took nothing
         assert take(home) == b"precious"
 
     def test_empty_queue_sends_nothing(self, home, server):

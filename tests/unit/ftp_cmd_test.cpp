@@ -5,14 +5,20 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
 
-std::vector<std::string> gCalls;
+// Each recorded call: the line as typed, then the words the handler got.
+std::vector<std::vector<std::string>> gCalls;
 
-void RecordCall(FtpSession *, char *line) {
-  gCalls.emplace_back(line);
+int RecordCall(FtpSession *, const FtpArgs *args) {
+  std::vector<std::string> call{args->Line, args->Rest};
+  for (int i = 0; i < args->Count; i++) call.emplace_back(args->Words[i]);
+  EXPECT_EQ(args->Words[args->Count], nullptr);
+  gCalls.push_back(call);
+  return 7;
 }
 
 class FtpCmdTest : public ::testing::Test {
@@ -32,15 +38,15 @@ class FtpCmdTest : public ::testing::Test {
     saved_.emplace_back(row, row->Handler);
     row->Handler = RecordCall;
   }
-  std::string Dispatch(const char *text, int *result = nullptr) {
-    std::vector<char> line(text, text + std::strlen(text) + 1);
+  std::string Dispatch(const char *text, int *result = nullptr, int connected = 0) {
     FtpSession session{};
+    session.Connected = connected;
     testing::internal::CaptureStdout();
-    int r = FtpDoCommand(&session, line.data());
+    int r = FtpDoCommand(&session, text);
     if (result) *result = r;
     return testing::internal::GetCapturedStdout();
   }
-  std::vector<std::pair<FtpDoCommandDef *, void (*)(FtpSession *, char *)>> saved_;
+  std::vector<std::pair<FtpDoCommandDef *, int (*)(FtpSession *, const FtpArgs *)>> saved_;
 };
 
 TEST_F(FtpCmdTest, TableIsSortedAndComplete) {
@@ -90,14 +96,82 @@ TEST_F(FtpCmdTest, UnknownWordsFindNothing) {
   }
 }
 
-TEST_F(FtpCmdTest, DispatchPassesTheWholeLineAsTyped) {
+TEST_F(FtpCmdTest, DispatchSplitsOnceAndPassesTheLineAsTyped) {
+  using Call = std::vector<std::string>;
+  // line typed -> {line, rest, words...}; abbreviations split like full names.
+  const std::pair<const char *, Call> cases[] = {
+      {"st  with   words", {"st  with   words", "with   words", "st", "with", "words"}},
+      {"status", {"status", "", "status"}},
+      {"st \t x", {"st \t x", "x", "st", "\t", "x"}},
+      {"st \"my file.txt\" b",
+       {"st \"my file.txt\" b", "\"my file.txt\" b", "st", "my file.txt", "b"}},
+      {"st a\"b c\"", {"st a\"b c\"", "a\"b c\"", "st", "a\"b", "c\""}},
+      {"st \"\"", {"st \"\"", "\"\"", "st", ""}},
+      {"st \"a\"b c\"", {"st \"a\"b c\"", "\"a\"b c\"", "st", "a\"b c"}},
+  };
   Record("status");
-  int r = 1;
-  std::string out = Dispatch("st  with   words", &r);
-  EXPECT_EQ(r, 0);
-  EXPECT_EQ(out, "");
-  ASSERT_EQ(gCalls.size(), 1u);
-  EXPECT_EQ(gCalls[0], "st  with   words");
+  for (const auto &[line, expected] : cases) {
+    gCalls.clear();
+    int r = 0;
+    EXPECT_EQ(Dispatch(line, &r), "") << line;
+    EXPECT_EQ(r, 7) << "the handler's result comes back";
+    ASSERT_EQ(gCalls.size(), 1u) << line;
+    EXPECT_EQ(gCalls[0], expected) << line;
+  }
+}
+
+TEST_F(FtpCmdTest, PreconditionsAreCheckedBeforeTheHandler) {
+  Record("ls");
+  Record("open");
+  Record("!");
+  int r = 0;
+  // line, connected, expected output (empty: the handler ran)
+  const std::tuple<const char *, int, const char *> cases[] = {
+      {"ls", 0, "Not Connected.\n"},
+      {"l x", 0, "Not Connected.\n"},
+      {"ls x", 1, ""},
+      {"op host 21", 1, "Already connected.  Close connection first.\n"},
+      {"op host 21", 0, ""},
+      {"ls \"open", 1, "Unbalanced quotes.\n"},
+      {"! echo \"open", 0, ""},  // the shell escape reads the raw line
+  };
+  for (const auto &[line, connected, expected] : cases) {
+    gCalls.clear();
+    EXPECT_EQ(Dispatch(line, &r, connected), expected) << line;
+    EXPECT_EQ(gCalls.size(), expected[0] == '\0' ? 1u : 0u) << line;
+    EXPECT_EQ(r, expected[0] == '\0' ? 7 : FTP_FAILED) << line;
+  }
+}
+
+TEST_F(FtpCmdTest, ArgumentCountsOfARow) {
+  FtpDoCommandDef row = {"rename", RecordCall, "from-name to-name", "rename a file", 0, 2, 2};
+  FtpSession session{};
+  for (const char *line : {"rename a", "rename a b c", "rename a b"}) {
+    gCalls.clear();
+    FtpArgs args;
+    FtpSplitArgs(line, &args);
+    testing::internal::CaptureStdout();
+    int r = FtpDoDispatch(&session, &row, &args);
+    std::string out = testing::internal::GetCapturedStdout();
+    bool fits = args.Count == 3;
+    EXPECT_EQ(out, fits ? "" : "usage: rename from-name to-name\n") << line;
+    EXPECT_EQ(r, fits ? 7 : FTP_FAILED) << line;
+  }
+}
+
+TEST_F(FtpCmdTest, MadeArgumentsReadLikeATypedLine) {
+  FtpArgs args;
+  const char *words[] = {"open", "my host", "2121"};
+  ASSERT_EQ(FtpMakeArgs(&args, 3, words), 0);
+  EXPECT_EQ(args.Count, 3);
+  EXPECT_STREQ(args.Words[1], "my host");
+  EXPECT_STREQ(args.Line, "open my host 2121");
+  EXPECT_STREQ(args.Rest, "my host 2121");
+  EXPECT_EQ(args.Words[3], nullptr);
+  std::string huge(KEYB_LINE_MAX, 'h');
+  const char *tooLong[] = {"open", huge.c_str()};
+  EXPECT_EQ(FtpMakeArgs(&args, 2, tooLong), -1);
+  EXPECT_EQ(args.Count, 0);
 }
 
 TEST_F(FtpCmdTest, DispatchReportsAmbiguousAndUnknownWords) {
