@@ -1,4 +1,6 @@
-// cv_util.cpp - queue helpers with a call log.
+// cv_util.cpp - queue helpers with a call log. No command path of cvxfer
+// calls them: they are shared utility code for programs built on the queue
+// manager, kept and tested as such.
 #include "cv_util.h"
 
 #include <cstdio>

@@ -1,4 +1,6 @@
-// file_util.cpp - file helpers and the cycling log file.
+// file_util.cpp - file helpers and the cycling log file. No command path of
+// cvxfer calls them: they are shared utility code (the queue helpers' call
+// log writes through them), kept and tested as such.
 #include "file_util.h"
 
 #include <cstring>
@@ -47,7 +49,7 @@ char *AddPath(char *destination, const char *directory, const char *name) {
   return destination;
 }
 
-long _FileSize(const char *path) {
+long FileSize(const char *path) {
   FILE *f = std::fopen(path, "r");
   if (f == nullptr) return -1;
   if (std::fseek(f, 0, SEEK_END) != 0) {
@@ -87,7 +89,7 @@ int WriteLogFile(const char *logDir, int8_t level, const char *message) {
   char fullPath[kPathMax];
   JoinPath(fullPath, logDir, "CVILOG");
 
-  if (_FileSize(fullPath) > kLogCycleSize) {
+  if (FileSize(fullPath) > kLogCycleSize) {
     int rc = CycleLogFile(fullPath);
     if (rc != 0) {
       std::fprintf(stderr, "Error cycle logfile ! %s, rc = %d\n", fullPath, rc);

@@ -20,7 +20,7 @@ char *CheckPath(char *path);
 char *AddPath(char *destination, const char *directory, const char *name);
 
 // Returns the size of the file in bytes, -1 when it cannot be measured.
-long _FileSize(const char *path);
+long FileSize(const char *path);
 
 // Opens path with mode; on failure logs it in logDir and returns null.
 FILE *FileOpen(const char *logDir, const char *path, const char *mode);

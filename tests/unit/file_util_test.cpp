@@ -49,11 +49,11 @@ TEST_F(FileUtilTest, PathsAndSizes) {
   AddPath(dest, longDir.c_str(), "name");
   EXPECT_EQ(std::strlen(dest), 1023u);
 
-  EXPECT_EQ(_FileSize((dir_ + "missing").c_str()), -1);
+  EXPECT_EQ(FileSize((dir_ + "missing").c_str()), -1);
   Write("empty", 0);
-  EXPECT_EQ(_FileSize((dir_ + "empty").c_str()), 0);
+  EXPECT_EQ(FileSize((dir_ + "empty").c_str()), 0);
   Write("five", 5);
-  EXPECT_EQ(_FileSize((dir_ + "five").c_str()), 5);
+  EXPECT_EQ(FileSize((dir_ + "five").c_str()), 5);
   EXPECT_EQ(ExistFile((dir_ + "five").c_str()), 1);
   EXPECT_EQ(ExistFile((dir_ + "missing").c_str()), 0);
 }
@@ -87,7 +87,7 @@ TEST_F(FileUtilTest, RotatesOnlyAboveTheThreshold) {
   Write("CVILOG", 102400);
   ASSERT_EQ(WriteLogFile(dir_.c_str(), 0, "appended"), 0);
   EXPECT_FALSE(Exists("CVILOG.1"));
-  EXPECT_GT(_FileSize((dir_ + "CVILOG").c_str()), 102400);
+  EXPECT_GT(FileSize((dir_ + "CVILOG").c_str()), 102400);
 
   // Now above: the next line rotates first and starts a new file.
   ASSERT_EQ(WriteLogFile(dir_.c_str(), 0, "fresh"), 0);
@@ -95,7 +95,7 @@ TEST_F(FileUtilTest, RotatesOnlyAboveTheThreshold) {
   EXPECT_FALSE(Exists("CVILOG.2"));
   EXPECT_NE(Read("CVILOG.1").find("appended"), std::string::npos);
   EXPECT_NE(Read("CVILOG").find("fresh"), std::string::npos);
-  EXPECT_LT(_FileSize((dir_ + "CVILOG").c_str()), 100);
+  EXPECT_LT(FileSize((dir_ + "CVILOG").c_str()), 100);
 }
 
 TEST_F(FileUtilTest, KeepsTwoGenerations) {
