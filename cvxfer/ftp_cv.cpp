@@ -110,6 +110,28 @@ CVLONG CVMissingQueueReason(const FtpSession *session) {
   return FtpCVConnected(session) ? CVRC_HOBJ_ERROR : CVRC_HCONN_ERROR;
 }
 
+// Opens the queue named by the 48-character field for inquiry, stores the
+// integer attribute selector in *value and closes it again. Returns 0, or
+// the reason of the call that failed (*value unchanged).
+CVLONG CVInquireInt(const FtpSession *session, const char *field, CVLONG selector, CVLONG *value) {
+  CVLONG cc = -1;
+  CVLONG reason = -1;
+  CVOD od = CVOD_DEFAULT;
+  std::memcpy(od.ObjectName, field, CV_Q_NAME_LENGTH);
+  CVHOBJ hobj = CVHO_UNUSABLE_HOBJ;
+  CVOPEN(session->Hconn, &od, kOpenInquire, &hobj, &cc, &reason);
+  CVEcho(session, "CVOPEN");
+  if (cc != CVCC_OK) return reason;
+  CVLONG result = 0;
+  CVINQ(session->Hconn, hobj, 1, &selector, 1, &result, 0, nullptr, &cc, &reason);
+  CVEcho(session, "CVINQ");
+  const CVLONG inquired = cc == CVCC_OK ? 0 : reason;
+  if (inquired == 0) *value = result;
+  CVCLOSE(session->Hconn, &hobj, CVCO_NONE, &cc, &reason);
+  CVEcho(session, "CVCLOSE");
+  return inquired;
+}
+
 }  // namespace
 
 int FtpCVConnected(const FtpSession *session) {
@@ -242,42 +264,23 @@ int FtpCVCLOSE(FtpSession *session) {
 }
 
 int FtpCVQDEPTH(FtpSession *session, const char *name) {
-  CVLONG cc = -1;
-  CVLONG reason = -1;
-  CVOD od = CVOD_DEFAULT;
+  char object[CV_Q_NAME_LENGTH];
   if (name == nullptr || name[0] == '\0' || name[0] == ' ') {
-    std::memcpy(od.ObjectName, session->QName, CV_Q_NAME_LENGTH);
+    std::memcpy(object, session->QName, CV_Q_NAME_LENGTH);
   } else if (CVNameFits(name)) {
-    CVSetName(od.ObjectName, name);
+    CVSetName(object, name);
   } else {
     return CVFail("Not able to inquire queue depth", CVRC_OBJECT_NAME_ERROR);
   }
-
-  CVHOBJ hobj = CVHO_UNUSABLE_HOBJ;
-  CVOPEN(session->Hconn, &od, kOpenInquire, &hobj, &cc, &reason);
-  CVEcho(session, "CVOPEN");
-  if (cc != CVCC_OK) {
+  CVLONG depth = 0;
+  if (CVInquireInt(session, object, CVIA_CURRENT_Q_DEPTH, &depth) != 0) {
     std::printf("Not able to inquire queue depth\n");
     std::fflush(stdout);
     return 1;
   }
-  const CVLONG selector = CVIA_CURRENT_Q_DEPTH;
-  CVLONG depth = 0;
-  cc = -1;
-  reason = -1;
-  CVINQ(session->Hconn, hobj, 1, &selector, 1, &depth, 0, nullptr, &cc, &reason);
-  CVEcho(session, "CVINQ");
-  const bool inquired = cc == CVCC_OK;
-  if (!inquired) {
-    std::printf("Not able to inquire queue depth\n");
-  } else {
-    std::printf("Queue depth for %.*s = %ld\n", CV_Q_NAME_LENGTH, od.ObjectName,
-                static_cast<long>(depth));
-  }
+  std::printf("Queue depth for %.*s = %ld\n", CV_Q_NAME_LENGTH, object, static_cast<long>(depth));
   std::fflush(stdout);
-  CVCLOSE(session->Hconn, &hobj, CVCO_NONE, &cc, &reason);
-  CVEcho(session, "CVCLOSE");
-  return inquired ? 0 : 1;
+  return 0;
 }
 
 int FtpGetCV(FtpSession *session, const char *remoteName) {
@@ -295,7 +298,17 @@ int FtpGetCV(FtpSession *session, const char *remoteName) {
   std::unique_ptr<StringBuffer, void (*)(StringBuffer *)> buffer(StringBufferAlloc(),
                                                                  StringBufferFree);
 
-  if (FtpGetFileMem(session, remoteName, buffer.get()) == 0) return 1;
+  // A file longer than the queue takes is abandoned as soon as it is; a
+  // queue that cannot say (a remote definition) leaves the library's limit.
+  CVLONG maxLength = INT32_MAX;
+  CVInquireInt(session, session->QName, CVIA_MAX_MSG_LENGTH, &maxLength);
+  if (FtpGetFileMem(session, remoteName, buffer.get(), static_cast<uint64_t>(maxLength)) == 0) {
+    if (buffer->Length > static_cast<size_t>(maxLength)) {
+      std::printf("Not putted on queue %s\n", ReasonString(CVRC_MSG_TOO_BIG_FOR_Q));
+      std::fflush(stdout);
+    }
+    return 1;
+  }
 
   std::memset(md.MsgId, 0, sizeof(md.MsgId));
   std::memset(md.CorrelId, 0, sizeof(md.CorrelId));

@@ -13,12 +13,36 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "stringbuffer.h"
 #include "tcp_util.h"
 
 namespace {
+
+// Writes bytes the server chose to standard output. On a terminal every
+// control character but tab and line feed (and a CR right before a line
+// feed) is shown in caret form, so a server cannot clear the screen or
+// retitle the window; into a pipe the bytes go unchanged.
+void FtpWriteServerText(const char *text, int length) {
+  static const int kTerminal = isatty(STDOUT_FILENO);
+  if (!kTerminal) {
+    std::fwrite(text, 1, static_cast<size_t>(length), stdout);
+    return;
+  }
+  for (int i = 0; i < length; i++) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    bool crlf = c == '\r' && (i + 1 == length || text[i + 1] == '\n');
+    if ((c < 0x20 && c != '\t' && c != '\n' && !crlf) || c == 0x7F) {
+      std::putchar('^');
+      std::putchar(c == 0x7F ? '?' : c + '@');
+    } else {
+      std::putchar(c);
+    }
+  }
+}
 
 // Bytes asked of one receive of a memory retrieval; small enough to keep the
 // buffer's growth smooth, large enough to keep system calls rare.
@@ -27,20 +51,41 @@ constexpr uint32_t kRetrieveChunk = 262144;
 // Largest message the queue side can take (its lengths are 32-bit signed).
 constexpr uint64_t kMemoryTransferMax = 0x7FFFFFFF;
 
-// Formats "VERB ARG\r\n" (or "VERB\r\n" without an argument) into text
-// (kFtpCommandMax bytes). Returns its length, or -1 after a message when it
-// does not fit: a cut command would do something else than asked.
-int FtpFormatCmd(char *text, const char *verb, const char *arg) {
-  int n = (arg != nullptr && arg[0] != '\0')
-              ? std::snprintf(text, kFtpCommandMax, "%s %s\r\n", verb, arg)
-              : std::snprintf(text, kFtpCommandMax, "%s\r\n", verb);
-  if (n < 0 || n >= kFtpCommandMax) {
+// Most bytes one reply may take, all its lines together: a server that
+// never ends its reply must not keep the client reading for ever.
+constexpr long kFtpReplyTotalMax = 1048576;
+
+// Formats "VERB ARG\r\n" (or "VERB\r\n" without an argument, unless
+// keepEmpty) into text (kFtpCommandMax bytes), with every IAC byte (0xFF)
+// doubled as the Telnet rules of the control connection ask. Returns its
+// length, or -1 after a message when the argument holds CR or LF or the
+// command does not fit: a cut command would do something else than asked.
+int FtpFormatCmd(char *text, const char *verb, const char *arg, bool keepEmpty = false) {
+  if (arg != nullptr && std::strpbrk(arg, "\r\n") != nullptr) {
+    // A line break would end the command early and start another one.
+    std::printf("cvxfer: a name cannot hold CR or LF; not sent.\n");
+    std::fflush(stdout);
+    return -1;
+  }
+  std::string command = verb;
+  if (keepEmpty || (arg != nullptr && arg[0] != '\0')) {
+    command += ' ';
+  }
+  if (arg != nullptr) {
+    for (const char *c = arg; *c != '\0'; c++) {
+      command += *c;
+      if (static_cast<unsigned char>(*c) == 0xFF) command += *c;
+    }
+  }
+  command += "\r\n";
+  if (command.size() >= static_cast<size_t>(kFtpCommandMax)) {
     std::printf("%s: command too long (more than %d characters); not sent.\n", verb,
                 kFtpCommandMax - 3);
     std::fflush(stdout);
     return -1;
   }
-  return n;
+  std::memcpy(text, command.c_str(), command.size() + 1);
+  return static_cast<int>(command.size());
 }
 
 // Sends text on the control connection (echoed in debug mode when echo is
@@ -82,18 +127,21 @@ void FtpDropControl(FtpSession *session) {
 
 // Reads one reply line into line (kFtpReplyMax bytes, terminated): at most
 // kFtpReplyMax - 1 bytes are kept, the rest of a longer line is read and
-// dropped (*cut set). waitSeconds < 0 waits without limit, else at most that
+// dropped (*cut set). Every byte read is taken from *budget; the read stops
+// when it is spent. waitSeconds < 0 waits without limit, else at most that
 // long for each piece of the line. Returns the bytes kept, 0 when the peer
-// closed before any byte, -1 on error or time-out before any byte.
-int FtpReadReplyLine(int fd, char *line, int waitSeconds, bool *cut) {
+// closed before any byte, -1 on error, time-out or a spent budget before
+// any byte.
+int FtpReadReplyLine(int fd, char *line, int waitSeconds, bool *cut, long *budget) {
   int kept = 0;
   bool any = false;
   *cut = false;
   line[0] = '\0';
-  for (;;) {
+  while (*budget > 0) {
     if (waitSeconds >= 0 && TcpWait(fd, waitSeconds, 0) <= 0) break;
     char piece[512];
-    ssize_t n = recv(fd, piece, sizeof(piece), MSG_PEEK);
+    ssize_t want = *budget < static_cast<long>(sizeof(piece)) ? *budget : sizeof(piece);
+    ssize_t n = recv(fd, piece, want, MSG_PEEK);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (n == 0 && !any) return 0;
@@ -107,6 +155,7 @@ int FtpReadReplyLine(int fd, char *line, int waitSeconds, bool *cut) {
     } while (got < 0 && errno == EINTR);
     if (got <= 0) break;
     any = true;
+    *budget -= got;
     ssize_t room = kFtpReplyMax - 1 - kept;
     ssize_t copy = got < room ? got : room;
     std::memcpy(line + kept, piece, copy);
@@ -121,7 +170,7 @@ int FtpReadReplyLine(int fd, char *line, int waitSeconds, bool *cut) {
 // Prints a reply line in verbose mode; a cut line gets its own line end.
 void FtpShowReplyLine(const FtpSession *session, const char *line, int length, bool cut) {
   if (!session->Verbose) return;
-  std::printf("%.*s", length, line);
+  FtpWriteServerText(line, length);
   if (cut) std::printf("\n");
 }
 
@@ -130,7 +179,8 @@ void FtpShowReplyLine(const FtpSession *session, const char *line, int length, b
 int FtpReadReply(FtpSession *session, bool quiet) {
   std::memset(session->ReplyText, 0, sizeof(session->ReplyText));
   bool cut = false;
-  int n = FtpReadReplyLine(session->ControlSocket, session->ReplyText, -1, &cut);
+  long budget = kFtpReplyTotalMax;
+  int n = FtpReadReplyLine(session->ControlSocket, session->ReplyText, -1, &cut, &budget);
   if (n <= 0) {
     if (n == 0) {
       // The server has gone; every later command would fail on a dead socket.
@@ -158,12 +208,20 @@ int FtpReadReply(FtpSession *session, bool quiet) {
     terminator[3] = ' ';
     char line[kFtpReplyMax];
     for (;;) {
-      int m = FtpReadReplyLine(session->ControlSocket, line, kFtpReplyLineWait, &cut);
+      int m = FtpReadReplyLine(session->ControlSocket, line, kFtpReplyLineWait, &cut, &budget);
       if (m <= 0) break;
       FtpShowReplyLine(session, line, m, cut);
       std::memcpy(session->ReplyText, line, m + 1);
       if (m >= 4 && std::memcmp(line, terminator, 4) == 0) break;
     }
+  }
+  if (budget <= 0) {
+    // The rest of the reply is unread, so nothing later would pair with
+    // its command: the connection cannot be used any more.
+    std::printf("\ncvxfer: reply longer than %ld bytes; connection closed.\n", kFtpReplyTotalMax);
+    FtpDropControl(session);
+    std::fflush(stdout);
+    return -1;
   }
   std::fflush(stdout);
   std::fflush(stderr);
@@ -255,7 +313,7 @@ void FtpListing(FtpSession *session, const char *verb, const char *path, bool ac
   char chunk[1024];
   int n;
   while ((n = TcpRecv(session->DataSocket, chunk, sizeof(chunk))) > 0) {
-    std::printf("%.*s", n, chunk);
+    FtpWriteServerText(chunk, n);
     total += n;
   }
   std::fflush(stdout);
@@ -510,16 +568,11 @@ int FtpCheckFileName(const char *name) {
     std::fflush(stdout);
     return -1;
   }
-  if (std::strpbrk(name, "\r\n") != nullptr) {
-    std::printf("cvxfer: a file name cannot hold CR or LF; not sent.\n");
-    std::fflush(stdout);
-    return -1;
-  }
   char text[kFtpCommandMax];
   return FtpFormatCmd(text, "STOR", name) < 0 ? -1 : 0;
 }
 
-int FtpGetFileMem(FtpSession *session, const char *name, StringBuffer *buffer) {
+int FtpGetFileMem(FtpSession *session, const char *name, StringBuffer *buffer, uint64_t maxLength) {
   if (FtpCheckFileName(name) != 0) return 0;
   if (buffer == nullptr) {
     std::perror("no memory allocated?");
@@ -535,7 +588,9 @@ int FtpGetFileMem(FtpSession *session, const char *name, StringBuffer *buffer) {
   bool clean = false;
   bool tooLarge = false;
   for (;;) {
-    if (static_cast<uint64_t>(buffer->Length) + chunk + 1 > kMemoryTransferMax) {
+    if (static_cast<uint64_t>(buffer->Length) > maxLength ||
+        static_cast<uint64_t>(buffer->Length) + chunk + 1 > kMemoryTransferMax) {
+      // Stop at once: the rest of the file could only be thrown away.
       tooLarge = true;
       break;
     }
@@ -566,7 +621,10 @@ int FtpGetFileMem(FtpSession *session, const char *name, StringBuffer *buffer) {
   std::printf("cvxfer: [%s] %lld bytes received.\n", name, total);
   std::fflush(stdout);
   if (tooLarge) {
-    std::printf("cvxfer: [%s] too large for one message; transfer abandoned.\n", name);
+    std::printf(
+        "cvxfer: [%s] too large for one message (more than %llu bytes); transfer "
+        "abandoned.\n",
+        name, static_cast<unsigned long long>(std::min(maxLength, kMemoryTransferMax)));
     std::fflush(stdout);
     return 0;
   }
@@ -607,9 +665,7 @@ int FtpPutFileMem(FtpSession *session, const char *name, const void *data, uint3
 void FtpCD(FtpSession *session, const char *directory) {
   static char text[kFtpCommandMax];
   // CWD always carries its argument, even an empty one.
-  int n = std::snprintf(text, sizeof(text), "CWD %s\r\n", directory != nullptr ? directory : "");
-  if (n < 0 || n >= kFtpCommandMax) {
-    FtpFormatCmd(text, "CWD", directory);  // reports the refusal
+  if (FtpFormatCmd(text, "CWD", directory != nullptr ? directory : "", true) < 0) {
     session->ReplyCode = 500;
     return;
   }

@@ -65,10 +65,12 @@ int FtpGetDataConnection(FtpSession *session);
 // enough for a command line. Returns 0, or -1 after saying why not.
 int FtpCheckFileName(const char *name);
 
-// Retrieves remote file name and appends its bytes to buffer. Returns 1
+// Retrieves remote file name and appends its bytes to buffer; a file
+// longer than maxLength bytes is abandoned as soon as it is. Returns 1
 // only when the data connection ended cleanly and the final reply was
 // positive, else 0.
-int FtpGetFileMem(FtpSession *session, const char *name, StringBuffer *buffer);
+int FtpGetFileMem(FtpSession *session, const char *name, StringBuffer *buffer,
+                  uint64_t maxLength = UINT64_MAX);
 
 // Stores length bytes at data as remote file name. Returns 1 only when every
 // byte was sent and the final reply was positive, else 0.

@@ -9,6 +9,7 @@ import subprocess
 import threading
 import time
 
+import pexpect
 import pytest
 
 from cvxfer_proc import CVXFER, env_with_home
@@ -66,6 +67,17 @@ class HostileServer:
             conn.sendall(code.encode() + b"-" + b"x" * 3000 + b"\r\n" +
                          text.encode() + b" " + b"y" * 3000 + b"\r\n")
             return True
+        if self.behaviour == "control":
+            conn.sendall(text[:4].encode() + b"\x1b[2J\x1b]0;owned\x07\rclear" + b"\r\n")
+            return True
+        if self.behaviour == "endless":
+            # A multi-line reply that never reaches its last line.
+            code = text[:3].encode()
+            try:
+                while True:
+                    conn.sendall(code + b"-" + b"e" * 1000 + b"\r\n")
+            except OSError:
+                return None
         if self.behaviour == "slow":
             code = text[:3]
             time.sleep(SLOW)
@@ -77,6 +89,7 @@ class HostileServer:
 
     def _serve(self):
         self.confused = False
+        self.lines = []
         try:
             conn, _ = self.listener.accept()
         except OSError:
@@ -92,6 +105,7 @@ class HostileServer:
                 line = reader.readline()
                 if not line:
                     return
+                self.lines.append(line)
                 words = line.decode(errors="replace").strip().split(" ", 1)
                 verb = words[0].upper()
                 arg = words[1] if len(words) > 1 else ""
@@ -142,6 +156,13 @@ class HostileServer:
         data = self._open_data(data_listener, active_target)
         half = len(PAYLOAD) // 2
         with data:
+            if verb == "RETR" and self.step == "data" and self.behaviour == "endless":
+                try:
+                    while True:
+                        data.sendall(PAYLOAD)
+                except OSError:
+                    pass
+                return self._reply(conn, "final") is not None
             if verb == "RETR":
                 data.sendall(PAYLOAD[:half])
                 if self.step == "data" and self.behaviour in FAULTS:
@@ -236,3 +257,72 @@ def test_hostile_server(home, direction, step, behaviour):
             assert "Message commited" in out, out
             assert depth(home) == 0
             assert srv.stored == PAYLOAD
+
+
+@pytest.mark.parametrize("step", ["greeting", "PASS", "data"])
+def test_endless_replies_and_data_are_cut_off(home, step):
+    """A reply that never ends is cut after a bounded size and the connection
+    dropped; an endless RETR stops at the queue's maximum message length."""
+    cvadmin(home, "define", "LIMITED.Q", "--maxmsgl", str(2 * len(PAYLOAD)))
+    srv = HostileServer(step, "endless")
+    try:
+        commands = ["open 127.0.0.1 %d" % srv.port, "user tester secret", "binary",
+                    "cvopen LIMITED.Q", "get remote.bin", "bye"]
+        proc = subprocess.run([CVXFER, "-n", "-p"],
+                              input="".join(c + "\n" for c in commands).encode(),
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              env=env_with_home(home), timeout=RUN_TIMEOUT)
+    finally:
+        srv.close()
+    out = proc.stdout.decode(errors="replace")
+    if step == "data":
+        assert "too large for one message (more than %d bytes)" % (2 * len(PAYLOAD)) in out
+        assert "Not putted on queue CVRC_MSG_TOO_BIG_FOR_Q" in out
+    else:
+        assert "cvxfer: reply longer than 1048576 bytes; connection closed." in out
+    assert "Putted on queue" not in out
+    assert depth(home, "LIMITED.Q") == 0
+
+
+def test_names_cannot_inject_commands(home):
+    """CR and LF in a name are refused before anything is sent; an IAC byte
+    is doubled on the wire."""
+    srv = HostileServer("none", "none")
+    try:
+        commands = [b"open 127.0.0.1 %d" % srv.port, b"user tester secret",
+                    b"get a\rDELE b", b"put a\rDELE b", b"cd x\xffy", b"bye"]
+        proc = subprocess.run([CVXFER, "-n", "-p"], input=b"".join(c + b"\n" for c in commands),
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              env=env_with_home(home), timeout=RUN_TIMEOUT)
+    finally:
+        srv.close()
+    out = proc.stdout.decode(errors="replace")
+    assert out.count("cvxfer: a name cannot hold CR or LF; not sent.") == 2
+    assert not any(line.startswith((b"RETR", b"STOR", b"DELE")) for line in srv.lines), srv.lines
+    assert b"CWD x\xff\xffy\r\n" in srv.lines
+
+
+@pytest.mark.parametrize("terminal", [True, False])
+def test_server_text_cannot_drive_the_terminal(home, terminal):
+    """Escape sequences in a reply are shown, not obeyed, on a terminal; a
+    pipe gets the bytes as sent."""
+    srv = HostileServer("greeting", "control")
+    try:
+        args = ["-n", "127.0.0.1", str(srv.port)]
+        if terminal:
+            child = pexpect.spawn(CVXFER, args, env=env_with_home(home), timeout=RUN_TIMEOUT)
+            child.expect_exact(b"cvxfer> ")
+            out = child.before
+            child.sendline(b"bye")
+            child.expect(pexpect.EOF)
+            child.close()
+        else:
+            out = subprocess.run([CVXFER] + args, input=b"bye\n", stdout=subprocess.PIPE,
+                                 env=env_with_home(home), timeout=RUN_TIMEOUT).stdout
+    finally:
+        srv.close()
+    if terminal:
+        assert b"220 ^[[2J^[]0;owned^G^Mclear" in out, out
+        assert b"\x1b" not in out
+    else:
+        assert b"220 \x1b[2J\x1b]0;owned\x07\rclear\r\n" in out, out

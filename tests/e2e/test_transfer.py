@@ -86,6 +86,8 @@ class TestGet:
         write(server, "large", b"L" * 101)
         _, out = piped(home, ["-n"], login(server) + [
             "cvopen SMALL.Q", "binary", "get large", "get small", "get small", "bye"])
+        # The download stops at the queue's limit instead of running to its end.
+        assert "cvxfer: [large] too large for one message (more than 100 bytes)" in out
         assert "Not putted on queue CVRC_MSG_TOO_BIG_FOR_Q\n" in out
         assert "Not putted on queue CVRC_Q_FULL\n" in out
         assert out.count("Putted on queue\n") == 1

@@ -128,7 +128,7 @@ TEST_F(FtpCvTest, TransfersRefuseBeforeTouchingQueueOrNetwork) {
   // No server is connected: any attempt to transfer would print more.
   EXPECT_EQ(Out([&] { return FtpPutCV(&session_, nullptr); }), "No file specified.\n");
   EXPECT_EQ(Out([&] { return FtpPutCV(&session_, "a\rDELE b"); }),
-            "cvxfer: a file name cannot hold CR or LF; not sent.\n");
+            "cvxfer: a name cannot hold CR or LF; not sent.\n");
   EXPECT_NE(rc_, 0);
   EXPECT_EQ(Out([&] { return FtpGetCV(&session_, ""); }), "No file specified.\n");
 
