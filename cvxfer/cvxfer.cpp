@@ -4,9 +4,13 @@
 #include <cstring>
 #include <string>
 
+#include <getopt.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include "cvxfer.h"
+#include "ftp_auth.h"
 #include "ftp_cmd.h"
 #include "ftp_cv.h"
 #include "ftp_do.h"
@@ -36,6 +40,16 @@ void PrintUsage(FILE *out, const char *program) {
   std::fprintf(out,
                "host\t\tspecifies the host name or IP address of the remote\n     \t\thost to "
                "connect to\n\n");
+  std::fprintf(out,
+               "Also: %s [-e] [-t seconds] [host [port] | URL], %s --version\n\n"
+               "-e\t\tend the run at the first command that fails\n"
+               "-t seconds\tbound every network wait (default %d)\n"
+               "port\t\tthe server's port (default 21)\n"
+               "URL\t\tftp://[user[:password]@]host[:port][/path]\n"
+               "--version\tprint the version and exit\n\n"
+               "The exit status is 0 when every command succeeded, else the class of\n"
+               "the first failure (see the README).\n\n",
+               program, program, kFtpDefaultTimeout);
   std::fflush(out);
 }
 
@@ -56,12 +70,34 @@ bool IsPort(const char *arg) {
   return port >= 1 && port <= 65535;
 }
 
+// SIGINT: the running command gives up at its next wait (see FtpWait).
+void OnInterrupt(int) {
+  gFtpInterrupted = 1;
+}
+
+// Installs OnInterrupt without SA_RESTART, so that a blocked read or wait
+// returns and sees the flag.
+void CatchInterrupts() {
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+}
+
+// The value of -t: whole seconds, 1 to 1000000; -1 when text is not one.
+int ParseSeconds(const char *text) {
+  size_t n = std::strlen(text);
+  if (n == 0 || n > 7 || std::strspn(text, "0123456789") != n) return -1;
+  long seconds = std::strtol(text, nullptr, 10);
+  return seconds >= 1 && seconds <= 1000000 ? static_cast<int>(seconds) : -1;
+}
+
 }  // namespace
 
 // Starts the session: banner, usage, flags, queue manager, the automatic open
-// of a host named on the command line, then the prompt loop. Flags come
-// before the host (getopt rules); an unknown flag or a stray argument is a
-// usage error that runs nothing.
+// of a host named on the command line, then the prompt loop; returns the
+// run's exit status. Flags come before the host (getopt rules); an unknown
+// flag or a stray argument is a usage error that runs nothing.
 int main(int argc, char *argv[]) {
   FtpSession session;
   std::memset(&session, 0, sizeof(session));
@@ -69,10 +105,14 @@ int main(int argc, char *argv[]) {
 
   PrintBanner();
 
-  int verbose = 0, debug = 0, noLogin = 0, passive = 0;
+  int verbose = 0, debug = 0, noLogin = 0, passive = 0, exitOnError = 0;
+  int timeout = kFtpDefaultTimeout;
+  static const option kLong[] = {{"help", no_argument, nullptr, 'h'},
+                                 {"version", no_argument, nullptr, 'V'},
+                                 {nullptr, 0, nullptr, 0}};
   opterr = 0;
   int c;
-  while ((c = getopt(argc, argv, "+vdnph?")) != -1) {
+  while ((c = getopt_long(argc, argv, "+vdnpeht:?", kLong, nullptr)) != -1) {
     switch (c) {
       case 'v':
         verbose = 1;
@@ -86,23 +126,37 @@ int main(int argc, char *argv[]) {
       case 'p':
         passive = 1;
         break;
+      case 'e':
+        exitOnError = 1;
+        break;
+      case 't':
+        timeout = ParseSeconds(optarg);
+        if (timeout < 0) return UsageError(program, "-t needs whole seconds from 1: ", optarg);
+        break;
+      case 'V':
+        std::printf("cvxfer %s\n", CVXFER_VERSION);
+        std::fflush(stdout);
+        return 0;
       case 'h':
         PrintUsage(stdout, program);
         return 0;
       default:
         // getopt answers '?' both for "-?" and for an unknown flag.
-        if (optopt == '?' || optopt == 0) {
+        if (optopt == '?' || (optopt == 0 && std::strcmp(argv[optind - 1], "-?") == 0)) {
           PrintUsage(stdout, program);
           return 0;
         }
-        return UsageError(program, "unknown option -",
-                          std::string(1, static_cast<char>(optopt)).c_str());
+        if (optopt == 't') return UsageError(program, "-t needs a value", "");
+        return UsageError(program, "unknown option ", argv[optind - 1]);
     }
   }
   const int positional = argc - optind;
   if (positional > 2) return UsageError(program, "too many arguments: ", argv[optind + 2]);
   if (positional == 2 && !IsPort(argv[optind + 1])) {
     return UsageError(program, "not a port number: ", argv[optind + 1]);
+  }
+  if (positional == 2 && FtpIsUrl(argv[optind])) {
+    return UsageError(program, "a URL carries its own port: ", argv[optind + 1]);
   }
   // The host (and port) open the session as "open HOST [PORT]" would.
   InitFtpDoCommandList();
@@ -122,12 +176,18 @@ int main(int argc, char *argv[]) {
   if (debug) session.Debug = 1;
   if (noLogin) session.AutoLogin = 0;
   if (passive) session.Passive = 1;
+  session.ExitOnError = exitOnError;
+  session.Timeout = timeout;
+  CatchInterrupts();
 
-  CVFtpInit(&session);
+  // The queue side and the automatic open count like commands of the run.
+  session.Failure = 0;
+  FtpEndCommand(&session, CVFtpInit(&session));
+  if (positional > 0 && gDone == 0) {
+    FtpEndCommand(&session, FtpDoDispatch(&session, GetFtpDoCommandByName("open"), &openArgs));
+  }
 
-  if (positional > 0) FtpDoDispatch(&session, GetFtpDoCommandByName("open"), &openArgs);
-
-  FtpExecCmd(&session);
+  if (gDone == 0) FtpExecCmd(&session);
   FtpCleanUp(&session);
-  return 0;
+  return session.Status;
 }

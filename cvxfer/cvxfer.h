@@ -2,12 +2,37 @@
 #ifndef CVXFER_CVXFER_H
 #define CVXFER_CVXFER_H
 
+#include <csignal>
+
 #include "corvane.h"
 
 struct TcpInfo;
 
 // Size of ReplyText: the longest reply line kept, with its terminator.
 constexpr int kFtpReplyMax = 1500;
+
+// Exit statuses of a run, and the classes a failing command is put in: the
+// run exits with the class of its first failing command, 0 when none failed.
+enum {
+  FTP_EXIT_OK = 0,
+  FTP_EXIT_FAILED = 1,       // unknown command, bad arguments, a local error
+  FTP_EXIT_USAGE = 2,        // command-line usage error: nothing was run
+  FTP_EXIT_CONNECT = 3,      // host unknown, connection refused, no greeting
+  FTP_EXIT_LOGIN = 4,        // login refused
+  FTP_EXIT_TLS = 5,          // TLS could not be set up or verified
+  FTP_EXIT_REFUSED = 6,      // the server refused a command
+  FTP_EXIT_INCOMPLETE = 7,   // a transfer did not complete
+  FTP_EXIT_TIMEOUT = 8,      // a network wait timed out
+  FTP_EXIT_QUEUE = 9,        // a queue manager call failed
+  FTP_EXIT_NO_MESSAGE = 10,  // put found no message on the queue
+  FTP_EXIT_INTERRUPTED = 130,
+};
+
+// Default bound of every network wait, in seconds.
+constexpr int kFtpDefaultTimeout = 300;
+
+// Set by the SIGINT handler; the waits and transfers give up when it is.
+extern volatile std::sig_atomic_t gFtpInterrupted;
 
 // All run-time state of one user session. main() owns the single instance
 // and passes its address down; no function keeps the pointer beyond a call.
@@ -32,6 +57,18 @@ struct FtpSession {
   char QMgrName[48];             // not necessarily terminated: print with %.*s
   char QName[48];                // same form
   int Persistence;               // CVPER_PERSISTENT or CVPER_NOT_PERSISTENT
+  int Timeout;                   // seconds any network wait may take
+  int ExitOnError;               // end the run at the first failing command
+  int Failure;                   // class of the running command's first failure, 0 none
+  int Interrupted;               // the running command was interrupted
+  int Status;                    // the run's exit status so far
+  char LastVerb[8];              // verb of the last command sent, for messages
 };
+
+// Records cls as the class of the running command's failure, unless an
+// earlier failure of the same command was recorded first (it is the cause).
+inline void FtpFail(FtpSession *session, int cls) {
+  if (session->Failure == 0) session->Failure = cls;
+}
 
 #endif

@@ -2,6 +2,8 @@
 // and the prompt loop.
 #include "ftp_cmd.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -188,6 +190,7 @@ int FtpMakeArgs(FtpArgs *args, int count, const char *const words[]) {
 }
 
 int FtpDoDispatch(FtpSession *session, const FtpDoCommandDef *row, const FtpArgs *args) {
+  session->Failure = 0;
   const char *answer = nullptr;
   const int given = args->Count - 1;
   if ((row->Needs & FTP_NEEDS_CONNECTION) != 0 && !session->Connected) {
@@ -211,9 +214,9 @@ int FtpDoDispatch(FtpSession *session, const FtpDoCommandDef *row, const FtpArgs
 
 int FtpDoCommand(FtpSession *session, const char *line) {
   // The word is cut to the buffer; a cut word is longer than any name, so it
-  // can only be reported as unknown.
-  size_t n = 0;
-  while (line[n] != '\0' && line[n] != ' ') n++;
+  // can only be reported as unknown. "!cmd" is the shell escape with its
+  // command written against it.
+  size_t n = line[0] == '!' ? 1 : std::strcspn(line, " ");
   bool cut = n >= sizeof(gCommandWord);
   if (cut) n = sizeof(gCommandWord) - 1;
   std::memcpy(gCommandWord, line, n);
@@ -235,6 +238,29 @@ int FtpDoCommand(FtpSession *session, const char *line) {
   return FtpDoDispatch(session, row, &args);
 }
 
+int FtpEndCommand(FtpSession *session, int result) {
+  int cls = FTP_EXIT_OK;
+  if (session->Interrupted) {
+    std::printf("cvxfer: interrupted\n");
+    std::fflush(stdout);
+    cls = FTP_EXIT_INTERRUPTED;
+  } else if (result != 0) {
+    cls = result > 0 && session->Failure != 0 ? session->Failure : FTP_EXIT_FAILED;
+  }
+  session->Interrupted = 0;
+  gFtpInterrupted = 0;
+  session->Failure = 0;
+  if (cls == FTP_EXIT_OK) return cls;
+  if (session->Status == FTP_EXIT_OK) session->Status = cls;
+  // An interrupt ends a run that nobody watches at a terminal; -e ends any
+  // run at its first failure.
+  if (session->ExitOnError || (cls == FTP_EXIT_INTERRUPTED && !isatty(STDIN_FILENO))) {
+    if (session->Connected) FtpQUIT(session);
+    gDone = 1;
+  }
+  return cls;
+}
+
 int FtpReadCommandLine(FtpSession *session, char *line) {
   session->InputReady = GetInput(line);
   return session->InputReady;
@@ -251,13 +277,26 @@ void FtpExecCmd(FtpSession *session) {
       std::printf("cvxfer> ");
       std::fflush(stdout);
     }
-    if (FtpReadCommandLine(session, gCommandLine) == 0) {
+    int read = FtpReadCommandLine(session, gCommandLine);
+    if (read < 0) {
+      // SIGINT at the prompt: a fresh prompt on a terminal, the end of a
+      // run fed from elsewhere.
+      std::printf("\n");
+      std::fflush(stdout);
+      gFtpInterrupted = 0;
+      if (!isatty(STDIN_FILENO)) {
+        session->Interrupted = 1;
+        FtpEndCommand(session, 0);
+      }
+      continue;
+    }
+    if (read == 0) {
       // End of input ends the session the way bye does, but quietly.
       if (session->Connected) FtpQUIT(session);
       gDone = 1;
       break;
     }
-    if (gCommandLine[0] != '\0') FtpDoCommand(session, gCommandLine);
+    if (gCommandLine[0] != '\0') FtpEndCommand(session, FtpDoCommand(session, gCommandLine));
   }
 }
 

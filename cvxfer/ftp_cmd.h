@@ -96,8 +96,17 @@ int FtpDoDispatch(FtpSession *session, const FtpDoCommandDef *row, const FtpArgs
 // Returns the handler's result, or -1 for an unknown or ambiguous name.
 int FtpDoCommand(FtpSession *session, const char *line);
 
+// Closes the account of one command: result is what its handler returned
+// (0 success, -1 no such command, else a failure whose class the layers
+// recorded in Failure). Prints "cvxfer: interrupted" after an interrupt,
+// keeps the run's first failing class in Status, and ends the run (QUIT
+// first) at a failure under -e or at an interrupt without a terminal.
+// Returns the command's class (0 for success).
+int FtpEndCommand(FtpSession *session, int result);
+
 // Reads one line with GetInput into line and stores the result in
-// InputReady; returns it (0 at end of input).
+// InputReady; returns it (0 at end of input, -1 when a signal interrupted
+// the read).
 int FtpReadCommandLine(FtpSession *session, char *line);
 
 // help and ?: the index, or the help of each named command; fails when a

@@ -37,6 +37,20 @@ void CVEcho(const FtpSession *session, const char *call) {
   }
 }
 
+// Records a failed queue call: put finding no message is a class of its
+// own, so that a loop of puts can stop cleanly. Returns 1 (failure).
+int CVFailed(FtpSession *session, CVLONG reason) {
+  FtpFail(session, reason == CVRC_NO_MSG_AVAILABLE ? FTP_EXIT_NO_MESSAGE : FTP_EXIT_QUEUE);
+  return 1;
+}
+
+// Prints "WHAT, REASON" for a failed call and records it; returns 1.
+int CVFail(FtpSession *session, const char *what, CVLONG reason) {
+  std::printf("%s, %s\n", what, ReasonString(reason));
+  std::fflush(stdout);
+  return CVFailed(session, reason);
+}
+
 // Copies at most 48 characters of name into a 48-character name field and
 // fills the rest with zero bytes.
 void CVSetName(char *field, const char *name) {
@@ -74,7 +88,7 @@ int CVOpenDefaultQueue(FtpSession *session) {
   CVHOBJ hobj = CVHO_UNUSABLE_HOBJ;
   CVOPEN(session->Hconn, &od, kOpenInputOutput, &hobj, &cc, &reason);
   CVEcho(session, "CVOPEN");
-  if (cc != CVCC_OK) return 1;
+  if (cc != CVCC_OK) return CVFailed(session, reason);
   if (session->Verbose) std::printf("Queue %s opened\n", kDefaultQueue);
   CVSetQueue(session, hobj, kDefaultQueue);
   session->Persistence = CVPER_PERSISTENT;
@@ -96,13 +110,6 @@ void CVTrimName(char *field) {
 // to fit; such a name is refused before any call.
 bool CVNameFits(const char *name) {
   return std::strlen(name) <= CV_Q_NAME_LENGTH;
-}
-
-// Prints "WHAT, REASON" for a failed call; returns 1 (failure).
-int CVFail(const char *what, CVLONG reason) {
-  std::printf("%s, %s\n", what, ReasonString(reason));
-  std::fflush(stdout);
-  return 1;
 }
 
 // Names the reason a transfer needs the queue side it does not have.
@@ -154,7 +161,7 @@ int CVFtpInit(FtpSession *session) {
   if (cc != CVCC_OK && reason != CVRC_ALREADY_CONNECTED) {
     std::printf("Not connected to a default queue manager, %s\n", ReasonString(reason));
     std::fflush(stdout);
-    return 1;
+    return CVFailed(session, reason);
   }
   CVSetConnected(session, hconn, nullptr);
 
@@ -164,7 +171,7 @@ int CVFtpInit(FtpSession *session) {
   CVHOBJ hobj = CVHO_UNUSABLE_HOBJ;
   CVOPEN(session->Hconn, &od, kOpenInquire, &hobj, &cc, &reason);
   CVEcho(session, "CVOPEN");
-  if (cc != CVCC_OK) return 1;
+  if (cc != CVCC_OK) return CVFailed(session, reason);
   const CVLONG selector = CVCA_Q_MGR_NAME;
   CVINQ(session->Hconn, hobj, 1, &selector, 0, nullptr, CV_Q_MGR_NAME_LENGTH, session->QMgrName,
         &cc, &reason);
@@ -172,7 +179,7 @@ int CVFtpInit(FtpSession *session) {
   const bool inquired = cc == CVCC_OK;
   CVCLOSE(session->Hconn, &hobj, CVCO_NONE, &cc, &reason);
   CVEcho(session, "CVCLOSE");
-  if (!inquired) return 1;
+  if (!inquired) return CVFailed(session, reason);
 
   if (session->Verbose) {
     CVTrimName(session->QMgrName);
@@ -187,7 +194,8 @@ int FtpCVCONN(FtpSession *session, const char *name) {
   CVLONG cc = -1;
   CVLONG reason = -1;
   if (name == nullptr) name = "";
-  if (!CVNameFits(name)) return CVFail("Queue manager not connected", CVRC_Q_MGR_NAME_ERROR);
+  if (!CVNameFits(name))
+    return CVFail(session, "Queue manager not connected", CVRC_Q_MGR_NAME_ERROR);
 
   // A failed disconnect leaves the old connection, and the connect below
   // then says what the queue manager thinks of a second one.
@@ -197,7 +205,7 @@ int FtpCVCONN(FtpSession *session, const char *name) {
   CVCONN(name, &hconn, &cc, &reason);
   CVEcho(session, "CVCONN");
   if (cc != CVCC_OK && reason != CVRC_ALREADY_CONNECTED) {
-    return CVFail("Queue manager not connected", reason);
+    return CVFail(session, "Queue manager not connected", reason);
   }
   CVSetConnected(session, hconn, name);
   if (session->Verbose) {
@@ -212,7 +220,7 @@ int FtpCVDISC(FtpSession *session) {
   CVLONG reason = -1;
   CVDISC(&session->Hconn, &cc, &reason);
   CVEcho(session, "CVDISC");
-  if (cc != CVCC_OK) return CVFail("Queue manager not disconnected", reason);
+  if (cc != CVCC_OK) return CVFail(session, "Queue manager not disconnected", reason);
   if (session->Verbose) {
     std::printf("Queue manager %.*s disconnected\n", CV_Q_MGR_NAME_LENGTH, session->QMgrName);
     std::fflush(stdout);
@@ -225,7 +233,7 @@ int FtpCVOPEN(FtpSession *session, const char *name) {
   CVLONG cc = -1;
   CVLONG reason = -1;
   if (name == nullptr) name = "";
-  if (!CVNameFits(name)) return CVFail("Queue not opened", CVRC_OBJECT_NAME_ERROR);
+  if (!CVNameFits(name)) return CVFail(session, "Queue not opened", CVRC_OBJECT_NAME_ERROR);
   if (session->Hobj != CVHO_UNUSABLE_HOBJ && FtpCVCLOSE(session) != 0) return 1;
 
   CVOD od = CVOD_DEFAULT;
@@ -244,7 +252,7 @@ int FtpCVOPEN(FtpSession *session, const char *name) {
     CVOPEN(session->Hconn, &od, kOpenOutput, &hobj, &cc, &reason);
     CVEcho(session, "CVOPEN");
   }
-  if (cc != CVCC_OK) return CVFail("Queue not opened", reason);
+  if (cc != CVCC_OK) return CVFail(session, "Queue not opened", reason);
   CVSetQueue(session, hobj, name);
   if (session->Verbose) std::printf("Queue %.*s opened\n", CV_Q_NAME_LENGTH, session->QName);
   std::fflush(stdout);
@@ -256,7 +264,7 @@ int FtpCVCLOSE(FtpSession *session) {
   CVLONG reason = -1;
   CVCLOSE(session->Hconn, &session->Hobj, CVCO_NONE, &cc, &reason);
   CVEcho(session, "CVCLOSE");
-  if (cc != CVCC_OK) return CVFail("Queue not closed", reason);
+  if (cc != CVCC_OK) return CVFail(session, "Queue not closed", reason);
   if (session->Verbose) std::printf("Queue %.*s closed\n", CV_Q_NAME_LENGTH, session->QName);
   std::fflush(stdout);
   CVSetQueue(session, CVHO_UNUSABLE_HOBJ, nullptr);
@@ -270,13 +278,13 @@ int FtpCVQDEPTH(FtpSession *session, const char *name) {
   } else if (CVNameFits(name)) {
     CVSetName(object, name);
   } else {
-    return CVFail("Not able to inquire queue depth", CVRC_OBJECT_NAME_ERROR);
+    return CVFail(session, "Not able to inquire queue depth", CVRC_OBJECT_NAME_ERROR);
   }
   CVLONG depth = 0;
-  if (CVInquireInt(session, object, CVIA_CURRENT_Q_DEPTH, &depth) != 0) {
+  if (CVLONG reason = CVInquireInt(session, object, CVIA_CURRENT_Q_DEPTH, &depth); reason != 0) {
     std::printf("Not able to inquire queue depth\n");
     std::fflush(stdout);
-    return 1;
+    return CVFailed(session, reason);
   }
   std::printf("Queue depth for %.*s = %ld\n", CV_Q_NAME_LENGTH, object, static_cast<long>(depth));
   std::fflush(stdout);
@@ -289,7 +297,7 @@ int FtpGetCV(FtpSession *session, const char *remoteName) {
   if (!FtpCVQueueOpen(session)) {
     std::printf("Not putted on queue %s\n", ReasonString(CVMissingQueueReason(session)));
     std::fflush(stdout);
-    return 1;
+    return CVFailed(session, CVMissingQueueReason(session));
   }
   CVLONG cc = -1;
   CVLONG reason = -1;
@@ -306,6 +314,7 @@ int FtpGetCV(FtpSession *session, const char *remoteName) {
     if (buffer->Length > static_cast<size_t>(maxLength)) {
       std::printf("Not putted on queue %s\n", ReasonString(CVRC_MSG_TOO_BIG_FOR_Q));
       std::fflush(stdout);
+      return CVFailed(session, CVRC_MSG_TOO_BIG_FOR_Q);
     }
     return 1;
   }
@@ -330,7 +339,7 @@ int FtpGetCV(FtpSession *session, const char *remoteName) {
     std::printf("Putted on queue\n");
   }
   std::fflush(stdout);
-  return cc == CVCC_OK ? 0 : 1;
+  return cc == CVCC_OK ? 0 : CVFailed(session, reason);
 }
 
 int FtpPutCV(FtpSession *session, const char *remoteName) {
@@ -339,7 +348,7 @@ int FtpPutCV(FtpSession *session, const char *remoteName) {
   if (!FtpCVQueueOpen(session)) {
     std::printf("Message not getted from queue %s\n", ReasonString(CVMissingQueueReason(session)));
     std::fflush(stdout);
-    return 1;
+    return CVFailed(session, CVMissingQueueReason(session));
   }
   CVLONG cc = -1;
   CVLONG reason = -1;
@@ -372,23 +381,27 @@ int FtpPutCV(FtpSession *session, const char *remoteName) {
   if (cc != CVCC_OK) {
     std::printf("Message not getted from queue %s\n", ReasonString(reason));
     std::fflush(stdout);
-    return 1;
+    return CVFailed(session, reason);
   }
   if (session->Verbose) {
     std::printf("Message getted from queue : %ld bytes\n", static_cast<long>(dataLength));
     std::fflush(stdout);
   }
 
-  const int stored =
-      FtpPutFileMem(session, remoteName, buffer.get(), static_cast<uint32_t>(dataLength));
+  // Nothing is committed after an interrupt: the user asked for the
+  // command to be abandoned.
+  const bool stored =
+      FtpPutFileMem(session, remoteName, buffer.get(), static_cast<uint32_t>(dataLength)) == 1 &&
+      !session->Interrupted && !gFtpInterrupted;
   cc = -1;
   reason = -1;
-  if (stored == 1) {
+  if (stored) {
     CVCMIT(session->Hconn, &cc, &reason);
     CVEcho(session, "CVCMIT");
     if (cc != CVCC_OK) {
       // The remote copy exists but the message is not gone from the queue.
       std::printf("Message not commited %s\n", ReasonString(reason));
+      CVFailed(session, reason);
     } else if (session->Verbose) {
       std::printf("Message commited\n");
     }
@@ -397,10 +410,11 @@ int FtpPutCV(FtpSession *session, const char *remoteName) {
     CVEcho(session, "CVBACK");
     if (cc != CVCC_OK) {
       std::printf("Message not backed out %s\n", ReasonString(reason));
+      CVFailed(session, reason);
     } else {
       std::printf("Message backed out\n");
     }
   }
   std::fflush(stdout);
-  return stored == 1 && cc == CVCC_OK ? 0 : 1;
+  return stored && cc == CVCC_OK ? 0 : 1;
 }

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "ftp_auth.h"
 #include "ftp_cmd.h"
 #include "ftp_cv.h"
 #include "ftp_tcp.h"
@@ -24,10 +25,12 @@ const char *FtpDoFirstArg(const FtpArgs *args) {
   return args->Count > 1 ? args->Words[1] : nullptr;
 }
 
-// Result of a command whose outcome is the server's last reply.
-int FtpDoReplyResult(const FtpSession *session) {
-  return session->Connected && session->ReplyCode > 0 && session->ReplyCode < 400 ? FTP_OK
-                                                                                  : FTP_FAILED;
+// Result of a command whose outcome is the server's last reply; a refusal
+// (or a connection that ended) is recorded.
+int FtpDoReplyResult(FtpSession *session) {
+  if (session->Connected && session->ReplyCode > 0 && session->ReplyCode < 400) return FTP_OK;
+  FtpFail(session, FTP_EXIT_REFUSED);
+  return FTP_FAILED;
 }
 
 // Inverts flag and prints prefix followed by the new state.
@@ -55,47 +58,33 @@ unsigned FtpDoParsePort(const char *text) {
 }
 
 // Connects to host text: "HOST PORT" (one host word, one port number)
-// connects to PORT, anything else is the host itself on port 21.
-void FtpDoConnect(FtpSession *session, const char *hostText) {
+// connects to PORT, anything else is the host itself on port 21. Returns
+// FtpOpen's result.
+int FtpDoConnect(FtpSession *session, const char *hostText) {
   const char *blank = std::strchr(hostText, ' ');
   if (blank != nullptr && blank != hostText && std::strchr(blank + 1, ' ') == nullptr) {
     unsigned port = FtpDoParsePort(blank + 1);
     if (port != 0) {
       std::string host(hostText, blank - hostText);
-      FtpOpen(session, host.c_str(), static_cast<unsigned short>(port));
-      return;
+      return FtpOpen(session, host.c_str(), static_cast<unsigned short>(port));
     }
   }
-  FtpOpen(session, hostText);
+  return FtpOpen(session, hostText);
 }
 
-// Logs in with the user text of a user command: "NAME [PASSWORD]" split at
-// spaces, or empty to ask for the name with the login name as default.
-// Words beyond the second are ignored.
-int FtpDoLoginAs(FtpSession *session, const char *userText) {
+// Logs in as user with password; a null user is asked for (the login name
+// is the default), a null password too. A refused login is recorded.
+int FtpDoLoginWith(FtpSession *session, const char *user, const char *pass) {
   char loginName[20] = {0};
   char typed[20] = {0};
   char password[256] = {0};
-  std::string text = userText;
-  const char *user = nullptr;
-  const char *pass = nullptr;
-
-  if (text.empty()) {
+  if (user == nullptr) {
     int capacity = sizeof(loginName);
     GetUserName(loginName, &capacity);
     std::printf("User <%s>:", loginName);
     std::fflush(stdout);
-    if (KeybReadLine(typed, sizeof(typed)) == 0 || typed[0] == '\0') {
-      user = loginName;
-    } else {
-      user = typed;
-    }
-  } else {
-    char *save = nullptr;
-    user = strtok_r(text.data(), " ", &save);
-    pass = strtok_r(nullptr, " ", &save);
+    user = KeybReadLine(typed, sizeof(typed)) == 0 || typed[0] == '\0' ? loginName : typed;
   }
-
   FtpUSER(session, user);
   if (pass == nullptr) {
     GetPassword(password);
@@ -103,13 +92,15 @@ int FtpDoLoginAs(FtpSession *session, const char *userText) {
   }
   FtpPASS(session, pass);
   std::memset(password, 0, sizeof(password));
-  std::fill(text.begin(), text.end(), '\0');
 
-  int rc = FtpDoReplyResult(session);
+  int rc = session->Connected && session->ReplyCode >= 200 && session->ReplyCode < 400 ? FTP_OK
+                                                                                       : FTP_FAILED;
+  if (rc != FTP_OK) FtpFail(session, FTP_EXIT_LOGIN);
   if (session->ReplyCode < 500) {
-    // Every login the server did not refuse switches to ascii.
+    // Every login the server did not refuse switches to ascii; a session
+    // that cannot even do that is no working login.
     if (session->Connected) {
-      FtpDoSetType(session, "A", 1);
+      if (FtpDoSetType(session, "A", 1) != FTP_OK) rc = FTP_FAILED;
     } else {
       std::printf("Not Connected.\n");
     }
@@ -117,6 +108,49 @@ int FtpDoLoginAs(FtpSession *session, const char *userText) {
     std::printf("Login incorrect.\n");
   }
   std::fflush(stdout);
+  return rc;
+}
+
+// Logs in with the user text of a user command: "NAME [PASSWORD]" split at
+// spaces, or empty to ask for the name. Words beyond the second are ignored.
+int FtpDoLoginAs(FtpSession *session, const char *userText) {
+  std::string text = userText;
+  const char *user = nullptr;
+  const char *pass = nullptr;
+  if (!text.empty()) {
+    char *save = nullptr;
+    user = strtok_r(text.data(), " ", &save);
+    pass = strtok_r(nullptr, " ", &save);
+  }
+  int rc = FtpDoLoginWith(session, user, pass);
+  std::fill(text.begin(), text.end(), '\0');
+  return rc;
+}
+
+// The automatic login after open: the URL's user, else the netrc entry of
+// host, else the questions. A netrc that others can read is refused.
+int FtpDoAutoLogin(FtpSession *session, const char *host, const FtpUrl *url) {
+  FtpNetrcEntry netrc{};
+  int found = 0;
+  if (!url->HasUser || !url->HasPassword) {
+    found = FtpNetrcLookup(FtpNetrcPath(), host, &netrc);
+    if (found < 0) {
+      FtpFail(session, FTP_EXIT_LOGIN);
+      return FTP_FAILED;
+    }
+  }
+  int rc;
+  if (url->HasUser) {
+    // The netrc password goes with the URL's user only if it is its login.
+    const bool same = found > 0 && netrc.HasPassword && std::strcmp(netrc.Login, url->User) == 0;
+    rc = FtpDoLoginWith(session, url->User,
+                        url->HasPassword ? url->Password : (same ? netrc.Password : nullptr));
+  } else if (found > 0 && netrc.Login[0] != '\0') {
+    rc = FtpDoLoginWith(session, netrc.Login, netrc.HasPassword ? netrc.Password : nullptr);
+  } else {
+    rc = FtpDoLoginWith(session, nullptr, nullptr);
+  }
+  std::memset(&netrc, 0, sizeof(netrc));
   return rc;
 }
 
@@ -149,10 +183,27 @@ int FtpDoOpen(FtpSession *session, const FtpArgs *args) {
   const char *host = args->Rest;
   if (args->Count == 1) host = FtpDoAsk("To ", answer, sizeof(answer));
   if (args->Count == 2) host = args->Words[1];
-  FtpDoConnect(session, host);
-  if (!session->Connected) return FTP_FAILED;
-  if (session->AutoLogin) return FtpDoLoginAs(session, "");
-  return FTP_OK;
+  FtpUrl url{};
+  std::string hostName;
+  int rc;
+  if (FtpIsUrl(host)) {
+    if (FtpParseUrl(host, &url) != 0) return FTP_FAILED;
+    hostName = url.Host;
+    rc = FtpOpen(session, url.Host, url.Port);
+  } else {
+    hostName = std::string(host, std::strcspn(host, " "));
+    rc = FtpDoConnect(session, host);
+  }
+  // A URL that names a user logs in even under -n: it was asked for.
+  if (session->Connected && (session->AutoLogin || url.HasUser)) {
+    if (FtpDoAutoLogin(session, hostName.c_str(), &url) != FTP_OK) rc = -1;
+    if (rc == 0 && url.Path[0] != '\0') {
+      FtpCD(session, url.Path);
+      if (FtpDoReplyResult(session) != FTP_OK) rc = -1;
+    }
+  }
+  std::memset(&url, 0, sizeof(url));
+  return rc == 0 && session->Connected ? FTP_OK : FTP_FAILED;
 }
 
 int FtpDoLogin(FtpSession *session, const FtpArgs *args) {

@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <time.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,6 +20,8 @@
 
 #include "stringbuffer.h"
 #include "tcp_util.h"
+
+volatile std::sig_atomic_t gFtpInterrupted = 0;
 
 namespace {
 
@@ -88,6 +91,13 @@ int FtpFormatCmd(char *text, const char *verb, const char *arg, bool keepEmpty =
   return static_cast<int>(command.size());
 }
 
+int FtpWait(FtpSession *session, int fd, short events, const char *what);
+int FtpSendAll(FtpSession *session, int fd, const void *data, size_t length, const char *what);
+int FtpReadReply(FtpSession *session, bool quiet);
+void FtpAbort(FtpSession *session);
+void FtpLost(FtpSession *session);
+const char *FtpAwaited(const FtpSession *session);
+
 // Sends text on the control connection (echoed in debug mode when echo is
 // set) and reads the reply. *sendRc gets the send's result. Returns the
 // reply's code or -1.
@@ -102,8 +112,14 @@ int FtpExchange(FtpSession *session, const char *text, bool echo, int *sendRc = 
     }
     std::fflush(stdout);
   }
-  int rc = FtpSendControlCmd(session->ControlSocket, text, length);
+  // The verb names the reply awaited in a time-out message.
+  size_t verb = std::strcspn(text, " \r");
+  std::snprintf(session->LastVerb, sizeof(session->LastVerb), "%.*s",
+                static_cast<int>(verb < sizeof(session->LastVerb) ? verb : 0), text);
+  int rc =
+      FtpSendAll(session, session->ControlSocket, text, length, "the server to take a command");
   if (sendRc != nullptr) *sendRc = rc;
+  if (rc != 0) return -1;
   return FtpGetReply(session);
 }
 
@@ -125,20 +141,149 @@ void FtpDropControl(FtpSession *session) {
   session->Connected = 0;
 }
 
+// Set while FtpAbort waits for the answer to ABOR.
+bool gAborting = false;
+
+// Milliseconds on the monotonic clock.
+long long FtpNowMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+// Waits until fd is ready for events, at most the session's time-out. Every
+// network wait of a command goes through here, and so does giving up: after
+// a time-out (reported as "timed out after N s waiting for WHAT") the
+// connection is dropped as after a 421; after an interrupt the command is
+// aborted (FtpAbort). Both are recorded as the command's failure. Returns 1
+// when fd is ready, 0 after a time-out, -1 after an interrupt or a failed
+// wait; after 0 or -1 the session's sockets may be closed.
+int FtpWait(FtpSession *session, int fd, short events, const char *what) {
+  if (session->Interrupted && !gAborting) return -1;  // the command is over
+  const long long deadline = FtpNowMs() + session->Timeout * 1000LL;
+  for (;;) {
+    if (gFtpInterrupted) {
+      session->Interrupted = 1;
+      FtpFail(session, FTP_EXIT_INTERRUPTED);
+      if (gAborting) {
+        FtpLost(session);
+      } else {
+        FtpAbort(session);
+      }
+      return -1;
+    }
+    long long left = deadline - FtpNowMs();
+    pollfd p = {fd, events, 0};
+    int ready = left > 0 ? poll(&p, 1, static_cast<int>(left)) : 0;
+    if (ready > 0) return 1;
+    if (ready == 0) {
+      std::printf("cvxfer: timed out after %d s waiting for %s\n", session->Timeout, what);
+      std::fflush(stdout);
+      FtpFail(session, FTP_EXIT_TIMEOUT);
+      FtpLost(session);
+      return 0;
+    }
+    if (errno != EINTR) {
+      std::perror("poll");
+      return -1;
+    }
+  }
+}
+
+// What a reply read now would be the answer to, for a time-out message.
+const char *FtpAwaited(const FtpSession *session) {
+  static char text[32];
+  if (session->LastVerb[0] == '\0') return "the greeting";
+  std::snprintf(text, sizeof(text), "the reply to %s", session->LastVerb);
+  return text;
+}
+
+// Sends all length bytes on fd, each pause bounded by FtpWait. Returns 0, or
+// -1 when the wait gave up or the connection failed.
+int FtpSendAll(FtpSession *session, int fd, const void *data, size_t length, const char *what) {
+  const char *p = static_cast<const char *>(data);
+  while (length > 0) {
+    if (fd < 0 || FtpWait(session, fd, POLLOUT, what) <= 0) return -1;
+    ssize_t sent = send(fd, p, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (sent <= 0) {
+      std::printf("error send on socket %d\n", fd);
+      std::fflush(stdout);
+      return -1;
+    }
+    p += sent;
+    length -= static_cast<size_t>(sent);
+  }
+  return 0;
+}
+
+// Gives up the connection after a wait that timed out, as after a 421: what
+// the server says later could not be paired with the commands sent.
+void FtpLost(FtpSession *session) {
+  if (session->ListenSocket >= 0) TcpClose(session->ListenSocket);
+  if (session->DataSocket >= 0) TcpClose(session->DataSocket);
+  session->ListenSocket = -1;
+  session->DataSocket = -1;
+  FtpDropControl(session);
+}
+
+// After an interrupt: closes the data side, tells the server to abandon the
+// command (ABOR) and reads its answer within a short bound. Servers answer
+// ABOR in several ways (426 then 226, or one 2yz, or nothing useful); any
+// answer that is not a reply in time loses the connection.
+void FtpAbort(FtpSession *session) {
+  if (session->ListenSocket >= 0) TcpClose(session->ListenSocket);
+  if (session->DataSocket >= 0) TcpClose(session->DataSocket);
+  session->ListenSocket = -1;
+  session->DataSocket = -1;
+  if (session->ControlSocket < 0) return;
+  gFtpInterrupted = 0;
+  const int timeout = session->Timeout;
+  session->Timeout = std::min(timeout, kFtpReplyLineWait);
+  static const char kAbor[] = "ABOR\r\n";
+  if (session->Debug) {
+    std::printf("--> ABOR\n");
+    std::fflush(stdout);
+  }
+  int reply = -1;
+  std::snprintf(session->LastVerb, sizeof(session->LastVerb), "ABOR");
+  gAborting = true;
+  if (FtpSendAll(session, session->ControlSocket, kAbor, sizeof(kAbor) - 1,
+                 "the server to take ABOR") == 0) {
+    reply = FtpReadReply(session, true);
+    // The transfer's own reply and the answer to ABOR may both come: read
+    // whatever follows at once, so the next command meets its own reply.
+    for (int i = 0;
+         i < 2 && reply >= 0 && session->Connected && TcpWait(session->ControlSocket, 1, 0) > 0;
+         i++) {
+      reply = FtpReadReply(session, true);
+    }
+  }
+  gAborting = false;
+  session->Timeout = timeout;
+  if (reply < 0 && session->Connected) FtpDropControl(session);
+}
+
 // Reads one reply line into line (kFtpReplyMax bytes, terminated): at most
 // kFtpReplyMax - 1 bytes are kept, the rest of a longer line is read and
 // dropped (*cut set). Every byte read is taken from *budget; the read stops
-// when it is spent. waitSeconds < 0 waits without limit, else at most that
-// long for each piece of the line. Returns the bytes kept, 0 when the peer
-// closed before any byte, -1 on error, time-out or a spent budget before
-// any byte.
-int FtpReadReplyLine(int fd, char *line, int waitSeconds, bool *cut, long *budget) {
+// when it is spent. waitSeconds < 0 waits as FtpWait does (the session's
+// time-out, reported), else at most that long, silently, for each piece of
+// the line. Returns the bytes kept, 0 when the peer closed before any byte,
+// -1 on error or a spent budget before any byte, -2 when the wait gave up
+// (time-out or interrupt) before any byte.
+int FtpReadReplyLine(FtpSession *session, char *line, int waitSeconds, bool *cut, long *budget) {
+  const int fd = session->ControlSocket;
   int kept = 0;
   bool any = false;
   *cut = false;
   line[0] = '\0';
   while (*budget > 0) {
-    if (waitSeconds >= 0 && TcpWait(fd, waitSeconds, 0) <= 0) break;
+    if (waitSeconds >= 0 ? TcpWait(fd, waitSeconds, 0) <= 0
+                         : FtpWait(session, fd, POLLIN, FtpAwaited(session)) <= 0) {
+      if (!any && waitSeconds < 0) return -2;
+      break;
+    }
     char piece[512];
     ssize_t want = *budget < static_cast<long>(sizeof(piece)) ? *budget : sizeof(piece);
     ssize_t n = recv(fd, piece, want, MSG_PEEK);
@@ -178,9 +323,12 @@ void FtpShowReplyLine(const FtpSession *session, const char *line, int length, b
 // closed (expected after QUIT).
 int FtpReadReply(FtpSession *session, bool quiet) {
   std::memset(session->ReplyText, 0, sizeof(session->ReplyText));
+  // After an interrupt nothing but the answer to ABOR is read.
+  if (session->ControlSocket < 0 || (session->Interrupted && !gAborting)) return -1;
   bool cut = false;
   long budget = kFtpReplyTotalMax;
-  int n = FtpReadReplyLine(session->ControlSocket, session->ReplyText, -1, &cut, &budget);
+  int n = FtpReadReplyLine(session, session->ReplyText, -1, &cut, &budget);
+  if (n == -2) return -1;  // the wait gave up and has dealt with the connection
   if (n <= 0) {
     if (n == 0) {
       // The server has gone; every later command would fail on a dead socket.
@@ -208,7 +356,7 @@ int FtpReadReply(FtpSession *session, bool quiet) {
     terminator[3] = ' ';
     char line[kFtpReplyMax];
     for (;;) {
-      int m = FtpReadReplyLine(session->ControlSocket, line, kFtpReplyLineWait, &cut, &budget);
+      int m = FtpReadReplyLine(session, line, kFtpReplyLineWait, &cut, &budget);
       if (m <= 0) break;
       FtpShowReplyLine(session, line, m, cut);
       std::memcpy(session->ReplyText, line, m + 1);
@@ -271,6 +419,9 @@ int FtpStartTransfer(FtpSession *session, const char *text, bool retrieve,
   int reply = FtpExchange(session, text, true, &sendRc);
   bool refused = retrieve ? (reply != 150 && reply != 125) : FtpNegativeOrNone(reply);
   if (sendRc != 0 || refused) {
+    // Refused, or no answer at all: the transfer never started.
+    FtpFail(session,
+            reply > 0 || session->ReplyCode >= 400 ? FTP_EXIT_REFUSED : FTP_EXIT_INCOMPLETE);
     FtpDataAbort(session);
     return 0;
   }
@@ -286,9 +437,10 @@ int FtpStartTransfer(FtpSession *session, const char *text, bool retrieve,
 }
 
 // Tells the user that a transfer did not complete.
-void FtpReportIncomplete(const char *name) {
+void FtpReportIncomplete(FtpSession *session, const char *name) {
   std::printf("cvxfer: [%s] transfer incomplete.\n", name);
   std::fflush(stdout);
+  FtpFail(session, FTP_EXIT_INCOMPLETE);
 }
 
 // Runs a listing: verb with path, printed as received.
@@ -317,6 +469,12 @@ void FtpListing(FtpSession *session, const char *verb, const char *path, bool ac
     total += n;
   }
   std::fflush(stdout);
+  if (gFtpInterrupted) {
+    session->Interrupted = 1;
+    FtpFail(session, FTP_EXIT_INTERRUPTED);
+    FtpAbort(session);
+    return;
+  }
   FtpDataClose(session);
   FtpGetReply(session);
   std::printf("cvxfer: %lld bytes received.\n", total);
@@ -338,6 +496,8 @@ int FtpInit(FtpSession *session) {
   session->AutoLogin = 1;
   session->HostInfo = nullptr;
   session->DataHostInfo = nullptr;
+  session->Timeout = kFtpDefaultTimeout;
+  session->Status = FTP_EXIT_OK;
   return TcpInit();
 }
 
@@ -357,29 +517,45 @@ int FtpGetReply(FtpSession *session) {
   return FtpReadReply(session, false);
 }
 
-void FtpOpen(FtpSession *session, const char *host, unsigned short port) {
+int FtpOpen(FtpSession *session, const char *host, unsigned short port) {
   session->Connected = 0;
+  session->LastVerb[0] = '\0';
   std::free(session->HostInfo);
   int error = 0;
   session->HostInfo = TcpSetInfo(host, port == 0 ? 21 : port, &error);
   if (session->HostInfo == nullptr) {
     std::printf("Error on TCP/IP: %s\n", TCPIPErrorString(error));
     std::fflush(stdout);
-    return;
+    FtpFail(session, FTP_EXIT_CONNECT);
+    return -1;
   }
   session->ControlSocket = -1;
-  int rc = TcpConnect(&session->ControlSocket, session->HostInfo);
+  int rc = TcpConnect(&session->ControlSocket, session->HostInfo, session->Timeout);
   if (rc != 0) {
     std::free(session->HostInfo);
     session->HostInfo = nullptr;
-    std::printf("Error on TCP/IP connect: %s\n", TCPIPErrorString(rc));
+    if (rc == TCP_TIMEOUT) {
+      std::printf("cvxfer: timed out after %d s waiting for the connection to %s\n",
+                  session->Timeout, host);
+      FtpFail(session, FTP_EXIT_TIMEOUT);
+    } else if (rc == TCP_INTERRUPTED) {
+      session->Interrupted = 1;
+      FtpFail(session, FTP_EXIT_INTERRUPTED);
+    } else {
+      std::printf("Error on TCP/IP connect: %s\n", TCPIPErrorString(rc));
+    }
+    FtpFail(session, FTP_EXIT_CONNECT);
     std::fflush(stdout);
-    return;
+    return -1;
   }
   std::printf("Connected to %s\n", session->HostInfo->HostName);
   std::fflush(stdout);
   session->Connected = 1;
-  FtpGetReply(session);
+  int greeting = FtpGetReply(session);
+  if (greeting >= 200 && greeting < 300) return 0;
+  // No greeting, or a server that turns the session away.
+  FtpFail(session, FTP_EXIT_CONNECT);
+  return -1;
 }
 
 void FtpUSER(FtpSession *session, const char *user) {
@@ -397,6 +573,7 @@ void FtpQUIT(FtpSession *session) {
     std::fflush(stdout);
   }
   if (session->ControlSocket >= 0) {
+    std::snprintf(session->LastVerb, sizeof(session->LastVerb), "QUIT");
     FtpSendControlCmd(session->ControlSocket, text, sizeof(text) - 1);
     FtpReadReply(session, true);
   }
@@ -450,6 +627,7 @@ int FtpGetListenSocket(FtpSession *session) {
   int reply = FtpExchange(session, text, true);
   if (reply < 0 || session->ReplyCode == 421 || session->ReplyCode >= 500) {
     if (session->ReplyCode == 421) session->Connected = 0;
+    FtpFail(session, FTP_EXIT_REFUSED);
     TcpClose(s);
     return -1;
   }
@@ -460,9 +638,26 @@ int FtpGetListenSocket(FtpSession *session) {
 int FtpAcceptConnection(FtpSession *session) {
   sockaddr_in peer{};
   bool knowPeer = FtpControlPeer(session, &peer);
+  const long long deadline = FtpNowMs() + session->Timeout * 1000LL;
   for (;;) {
+    if (gFtpInterrupted) {
+      session->Interrupted = 1;
+      FtpFail(session, FTP_EXIT_INTERRUPTED);
+      FtpAbort(session);
+      return -1;
+    }
     pollfd fds[2] = {{session->ListenSocket, POLLIN, 0}, {session->ControlSocket, POLLIN, 0}};
-    int ready = poll(fds, session->ControlSocket >= 0 ? 2 : 1, -1);
+    long long left = deadline - FtpNowMs();
+    int ready =
+        left > 0 ? poll(fds, session->ControlSocket >= 0 ? 2 : 1, static_cast<int>(left)) : 0;
+    if (ready == 0) {
+      std::printf("cvxfer: timed out after %d s waiting for the server's data connection\n",
+                  session->Timeout);
+      std::fflush(stdout);
+      FtpFail(session, FTP_EXIT_TIMEOUT);
+      FtpLost(session);
+      return -1;
+    }
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0) {
       std::perror("accept");
@@ -533,6 +728,7 @@ int FtpGetDataConnection(FtpSession *session) {
       inet_aton(host, &announced) == 0 || port == 0 || !FtpControlPeer(session, &peer)) {
     std::printf("Error on TCP/IP connection.\n");
     std::fflush(stdout);
+    FtpFail(session, FTP_EXIT_REFUSED);
     return -1;
   }
   // Only the port of the reply is used: the data connection goes to the
@@ -549,11 +745,23 @@ int FtpGetDataConnection(FtpSession *session) {
   session->DataHostInfo->SockAddr = peer;
   session->DataHostInfo->SockAddr.sin_port = htons(port);
   session->DataSocket = -1;
-  if (TcpConnect(&session->DataSocket, session->DataHostInfo) != 0) {
+  int rc = TcpConnect(&session->DataSocket, session->DataHostInfo, session->Timeout);
+  if (rc != 0) {
     std::free(session->DataHostInfo);
     session->DataHostInfo = nullptr;
     session->DataSocket = -1;
-    std::printf("Error on TCP/IP connection.\n");
+    if (rc == TCP_TIMEOUT) {
+      std::printf("cvxfer: timed out after %d s waiting for the data connection\n",
+                  session->Timeout);
+      FtpFail(session, FTP_EXIT_TIMEOUT);
+      FtpLost(session);
+    } else if (rc == TCP_INTERRUPTED) {
+      session->Interrupted = 1;
+      FtpFail(session, FTP_EXIT_INTERRUPTED);
+    } else {
+      std::printf("Error on TCP/IP connection.\n");
+      FtpFail(session, FTP_EXIT_INCOMPLETE);
+    }
     std::fflush(stdout);
     return -1;
   }
@@ -594,6 +802,7 @@ int FtpGetFileMem(FtpSession *session, const char *name, StringBuffer *buffer, u
       tooLarge = true;
       break;
     }
+    if (FtpWait(session, session->DataSocket, POLLIN, "data from the server") <= 0) break;
     StringBufferResize(buffer, chunk);
     ssize_t n = recv(session->DataSocket, buffer->Data + buffer->Length, chunk, 0);
     if (n < 0 && errno == EINTR) continue;
@@ -629,7 +838,7 @@ int FtpGetFileMem(FtpSession *session, const char *name, StringBuffer *buffer, u
     return 0;
   }
   if (!clean || !FtpPositive(reply)) {
-    FtpReportIncomplete(name);
+    FtpReportIncomplete(session, name);
     return 0;
   }
   return 1;
@@ -647,8 +856,9 @@ int FtpPutFileMem(FtpSession *session, const char *name, const void *data, uint3
   if (FtpDataSetup(session) < 0) return 0;
   if (!FtpStartTransfer(session, text, false, nullptr)) return 0;
 
-  bool allSent = length <= kMemoryTransferMax &&
-                 TcpSend(session->DataSocket, data, static_cast<int>(length)) == 0;
+  bool allSent =
+      length <= kMemoryTransferMax &&
+      FtpSendAll(session, session->DataSocket, data, length, "the server to take the data") == 0;
   if (allSent) {
     std::printf("%s : %ld bytes sent.\n", name, static_cast<long>(length));
     std::fflush(stdout);
@@ -656,7 +866,7 @@ int FtpPutFileMem(FtpSession *session, const char *name, const void *data, uint3
   FtpDataClose(session);
   int reply = FtpGetReply(session);
   if (!allSent || !FtpPositive(reply)) {
-    FtpReportIncomplete(name);
+    FtpReportIncomplete(session, name);
     return 0;
   }
   return 1;

@@ -33,8 +33,10 @@ int FtpSendControlCmd(int fd, const char *text, int length);
 int FtpGetReply(FtpSession *session);
 
 // Connects the control connection to host and port (0 or none: 21), prints
-// "Connected to %s" and reads the greeting. Success shows in Connected.
-void FtpOpen(FtpSession *session, const char *host, unsigned short port = 21);
+// "Connected to %s" and reads the greeting. Connected shows whether the
+// connection stands; returns 0 only when it does and the greeting was
+// positive (else the failure is recorded: could not connect, or time-out).
+int FtpOpen(FtpSession *session, const char *host, unsigned short port = 21);
 
 // Exchange USER / PASS; the reply code is left in ReplyCode.
 void FtpUSER(FtpSession *session, const char *user);

@@ -4,6 +4,7 @@
 #include <sys/select.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -29,6 +30,11 @@ int GetInput(char *line) {
   do {
     c = std::getc(stdin);
   } while (c == ' ' || c == '\t');
+  if (c == EOF && std::ferror(stdin) && errno == EINTR) {
+    std::clearerr(stdin);
+    line[0] = '\0';
+    return -1;
+  }
   if (c == EOF) return 0;
   if (c == '\n') {
     line[0] = '\0';
@@ -86,6 +92,7 @@ int KeybReadLine(char *buffer, int size) {
     if (n < size - 1) buffer[n++] = static_cast<char>(c);
     c = std::getc(stdin);
   }
+  if (n > 0 && buffer[n - 1] == '\r') n--;  // a line written on Windows
   if (size > 0) buffer[n] = '\0';
   return 1;
 }

@@ -13,7 +13,8 @@ enum { KEYB_LINE_MAX = 1024 };
 // (the first character is always kept). Returns 1 when a line was read; a
 // blank line or a line longer than KEYB_LINE_MAX characters (which is
 // reported and read to its end) leaves line empty. Returns 0 at end of
-// input with nothing read.
+// input with nothing read, -1 when a signal interrupted the read (line
+// empty; the stream can be read again).
 int GetInput(char *line);
 
 // Prints "Password: ", reads a password without echo and stores at most 255
@@ -26,9 +27,9 @@ void GetPassword(char *password);
 int CheckInput(void);
 
 // Reads one whole line from standard input, stores at most size - 1
-// characters of it without the newline, terminated, and reads and drops the
-// rest of that line. Returns 1 when a line (possibly empty) was read, 0 at
-// end of input with nothing read.
+// characters of it without the newline (and without a CR before it),
+// terminated, and reads and drops the rest of that line. Returns 1 when a line (possibly empty) was
+// read, 0 at end of input with nothing read.
 int KeybReadLine(char *buffer, int size);
 
 #endif

@@ -2,6 +2,7 @@
 #include "tcp_util.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/ip.h>
 #include <poll.h>
 #include <pwd.h>
@@ -60,19 +61,33 @@ TcpInfo *TcpSetInfo(const char *host, unsigned short port, int *rc) {
   return info;
 }
 
-int TcpConnect(int *fd, const TcpInfo *info) {
+int TcpConnect(int *fd, const TcpInfo *info, int timeoutSeconds) {
   *fd = -1;
-  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (s < 0) return TCP_NO_SOCKET;
-  *fd = s;
-  int rc;
-  do {
-    rc = connect(s, reinterpret_cast<const sockaddr *>(&info->SockAddr), sizeof(info->SockAddr));
-  } while (rc != 0 && errno == EINTR);
-  if (rc == 0) return 0;
+  int rc = connect(s, reinterpret_cast<const sockaddr *>(&info->SockAddr), sizeof(info->SockAddr));
+  int error = rc == 0 ? 0 : errno;
+  if (error == EINPROGRESS || error == EINTR) {
+    // The connection is under way: wait for its outcome within the bound.
+    pollfd p = {s, POLLOUT, 0};
+    int ready = poll(&p, 1, timeoutSeconds < 0 ? -1 : timeoutSeconds * 1000);
+    if (ready <= 0) {
+      int why = ready == 0 ? TCP_TIMEOUT : (errno == EINTR ? TCP_INTERRUPTED : TCP_ERROR);
+      TcpClose(s);
+      return why;
+    }
+    socklen_t length = sizeof(error);
+    if (getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+  }
+  if (error == 0) {
+    // Everything after the connect waits with poll and its own bound.
+    fcntl(s, F_SETFL, fcntl(s, F_GETFL) & ~O_NONBLOCK);
+    *fd = s;
+    return 0;
+  }
+  errno = error;
   std::perror("connect");
   TcpClose(s);
-  *fd = -1;
   return TCP_CONNECT_FAILED;
 }
 

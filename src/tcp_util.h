@@ -39,9 +39,11 @@ int TcpCleanUp(void);
 // -6 (no memory).
 TcpInfo *TcpSetInfo(const char *host, unsigned short port, int *rc);
 
-// Opens a stream connection to info's address into *fd. Returns 0, -4 (no
-// socket) or -5 (connect failed, after perror("connect")); *fd is -1 then.
-int TcpConnect(int *fd, const TcpInfo *info);
+// Opens a stream connection to info's address into *fd, waiting at most
+// timeoutSeconds for it (below 0: as long as the system does). Returns 0, -4
+// (no socket), -5 (connect failed, after perror("connect")), -7 (a signal
+// interrupted the wait) or -8 (time-out); *fd is -1 then.
+int TcpConnect(int *fd, const TcpInfo *info, int timeoutSeconds = -1);
 
 // Closes fd; 0 on success, -1 otherwise.
 int TcpClose(int fd);

@@ -27,7 +27,7 @@ class TestStartUp:
         blocker = tmp_path / "not-a-directory"
         blocker.write_text("")
         status, out = piped(str(blocker), [], ["status", "cvqdepth", "bye"])
-        assert status == 0
+        assert status == 9  # the queue manager could not be reached
         assert "Not connected to a default queue manager, CVRC_Q_MGR_NOT_AVAILABLE\n" in out
         assert "Queue SYSTEM.DEFAULT.LOCAL.QUEUE opened" not in out
         assert "Queue manager: \nQueue: \n" in out

@@ -117,7 +117,10 @@ def test_four_putters_store_every_message_exactly_once(home, tmp_path):
             procs.append(start(home, srv, commands, flags=("-n", "-p")))
         for proc in procs:
             proc.stdin.close()
-            assert proc.wait(timeout=120) == 0
+        # 240 puts for 200 messages: at least one putter meets the empty
+        # queue, the status a loop stops at; none fails otherwise.
+        statuses = [proc.wait(timeout=120) for proc in procs]
+        assert set(statuses) <= {0, 10} and 10 in statuses, statuses
     stored = {f.name: f.read_bytes() for f in root.iterdir()}
     bodies = sorted(stored.values())
     duplicated = sorted(n for n, b in stored.items() if bodies.count(b) > 1)

@@ -23,6 +23,12 @@ STEPS = ["greeting", "USER", "PASS", "TYPE", "PASV", "PORT", "transfer", "data",
 FAULTS = ["421", "close", "garbage"]
 BENIGN = ["overlong", "slow"]
 
+# The exit status of a run whose server fails at a step: could not connect,
+# login refused, command refused, transfer incomplete (a transfer command
+# that gets no reply at all never started: incomplete, not refused).
+FAULT_STATUS = {"greeting": 3, "USER": 4, "PASS": 4, "TYPE": 6, "PASV": 6, "PORT": 6,
+                "transfer": {"421": 6, "close": 7, "garbage": 7}, "data": 7, "final": 7}
+
 NORMAL = {"greeting": "220 hostile test server ready.", "USER": "331 Password required.",
           "PASS": "230 Logged in.", "TYPE": "200 Type set.", "PORT": "200 PORT command ok.",
           "transfer": "150 Opening data connection.", "final": "226 Transfer complete."}
@@ -230,7 +236,11 @@ def test_hostile_server(home, direction, step, behaviour):
     finally:
         srv.close()
     out = proc.stdout.decode(errors="replace")
-    assert proc.returncode == 0, (proc.returncode, out, proc.stderr.decode(errors="replace"))
+    # The exit status names the first failure: what a script needs to know.
+    expected = FAULT_STATUS[step] if behaviour in FAULTS else 0
+    if isinstance(expected, dict):
+        expected = expected[behaviour]
+    assert proc.returncode == expected, (proc.returncode, out, proc.stderr.decode(errors="replace"))
     assert b"Sanitizer" not in proc.stderr and b"runtime error" not in proc.stderr, proc.stderr
     # The slowest case waits a few pauses of SLOW; nothing waits for a timeout.
     assert took < 8 * SLOW + 10, took

@@ -17,7 +17,15 @@ def usage(prog):
             "-v\t\tverbose mode\n-d\t\tenable debugging\n-n\t\tinhibit auto-login\n"
             "-p\t\tenable passive mode\n"
             "host\t\tspecifies the host name or IP address of the remote\n"
-            "     \t\thost to connect to\n\n")
+            "     \t\thost to connect to\n\n"
+            "Also: %s [-e] [-t seconds] [host [port] | URL], %s --version\n\n" % (prog, prog) +
+            "-e\t\tend the run at the first command that fails\n"
+            "-t seconds\tbound every network wait (default 300)\n"
+            "port\t\tthe server's port (default 21)\n"
+            "URL\t\tftp://[user[:password]@]host[:port][/path]\n"
+            "--version\tprint the version and exit\n\n"
+            "The exit status is 0 when every command succeeded, else the class of\n"
+            "the first failure (see the README).\n\n")
 
 
 def after_startup(out):
@@ -43,7 +51,7 @@ def test_usage_text_is_exact(flag):
 def test_help_and_lookup_outputs():
     script = "help get ascii\ns\nst\nHELP\nhelp\tget\nbogus\nquit\n"
     status, out = run_piped(["-n"], script)
-    assert status == 0
+    assert status == 1  # unknown and ambiguous names fail the run
     tail = after_startup(out)
     assert ("cvxfer> get: retrieve remote-file and store it on the local machine queue.\n"
             "Usage: get remote-file\n"
