@@ -12,7 +12,6 @@
 
 #include "backend.h"
 #include "corvane.h"
-#include "cv_util.h"
 #include "registry.h"
 
 using namespace corvane;
@@ -46,7 +45,7 @@ int Usage() {
 }
 
 int Fail(const std::string &command, CVLONG reason) {
-  std::fprintf(stderr, "cvadmin: %s: %s\n", command.c_str(), ReasonString(reason));
+  std::fprintf(stderr, "cvadmin: %s: %s\n", command.c_str(), CVReasonName(reason));
   return 1;
 }
 

@@ -23,7 +23,7 @@ typedef unsigned char CVBYTE;
 #define CVCC_FAILED 2
 #define CVCC_UNKNOWN (-1)
 
-/* Reason codes the library returns (names for all codes: ReasonString). */
+/* Reason codes the library returns (names for all codes: CVReasonName). */
 #define CVRC_NONE 0
 #define CVRC_ALREADY_CONNECTED 2002
 #define CVRC_BACKED_OUT 2003
@@ -273,6 +273,13 @@ void CVINQ(CVHCONN Hconn, CVHOBJ Hobj, CVLONG SelectorCount, const CVLONG *Selec
 /* Commits / backs out the connection's unit of work. */
 void CVCMIT(CVHCONN Hconn, CVLONG *CompCode, CVLONG *Reason);
 void CVBACK(CVHCONN Hconn, CVLONG *CompCode, CVLONG *Reason);
+
+/* Returns the symbolic name of a reason or feedback code, or
+ * "UNKWOWN REASON" for a code without one. Never null; static storage. */
+const char *CVReasonName(CVLONG Code);
+
+/* Returns how many codes CVReasonName names. */
+CVLONG CVReasonCount(void);
 
 #ifdef __cplusplus
 }

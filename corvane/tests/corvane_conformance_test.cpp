@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "corvane.h"
-#include "cv_util.h"
 #include "queue_calls.h"
 
 namespace {
@@ -46,7 +45,7 @@ class ConformanceTest : public ::testing::TestWithParam<std::string>, public Que
     ASSERT_EQ(Admin("define " + Q("MAIN")), 0);
     ASSERT_EQ(Admin("define " + Q("SMALL") + " --maxdepth 2 --maxmsgl 10"), 0);
     Outcome o = Connect("QM");
-    ASSERT_EQ(o.cc, CVCC_OK) << ReasonString(o.reason);
+    ASSERT_EQ(o.cc, CVCC_OK) << CVReasonName(o.reason);
   }
   void TearDown() override {
     if (root_.empty()) return;
@@ -61,7 +60,7 @@ class ConformanceTest : public ::testing::TestWithParam<std::string>, public Que
 
   std::string Q(const char *name) const { return prefix_ + name; }
   int Admin(const std::string &args) {
-    std::string command = "CORVANE_HOME='" + root_ + "/home' " CVXFER_BIN_DIR "/cvadmin " + args;
+    std::string command = "CORVANE_HOME='" + root_ + "/home' " CVADMIN " " + args;
     return std::system(command.c_str());
   }
   CVHOBJ Open(const std::string &queue) { return OpenOrDie(queue.c_str()); }
