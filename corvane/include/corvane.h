@@ -281,6 +281,12 @@ const char *CVReasonName(CVLONG Code);
 /* Returns how many codes CVReasonName names. */
 CVLONG CVReasonCount(void);
 
+/* Returns, in the underlying system's own words, why the last queue call of
+ * this thread failed (SQLite, the operating system, the broker); "" when
+ * that call succeeded or its reason says all there is. Valid until this
+ * thread's next queue call. Never null. */
+const char *CVLastCause(void);
+
 #ifdef __cplusplus
 }
 #endif

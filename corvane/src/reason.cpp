@@ -1,7 +1,10 @@
-// reason.cpp - names of the reason and feedback codes.
+// reason.cpp - names of the reason and feedback codes, and the cause of the
+// last failure.
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 
+#include "cause.h"
 #include "corvane.h"
 
 namespace {
@@ -337,7 +340,25 @@ const NamedCode kReasonNames[] = {
     {999999999, "CVFB_APPL_LAST"},
 };
 
+thread_local std::string lastCause;
+
 }  // namespace
+
+namespace corvane {
+
+void SetCause(std::string text) {
+  lastCause = std::move(text);
+}
+
+void SetErrnoCause(const std::string &what, int err) {
+  SetCause(what + ": " + std::strerror(err));
+}
+
+void ClearCause() {
+  lastCause.clear();
+}
+
+}  // namespace corvane
 
 extern "C" {
 
@@ -349,6 +370,10 @@ const char *CVReasonName(CVLONG code) {
 
 CVLONG CVReasonCount(void) {
   return static_cast<CVLONG>(std::size(kReasonNames));
+}
+
+const char *CVLastCause(void) {
+  return lastCause.c_str();
 }
 
 }  // extern "C"

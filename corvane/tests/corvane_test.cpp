@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <ctime>
 #include <cstdlib>
@@ -110,10 +111,13 @@ TEST_F(CorvaneTest, UnusableDataDirectoryOrMissingDefault) {
   setenv("CORVANE_HOME", (root_ + "/file").c_str(), 1);
   ASSERT_EQ(Run("touch '" + root_ + "/file'"), 0);
   EXPECT_REASON(Connect(), CVRC_Q_MGR_NOT_AVAILABLE);
+  EXPECT_EQ(std::string(CVLastCause()), root_ + "/file: " + std::strerror(ENOTDIR));
   setenv("CORVANE_HOME", home_.c_str(), 1);
   ASSERT_EQ(Run(Admin("create A") + " && " + Admin("create B") + " && " + Admin("delete A")), 0);
   EXPECT_REASON(Connect(), CVRC_Q_MGR_NOT_AVAILABLE);  // the recorded default is gone
+  EXPECT_NE(std::string(CVLastCause()), "");
   EXPECT_EQ(Connect("B").cc, CVCC_OK);
+  EXPECT_STREQ(CVLastCause(), "");  // a call that succeeds has no cause
 }
 
 TEST_F(CorvaneTest, OpenAndHandleReasons) {

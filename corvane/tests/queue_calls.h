@@ -16,7 +16,8 @@ struct Outcome {
   CVLONG reason = -1;
 };
 
-#define EXPECT_REASON(o, want) EXPECT_EQ((o).reason, want) << CVReasonName((o).reason)
+#define EXPECT_REASON(o, want) \
+  EXPECT_EQ((o).reason, want) << CVReasonName((o).reason) << " " << CVLastCause()
 
 struct QueueCalls {
   CVHCONN hconn_ = CVHC_UNUSABLE_HCONN;
