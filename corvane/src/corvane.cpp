@@ -20,7 +20,7 @@ namespace {
 constexpr CVHCONN kHconn = 0x43560001;  // the one connection's handle
 constexpr size_t kMaxObjects = 4096;
 constexpr CVLONG kInputOptions = CVOO_INPUT_AS_Q_DEF | CVOO_INPUT_SHARED | CVOO_INPUT_EXCLUSIVE;
-// A waiting get looks this often; a negative wait interval waits this long.
+// A waiting get looks this often; a negative wait interval waits a day.
 constexpr auto kPollInterval = std::chrono::milliseconds(20);
 constexpr CVLONG kUnlimitedWaitMs = 24L * 3600 * 1000;
 
