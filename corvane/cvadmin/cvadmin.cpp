@@ -12,7 +12,6 @@
 
 #include "backend.h"
 #include "corvane.h"
-#include "cv_util.h"
 #include "registry.h"
 
 using namespace corvane;
@@ -45,8 +44,11 @@ int Usage() {
   return 2;
 }
 
+// Reports a reason, and after it what the system underneath said, if anything.
 int Fail(const std::string &command, CVLONG reason) {
-  std::fprintf(stderr, "cvadmin: %s: %s\n", command.c_str(), ReasonString(reason));
+  const char *cause = CVLastCause();
+  std::fprintf(stderr, "cvadmin: %s: %s%s%s\n", command.c_str(), CVReasonName(reason),
+               cause[0] != '\0' ? ": " : "", cause);
   return 1;
 }
 
@@ -131,8 +133,9 @@ int CmdCreate(const std::vector<std::string> &args) {
   // Opening it creates its store and its default queue.
   std::unique_ptr<Backend> backend;
   if (CVLONG rc = OpenBackend(def, &backend); rc != 0) {
+    int status = Fail("create", rc);
     DeleteQmgr(name);
-    return Fail("create", rc);
+    return status;
   }
   return 0;
 }

@@ -1,7 +1,53 @@
-// corvane.h - public interface of libcorvane, the embedded Corvane queue
-// manager. This header is the whole contract: the nine calls, their
-// descriptors with default initialisers, and the codes they return.
-// Everything else of the library is internal.
+/* corvane.h - public interface of libcorvane, the embedded Corvane queue
+ * manager: the nine queue calls, the reason names and the cause of the last
+ * failure, their descriptors with default initialisers and the codes they
+ * return. Everything else of the library is internal.
+ *
+ * Conventions that hold for every call:
+ *
+ *  - Results. Each queue call ends by setting *CompCode and *Reason: CVCC_OK
+ *    with CVRC_NONE, CVCC_WARNING (CVRC_ALREADY_CONNECTED,
+ *    CVRC_TRUNCATED_MSG_ACCEPTED) or CVCC_FAILED with the reason; neither
+ *    may be null. Unless its reasons below say otherwise, a call that fails
+ *    has changed nothing. After a failure CVLastCause may tell more.
+ *
+ *  - One connection per process. A process has at most one connection, to
+ *    one queue manager; its handle is the same for every thread. Object
+ *    handles are small positive numbers of that connection, valid until
+ *    CVCLOSE or CVDISC; up to 4096 are open at once.
+ *
+ *  - Names are fixed-width fields (48 characters for queues and queue
+ *    managers) padded with blanks or zero bytes; the name is what precedes
+ *    the padding. A name has 1 to 48 letters, digits, '.', '_' and '%'.
+ *    Names the library writes (CVCA_Q_MGR_NAME) are blank-padded.
+ *
+ *  - Fork. The connection belongs to the process that made it. In a forked
+ *    child the inherited handle fails with CVRC_HCONN_ERROR; the child may
+ *    CVCONN a connection of its own, which leaves the parent's untouched.
+ *    A unit of work is never shared between the two.
+ *
+ *  - Units of work. A connection has at most one, begun by the first put or
+ *    get under syncpoint and ended by CVCMIT, CVBACK or CVDISC. One that a
+ *    process leaves open by ending in any way (exit, kill, crash) is backed
+ *    out: its gets return to their queues, its puts vanish.
+ *
+ *  - Accepted and ignored: CVOO_FAIL_IF_QUIESCING, CVPMO_FAIL_IF_QUIESCING
+ *    and CVGMO_FAIL_IF_QUIESCING (a queue manager never quiesces);
+ *    CVGMO_CONVERT (data come back as they were put); CVOO_INPUT_SHARED and
+ *    CVOO_INPUT_EXCLUSIVE mean CVOO_INPUT_AS_Q_DEF, which is shared input;
+ *    CVOO_BROWSE is accepted by CVOPEN but grants nothing. CVPUT and CVGET
+ *    ignore option bits they do not name, CVGMO_BROWSE_FIRST and
+ *    CVGMO_BROWSE_NEXT among them: such a get takes the message. Descriptor
+ *    fields a call does not name are carried with the message (see CVPUT)
+ *    or left alone.
+ *
+ *  - Threads. Every call may be made from any thread; calls on the
+ *    connection are serialised by one lock per process. A CVGET that waits
+ *    does not hold that lock while it waits: other threads put, get, commit
+ *    and even close the object in the meantime (then the waiting get ends
+ *    with the reason of the closed handle). The unit of work is the
+ *    connection's, not a thread's. CVLastCause is per thread.
+ */
 #ifndef CORVANE_H
 #define CORVANE_H
 
@@ -23,7 +69,7 @@ typedef unsigned char CVBYTE;
 #define CVCC_FAILED 2
 #define CVCC_UNKNOWN (-1)
 
-/* Reason codes the library returns (names for all codes: ReasonString). */
+/* Reason codes the library returns (names for all codes: CVReasonName). */
 #define CVRC_NONE 0
 #define CVRC_ALREADY_CONNECTED 2002
 #define CVRC_BACKED_OUT 2003
@@ -239,40 +285,209 @@ typedef struct tagCVGMO {
     }                                                       \
   }
 
-/* Every call ends with a completion code (CVCC_*) and a reason (CVRC_*). */
-
-/* Connects this process to the named queue manager (blank or empty: the
- * default one, created as "CVQM" when none exists). */
+/* CVCONN connects this process to a queue manager.
+ * QMgrName: its name in a 48-character field; null, empty or blank names
+ *   the default queue manager. When the data directory has no queue manager
+ *   at all, the default one is created as "CVQM" with its queue
+ *   "SYSTEM.DEFAULT.LOCAL.QUEUE".
+ * Hconn: receives the connection handle.
+ * Reasons:
+ *   CVRC_ALREADY_CONNECTED (warning) this process is connected to that
+ *     queue manager already; *Hconn is the same handle as before.
+ *   CVRC_ANOTHER_Q_MGR_CONNECTED it is connected to another one; *Hconn is
+ *     CVHC_UNUSABLE_HCONN, the existing connection stays.
+ *   CVRC_Q_MGR_NAME_ERROR no queue manager of that name (or the name is not
+ *     a valid one); *Hconn is left as it was.
+ *   CVRC_Q_MGR_NOT_AVAILABLE the data directory is unusable or the recorded
+ *     default queue manager is gone (*Hconn left as it was), or its store
+ *     or broker cannot be opened (*Hconn is CVHC_UNUSABLE_HCONN).
+ *   CVRC_NOT_AUTHORIZED the broker refused the login.
+ *   CVRC_OBJECT_DAMAGED, CVRC_RESOURCE_PROBLEM, CVRC_Q_SPACE_NOT_AVAILABLE,
+ *     CVRC_STORAGE_NOT_AVAILABLE the store or the connection to the broker
+ *     could not be set up; see CVLastCause. */
 void CVCONN(const CVCHAR *QMgrName, CVHCONN *Hconn, CVLONG *CompCode, CVLONG *Reason);
 
-/* Disconnects; an open unit of work is backed out. *Hconn becomes -1. */
+/* CVDISC ends the connection *Hconn: its open unit of work is backed out
+ * and its object handles become unusable; *Hconn becomes
+ * CVHC_UNUSABLE_HCONN.
+ * Reasons:
+ *   CVRC_HCONN_ERROR Hconn is null or *Hconn is not this process's
+ *     connection (never made, ended, or inherited across fork). */
 void CVDISC(CVHCONN *Hconn, CVLONG *CompCode, CVLONG *Reason);
 
-/* Opens a queue (or, with CVOT_Q_MGR, the queue manager for inquiry). */
+/* CVOPEN opens a queue, or with ObjectType CVOT_Q_MGR the queue manager for
+ * inquiry, and returns its handle in *Hobj (CVHO_UNUSABLE_HOBJ on failure).
+ * ObjDesc: ObjectType and ObjectName are read; the name is that of a queue
+ *   of the connected queue manager (ObjectQMgrName is not read).
+ * Options: at least one of the input options, CVOO_BROWSE, CVOO_OUTPUT and
+ *   CVOO_INQUIRE, plus CVOO_FAIL_IF_QUIESCING.
+ * Reasons:
+ *   CVRC_HCONN_ERROR Hconn is not this process's connection.
+ *   CVRC_OD_ERROR ObjDesc or Hobj is null.
+ *   CVRC_OPTIONS_ERROR an unknown option, or none of the above.
+ *   CVRC_OPTION_NOT_VALID_FOR_TYPE anything but CVOO_INQUIRE for the queue
+ *     manager; input or browse for a remote queue definition, which only
+ *     forwards puts.
+ *   CVRC_UNKNOWN_OBJECT_NAME no queue of that name (or not a valid name).
+ *   CVRC_OBJECT_TYPE_ERROR ObjectType is neither CVOT_Q nor CVOT_Q_MGR.
+ *   CVRC_HANDLE_NOT_AVAILABLE 4096 objects are open.
+ *   CVRC_CONNECTION_BROKEN, CVRC_NOT_AUTHORIZED, CVRC_OBJECT_IN_USE,
+ *     CVRC_RESOURCE_PROBLEM the store or the broker failed or refused; see
+ *     CVLastCause. */
 void CVOPEN(CVHCONN Hconn, CVOD *ObjDesc, CVLONG Options, CVHOBJ *Hobj, CVLONG *CompCode,
             CVLONG *Reason);
 
-/* Closes an object handle; *Hobj becomes -1 on success. */
+/* CVCLOSE closes an object handle; *Hobj becomes CVHO_UNUSABLE_HOBJ. The
+ * unit of work is not affected: what was got or put through the handle
+ * stays in it until commit or back-out.
+ * Options: CVCO_NONE.
+ * Reasons:
+ *   CVRC_HCONN_ERROR Hconn is not this process's connection.
+ *   CVRC_HOBJ_ERROR Hobj is null or *Hobj is not an open handle.
+ *   CVRC_OPTIONS_ERROR Options is not CVCO_NONE. */
 void CVCLOSE(CVHCONN Hconn, CVHOBJ *Hobj, CVLONG Options, CVLONG *CompCode, CVLONG *Reason);
 
-/* Puts one message; without CVPMO_SYNCPOINT it is final when the call returns. */
+/* CVPUT puts one message of BufferLength bytes from Buffer on the queue
+ * Hobj was opened for output.
+ * MsgDesc: Format, Encoding, CodedCharSetId, MsgType, CorrelId and
+ *   Persistence are kept with the message; all-zero MsgId gets a new unique
+ *   identifier. On return MsgId, PutDate, PutTime (UTC) are set and
+ *   Persistence is CVPER_PERSISTENT or CVPER_NOT_PERSISTENT (as queue
+ *   default means persistent). A local queue manager keeps the whole
+ *   descriptor with the message; a broker keeps MsgId, CorrelId, Format,
+ *   Encoding, CodedCharSetId, MsgType, Persistence, Priority (0 to 9),
+ *   PutDate and PutTime.
+ * PutMsgOpts: Options with CVPMO_SYNCPOINT puts the message in the unit of
+ *   work: nobody sees it before CVCMIT and CVBACK drops it. Without, the
+ *   message is on the queue, for every getter, when the call returns, and a
+ *   persistent one is on disk (on a broker: confirmed by it).
+ * A put to a remote queue definition goes to the queue it names on the
+ *   other queue manager, under the same syncpoint option.
+ * Reasons:
+ *   CVRC_HCONN_ERROR, CVRC_HOBJ_ERROR (also for the queue manager object).
+ *   CVRC_NOT_OPEN_FOR_OUTPUT Hobj was not opened with CVOO_OUTPUT.
+ *   CVRC_MD_ERROR, CVRC_PMO_ERROR MsgDesc or PutMsgOpts is null.
+ *   CVRC_PERSISTENCE_ERROR Persistence is not one of CVPER_*.
+ *   CVRC_OPTIONS_ERROR both CVPMO_SYNCPOINT and CVPMO_NO_SYNCPOINT.
+ *   CVRC_DATA_LENGTH_ERROR BufferLength is negative.
+ *   CVRC_BUFFER_ERROR Buffer is null and BufferLength is not 0.
+ *   CVRC_MSG_TOO_BIG_FOR_Q longer than the queue's maximum message length.
+ *   CVRC_MSG_TOO_BIG_FOR_Q_MGR the broker refused the message's size.
+ *   CVRC_Q_FULL the queue holds its maximum depth.
+ *   CVRC_Q_DELETED the queue was deleted since it was opened.
+ *   CVRC_Q_SPACE_NOT_AVAILABLE the disk is full or cannot be written.
+ *   CVRC_UNKNOWN_REMOTE_Q_MGR, CVRC_UNKNOWN_OBJECT_NAME, CVRC_Q_TYPE_ERROR
+ *     the target of a remote definition does not exist or is itself remote.
+ *   CVRC_CONNECTION_BROKEN, CVRC_RESOURCE_PROBLEM, CVRC_OBJECT_DAMAGED the
+ *     store or the broker failed; see CVLastCause. */
 void CVPUT(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVPMO *PutMsgOpts, CVLONG BufferLength,
            const void *Buffer, CVLONG *CompCode, CVLONG *Reason);
 
-/* Gets the oldest matching message. A buffer too small fails with
- * CVRC_TRUNCATED_MSG_FAILED, takes nothing and sets *DataLength to the
- * message's full length. */
+/* CVGET takes the oldest message of the queue Hobj was opened for input on
+ * whose identifiers match: a MsgId or CorrelId of MsgDesc that is not all
+ * zero must equal the message's. (On a broker only the oldest message is
+ * ever offered; when it does not match the call fails at once with
+ * CVRC_NO_MSG_AVAILABLE.)
+ * MsgDesc: on return the message's descriptor, BackoutCount telling how
+ *   often a unit of work gave it back (a broker tells only whether it did,
+ *   1, unless its queue counts deliveries itself).
+ * GetMsgOpts: Options with CVGMO_SYNCPOINT takes the message into the unit
+ *   of work: hidden from every other getter, removed by CVCMIT, returned by
+ *   CVBACK with its backout count raised. Without, it is gone for good when
+ *   the call returns. CVGMO_WAIT waits up to WaitInterval milliseconds
+ *   (negative: a day) for a message to arrive, looking every 20
+ *   milliseconds; without it, or with 0, the call looks once.
+ *   CVGMO_ACCEPT_TRUNCATED_MSG takes a message longer than BufferLength,
+ *   giving its first BufferLength bytes.
+ * BufferLength, Buffer: where the data go. DataLength: receives their
+ *   length.
+ * Reasons:
+ *   CVRC_HCONN_ERROR, CVRC_HOBJ_ERROR (also for the queue manager object).
+ *   CVRC_NOT_OPEN_FOR_INPUT Hobj was not opened with an input option.
+ *   CVRC_MD_ERROR MsgDesc is null.
+ *   CVRC_GMO_ERROR GetMsgOpts or DataLength is null.
+ *   CVRC_OPTIONS_ERROR both CVGMO_SYNCPOINT and CVGMO_NO_SYNCPOINT.
+ *   CVRC_BUFFER_LENGTH_ERROR BufferLength is negative.
+ *   CVRC_BUFFER_ERROR Buffer is null and BufferLength is not 0.
+ *   CVRC_NO_MSG_AVAILABLE no matching message (within the wait).
+ *   CVRC_TRUNCATED_MSG_FAILED the message is longer than BufferLength: it
+ *     stays on the queue and out of the unit of work, *DataLength is its
+ *     full length and MsgDesc its descriptor, so a retry with a large enough
+ *     buffer and this MsgDesc gets this very message.
+ *   CVRC_TRUNCATED_MSG_ACCEPTED (warning) with CVGMO_ACCEPT_TRUNCATED_MSG:
+ *     the message was taken and cut to BufferLength bytes.
+ *   CVRC_OBJECT_DAMAGED the message's data cannot be read; under syncpoint
+ *     it stays in the unit of work, so a back-out returns it.
+ *   CVRC_CONNECTION_BROKEN, CVRC_RESOURCE_PROBLEM the store or the broker
+ *     failed; see CVLastCause. */
 void CVGET(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVGMO *GetMsgOpts, CVLONG BufferLength,
            void *Buffer, CVLONG *DataLength, CVLONG *CompCode, CVLONG *Reason);
 
-/* Inquires integer and character attributes of an open object. */
+/* CVINQ inquires attributes of an object opened with CVOO_INQUIRE. Each of
+ * the SelectorCount Selectors is an integer attribute, written in order to
+ * IntAttrs, or CVCA_Q_MGR_NAME, whose 48 blank-padded characters go in
+ * order to CharAttrs. Integer attributes are those of queues:
+ * CVIA_CURRENT_Q_DEPTH (messages on the queue, including those held by
+ * units of work; on a broker, without them), CVIA_MAX_Q_DEPTH,
+ * CVIA_MAX_MSG_LENGTH and CVIA_Q_TYPE; of a remote definition only
+ * CVIA_Q_TYPE. Nothing is written unless every selector is valid.
+ * Reasons:
+ *   CVRC_HCONN_ERROR, CVRC_HOBJ_ERROR.
+ *   CVRC_NOT_OPEN_FOR_INQUIRE Hobj was not opened with CVOO_INQUIRE.
+ *   CVRC_SELECTOR_COUNT_ERROR SelectorCount is not 0..256 or Selectors is
+ *     null.
+ *   CVRC_INT_ATTR_COUNT_ERROR, CVRC_CHAR_ATTR_LENGTH_ERROR a negative count
+ *     or length, or a null array with a positive one.
+ *   CVRC_SELECTOR_ERROR a selector the library does not know.
+ *   CVRC_SELECTOR_NOT_FOR_TYPE a queue attribute of the queue manager, or
+ *     another than CVIA_Q_TYPE of a remote definition.
+ *   CVRC_INT_ATTR_COUNT_TOO_SMALL, CVRC_CHAR_ATTRS_TOO_SHORT IntAttrCount
+ *     or CharAttrLength is too small for the selectors.
+ *   CVRC_CONNECTION_BROKEN, CVRC_RESOURCE_PROBLEM, CVRC_UNKNOWN_OBJECT_NAME
+ *     the depth could not be read (the queue is gone from the broker); see
+ *     CVLastCause. */
 void CVINQ(CVHCONN Hconn, CVHOBJ Hobj, CVLONG SelectorCount, const CVLONG *Selectors,
            CVLONG IntAttrCount, CVLONG *IntAttrs, CVLONG CharAttrLength, CVCHAR *CharAttrs,
            CVLONG *CompCode, CVLONG *Reason);
 
-/* Commits / backs out the connection's unit of work. */
+/* CVCMIT commits the unit of work: messages got under syncpoint leave their
+ * queues, messages put under syncpoint appear on theirs; with no unit of
+ * work it does nothing. Puts forwarded to other queue managers are
+ * committed there first, each queue manager on its own: when one of them
+ * fails its reason is returned but the others are committed.
+ * Reasons:
+ *   CVRC_HCONN_ERROR Hconn is not this process's connection.
+ *   CVRC_Q_FULL, CVRC_UNKNOWN_OBJECT_NAME, CVRC_MSG_TOO_BIG_FOR_Q_MGR on a
+ *     broker, a put of the unit of work was refused at commit: the puts
+ *     before it are on their queues, it and those after it are dropped, and
+ *     the gets stay in the unit of work for CVBACK (after
+ *     CVRC_MSG_TOO_BIG_FOR_Q_MGR the broker has given them back already).
+ *   CVRC_CONNECTION_BROKEN, CVRC_RESOURCE_PROBLEM the store or the broker
+ *     failed; the unit of work stays open on a store, and is backed out by
+ *     the broker when its connection is gone. */
 void CVCMIT(CVHCONN Hconn, CVLONG *CompCode, CVLONG *Reason);
+
+/* CVBACK backs the unit of work out: messages got under syncpoint return to
+ * their queues with their backout count raised, messages put under
+ * syncpoint are dropped; with no unit of work it does nothing.
+ * Reasons: as for CVCMIT, but for the refused puts. */
 void CVBACK(CVHCONN Hconn, CVLONG *CompCode, CVLONG *Reason);
+
+/* CVReasonName returns the symbolic name of a reason or feedback code, such
+ * as "CVRC_NO_MSG_AVAILABLE", or "UNKWOWN REASON" for a code without one.
+ * Never null; static storage. */
+const char *CVReasonName(CVLONG Code);
+
+/* CVReasonCount returns how many codes CVReasonName names. */
+CVLONG CVReasonCount(void);
+
+/* CVLastCause returns, in the underlying system's own words, why the last
+ * queue call of this thread failed: the SQLite error and message, the
+ * operating system's error text with the file it concerns, or the broker's
+ * reply. "" when that call succeeded or its reason says all there is (such
+ * as CVRC_NO_MSG_AVAILABLE). The text stays valid until this thread's next
+ * queue call. Never null. */
+const char *CVLastCause(void);
 
 #ifdef __cplusplus
 }

@@ -20,7 +20,6 @@
 #include <amqp_tcp_socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,7 +27,6 @@
 #include <map>
 #include <optional>
 #include <sstream>
-#include <thread>
 
 #include "backend.h"
 
@@ -65,11 +63,29 @@ bool Unhex(const amqp_bytes_t &b, CVBYTE *out, size_t n) {
   return true;
 }
 
-bool AllZero(const CVBYTE *p, size_t n) {
-  for (size_t i = 0; i < n; i++) {
-    if (p[i] != 0) return false;
+// The broker's or the library's words for a reply that was not normal.
+std::string ReplyText(const amqp_rpc_reply_t &r) {
+  auto text = [](const amqp_bytes_t &b) {
+    return "broker: " + std::string(static_cast<const char *>(b.bytes), b.len);
+  };
+  switch (r.reply_type) {
+    case AMQP_RESPONSE_LIBRARY_EXCEPTION:
+      return std::string("AMQP: ") + amqp_error_string2(r.library_error);
+    case AMQP_RESPONSE_SERVER_EXCEPTION:
+      if (r.reply.id == AMQP_CHANNEL_CLOSE_METHOD) {
+        return text(static_cast<amqp_channel_close_t *>(r.reply.decoded)->reply_text);
+      }
+      if (r.reply.id == AMQP_CONNECTION_CLOSE_METHOD) {
+        return text(static_cast<amqp_connection_close_t *>(r.reply.decoded)->reply_text);
+      }
+      return "broker: an unexpected answer";
+    default:
+      return "AMQP: no reply";
   }
-  return true;
+}
+
+std::string StatusText(int status) {
+  return std::string("AMQP: ") + amqp_error_string2(status);
 }
 
 amqp_bytes_t Bytes(const std::string &s) {
@@ -142,8 +158,8 @@ class AmqpBackend : public Backend {
   CVLONG LookupQueue(const std::string &name, QueueDef *def) override;
   CVLONG Put(const QueueDef &queue, CVMD *md, bool syncpoint, const void *data,
              CVLONG length) override;
-  CVLONG Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG waitMs, CVLONG bufferLength,
-             void *buffer, CVLONG *dataLength) override;
+  CVLONG Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG bufferLength, void *buffer,
+             CVLONG *dataLength) override;
   CVLONG Depth(const QueueDef &queue, CVLONG *depth) override;
   CVLONG Commit() override;
   CVLONG Backout() override;
@@ -154,9 +170,10 @@ class AmqpBackend : public Backend {
   CVLONG Clear(const std::string &name, CVLONG *removed) override;
 
  private:
-  // Ends the session with the broker after a transport failure; every
-  // later call reports the broken connection.
-  CVLONG Broken() {
+  // Ends the session with the broker after a transport failure, which cause
+  // tells of; every later call reports the broken connection.
+  CVLONG Broken(std::string cause) {
+    SetCause(std::move(cause));
     broken_ = true;
     return CVRC_CONNECTION_BROKEN;
   }
@@ -196,34 +213,41 @@ CVLONG AmqpBackend::CheckReply(amqp_channel_t channel, bool *channelClosed) {
   *channelClosed = false;
   amqp_rpc_reply_t r = amqp_get_rpc_reply(conn_);
   if (r.reply_type == AMQP_RESPONSE_NORMAL) return 0;
-  if (r.reply_type == AMQP_RESPONSE_SERVER_EXCEPTION && r.reply.id == AMQP_CHANNEL_CLOSE_METHOD) {
-    auto *close = static_cast<amqp_channel_close_t *>(r.reply.decoded);
-    amqp_channel_close_ok_t ok;
-    amqp_send_method(conn_, channel, AMQP_CHANNEL_CLOSE_OK_METHOD, &ok);
-    *channelClosed = true;
-    if (CVLONG rc = OpenChannel(channel); rc != 0) return rc;
-    switch (close->reply_code) {
-      case AMQP_NOT_FOUND:
-        return CVRC_UNKNOWN_OBJECT_NAME;
-      case AMQP_ACCESS_REFUSED:
-        return CVRC_NOT_AUTHORIZED;
-      case AMQP_RESOURCE_LOCKED:
-        return CVRC_OBJECT_IN_USE;
-      case AMQP_PRECONDITION_FAILED:
-        return CVRC_OBJECT_ALREADY_EXISTS;
-      default:
-        return CVRC_RESOURCE_PROBLEM;
-    }
+  if (r.reply_type != AMQP_RESPONSE_SERVER_EXCEPTION || r.reply.id != AMQP_CHANNEL_CLOSE_METHOD) {
+    return Broken(ReplyText(r));
   }
-  return Broken();
+  // The channel is closed: acknowledge, open it again, then report.
+  std::string cause = ReplyText(r);
+  uint16_t code = static_cast<amqp_channel_close_t *>(r.reply.decoded)->reply_code;
+  amqp_channel_close_ok_t ok;
+  amqp_send_method(conn_, channel, AMQP_CHANNEL_CLOSE_OK_METHOD, &ok);
+  *channelClosed = true;
+  if (CVLONG rc = OpenChannel(channel); rc != 0) return rc;
+  SetCause(cause);
+  switch (code) {
+    case AMQP_NOT_FOUND:
+      return CVRC_UNKNOWN_OBJECT_NAME;
+    case AMQP_ACCESS_REFUSED:
+      return CVRC_NOT_AUTHORIZED;
+    case AMQP_RESOURCE_LOCKED:
+      return CVRC_OBJECT_IN_USE;
+    case AMQP_PRECONDITION_FAILED:
+      return CVRC_OBJECT_ALREADY_EXISTS;
+    default:
+      return CVRC_RESOURCE_PROBLEM;
+  }
 }
 
 CVLONG AmqpBackend::OpenChannel(amqp_channel_t channel) {
   amqp_channel_open(conn_, channel);
-  if (amqp_get_rpc_reply(conn_).reply_type != AMQP_RESPONSE_NORMAL) return Broken();
+  if (amqp_rpc_reply_t r = amqp_get_rpc_reply(conn_); r.reply_type != AMQP_RESPONSE_NORMAL) {
+    return Broken(ReplyText(r));
+  }
   if (channel == kMessages) {
     amqp_confirm_select(conn_, channel);
-    if (amqp_get_rpc_reply(conn_).reply_type != AMQP_RESPONSE_NORMAL) return Broken();
+    if (amqp_rpc_reply_t r = amqp_get_rpc_reply(conn_); r.reply_type != AMQP_RESPONSE_NORMAL) {
+      return Broken(ReplyText(r));
+    }
   }
   return 0;
 }
@@ -232,7 +256,10 @@ CVLONG AmqpBackend::Open() {
   std::string url = def_.Url;
   amqp_connection_info info;
   amqp_default_connection_info(&info);
-  if (amqp_parse_url(url.data(), &info) != AMQP_STATUS_OK) return CVRC_Q_MGR_NOT_AVAILABLE;
+  if (amqp_parse_url(url.data(), &info) != AMQP_STATUS_OK) {
+    SetCause(def_.Dir + "/amqp.url: not an AMQP URL");
+    return CVRC_Q_MGR_NOT_AVAILABLE;
+  }
   conn_ = amqp_new_connection();
   if (conn_ == nullptr) return CVRC_STORAGE_NOT_AVAILABLE;
   amqp_socket_t *socket = nullptr;
@@ -243,8 +270,11 @@ CVLONG AmqpBackend::Open() {
     if (ca == nullptr && access("/etc/ssl/certs/ca-certificates.crt", R_OK) == 0) {
       ca = "/etc/ssl/certs/ca-certificates.crt";
     }
-    if (ca != nullptr && amqp_ssl_socket_set_cacert(socket, ca) != AMQP_STATUS_OK) {
-      return CVRC_Q_MGR_NOT_AVAILABLE;
+    if (ca != nullptr) {
+      if (int status = amqp_ssl_socket_set_cacert(socket, ca); status != AMQP_STATUS_OK) {
+        SetCause(std::string(ca) + ": " + StatusText(status));
+        return CVRC_Q_MGR_NOT_AVAILABLE;
+      }
     }
     amqp_ssl_socket_set_verify_peer(socket, 1);
     amqp_ssl_socket_set_verify_hostname(socket, 1);
@@ -253,15 +283,16 @@ CVLONG AmqpBackend::Open() {
     if (socket == nullptr) return CVRC_Q_MGR_NOT_AVAILABLE;
   }
   timeval wait = {kWaitSeconds, 0};
-  if (amqp_socket_open_noblock(socket, info.host, info.port, &wait) != AMQP_STATUS_OK) {
-    broken_ = true;
+  if (int status = amqp_socket_open_noblock(socket, info.host, info.port, &wait);
+      status != AMQP_STATUS_OK) {
+    Broken(std::string(info.host) + ":" + std::to_string(info.port) + ": " + StatusText(status));
     return CVRC_Q_MGR_NOT_AVAILABLE;
   }
   amqp_set_rpc_timeout(conn_, &wait);
   amqp_rpc_reply_t login =
       amqp_login(conn_, info.vhost, 0, 131072, 0, AMQP_SASL_METHOD_PLAIN, info.user, info.password);
   if (login.reply_type != AMQP_RESPONSE_NORMAL) {
-    broken_ = true;
+    Broken(ReplyText(login));
     return login.reply_type == AMQP_RESPONSE_SERVER_EXCEPTION ? CVRC_NOT_AUTHORIZED
                                                               : CVRC_Q_MGR_NOT_AVAILABLE;
   }
@@ -382,16 +413,20 @@ CVLONG AmqpBackend::Publish(const std::string &queue, const CVMD &md, const void
   amqp_bytes_t body;
   body.len = length;
   body.bytes = const_cast<void *>(data);
-  if (amqp_basic_publish(conn_, kMessages, amqp_empty_bytes, Bytes(queue), 1, 0, &props, body) !=
-      AMQP_STATUS_OK) {
-    return Broken();
+  if (int status =
+          amqp_basic_publish(conn_, kMessages, amqp_empty_bytes, Bytes(queue), 1, 0, &props, body);
+      status != AMQP_STATUS_OK) {
+    return Broken(StatusText(status));
   }
   // Wait for the confirm; a return (no such queue) comes before it.
   bool returned = false;
   for (;;) {
     amqp_frame_t frame;
     timeval wait = {kWaitSeconds, 0};
-    if (amqp_simple_wait_frame_noblock(conn_, &frame, &wait) != AMQP_STATUS_OK) return Broken();
+    if (int status = amqp_simple_wait_frame_noblock(conn_, &frame, &wait);
+        status != AMQP_STATUS_OK) {
+      return Broken(StatusText(status));
+    }
     if (frame.frame_type != AMQP_FRAME_METHOD) continue;
     switch (frame.payload.method.id) {
       case AMQP_BASIC_ACK_METHOD:
@@ -401,24 +436,31 @@ CVLONG AmqpBackend::Publish(const std::string &queue, const CVMD &md, const void
       case AMQP_BASIC_RETURN_METHOD: {
         returned = true;
         amqp_message_t message;
-        if (amqp_read_message(conn_, frame.channel, &message, 0).reply_type !=
-            AMQP_RESPONSE_NORMAL) {
-          return Broken();
+        if (amqp_rpc_reply_t r = amqp_read_message(conn_, frame.channel, &message, 0);
+            r.reply_type != AMQP_RESPONSE_NORMAL) {
+          return Broken(ReplyText(r));
         }
         amqp_destroy_message(&message);
         break;
       }
       case AMQP_CHANNEL_CLOSE_METHOD: {
+        auto *close = static_cast<amqp_channel_close_t *>(frame.payload.method.decoded);
+        std::string cause(static_cast<const char *>(close->reply_text.bytes),
+                          close->reply_text.len);
         amqp_channel_close_ok_t ok;
         amqp_send_method(conn_, frame.channel, AMQP_CHANNEL_CLOSE_OK_METHOD, &ok);
         // The channel's deliveries went back to the broker with it.
         held_.clear();
         truncated_.reset();
         if (CVLONG rc = OpenChannel(kMessages); rc != 0) return rc;
+        SetCause("broker: " + cause);
         return CVRC_MSG_TOO_BIG_FOR_Q_MGR;
       }
-      case AMQP_CONNECTION_CLOSE_METHOD:
-        return Broken();
+      case AMQP_CONNECTION_CLOSE_METHOD: {
+        auto *close = static_cast<amqp_connection_close_t *>(frame.payload.method.decoded);
+        return Broken("broker: " + std::string(static_cast<const char *>(close->reply_text.bytes),
+                                               close->reply_text.len));
+      }
       default:
         break;
     }
@@ -428,9 +470,6 @@ CVLONG AmqpBackend::Publish(const std::string &queue, const CVMD &md, const void
 CVLONG AmqpBackend::Put(const QueueDef &queue, CVMD *md, bool syncpoint, const void *data,
                         CVLONG length) {
   if (broken_) return CVRC_CONNECTION_BROKEN;
-  if (length < 0) return CVRC_DATA_LENGTH_ERROR;
-  if (length > 0 && data == nullptr) return CVRC_BUFFER_ERROR;
-  if (queue.Type != CVQT_LOCAL) return CVRC_Q_TYPE_ERROR;
   if (length > queue.MaxMsgLength) return CVRC_MSG_TOO_BIG_FOR_Q;
   StampMessage(md);
   if (syncpoint) {
@@ -459,8 +498,9 @@ CVLONG AmqpBackend::Fetch(const std::string &queue, std::optional<Delivery> *out
   d.Tag = ok->delivery_tag;
   bool redelivered = ok->redelivered != 0;
   amqp_message_t message;
-  if (amqp_read_message(conn_, kMessages, &message, 0).reply_type != AMQP_RESPONSE_NORMAL) {
-    return Broken();
+  if (amqp_rpc_reply_t r = amqp_read_message(conn_, kMessages, &message, 0);
+      r.reply_type != AMQP_RESPONSE_NORMAL) {
+    return Broken(ReplyText(r));
   }
   d.Body.assign(static_cast<const char *>(message.body.bytes), message.body.len);
   const amqp_basic_properties_t &p = message.properties;
@@ -501,12 +541,9 @@ void AmqpBackend::ReleasePending() {
   truncated_.reset();
 }
 
-CVLONG AmqpBackend::Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG waitMs,
-                        CVLONG bufferLength, void *buffer, CVLONG *dataLength) {
+CVLONG AmqpBackend::Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG bufferLength,
+                        void *buffer, CVLONG *dataLength) {
   if (broken_) return CVRC_CONNECTION_BROKEN;
-  if (queue.Type != CVQT_LOCAL) return CVRC_OPTION_NOT_VALID_FOR_TYPE;
-  if (bufferLength < 0) return CVRC_BUFFER_LENGTH_ERROR;
-  if (bufferLength > 0 && buffer == nullptr) return CVRC_BUFFER_ERROR;
   bool syncpoint = (options & CVGMO_SYNCPOINT) != 0;
   bool acceptTruncated = (options & CVGMO_ACCEPT_TRUNCATED_MSG) != 0;
 
@@ -516,16 +553,7 @@ CVLONG AmqpBackend::Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG 
     truncated_.reset();
   } else {
     ReleasePending();
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-    for (;;) {
-      CVLONG rc = Fetch(queue.Name, &d);
-      if (rc == 0) break;
-      if (rc != CVRC_NO_MSG_AVAILABLE || (options & CVGMO_WAIT) == 0 ||
-          std::chrono::steady_clock::now() >= deadline) {
-        return rc;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    if (CVLONG rc = Fetch(queue.Name, &d); rc != 0) return rc;
   }
   // The broker hands out its oldest message only; one that does not match
   // the identifiers asked for goes back.
@@ -534,7 +562,7 @@ CVLONG AmqpBackend::Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG 
       (!AllZero(md->CorrelId, sizeof(md->CorrelId)) &&
        std::memcmp(md->CorrelId, d->Md.CorrelId, sizeof(md->CorrelId)) != 0)) {
     amqp_basic_reject(conn_, kMessages, d->Tag, 1);
-    return CVRC_NO_MSG_AVAILABLE;
+    return kHeadDoesNotMatch;
   }
   CVLONG length = static_cast<CVLONG>(d->Body.size());
   *md = d->Md;
@@ -548,8 +576,8 @@ CVLONG AmqpBackend::Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG 
   *dataLength = copied;
   if (syncpoint) {
     held_.push_back(d->Tag);
-  } else if (amqp_basic_ack(conn_, kMessages, d->Tag, 0) != AMQP_STATUS_OK) {
-    return Broken();
+  } else if (int status = amqp_basic_ack(conn_, kMessages, d->Tag, 0); status != AMQP_STATUS_OK) {
+    return Broken(StatusText(status));
   }
   return length > bufferLength ? CVRC_TRUNCATED_MSG_ACCEPTED : 0;
 }
@@ -558,11 +586,11 @@ CVLONG AmqpBackend::Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG 
 // only after the acknowledgements and rejections sent before it.
 CVLONG AmqpBackend::Sync() {
   amqp_basic_qos(conn_, kMessages, 0, 0, 0);
-  return amqp_get_rpc_reply(conn_).reply_type == AMQP_RESPONSE_NORMAL ? 0 : Broken();
+  amqp_rpc_reply_t r = amqp_get_rpc_reply(conn_);
+  return r.reply_type == AMQP_RESPONSE_NORMAL ? 0 : Broken(ReplyText(r));
 }
 
 CVLONG AmqpBackend::Depth(const QueueDef &queue, CVLONG *depth) {
-  if (queue.Type != CVQT_LOCAL) return CVRC_SELECTOR_NOT_FOR_TYPE;
   uint32_t count = 0;
   if (CVLONG rc = Passive(queue.Name, &count); rc != 0) return rc;
   *depth = static_cast<CVLONG>(count);
@@ -578,7 +606,9 @@ CVLONG AmqpBackend::Commit() {
     if (CVLONG rc = Publish(p.Queue, p.Md, p.Body.data(), p.Body.size()); rc != 0) return rc;
   }
   for (uint64_t tag : held_) {
-    if (amqp_basic_ack(conn_, kMessages, tag, 0) != AMQP_STATUS_OK) return Broken();
+    if (int status = amqp_basic_ack(conn_, kMessages, tag, 0); status != AMQP_STATUS_OK) {
+      return Broken(StatusText(status));
+    }
   }
   held_.clear();
   return Sync();
@@ -589,7 +619,9 @@ CVLONG AmqpBackend::Backout() {
   ReleasePending();
   puts_.clear();
   for (uint64_t tag : held_) {
-    if (amqp_basic_reject(conn_, kMessages, tag, 1) != AMQP_STATUS_OK) return Broken();
+    if (int status = amqp_basic_reject(conn_, kMessages, tag, 1); status != AMQP_STATUS_OK) {
+      return Broken(StatusText(status));
+    }
   }
   held_.clear();
   return Sync();

@@ -1,22 +1,19 @@
-// backend.h - what a queue manager's storage must provide. The nine calls
-// of corvane.h check handles and options and then dispatch here, one
-// Backend per connected queue manager; cvadmin uses the same entries.
+// backend.h - what a queue manager's storage must provide. The calls of
+// corvane.h check handles, options and arguments, wait for messages, and
+// then dispatch here, one Backend per connected queue manager; cvadmin uses
+// the same entries for administration. Arguments reaching a Backend are
+// therefore valid: lengths are not negative, a buffer is there when its
+// length is not 0, a queue got from is local.
 //
 // Every entry returns a reason code: 0 for success, else the CVRC_* value
-// the call reports with completion CVCC_FAILED (CVRC_TRUNCATED_MSG_ACCEPTED
-// is reported as a warning). Promises:
-//  - Put: with syncpoint false the message is durable (when persistent) and
-//    visible to every getter when Put returns; with true it is invisible
-//    until Commit and gone after Backout.
-//  - Get: the oldest visible message whose identifiers match (all-zero
-//    identifiers match any). With syncpoint the message is hidden from every
-//    other getter until Commit removes it or Backout returns it with its
-//    backout count raised; without, it is gone for good when Get returns.
-//    A buffer too small gives CVRC_TRUNCATED_MSG_FAILED, takes nothing and
-//    sets *dataLength to the full length and md to the message's descriptor.
-//  - A unit of work left open by a process that ends in any way is backed
-//    out; nothing is lost and no message is held by two units of work.
-//  - Close ends the connection and backs out its open unit of work.
+// the call reports (CVRC_TRUNCATED_MSG_ACCEPTED as a warning). Where the
+// reason comes from a failure of the store, the system or the broker, the
+// entry records what they said with SetCause (cause.h).
+//
+// Two kinds exist: the local store (local_backend.cpp) and queues on an
+// AMQP broker (amqp_backend.cpp). Where the broker's own model differs the
+// entries below say so; the calls of corvane.h promise the common part.
+// A Backend is used by one thread at a time (the front's lock).
 #ifndef CORVANE_BACKEND_H
 #define CORVANE_BACKEND_H
 
@@ -24,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "cause.h"
 #include "corvane.h"
 #include "registry.h"
 
@@ -31,6 +29,13 @@ namespace corvane {
 
 inline constexpr CVLONG kDefaultMaxDepth = 5000;
 inline constexpr CVLONG kDefaultMaxMsgLength = 104857600;
+
+// Get's reason when a message is there but does not match the identifiers
+// asked for, and looking again cannot help: a broker offers only the head
+// of a queue, and every look would hand that back once more and raise its
+// delivery count. The front reports it as CVRC_NO_MSG_AVAILABLE at once,
+// even when the get could wait.
+inline constexpr CVLONG kHeadDoesNotMatch = -CVRC_NO_MSG_AVAILABLE;
 
 // Definition of a queue.
 struct QueueDef {
@@ -50,24 +55,85 @@ struct MessageInfo {
 
 class Backend {
  public:
+  // Ends the connection: backs out its open unit of work (on a broker,
+  // closing the connection returns its deliveries).
   virtual ~Backend() = default;
+
   // Name of the queue manager, as recorded.
   virtual const std::string &Name() const = 0;
 
+  // Fills def for the queue called name, or CVRC_UNKNOWN_OBJECT_NAME. A
+  // broker knows only its queues' existence: their limits are those cvadmin
+  // defined here, else the defaults, and every queue on it is local.
   virtual CVLONG LookupQueue(const std::string &name, QueueDef *def) = 0;
+
+  // Puts length bytes of data on queue, enforcing its maximum message length
+  // and depth, and stamps md (StampMessage). Without syncpoint the message is
+  // visible to every getter, and durable when persistent, when Put returns;
+  // with it the message joins the unit of work: invisible until Commit and
+  // gone after Backout.
+  // The store forwards a put to a remote definition to the queue manager
+  // and queue it names, opened on first use and kept, under the same
+  // syncpoint. The store checks the depth in its own transaction; the
+  // broker enforces depth and length itself and answers CVRC_Q_FULL (a
+  // negative confirm), CVRC_UNKNOWN_OBJECT_NAME (a returned message) or
+  // CVRC_MSG_TOO_BIG_FOR_Q_MGR. On a broker a put under syncpoint is kept in
+  // memory and published at Commit, so those answers come from Commit.
   virtual CVLONG Put(const QueueDef &queue, CVMD *md, bool syncpoint, const void *data,
                      CVLONG length) = 0;
-  virtual CVLONG Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG waitMs,
-                     CVLONG bufferLength, void *buffer, CVLONG *dataLength) = 0;
+
+  // Takes, without waiting, the oldest visible message of queue whose
+  // identifiers match those of md (all-zero ones match any), or answers
+  // CVRC_NO_MSG_AVAILABLE. Options are those of CVGET: CVGMO_SYNCPOINT
+  // holds the message for the unit of work, hidden from every other getter
+  // until Commit removes it or Backout returns it with its backout count
+  // raised; without it the message is gone for good when Get returns.
+  // A message longer than bufferLength without CVGMO_ACCEPT_TRUNCATED_MSG
+  // gives CVRC_TRUNCATED_MSG_FAILED: nothing is taken, *dataLength is the
+  // full length and md the message's descriptor, and the next Get with that
+  // md receives this message.
+  // The store looks for a matching message among all of the queue's. The
+  // broker hands out only the head of the queue: one that does not match
+  // goes back and Get answers kHeadDoesNotMatch. It keeps a delivery that
+  // was too long for the retry and returns it to the queue when the next
+  // Get is for another queue. Its backout count is 1 for a redelivered
+  // message unless the queue counts deliveries itself.
+  virtual CVLONG Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG bufferLength,
+                     void *buffer, CVLONG *dataLength) = 0;
+
+  // The number of messages on a local queue. The store counts the ones held
+  // by units of work too (they come back on Backout); the broker counts only
+  // those ready for delivery.
   virtual CVLONG Depth(const QueueDef &queue, CVLONG *depth) = 0;
+
+  // Ends the unit of work. Commit removes what was got and shows what was
+  // put; Backout returns what was got and drops what was put. Without a
+  // unit of work both do nothing.
+  // The store first commits (or backs out) the queue managers its puts were
+  // forwarded to, each on its own: a failure there is returned, yet the
+  // rest still commits. The broker publishes the puts at Commit in order and
+  // stops at the first refused one, leaving the gets held; after a
+  // transport failure its connection is broken and the broker backs the
+  // unit of work out when the connection goes.
   virtual CVLONG Commit() = 0;
   virtual CVLONG Backout() = 0;
 
-  // Administration.
+  // Administration (cvadmin).
+  // Defines a queue: CVRC_OBJECT_NAME_ERROR, CVRC_REMOTE_Q_NAME_ERROR,
+  // CVRC_OBJECT_ALREADY_EXISTS. A broker has no remote definitions
+  // (CVRC_Q_TYPE_ERROR) and caps the maximum message length at what it
+  // accepts by default.
   virtual CVLONG DefineQueue(const QueueDef &queue) = 0;
+  // Deletes an empty queue: CVRC_UNKNOWN_OBJECT_NAME, CVRC_Q_NOT_EMPTY.
   virtual CVLONG DeleteQueue(const std::string &name) = 0;
+  // All queues, by name. A broker cannot list its queues: the list holds
+  // those defined here and the default queue, as far as they still exist.
   virtual CVLONG ListQueues(std::vector<QueueDef> *queues) = 0;
+  // The messages of a queue in order, taking none. A broker can show a
+  // message only by delivering it: CVRC_OPTION_NOT_VALID_FOR_TYPE.
   virtual CVLONG Browse(const std::string &name, std::vector<MessageInfo> *messages) = 0;
+  // Removes every message that no unit of work holds; *removed tells how
+  // many.
   virtual CVLONG Clear(const std::string &name, CVLONG *removed) = 0;
 };
 
@@ -79,8 +145,13 @@ CVLONG OpenAmqpBackend(const QmgrDef &def, std::unique_ptr<Backend> *out);
 
 // Opens the backend that def's kind names.
 inline CVLONG OpenBackend(const QmgrDef &def, std::unique_ptr<Backend> *out) {
-  return def.Kind == QmgrKind::kAmqp ? OpenAmqpBackend(def, out) : OpenLocalBackend(def, out);
+  CVLONG rc = def.Kind == QmgrKind::kAmqp ? OpenAmqpBackend(def, out) : OpenLocalBackend(def, out);
+  if (rc == 0) ClearCause();  // what went wrong on the way was overcome
+  return rc;
 }
+
+// True when all n bytes at p are zero: an identifier that matches any.
+bool AllZero(const CVBYTE *p, size_t n);
 
 // Fills the fields a put sets: a fresh message identifier when it is all
 // zero, put date and time (UTC), a definite persistence.

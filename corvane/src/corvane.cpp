@@ -1,11 +1,15 @@
-// corvane.cpp - the nine calls: handle and option checks, then dispatch to
-// the backend of the connected queue manager. One connection per process.
+// corvane.cpp - the nine calls: handle, option and argument checks, the
+// wait of a get, then dispatch to the backend of the connected queue
+// manager. One connection per process, one lock over it.
 #include "corvane.h"
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "backend.h"
@@ -14,6 +18,11 @@ namespace corvane {
 namespace {
 
 constexpr CVHCONN kHconn = 0x43560001;  // the one connection's handle
+constexpr size_t kMaxObjects = 4096;
+constexpr CVLONG kInputOptions = CVOO_INPUT_AS_Q_DEF | CVOO_INPUT_SHARED | CVOO_INPUT_EXCLUSIVE;
+// A waiting get looks this often; a negative wait interval waits a day.
+constexpr auto kPollInterval = std::chrono::milliseconds(20);
+constexpr CVLONG kUnlimitedWaitMs = 24L * 3600 * 1000;
 
 struct OpenObject {
   bool InUse = false;
@@ -34,10 +43,11 @@ Process &State() {
   return *p;
 }
 
-void Set(CVLONG *cc, CVLONG *reason, CVLONG rc) {
+void Report(CVLONG rc, CVLONG *cc, CVLONG *reason) {
   *reason = rc;
   if (rc == 0) {
     *cc = CVCC_OK;
+    ClearCause();
   } else if (rc == CVRC_TRUNCATED_MSG_ACCEPTED || rc == CVRC_ALREADY_CONNECTED) {
     *cc = CVCC_WARNING;
   } else {
@@ -45,17 +55,103 @@ void Set(CVLONG *cc, CVLONG *reason, CVLONG rc) {
   }
 }
 
-bool Connected(const Process &p, CVHCONN hconn) {
-  return p.Conn != nullptr && p.Owner == getpid() && hconn == kHconn;
+// Runs body(process) under the lock when hconn is this process's
+// connection; returns its reason, else CVRC_HCONN_ERROR.
+template <typename Body>
+CVLONG OnConnection(CVHCONN hconn, Body body) {
+  Process &p = State();
+  std::lock_guard<std::mutex> guard(p.Lock);
+  ClearCause();
+  if (p.Conn == nullptr || p.Owner != getpid() || hconn != kHconn) return CVRC_HCONN_ERROR;
+  return body(p);
 }
 
-OpenObject *Object(Process &p, CVHOBJ hobj) {
+// The open object hobj names, or null. A queue call (put, get) cannot use
+// the queue manager object.
+OpenObject *Object(Process &p, CVHOBJ hobj, bool queueOnly) {
   if (hobj < 1 || static_cast<size_t>(hobj) > p.Objects.size()) return nullptr;
   OpenObject &o = p.Objects[static_cast<size_t>(hobj) - 1];
-  return o.InUse ? &o : nullptr;
+  return o.InUse && !(queueOnly && o.QmgrObject) ? &o : nullptr;
 }
 
-constexpr CVLONG kInputOptions = CVOO_INPUT_AS_Q_DEF | CVOO_INPUT_SHARED | CVOO_INPUT_EXCLUSIVE;
+// A buffer of length bytes: length not negative, buffer there unless empty.
+CVLONG CheckBuffer(CVLONG length, const void *buffer, CVLONG lengthReason) {
+  if (length < 0) return lengthReason;
+  return length > 0 && buffer == nullptr ? CVRC_BUFFER_ERROR : 0;
+}
+
+CVLONG OpenQueue(Process &p, const CVOD &od, CVLONG options, OpenObject *object) {
+  if (od.ObjectType == CVOT_Q_MGR) {
+    if ((options & ~(CVOO_INQUIRE | CVOO_FAIL_IF_QUIESCING)) != 0) {
+      return CVRC_OPTION_NOT_VALID_FOR_TYPE;
+    }
+    object->QmgrObject = true;
+    return 0;
+  }
+  if (od.ObjectType != CVOT_Q) return CVRC_OBJECT_TYPE_ERROR;
+  std::string name = FieldName(od.ObjectName, CV_Q_NAME_LENGTH);
+  if (!ValidName(name)) return CVRC_UNKNOWN_OBJECT_NAME;
+  if (CVLONG rc = p.Conn->LookupQueue(name, &object->Queue); rc != 0) return rc;
+  // A remote definition only forwards puts.
+  if (object->Queue.Type == CVQT_REMOTE && (options & (kInputOptions | CVOO_BROWSE)) != 0) {
+    return CVRC_OPTION_NOT_VALID_FOR_TYPE;
+  }
+  return 0;
+}
+
+CVLONG Inquire(Process &p, const OpenObject &o, CVLONG count, const CVLONG *selectors,
+               CVLONG intCount, CVLONG *ints, CVLONG charLength, CVCHAR *chars) {
+  if (count < 0 || count > 256 || (count > 0 && selectors == nullptr)) {
+    return CVRC_SELECTOR_COUNT_ERROR;
+  }
+  if (intCount < 0 || (intCount > 0 && ints == nullptr)) return CVRC_INT_ATTR_COUNT_ERROR;
+  if (charLength < 0 || (charLength > 0 && chars == nullptr)) return CVRC_CHAR_ATTR_LENGTH_ERROR;
+  // Check every selector before anything is written.
+  CVLONG intsNeeded = 0;
+  CVLONG charsNeeded = 0;
+  for (CVLONG i = 0; i < count; i++) {
+    CVLONG s = selectors[i];
+    bool queueInt = s == CVIA_CURRENT_Q_DEPTH || s == CVIA_MAX_MSG_LENGTH ||
+                    s == CVIA_MAX_Q_DEPTH || s == CVIA_Q_TYPE;
+    if (s == CVCA_Q_MGR_NAME) {
+      charsNeeded += CV_Q_MGR_NAME_LENGTH;
+    } else if (!queueInt) {
+      return CVRC_SELECTOR_ERROR;
+    } else if (o.QmgrObject || (o.Queue.Type == CVQT_REMOTE && s != CVIA_Q_TYPE)) {
+      return CVRC_SELECTOR_NOT_FOR_TYPE;
+    } else {
+      intsNeeded++;
+    }
+  }
+  if (intsNeeded > intCount) return CVRC_INT_ATTR_COUNT_TOO_SMALL;
+  if (charsNeeded > charLength) return CVRC_CHAR_ATTRS_TOO_SHORT;
+  for (CVLONG i = 0; i < count; i++) {
+    CVLONG value = 0;
+    switch (selectors[i]) {
+      case CVCA_Q_MGR_NAME: {
+        const std::string &name = p.Conn->Name();
+        std::memset(chars, ' ', CV_Q_MGR_NAME_LENGTH);
+        std::memcpy(chars, name.data(), name.size());
+        chars += CV_Q_MGR_NAME_LENGTH;
+        continue;
+      }
+      case CVIA_CURRENT_Q_DEPTH:
+        if (CVLONG rc = p.Conn->Depth(o.Queue, &value); rc != 0) return rc;
+        break;
+      case CVIA_MAX_MSG_LENGTH:
+        value = o.Queue.MaxMsgLength;
+        break;
+      case CVIA_MAX_Q_DEPTH:
+        value = o.Queue.MaxDepth;
+        break;
+      default:
+        value = o.Queue.Type;
+        break;
+    }
+    *ints++ = value;
+  }
+  return 0;
+}
 
 }  // namespace
 }  // namespace corvane
@@ -67,319 +163,155 @@ extern "C" {
 void CVCONN(const CVCHAR *QMgrName, CVHCONN *Hconn, CVLONG *CompCode, CVLONG *Reason) {
   Process &p = State();
   std::lock_guard<std::mutex> guard(p.Lock);
+  ClearCause();
   std::string name = QMgrName != nullptr ? FieldName(QMgrName, CV_Q_MGR_NAME_LENGTH) : "";
   if (p.Conn != nullptr && p.Owner != getpid()) {
     p.Conn.release();  // inherited across fork: the parent still owns it
     p.Objects.clear();
   }
   QmgrDef def;
-  CVLONG rc = FindQmgr(name, &def);
-  if (rc != 0) {
-    Set(CompCode, Reason, rc);
-    return;
-  }
+  if (CVLONG rc = FindQmgr(name, &def); rc != 0) return Report(rc, CompCode, Reason);
   if (p.Conn != nullptr) {
-    *Hconn = kHconn;
-    Set(CompCode, Reason,
-        p.Conn->Name() == def.Name ? CVRC_ALREADY_CONNECTED : CVRC_ANOTHER_Q_MGR_CONNECTED);
-    if (p.Conn->Name() != def.Name) *Hconn = CVHC_UNUSABLE_HCONN;
-    return;
+    bool same = p.Conn->Name() == def.Name;
+    *Hconn = same ? kHconn : CVHC_UNUSABLE_HCONN;
+    return Report(same ? CVRC_ALREADY_CONNECTED : CVRC_ANOTHER_Q_MGR_CONNECTED, CompCode, Reason);
   }
   std::unique_ptr<Backend> backend;
-  rc = OpenBackend(def, &backend);
-  if (rc != 0) {
-    *Hconn = CVHC_UNUSABLE_HCONN;
-    Set(CompCode, Reason, rc);
-    return;
+  CVLONG rc = OpenBackend(def, &backend);
+  *Hconn = rc == 0 ? kHconn : CVHC_UNUSABLE_HCONN;
+  if (rc == 0) {
+    p.Conn = std::move(backend);
+    p.Owner = getpid();
+    p.Objects.clear();
   }
-  p.Conn = std::move(backend);
-  p.Owner = getpid();
-  p.Objects.clear();
-  *Hconn = kHconn;
-  Set(CompCode, Reason, 0);
+  Report(rc, CompCode, Reason);
 }
 
 void CVDISC(CVHCONN *Hconn, CVLONG *CompCode, CVLONG *Reason) {
-  Process &p = State();
-  std::lock_guard<std::mutex> guard(p.Lock);
-  if (Hconn == nullptr || !Connected(p, *Hconn)) {
-    Set(CompCode, Reason, CVRC_HCONN_ERROR);
-    return;
-  }
-  p.Conn.reset();  // backs out an open unit of work
-  p.Objects.clear();
-  *Hconn = CVHC_UNUSABLE_HCONN;
-  Set(CompCode, Reason, 0);
+  CVHCONN hconn = Hconn != nullptr ? *Hconn : CVHC_UNUSABLE_HCONN;
+  Report(OnConnection(hconn,
+                      [&](Process &p) {
+                        p.Conn.reset();  // backs out an open unit of work
+                        p.Objects.clear();
+                        *Hconn = CVHC_UNUSABLE_HCONN;
+                        return CVLONG{0};
+                      }),
+         CompCode, Reason);
 }
 
 void CVOPEN(CVHCONN Hconn, CVOD *ObjDesc, CVLONG Options, CVHOBJ *Hobj, CVLONG *CompCode,
             CVLONG *Reason) {
-  Process &p = State();
-  std::lock_guard<std::mutex> guard(p.Lock);
   if (Hobj != nullptr) *Hobj = CVHO_UNUSABLE_HOBJ;
-  if (!Connected(p, Hconn)) {
-    Set(CompCode, Reason, CVRC_HCONN_ERROR);
-    return;
-  }
-  if (ObjDesc == nullptr || Hobj == nullptr) {
-    Set(CompCode, Reason, CVRC_OD_ERROR);
-    return;
-  }
-  constexpr CVLONG kKnown =
-      kInputOptions | CVOO_BROWSE | CVOO_OUTPUT | CVOO_INQUIRE | CVOO_FAIL_IF_QUIESCING;
-  if ((Options & ~kKnown) != 0 ||
-      (Options & (kInputOptions | CVOO_BROWSE | CVOO_OUTPUT | CVOO_INQUIRE)) == 0) {
-    Set(CompCode, Reason, CVRC_OPTIONS_ERROR);
-    return;
-  }
-  OpenObject object;
-  object.InUse = true;
-  object.Options = Options;
-  if (ObjDesc->ObjectType == CVOT_Q_MGR) {
-    if ((Options & ~(CVOO_INQUIRE | CVOO_FAIL_IF_QUIESCING)) != 0) {
-      Set(CompCode, Reason, CVRC_OPTION_NOT_VALID_FOR_TYPE);
-      return;
+  constexpr CVLONG kGrants = kInputOptions | CVOO_BROWSE | CVOO_OUTPUT | CVOO_INQUIRE;
+  CVLONG rc = OnConnection(Hconn, [&](Process &p) -> CVLONG {
+    if (ObjDesc == nullptr || Hobj == nullptr) return CVRC_OD_ERROR;
+    if ((Options & ~(kGrants | CVOO_FAIL_IF_QUIESCING)) != 0 || (Options & kGrants) == 0) {
+      return CVRC_OPTIONS_ERROR;
     }
-    object.QmgrObject = true;
-  } else if (ObjDesc->ObjectType == CVOT_Q) {
-    std::string name = FieldName(ObjDesc->ObjectName, CV_Q_NAME_LENGTH);
-    if (!ValidName(name)) {
-      Set(CompCode, Reason, CVRC_UNKNOWN_OBJECT_NAME);
-      return;
+    OpenObject object;
+    object.InUse = true;
+    object.Options = Options;
+    if (CVLONG rc = OpenQueue(p, *ObjDesc, Options, &object); rc != 0) return rc;
+    auto slot = std::find_if(p.Objects.begin(), p.Objects.end(),
+                             [](const OpenObject &o) { return !o.InUse; });
+    if (slot == p.Objects.end()) {
+      if (p.Objects.size() >= kMaxObjects) return CVRC_HANDLE_NOT_AVAILABLE;
+      slot = p.Objects.emplace(p.Objects.end());
     }
-    if (CVLONG rc = p.Conn->LookupQueue(name, &object.Queue); rc != 0) {
-      Set(CompCode, Reason, rc);
-      return;
-    }
-    // A remote definition only forwards puts.
-    if (object.Queue.Type == CVQT_REMOTE && (Options & (kInputOptions | CVOO_BROWSE)) != 0) {
-      Set(CompCode, Reason, CVRC_OPTION_NOT_VALID_FOR_TYPE);
-      return;
-    }
-  } else {
-    Set(CompCode, Reason, CVRC_OBJECT_TYPE_ERROR);
-    return;
-  }
-  size_t slot = 0;
-  while (slot < p.Objects.size() && p.Objects[slot].InUse) slot++;
-  if (slot == p.Objects.size()) {
-    if (p.Objects.size() >= 4096) {
-      Set(CompCode, Reason, CVRC_HANDLE_NOT_AVAILABLE);
-      return;
-    }
-    p.Objects.emplace_back();
-  }
-  p.Objects[slot] = object;
-  *Hobj = static_cast<CVHOBJ>(slot + 1);
-  Set(CompCode, Reason, 0);
+    *slot = object;
+    *Hobj = static_cast<CVHOBJ>(slot - p.Objects.begin() + 1);
+    return 0;
+  });
+  Report(rc, CompCode, Reason);
 }
 
 void CVCLOSE(CVHCONN Hconn, CVHOBJ *Hobj, CVLONG Options, CVLONG *CompCode, CVLONG *Reason) {
-  Process &p = State();
-  std::lock_guard<std::mutex> guard(p.Lock);
-  if (!Connected(p, Hconn)) {
-    Set(CompCode, Reason, CVRC_HCONN_ERROR);
-    return;
-  }
-  OpenObject *o = Hobj != nullptr ? Object(p, *Hobj) : nullptr;
-  if (o == nullptr) {
-    Set(CompCode, Reason, CVRC_HOBJ_ERROR);
-    return;
-  }
-  if (Options != CVCO_NONE) {
-    Set(CompCode, Reason, CVRC_OPTIONS_ERROR);
-    return;
-  }
-  o->InUse = false;
-  *Hobj = CVHO_UNUSABLE_HOBJ;
-  Set(CompCode, Reason, 0);
+  CVLONG rc = OnConnection(Hconn, [&](Process &p) -> CVLONG {
+    OpenObject *o = Hobj != nullptr ? Object(p, *Hobj, false) : nullptr;
+    if (o == nullptr) return CVRC_HOBJ_ERROR;
+    if (Options != CVCO_NONE) return CVRC_OPTIONS_ERROR;
+    o->InUse = false;
+    *Hobj = CVHO_UNUSABLE_HOBJ;
+    return 0;
+  });
+  Report(rc, CompCode, Reason);
 }
 
 void CVPUT(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVPMO *PutMsgOpts, CVLONG BufferLength,
            const void *Buffer, CVLONG *CompCode, CVLONG *Reason) {
-  Process &p = State();
-  std::lock_guard<std::mutex> guard(p.Lock);
-  if (!Connected(p, Hconn)) {
-    Set(CompCode, Reason, CVRC_HCONN_ERROR);
-    return;
-  }
-  OpenObject *o = Object(p, Hobj);
-  if (o == nullptr || o->QmgrObject) {
-    Set(CompCode, Reason, CVRC_HOBJ_ERROR);
-    return;
-  }
-  if ((o->Options & CVOO_OUTPUT) == 0) {
-    Set(CompCode, Reason, CVRC_NOT_OPEN_FOR_OUTPUT);
-    return;
-  }
-  if (MsgDesc == nullptr) {
-    Set(CompCode, Reason, CVRC_MD_ERROR);
-    return;
-  }
-  if (PutMsgOpts == nullptr) {
-    Set(CompCode, Reason, CVRC_PMO_ERROR);
-    return;
-  }
-  if (MsgDesc->Persistence < CVPER_NOT_PERSISTENT ||
-      MsgDesc->Persistence > CVPER_PERSISTENCE_AS_Q_DEF) {
-    Set(CompCode, Reason, CVRC_PERSISTENCE_ERROR);
-    return;
-  }
-  bool syncpoint = (PutMsgOpts->Options & CVPMO_SYNCPOINT) != 0;
-  if (syncpoint && (PutMsgOpts->Options & CVPMO_NO_SYNCPOINT) != 0) {
-    Set(CompCode, Reason, CVRC_OPTIONS_ERROR);
-    return;
-  }
-  Set(CompCode, Reason, p.Conn->Put(o->Queue, MsgDesc, syncpoint, Buffer, BufferLength));
+  CVLONG rc = OnConnection(Hconn, [&](Process &p) -> CVLONG {
+    OpenObject *o = Object(p, Hobj, true);
+    if (o == nullptr) return CVRC_HOBJ_ERROR;
+    if ((o->Options & CVOO_OUTPUT) == 0) return CVRC_NOT_OPEN_FOR_OUTPUT;
+    if (MsgDesc == nullptr) return CVRC_MD_ERROR;
+    if (PutMsgOpts == nullptr) return CVRC_PMO_ERROR;
+    if (MsgDesc->Persistence < CVPER_NOT_PERSISTENT ||
+        MsgDesc->Persistence > CVPER_PERSISTENCE_AS_Q_DEF) {
+      return CVRC_PERSISTENCE_ERROR;
+    }
+    bool syncpoint = (PutMsgOpts->Options & CVPMO_SYNCPOINT) != 0;
+    if (syncpoint && (PutMsgOpts->Options & CVPMO_NO_SYNCPOINT) != 0) return CVRC_OPTIONS_ERROR;
+    if (CVLONG rc = CheckBuffer(BufferLength, Buffer, CVRC_DATA_LENGTH_ERROR); rc != 0) return rc;
+    return p.Conn->Put(o->Queue, MsgDesc, syncpoint, Buffer, BufferLength);
+  });
+  Report(rc, CompCode, Reason);
 }
 
 void CVGET(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVGMO *GetMsgOpts, CVLONG BufferLength,
            void *Buffer, CVLONG *DataLength, CVLONG *CompCode, CVLONG *Reason) {
-  Process &p = State();
-  std::lock_guard<std::mutex> guard(p.Lock);
-  if (!Connected(p, Hconn)) {
-    Set(CompCode, Reason, CVRC_HCONN_ERROR);
-    return;
+  // One look without waiting. Everything is checked again on every look: a
+  // waiting get holds no lock, so another thread may close the handle or
+  // disconnect in the meantime.
+  auto look = [&](Process &p) -> CVLONG {
+    OpenObject *o = Object(p, Hobj, true);
+    if (o == nullptr) return CVRC_HOBJ_ERROR;
+    if ((o->Options & kInputOptions) == 0) return CVRC_NOT_OPEN_FOR_INPUT;
+    if (MsgDesc == nullptr) return CVRC_MD_ERROR;
+    if (GetMsgOpts == nullptr || DataLength == nullptr) return CVRC_GMO_ERROR;
+    CVLONG options = GetMsgOpts->Options;
+    if ((options & CVGMO_SYNCPOINT) != 0 && (options & CVGMO_NO_SYNCPOINT) != 0) {
+      return CVRC_OPTIONS_ERROR;
+    }
+    if (CVLONG rc = CheckBuffer(BufferLength, Buffer, CVRC_BUFFER_LENGTH_ERROR); rc != 0) {
+      return rc;
+    }
+    return p.Conn->Get(o->Queue, MsgDesc, options, BufferLength, Buffer, DataLength);
+  };
+  auto start = std::chrono::steady_clock::now();
+  CVLONG rc = OnConnection(Hconn, look);
+  // Reaching the backend means GetMsgOpts was checked.
+  if (rc == CVRC_NO_MSG_AVAILABLE && (GetMsgOpts->Options & CVGMO_WAIT) != 0) {
+    CVLONG waitMs = GetMsgOpts->WaitInterval < 0 ? kUnlimitedWaitMs : GetMsgOpts->WaitInterval;
+    auto deadline = start + std::chrono::milliseconds(waitMs);
+    for (auto now = start; rc == CVRC_NO_MSG_AVAILABLE && now < deadline;
+         now = std::chrono::steady_clock::now()) {
+      std::this_thread::sleep_for(
+          std::min<std::chrono::steady_clock::duration>(kPollInterval, deadline - now));
+      rc = OnConnection(Hconn, look);
+    }
   }
-  OpenObject *o = Object(p, Hobj);
-  if (o == nullptr || o->QmgrObject) {
-    Set(CompCode, Reason, CVRC_HOBJ_ERROR);
-    return;
-  }
-  if ((o->Options & kInputOptions) == 0) {
-    Set(CompCode, Reason, CVRC_NOT_OPEN_FOR_INPUT);
-    return;
-  }
-  if (MsgDesc == nullptr) {
-    Set(CompCode, Reason, CVRC_MD_ERROR);
-    return;
-  }
-  if (GetMsgOpts == nullptr || DataLength == nullptr) {
-    Set(CompCode, Reason, CVRC_GMO_ERROR);
-    return;
-  }
-  CVLONG options = GetMsgOpts->Options;
-  if ((options & CVGMO_SYNCPOINT) != 0 && (options & CVGMO_NO_SYNCPOINT) != 0) {
-    Set(CompCode, Reason, CVRC_OPTIONS_ERROR);
-    return;
-  }
-  // The data come back as stored: there is nothing to convert between
-  // programs on one machine.
-  CVLONG waitMs = (options & CVGMO_WAIT) != 0 ? GetMsgOpts->WaitInterval : 0;
-  if (waitMs < 0) waitMs = 24L * 3600 * 1000;
-  Set(CompCode, Reason,
-      p.Conn->Get(o->Queue, MsgDesc, options, waitMs, BufferLength, Buffer, DataLength));
+  Report(rc == kHeadDoesNotMatch ? CVRC_NO_MSG_AVAILABLE : rc, CompCode, Reason);
 }
 
 void CVINQ(CVHCONN Hconn, CVHOBJ Hobj, CVLONG SelectorCount, const CVLONG *Selectors,
            CVLONG IntAttrCount, CVLONG *IntAttrs, CVLONG CharAttrLength, CVCHAR *CharAttrs,
            CVLONG *CompCode, CVLONG *Reason) {
-  Process &p = State();
-  std::lock_guard<std::mutex> guard(p.Lock);
-  if (!Connected(p, Hconn)) {
-    Set(CompCode, Reason, CVRC_HCONN_ERROR);
-    return;
-  }
-  OpenObject *o = Object(p, Hobj);
-  if (o == nullptr) {
-    Set(CompCode, Reason, CVRC_HOBJ_ERROR);
-    return;
-  }
-  if ((o->Options & CVOO_INQUIRE) == 0) {
-    Set(CompCode, Reason, CVRC_NOT_OPEN_FOR_INQUIRE);
-    return;
-  }
-  if (SelectorCount < 0 || SelectorCount > 256 || (SelectorCount > 0 && Selectors == nullptr)) {
-    Set(CompCode, Reason, CVRC_SELECTOR_COUNT_ERROR);
-    return;
-  }
-  if (IntAttrCount < 0 || (IntAttrCount > 0 && IntAttrs == nullptr)) {
-    Set(CompCode, Reason, CVRC_INT_ATTR_COUNT_ERROR);
-    return;
-  }
-  if (CharAttrLength < 0 || (CharAttrLength > 0 && CharAttrs == nullptr)) {
-    Set(CompCode, Reason, CVRC_CHAR_ATTR_LENGTH_ERROR);
-    return;
-  }
-  // Check every selector before anything is written.
-  CVLONG ints = 0;
-  CVLONG chars = 0;
-  for (CVLONG i = 0; i < SelectorCount; i++) {
-    CVLONG s = Selectors[i];
-    bool queueInt = s == CVIA_CURRENT_Q_DEPTH || s == CVIA_MAX_MSG_LENGTH ||
-                    s == CVIA_MAX_Q_DEPTH || s == CVIA_Q_TYPE;
-    if (s == CVCA_Q_MGR_NAME) {
-      chars += CV_Q_MGR_NAME_LENGTH;
-    } else if (queueInt) {
-      if (o->QmgrObject || (o->Queue.Type == CVQT_REMOTE && s != CVIA_Q_TYPE)) {
-        Set(CompCode, Reason, CVRC_SELECTOR_NOT_FOR_TYPE);
-        return;
-      }
-      ints++;
-    } else {
-      Set(CompCode, Reason, CVRC_SELECTOR_ERROR);
-      return;
-    }
-  }
-  if (ints > IntAttrCount) {
-    Set(CompCode, Reason, CVRC_INT_ATTR_COUNT_TOO_SMALL);
-    return;
-  }
-  if (chars > CharAttrLength) {
-    Set(CompCode, Reason, CVRC_CHAR_ATTRS_TOO_SHORT);
-    return;
-  }
-  CVLONG nextInt = 0;
-  CVLONG nextChar = 0;
-  for (CVLONG i = 0; i < SelectorCount; i++) {
-    CVLONG value = 0;
-    switch (Selectors[i]) {
-      case CVCA_Q_MGR_NAME: {
-        const std::string &name = p.Conn->Name();
-        std::memset(CharAttrs + nextChar, ' ', CV_Q_MGR_NAME_LENGTH);
-        std::memcpy(CharAttrs + nextChar, name.data(), name.size());
-        nextChar += CV_Q_MGR_NAME_LENGTH;
-        continue;
-      }
-      case CVIA_CURRENT_Q_DEPTH:
-        if (CVLONG rc = p.Conn->Depth(o->Queue, &value); rc != 0) {
-          Set(CompCode, Reason, rc);
-          return;
-        }
-        break;
-      case CVIA_MAX_MSG_LENGTH:
-        value = o->Queue.MaxMsgLength;
-        break;
-      case CVIA_MAX_Q_DEPTH:
-        value = o->Queue.MaxDepth;
-        break;
-      default:
-        value = o->Queue.Type;
-        break;
-    }
-    IntAttrs[nextInt++] = value;
-  }
-  Set(CompCode, Reason, 0);
+  CVLONG rc = OnConnection(Hconn, [&](Process &p) -> CVLONG {
+    OpenObject *o = Object(p, Hobj, false);
+    if (o == nullptr) return CVRC_HOBJ_ERROR;
+    if ((o->Options & CVOO_INQUIRE) == 0) return CVRC_NOT_OPEN_FOR_INQUIRE;
+    return Inquire(p, *o, SelectorCount, Selectors, IntAttrCount, IntAttrs, CharAttrLength,
+                   CharAttrs);
+  });
+  Report(rc, CompCode, Reason);
 }
 
 void CVCMIT(CVHCONN Hconn, CVLONG *CompCode, CVLONG *Reason) {
-  Process &p = State();
-  std::lock_guard<std::mutex> guard(p.Lock);
-  if (!Connected(p, Hconn)) {
-    Set(CompCode, Reason, CVRC_HCONN_ERROR);
-    return;
-  }
-  Set(CompCode, Reason, p.Conn->Commit());
+  Report(OnConnection(Hconn, [](Process &p) { return p.Conn->Commit(); }), CompCode, Reason);
 }
 
 void CVBACK(CVHCONN Hconn, CVLONG *CompCode, CVLONG *Reason) {
-  Process &p = State();
-  std::lock_guard<std::mutex> guard(p.Lock);
-  if (!Connected(p, Hconn)) {
-    Set(CompCode, Reason, CVRC_HCONN_ERROR);
-    return;
-  }
-  Set(CompCode, Reason, p.Conn->Backout());
+  Report(OnConnection(Hconn, [](Process &p) { return p.Conn->Backout(); }), CompCode, Reason);
 }
 
 }  // extern "C"

@@ -147,16 +147,11 @@ class Stmt {
   bool kept_ = false;
 };
 
-CVLONG SqlReason(int rc) {
-  if (rc == SQLITE_FULL) return CVRC_Q_SPACE_NOT_AVAILABLE;
-  if (rc == SQLITE_CORRUPT || rc == SQLITE_NOTADB) return CVRC_OBJECT_DAMAGED;
-  return CVRC_RESOURCE_PROBLEM;
-}
-
 bool WriteAll(int fd, const char *p, size_t n) {
   while (n > 0) {
     ssize_t w = write(fd, p, n);
     if (w < 0 && errno == EINTR) continue;
+    if (w == 0) errno = EIO;
     if (w <= 0) return false;
     p += w;
     n -= static_cast<size_t>(w);
@@ -164,22 +159,18 @@ bool WriteAll(int fd, const char *p, size_t n) {
   return true;
 }
 
+// Reads n bytes from the start of fd; a file shorter than that fails with
+// errno EIO.
 bool ReadAll(int fd, char *p, size_t n) {
   off_t offset = 0;
   while (n > 0) {
     ssize_t r = pread(fd, p, n, offset);
     if (r < 0 && errno == EINTR) continue;
+    if (r == 0) errno = EIO;
     if (r <= 0) return false;
     p += r;
     n -= static_cast<size_t>(r);
     offset += r;
-  }
-  return true;
-}
-
-bool AllZero(const CVBYTE *p, size_t n) {
-  for (size_t i = 0; i < n; i++) {
-    if (p[i] != 0) return false;
   }
   return true;
 }
@@ -207,8 +198,8 @@ class LocalBackend : public Backend {
   CVLONG LookupQueue(const std::string &name, QueueDef *def) override;
   CVLONG Put(const QueueDef &queue, CVMD *md, bool syncpoint, const void *data,
              CVLONG length) override;
-  CVLONG Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG waitMs, CVLONG bufferLength,
-             void *buffer, CVLONG *dataLength) override;
+  CVLONG Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG bufferLength, void *buffer,
+             CVLONG *dataLength) override;
   CVLONG Depth(const QueueDef &queue, CVLONG *depth) override;
   CVLONG Commit() override;
   CVLONG Backout() override;
@@ -219,10 +210,14 @@ class LocalBackend : public Backend {
   CVLONG Clear(const std::string &name, CVLONG *removed) override;
 
  private:
+  // The reason for SQLite's answer rc to the last call on db_; its message
+  // becomes the cause.
+  CVLONG SqlFailure(int rc);
   CVLONG Exec(const char *sql);
   CVLONG Begin() { return Run("BEGIN IMMEDIATE"); }
   CVLONG End() { return Run("COMMIT"); }
-  void Rollback() { Run("ROLLBACK"); }
+  // Undoes a transaction after a failure, keeping that failure's cause.
+  void Rollback() { Stmt(stmts_, "ROLLBACK").Step(); }
   void Durable(bool on) {
     if (on == durable_) return;
     if (Run(on ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=OFF") == 0) durable_ = on;
@@ -234,11 +229,15 @@ class LocalBackend : public Backend {
   void RecoverAll();
   void RecoverHolders(const std::string &queue);
   bool Alive(const std::string &token);
-  void ReleaseToken(const std::string &token);
+  // Commits or backs out the unit of work of token in the store.
+  CVLONG EndUnitOfWork(const std::string &token, bool commit);
+  CVLONG EndUnitOfWork(bool commit);
   void RemoveBodies(const std::vector<std::string> &files);
+  // Ends the transaction of a change: commits it when rc is 0 and then
+  // removes the body files of the messages it deleted, else rolls it back.
+  CVLONG Finish(CVLONG rc, const std::vector<std::string> &files = {});
   void RemoveOrphanBodies();
-  CVLONG TryGet(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG bufferLength, void *buffer,
-                CVLONG *dataLength);
+  CVLONG ReadBody(const std::string &file, void *buffer, CVLONG n);
   CVLONG ForwardPut(const QueueDef &queue, CVMD *md, bool syncpoint, const void *data,
                     CVLONG length);
 
@@ -269,31 +268,45 @@ LocalBackend::~LocalBackend() {
   }
 }
 
+CVLONG LocalBackend::SqlFailure(int rc) {
+  SetCause("SQLite " + std::to_string(rc) + ": " + sqlite3_errmsg(db_));
+  if (rc == SQLITE_FULL) return CVRC_Q_SPACE_NOT_AVAILABLE;
+  if (rc == SQLITE_CORRUPT || rc == SQLITE_NOTADB) return CVRC_OBJECT_DAMAGED;
+  return CVRC_RESOURCE_PROBLEM;
+}
+
 CVLONG LocalBackend::Run(const char *sql) {
   Stmt s(stmts_, sql);
   int rc = s.Step();
-  return rc == SQLITE_DONE || rc == SQLITE_ROW ? 0 : SqlReason(rc);
+  return rc == SQLITE_DONE || rc == SQLITE_ROW ? 0 : SqlFailure(rc);
 }
 
 CVLONG LocalBackend::Exec(const char *sql) {
   int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
-  return rc == SQLITE_OK ? 0 : SqlReason(rc);
+  return rc == SQLITE_OK ? 0 : SqlFailure(rc);
 }
 
 CVLONG LocalBackend::Open() {
   bodiesDir_ = def_.Dir + "/bodies";
   connDir_ = def_.Dir + "/conn";
-  if ((mkdir(bodiesDir_.c_str(), 0700) != 0 && errno != EEXIST) ||
-      (mkdir(connDir_.c_str(), 0700) != 0 && errno != EEXIST)) {
-    return CVRC_Q_MGR_NOT_AVAILABLE;
+  for (const std::string &dir : {bodiesDir_, connDir_}) {
+    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+      SetErrnoCause(dir);
+      return CVRC_Q_MGR_NOT_AVAILABLE;
+    }
   }
   std::string path = def_.Dir + "/store.db";
   // Created 0600 before SQLite opens it; its journal files take its mode.
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) return CVRC_Q_MGR_NOT_AVAILABLE;
+  if (fd < 0) {
+    SetErrnoCause(path);
+    return CVRC_Q_MGR_NOT_AVAILABLE;
+  }
   close(fd);
-  if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
-      SQLITE_OK) {
+  if (int rc =
+          sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+      rc != SQLITE_OK) {
+    SqlFailure(rc);
     return CVRC_Q_MGR_NOT_AVAILABLE;
   }
   sqlite3_busy_timeout(db_, 60000);
@@ -352,8 +365,12 @@ CVLONG LocalBackend::TakeLock() {
   // always locked while its owner lives.
   std::string tmp = connDir_ + "/" + token_ + ".tmp";
   lockFd_ = open(tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (lockFd_ < 0) return CVRC_Q_MGR_NOT_AVAILABLE;
+  if (lockFd_ < 0) {
+    SetErrnoCause(tmp);
+    return CVRC_Q_MGR_NOT_AVAILABLE;
+  }
   if (flock(lockFd_, LOCK_EX) != 0 || rename(tmp.c_str(), lockPath_.c_str()) != 0) {
+    SetErrnoCause(tmp);
     unlink(tmp.c_str());
     close(lockFd_);
     lockFd_ = -1;
@@ -369,7 +386,7 @@ bool LocalBackend::Alive(const std::string &token) {
   if (fd < 0) {
     // No lock file: its owner ended and someone removed the file, or it
     // ended before anything else; whatever it still marks is released.
-    ReleaseToken(token);
+    EndUnitOfWork(token, false);
     return false;
   }
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -377,37 +394,24 @@ bool LocalBackend::Alive(const std::string &token) {
     return true;
   }
   // Its owner has ended: back out what it held while we hold its lock.
-  ReleaseToken(token);
+  EndUnitOfWork(token, false);
   unlink(path.c_str());
   close(fd);
   return false;
 }
 
-void LocalBackend::ReleaseToken(const std::string &token) {
-  std::vector<std::string> files;
-  if (Begin() != 0) return;
-  {
-    Stmt back(stmts_,
-              "UPDATE messages SET state=0, holder=NULL, backout=backout+1 "
-              "WHERE holder=? AND state=1");
-    back.Bind(1, token).Step();
-    Stmt pending(stmts_,
-                 "SELECT bodyfile FROM messages WHERE holder=? AND state=2 AND "
-                 "bodyfile IS NOT NULL");
-    pending.Bind(1, token);
-    while (pending.Step() == SQLITE_ROW) files.push_back(pending.Text(0));
-    Stmt drop(stmts_, "DELETE FROM messages WHERE holder=? AND state=2");
-    drop.Bind(1, token).Step();
-  }
-  if (End() != 0) {
-    Rollback();
-    return;
-  }
-  RemoveBodies(files);
-}
-
 void LocalBackend::RemoveBodies(const std::vector<std::string> &files) {
   for (const std::string &f : files) unlink((bodiesDir_ + "/" + f).c_str());
+}
+
+CVLONG LocalBackend::Finish(CVLONG rc, const std::vector<std::string> &files) {
+  if (rc == 0) rc = End();
+  if (rc != 0) {
+    Rollback();
+    return rc;
+  }
+  RemoveBodies(files);
+  return 0;
 }
 
 void LocalBackend::RecoverAll() {
@@ -466,8 +470,7 @@ void LocalBackend::RecoverHolders(const std::string &queue) {
   // which cost more than the rest of the get.
   std::set<std::string> holders;
   {
-    Stmt s(stmts_,
-           "SELECT holder FROM messages WHERE queue=? AND state IN (1,2) AND holder<>?");
+    Stmt s(stmts_, "SELECT holder FROM messages WHERE queue=? AND state IN (1,2) AND holder<>?");
     s.Bind(1, queue).Bind(2, token_);
     while (s.Step() == SQLITE_ROW) holders.insert(s.Text(0));
   }
@@ -479,7 +482,7 @@ CVLONG LocalBackend::LookupQueue(const std::string &name, QueueDef *def) {
   s.Bind(1, name);
   int rc = s.Step();
   if (rc == SQLITE_DONE) return CVRC_UNKNOWN_OBJECT_NAME;
-  if (rc != SQLITE_ROW) return SqlReason(rc);
+  if (rc != SQLITE_ROW) return SqlFailure(rc);
   def->Name = name;
   def->Type = static_cast<CVLONG>(s.Int(0));
   def->MaxDepth = static_cast<CVLONG>(s.Int(1));
@@ -508,15 +511,11 @@ CVLONG LocalBackend::ForwardPut(const QueueDef &queue, CVMD *md, bool syncpoint,
   QueueDef dest;
   if (target->LookupQueue(queue.RemoteQueue, &dest) != 0) return CVRC_UNKNOWN_OBJECT_NAME;
   if (dest.Type != CVQT_LOCAL) return CVRC_Q_TYPE_ERROR;  // no chains of forwarding
-  CVLONG rc = target->Put(dest, md, syncpoint, data, length);
-  if (rc == 0 && syncpoint) uow_ = true;
-  return rc;
+  return target->Put(dest, md, syncpoint, data, length);  // the target marks its unit of work
 }
 
 CVLONG LocalBackend::Put(const QueueDef &queue, CVMD *md, bool syncpoint, const void *data,
                          CVLONG length) {
-  if (length < 0) return CVRC_DATA_LENGTH_ERROR;
-  if (length > 0 && data == nullptr) return CVRC_BUFFER_ERROR;
   if (queue.Type == CVQT_REMOTE) return ForwardPut(queue, md, syncpoint, data, length);
   if (length > queue.MaxMsgLength) return CVRC_MSG_TOO_BIG_FOR_Q;
   StampMessage(md);
@@ -527,12 +526,17 @@ CVLONG LocalBackend::Put(const QueueDef &queue, CVMD *md, bool syncpoint, const 
     bodyFile = token_ + "-" + std::to_string(++bodySeq_);
     std::string path = bodiesDir_ + "/" + bodyFile;
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) return CVRC_Q_SPACE_NOT_AVAILABLE;
-    bool ok = WriteAll(fd, static_cast<const char *>(data), static_cast<size_t>(length)) &&
+    bool ok = fd >= 0 &&
+              WriteAll(fd, static_cast<const char *>(data), static_cast<size_t>(length)) &&
               (!persistent || fdatasync(fd) == 0);
-    ok = close(fd) == 0 && ok;
+    int err = errno;
+    if (fd >= 0 && close(fd) != 0 && ok) {
+      ok = false;
+      err = errno;
+    }
     if (!ok) {
-      unlink(path.c_str());
+      SetErrnoCause(path, err);
+      if (fd >= 0) unlink(path.c_str());
       return CVRC_Q_SPACE_NOT_AVAILABLE;
     }
     if (persistent) SyncDir(bodiesDir_);
@@ -556,7 +560,7 @@ CVLONG LocalBackend::Put(const QueueDef &queue, CVMD *md, bool syncpoint, const 
     if (rc == 0) {
       Stmt c(stmts_, "SELECT COUNT(*) FROM messages WHERE queue=?");
       c.Bind(1, queue.Name);
-      if (c.Step() != SQLITE_ROW) rc = CVRC_RESOURCE_PROBLEM;
+      if (int step = c.Step(); step != SQLITE_ROW) rc = SqlFailure(step);
       if (rc == 0 && c.Int(0) >= maxDepth) rc = CVRC_Q_FULL;
     }
     if (rc == 0) {
@@ -577,7 +581,7 @@ CVLONG LocalBackend::Put(const QueueDef &queue, CVMD *md, bool syncpoint, const 
         ins.BindNull(8).Bind(9, bodyFile);
       }
       int step = ins.Step();
-      if (step != SQLITE_DONE) rc = SqlReason(step);
+      if (step != SQLITE_DONE) rc = SqlFailure(step);
     }
   }
   if (rc == 0) rc = End();
@@ -590,8 +594,18 @@ CVLONG LocalBackend::Put(const QueueDef &queue, CVMD *md, bool syncpoint, const 
   return rc;
 }
 
-CVLONG LocalBackend::TryGet(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG bufferLength,
-                            void *buffer, CVLONG *dataLength) {
+CVLONG LocalBackend::ReadBody(const std::string &file, void *buffer, CVLONG n) {
+  std::string path = bodiesDir_ + "/" + file;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  bool ok = fd >= 0 && ReadAll(fd, static_cast<char *>(buffer), static_cast<size_t>(n));
+  if (!ok) SetErrnoCause(path);
+  if (fd >= 0) close(fd);
+  return ok ? 0 : CVRC_OBJECT_DAMAGED;
+}
+
+CVLONG LocalBackend::Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG bufferLength,
+                         void *buffer, CVLONG *dataLength) {
+  RecoverHolders(queue.Name);
   bool syncpoint = (options & CVGMO_SYNCPOINT) != 0;
   bool acceptTruncated = (options & CVGMO_ACCEPT_TRUNCATED_MSG) != 0;
   bool matchMsgId = !AllZero(md->MsgId, CV_MSG_ID_LENGTH);
@@ -622,7 +636,7 @@ CVLONG LocalBackend::TryGet(const QueueDef &queue, CVMD *md, CVLONG options, CVL
     if (matchCorrelId) s.BindBlob(i++, md->CorrelId, CV_CORREL_ID_LENGTH);
     int step = s.Step();
     if (step != SQLITE_ROW) {
-      rc = step == SQLITE_DONE ? CVRC_NO_MSG_AVAILABLE : SqlReason(step);
+      rc = step == SQLITE_DONE ? CVRC_NO_MSG_AVAILABLE : SqlFailure(step);
     } else {
       id = s.Int(0);
       if (s.Bytes(1) == sizeof(CVMD)) {
@@ -641,6 +655,8 @@ CVLONG LocalBackend::TryGet(const QueueDef &queue, CVMD *md, CVLONG options, CVL
       } else if (bodyFile.empty() && length > 0) {
         CVLONG n = length < bufferLength ? length : bufferLength;
         if (s.Bytes(3) != length) {
+          SetCause("message " + std::to_string(id) + ": its stored body has " +
+                   std::to_string(s.Bytes(3)) + " bytes");
           rc = CVRC_OBJECT_DAMAGED;
         } else {
           std::memcpy(buffer, s.Blob(3), static_cast<size_t>(n));
@@ -648,16 +664,10 @@ CVLONG LocalBackend::TryGet(const QueueDef &queue, CVMD *md, CVLONG options, CVL
       }
     }
   }
-  if (rc == 0 && !bodyFile.empty() && !syncpoint) {
-    // Read before the row goes, while the write lock keeps it ours.
-    std::string path = bodiesDir_ + "/" + bodyFile;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    CVLONG n = length < bufferLength ? length : bufferLength;
-    if (fd < 0 || !ReadAll(fd, static_cast<char *>(buffer), static_cast<size_t>(n))) {
-      rc = CVRC_OBJECT_DAMAGED;
-    }
-    if (fd >= 0) close(fd);
-  }
+  CVLONG copied = length < bufferLength ? length : bufferLength;
+  // Without syncpoint the body is read before the row goes, while the write
+  // lock keeps it ours.
+  if (rc == 0 && !bodyFile.empty() && !syncpoint) rc = ReadBody(bodyFile, buffer, copied);
   if (rc == 0) {
     Stmt u(stmts_, syncpoint ? "UPDATE messages SET state=1, holder=? WHERE id=?"
                              : "DELETE FROM messages WHERE id=?");
@@ -668,7 +678,7 @@ CVLONG LocalBackend::TryGet(const QueueDef &queue, CVMD *md, CVLONG options, CVL
       Durable(persistent);
     }
     int step = u.Step();
-    if (step != SQLITE_DONE) rc = SqlReason(step);
+    if (step != SQLITE_DONE) rc = SqlFailure(step);
   }
   if (rc == 0 || rc == CVRC_TRUNCATED_MSG_FAILED) {
     CVLONG end = End();
@@ -680,108 +690,70 @@ CVLONG LocalBackend::TryGet(const QueueDef &queue, CVMD *md, CVLONG options, CVL
 
   if (syncpoint) {
     uow_ = true;
-    if (!bodyFile.empty()) {
-      std::string path = bodiesDir_ + "/" + bodyFile;
-      int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-      CVLONG n = length < bufferLength ? length : bufferLength;
-      bool ok = fd >= 0 && ReadAll(fd, static_cast<char *>(buffer), static_cast<size_t>(n));
-      if (fd >= 0) close(fd);
-      if (!ok) return CVRC_OBJECT_DAMAGED;  // stays held: the back-out returns it
-    }
+    // A body that cannot be read stays held: the back-out returns it.
+    if (!bodyFile.empty()) rc = ReadBody(bodyFile, buffer, copied);
+    if (rc != 0) return rc;
   } else if (!bodyFile.empty()) {
     unlink((bodiesDir_ + "/" + bodyFile).c_str());
   }
   *md = stored;
-  *dataLength = length < bufferLength ? length : bufferLength;
+  *dataLength = copied;
   return length > bufferLength ? CVRC_TRUNCATED_MSG_ACCEPTED : 0;
-}
-
-CVLONG LocalBackend::Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG waitMs,
-                         CVLONG bufferLength, void *buffer, CVLONG *dataLength) {
-  if (queue.Type != CVQT_LOCAL) return CVRC_OPTION_NOT_VALID_FOR_TYPE;
-  if (bufferLength < 0) return CVRC_BUFFER_LENGTH_ERROR;
-  if (bufferLength > 0 && buffer == nullptr) return CVRC_BUFFER_ERROR;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-  for (;;) {
-    RecoverHolders(queue.Name);
-    CVLONG rc = TryGet(queue, md, options, bufferLength, buffer, dataLength);
-    if (rc != CVRC_NO_MSG_AVAILABLE || (options & CVGMO_WAIT) == 0 ||
-        std::chrono::steady_clock::now() >= deadline) {
-      return rc;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
 }
 
 CVLONG LocalBackend::Depth(const QueueDef &queue, CVLONG *depth) {
   Stmt s(stmts_, "SELECT COUNT(*) FROM messages WHERE queue=? AND state IN (0,1)");
   s.Bind(1, queue.Name);
   int rc = s.Step();
-  if (rc != SQLITE_ROW) return SqlReason(rc);
+  if (rc != SQLITE_ROW) return SqlFailure(rc);
   *depth = static_cast<CVLONG>(s.Int(0));
   return 0;
 }
 
-CVLONG LocalBackend::Commit() {
-  CVLONG result = 0;
-  for (auto &[name, remote] : remotes_) {
-    if (CVLONG rc = remote->Commit(); rc != 0) result = rc;
-  }
-  if (!uow_) return result;
+CVLONG LocalBackend::EndUnitOfWork(const std::string &token, bool commit) {
+  // Held gets (state 1) leave or return, pending puts (state 2) appear or
+  // go; the body files of what leaves are removed once that is committed.
   std::vector<std::string> files;
   CVLONG rc = Begin();
   if (rc != 0) return rc;
   {
-    Stmt f(stmts_,
-           "SELECT bodyfile FROM messages WHERE holder=? AND state=1 AND bodyfile IS NOT NULL");
-    f.Bind(1, token_);
+    Stmt f(stmts_, commit ? "SELECT bodyfile FROM messages WHERE holder=? AND state=1 AND "
+                            "bodyfile IS NOT NULL"
+                          : "SELECT bodyfile FROM messages WHERE holder=? AND state=2 AND "
+                            "bodyfile IS NOT NULL");
+    f.Bind(1, token);
     while (f.Step() == SQLITE_ROW) files.push_back(f.Text(0));
-    Stmt d(stmts_, "DELETE FROM messages WHERE holder=? AND state=1");
-    Stmt p(stmts_, "UPDATE messages SET state=0, holder=NULL WHERE holder=? AND state=2");
-    if (d.Bind(1, token_).Step() != SQLITE_DONE || p.Bind(1, token_).Step() != SQLITE_DONE) {
-      rc = CVRC_RESOURCE_PROBLEM;
+    Stmt held(stmts_, commit ? "DELETE FROM messages WHERE holder=? AND state=1"
+                             : "UPDATE messages SET state=0, holder=NULL, backout=backout+1 "
+                               "WHERE holder=? AND state=1");
+    Stmt pending(stmts_, commit ? "UPDATE messages SET state=0, holder=NULL WHERE holder=? AND "
+                                  "state=2"
+                                : "DELETE FROM messages WHERE holder=? AND state=2");
+    for (Stmt *s : {&held, &pending}) {
+      int step = s->Bind(1, token).Step();
+      if (rc == 0 && step != SQLITE_DONE) rc = SqlFailure(step);
     }
   }
-  if (rc == 0) rc = End();
-  if (rc != 0) {
-    Rollback();
-    return rc;
+  return Finish(rc, files);
+}
+
+CVLONG LocalBackend::EndUnitOfWork(bool commit) {
+  CVLONG result = 0;
+  for (auto &[name, remote] : remotes_) {
+    if (CVLONG rc = commit ? remote->Commit() : remote->Backout(); rc != 0) result = rc;
   }
+  if (!uow_) return result;
+  if (CVLONG rc = EndUnitOfWork(token_, commit); rc != 0) return rc;
   uow_ = false;
-  RemoveBodies(files);
   return result;
 }
 
+CVLONG LocalBackend::Commit() {
+  return EndUnitOfWork(true);
+}
+
 CVLONG LocalBackend::Backout() {
-  CVLONG result = 0;
-  for (auto &[name, remote] : remotes_) {
-    if (CVLONG rc = remote->Backout(); rc != 0) result = rc;
-  }
-  if (!uow_) return result;
-  std::vector<std::string> files;
-  CVLONG rc = Begin();
-  if (rc != 0) return rc;
-  {
-    Stmt b(stmts_,
-           "UPDATE messages SET state=0, holder=NULL, backout=backout+1 "
-           "WHERE holder=? AND state=1");
-    Stmt f(stmts_,
-           "SELECT bodyfile FROM messages WHERE holder=? AND state=2 AND bodyfile IS NOT NULL");
-    f.Bind(1, token_);
-    while (f.Step() == SQLITE_ROW) files.push_back(f.Text(0));
-    Stmt d(stmts_, "DELETE FROM messages WHERE holder=? AND state=2");
-    if (b.Bind(1, token_).Step() != SQLITE_DONE || d.Bind(1, token_).Step() != SQLITE_DONE) {
-      rc = CVRC_RESOURCE_PROBLEM;
-    }
-  }
-  if (rc == 0) rc = End();
-  if (rc != 0) {
-    Rollback();
-    return rc;
-  }
-  uow_ = false;
-  RemoveBodies(files);
-  return result;
+  return EndUnitOfWork(false);
 }
 
 CVLONG LocalBackend::DefineQueue(const QueueDef &queue) {
@@ -800,7 +772,7 @@ CVLONG LocalBackend::DefineQueue(const QueueDef &queue) {
   }
   int rc = s.Step();
   if (rc == SQLITE_CONSTRAINT) return CVRC_OBJECT_ALREADY_EXISTS;
-  return rc == SQLITE_DONE ? 0 : SqlReason(rc);
+  return rc == SQLITE_DONE ? 0 : SqlFailure(rc);
 }
 
 CVLONG LocalBackend::DeleteQueue(const std::string &name) {
@@ -815,14 +787,10 @@ CVLONG LocalBackend::DeleteQueue(const std::string &name) {
       rc = CVRC_Q_NOT_EMPTY;
     } else {
       Stmt d(stmts_, "DELETE FROM queues WHERE name=?");
-      if (d.Bind(1, name).Step() != SQLITE_DONE) rc = CVRC_RESOURCE_PROBLEM;
+      if (int step = d.Bind(1, name).Step(); step != SQLITE_DONE) rc = SqlFailure(step);
     }
   }
-  if (rc != 0) {
-    Rollback();
-    return rc;
-  }
-  return End();
+  return Finish(rc);
 }
 
 CVLONG LocalBackend::ListQueues(std::vector<QueueDef> *queues) {
@@ -866,16 +834,10 @@ CVLONG LocalBackend::Clear(const std::string &name, CVLONG *removed) {
     f.Bind(1, name);
     while (f.Step() == SQLITE_ROW) files.push_back(f.Text(0));
     Stmt d(stmts_, "DELETE FROM messages WHERE queue=? AND state=0");
-    if (d.Bind(1, name).Step() != SQLITE_DONE) rc = CVRC_RESOURCE_PROBLEM;
+    if (int step = d.Bind(1, name).Step(); step != SQLITE_DONE) rc = SqlFailure(step);
     *removed = static_cast<CVLONG>(sqlite3_changes(db_));
   }
-  if (rc == 0) rc = End();
-  if (rc != 0) {
-    Rollback();
-    return rc;
-  }
-  RemoveBodies(files);
-  return 0;
+  return Finish(rc, files);
 }
 
 }  // namespace
@@ -885,39 +847,6 @@ CVLONG OpenLocalBackend(const QmgrDef &def, std::unique_ptr<Backend> *out) {
   if (CVLONG rc = backend->Open(); rc != 0) return rc;
   *out = std::move(backend);
   return 0;
-}
-
-void StampMessage(CVMD *md) {
-  if (AllZero(md->MsgId, CV_MSG_ID_LENGTH)) {
-    static uint64_t counter = 0;
-    unsigned char random[12] = {0};
-    if (getrandom(random, sizeof(random), 0) != static_cast<ssize_t>(sizeof(random))) {
-      auto now = std::chrono::system_clock::now().time_since_epoch().count();
-      std::memcpy(random, &now, sizeof(now));
-    }
-    uint64_t seq = ++counter;
-    uint32_t pid = static_cast<uint32_t>(getpid());
-    std::memcpy(md->MsgId, "CVM", 3);
-    md->MsgId[3] = 0;
-    std::memcpy(md->MsgId + 4, &pid, 4);
-    std::memcpy(md->MsgId + 8, &seq, 4);
-    std::memcpy(md->MsgId + 12, random, 12);
-  }
-  if (md->Persistence != CVPER_NOT_PERSISTENT) md->Persistence = CVPER_PERSISTENT;
-  auto now = std::chrono::system_clock::now();
-  std::time_t secs = std::chrono::system_clock::to_time_t(now);
-  long hundredths = static_cast<long>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000 /
-      10);
-  std::tm utc{};
-  gmtime_r(&secs, &utc);
-  char text[32];
-  std::snprintf(text, sizeof(text), "%04d%02d%02d", utc.tm_year + 1900, utc.tm_mon + 1,
-                utc.tm_mday);
-  std::memcpy(md->PutDate, text, 8);
-  std::snprintf(text, sizeof(text), "%02d%02d%02d%02ld", utc.tm_hour, utc.tm_min, utc.tm_sec,
-                hundredths);
-  std::memcpy(md->PutTime, text, 8);
 }
 
 }  // namespace corvane

@@ -14,6 +14,8 @@
 #include <cstring>
 #include <ftw.h>
 
+#include "cause.h"
+
 namespace corvane {
 
 namespace {
@@ -28,10 +30,18 @@ bool MakeDirs(const std::string &path) {
     pos = path.find('/', pos + 1);
     partial = path.substr(0, pos);
     if (partial.empty()) continue;
-    if (mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    if (mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) {
+      SetErrnoCause(partial);
+      return false;
+    }
   }
   struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  if (stat(path.c_str(), &st) != 0) {
+    SetErrnoCause(path);
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode)) SetErrnoCause(path, ENOTDIR);
+  return S_ISDIR(st.st_mode);
 }
 
 std::string QmgrDir(const std::string &home, const std::string &name) {
@@ -88,10 +98,13 @@ CVLONG DataDir(std::string *dir) {
   } else if (const char *h = std::getenv("HOME"); h != nullptr && h[0] != '\0') {
     path = std::string(h) + "/.local/share/corvane";
   } else {
+    SetCause("no data directory: neither CORVANE_HOME, XDG_DATA_HOME nor HOME is set");
     return CVRC_Q_MGR_NOT_AVAILABLE;
   }
   while (path.size() > 1 && path.back() == '/') path.pop_back();
-  if (!MakeDirs(path) || access(path.c_str(), R_OK | W_OK | X_OK) != 0) {
+  if (!MakeDirs(path)) return CVRC_Q_MGR_NOT_AVAILABLE;
+  if (access(path.c_str(), R_OK | W_OK | X_OK) != 0) {
+    SetErrnoCause(path);
     return CVRC_Q_MGR_NOT_AVAILABLE;
   }
   *dir = path;
@@ -101,11 +114,16 @@ CVLONG DataDir(std::string *dir) {
 bool WriteFileAtomic(const std::string &path, const std::string &text) {
   std::string tmp = path + ".tmp." + std::to_string(getpid());
   int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    SetErrnoCause(tmp);
+    return false;
+  }
+  errno = EIO;  // what a short write leaves
   bool ok =
       write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
   ok = close(fd) == 0 && ok;
   if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
+    SetErrnoCause(ok ? path : tmp);
     unlink(tmp.c_str());
     return false;
   }
@@ -136,7 +154,10 @@ CVLONG ListQmgrs(std::vector<std::string> *names, std::string *defaultName) {
   if (CVLONG rc = DataDir(&home); rc != 0) return rc;
   names->clear();
   DIR *d = opendir(home.c_str());
-  if (d == nullptr) return CVRC_Q_MGR_NOT_AVAILABLE;
+  if (d == nullptr) {
+    SetErrnoCause(home);
+    return CVRC_Q_MGR_NOT_AVAILABLE;
+  }
   while (dirent *e = readdir(d)) {
     std::string entry = e->d_name;
     size_t suffix = std::strlen(kQmgrSuffix);
@@ -169,7 +190,10 @@ CVLONG CreateQmgr(const std::string &name, const std::string &url, bool makeDefa
   // ever visible under its own.
   std::string dir = QmgrDir(home, name);
   std::string tmp = home + "/." + name + ".new." + std::to_string(getpid());
-  if (mkdir(tmp.c_str(), 0700) != 0) return CVRC_Q_MGR_NOT_AVAILABLE;
+  if (mkdir(tmp.c_str(), 0700) != 0) {
+    SetErrnoCause(tmp);
+    return CVRC_Q_MGR_NOT_AVAILABLE;
+  }
   if (!url.empty() && !WriteFileAtomic(tmp + "/amqp.url", url + "\n")) {
     nftw(tmp.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
     return CVRC_Q_MGR_NOT_AVAILABLE;
@@ -177,8 +201,9 @@ CVLONG CreateQmgr(const std::string &name, const std::string &url, bool makeDefa
   if (rename(tmp.c_str(), dir.c_str()) != 0) {
     int err = errno;
     nftw(tmp.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
-    return err == EEXIST || err == ENOTEMPTY ? CVRC_OBJECT_ALREADY_EXISTS
-                                             : CVRC_Q_MGR_NOT_AVAILABLE;
+    if (err == EEXIST || err == ENOTEMPTY) return CVRC_OBJECT_ALREADY_EXISTS;
+    SetErrnoCause(dir, err);
+    return CVRC_Q_MGR_NOT_AVAILABLE;
   }
   SyncDir(home);
   bool noDefault = current.empty() || !IsDir(QmgrDir(home, current));
@@ -198,12 +223,19 @@ CVLONG FindQmgr(const std::string &name, QmgrDef *def) {
     std::string current;
     if (CVLONG rc = ListQmgrs(&names, &current); rc != 0) return rc;
     if (current.empty()) {
-      if (!names.empty()) return CVRC_Q_MGR_NOT_AVAILABLE;
+      if (!names.empty()) {
+        SetCause("no default queue manager is recorded in " + home + "/default");
+        return CVRC_Q_MGR_NOT_AVAILABLE;
+      }
       CVLONG rc = CreateQmgr(kFirstQmgr, "", true, def);
       if (rc == CVRC_OBJECT_ALREADY_EXISTS) return FindQmgr(kFirstQmgr, def);  // a racing process
       return rc;
     }
-    if (!IsDir(QmgrDir(home, current))) return CVRC_Q_MGR_NOT_AVAILABLE;
+    if (!IsDir(QmgrDir(home, current))) {
+      SetCause("the default queue manager " + current + " recorded in " + home +
+               "/default does not exist");
+      return CVRC_Q_MGR_NOT_AVAILABLE;
+    }
     wanted = current;
   }
   if (!ValidName(wanted) || !IsDir(QmgrDir(home, wanted))) return CVRC_Q_MGR_NAME_ERROR;
@@ -219,7 +251,10 @@ CVLONG DeleteQmgr(const std::string &name) {
   if (!IsDir(dir)) return CVRC_Q_MGR_NAME_ERROR;
   // Rename first: the queue manager disappears at once and as a whole.
   std::string doomed = home + "/." + name + ".deleted." + std::to_string(getpid());
-  if (rename(dir.c_str(), doomed.c_str()) != 0) return CVRC_Q_MGR_NOT_AVAILABLE;
+  if (rename(dir.c_str(), doomed.c_str()) != 0) {
+    SetErrnoCause(dir);
+    return CVRC_Q_MGR_NOT_AVAILABLE;
+  }
   SyncDir(home);
   nftw(doomed.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
   std::string current;

@@ -38,6 +38,12 @@ def test_data_directory_is_private(tmp_path):
         for name in filenames:
             path = os.path.join(dirpath, name)
             assert stat.S_IMODE(os.stat(path).st_mode) == 0o600, path
+    # One that cannot be made: the reason, then what the system said.
+    blocker = tmp_path / "file"
+    blocker.write_bytes(b"")
+    failed = run(str(blocker / "corvane"), "list")
+    assert failed.stderr == (b"cvadmin: list: CVRC_Q_MGR_NOT_AVAILABLE: "
+                             + str(blocker / "corvane").encode() + b": Not a directory\n")
 
 
 def test_define_queues_depth_undefine(home):

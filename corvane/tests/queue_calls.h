@@ -1,7 +1,7 @@
 // Thin wrappers of the queue calls on one connection, for the tests of the
 // queue manager: each returns the completion code and reason it got.
-#ifndef TESTS_UNIT_SUPPORT_QUEUE_CALLS_H
-#define TESTS_UNIT_SUPPORT_QUEUE_CALLS_H
+#ifndef CORVANE_TESTS_QUEUE_CALLS_H
+#define CORVANE_TESTS_QUEUE_CALLS_H
 
 #include <gtest/gtest.h>
 
@@ -10,14 +10,14 @@
 #include <vector>
 
 #include "corvane.h"
-#include "cv_util.h"
 
 struct Outcome {
   CVLONG cc = -1;
   CVLONG reason = -1;
 };
 
-#define EXPECT_REASON(o, want) EXPECT_EQ((o).reason, want) << ReasonString((o).reason)
+#define EXPECT_REASON(o, want) \
+  EXPECT_EQ((o).reason, want) << CVReasonName((o).reason) << " " << CVLastCause()
 
 struct QueueCalls {
   CVHCONN hconn_ = CVHC_UNUSABLE_HCONN;
@@ -45,7 +45,7 @@ struct QueueCalls {
                    CVLONG options = CVOO_INPUT_AS_Q_DEF | CVOO_OUTPUT | CVOO_INQUIRE) {
     CVHOBJ h = CVHO_UNUSABLE_HOBJ;
     Outcome o = Open(queue, options, &h);
-    EXPECT_EQ(o.cc, CVCC_OK) << ReasonString(o.reason);
+    EXPECT_EQ(o.cc, CVCC_OK) << CVReasonName(o.reason);
     return h;
   }
   Outcome Put(CVHOBJ h, const std::string &data, CVLONG persistence = CVPER_PERSISTENT,
@@ -81,7 +81,7 @@ struct QueueCalls {
     CVLONG depth = -1;
     Outcome o;
     CVINQ(hconn_, h, 1, &selector, 1, &depth, 0, nullptr, &o.cc, &o.reason);
-    EXPECT_EQ(o.cc, CVCC_OK) << ReasonString(o.reason);
+    EXPECT_EQ(o.cc, CVCC_OK) << CVReasonName(o.reason);
     return depth;
   }
   Outcome Commit() {

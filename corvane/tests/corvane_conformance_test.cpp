@@ -5,14 +5,15 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "corvane.h"
-#include "cv_util.h"
 #include "queue_calls.h"
 
 namespace {
@@ -46,7 +47,7 @@ class ConformanceTest : public ::testing::TestWithParam<std::string>, public Que
     ASSERT_EQ(Admin("define " + Q("MAIN")), 0);
     ASSERT_EQ(Admin("define " + Q("SMALL") + " --maxdepth 2 --maxmsgl 10"), 0);
     Outcome o = Connect("QM");
-    ASSERT_EQ(o.cc, CVCC_OK) << ReasonString(o.reason);
+    ASSERT_EQ(o.cc, CVCC_OK) << CVReasonName(o.reason);
   }
   void TearDown() override {
     if (root_.empty()) return;
@@ -61,7 +62,7 @@ class ConformanceTest : public ::testing::TestWithParam<std::string>, public Que
 
   std::string Q(const char *name) const { return prefix_ + name; }
   int Admin(const std::string &args) {
-    std::string command = "CORVANE_HOME='" + root_ + "/home' " CVXFER_BIN_DIR "/cvadmin " + args;
+    std::string command = "CORVANE_HOME='" + root_ + "/home' " CVADMIN " " + args;
     return std::system(command.c_str());
   }
   CVHOBJ Open(const std::string &queue) { return OpenOrDie(queue.c_str()); }
@@ -146,6 +147,40 @@ TEST_P(ConformanceTest, TooSmallBufferGivesTheLengthAndTheRetryTheSameMessage) {
   ASSERT_EQ(Commit().cc, CVCC_OK);
   ASSERT_EQ(Get(q, &data).cc, CVCC_OK);
   EXPECT_EQ(data, "second");
+}
+
+// A get that waits holds no lock meanwhile: another thread of the process
+// puts, and the waiting get takes that message. With nothing coming it ends
+// once its interval has passed.
+TEST_P(ConformanceTest, AWaitingGetTakesWhatAnotherThreadPutsMeanwhile) {
+  CVHOBJ q = Open(Q("MAIN"));
+  auto waitingGet = [&](CVLONG waitMs, std::string *data) {
+    CVMD md = CVMD_DEFAULT;
+    CVGMO gmo = CVGMO_DEFAULT;
+    gmo.Options = CVGMO_WAIT | CVGMO_SYNCPOINT;
+    gmo.WaitInterval = waitMs;
+    char buffer[64];
+    CVLONG length = 0;
+    Outcome o;
+    CVGET(hconn_, q, &md, &gmo, sizeof(buffer), buffer, &length, &o.cc, &o.reason);
+    if (o.cc == CVCC_OK) data->assign(buffer, static_cast<size_t>(length));
+    return o;
+  };
+  std::string data;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_REASON(waitingGet(200, &data), CVRC_NO_MSG_AVAILABLE);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
+
+  std::thread putter([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(Put(q, "meanwhile").cc, CVCC_OK);
+  });
+  Outcome o = waitingGet(10000, &data);
+  putter.join();
+  ASSERT_EQ(o.cc, CVCC_OK) << CVReasonName(o.reason);
+  EXPECT_EQ(data, "meanwhile");
+  ASSERT_EQ(Commit().cc, CVCC_OK);
+  EXPECT_EQ(Depth(q), 0);
 }
 
 TEST_P(ConformanceTest, LimitsOfDepthAndLengthAndUnknownQueues) {

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <ctime>
 #include <cstdlib>
@@ -20,7 +21,6 @@
 #include <thread>
 #include <vector>
 
-#include "cv_util.h"
 #include "queue_calls.h"
 
 namespace {
@@ -44,7 +44,7 @@ class CorvaneTest : public ::testing::Test, public QueueCalls {
 
   int Run(const std::string &command) { return std::system(command.c_str()); }
   std::string Admin(const std::string &args) {
-    return std::string("CORVANE_HOME='") + home_ + "' " CVXFER_BIN_DIR "/cvadmin " + args;
+    return std::string("CORVANE_HOME='") + home_ + "' " CVADMIN " " + args;
   }
   size_t BodyFiles(const char *qmgr = "CVQM") {
     size_t n = 0;
@@ -61,7 +61,7 @@ class CorvaneTest : public ::testing::Test, public QueueCalls {
 
 TEST_F(CorvaneTest, FirstConnectCreatesTheDefaultQueueManagerPrivately) {
   Outcome o = Connect();
-  ASSERT_EQ(o.cc, CVCC_OK) << ReasonString(o.reason);
+  ASSERT_EQ(o.cc, CVCC_OK) << CVReasonName(o.reason);
   struct stat st;
   ASSERT_EQ(stat(home_.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
@@ -111,10 +111,13 @@ TEST_F(CorvaneTest, UnusableDataDirectoryOrMissingDefault) {
   setenv("CORVANE_HOME", (root_ + "/file").c_str(), 1);
   ASSERT_EQ(Run("touch '" + root_ + "/file'"), 0);
   EXPECT_REASON(Connect(), CVRC_Q_MGR_NOT_AVAILABLE);
+  EXPECT_EQ(std::string(CVLastCause()), root_ + "/file: " + std::strerror(ENOTDIR));
   setenv("CORVANE_HOME", home_.c_str(), 1);
   ASSERT_EQ(Run(Admin("create A") + " && " + Admin("create B") + " && " + Admin("delete A")), 0);
   EXPECT_REASON(Connect(), CVRC_Q_MGR_NOT_AVAILABLE);  // the recorded default is gone
+  EXPECT_NE(std::string(CVLastCause()), "");
   EXPECT_EQ(Connect("B").cc, CVCC_OK);
+  EXPECT_STREQ(CVLastCause(), "");  // a call that succeeds has no cause
 }
 
 TEST_F(CorvaneTest, OpenAndHandleReasons) {
@@ -241,7 +244,7 @@ TEST_F(CorvaneTest, TooSmallBufferTakesNothingAndTheRetryGetsTheSameMessage) {
     EXPECT_EQ(Depth(q), 2);
     buffer.resize(static_cast<size_t>(length));
     CVGET(hconn_, q, &md, &gmo, length, buffer.data(), &length, &o.cc, &o.reason);
-    ASSERT_EQ(o.cc, CVCC_OK) << ReasonString(o.reason);
+    ASSERT_EQ(o.cc, CVCC_OK) << CVReasonName(o.reason);
     EXPECT_EQ(std::string(buffer.data(), static_cast<size_t>(length)), big);
     ASSERT_EQ(Commit().cc, CVCC_OK);
     std::string data;
