@@ -2,7 +2,7 @@
 # Sourced by scripts/test, scripts/demo, scripts/fuzz and bench/run.
 
 DEPS_BUILD="cmake ninja-build g++ pkg-config libsqlite3-dev libgtest-dev libgmock-dev"
-DEPS_TEST="python3 python3-pytest python3-pexpect python3-pyftpdlib vsftpd procps"
+DEPS_TEST="python3 python3-pytest python3-pexpect python3-pyftpdlib vsftpd procps curl openssl python3-openssl"
 DEPS_AMQP="librabbitmq-dev rabbitmq-server"
 DEPS_FUZZ="clang libclang-rt-14-dev"
 DEPS_BENCH="libbenchmark-dev curl"
