@@ -188,6 +188,7 @@ int main(int argc, char *argv[]) {
   }
 
   if (gDone == 0) FtpExecCmd(&session);
+  FtpCVEnd(&session);
   FtpCleanUp(&session);
   return session.Status;
 }

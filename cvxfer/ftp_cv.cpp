@@ -229,6 +229,14 @@ int FtpCVDISC(FtpSession *session) {
   return 0;
 }
 
+void FtpCVEnd(FtpSession *session) {
+  if (!FtpCVConnected(session)) return;
+  CVLONG cc = -1;
+  CVLONG reason = -1;
+  CVDISC(&session->Hconn, &cc, &reason);
+  CVSetDisconnected(session);
+}
+
 int FtpCVOPEN(FtpSession *session, const char *name) {
   CVLONG cc = -1;
   CVLONG reason = -1;

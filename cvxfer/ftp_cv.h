@@ -31,6 +31,11 @@ int FtpCVDISC(FtpSession *session);
 // opened for output only.
 int FtpCVOPEN(FtpSession *session, const char *name);
 
+// At the end of the run: disconnects without a word, backing out whatever
+// unit of work is still open, so that the queue manager can tidy up after
+// this process (its lock file, the write-ahead log).
+void FtpCVEnd(FtpSession *session);
+
 // Closes the open queue.
 int FtpCVCLOSE(FtpSession *session);
 
