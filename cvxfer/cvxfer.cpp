@@ -41,11 +41,16 @@ void PrintUsage(FILE *out, const char *program) {
                "host\t\tspecifies the host name or IP address of the remote\n     \t\thost to "
                "connect to\n\n");
   std::fprintf(out,
-               "Also: %s [-e] [-t seconds] [host [port] | URL], %s --version\n\n"
+               "Also: %s [-e] [-s] [-t seconds] [--cacert file] [--insecure]\n"
+               "          [host [port] | URL], %s --version\n\n"
                "-e\t\tend the run at the first command that fails\n"
+               "-s\t\trequire TLS (AUTH TLS) on every connection\n"
                "-t seconds\tbound every network wait (default %d)\n"
                "port\t\tthe server's port (default 21)\n"
-               "URL\t\tftp://[user[:password]@]host[:port][/path]\n"
+               "URL\t\tftp://[user[:password]@]host[:port][/path]; ftpes:// for AUTH TLS,\n"
+               "     \t\tftps:// for TLS from the start (port 990)\n"
+               "--cacert file\tverify certificates against the CA certificates in file\n"
+               "--insecure\tdo not verify certificates (says so on every connection)\n"
                "--version\tprint the version and exit\n\n"
                "The exit status is 0 when every command succeeded, else the class of\n"
                "the first failure (see the README).\n\n",
@@ -105,14 +110,18 @@ int main(int argc, char *argv[]) {
 
   PrintBanner();
 
-  int verbose = 0, debug = 0, noLogin = 0, passive = 0, exitOnError = 0;
+  int verbose = 0, debug = 0, noLogin = 0, passive = 0, exitOnError = 0, secure = 0;
+  int insecure = 0;
+  const char *caFile = "";
   int timeout = kFtpDefaultTimeout;
   static const option kLong[] = {{"help", no_argument, nullptr, 'h'},
                                  {"version", no_argument, nullptr, 'V'},
+                                 {"cacert", required_argument, nullptr, 'C'},
+                                 {"insecure", no_argument, nullptr, 'k'},
                                  {nullptr, 0, nullptr, 0}};
   opterr = 0;
   int c;
-  while ((c = getopt_long(argc, argv, "+vdnpeht:?", kLong, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, "+vdnpesht:?", kLong, nullptr)) != -1) {
     switch (c) {
       case 'v':
         verbose = 1;
@@ -128,6 +137,18 @@ int main(int argc, char *argv[]) {
         break;
       case 'e':
         exitOnError = 1;
+        break;
+      case 's':
+        secure = 1;
+        break;
+      case 'k':
+        insecure = 1;
+        break;
+      case 'C':
+        caFile = optarg;
+        if (std::strlen(caFile) >= sizeof(session.TlsCaFile) || access(caFile, R_OK) != 0) {
+          return UsageError(program, "--cacert needs a readable file: ", caFile);
+        }
         break;
       case 't':
         timeout = ParseSeconds(optarg);
@@ -177,8 +198,14 @@ int main(int argc, char *argv[]) {
   if (noLogin) session.AutoLogin = 0;
   if (passive) session.Passive = 1;
   session.ExitOnError = exitOnError;
+  session.TlsMode = secure ? FTP_TLS_EXPLICIT : FTP_TLS_OFF;
+  session.TlsInsecure = insecure;
+  std::snprintf(session.TlsCaFile, sizeof(session.TlsCaFile), "%s", caFile);
   session.Timeout = timeout;
   CatchInterrupts();
+  // A peer that has gone is an error to report, not a reason to die: TLS
+  // writes go through write(2), which raises SIGPIPE.
+  signal(SIGPIPE, SIG_IGN);
 
   // The queue side and the automatic open count like commands of the run.
   session.Failure = 0;

@@ -7,6 +7,10 @@
 #include "corvane.h"
 
 struct TcpInfo;
+struct ssl_st;
+
+// What the next open does about TLS (FtpSession::TlsMode).
+enum { FTP_TLS_OFF = 0, FTP_TLS_EXPLICIT = 1, FTP_TLS_IMPLICIT = 2 };
 
 // Size of ReplyText: the longest reply line kept, with its terminator.
 constexpr int kFtpReplyMax = 1500;
@@ -63,6 +67,18 @@ struct FtpSession {
   int Interrupted;               // the running command was interrupted
   int Status;                    // the run's exit status so far
   char LastVerb[8];              // verb of the last command sent, for messages
+  int TlsMode;                   // FTP_TLS_OFF, FTP_TLS_EXPLICIT or FTP_TLS_IMPLICIT
+  int TlsInsecure;               // certificates are not verified
+  char TlsCaFile[1024];          // CA bundle; "" for the system's CA store
+  char TlsHost[256];             // the host as given, which the certificate must name
+  struct ssl_st *ControlTls;     // TLS of the control connection, null when clear
+  struct ssl_st *DataTls;        // TLS of the data connection, null when clear
+  int DataProtected;             // PROT P is in force: data connections use TLS
+  int UseEpsv;                   // extended passive mode (EPSV) for this connection
+  int UseEprt;                   // extended active mode (EPRT) for this connection
+  char ControlIn[4096];          // bytes read from the control connection, not yet taken
+  int ControlInStart;            // the first of them
+  int ControlInEnd;              // one past the last
 };
 
 // Records cls as the class of the running command's failure, unless an

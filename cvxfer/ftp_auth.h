@@ -5,7 +5,7 @@
 
 // The parts of ftp://[user[:password]@]host[:port][/path], percent-decoded.
 struct FtpUrl {
-  char Scheme[8];       // "ftp"
+  char Scheme[8];       // "ftp", "ftpes" or "ftps"
   char User[256];       // empty when the URL names none
   char Password[256];   // empty when the URL names none
   int HasUser;          // a user was given (it may be empty: "ftp://@host")
@@ -15,7 +15,8 @@ struct FtpUrl {
   char Path[1024];      // after the "/" that ends the authority; may be empty
 };
 
-// Returns 1 when text begins with a URL scheme this program knows.
+// Returns 1 when text begins with a URL scheme this program knows: ftp://,
+// ftpes:// (TLS asked for with AUTH TLS) or ftps:// (TLS from the start).
 int FtpIsUrl(const char *text);
 
 // Parses text as an ftp URL into *url. Returns 0, or -1 after a message

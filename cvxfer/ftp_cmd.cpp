@@ -63,6 +63,9 @@ FtpDoCommandDef gFtpDoCommands[] = {
     {"user", FtpDoLogin, "user-name [password]", "Identify yourself to the remote FTP server",
      kConn | FTP_RAW_LINE, 0, kAny},
     {"verbose", FtpDoVerbose, nullptr, "toggle verbose mode", 0, 0, kAny},
+    {"ftps", FtpDoFtps, "[off | explicit | implicit]",
+     "show or set the TLS of the next open (explicit: AUTH TLS; implicit: TLS from the start)", 0,
+     0, 1},
 };
 
 int gNumFtpDoCommands = sizeof(gFtpDoCommands) / sizeof(gFtpDoCommands[0]);

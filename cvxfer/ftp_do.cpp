@@ -3,8 +3,12 @@
 // connection) are the dispatcher's, declared in the command table.
 #include "ftp_do.h"
 
+#include <arpa/inet.h>
 #include <pwd.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <cctype>
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +19,7 @@
 #include "ftp_cmd.h"
 #include "ftp_cv.h"
 #include "ftp_tcp.h"
+#include "ftp_tls.h"
 #include "keyb_util.h"
 #include "tcp_util.h"
 
@@ -72,6 +77,25 @@ int FtpDoConnect(FtpSession *session, const char *hostText) {
   return FtpOpen(session, hostText);
 }
 
+// A server that refuses a login in clear because it wants TLS (530 or 534
+// whose text says so) gets a hint instead of only "Login incorrect.", and
+// no password. Returns true (recorded as a TLS failure) when it is so.
+bool FtpDoDemandsTls(FtpSession *session) {
+  if (session->ControlTls != nullptr || (session->ReplyCode != 530 && session->ReplyCode != 534)) {
+    return false;
+  }
+  std::string text = session->ReplyText;
+  for (char &c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (text.find("tls") == std::string::npos && text.find("ssl") == std::string::npos &&
+      text.find("encrypt") == std::string::npos) {
+    return false;
+  }
+  std::printf("cvxfer: the server requires TLS; use -s or open ftpes://%s\n", session->TlsHost);
+  std::fflush(stdout);
+  FtpFail(session, FTP_EXIT_TLS);
+  return true;
+}
+
 // Logs in as user with password; a null user is asked for (the login name
 // is the default), a null password too. A refused login is recorded.
 int FtpDoLoginWith(FtpSession *session, const char *user, const char *pass) {
@@ -86,11 +110,16 @@ int FtpDoLoginWith(FtpSession *session, const char *user, const char *pass) {
     user = KeybReadLine(typed, sizeof(typed)) == 0 || typed[0] == '\0' ? loginName : typed;
   }
   FtpUSER(session, user);
+  if (FtpDoDemandsTls(session)) return FTP_FAILED;
   if (pass == nullptr) {
     GetPassword(password);
     pass = password;
   }
   FtpPASS(session, pass);
+  if (FtpDoDemandsTls(session)) {
+    std::memset(password, 0, sizeof(password));
+    return FTP_FAILED;
+  }
   std::memset(password, 0, sizeof(password));
 
   int rc = session->Connected && session->ReplyCode >= 200 && session->ReplyCode < 400 ? FTP_OK
@@ -189,7 +218,12 @@ int FtpDoOpen(FtpSession *session, const FtpArgs *args) {
   if (FtpIsUrl(host)) {
     if (FtpParseUrl(host, &url) != 0) return FTP_FAILED;
     hostName = url.Host;
+    // The scheme decides TLS for this connection only.
+    const int mode = session->TlsMode;
+    if (std::strcmp(url.Scheme, "ftps") == 0) session->TlsMode = FTP_TLS_IMPLICIT;
+    if (std::strcmp(url.Scheme, "ftpes") == 0) session->TlsMode = FTP_TLS_EXPLICIT;
     rc = FtpOpen(session, url.Host, url.Port);
+    session->TlsMode = mode;
   } else {
     hostName = std::string(host, std::strcspn(host, " "));
     rc = FtpDoConnect(session, host);
@@ -311,6 +345,25 @@ int FtpDoStatus(FtpSession *session, const FtpArgs *) {
   std::printf("Queue manager: %.*s\n", CV_Q_MGR_NAME_LENGTH, session->QMgrName);
   std::printf("Queue: %.*s\n", CV_Q_NAME_LENGTH, session->QName);
   std::printf("Message persistence: %s\n", session->Persistence == 1 ? "on" : "off");
+  if (session->Connected) {
+    sockaddr_storage peer{};
+    socklen_t length = sizeof(peer);
+    char address[INET6_ADDRSTRLEN] = "?";
+    unsigned port = 0;
+    if (getpeername(session->ControlSocket, reinterpret_cast<sockaddr *>(&peer), &length) == 0) {
+      const bool v6 = peer.ss_family == AF_INET6;
+      const auto &in4 = reinterpret_cast<const sockaddr_in &>(peer);
+      const auto &in6 = reinterpret_cast<const sockaddr_in6 &>(peer);
+      inet_ntop(peer.ss_family, v6 ? static_cast<const void *>(&in6.sin6_addr) : &in4.sin_addr,
+                address, sizeof(address));
+      port = ntohs(v6 ? in6.sin6_port : in4.sin_port);
+    }
+    std::printf("Peer: %s port %u\n", address, port);
+    std::printf("Control connection: %s%s\n",
+                session->ControlTls != nullptr ? "protected, " : "clear",
+                session->ControlTls != nullptr ? FtpTlsVersion(session->ControlTls) : "");
+    std::printf("Data connections: %s\n", session->DataProtected ? "protected" : "clear");
+  }
   std::fflush(stdout);
   return FTP_OK;
 }
@@ -369,6 +422,25 @@ int FtpDoCVOPEN(FtpSession *session, const FtpArgs *args) {
 
 int FtpDoCVQDEPTH(FtpSession *session, const FtpArgs *args) {
   return FtpCVQDEPTH(session, args->Rest);
+}
+
+int FtpDoFtps(FtpSession *session, const FtpArgs *args) {
+  static const char *const kModes[] = {"off", "explicit", "implicit"};
+  if (args->Count > 1) {
+    int mode = -1;
+    for (int i = 0; i < 3; i++) {
+      if (std::strcmp(args->Words[1], kModes[i]) == 0) mode = i;
+    }
+    if (mode < 0) {
+      std::printf("%s: unknown TLS mode (off, explicit or implicit)\n", args->Words[1]);
+      std::fflush(stdout);
+      return FTP_FAILED;
+    }
+    session->TlsMode = mode;
+  }
+  std::printf("TLS for the next open: %s\n", kModes[session->TlsMode]);
+  std::fflush(stdout);
+  return FTP_OK;
 }
 
 int FtpDoCVPER(FtpSession *session, const FtpArgs *) {

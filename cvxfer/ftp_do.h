@@ -26,6 +26,7 @@ int FtpDoVerbose(FtpSession *session, const FtpArgs *args);
 int FtpDoPassive(FtpSession *session, const FtpArgs *args);
 int FtpDoHash(FtpSession *session, const FtpArgs *args);
 int FtpDoStatus(FtpSession *session, const FtpArgs *args);
+int FtpDoFtps(FtpSession *session, const FtpArgs *args);
 
 // Remote information commands.
 int FtpDoCD(FtpSession *session, const FtpArgs *args);

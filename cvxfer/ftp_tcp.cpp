@@ -18,6 +18,7 @@
 #include <cstring>
 #include <string>
 
+#include "ftp_tls.h"
 #include "stringbuffer.h"
 #include "tcp_util.h"
 
@@ -92,10 +93,14 @@ int FtpFormatCmd(char *text, const char *verb, const char *arg, bool keepEmpty =
 }
 
 int FtpWait(FtpSession *session, int fd, short events, const char *what);
-int FtpSendAll(FtpSession *session, int fd, const void *data, size_t length, const char *what);
+// Which connection an I/O call is on.
+enum FtpChannel { kControl, kData };
+int FtpSendAll(FtpSession *session, FtpChannel channel, const void *data, size_t length,
+               const char *what);
 int FtpReadReply(FtpSession *session, bool quiet);
 void FtpAbort(FtpSession *session);
 void FtpLost(FtpSession *session);
+void FtpDataAbort(FtpSession *session);
 const char *FtpAwaited(const FtpSession *session);
 
 // Sends text on the control connection (echoed in debug mode when echo is
@@ -116,8 +121,7 @@ int FtpExchange(FtpSession *session, const char *text, bool echo, int *sendRc = 
   size_t verb = std::strcspn(text, " \r");
   std::snprintf(session->LastVerb, sizeof(session->LastVerb), "%.*s",
                 static_cast<int>(verb < sizeof(session->LastVerb) ? verb : 0), text);
-  int rc =
-      FtpSendAll(session, session->ControlSocket, text, length, "the server to take a command");
+  int rc = FtpSendAll(session, kControl, text, length, "the server to take a command");
   if (sendRc != nullptr) *sendRc = rc;
   if (rc != 0) return -1;
   return FtpGetReply(session);
@@ -136,6 +140,14 @@ int FtpSimpleCmd(FtpSession *session, const char *verb, const char *arg, bool ec
 
 // Closes the control connection after the server ended it.
 void FtpDropControl(FtpSession *session) {
+  FtpTlsEnd(session->DataTls, false);
+  session->DataTls = nullptr;
+  FtpTlsEnd(session->ControlTls, false);
+  session->ControlTls = nullptr;
+  session->DataProtected = 0;
+  session->UseEpsv = 0;
+  session->UseEprt = 0;
+  session->ControlInStart = session->ControlInEnd = 0;
   if (session->ControlSocket >= 0) TcpClose(session->ControlSocket);
   session->ControlSocket = -1;
   session->Connected = 0;
@@ -198,14 +210,67 @@ const char *FtpAwaited(const FtpSession *session) {
   return text;
 }
 
-// Sends all length bytes on fd, each pause bounded by FtpWait. Returns 0, or
-// -1 when the wait gave up or the connection failed.
-int FtpSendAll(FtpSession *session, int fd, const void *data, size_t length, const char *what) {
+int FtpChannelFd(const FtpSession *session, FtpChannel channel) {
+  return channel == kControl ? session->ControlSocket : session->DataSocket;
+}
+
+ssl_st *FtpChannelTls(const FtpSession *session, FtpChannel channel) {
+  return channel == kControl ? session->ControlTls : session->DataTls;
+}
+
+// A TLS read or write that ran into the socket's time-out: the same end as
+// a wait that timed out.
+void FtpTlsTimedOut(FtpSession *session, const char *what) {
+  std::printf("cvxfer: timed out after %d s waiting for %s\n", session->Timeout, what);
+  std::fflush(stdout);
+  FtpFail(session, FTP_EXIT_TIMEOUT);
+  FtpLost(session);
+}
+
+// Waits until channel has bytes to read (decrypted bytes waiting count).
+int FtpWaitIn(FtpSession *session, FtpChannel channel, const char *what) {
+  if (FtpTlsPending(FtpChannelTls(session, channel)) > 0) return 1;
+  return FtpWait(session, FtpChannelFd(session, channel), POLLIN, what);
+}
+
+// Reads at most n bytes from channel, which FtpWaitIn found readable.
+// Returns the count, 0 at the end of the stream (*unexpectedEof: a TLS peer
+// closed without close_notify) or -1.
+ssize_t FtpRecv(FtpSession *session, FtpChannel channel, void *buffer, size_t n,
+                bool *unexpectedEof, const char *what) {
+  *unexpectedEof = false;
+  if (ssl_st *tls = FtpChannelTls(session, channel)) {
+    ssize_t got = FtpTlsRead(tls, buffer, n, unexpectedEof);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) FtpTlsTimedOut(session, what);
+    return got;
+  }
+  ssize_t got;
+  do {
+    got = recv(FtpChannelFd(session, channel), buffer, n, 0);
+  } while (got < 0 && errno == EINTR && !gFtpInterrupted);
+  return got;
+}
+
+// Sends all length bytes on channel, each pause bounded by FtpWait. Returns
+// 0, or -1 when the wait gave up or the connection failed.
+int FtpSendAll(FtpSession *session, FtpChannel channel, const void *data, size_t length,
+               const char *what) {
   const char *p = static_cast<const char *>(data);
   while (length > 0) {
+    const int fd = FtpChannelFd(session, channel);
     if (fd < 0 || FtpWait(session, fd, POLLOUT, what) <= 0) return -1;
-    ssize_t sent = send(fd, p, length, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (sent < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    ssize_t sent;
+    if (ssl_st *tls = FtpChannelTls(session, channel)) {
+      // Blocking, each pause bounded by the socket's send time-out.
+      sent = FtpTlsWrite(tls, p, std::min<size_t>(length, 1 << 20));
+      if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        FtpTlsTimedOut(session, what);
+        return -1;
+      }
+    } else {
+      sent = send(fd, p, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (sent < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    }
     if (sent <= 0) {
       std::printf("error send on socket %d\n", fd);
       std::fflush(stdout);
@@ -220,10 +285,7 @@ int FtpSendAll(FtpSession *session, int fd, const void *data, size_t length, con
 // Gives up the connection after a wait that timed out, as after a 421: what
 // the server says later could not be paired with the commands sent.
 void FtpLost(FtpSession *session) {
-  if (session->ListenSocket >= 0) TcpClose(session->ListenSocket);
-  if (session->DataSocket >= 0) TcpClose(session->DataSocket);
-  session->ListenSocket = -1;
-  session->DataSocket = -1;
+  FtpDataAbort(session);
   FtpDropControl(session);
 }
 
@@ -232,10 +294,7 @@ void FtpLost(FtpSession *session) {
 // ABOR in several ways (426 then 226, or one 2yz, or nothing useful); any
 // answer that is not a reply in time loses the connection.
 void FtpAbort(FtpSession *session) {
-  if (session->ListenSocket >= 0) TcpClose(session->ListenSocket);
-  if (session->DataSocket >= 0) TcpClose(session->DataSocket);
-  session->ListenSocket = -1;
-  session->DataSocket = -1;
+  FtpDataAbort(session);
   if (session->ControlSocket < 0) return;
   gFtpInterrupted = 0;
   const int timeout = session->Timeout;
@@ -248,14 +307,17 @@ void FtpAbort(FtpSession *session) {
   int reply = -1;
   std::snprintf(session->LastVerb, sizeof(session->LastVerb), "ABOR");
   gAborting = true;
-  if (FtpSendAll(session, session->ControlSocket, kAbor, sizeof(kAbor) - 1,
-                 "the server to take ABOR") == 0) {
+  if (FtpSendAll(session, kControl, kAbor, sizeof(kAbor) - 1, "the server to take ABOR") == 0) {
+    // A transfer in progress is answered with a 4yz, then the answer to
+    // ABOR itself (225 or 226): read until a 2yz, then whatever follows at
+    // once, so that the next command meets its own reply.
     reply = FtpReadReply(session, true);
-    // The transfer's own reply and the answer to ABOR may both come: read
-    // whatever follows at once, so the next command meets its own reply.
-    for (int i = 0;
-         i < 2 && reply >= 0 && session->Connected && TcpWait(session->ControlSocket, 1, 0) > 0;
+    for (int i = 0; i < 3 && ((reply >= 100 && reply < 200) || (reply >= 400 && reply < 500)) &&
+                    session->Connected;
          i++) {
+      reply = FtpReadReply(session, true);
+    }
+    while (reply >= 0 && session->Connected && TcpWait(session->ControlSocket, 1, 0) > 0) {
       reply = FtpReadReply(session, true);
     }
   }
@@ -273,40 +335,46 @@ void FtpAbort(FtpSession *session) {
 // -1 on error or a spent budget before any byte, -2 when the wait gave up
 // (time-out or interrupt) before any byte.
 int FtpReadReplyLine(FtpSession *session, char *line, int waitSeconds, bool *cut, long *budget) {
-  const int fd = session->ControlSocket;
   int kept = 0;
   bool any = false;
   *cut = false;
   line[0] = '\0';
   while (*budget > 0) {
-    if (waitSeconds >= 0 ? TcpWait(fd, waitSeconds, 0) <= 0
-                         : FtpWait(session, fd, POLLIN, FtpAwaited(session)) <= 0) {
-      if (!any && waitSeconds < 0) return -2;
-      break;
+    if (session->ControlInStart < session->ControlInEnd) {
+      // Take the buffered bytes up to the end of the line.
+      const char *start = session->ControlIn + session->ControlInStart;
+      long avail = std::min<long>(session->ControlInEnd - session->ControlInStart, *budget);
+      const char *lf = static_cast<const char *>(std::memchr(start, '\n', avail));
+      long take = lf != nullptr ? lf - start + 1 : avail;
+      long copy = std::min<long>(take, kFtpReplyMax - 1 - kept);
+      std::memcpy(line + kept, start, copy);
+      kept += static_cast<int>(copy);
+      if (copy < take) *cut = true;
+      session->ControlInStart += static_cast<int>(take);
+      *budget -= take;
+      any = true;
+      if (lf != nullptr) break;
+      continue;
     }
-    char piece[512];
-    ssize_t want = *budget < static_cast<long>(sizeof(piece)) ? *budget : sizeof(piece);
-    ssize_t n = recv(fd, piece, want, MSG_PEEK);
-    if (n < 0 && errno == EINTR) continue;
+    const int fd = session->ControlSocket;
+    if (FtpTlsPending(session->ControlTls) == 0) {
+      if (waitSeconds >= 0 ? TcpWait(fd, waitSeconds, 0) <= 0
+                           : FtpWait(session, fd, POLLIN, FtpAwaited(session)) <= 0) {
+        if (!any && waitSeconds < 0) return -2;
+        break;
+      }
+    }
+    bool unexpectedEof = false;
+    ssize_t n = FtpRecv(session, kControl, session->ControlIn, sizeof(session->ControlIn),
+                        &unexpectedEof, FtpAwaited(session));
+    if (n < 0 && errno == EINTR) continue;  // the next wait sees an interrupt
+    if (session->ControlSocket < 0) return any ? kept : -2;
     if (n <= 0) {
       if (n == 0 && !any) return 0;
       break;
     }
-    const char *lf = static_cast<const char *>(std::memchr(piece, '\n', n));
-    ssize_t take = lf != nullptr ? lf - piece + 1 : n;
-    ssize_t got;
-    do {
-      got = recv(fd, piece, take, 0);
-    } while (got < 0 && errno == EINTR);
-    if (got <= 0) break;
-    any = true;
-    *budget -= got;
-    ssize_t room = kFtpReplyMax - 1 - kept;
-    ssize_t copy = got < room ? got : room;
-    std::memcpy(line + kept, piece, copy);
-    kept += static_cast<int>(copy);
-    if (copy < got) *cut = true;
-    if (lf != nullptr && got == take) break;
+    session->ControlInStart = 0;
+    session->ControlInEnd = static_cast<int>(n);
   }
   line[kept] = '\0';
   return any ? kept : -1;
@@ -377,10 +445,33 @@ int FtpReadReply(FtpSession *session, bool quiet) {
 }
 
 // Address of the control connection's peer, or false.
-bool FtpControlPeer(const FtpSession *session, sockaddr_in *peer) {
-  socklen_t length = sizeof(*peer);
-  return getpeername(session->ControlSocket, reinterpret_cast<sockaddr *>(peer), &length) == 0 &&
-         peer->sin_family == AF_INET;
+bool FtpControlPeer(const FtpSession *session, sockaddr_storage *peer, socklen_t *length) {
+  *length = sizeof(*peer);
+  return getpeername(session->ControlSocket, reinterpret_cast<sockaddr *>(peer), length) == 0 &&
+         (peer->ss_family == AF_INET || peer->ss_family == AF_INET6);
+}
+
+// The port of an IPv4 or IPv6 socket address, in network order.
+in_port_t *FtpAddressPort(sockaddr_storage *address) {
+  return address->ss_family == AF_INET6 ? &reinterpret_cast<sockaddr_in6 *>(address)->sin6_port
+                                        : &reinterpret_cast<sockaddr_in *>(address)->sin_port;
+}
+
+// Whether two socket addresses name the same host (ports aside).
+bool FtpSameHost(const sockaddr_storage &a, const sockaddr_storage &b) {
+  if (a.ss_family != b.ss_family) return false;
+  if (a.ss_family == AF_INET) {
+    return reinterpret_cast<const sockaddr_in &>(a).sin_addr.s_addr ==
+           reinterpret_cast<const sockaddr_in &>(b).sin_addr.s_addr;
+  }
+  return std::memcmp(&reinterpret_cast<const sockaddr_in6 &>(a).sin6_addr,
+                     &reinterpret_cast<const sockaddr_in6 &>(b).sin6_addr, sizeof(in6_addr)) == 0;
+}
+
+// A server that does not know a command answers 500 to 504, or refuses it
+// with another 5yz: either way the extended command is worth a try.
+bool FtpNotUnderstood(const FtpSession *session) {
+  return session->Connected && session->ReplyCode >= 500 && session->ReplyCode < 600;
 }
 
 // Sets up the data side of a transfer or listing in the session's mode.
@@ -390,16 +481,37 @@ int FtpDataSetup(FtpSession *session) {
 
 // Closes whatever the data side has open after a failure.
 void FtpDataAbort(FtpSession *session) {
+  FtpTlsEnd(session->DataTls, false);
+  session->DataTls = nullptr;
   if (session->ListenSocket >= 0) TcpClose(session->ListenSocket);
   if (session->DataSocket >= 0) TcpClose(session->DataSocket);
   session->ListenSocket = -1;
   session->DataSocket = -1;
 }
 
-// Closes the data connection after the data went through.
+// Closes the data connection after the data went through, ending its TLS
+// with close_notify: without it a server may count an upload cut short,
+// and a TLS 1.3 session ended without it is not offered again.
 void FtpDataClose(FtpSession *session) {
+  FtpTlsEnd(session->DataTls, true, std::min(session->Timeout, kFtpReplyLineWait));
+  session->DataTls = nullptr;
   if (session->DataSocket >= 0) TcpClose(session->DataSocket);
   session->DataSocket = -1;
+}
+
+// Puts the data connection under TLS when PROT P is in force, resuming the
+// control connection's session as strict servers demand. A failed
+// handshake leaves the server waiting on a data connection that is gone:
+// its reply is read so that the next command meets its own. Returns 1
+// when the data can flow, 0 after cleaning up.
+int FtpDataProtect(FtpSession *session) {
+  if (!session->DataProtected) return 1;
+  session->DataTls =
+      FtpTlsStart(session, session->DataSocket, session->TlsHost, session->ControlTls, false);
+  if (session->DataTls != nullptr) return 1;
+  FtpDataAbort(session);
+  FtpGetReply(session);
+  return 0;
 }
 
 bool FtpPositive(int reply) {
@@ -433,7 +545,7 @@ int FtpStartTransfer(FtpSession *session, const char *text, bool retrieve,
     FtpDataAbort(session);
     return 0;
   }
-  return 1;
+  return FtpDataProtect(session);
 }
 
 // Tells the user that a transfer did not complete.
@@ -461,11 +573,18 @@ void FtpListing(FtpSession *session, const char *verb, const char *path, bool ac
     FtpDataAbort(session);
     return;
   }
+  if (!FtpDataProtect(session)) return;
   long long total = 0;
   char chunk[1024];
-  int n;
-  while ((n = TcpRecv(session->DataSocket, chunk, sizeof(chunk))) > 0) {
-    FtpWriteServerText(chunk, n);
+  ssize_t n;
+  bool unexpectedEof = false;
+  // A listing ends at the first pause of kTcpRecvWaitSeconds, as it always
+  // has; decrypted bytes already waiting need no wait.
+  while (!gFtpInterrupted &&
+         (FtpTlsPending(session->DataTls) > 0 ||
+          TcpWait(session->DataSocket, kTcpRecvWaitSeconds, 0) > 0) &&
+         (n = FtpRecv(session, kData, chunk, sizeof(chunk), &unexpectedEof, "the listing")) > 0) {
+    FtpWriteServerText(chunk, static_cast<int>(n));
     total += n;
   }
   std::fflush(stdout);
@@ -506,6 +625,8 @@ int FtpCleanUp(FtpSession *session) {
   session->HostInfo = nullptr;
   std::free(session->DataHostInfo);
   session->DataHostInfo = nullptr;
+  FtpDropControl(session);
+  FtpTlsCleanUp();
   return TcpCleanUp();
 }
 
@@ -517,14 +638,66 @@ int FtpGetReply(FtpSession *session) {
   return FtpReadReply(session, false);
 }
 
+// Puts the control connection under TLS (after the greeting with AUTH TLS,
+// or right after the connect for implicit TLS) and asks for protected data
+// connections (PBSZ 0, PROT P). Returns 0; on failure the failure is
+// recorded, the connection closed and -1 returned: nothing more, no user
+// name and no password, goes to a server that did not give us TLS.
+int FtpSecure(FtpSession *session, bool afterGreeting) {
+  if (afterGreeting) {
+    int reply = FtpSimpleCmd(session, "AUTH", "TLS", true);
+    if (reply != 234) {
+      std::printf("cvxfer: the server refused AUTH TLS; nothing more is sent to it\n");
+      std::fflush(stdout);
+      FtpFail(session, FTP_EXIT_TLS);
+      FtpLost(session);
+      return -1;
+    }
+  }
+  session->ControlTls =
+      FtpTlsStart(session, session->ControlSocket, session->TlsHost, nullptr, true);
+  if (session->ControlTls == nullptr) {
+    FtpLost(session);
+    return -1;
+  }
+  // TLS 1.3 servers send their session tickets after the handshake; they
+  // come in with the first reply, in time for the first data connection.
+  if (!afterGreeting && (FtpGetReply(session) < 200 || session->ReplyCode >= 300)) return -1;
+  if (FtpSimpleCmd(session, "PBSZ", "0", true) != 200 ||
+      FtpSimpleCmd(session, "PROT", "P", true) != 200) {
+    std::printf("cvxfer: the server refused protected data connections (PROT P)\n");
+    std::fflush(stdout);
+    FtpFail(session, FTP_EXIT_TLS);
+    FtpLost(session);
+    return -1;
+  }
+  session->DataProtected = 1;
+  return 0;
+}
+
 int FtpOpen(FtpSession *session, const char *host, unsigned short port) {
   session->Connected = 0;
   session->LastVerb[0] = '\0';
+  session->ControlInStart = session->ControlInEnd = 0;
+  session->UseEpsv = session->UseEprt = session->DataProtected = 0;
+  std::snprintf(session->TlsHost, sizeof(session->TlsHost), "%s", host);
+  if (session->TlsHost[0] == '[') {
+    // A bracketed IPv6 address is checked against the certificate bare.
+    std::snprintf(session->TlsHost, sizeof(session->TlsHost), "%.*s",
+                  static_cast<int>(std::strcspn(host + 1, "]")), host + 1);
+  }
+  if (port == 0) port = session->TlsMode == FTP_TLS_IMPLICIT ? 990 : 21;
   std::free(session->HostInfo);
   int error = 0;
-  session->HostInfo = TcpSetInfo(host, port == 0 ? 21 : port, &error);
+  session->HostInfo = TcpSetInfo(host, port, &error, session->Timeout);
   if (session->HostInfo == nullptr) {
-    std::printf("Error on TCP/IP: %s\n", TCPIPErrorString(error));
+    if (error == TCP_TIMEOUT) {
+      std::printf("cvxfer: timed out after %d s waiting for the address of %s\n", session->Timeout,
+                  host);
+      FtpFail(session, FTP_EXIT_TIMEOUT);
+    } else {
+      std::printf("Error on TCP/IP: %s\n", TCPIPErrorString(error));
+    }
     std::fflush(stdout);
     FtpFail(session, FTP_EXIT_CONNECT);
     return -1;
@@ -551,11 +724,14 @@ int FtpOpen(FtpSession *session, const char *host, unsigned short port) {
   std::printf("Connected to %s\n", session->HostInfo->HostName);
   std::fflush(stdout);
   session->Connected = 1;
+  if (session->TlsMode == FTP_TLS_IMPLICIT) return FtpSecure(session, false);
   int greeting = FtpGetReply(session);
-  if (greeting >= 200 && greeting < 300) return 0;
-  // No greeting, or a server that turns the session away.
-  FtpFail(session, FTP_EXIT_CONNECT);
-  return -1;
+  if (greeting < 200 || greeting >= 300) {
+    // No greeting, or a server that turns the session away.
+    FtpFail(session, FTP_EXIT_CONNECT);
+    return -1;
+  }
+  return session->TlsMode == FTP_TLS_EXPLICIT ? FtpSecure(session, true) : 0;
 }
 
 void FtpUSER(FtpSession *session, const char *user) {
@@ -574,8 +750,9 @@ void FtpQUIT(FtpSession *session) {
   }
   if (session->ControlSocket >= 0) {
     std::snprintf(session->LastVerb, sizeof(session->LastVerb), "QUIT");
-    FtpSendControlCmd(session->ControlSocket, text, sizeof(text) - 1);
-    FtpReadReply(session, true);
+    if (FtpSendAll(session, kControl, text, sizeof(text) - 1, "the server to take QUIT") == 0) {
+      FtpReadReply(session, true);
+    }
   }
   FtpDropControl(session);
 }
@@ -589,13 +766,13 @@ int FtpFormatPortCmd(char *text, uint32_t address, uint16_t port) {
 int FtpGetListenSocket(FtpSession *session) {
   // The listening socket is bound to the interface the server already
   // reaches, not to every interface of the machine.
-  sockaddr_in local{};
+  sockaddr_storage local{};
   socklen_t length = sizeof(local);
   if (getsockname(session->ControlSocket, reinterpret_cast<sockaddr *>(&local), &length) != 0) {
     std::perror("getsockname");
     return -1;
   }
-  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int s = socket(local.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (s < 0) {
     std::perror("socket");
     return -1;
@@ -604,15 +781,15 @@ int FtpGetListenSocket(FtpSession *session) {
   if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0 && session->Debug) {
     std::printf("setsockopt failed\n");
   }
-  sockaddr_in bound = local;
-  bound.sin_port = 0;
-  if (bind(s, reinterpret_cast<sockaddr *>(&bound), sizeof(bound)) != 0) {
+  sockaddr_storage bound = local;
+  *FtpAddressPort(&bound) = 0;
+  if (bind(s, reinterpret_cast<sockaddr *>(&bound), length) != 0) {
     std::perror("bind");
     TcpClose(s);
     return -1;
   }
-  length = sizeof(bound);
-  if (getsockname(s, reinterpret_cast<sockaddr *>(&bound), &length) != 0) {
+  socklen_t boundLength = sizeof(bound);
+  if (getsockname(s, reinterpret_cast<sockaddr *>(&bound), &boundLength) != 0) {
     std::perror("getsockname");
     TcpClose(s);
     return -1;
@@ -622,9 +799,27 @@ int FtpGetListenSocket(FtpSession *session) {
     TcpClose(s);
     return -1;
   }
-  char text[64];
-  FtpFormatPortCmd(text, local.sin_addr.s_addr, bound.sin_port);
-  int reply = FtpExchange(session, text, true);
+  // PORT speaks IPv4 only; EPRT (RFC 2428) serves IPv6, and IPv4 servers
+  // that want it instead of PORT.
+  const bool v6 = local.ss_family == AF_INET6;
+  char text[128];
+  int reply = -1;
+  if (!v6 && !session->UseEprt) {
+    FtpFormatPortCmd(text, reinterpret_cast<sockaddr_in &>(local).sin_addr.s_addr,
+                     *FtpAddressPort(&bound));
+    reply = FtpExchange(session, text, true);
+  }
+  if (v6 || session->UseEprt || (reply >= 0 && FtpNotUnderstood(session) && reply != 421)) {
+    char address[INET6_ADDRSTRLEN] = "";
+    const void *raw =
+        v6 ? static_cast<const void *>(&reinterpret_cast<sockaddr_in6 &>(local).sin6_addr)
+           : static_cast<const void *>(&reinterpret_cast<sockaddr_in &>(local).sin_addr);
+    inet_ntop(local.ss_family, raw, address, sizeof(address));
+    std::snprintf(text, sizeof(text), "EPRT |%d|%s|%u|\r\n", v6 ? 2 : 1, address,
+                  ntohs(*FtpAddressPort(&bound)));
+    reply = FtpExchange(session, text, true);
+    if (reply >= 200 && reply < 300) session->UseEprt = 1;
+  }
   if (reply < 0 || session->ReplyCode == 421 || session->ReplyCode >= 500) {
     if (session->ReplyCode == 421) session->Connected = 0;
     FtpFail(session, FTP_EXIT_REFUSED);
@@ -636,8 +831,9 @@ int FtpGetListenSocket(FtpSession *session) {
 }
 
 int FtpAcceptConnection(FtpSession *session) {
-  sockaddr_in peer{};
-  bool knowPeer = FtpControlPeer(session, &peer);
+  sockaddr_storage peer{};
+  socklen_t peerLength = 0;
+  bool knowPeer = FtpControlPeer(session, &peer, &peerLength);
   const long long deadline = FtpNowMs() + session->Timeout * 1000LL;
   for (;;) {
     if (gFtpInterrupted) {
@@ -669,7 +865,7 @@ int FtpAcceptConnection(FtpSession *session) {
       if (FtpNegativeOrNone(reply)) return -1;
       continue;
     }
-    sockaddr_in from{};
+    sockaddr_storage from{};
     socklen_t length = sizeof(from);
     int fd =
         accept4(session->ListenSocket, reinterpret_cast<sockaddr *>(&from), &length, SOCK_CLOEXEC);
@@ -678,7 +874,7 @@ int FtpAcceptConnection(FtpSession *session) {
       std::perror("accept");
       return -1;
     }
-    if (knowPeer && from.sin_addr.s_addr != peer.sin_addr.s_addr) {
+    if (knowPeer && !FtpSameHost(from, peer)) {
       TcpClose(fd);  // not the server: someone else raced for the port
       continue;
     }
@@ -687,6 +883,22 @@ int FtpAcceptConnection(FtpSession *session) {
     session->ListenSocket = -1;
     return fd;
   }
+}
+
+int FtpParseEpsvReply(const char *reply, unsigned short *port) {
+  // "229 Entering Extended Passive Mode (|||6446|)": any delimiter d in
+  // "(d d d port d)", the same four times.
+  const char *open = std::strchr(reply, '(');
+  if (open == nullptr || open[1] == '\0') return -1;
+  const char d = open[1];
+  if (d < 33 || d > 126 || open[2] != d || open[3] != d) return -1;
+  const char *digits = open + 4;
+  size_t n = std::strspn(digits, "0123456789");
+  if (n == 0 || n > 5 || digits[n] != d || digits[n + 1] != ')') return -1;
+  long value = std::strtol(digits, nullptr, 10);
+  if (value < 1 || value > 65535) return -1;
+  *port = static_cast<unsigned short>(value);
+  return 0;
 }
 
 int FtpParsePasvReply(const char *reply, char *host, int size, unsigned short *port) {
@@ -719,20 +931,36 @@ int FtpParsePasvReply(const char *reply, char *host, int size, unsigned short *p
 
 int FtpGetDataConnection(FtpSession *session) {
   static char host[512];
-  FtpExchange(session, "PASV\r\n", true);
   unsigned short port = 0;
-  sockaddr_in peer{};
-  in_addr announced{};
-  if (!session->Connected ||
-      FtpParsePasvReply(session->ReplyText, host, sizeof(host), &port) != 0 ||
-      inet_aton(host, &announced) == 0 || port == 0 || !FtpControlPeer(session, &peer)) {
+  sockaddr_storage peer{};
+  socklen_t peerLength = 0;
+  const bool knowPeer = FtpControlPeer(session, &peer, &peerLength);
+  // PASV speaks IPv4 only; EPSV (RFC 2428) serves IPv6, and IPv4 servers
+  // that refuse PASV. Either way only the port of the reply is used: the
+  // data connection goes to the server we are talking to, whatever
+  // address a PASV reply names.
+  bool parsed = false;
+  if (knowPeer && peer.ss_family == AF_INET && !session->UseEpsv) {
+    FtpExchange(session, "PASV\r\n", true);
+    in_addr announced{};
+    parsed = session->Connected && session->ReplyCode == 227 &&
+             FtpParsePasvReply(session->ReplyText, host, sizeof(host), &port) == 0 &&
+             inet_aton(host, &announced) != 0 && port != 0;
+  }
+  if (knowPeer && !parsed &&
+      (peer.ss_family == AF_INET6 || session->UseEpsv || FtpNotUnderstood(session))) {
+    FtpExchange(session, "EPSV\r\n", true);
+    parsed = session->Connected && session->ReplyCode == 229 &&
+             FtpParseEpsvReply(session->ReplyText, &port) == 0;
+    if (parsed) session->UseEpsv = 1;
+    std::snprintf(host, sizeof(host), "EPSV");
+  }
+  if (!parsed) {
     std::printf("Error on TCP/IP connection.\n");
     std::fflush(stdout);
     FtpFail(session, FTP_EXIT_REFUSED);
     return -1;
   }
-  // Only the port of the reply is used: the data connection goes to the
-  // server we are talking to, whatever address it names.
   std::free(session->DataHostInfo);
   session->DataHostInfo = static_cast<TcpInfo *>(std::calloc(1, sizeof(TcpInfo)));
   if (session->DataHostInfo == nullptr) {
@@ -742,8 +970,8 @@ int FtpGetDataConnection(FtpSession *session) {
   }
   std::snprintf(session->DataHostInfo->HostName, sizeof(session->DataHostInfo->HostName), "%.255s",
                 host);
-  session->DataHostInfo->SockAddr = peer;
-  session->DataHostInfo->SockAddr.sin_port = htons(port);
+  *FtpAddressPort(&peer) = htons(port);
+  TcpSetInfoAddress(session->DataHostInfo, reinterpret_cast<sockaddr *>(&peer), peerLength);
   session->DataSocket = -1;
   int rc = TcpConnect(&session->DataSocket, session->DataHostInfo, session->Timeout);
   if (rc != 0) {
@@ -802,9 +1030,11 @@ int FtpGetFileMem(FtpSession *session, const char *name, StringBuffer *buffer, u
       tooLarge = true;
       break;
     }
-    if (FtpWait(session, session->DataSocket, POLLIN, "data from the server") <= 0) break;
+    if (FtpWaitIn(session, kData, "data from the server") <= 0) break;
     StringBufferResize(buffer, chunk);
-    ssize_t n = recv(session->DataSocket, buffer->Data + buffer->Length, chunk, 0);
+    bool unexpectedEof = false;
+    ssize_t n = FtpRecv(session, kData, buffer->Data + buffer->Length, chunk, &unexpectedEof,
+                        "data from the server");
     if (n < 0 && errno == EINTR) continue;
     if (n == 0) {
       clean = true;
@@ -856,9 +1086,8 @@ int FtpPutFileMem(FtpSession *session, const char *name, const void *data, uint3
   if (FtpDataSetup(session) < 0) return 0;
   if (!FtpStartTransfer(session, text, false, nullptr)) return 0;
 
-  bool allSent =
-      length <= kMemoryTransferMax &&
-      FtpSendAll(session, session->DataSocket, data, length, "the server to take the data") == 0;
+  bool allSent = length <= kMemoryTransferMax &&
+                 FtpSendAll(session, kData, data, length, "the server to take the data") == 0;
   if (allSent) {
     std::printf("%s : %ld bytes sent.\n", name, static_cast<long>(length));
     std::fflush(stdout);

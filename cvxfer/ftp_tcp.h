@@ -32,11 +32,12 @@ int FtpSendControlCmd(int fd, const char *text, int length);
 // (the control connection is then closed and Connected cleared).
 int FtpGetReply(FtpSession *session);
 
-// Connects the control connection to host and port (0 or none: 21), prints
+// Connects the control connection to host and port (0 or none: 21, or 990
+// for implicit TLS), securing it as TlsMode asks, prints
 // "Connected to %s" and reads the greeting. Connected shows whether the
 // connection stands; returns 0 only when it does and the greeting was
 // positive (else the failure is recorded: could not connect, or time-out).
-int FtpOpen(FtpSession *session, const char *host, unsigned short port = 21);
+int FtpOpen(FtpSession *session, const char *host, unsigned short port = 0);
 
 // Exchange USER / PASS; the reply code is left in ReplyCode.
 void FtpUSER(FtpSession *session, const char *user);
@@ -97,6 +98,10 @@ void FtpLIST(FtpSession *session, const char *path);
 // bytes), and the port from the two numbers after it. Returns 0, or -1 when
 // no address can be formed.
 int FtpParsePasvReply(const char *reply, char *host, int size, unsigned short *port);
+
+// Parses the port of an EPSV reply (RFC 2428): "(|||port|)" with any
+// printable delimiter. Returns 0, or -1 when there is none.
+int FtpParseEpsvReply(const char *reply, unsigned short *port);
 
 // Formats the PORT command for address and port (both in network order)
 // into text (64 bytes); returns its length.

@@ -6,12 +6,16 @@
 #include <netdb.h>
 #include <netinet/in.h>
 
+// Most addresses of one host that are tried in turn.
+enum { TCP_MAX_ADDRESSES = 8 };
+
 // Host address record made by TcpSetInfo; one heap block that the caller
 // releases with free().
 struct TcpInfo {
-  char HostName[256];           // resolver's official name, else the text given
-  struct sockaddr_in SockAddr;  // AF_INET, port and address in network order
-  struct hostent *HostEnt;      // resolver's entry; not owned, not to be kept
+  char HostName[256];                               // resolver's official name, else the text
+  int Count;                                        // addresses, in the resolver's order
+  struct sockaddr_storage Addr[TCP_MAX_ADDRESSES];  // IPv4 or IPv6, port set
+  socklen_t AddrLength[TCP_MAX_ADDRESSES];
 };
 
 // Result codes of the layer (0 is success).
@@ -34,16 +38,23 @@ constexpr int kTcpRecvWaitSeconds = 5;
 int TcpInit(void);
 int TcpCleanUp(void);
 
-// Resolves host (dotted IPv4 address or name) for port. Returns a new record
-// and sets *rc 0, or returns null with *rc -3 (unknown host), -2 (port 0) or
-// -6 (no memory).
-TcpInfo *TcpSetInfo(const char *host, unsigned short port, int *rc);
+// Resolves host (an IPv4 or IPv6 address, brackets allowed, or a name) for
+// port, waiting at most timeoutSeconds (below 0: as long as the resolver
+// does). Returns a new record with every address of the host, IPv4 and IPv6,
+// in the resolver's order, and sets *rc 0; or returns null with *rc -3
+// (unknown host), -2 (port 0), -6 (no memory) or -8 (time-out).
+TcpInfo *TcpSetInfo(const char *host, unsigned short port, int *rc, int timeoutSeconds = -1);
 
-// Opens a stream connection to info's address into *fd, waiting at most
-// timeoutSeconds for it (below 0: as long as the system does). Returns 0, -4
-// (no socket), -5 (connect failed, after perror("connect")), -7 (a signal
-// interrupted the wait) or -8 (time-out); *fd is -1 then.
+// Opens a stream connection to the first address of info that answers,
+// trying them in order, into *fd, all within timeoutSeconds (below 0: as
+// long as the system does). Returns 0, -4 (no socket), -5 (every connect
+// failed, after perror("connect") for the last), -7 (a signal interrupted
+// the wait) or -8 (time-out); *fd is -1 then.
 int TcpConnect(int *fd, const TcpInfo *info, int timeoutSeconds = -1);
+
+// Fills an address record for one socket address (a data connection's).
+// Returns 0, or -6 when addr does not fit.
+int TcpSetInfoAddress(TcpInfo *info, const struct sockaddr *addr, socklen_t length);
 
 // Closes fd; 0 on success, -1 otherwise.
 int TcpClose(int fd);

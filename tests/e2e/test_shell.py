@@ -18,11 +18,16 @@ def usage(prog):
             "-p\t\tenable passive mode\n"
             "host\t\tspecifies the host name or IP address of the remote\n"
             "     \t\thost to connect to\n\n"
-            "Also: %s [-e] [-t seconds] [host [port] | URL], %s --version\n\n" % (prog, prog) +
+            "Also: %s [-e] [-s] [-t seconds] [--cacert file] [--insecure]\n"
+            "          [host [port] | URL], %s --version\n\n" % (prog, prog) +
             "-e\t\tend the run at the first command that fails\n"
+            "-s\t\trequire TLS (AUTH TLS) on every connection\n"
             "-t seconds\tbound every network wait (default 300)\n"
             "port\t\tthe server's port (default 21)\n"
-            "URL\t\tftp://[user[:password]@]host[:port][/path]\n"
+            "URL\t\tftp://[user[:password]@]host[:port][/path]; ftpes:// for AUTH TLS,\n"
+            "     \t\tftps:// for TLS from the start (port 990)\n"
+            "--cacert file\tverify certificates against the CA certificates in file\n"
+            "--insecure\tdo not verify certificates (says so on every connection)\n"
             "--version\tprint the version and exit\n\n"
             "The exit status is 0 when every command succeeded, else the class of\n"
             "the first failure (see the README).\n\n")

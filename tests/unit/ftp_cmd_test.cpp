@@ -50,7 +50,7 @@ class FtpCmdTest : public ::testing::Test {
 };
 
 TEST_F(FtpCmdTest, TableIsSortedAndComplete) {
-  ASSERT_EQ(gNumFtpDoCommands, 31);
+  ASSERT_EQ(gNumFtpDoCommands, 32);
   for (int i = 1; i < gNumFtpDoCommands; i++) {
     EXPECT_LT(std::strcmp(gFtpDoCommands[i - 1].Name, gFtpDoCommands[i].Name), 0)
         << gFtpDoCommands[i].Name;
@@ -206,7 +206,8 @@ TEST_F(FtpCmdTest, HelpIndexLayout) {
   const std::string head = "Commands may be abbreviated.  Commands are:\n\n";
   ASSERT_EQ(out.substr(0, head.size()), head);
   std::string body = out.substr(head.size());
-  // Six full lines of five 14-column cells, then the last name and "\n\n".
+  // Six full lines of five 14-column cells, then the last two names and
+  // "\n\n".
   std::vector<std::string> lines;
   size_t start = 0, nl;
   while ((nl = body.find('\n', start)) != std::string::npos) {
@@ -216,7 +217,7 @@ TEST_F(FtpCmdTest, HelpIndexLayout) {
   ASSERT_EQ(lines.size(), 8u);
   for (int i = 0; i < 6; i++) EXPECT_EQ(lines[i].size(), 70u) << lines[i];
   EXPECT_EQ(lines[0].substr(0, 28), "!             ?             ");
-  EXPECT_EQ(lines[6], "verbose       ");
+  EXPECT_EQ(lines[6], "user          verbose       ");
   EXPECT_EQ(lines[7], "");
   EXPECT_EQ(start, body.size());
 }

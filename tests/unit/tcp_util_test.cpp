@@ -20,11 +20,22 @@ TEST(TcpSetInfoTest, NumericNamesAndFailures) {
   TcpInfo *info = TcpSetInfo("127.0.0.1", 2121, &rc);
   ASSERT_NE(info, nullptr);
   EXPECT_EQ(rc, 0);
-  EXPECT_EQ(info->SockAddr.sin_family, AF_INET);
-  EXPECT_EQ(ntohs(info->SockAddr.sin_port), 2121);
-  EXPECT_EQ(info->SockAddr.sin_addr.s_addr, inet_addr("127.0.0.1"));
+  ASSERT_EQ(info->Count, 1);
+  const auto *v4 = reinterpret_cast<const sockaddr_in *>(&info->Addr[0]);
+  EXPECT_EQ(v4->sin_family, AF_INET);
+  EXPECT_EQ(ntohs(v4->sin_port), 2121);
+  EXPECT_EQ(v4->sin_addr.s_addr, inet_addr("127.0.0.1"));
   EXPECT_GT(std::strlen(info->HostName), 0u);
   std::free(info);
+  // IPv6 literals, bracketed or not.
+  for (const char *v6host : {"::1", "[::1]"}) {
+    info = TcpSetInfo(v6host, 21, &rc);
+    ASSERT_NE(info, nullptr) << v6host;
+    const auto *v6 = reinterpret_cast<const sockaddr_in6 *>(&info->Addr[0]);
+    EXPECT_EQ(v6->sin6_family, AF_INET6);
+    EXPECT_EQ(ntohs(v6->sin6_port), 21);
+    std::free(info);
+  }
 
   EXPECT_EQ(TcpSetInfo("127.0.0.1", 0, &rc), nullptr);
   EXPECT_EQ(rc, TCP_BAD_PORT);
