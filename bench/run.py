@@ -69,12 +69,12 @@ class Bench:
         return time.monotonic() - start
 
 
-def session(bench, server, commands):
+def session(bench, server, commands, flags=(), host=None):
     """cvxfer session with the commands; closes the parent's pipe ends."""
     script = "".join(c + "\n" for c in
                      ["user %s %s" % (server.user, server.password), "binary"] +
                      commands + ["bye"]).encode()
-    argv = [bench.cvxfer, "-n", "-p", server.host, str(server.port)]
+    argv = [bench.cvxfer, "-n", "-p"] + list(flags) + [host or server.host, str(server.port)]
     in_r, in_w = os.pipe()
     out_r, out_w = os.pipe()
     start = time.monotonic()
@@ -225,6 +225,49 @@ def bench_transfers(bench, server):
     bench.extra.append("| P2 | %.0f MB/s | %.0f MB/s |" % (BIG / m(p2) / 1e6, BIG / m(p2_peer) / 1e6))
 
 
+def bench_tls(bench):
+    """T1 and T2: P1 and P2 over FTPS (AUTH TLS, protected data connections
+    that resume the control session) against curl --ssl-reqd, on vsftpd."""
+    import tlsservers
+    pki_dir = os.path.join(bench.work, "pki")
+    os.makedirs(pki_dir)
+    pki = tlsservers.make_pki(pki_dir)
+    local = os.path.join(bench.work, "local", "big.bin")
+    with tlsservers.vsftpd_tls_server(pki) as server:
+        import pwd
+        owner = pwd.getpwnam(ftpservers.VSFTPD_USER)
+        remote = os.path.join(server.root, "big.bin")
+        shutil.copyfile(local, remote)
+        os.chown(remote, owner.pw_uid, owner.pw_gid)
+        flags = ["-s", "--cacert", server.ca]
+        url = "ftp://%s:%s@localhost:%d/" % (server.user, server.password, server.port)
+        curl_tls = ["--ssl-reqd", "--cacert", server.ca]
+        t1, t1_peer, t2, t2_peer = [], [], [], []
+        for r in range(bench.rounds):
+            bench.cvadmin("clear", BIG_QUEUE)
+            secs, _, out = session(bench, server, ["cvopen " + BIG_QUEUE, "get big.bin"], flags,
+                                   "localhost")
+            expect(out, "Putted on queue\n")
+            t1.append(secs)
+            target = os.path.join(bench.work, "t1-curl.bin")
+            t1_peer.append(bench.run_curl(curl_tls + [url + "big.bin", "-o", target], [target]))
+            remove(target)
+            up = os.path.join(server.root, "up.bin")
+            remove(up)
+            secs, _, out = session(bench, server, ["cvopen " + BIG_QUEUE, "put up.bin"], flags,
+                                   "localhost")
+            expect(out, "Message commited\n")
+            if r == 0 and not same_bytes(up, local):
+                raise RuntimeError("T2: the remote file differs from the message")
+            t2.append(secs)
+            t2_peer.append(bench.run_curl(curl_tls + ["-T", local, url + "up-curl.bin"], []))
+            bench.details.append("T1/T2 round %d: get %.3f s, curl %.3f s; put %.3f s, curl -T "
+                                 "%.3f s" % (r + 1, t1[-1], t1_peer[-1], t2[-1], t2_peer[-1]))
+    m = statistics.median
+    ratio_row(bench.rows, "T1", "P1 over FTPS", m(t1), m(t1_peer), 1.3)
+    ratio_row(bench.rows, "T2", "P2 over FTPS", m(t2), m(t2_peer), 1.3)
+
+
 def store_medians(bench, qmgr, filter_=None):
     """Runs store_bench on qmgr; returns its medians by benchmark name."""
     args = [bench.store_bench, "--benchmark_format=json",
@@ -341,6 +384,8 @@ def main():
         prepare_files(server.root, owner)
         bench.cvadmin("queues")  # creates the default queue manager
         bench_transfers(bench, server)
+    if reason is None:
+        bench_tls(bench)
     store_lines, local_medians = bench_store(bench)
     broker_lines = bench_broker(bench, local_medians)
     took = time.monotonic() - started
@@ -357,7 +402,8 @@ def main():
         out.append("| " + " | ".join(row) + " |")
     out += ["", "Peers: P1 `curl URL -o FILE; sync FILE`; P2 `curl -T FILE URL`; P3 one `curl` "
             "fetching the 200 URLs over one connection, then `sync` of the 200 files; P4 "
-            "appending 1 KiB to a file with an fsync each; P5 the file size.", "",
+            "appending 1 KiB to a file with an fsync each; P5 the file size; T1 and T2 `curl "
+            "--ssl-reqd` against vsftpd demanding TLS and session reuse.", "",
             "| job | cvxfer | curl |", "|---|---|---|"] + bench.extra
     out += ["", "Queue store against the disk (medians; puts are persistent, outside a unit "
             "of work; gets take one message under syncpoint and commit):", ""] + store_lines

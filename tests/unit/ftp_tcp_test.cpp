@@ -170,6 +170,28 @@ TEST(FtpWireTest, PortCommandAndPasvReplies) {
   EXPECT_EQ(FtpParsePasvReply("500 no", host, sizeof(host), &port), -1);
   std::string huge = "227 (" + std::string(600, '1') + ",2,3,4,5,6)";
   EXPECT_EQ(FtpParsePasvReply(huge.c_str(), host, sizeof(host), &port), -1);
+
+  // EPSV names only a port, between four equal delimiters.
+  const std::pair<const char *, int> epsv[] = {
+      {"229 Entering Extended Passive Mode (|||6446|)", 6446},
+      {"229 (!!!1!)", 1},
+      {"229 (|||65535|)", 65535},
+      {"229 (|||65536|)", -1},
+      {"229 (|||0|)", -1},
+      {"229 (||6446|)", -1},
+      {"229 (|||6446!)", -1},
+      {"229 (|||644x|)", -1},
+      {"229 (|||6446|", -1},
+      {"229 no parenthesis", -1},
+      {"229 (", -1},
+  };
+  for (const auto &[reply, expected] : epsv) {
+    port = 0;
+    EXPECT_EQ(FtpParseEpsvReply(reply, &port), expected < 0 ? -1 : 0) << reply;
+    if (expected > 0) {
+      EXPECT_EQ(port, expected) << reply;
+    }
+  }
 }
 
 // A server that answers PASV with an address of its choosing and serves
@@ -215,6 +237,8 @@ TEST_F(FtpTcpTest, UnusablePasvRepliesFailBeforeAnyTransferCommand) {
       const char *replies[] = {"227 (127,0,0,1,)\r\n", "227 (127,0,0,1)\r\n", "502 no\r\n"};
       WriteAll(fd, replies[n++ % 3]);
     }
+    // A refused PASV is followed by EPSV, refused here as well.
+    if (line == "EPSV") WriteAll(fd, "500 no\r\n");
     if (line.rfind("RETR", 0) == 0) retr++;
   });
   Open(server);
