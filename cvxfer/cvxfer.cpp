@@ -41,10 +41,11 @@ void PrintUsage(FILE *out, const char *program) {
                "host\t\tspecifies the host name or IP address of the remote\n     \t\thost to "
                "connect to\n\n");
   std::fprintf(out,
-               "Also: %s [-e] [-s] [-t seconds] [--cacert file] [--insecure]\n"
+               "Also: %s [-e] [-s] [-a] [-t seconds] [--cacert file] [--insecure]\n"
                "          [host [port] | URL], %s --version\n\n"
                "-e\t\tend the run at the first command that fails\n"
                "-s\t\trequire TLS (AUTH TLS) on every connection\n"
+               "-a\t\tstore through a temporary name, renamed when complete\n"
                "-t seconds\tbound every network wait (default %d)\n"
                "port\t\tthe server's port (default 21)\n"
                "URL\t\tftp://[user[:password]@]host[:port][/path]; ftpes:// for AUTH TLS,\n"
@@ -111,7 +112,7 @@ int main(int argc, char *argv[]) {
   PrintBanner();
 
   int verbose = 0, debug = 0, noLogin = 0, passive = 0, exitOnError = 0, secure = 0;
-  int insecure = 0;
+  int insecure = 0, safePut = 0;
   const char *caFile = "";
   int timeout = kFtpDefaultTimeout;
   static const option kLong[] = {{"help", no_argument, nullptr, 'h'},
@@ -121,7 +122,7 @@ int main(int argc, char *argv[]) {
                                  {nullptr, 0, nullptr, 0}};
   opterr = 0;
   int c;
-  while ((c = getopt_long(argc, argv, "+vdnpesht:?", kLong, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, "+vdnpesaht:?", kLong, nullptr)) != -1) {
     switch (c) {
       case 'v':
         verbose = 1;
@@ -140,6 +141,9 @@ int main(int argc, char *argv[]) {
         break;
       case 's':
         secure = 1;
+        break;
+      case 'a':
+        safePut = 1;
         break;
       case 'k':
         insecure = 1;
@@ -200,6 +204,7 @@ int main(int argc, char *argv[]) {
   session.ExitOnError = exitOnError;
   session.TlsMode = secure ? FTP_TLS_EXPLICIT : FTP_TLS_OFF;
   session.TlsInsecure = insecure;
+  session.SafePut = safePut;
   std::snprintf(session.TlsCaFile, sizeof(session.TlsCaFile), "%s", caFile);
   session.Timeout = timeout;
   CatchInterrupts();

@@ -79,6 +79,7 @@ struct FtpSession {
   char ControlIn[4096];          // bytes read from the control connection, not yet taken
   int ControlInStart;            // the first of them
   int ControlInEnd;              // one past the last
+  int SafePut;                   // put stores through a temporary name, then renames
 };
 
 // Records cls as the class of the running command's failure, unless an

@@ -66,6 +66,18 @@ FtpDoCommandDef gFtpDoCommands[] = {
     {"ftps", FtpDoFtps, "[off | explicit | implicit]",
      "show or set the TLS of the next open (explicit: AUTH TLS; implicit: TLS from the start)", 0,
      0, 1},
+    {"delete", FtpDoDelete, "remote-file", "delete a remote file", kConn, 1, 1},
+    {"rename", FtpDoRename, "from-name to-name", "rename a remote file", kConn, 2, 2},
+    {"mkdir", FtpDoMkdir, "remote-directory", "make a directory on the remote machine", kConn, 1,
+     1},
+    {"rmdir", FtpDoRmdir, "remote-directory", "remove a directory on the remote machine", kConn, 1,
+     1},
+    {"size", FtpDoSize, "remote-file", "show the size of a remote file", kConn, 1, 1},
+    {"safeput", FtpDoSafePut, nullptr,
+     "toggle stores through a temporary name that is renamed once the file is complete", 0, 0, 0},
+    {"mget", FtpDoMGetCV, "[-d | -m directory] pattern ...",
+     "retrieve every remote file that matches a pattern, each as one message on the queue", kConn,
+     1, kAny},
 };
 
 int gNumFtpDoCommands = sizeof(gFtpDoCommands) / sizeof(gFtpDoCommands[0]);

@@ -4,9 +4,15 @@
 // store reported success and the unit of work was committed.
 #include "ftp_cv.h"
 
+#include <fnmatch.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "cv_util.h"
 #include "ftp_tcp.h"
@@ -299,7 +305,65 @@ int FtpCVQDEPTH(FtpSession *session, const char *name) {
   return 0;
 }
 
-int FtpGetCV(FtpSession *session, const char *remoteName) {
+namespace {
+
+// Stores length bytes at data as name through a hidden temporary name in
+// the same directory: STOR there, check the size where the server tells it
+// (binary mode), then RNFR/RNTO to name. On any failure the temporary file
+// is deleted, so that name never holds a partial file. Returns 1 when name
+// holds the whole file, else 0.
+int CVStoreSafely(FtpSession *session, const char *name, const void *data, uint32_t length) {
+  const char *slash = std::strrchr(name, '/');
+  const std::string dir = slash != nullptr ? std::string(name, slash - name + 1) : "";
+  const std::string temp = dir + "." + (slash != nullptr ? slash + 1 : name) + ".cvxfer-" +
+                           std::to_string(getpid()) + ".part";
+  if (FtpPutFileMem(session, temp.c_str(), data, length) == 1 && !session->Interrupted) {
+    bool sized = true;
+    if (session->TransferType == 2 && FtpCommand(session, "SIZE", temp.c_str()) == 213) {
+      // "213 <size>": a server that counts otherwise has not got it all.
+      sized = std::strtoull(session->ReplyText + 4, nullptr, 10) == length;
+      if (!sized) {
+        std::printf("cvxfer: [%s] the server holds %s bytes of %lu; not renamed\n", temp.c_str(),
+                    session->ReplyText + 4, static_cast<unsigned long>(length));
+        FtpFail(session, FTP_EXIT_INCOMPLETE);
+      }
+    }
+    if (sized && session->Connected && FtpCommand(session, "RNFR", temp.c_str()) == 350 &&
+        FtpCommand(session, "RNTO", name) == 250) {
+      return 1;
+    }
+    FtpFail(session, FTP_EXIT_REFUSED);
+  }
+  // Whatever reached the server under the temporary name goes again.
+  if (session->Connected) FtpCommand(session, "DELE", temp.c_str());
+  return 0;
+}
+
+// Deletes the remote file name or moves it into after->MoveTo; called only
+// once its message is safely on the queue. Returns 0, or 1 (the file stays
+// where it was; the message stays on the queue).
+int CVFinishRemote(FtpSession *session, const char *name, const FtpCVAfter *after) {
+  if (after == nullptr || (!after->Delete && after->MoveTo == nullptr)) return 0;
+  if (after->Delete) {
+    if (FtpCommand(session, "DELE", name) == 250) return 0;
+  } else {
+    const char *slash = std::strrchr(name, '/');
+    std::string target = std::string(after->MoveTo) + "/" + (slash != nullptr ? slash + 1 : name);
+    if (FtpCommand(session, "RNFR", name) == 350 &&
+        FtpCommand(session, "RNTO", target.c_str()) == 250) {
+      return 0;
+    }
+  }
+  std::printf("cvxfer: [%s] is on the queue but stays on the server: it could not be %s\n", name,
+              after->Delete ? "deleted" : "moved");
+  std::fflush(stdout);
+  FtpFail(session, FTP_EXIT_REFUSED);
+  return 1;
+}
+
+// get of one file; *bytes gets its size once it is on the queue.
+int CVGetOne(FtpSession *session, const char *remoteName, const FtpCVAfter *after,
+             long long *bytes) {
   if (FtpCheckFileName(remoteName) != 0) return 1;
   // Without a queue to put on, the download would only be thrown away.
   if (!FtpCVQueueOpen(session)) {
@@ -347,7 +411,65 @@ int FtpGetCV(FtpSession *session, const char *remoteName) {
     std::printf("Putted on queue\n");
   }
   std::fflush(stdout);
-  return cc == CVCC_OK ? 0 : CVFailed(session, reason);
+  if (cc != CVCC_OK) return CVFailed(session, reason);
+  *bytes = static_cast<long long>(buffer->Length);
+  // The put returned: the message is on the queue, so the remote file may go.
+  return CVFinishRemote(session, remoteName, after);
+}
+
+// Prints the summary line of mget and mput.
+void CVSummary(const char *command, int files, long long bytes, int failed) {
+  std::printf("cvxfer: %s: %d files, %lld bytes, %d failed\n", command, files, bytes, failed);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int FtpGetCV(FtpSession *session, const char *remoteName, const FtpCVAfter *after) {
+  long long bytes = 0;
+  return CVGetOne(session, remoteName, after, &bytes);
+}
+
+int FtpMGetCV(FtpSession *session, const FtpCVAfter *after, int count,
+              const char *const patterns[]) {
+  int files = 0, failed = 0, firstFailure = 0;
+  long long bytes = 0;
+  for (int p = 0; p < count && session->Connected && !session->Interrupted; p++) {
+    // Each pattern is matched in its own directory, by shell rules: a
+    // leading dot is matched only by a dot.
+    const char *slash = std::strrchr(patterns[p], '/');
+    const std::string dir =
+        slash != nullptr ? std::string(patterns[p], slash - patterns[p] + 1) : "";
+    const char *glob = slash != nullptr ? slash + 1 : patterns[p];
+    std::vector<std::string> names;
+    if (FtpNameList(session, dir.empty() ? nullptr : dir.c_str(), &names) != 0) {
+      failed++;
+      continue;
+    }
+    for (const std::string &listed : names) {
+      if (session->Interrupted || !session->Connected) break;
+      // Servers list "dir/name" or just "name"; the pattern decides on the name.
+      const size_t cut = listed.rfind('/');
+      const std::string base = cut == std::string::npos ? listed : listed.substr(cut + 1);
+      if (fnmatch(glob, base.c_str(), FNM_PERIOD) != 0) continue;
+      const std::string path = dir + base;
+      long long size = 0;
+      const int saved = session->Failure;
+      session->Failure = 0;
+      if (CVGetOne(session, path.c_str(), after, &size) == 0) {
+        files++;
+        bytes += size;
+      } else {
+        failed++;
+        if (firstFailure == 0) firstFailure = session->Failure ? session->Failure : FTP_EXIT_FAILED;
+      }
+      session->Failure = saved;
+    }
+  }
+  CVSummary("mget", files, bytes, failed);
+  if (failed == 0 && !session->Interrupted) return 0;
+  FtpFail(session, firstFailure != 0 ? firstFailure : FTP_EXIT_REFUSED);
+  return 1;
 }
 
 int FtpPutCV(FtpSession *session, const char *remoteName) {
@@ -398,8 +520,10 @@ int FtpPutCV(FtpSession *session, const char *remoteName) {
 
   // Nothing is committed after an interrupt: the user asked for the
   // command to be abandoned.
+  const uint32_t length = static_cast<uint32_t>(dataLength);
   const bool stored =
-      FtpPutFileMem(session, remoteName, buffer.get(), static_cast<uint32_t>(dataLength)) == 1 &&
+      (session->SafePut ? CVStoreSafely(session, remoteName, buffer.get(), length)
+                        : FtpPutFileMem(session, remoteName, buffer.get(), length)) == 1 &&
       !session->Interrupted && !gFtpInterrupted;
   cc = -1;
   reason = -1;

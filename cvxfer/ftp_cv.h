@@ -43,9 +43,23 @@ int FtpCVCLOSE(FtpSession *session);
 // begins with a blank.
 int FtpCVQDEPTH(FtpSession *session, const char *name);
 
-// get: retrieves remoteName and puts it as one message on the open queue.
+// What becomes of a remote file once its message is safely on the queue.
+struct FtpCVAfter {
+  int Delete;          // delete it
+  const char *MoveTo;  // or rename it into this directory (null: neither)
+};
+
+// get: retrieves remoteName and puts it as one message on the open queue,
+// then deletes or moves the remote file as after asks (null: leaves it).
 // Nothing is transferred without a name or without an open queue.
-int FtpGetCV(FtpSession *session, const char *remoteName);
+int FtpGetCV(FtpSession *session, const char *remoteName, const FtpCVAfter *after = nullptr);
+
+// mget: get of every remote file whose name matches one of the count shell
+// patterns (each listed in its own directory with NLST). A file that fails
+// is reported and left on the server; the others go on. Prints a summary
+// line; fails when any file failed.
+int FtpMGetCV(FtpSession *session, const FtpCVAfter *after, int count,
+              const char *const patterns[]);
 
 // put: takes one message under syncpoint and stores it as remoteName;
 // commits only after the store succeeded, else backs it out. No message is

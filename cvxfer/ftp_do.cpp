@@ -345,6 +345,7 @@ int FtpDoStatus(FtpSession *session, const FtpArgs *) {
   std::printf("Queue manager: %.*s\n", CV_Q_MGR_NAME_LENGTH, session->QMgrName);
   std::printf("Queue: %.*s\n", CV_Q_NAME_LENGTH, session->QName);
   std::printf("Message persistence: %s\n", session->Persistence == 1 ? "on" : "off");
+  std::printf("Safe put: %s\n", session->SafePut ? "on" : "off");
   if (session->Connected) {
     sockaddr_storage peer{};
     socklen_t length = sizeof(peer);
@@ -459,8 +460,76 @@ int FtpDoCVNPER(FtpSession *session, const FtpArgs *) {
 
 // ---- Transfer commands ----
 
+// Reads "-d" or "-m DIR" at args->Words[*next] into *after (what to do
+// with a remote file once its message is safe). Returns 0, or -1 after a
+// message for "-m" without a directory.
+int FtpDoAfterOption(const FtpArgs *args, int *next, FtpCVAfter *after) {
+  *after = FtpCVAfter{};
+  if (*next < args->Count && std::strcmp(args->Words[*next], "-d") == 0) {
+    after->Delete = 1;
+    ++*next;
+  } else if (*next < args->Count && std::strcmp(args->Words[*next], "-m") == 0) {
+    if (*next + 1 >= args->Count) {
+      std::printf("-m needs the directory to move the files into.\n");
+      std::fflush(stdout);
+      return -1;
+    }
+    after->MoveTo = args->Words[*next + 1];
+    *next += 2;
+  }
+  return 0;
+}
+
 int FtpDoGetCV(FtpSession *session, const FtpArgs *args) {
-  return FtpGetCV(session, FtpDoFirstArg(args));
+  int next = 1;
+  FtpCVAfter after;
+  if (FtpDoAfterOption(args, &next, &after) != 0) return FTP_FAILED;
+  return FtpGetCV(session, next < args->Count ? args->Words[next] : nullptr, &after);
+}
+
+int FtpDoMGetCV(FtpSession *session, const FtpArgs *args) {
+  int next = 1;
+  FtpCVAfter after;
+  if (FtpDoAfterOption(args, &next, &after) != 0) return FTP_FAILED;
+  if (next >= args->Count) {
+    std::printf("usage: mget [-d | -m directory] pattern ...\n");
+    std::fflush(stdout);
+    return FTP_FAILED;
+  }
+  return FtpMGetCV(session, &after, args->Count - next, args->Words + next);
+}
+
+int FtpDoSafePut(FtpSession *session, const FtpArgs *) {
+  return FtpDoToggle(&session->SafePut, "Safe put mode ", "On .\n");
+}
+
+// ---- Remote housekeeping ----
+
+int FtpDoDelete(FtpSession *session, const FtpArgs *args) {
+  FtpCommand(session, "DELE", args->Words[1]);
+  return FtpDoReplyResult(session);
+}
+
+int FtpDoRename(FtpSession *session, const FtpArgs *args) {
+  // RNTO only follows an RNFR the server accepted for it.
+  if (FtpCommand(session, "RNFR", args->Words[1]) == 350)
+    FtpCommand(session, "RNTO", args->Words[2]);
+  return FtpDoReplyResult(session);
+}
+
+int FtpDoMkdir(FtpSession *session, const FtpArgs *args) {
+  FtpCommand(session, "MKD", args->Words[1]);
+  return FtpDoReplyResult(session);
+}
+
+int FtpDoRmdir(FtpSession *session, const FtpArgs *args) {
+  FtpCommand(session, "RMD", args->Words[1]);
+  return FtpDoReplyResult(session);
+}
+
+int FtpDoSize(FtpSession *session, const FtpArgs *args) {
+  FtpCommand(session, "SIZE", args->Words[1]);
+  return FtpDoReplyResult(session);
 }
 
 int FtpDoPutCV(FtpSession *session, const FtpArgs *args) {

@@ -47,5 +47,14 @@ int FtpDoCVNPER(FtpSession *session, const FtpArgs *args);
 // Transfer commands.
 int FtpDoGetCV(FtpSession *session, const FtpArgs *args);
 int FtpDoPutCV(FtpSession *session, const FtpArgs *args);
+int FtpDoMGetCV(FtpSession *session, const FtpArgs *args);
+int FtpDoSafePut(FtpSession *session, const FtpArgs *args);
+
+// Remote housekeeping.
+int FtpDoDelete(FtpSession *session, const FtpArgs *args);
+int FtpDoRename(FtpSession *session, const FtpArgs *args);
+int FtpDoMkdir(FtpSession *session, const FtpArgs *args);
+int FtpDoRmdir(FtpSession *session, const FtpArgs *args);
+int FtpDoSize(FtpSession *session, const FtpArgs *args);
 
 #endif

@@ -555,25 +555,29 @@ void FtpReportIncomplete(FtpSession *session, const char *name) {
   FtpFail(session, FTP_EXIT_INCOMPLETE);
 }
 
-// Runs a listing: verb with path, printed as received.
-void FtpListing(FtpSession *session, const char *verb, const char *path, bool acceptToStderr) {
+// Runs a listing: verb with path, printed as received, or kept in *into
+// (then nothing of it is printed). Returns 0 when the listing arrived and
+// its final reply was positive, else -1.
+int FtpListing(FtpSession *session, const char *verb, const char *path, bool acceptToStderr,
+               std::string *into = nullptr) {
   char text[kFtpCommandMax];
-  if (FtpFormatCmd(text, verb, path) < 0) return;
-  if (FtpDataSetup(session) < 0) return;
+  if (FtpFormatCmd(text, verb, path) < 0) return -1;
+  if (FtpDataSetup(session) < 0) return -1;
   int sendRc = 0;
   int reply = FtpExchange(session, text, true, &sendRc);
   if (sendRc != 0 || FtpNegativeOrNone(reply)) {
+    FtpFail(session, reply > 0 ? FTP_EXIT_REFUSED : FTP_EXIT_INCOMPLETE);
     FtpDataAbort(session);
-    return;
+    return -1;
   }
   if (!session->Passive && FtpAcceptConnection(session) < 0) {
     FILE *out = acceptToStderr ? stderr : stdout;
     std::fprintf(out, "Cannot accept connection.\n");
     std::fflush(out);
     FtpDataAbort(session);
-    return;
+    return -1;
   }
-  if (!FtpDataProtect(session)) return;
+  if (!FtpDataProtect(session)) return -1;
   long long total = 0;
   char chunk[1024];
   ssize_t n;
@@ -584,7 +588,11 @@ void FtpListing(FtpSession *session, const char *verb, const char *path, bool ac
          (FtpTlsPending(session->DataTls) > 0 ||
           TcpWait(session->DataSocket, kTcpRecvWaitSeconds, 0) > 0) &&
          (n = FtpRecv(session, kData, chunk, sizeof(chunk), &unexpectedEof, "the listing")) > 0) {
-    FtpWriteServerText(chunk, static_cast<int>(n));
+    if (into != nullptr) {
+      into->append(chunk, static_cast<size_t>(n));
+    } else {
+      FtpWriteServerText(chunk, static_cast<int>(n));
+    }
     total += n;
   }
   std::fflush(stdout);
@@ -592,12 +600,17 @@ void FtpListing(FtpSession *session, const char *verb, const char *path, bool ac
     session->Interrupted = 1;
     FtpFail(session, FTP_EXIT_INTERRUPTED);
     FtpAbort(session);
-    return;
+    return -1;
   }
   FtpDataClose(session);
-  FtpGetReply(session);
-  std::printf("cvxfer: %lld bytes received.\n", total);
-  std::fflush(stdout);
+  reply = FtpGetReply(session);
+  if (into == nullptr) {
+    std::printf("cvxfer: %lld bytes received.\n", total);
+    std::fflush(stdout);
+  }
+  if (FtpPositive(reply)) return 0;
+  FtpFail(session, reply > 0 ? FTP_EXIT_REFUSED : FTP_EXIT_INCOMPLETE);
+  return -1;
 }
 
 }  // namespace
@@ -1129,6 +1142,24 @@ void FtpSTAT(FtpSession *session) {
 
 void FtpHELP(FtpSession *session, const char *topic) {
   FtpSimpleCmd(session, "HELP", topic, false);
+}
+
+int FtpCommand(FtpSession *session, const char *verb, const char *arg) {
+  return FtpSimpleCmd(session, verb, arg, true);
+}
+
+int FtpNameList(FtpSession *session, const char *path, std::vector<std::string> *names) {
+  std::string text;
+  if (FtpListing(session, "NLST", path, true, &text) != 0) return -1;
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string name = text.substr(start, end - start);
+    if (!name.empty() && name.back() == '\r') name.pop_back();
+    if (!name.empty()) names->push_back(name);
+    start = end + 1;
+  }
+  return 0;
 }
 
 void FtpNLST(FtpSession *session, const char *path) {

@@ -5,6 +5,8 @@
 #define CVXFER_FTP_TCP_H
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "cvxfer.h"
 
@@ -87,6 +89,15 @@ void FtpTYPE(FtpSession *session, const char *code);
 void FtpSYST(FtpSession *session);
 void FtpSTAT(FtpSession *session);
 void FtpHELP(FtpSession *session, const char *topic);
+
+// Sends "VERB [ARG]" (echoed in debug mode) and reads the reply; the one way
+// every other command goes. Returns the reply's code, or -1 when none came
+// or the command could not be sent (CR or LF in arg, too long).
+int FtpCommand(FtpSession *session, const char *verb, const char *arg);
+
+// NLST of path (or of the current directory) into names, one entry a line,
+// nothing printed but the replies. Returns 0, or -1 when the listing failed.
+int FtpNameList(FtpSession *session, const char *path, std::vector<std::string> *names);
 
 // Listings: NLST / LIST with the path or without one, printed as received,
 // then "cvxfer: %d bytes received.".

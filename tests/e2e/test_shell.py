@@ -18,10 +18,11 @@ def usage(prog):
             "-p\t\tenable passive mode\n"
             "host\t\tspecifies the host name or IP address of the remote\n"
             "     \t\thost to connect to\n\n"
-            "Also: %s [-e] [-s] [-t seconds] [--cacert file] [--insecure]\n"
+            "Also: %s [-e] [-s] [-a] [-t seconds] [--cacert file] [--insecure]\n"
             "          [host [port] | URL], %s --version\n\n" % (prog, prog) +
             "-e\t\tend the run at the first command that fails\n"
             "-s\t\trequire TLS (AUTH TLS) on every connection\n"
+            "-a\t\tstore through a temporary name, renamed when complete\n"
             "-t seconds\tbound every network wait (default 300)\n"
             "port\t\tthe server's port (default 21)\n"
             "URL\t\tftp://[user[:password]@]host[:port][/path]; ftpes:// for AUTH TLS,\n"

@@ -1,0 +1,107 @@
+"""The everyday jobs of the bridge: many files onto the queue with the
+originals cleaned up, stores that never leave a partial file under the
+final name, and the remote housekeeping commands."""
+import os
+
+import pytest
+
+import ftpservers
+from hostile import HostileServer
+from session import browse, cvadmin, depth, home, login, piped, server, take  # noqa: F401
+
+QUEUE = "SYSTEM.DEFAULT.LOCAL.QUEUE"
+
+
+def files_in(root):
+    return sorted(os.listdir(root))
+
+
+def test_housekeeping_commands(home, server):
+    with open(os.path.join(server.root, "a.txt"), "wb") as f:
+        f.write(b"12345")
+    status, out = piped(home, ["-n", "-e"], login(server) + [
+        "binary", "mkdir sub", "size a.txt", "rename a.txt sub/b.txt", "delete sub/b.txt", "rmdir sub",
+        "bye"])
+    assert status == 0, out
+    assert "213 5" in out
+    assert files_in(server.root) == []
+    status, out = piped(home, ["-n"], login(server) + ["delete missing.txt", "rename x", "bye"])
+    assert status == 6, out  # the server refused; "rename x" is a usage error after it
+    assert "usage: rename from-name to-name" in out
+
+
+@pytest.mark.parametrize("after,left", [("-d", []), ("-m done", ["done"])])
+def test_mget_takes_matching_files_and_cleans_up(home, server, after, left):
+    os.mkdir(os.path.join(server.root, "in"))
+    os.mkdir(os.path.join(server.root, "done"))
+    bodies = {}
+    for i in range(50):
+        bodies["f%02d.csv" % i] = os.urandom(100 + i)
+        with open(os.path.join(server.root, "in", "f%02d.csv" % i), "wb") as f:
+            f.write(bodies["f%02d.csv" % i])
+    for keep in ("notes.txt", ".hidden.csv"):
+        open(os.path.join(server.root, "in", keep), "wb").close()
+    status, out = piped(home, ["-n", "-p"], login(server) + [
+        "binary", "mget %s in/*.csv" % after, "bye"])
+    assert status == 0, out
+    assert "cvxfer: mget: 50 files, %d bytes, 0 failed" % sum(map(len, bodies.values())) in out
+    assert files_in(os.path.join(server.root, "in")) == [".hidden.csv", "notes.txt"]
+    moved = files_in(os.path.join(server.root, "done"))
+    assert moved == (sorted(bodies) if left else [])
+    got = sorted(take(home) for _ in range(50))
+    assert got == sorted(bodies.values())
+    assert depth(home) == 0
+
+
+def test_mget_reports_a_file_that_fails_and_goes_on(home, server):
+    for name in ("a.bin", "b.bin"):
+        with open(os.path.join(server.root, name), "wb") as f:
+            f.write(b"x" * 10)
+    cvadmin(home, "define", "TINY.Q", "--maxmsgl", "5")
+    status, out = piped(home, ["-n", "-p"], login(server) + [
+        "binary", "cvopen TINY.Q", "mget -d *.bin", "bye"])
+    assert status == 9, out  # the queue refused the messages
+    assert "cvxfer: mget: 0 files, 0 bytes, 2 failed" in out
+    assert files_in(server.root) == ["a.bin", "b.bin"], "nothing deleted that is not on the queue"
+
+
+def test_safe_put_stores_under_a_temporary_name_then_renames(home, server):
+    cvadmin(home, "put", QUEUE, data=b"whole file")
+    status, out = piped(home, ["-n", "-a", "-d"], login(server) + ["binary", "put final.txt", "bye"])
+    assert status == 0, out
+    assert files_in(server.root) == ["final.txt"]
+    with open(os.path.join(server.root, "final.txt"), "rb") as f:
+        assert f.read() == b"whole file"
+    sent = [line for line in out.splitlines() if line.startswith("--> ") and "CV" not in line]
+    temp = ".final.txt.cvxfer-"
+    assert [line[:9 + len(temp)] for line in sent[-4:]] == \
+        ["--> STOR " + temp, "--> SIZE " + temp, "--> RNFR " + temp, "--> RNTO final.txt"], sent
+
+
+def test_safe_put_refused_rename_leaves_no_file(home, tmp_path):
+    cvadmin(home, "put", QUEUE, data=b"precious")
+    root = tmp_path / "norename"
+    root.mkdir()
+    # No "f" permission: RNFR is refused after a complete STOR.
+    with ftpservers.pyftpdlib_server(str(root), perm="elradmwMT") as srv:
+        status, out = piped(home, ["-n", "-a"], login(srv) + ["binary", "put final.txt", "bye"])
+    assert status == 6, out
+    assert os.listdir(str(root)) == [], "the temporary file is deleted"
+    assert "Message backed out" in out
+    assert take(home) == b"precious"
+
+
+def test_safe_put_cut_off_store_leaves_no_file_under_the_final_name(home):
+    cvadmin(home, "put", QUEUE, data=os.urandom(600 * 1024))
+    srv = HostileServer("data", "close")
+    try:
+        status, out = piped(home, ["-n", "-p", "-a"], [
+            "open 127.0.0.1 %d" % srv.port, "user tester secret", "binary", "put final.bin",
+            "bye"])
+    finally:
+        srv.close()
+    assert status == 7, out
+    stored = [line for line in srv.lines if line.startswith(b"STOR")]
+    assert len(stored) == 1 and stored[0].startswith(b"STOR .final.bin.cvxfer-"), stored
+    assert not any(line.startswith((b"RNFR", b"RNTO")) for line in srv.lines)
+    assert depth(home) == 1
