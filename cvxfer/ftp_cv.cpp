@@ -118,9 +118,17 @@ bool CVNameFits(const char *name) {
   return std::strlen(name) <= CV_Q_NAME_LENGTH;
 }
 
-// Names the reason a transfer needs the queue side it does not have.
-CVLONG CVMissingQueueReason(const FtpSession *session) {
-  return FtpCVConnected(session) ? CVRC_HOBJ_ERROR : CVRC_HCONN_ERROR;
+// Checks what a transfer needs before it touches the network or a queue:
+// a usable remote name and an open queue; the lack of a queue is told with
+// failText (a format taking the reason's name). Returns 0, or 1 after
+// saying why not.
+int CVTransferReady(FtpSession *session, const char *remoteName, const char *failText) {
+  if (FtpCheckFileName(remoteName) != 0) return 1;
+  if (FtpCVQueueOpen(session)) return 0;
+  const CVLONG reason = FtpCVConnected(session) ? CVRC_HOBJ_ERROR : CVRC_HCONN_ERROR;
+  std::printf(failText, ReasonString(reason));
+  std::fflush(stdout);
+  return CVFailed(session, reason);
 }
 
 // Opens the queue named by the 48-character field for inquiry, stores the
@@ -364,13 +372,8 @@ int CVFinishRemote(FtpSession *session, const char *name, const FtpCVAfter *afte
 // get of one file; *bytes gets its size once it is on the queue.
 int CVGetOne(FtpSession *session, const char *remoteName, const FtpCVAfter *after,
              long long *bytes) {
-  if (FtpCheckFileName(remoteName) != 0) return 1;
   // Without a queue to put on, the download would only be thrown away.
-  if (!FtpCVQueueOpen(session)) {
-    std::printf("Not putted on queue %s\n", ReasonString(CVMissingQueueReason(session)));
-    std::fflush(stdout);
-    return CVFailed(session, CVMissingQueueReason(session));
-  }
+  if (CVTransferReady(session, remoteName, "Not putted on queue %s\n") != 0) return 1;
   CVLONG cc = -1;
   CVLONG reason = -1;
   CVMD md = CVMD_DEFAULT;
@@ -474,12 +477,7 @@ int FtpMGetCV(FtpSession *session, const FtpCVAfter *after, int count,
 
 int FtpPutCV(FtpSession *session, const char *remoteName) {
   // A message is taken only for a store that can be sent.
-  if (FtpCheckFileName(remoteName) != 0) return 1;
-  if (!FtpCVQueueOpen(session)) {
-    std::printf("Message not getted from queue %s\n", ReasonString(CVMissingQueueReason(session)));
-    std::fflush(stdout);
-    return CVFailed(session, CVMissingQueueReason(session));
-  }
+  if (CVTransferReady(session, remoteName, "Message not getted from queue %s\n") != 0) return 1;
   CVLONG cc = -1;
   CVLONG reason = -1;
   CVMD md = CVMD_DEFAULT;
