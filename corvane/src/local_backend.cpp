@@ -732,6 +732,14 @@ void LocalBackend::RecoverAll() {
     while (s.Step() == SQLITE_ROW) holders.insert(s.Text(0));
   }
   for (const std::string &h : holders) Alive(h);
+  // A reserve being set aside by a process that ended meanwhile.
+  for (const std::string &name : ListDir(def_.Dir)) {
+    int fd = -1;
+    if (name.rfind("reserve.", 0) == 0 && HolderGone(connDir_, name.substr(8), &fd)) {
+      unlink((def_.Dir + "/" + name).c_str());
+    }
+    if (fd >= 0) close(fd);
+  }
   RemoveOrphanBodies();
 }
 
