@@ -1,6 +1,6 @@
 // cvadmin - administers the queue managers of the data directory: create,
-// delete and list queue managers, define and list queues, and put, get,
-// browse and clear messages.
+// delete, list, check and salvage queue managers, define and list queues,
+// and put, get, browse and clear messages.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "backend.h"
+#include "cause.h"
 #include "corvane.h"
 #include "registry.h"
 
@@ -27,6 +28,13 @@ const char kUsage[] =
     "  delete QMGR                           delete it with all its messages\n"
     "  list                                  list them, the default marked\n"
     "  default QMGR                          make QMGR the default\n"
+    "  check [QMGR]                          check a local store: database, damaged\n"
+    "                                        messages, missing and orphan bodies;\n"
+    "                                        exit 1 when it finds a problem\n"
+    "  salvage [QMGR]                        with no process using it: rebuild a\n"
+    "                                        damaged database from what can be read,\n"
+    "                                        mark messages without their body damaged,\n"
+    "                                        move bodies no message names to lost/\n"
     "\n"
     "Queues of QMGR (-m, else the default queue manager):\n"
     "  define QUEUE [--maxdepth N] [--maxmsgl BYTES] [--remote RQMGR/RQUEUE]\n"
@@ -37,7 +45,8 @@ const char kUsage[] =
     "                                        one message from FILE or stdin\n"
     "  get QUEUE [FILE]                      take one message to FILE or stdout\n"
     "  browse QUEUE                          list the messages, taking none\n"
-    "  clear QUEUE                           remove every message not in use\n";
+    "  clear QUEUE [--damaged]               remove every message not in use and not\n"
+    "                                        damaged; with --damaged, the damaged ones\n";
 
 int Usage() {
   std::fputs(kUsage, stderr);
@@ -87,6 +96,13 @@ bool WriteAllTo(int fd, const char *p, size_t n) {
     n -= static_cast<size_t>(w);
   }
   return true;
+}
+
+// Refuses a name that a 48-character field would cut or that is no name.
+bool NameOk(const std::string &command, const std::string &name, CVLONG reason, int *status) {
+  if (CheckName(name)) return true;
+  *status = Fail(command, reason);
+  return false;
 }
 
 // Opens the backend of qmgr (empty: the default one).
@@ -200,6 +216,7 @@ int CmdQueues(const std::string &qmgr) {
 }
 
 int CmdDepth(const std::string &qmgr, const std::string &queue) {
+  if (int status = 0; !NameOk("depth", queue, CVRC_OBJECT_NAME_ERROR, &status)) return status;
   CVHCONN hconn = CVHC_UNUSABLE_HCONN;
   CVHOBJ hobj = CVHO_UNUSABLE_HOBJ;
   if (CVLONG rc = Connect(qmgr, queue, CVOO_INQUIRE, &hconn, &hobj); rc != 0) {
@@ -236,6 +253,7 @@ int CmdPut(const std::string &qmgr, const std::vector<std::string> &args) {
     }
   }
   if (queue.empty()) return Usage();
+  if (int status = 0; !NameOk("put", queue, CVRC_OBJECT_NAME_ERROR, &status)) return status;
   std::string data;
   int fd = file.empty() || file == "-" ? 0 : open(file.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return FailText("put", file + ": " + std::strerror(errno));
@@ -261,6 +279,7 @@ int CmdPut(const std::string &qmgr, const std::vector<std::string> &args) {
 }
 
 int CmdGet(const std::string &qmgr, const std::string &queue, const std::string &file) {
+  if (int status = 0; !NameOk("get", queue, CVRC_OBJECT_NAME_ERROR, &status)) return status;
   CVHCONN hconn = CVHC_UNUSABLE_HCONN;
   CVHOBJ hobj = CVHO_UNUSABLE_HOBJ;
   if (CVLONG rc = Connect(qmgr, queue, CVOO_INPUT_AS_Q_DEF, &hconn, &hobj); rc != 0) {
@@ -301,29 +320,71 @@ int CmdBrowse(const std::string &qmgr, const std::string &queue) {
   if (CVLONG rc = Open(qmgr, &backend); rc != 0) return Fail("browse", rc);
   std::vector<MessageInfo> messages;
   if (CVLONG rc = backend->Browse(queue, &messages); rc != 0) return Fail("browse", rc);
-  std::printf("INDEX\tLENGTH\tFORMAT\tPERSISTENCE\tPUT TIME (UTC)\tBACKOUTS\n");
+  std::printf("INDEX\tLENGTH\tFORMAT\tPERSISTENCE\tPUT TIME (UTC)\tBACKOUTS\tSTATE\n");
   int index = 0;
   for (const MessageInfo &m : messages) {
     const char *d = m.Md.PutDate;
     const char *t = m.Md.PutTime;
-    std::printf("%d\t%ld\t\"%.8s\"\t%s\t%.4s-%.2s-%.2s %.2s:%.2s:%.2s\t%ld\n", ++index,
+    std::printf("%d\t%ld\t\"%.8s\"\t%s\t%.4s-%.2s-%.2s %.2s:%.2s:%.2s\t%ld\t%s\n", ++index,
                 static_cast<long>(m.Length), m.Md.Format,
                 m.Md.Persistence == CVPER_PERSISTENT ? "persistent" : "non-persistent", d, d + 4,
-                d + 6, t, t + 2, t + 4, static_cast<long>(m.Md.BackoutCount));
+                d + 6, t, t + 2, t + 4, static_cast<long>(m.Md.BackoutCount),
+                m.Damaged ? "damaged" : m.Held ? "held" : "ready");
   }
   return 0;
 }
 
-int CmdClear(const std::string &qmgr, const std::string &queue) {
+int CmdClear(const std::string &qmgr, const std::string &queue, bool damaged) {
   std::unique_ptr<Backend> backend;
   if (CVLONG rc = Open(qmgr, &backend); rc != 0) return Fail("clear", rc);
   CVLONG removed = 0;
-  if (CVLONG rc = backend->Clear(queue, &removed); rc != 0) return Fail("clear", rc);
-  std::printf("%ld messages removed\n", static_cast<long>(removed));
+  CVLONG rc = damaged ? backend->ClearDamaged(queue, &removed) : backend->Clear(queue, &removed);
+  if (rc != 0) return Fail("clear", rc);
+  std::printf("%ld %smessages removed\n", static_cast<long>(removed), damaged ? "damaged " : "");
+  return 0;
+}
+
+// The local queue manager named by the argument, else -m, else the default.
+CVLONG FindLocal(const std::string &command, const std::string &name, QmgrDef *def) {
+  if (CVLONG rc = FindQmgr(name, def); rc != 0) return rc;
+  if (def->Kind != QmgrKind::kLocal) {
+    SetCause(def->Name + " keeps its messages on a broker");
+    return CVRC_Q_TYPE_ERROR;
+  }
+  (void)command;
+  return 0;
+}
+
+int CmdCheck(const std::string &name) {
+  QmgrDef def;
+  if (CVLONG rc = FindLocal("check", name, &def); rc != 0) return Fail("check", rc);
+  std::string summary;
+  std::vector<std::string> problems;
+  if (CVLONG rc = CheckLocalStore(def, &summary, &problems); rc != 0) return Fail("check", rc);
+  std::printf("%s: %s\n", def.Name.c_str(), summary.c_str());
+  for (const std::string &p : problems) std::printf("%s\n", p.c_str());
+  if (problems.empty()) {
+    std::printf("%s: no problems\n", def.Name.c_str());
+    return 0;
+  }
+  std::printf("%s: %zu problems (cvadmin clear QUEUE --damaged removes damaged messages; "
+              "cvadmin salvage %s keeps what can be read)\n",
+              def.Name.c_str(), problems.size(), def.Name.c_str());
+  return 1;
+}
+
+int CmdSalvage(const std::string &name) {
+  QmgrDef def;
+  if (CVLONG rc = FindLocal("salvage", name, &def); rc != 0) return Fail("salvage", rc);
+  std::vector<std::string> done;
+  if (CVLONG rc = SalvageLocalStore(def, &done); rc != 0) return Fail("salvage", rc);
+  for (const std::string &d : done) std::printf("%s\n", d.c_str());
+  std::printf("%s: salvaged%s\n", def.Name.c_str(), done.empty() ? ", nothing to do" : "");
   return 0;
 }
 
 int CmdUndefine(const std::string &qmgr, const std::string &queue) {
+  if (int status = 0; !NameOk("undefine", queue, CVRC_OBJECT_NAME_ERROR, &status)) return status;
   std::unique_ptr<Backend> backend;
   if (CVLONG rc = Open(qmgr, &backend); rc != 0) return Fail("undefine", rc);
   if (CVLONG rc = backend->DeleteQueue(queue); rc != 0) return Fail("undefine", rc);
@@ -349,6 +410,9 @@ int main(int argc, char **argv) {
   }
   if (i >= args.size()) return Usage();
   std::string command = args[i++];
+  if (int status = 0; !qmgr.empty() && !NameOk(command, qmgr, CVRC_Q_MGR_NAME_ERROR, &status)) {
+    return status;
+  }
   std::vector<std::string> rest(args.begin() + static_cast<long>(i), args.end());
   auto one = [&](size_t maxArgs) { return !rest.empty() && rest.size() <= maxArgs; };
 
@@ -372,6 +436,14 @@ int main(int argc, char **argv) {
   if (command == "get")
     return one(2) ? CmdGet(qmgr, rest[0], rest.size() > 1 ? rest[1] : "") : Usage();
   if (command == "browse") return one(1) ? CmdBrowse(qmgr, rest[0]) : Usage();
-  if (command == "clear") return one(1) ? CmdClear(qmgr, rest[0]) : Usage();
+  if (command == "clear") {
+    bool damaged = rest.size() == 2 && rest[1] == "--damaged";
+    return rest.size() == 1 || damaged ? CmdClear(qmgr, rest[0], damaged) : Usage();
+  }
+  if (command == "check" || command == "salvage") {
+    if (rest.size() > 1) return Usage();
+    std::string name = rest.empty() ? qmgr : rest[0];
+    return command == "check" ? CmdCheck(name) : CmdSalvage(name);
+  }
   return Usage();
 }

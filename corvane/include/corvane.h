@@ -29,7 +29,20 @@
  *  - Units of work. A connection has at most one, begun by the first put or
  *    get under syncpoint and ended by CVCMIT, CVBACK or CVDISC. One that a
  *    process leaves open by ending in any way (exit, kill, crash) is backed
- *    out: its gets return to their queues, its puts vanish.
+ *    out: its gets return to their queues, its puts vanish. A local queue
+ *    manager backs it out only on proof that the process has ended (its
+ *    lock file can be locked, or is missing and the process is gone); while
+ *    that cannot be shown, its messages stay held.
+ *
+ *  - Damage and a full disk (local queue managers). A message whose data
+ *    cannot be read is set aside as damaged: reported once by the get that
+ *    meets it, then never handed out and never removed except by the
+ *    operator (cvadmin clear QUEUE --damaged); the messages behind it stay
+ *    reachable. A store whose database is missing, empty or unreadable is
+ *    never replaced by an empty one: CVCONN fails with CVRC_OBJECT_DAMAGED
+ *    and nothing is removed (cvadmin check, cvadmin salvage). Space is kept
+ *    on the disk so that gets, commits and back-outs work on a full disk;
+ *    puts are refused with CVRC_Q_SPACE_NOT_AVAILABLE before it is used.
  *
  *  - Accepted and ignored: CVOO_FAIL_IF_QUIESCING, CVPMO_FAIL_IF_QUIESCING
  *    and CVGMO_FAIL_IF_QUIESCING (a queue manager never quiesces);
@@ -302,14 +315,21 @@ typedef struct tagCVGMO {
  *     default queue manager is gone (*Hconn left as it was), or its store
  *     or broker cannot be opened (*Hconn is CVHC_UNUSABLE_HCONN).
  *   CVRC_NOT_AUTHORIZED the broker refused the login.
- *   CVRC_OBJECT_DAMAGED, CVRC_RESOURCE_PROBLEM, CVRC_Q_SPACE_NOT_AVAILABLE,
+ *   CVRC_OBJECT_DAMAGED the store's database is missing, empty or cannot
+ *     be read as one, or a broker queue manager's queue definitions cannot
+ *     be read whole; CVLastCause names the file. Nothing was changed.
+ *   CVRC_RESOURCE_PROBLEM, CVRC_Q_SPACE_NOT_AVAILABLE,
  *     CVRC_STORAGE_NOT_AVAILABLE the store or the connection to the broker
- *     could not be set up; see CVLastCause. */
+ *     could not be set up; see CVLastCause. Only busy or locked databases
+ *     are waited for; any other failure is returned at once. */
 void CVCONN(const CVCHAR *QMgrName, CVHCONN *Hconn, CVLONG *CompCode, CVLONG *Reason);
 
 /* CVDISC ends the connection *Hconn: its open unit of work is backed out
  * and its object handles become unusable; *Hconn becomes
- * CVHC_UNUSABLE_HCONN.
+ * CVHC_UNUSABLE_HCONN. A local connection removes its lock file, and the
+ * last one to a queue manager writes its log into the database and removes
+ * it. A process that ends without CVDISC leaves its lock file, unlocked;
+ * the next connection cleans it up.
  * Reasons:
  *   CVRC_HCONN_ERROR Hconn is null or *Hconn is not this process's
  *     connection (never made, ended, or inherited across fork). */
@@ -375,7 +395,9 @@ void CVCLOSE(CVHCONN Hconn, CVHOBJ *Hobj, CVLONG Options, CVLONG *CompCode, CVLO
  *   CVRC_MSG_TOO_BIG_FOR_Q_MGR the broker refused the message's size.
  *   CVRC_Q_FULL the queue holds its maximum depth.
  *   CVRC_Q_DELETED the queue was deleted since it was opened.
- *   CVRC_Q_SPACE_NOT_AVAILABLE the disk is full or cannot be written.
+ *   CVRC_Q_SPACE_NOT_AVAILABLE the disk is full, or so full that the space
+ *     kept for taking messages off could not be set aside; nothing of the
+ *     message is left behind.
  *   CVRC_UNKNOWN_REMOTE_Q_MGR, CVRC_UNKNOWN_OBJECT_NAME, CVRC_Q_TYPE_ERROR
  *     the target of a remote definition does not exist or is itself remote.
  *   CVRC_CONNECTION_BROKEN, CVRC_RESOURCE_PROBLEM, CVRC_OBJECT_DAMAGED the
@@ -416,8 +438,14 @@ void CVPUT(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVPMO *PutMsgOpts, CVLONG 
  *     buffer and this MsgDesc gets this very message.
  *   CVRC_TRUNCATED_MSG_ACCEPTED (warning) with CVGMO_ACCEPT_TRUNCATED_MSG:
  *     the message was taken and cut to BufferLength bytes.
- *   CVRC_OBJECT_DAMAGED the message's data cannot be read; under syncpoint
- *     it stays in the unit of work, so a back-out returns it.
+ *   CVRC_OBJECT_DAMAGED the message's data cannot be read (a local queue
+ *     manager): it is set aside as damaged, MsgDesc receives its descriptor,
+ *     and it is not in the unit of work; the next get takes the next
+ *     message.
+ *   CVRC_Q_SPACE_NOT_AVAILABLE only when the disk is full beyond the space
+ *     kept for gets.
+ * A get that fails after taking a message into the unit of work gives it
+ *   back: nothing it touched is removed by CVCMIT.
  *   CVRC_CONNECTION_BROKEN, CVRC_RESOURCE_PROBLEM the store or the broker
  *     failed; see CVLastCause. */
 void CVGET(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVGMO *GetMsgOpts, CVLONG BufferLength,
@@ -428,7 +456,7 @@ void CVGET(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVGMO *GetMsgOpts, CVLONG 
  * IntAttrs, or CVCA_Q_MGR_NAME, whose 48 blank-padded characters go in
  * order to CharAttrs. Integer attributes are those of queues:
  * CVIA_CURRENT_Q_DEPTH (messages on the queue, including those held by
- * units of work; on a broker, without them), CVIA_MAX_Q_DEPTH,
+ * units of work and damaged ones; on a broker, without them), CVIA_MAX_Q_DEPTH,
  * CVIA_MAX_MSG_LENGTH and CVIA_Q_TYPE; of a remote definition only
  * CVIA_Q_TYPE. Nothing is written unless every selector is valid.
  * Reasons:
@@ -462,6 +490,9 @@ void CVINQ(CVHCONN Hconn, CVHOBJ Hobj, CVLONG SelectorCount, const CVLONG *Selec
  *     before it are on their queues, it and those after it are dropped, and
  *     the gets stay in the unit of work for CVBACK (after
  *     CVRC_MSG_TOO_BIG_FOR_Q_MGR the broker has given them back already).
+ *   CVRC_BACKED_OUT on a store, messages of the unit of work were no
+ *     longer its own (another connection took it for ended and backed them
+ *     out): the rest is backed out too and the unit of work is over.
  *   CVRC_CONNECTION_BROKEN, CVRC_RESOURCE_PROBLEM the store or the broker
  *     failed; the unit of work stays open on a store, and is backed out by
  *     the broker when its connection is gone. */

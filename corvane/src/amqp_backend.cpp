@@ -20,6 +20,7 @@
 #include <amqp_tcp_socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -185,7 +186,8 @@ class AmqpBackend : public Backend {
   CVLONG Fetch(const std::string &queue, std::optional<Delivery> *out);
   CVLONG Sync();
   void ReleasePending();
-  void LoadDefs();
+  // Reads the definitions file whole; a missing one defines nothing.
+  CVLONG LoadDefs();
   bool SaveDefs();
   QueueDef DefFor(const std::string &name) const;
 
@@ -253,6 +255,9 @@ CVLONG AmqpBackend::OpenChannel(amqp_channel_t channel) {
 }
 
 CVLONG AmqpBackend::Open() {
+  // Before the broker: definitions that cannot be read must not be lost by
+  // a later rewrite, whether or not the broker answers.
+  if (CVLONG rc = LoadDefs(); rc != 0) return rc;
   std::string url = def_.Url;
   amqp_connection_info info;
   amqp_default_connection_info(&info);
@@ -297,7 +302,6 @@ CVLONG AmqpBackend::Open() {
                                                               : CVRC_Q_MGR_NOT_AVAILABLE;
   }
   if (OpenChannel(kMessages) != 0 || OpenChannel(kLookups) != 0) return CVRC_Q_MGR_NOT_AVAILABLE;
-  LoadDefs();
   // Every queue manager has its default queue.
   uint32_t count = 0;
   CVLONG rc = Passive(kDefaultQueue, &count);
@@ -305,19 +309,31 @@ CVLONG AmqpBackend::Open() {
   return rc == 0 ? 0 : (broken_ ? CVRC_Q_MGR_NOT_AVAILABLE : rc);
 }
 
-void AmqpBackend::LoadDefs() {
+CVLONG AmqpBackend::LoadDefs() {
+  std::string path = def_.Dir + kDefsFile;
   std::string text;
-  if (!ReadSmallFile(def_.Dir + kDefsFile, &text)) return;
+  if (!ReadSmallFile(path, &text)) {
+    if (errno == ENOENT) return 0;
+    SetErrnoCause(path);
+    return CVRC_OBJECT_DAMAGED;
+  }
   std::istringstream in(text);
-  std::string name;
-  long long depth = 0, length = 0;
-  while (in >> name >> depth >> length) {
+  std::string line;
+  for (int number = 1; std::getline(in, line); number++) {
+    std::istringstream fields(line);
     QueueDef q;
-    q.Name = name;
+    long long depth = -1, length = -1;
+    std::string rest;
+    if (!(fields >> q.Name >> depth >> length) || (fields >> rest) || !ValidName(q.Name) ||
+        depth < 0 || depth > 0x7FFFFFFF || length < 0 || length > 0x7FFFFFFF) {
+      SetCause(path + ":" + std::to_string(number) + ": not a queue definition: " + line);
+      return CVRC_OBJECT_DAMAGED;
+    }
     q.MaxDepth = static_cast<CVLONG>(depth);
     q.MaxMsgLength = static_cast<CVLONG>(length);
-    defs_[name] = q;
+    defs_[q.Name] = q;
   }
+  return 0;
 }
 
 bool AmqpBackend::SaveDefs() {
@@ -628,6 +644,7 @@ CVLONG AmqpBackend::Backout() {
 }
 
 CVLONG AmqpBackend::DefineQueue(const QueueDef &queue) {
+  if (!CheckName(queue.Name)) return CVRC_OBJECT_NAME_ERROR;
   if (broken_) return CVRC_CONNECTION_BROKEN;
   if (queue.Type != CVQT_LOCAL) return CVRC_Q_TYPE_ERROR;  // no forwarding on a broker
   uint32_t count = 0;

@@ -51,6 +51,8 @@ struct QueueDef {
 struct MessageInfo {
   CVLONG Length = 0;
   CVMD Md = CVMD_DEFAULT;
+  bool Held = false;     // in a unit of work
+  bool Damaged = false;  // set aside: its data cannot be read
 };
 
 class Backend {
@@ -133,9 +135,32 @@ class Backend {
   // message only by delivering it: CVRC_OPTION_NOT_VALID_FOR_TYPE.
   virtual CVLONG Browse(const std::string &name, std::vector<MessageInfo> *messages) = 0;
   // Removes every message that no unit of work holds; *removed tells how
-  // many.
+  // many. Damaged messages stay.
   virtual CVLONG Clear(const std::string &name, CVLONG *removed) = 0;
+  // Removes the damaged messages of a queue (the store sets aside a
+  // message whose data cannot be read; a broker has none).
+  virtual CVLONG ClearDamaged(const std::string &name, CVLONG *removed) {
+    QueueDef def;
+    *removed = 0;
+    return LookupQueue(name, &def);
+  }
 };
+
+// Checks the store of a local queue manager, changing nothing: the
+// database's integrity, damaged messages, messages whose body file is
+// missing or short, body files no message names. Each problem is a line in
+// *problems; *summary says what the store holds. Returns 0 (problems or
+// not) or a reason when the check itself cannot run.
+CVLONG CheckLocalStore(const QmgrDef &def, std::string *summary,
+                       std::vector<std::string> *problems);
+
+// Salvages the store of a local queue manager that no process uses: a
+// database that fails its check is rebuilt from the rows that can still be
+// read (the damaged files are kept beside it), messages whose body is
+// missing or short are marked damaged, and body files no message names are
+// moved to "lost/". Each thing done is a line in *done. CVRC_OBJECT_IN_USE
+// while a connection is alive.
+CVLONG SalvageLocalStore(const QmgrDef &def, std::vector<std::string> *done);
 
 // Opens the backend of a local queue manager. Returns 0 or a reason.
 CVLONG OpenLocalBackend(const QmgrDef &def, std::unique_ptr<Backend> *out);

@@ -8,10 +8,26 @@
 // SQLite transaction stays open while the program talks to an FTP server.
 // Each connection holds an flock on "conn/<token>.lock" for its life: a
 // lock that can be taken belongs to a process that has ended, and its unit
-// of work is backed out by whoever notices first.
+// of work is backed out by whoever notices first. Nothing else proves that
+// a holder has ended but a missing lock file of a process that is gone.
+//
+// What protects the messages when something around the store goes wrong:
+// - A body is written as "<name>.part" and renamed to its name once its
+//   row is committed, so a complete body file that no row names is a
+//   message whose row was lost, never garbage: it is kept for the
+//   operator. The names of bodies being removed are recorded in "doomed"
+//   in the transaction that removes their rows.
+// - A message whose data cannot be read is set aside (state damaged):
+//   never handed out, never removed but by the operator.
+// - A database that is missing, empty or unreadable is reported, never
+//   replaced: only a directory with the new-store marker gets a new one.
+// - "reserve", a file of kReserveBytes, keeps room for taking messages off
+//   a full file system: a take-off that meets a full disk frees it and
+//   tries again, and puts stop until it can be set aside again.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -20,6 +36,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -38,7 +55,83 @@ constexpr CVLONG kInlineBodyMax = 131072;
 // A temporary lock file older than this belongs to a creator that died.
 constexpr time_t kStaleTmpSeconds = 60;
 
-enum MsgState { kVisible = 0, kHeld = 1, kPending = 2 };
+// Space kept free for taking messages off a full file system.
+constexpr off_t kReserveBytes = 4 << 20;
+
+constexpr char kPart[] = ".part";
+
+// EndUnitOfWork's answer when rows of the connection's own unit of work
+// are no longer its own.
+constexpr CVLONG kTakenAway = -1;
+
+enum MsgState { kVisible = 0, kHeld = 1, kPending = 2, kDamaged = 3 };
+
+const char kSchema[] =
+    "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT);"
+    "CREATE TABLE IF NOT EXISTS queues(name TEXT PRIMARY KEY, type INTEGER NOT NULL,"
+    " maxdepth INTEGER NOT NULL, maxmsgl INTEGER NOT NULL, rqmgr TEXT, rqueue TEXT);"
+    "CREATE TABLE IF NOT EXISTS messages(id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    " queue TEXT NOT NULL, state INTEGER NOT NULL, holder TEXT, msgid BLOB NOT NULL,"
+    " correlid BLOB NOT NULL, md BLOB NOT NULL, length INTEGER NOT NULL, body BLOB,"
+    " bodyfile TEXT, backout INTEGER NOT NULL DEFAULT 0);"
+    "CREATE INDEX IF NOT EXISTS messages_by_queue ON messages(queue, state, id);"
+    // Most rows have no holder; leaving them out spares every put an index
+    // page.
+    "CREATE INDEX IF NOT EXISTS messages_by_holder ON messages(holder)"
+    " WHERE holder IS NOT NULL;"
+    "CREATE TABLE IF NOT EXISTS doomed(file TEXT PRIMARY KEY);";
+
+// True when the process whose pid starts token is known to be gone.
+bool ProcessGone(const std::string &token) {
+  long pid = std::strtol(token.c_str(), nullptr, 10);
+  return pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+// True when the connection of token has provably ended: its lock file can
+// be locked (*fd then keeps that lock, for the caller to close), or it is
+// missing and its process is gone. Any other failure means it may live.
+bool HolderGone(const std::string &connDir, const std::string &token, int *fd) {
+  *fd = -1;
+  int f = open((connDir + "/" + token + ".lock").c_str(), O_RDONLY | O_CLOEXEC);
+  if (f < 0) return errno == ENOENT && ProcessGone(token);
+  if (flock(f, LOCK_EX | LOCK_NB) != 0) {
+    close(f);
+    return false;
+  }
+  *fd = f;
+  return true;
+}
+
+// The body file name without ".part"; *part tells whether it had it.
+std::string BodyBase(const std::string &name, bool *part) {
+  size_t n = sizeof(kPart) - 1;
+  *part = name.size() > n && name.compare(name.size() - n, n, kPart) == 0;
+  return *part ? name.substr(0, name.size() - n) : name;
+}
+
+std::vector<std::string> ListDir(const std::string &dir) {
+  std::vector<std::string> names;
+  if (DIR *d = opendir(dir.c_str())) {
+    while (dirent *e = readdir(d)) {
+      if (e->d_name[0] != '.') names.push_back(e->d_name);
+    }
+    closedir(d);
+  }
+  return names;
+}
+
+// "" when the body of a message of length bytes is whole in dir, else why
+// not.
+std::string BodyProblem(const std::string &dir, const std::string &file, sqlite3_int64 length) {
+  struct stat st;
+  std::string path = dir + "/" + file;
+  if (stat(path.c_str(), &st) != 0 && stat((path + kPart).c_str(), &st) != 0) {
+    return path + ": " + std::strerror(errno);
+  }
+  if (st.st_size == length) return "";
+  return path + ": " + std::to_string(st.st_size) + " bytes, the message has " +
+         std::to_string(length);
+}
 
 // Prepared statements of one database connection, kept for reuse: parsing
 // the same few statements again on every call cost more CPU than the work
@@ -208,6 +301,9 @@ class LocalBackend : public Backend {
   CVLONG ListQueues(std::vector<QueueDef> *queues) override;
   CVLONG Browse(const std::string &name, std::vector<MessageInfo> *messages) override;
   CVLONG Clear(const std::string &name, CVLONG *removed) override;
+  CVLONG ClearDamaged(const std::string &name, CVLONG *removed) override;
+  // Salvage's part on an opened store (SalvageLocalStore).
+  void SalvageBodies(std::vector<std::string> *done);
 
  private:
   // The reason for SQLite's answer rc to the last call on db_; its message
@@ -225,19 +321,49 @@ class LocalBackend : public Backend {
   // Runs one statement without results from the cache.
   CVLONG Run(const char *sql);
   CVLONG CreateSchema();
+  // Checks that the store holds a queue manager; else CVRC_OBJECT_DAMAGED.
+  CVLONG VerifySchema(const std::string &path);
+  bool Retryable() const {
+    return (lastSql_ & 0xff) == SQLITE_BUSY || (lastSql_ & 0xff) == SQLITE_LOCKED;
+  }
   CVLONG TakeLock();
   void RecoverAll();
   void RecoverHolders(const std::string &queue);
   bool Alive(const std::string &token);
-  // Commits or backs out the unit of work of token in the store.
-  CVLONG EndUnitOfWork(const std::string &token, bool commit);
+  // Commits or backs out the unit of work of token in the store; *held and
+  // *pending receive how many held gets and pending puts it ended. For the
+  // own unit of work, a commit that finds fewer rows than it made answers
+  // kTakenAway and changes nothing.
+  CVLONG EndUnitOfWork(const std::string &token, bool commit, sqlite3_int64 *held,
+                       sqlite3_int64 *pending);
   CVLONG EndUnitOfWork(bool commit);
+  // Records files as being removed, in the current transaction.
+  CVLONG Doom(const std::vector<std::string> &files);
   void RemoveBodies(const std::vector<std::string> &files);
   // Ends the transaction of a change: commits it when rc is 0 and then
   // removes the body files of the messages it deleted, else rolls it back.
   CVLONG Finish(CVLONG rc, const std::vector<std::string> &files = {});
   void RemoveOrphanBodies();
-  CVLONG ReadBody(const std::string &file, void *buffer, CVLONG n);
+  // Reads the first n bytes of the body of a message of length bytes:
+  // CVRC_OBJECT_DAMAGED when it is missing or of another length,
+  // CVRC_RESOURCE_PROBLEM when the system failed otherwise.
+  CVLONG ReadBody(const std::string &file, void *buffer, CVLONG n, CVLONG length);
+  CVLONG GetOnce(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG bufferLength,
+                 void *buffer, CVLONG *dataLength);
+  // Takes a held row out of the unit of work into state (kVisible or
+  // kDamaged); when the store cannot be written now, the next end of the
+  // unit of work does it.
+  void SetAside(sqlite3_int64 id, MsgState state);
+  bool EnsureReserve();
+  // Runs a change that takes messages off; when the disk is full it frees
+  // the reserve and runs it once more.
+  template <typename F>
+  CVLONG TakingOff(F change) {
+    CVLONG rc = change();
+    if (rc == CVRC_Q_SPACE_NOT_AVAILABLE && unlink(reservePath_.c_str()) == 0) rc = change();
+    return rc;
+  }
+  std::string BodyPath(const std::string &file) const { return bodiesDir_ + "/" + file; }
   CVLONG ForwardPut(const QueueDef &queue, CVMD *md, bool syncpoint, const void *data,
                     CVLONG length);
 
@@ -250,8 +376,13 @@ class LocalBackend : public Backend {
   std::string lockPath_;
   std::string bodiesDir_;
   std::string connDir_;
+  std::string reservePath_;
   uint64_t bodySeq_ = 0;
   bool uow_ = false;
+  int lastSql_ = SQLITE_OK;       // SQLite's last failure
+  sqlite3_int64 held_ = 0;        // gets the unit of work holds
+  sqlite3_int64 pending_ = 0;     // puts it holds
+  std::map<sqlite3_int64, MsgState> setAside_;  // held rows SetAside could not release yet
   std::map<std::string, std::unique_ptr<Backend>> remotes_;  // forwarding targets
 };
 
@@ -266,215 +397,6 @@ LocalBackend::~LocalBackend() {
     unlink(lockPath_.c_str());
     close(lockFd_);
   }
-}
-
-CVLONG LocalBackend::SqlFailure(int rc) {
-  SetCause("SQLite " + std::to_string(rc) + ": " + sqlite3_errmsg(db_));
-  if (rc == SQLITE_FULL) return CVRC_Q_SPACE_NOT_AVAILABLE;
-  if (rc == SQLITE_CORRUPT || rc == SQLITE_NOTADB) return CVRC_OBJECT_DAMAGED;
-  return CVRC_RESOURCE_PROBLEM;
-}
-
-CVLONG LocalBackend::Run(const char *sql) {
-  Stmt s(stmts_, sql);
-  int rc = s.Step();
-  return rc == SQLITE_DONE || rc == SQLITE_ROW ? 0 : SqlFailure(rc);
-}
-
-CVLONG LocalBackend::Exec(const char *sql) {
-  int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
-  return rc == SQLITE_OK ? 0 : SqlFailure(rc);
-}
-
-CVLONG LocalBackend::Open() {
-  bodiesDir_ = def_.Dir + "/bodies";
-  connDir_ = def_.Dir + "/conn";
-  for (const std::string &dir : {bodiesDir_, connDir_}) {
-    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-      SetErrnoCause(dir);
-      return CVRC_Q_MGR_NOT_AVAILABLE;
-    }
-  }
-  std::string path = def_.Dir + "/store.db";
-  // Created 0600 before SQLite opens it; its journal files take its mode.
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    SetErrnoCause(path);
-    return CVRC_Q_MGR_NOT_AVAILABLE;
-  }
-  close(fd);
-  if (int rc =
-          sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
-      rc != SQLITE_OK) {
-    SqlFailure(rc);
-    return CVRC_Q_MGR_NOT_AVAILABLE;
-  }
-  sqlite3_busy_timeout(db_, 60000);
-  // Several processes may open a new store at once; switching it to WAL
-  // takes a lock that the busy handler does not wait for, so retry.
-  CVLONG rc = CVRC_Q_MGR_NOT_AVAILABLE;
-  for (int attempt = 0; attempt < 200 && rc != 0; attempt++) {
-    if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(10 + attempt));
-    rc = Exec("PRAGMA journal_mode=WAL");
-    if (rc == 0) rc = CreateSchema();
-  }
-  if (rc != 0) return rc;
-  Durable(true);
-  if (CVLONG rc = TakeLock(); rc != 0) return rc;
-  RecoverAll();
-  return 0;
-}
-
-CVLONG LocalBackend::CreateSchema() {
-  if (CVLONG rc =
-          Exec("CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT);"
-               "CREATE TABLE IF NOT EXISTS queues(name TEXT PRIMARY KEY, type INTEGER NOT NULL,"
-               " maxdepth INTEGER NOT NULL, maxmsgl INTEGER NOT NULL, rqmgr TEXT, rqueue TEXT);"
-               "CREATE TABLE IF NOT EXISTS messages(id INTEGER PRIMARY KEY AUTOINCREMENT,"
-               " queue TEXT NOT NULL, state INTEGER NOT NULL, holder TEXT, msgid BLOB NOT NULL,"
-               " correlid BLOB NOT NULL, md BLOB NOT NULL, length INTEGER NOT NULL, body BLOB,"
-               " bodyfile TEXT, backout INTEGER NOT NULL DEFAULT 0);"
-               "CREATE INDEX IF NOT EXISTS messages_by_queue ON messages(queue, state, id);"
-               // Most rows have no holder; leaving them out spares every put an
-               // index page.
-               "CREATE INDEX IF NOT EXISTS messages_by_holder ON messages(holder)"
-               " WHERE holder IS NOT NULL;");
-      rc != 0) {
-    return CVRC_Q_MGR_NOT_AVAILABLE;
-  }
-  if (CVLONG rc = Begin(); rc != 0) return rc;
-  Stmt created(stmts_, "SELECT value FROM meta WHERE key='created'");
-  if (created.Step() != SQLITE_ROW) {
-    // A new queue manager gets its default queue exactly once.
-    Stmt q(stmts_, "INSERT OR IGNORE INTO queues VALUES(?,?,?,?,NULL,NULL)");
-    q.Bind(1, std::string(kDefaultQueue)).Bind(2, CVQT_LOCAL).Bind(3, kDefaultMaxDepth);
-    q.Bind(4, kDefaultMaxMsgLength);
-    Stmt m(stmts_, "INSERT INTO meta VALUES('created', datetime('now'))");
-    if (q.Step() != SQLITE_DONE || m.Step() != SQLITE_DONE) {
-      Rollback();
-      return CVRC_Q_MGR_NOT_AVAILABLE;
-    }
-  }
-  return End();
-}
-
-CVLONG LocalBackend::TakeLock() {
-  token_ = NewToken();
-  lockPath_ = connDir_ + "/" + token_ + ".lock";
-  // Locked under a temporary name, then renamed: a visible lock file is
-  // always locked while its owner lives.
-  std::string tmp = connDir_ + "/" + token_ + ".tmp";
-  lockFd_ = open(tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (lockFd_ < 0) {
-    SetErrnoCause(tmp);
-    return CVRC_Q_MGR_NOT_AVAILABLE;
-  }
-  if (flock(lockFd_, LOCK_EX) != 0 || rename(tmp.c_str(), lockPath_.c_str()) != 0) {
-    SetErrnoCause(tmp);
-    unlink(tmp.c_str());
-    close(lockFd_);
-    lockFd_ = -1;
-    return CVRC_Q_MGR_NOT_AVAILABLE;
-  }
-  return 0;
-}
-
-bool LocalBackend::Alive(const std::string &token) {
-  if (token == token_) return true;
-  std::string path = connDir_ + "/" + token + ".lock";
-  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0) {
-    // No lock file: its owner ended and someone removed the file, or it
-    // ended before anything else; whatever it still marks is released.
-    EndUnitOfWork(token, false);
-    return false;
-  }
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    close(fd);
-    return true;
-  }
-  // Its owner has ended: back out what it held while we hold its lock.
-  EndUnitOfWork(token, false);
-  unlink(path.c_str());
-  close(fd);
-  return false;
-}
-
-void LocalBackend::RemoveBodies(const std::vector<std::string> &files) {
-  for (const std::string &f : files) unlink((bodiesDir_ + "/" + f).c_str());
-}
-
-CVLONG LocalBackend::Finish(CVLONG rc, const std::vector<std::string> &files) {
-  if (rc == 0) rc = End();
-  if (rc != 0) {
-    Rollback();
-    return rc;
-  }
-  RemoveBodies(files);
-  return 0;
-}
-
-void LocalBackend::RecoverAll() {
-  DIR *d = opendir(connDir_.c_str());
-  if (d != nullptr) {
-    std::vector<std::string> tokens;
-    while (dirent *e = readdir(d)) {
-      std::string name = e->d_name;
-      if (name.size() > 5 && name.compare(name.size() - 5, 5, ".lock") == 0) {
-        tokens.push_back(name.substr(0, name.size() - 5));
-      } else if (name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0) {
-        // A lock file whose creator died before it was in place. A young
-        // one may be between its creation and its lock: leave it alone.
-        std::string path = connDir_ + "/" + name;
-        int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-        struct stat st;
-        if (fd >= 0 && fstat(fd, &st) == 0 && st.st_mtime + kStaleTmpSeconds < time(nullptr) &&
-            flock(fd, LOCK_EX | LOCK_NB) == 0) {
-          unlink(path.c_str());
-        }
-        if (fd >= 0) close(fd);
-      }
-    }
-    closedir(d);
-    for (const std::string &t : tokens) Alive(t);
-  }
-  // Held rows whose lock file is already gone.
-  std::set<std::string> holders;
-  {
-    Stmt s(stmts_, "SELECT holder FROM messages WHERE holder IS NOT NULL");
-    while (s.Step() == SQLITE_ROW) holders.insert(s.Text(0));
-  }
-  for (const std::string &h : holders) Alive(h);
-  RemoveOrphanBodies();
-}
-
-void LocalBackend::RemoveOrphanBodies() {
-  DIR *d = opendir(bodiesDir_.c_str());
-  if (d == nullptr) return;
-  std::vector<std::string> names;
-  while (dirent *e = readdir(d)) {
-    if (e->d_name[0] != '.') names.push_back(e->d_name);
-  }
-  closedir(d);
-  for (const std::string &name : names) {
-    std::string owner = name.substr(0, name.rfind('-'));
-    if (Alive(owner)) continue;  // its writer may still be about to insert its row
-    Stmt s(stmts_, "SELECT 1 FROM messages WHERE bodyfile=?");
-    s.Bind(1, name);
-    if (s.Step() != SQLITE_ROW) unlink((bodiesDir_ + "/" + name).c_str());
-  }
-}
-
-void LocalBackend::RecoverHolders(const std::string &queue) {
-  // Deduplicated here: DISTINCT would build a temporary b-tree on every get,
-  // which cost more than the rest of the get.
-  std::set<std::string> holders;
-  {
-    Stmt s(stmts_, "SELECT holder FROM messages WHERE queue=? AND state IN (1,2) AND holder<>?");
-    s.Bind(1, queue).Bind(2, token_);
-    while (s.Step() == SQLITE_ROW) holders.insert(s.Text(0));
-  }
-  for (const std::string &h : holders) Alive(h);
 }
 
 CVLONG LocalBackend::LookupQueue(const std::string &name, QueueDef *def) {
@@ -514,18 +436,351 @@ CVLONG LocalBackend::ForwardPut(const QueueDef &queue, CVMD *md, bool syncpoint,
   return target->Put(dest, md, syncpoint, data, length);  // the target marks its unit of work
 }
 
+CVLONG LocalBackend::DefineQueue(const QueueDef &queue) {
+  if (!CheckName(queue.Name)) return CVRC_OBJECT_NAME_ERROR;
+  if (queue.Type == CVQT_REMOTE && (!CheckName(queue.RemoteQmgr) || !CheckName(queue.RemoteQueue))) {
+    return CVRC_REMOTE_Q_NAME_ERROR;
+  }
+  if (queue.MaxDepth < 0 || queue.MaxMsgLength < 0) return CVRC_Q_TYPE_ERROR;
+  Stmt s(stmts_, "INSERT INTO queues VALUES(?,?,?,?,?,?)");
+  s.Bind(1, queue.Name).Bind(2, queue.Type).Bind(3, queue.MaxDepth).Bind(4, queue.MaxMsgLength);
+  if (queue.Type == CVQT_REMOTE) {
+    s.Bind(5, queue.RemoteQmgr).Bind(6, queue.RemoteQueue);
+  } else {
+    s.BindNull(5).BindNull(6);
+  }
+  int rc = s.Step();
+  if (rc == SQLITE_CONSTRAINT) return CVRC_OBJECT_ALREADY_EXISTS;
+  return rc == SQLITE_DONE ? 0 : SqlFailure(rc);
+}
+
+CVLONG LocalBackend::DeleteQueue(const std::string &name) {
+  CVLONG rc = Begin();
+  if (rc != 0) return rc;
+  {
+    Stmt q(stmts_, "SELECT 1 FROM queues WHERE name=?");
+    Stmt m(stmts_, "SELECT COUNT(*) FROM messages WHERE queue=?");
+    if (q.Bind(1, name).Step() != SQLITE_ROW) {
+      rc = CVRC_UNKNOWN_OBJECT_NAME;
+    } else if (m.Bind(1, name).Step() != SQLITE_ROW || m.Int(0) > 0) {
+      rc = CVRC_Q_NOT_EMPTY;
+    } else {
+      Stmt d(stmts_, "DELETE FROM queues WHERE name=?");
+      if (int step = d.Bind(1, name).Step(); step != SQLITE_DONE) rc = SqlFailure(step);
+    }
+  }
+  return Finish(rc);
+}
+
+CVLONG LocalBackend::ListQueues(std::vector<QueueDef> *queues) {
+  queues->clear();
+  Stmt s(stmts_, "SELECT name FROM queues ORDER BY name");
+  while (s.Step() == SQLITE_ROW) {
+    QueueDef def;
+    if (LookupQueue(s.Text(0), &def) == 0) queues->push_back(def);
+  }
+  return 0;
+}
+
+CVLONG LocalBackend::Exec(const char *sql) {
+  int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
+  return rc == SQLITE_OK ? 0 : SqlFailure(rc);
+}
+
+CVLONG LocalBackend::Run(const char *sql) {
+  Stmt s(stmts_, sql);
+  int rc = s.Step();
+  return rc == SQLITE_DONE || rc == SQLITE_ROW ? 0 : SqlFailure(rc);
+}
+
+CVLONG LocalBackend::TakeLock() {
+  token_ = NewToken();
+  lockPath_ = connDir_ + "/" + token_ + ".lock";
+  // Locked under a temporary name, then renamed: a visible lock file is
+  // always locked while its owner lives.
+  std::string tmp = connDir_ + "/" + token_ + ".tmp";
+  lockFd_ = open(tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (lockFd_ < 0) {
+    SetErrnoCause(tmp);
+    return CVRC_Q_MGR_NOT_AVAILABLE;
+  }
+  if (flock(lockFd_, LOCK_EX) != 0 || rename(tmp.c_str(), lockPath_.c_str()) != 0) {
+    SetErrnoCause(tmp);
+    unlink(tmp.c_str());
+    close(lockFd_);
+    lockFd_ = -1;
+    return CVRC_Q_MGR_NOT_AVAILABLE;
+  }
+  return 0;
+}
+
+void LocalBackend::RecoverHolders(const std::string &queue) {
+  // Deduplicated here: DISTINCT would build a temporary b-tree on every get,
+  // which cost more than the rest of the get.
+  std::set<std::string> holders;
+  {
+    Stmt s(stmts_, "SELECT holder FROM messages WHERE queue=? AND state IN (1,2) AND holder<>?");
+    s.Bind(1, queue).Bind(2, token_);
+    while (s.Step() == SQLITE_ROW) holders.insert(s.Text(0));
+  }
+  for (const std::string &h : holders) Alive(h);
+}
+
+CVLONG LocalBackend::SqlFailure(int rc) {
+  lastSql_ = rc;
+  SetCause("SQLite " + std::to_string(rc) + ": " + sqlite3_errmsg(db_));
+  int err = sqlite3_system_errno(db_);
+  if (rc == SQLITE_FULL || ((rc & 0xff) == SQLITE_IOERR && (err == ENOSPC || err == EDQUOT))) {
+    return CVRC_Q_SPACE_NOT_AVAILABLE;
+  }
+  if (rc == SQLITE_CORRUPT || rc == SQLITE_NOTADB) return CVRC_OBJECT_DAMAGED;
+  return CVRC_RESOURCE_PROBLEM;
+}
+
+CVLONG LocalBackend::Open() {
+  bodiesDir_ = def_.Dir + "/bodies";
+  connDir_ = def_.Dir + "/conn";
+  reservePath_ = def_.Dir + "/reserve";
+  for (const std::string &dir : {bodiesDir_, connDir_}) {
+    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+      SetErrnoCause(dir);
+      return CVRC_Q_MGR_NOT_AVAILABLE;
+    }
+  }
+  std::string path = def_.Dir + "/store.db";
+  std::string marker = def_.Dir + "/" + kNewStoreMarker;
+  // Only a queue manager made without a store yet gets a new one: any other
+  // store that is missing or empty held messages, which the operator must
+  // hear about rather than find an empty queue manager.
+  bool fresh = access(marker.c_str(), F_OK) == 0;
+  struct stat st;
+  if (fresh) {
+    // Created 0600 before SQLite opens it; its journal files take its mode.
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      SetErrnoCause(path);
+      return CVRC_Q_MGR_NOT_AVAILABLE;
+    }
+    close(fd);
+  } else if (stat(path.c_str(), &st) != 0) {
+    int err = errno;
+    SetErrnoCause(path, err);
+    return err == ENOENT ? CVRC_OBJECT_DAMAGED : CVRC_Q_MGR_NOT_AVAILABLE;
+  } else if (st.st_size == 0) {
+    // SQLite would take it for a new database and drop its log.
+    SetCause(path + ": empty, yet its queue manager was in use (see cvadmin check)");
+    return CVRC_OBJECT_DAMAGED;
+  }
+  if (int rc =
+          sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+      rc != SQLITE_OK) {
+    SqlFailure(rc);
+    return CVRC_Q_MGR_NOT_AVAILABLE;
+  }
+  sqlite3_busy_timeout(db_, 60000);
+  // Several processes may open a new store at once; switching it to WAL
+  // takes a lock that the busy handler does not wait for, so retry that,
+  // and only that.
+  CVLONG rc = CVRC_Q_MGR_NOT_AVAILABLE;
+  for (int attempt = 0; attempt < 200 && rc != 0; attempt++) {
+    if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(10 + attempt));
+    lastSql_ = SQLITE_OK;
+    rc = fresh ? 0 : VerifySchema(path);
+    if (rc == 0) rc = Exec("PRAGMA journal_mode=WAL");
+    if (rc == 0) rc = fresh ? CreateSchema() : Exec(kSchema);  // the latter adds new tables
+    if (rc != 0 && !Retryable()) break;
+  }
+  if (rc != 0) return rc;
+  if (fresh) {
+    // The schema goes into the database file itself: from now on a lost log
+    // can no longer make the store look new.
+    Stmt cp(stmts_, "PRAGMA wal_checkpoint(TRUNCATE)");
+    if (cp.Step() == SQLITE_ROW && cp.Int(0) == 0 && unlink(marker.c_str()) == 0) {
+      SyncDir(def_.Dir);
+    }
+  }
+  Durable(true);
+  if (CVLONG rc = TakeLock(); rc != 0) return rc;
+  RecoverAll();
+  EnsureReserve();
+  return 0;
+}
+
+CVLONG LocalBackend::VerifySchema(const std::string &path) {
+  sqlite3_stmt *s = nullptr;
+  int rc = sqlite3_prepare_v2(db_, "SELECT value FROM meta WHERE key='created'", -1, &s, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_step(s);
+  std::string message = sqlite3_errmsg(db_);
+  sqlite3_finalize(s);
+  if (rc == SQLITE_ROW) return 0;
+  lastSql_ = rc;
+  if (Retryable()) return SqlFailure(rc);
+  if (rc == SQLITE_DONE || rc == SQLITE_ERROR || rc == SQLITE_CORRUPT || rc == SQLITE_NOTADB) {
+    SetCause(path + ": " + (rc == SQLITE_DONE ? "no queue manager recorded" : message) +
+             " (see cvadmin check)");
+    return CVRC_OBJECT_DAMAGED;
+  }
+  SetCause(path + ": SQLite " + std::to_string(rc) + ": " + message);
+  return CVRC_RESOURCE_PROBLEM;
+}
+
+CVLONG LocalBackend::CreateSchema() {
+  if (CVLONG rc = Exec(kSchema); rc != 0) return rc;
+  if (CVLONG rc = Begin(); rc != 0) return rc;
+  Stmt created(stmts_, "SELECT value FROM meta WHERE key='created'");
+  if (created.Step() != SQLITE_ROW) {
+    // A new queue manager gets its default queue exactly once.
+    Stmt q(stmts_, "INSERT OR IGNORE INTO queues VALUES(?,?,?,?,NULL,NULL)");
+    q.Bind(1, std::string(kDefaultQueue)).Bind(2, CVQT_LOCAL).Bind(3, kDefaultMaxDepth);
+    q.Bind(4, kDefaultMaxMsgLength);
+    Stmt m(stmts_, "INSERT INTO meta VALUES('created', datetime('now'))");
+    if (q.Step() != SQLITE_DONE || m.Step() != SQLITE_DONE) {
+      Rollback();
+      return CVRC_Q_MGR_NOT_AVAILABLE;
+    }
+  }
+  return End();
+}
+
+bool LocalBackend::EnsureReserve() {
+  struct stat st;
+  if (stat(reservePath_.c_str(), &st) == 0 && st.st_size >= kReserveBytes) return true;
+  std::string tmp = reservePath_ + "." + token_;
+  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  int err = fd < 0 ? errno : posix_fallocate(fd, 0, kReserveBytes);
+  if (fd >= 0) close(fd);
+  if (err == 0 && rename(tmp.c_str(), reservePath_.c_str()) == 0) return true;
+  if (err == 0) err = errno;
+  unlink(tmp.c_str());
+  SetCause(def_.Dir + ": " + std::strerror(err) + ": puts wait until " +
+           std::to_string(kReserveBytes >> 20) + " MiB are free again for taking messages off");
+  return false;
+}
+
+bool LocalBackend::Alive(const std::string &token) {
+  if (token == token_) return true;
+  int fd = -1;
+  if (!HolderGone(connDir_, token, &fd)) return true;
+  // Its owner has ended: back out what it held (while we hold its lock).
+  sqlite3_int64 held = 0, pending = 0;
+  TakingOff([&] { return EndUnitOfWork(token, false, &held, &pending); });
+  if (fd >= 0) {
+    unlink((connDir_ + "/" + token + ".lock").c_str());
+    close(fd);
+  }
+  return false;
+}
+
+CVLONG LocalBackend::Doom(const std::vector<std::string> &files) {
+  for (const std::string &f : files) {
+    Stmt d(stmts_, "INSERT OR IGNORE INTO doomed VALUES(?)");
+    if (int step = d.Bind(1, f).Step(); step != SQLITE_DONE) return SqlFailure(step);
+  }
+  return 0;
+}
+
+void LocalBackend::RemoveBodies(const std::vector<std::string> &files) {
+  if (files.empty()) return;
+  // ".part" first: its putter may be renaming it to the other name.
+  for (const std::string &f : files) {
+    unlink((BodyPath(f) + kPart).c_str());
+    unlink(BodyPath(f).c_str());
+  }
+  // Losing this in a crash costs only a look at files already gone.
+  Durable(false);
+  if (Begin() == 0) {
+    for (const std::string &f : files) Stmt(stmts_, "DELETE FROM doomed WHERE file=?").Bind(1, f).Step();
+    if (End() != 0) Rollback();
+  }
+  Durable(true);
+}
+
+CVLONG LocalBackend::Finish(CVLONG rc, const std::vector<std::string> &files) {
+  if (rc == 0) rc = Doom(files);
+  if (rc == 0) rc = End();
+  if (rc != 0) {
+    Rollback();
+    return rc;
+  }
+  RemoveBodies(files);
+  return 0;
+}
+
+void LocalBackend::RecoverAll() {
+  std::vector<std::string> tokens;
+  for (const std::string &name : ListDir(connDir_)) {
+    if (name.size() > 5 && name.compare(name.size() - 5, 5, ".lock") == 0) {
+      tokens.push_back(name.substr(0, name.size() - 5));
+    } else if (name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0) {
+      // A lock file whose creator died before it was in place. A young
+      // one may be between its creation and its lock: leave it alone.
+      std::string path = connDir_ + "/" + name;
+      int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+      struct stat st;
+      if (fd >= 0 && fstat(fd, &st) == 0 && st.st_mtime + kStaleTmpSeconds < time(nullptr) &&
+          flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        unlink(path.c_str());
+      }
+      if (fd >= 0) close(fd);
+    }
+  }
+  for (const std::string &t : tokens) Alive(t);
+  // Held rows whose lock file is already gone.
+  std::set<std::string> holders;
+  {
+    Stmt s(stmts_, "SELECT holder FROM messages WHERE holder IS NOT NULL");
+    while (s.Step() == SQLITE_ROW) holders.insert(s.Text(0));
+  }
+  for (const std::string &h : holders) Alive(h);
+  // A reserve being set aside by a process that ended meanwhile.
+  for (const std::string &name : ListDir(def_.Dir)) {
+    int fd = -1;
+    if (name.rfind("reserve.", 0) == 0 && HolderGone(connDir_, name.substr(8), &fd)) {
+      unlink((def_.Dir + "/" + name).c_str());
+    }
+    if (fd >= 0) close(fd);
+  }
+  RemoveOrphanBodies();
+}
+
+void LocalBackend::RemoveOrphanBodies() {
+  std::vector<std::string> doomed;
+  {
+    Stmt s(stmts_, "SELECT file FROM doomed");
+    while (s.Step() == SQLITE_ROW) doomed.push_back(s.Text(0));
+  }
+  RemoveBodies(doomed);
+  for (const std::string &name : ListDir(bodiesDir_)) {
+    bool part = false;
+    std::string base = BodyBase(name, &part);
+    // Its writer may still be about to insert its row or rename it.
+    if (!part || Alive(base.substr(0, base.rfind('-')))) continue;
+    Stmt s(stmts_, "SELECT 1 FROM messages WHERE bodyfile=?");
+    s.Bind(1, base);
+    int step = s.Step();
+    if (step == SQLITE_ROW && access(BodyPath(base).c_str(), F_OK) != 0) {
+      rename(BodyPath(name).c_str(), BodyPath(base).c_str());  // committed, not yet renamed
+    } else if (step == SQLITE_DONE || step == SQLITE_ROW) {
+      unlink(BodyPath(name).c_str());  // never committed, or a stale copy
+    }
+    // A complete body that no row names stays: its row was lost.
+  }
+}
+
 CVLONG LocalBackend::Put(const QueueDef &queue, CVMD *md, bool syncpoint, const void *data,
                          CVLONG length) {
   if (queue.Type == CVQT_REMOTE) return ForwardPut(queue, md, syncpoint, data, length);
   if (length > queue.MaxMsgLength) return CVRC_MSG_TOO_BIG_FOR_Q;
+  if (!EnsureReserve()) return CVRC_Q_SPACE_NOT_AVAILABLE;
   StampMessage(md);
   bool persistent = md->Persistence == CVPER_PERSISTENT;
 
   std::string bodyFile;
+  std::string part;
   if (length > kInlineBodyMax) {
     bodyFile = token_ + "-" + std::to_string(++bodySeq_);
-    std::string path = bodiesDir_ + "/" + bodyFile;
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    part = BodyPath(bodyFile) + kPart;
+    int fd = open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     bool ok = fd >= 0 &&
               WriteAll(fd, static_cast<const char *>(data), static_cast<size_t>(length)) &&
               (!persistent || fdatasync(fd) == 0);
@@ -535,24 +790,16 @@ CVLONG LocalBackend::Put(const QueueDef &queue, CVMD *md, bool syncpoint, const 
       err = errno;
     }
     if (!ok) {
-      SetErrnoCause(path, err);
-      if (fd >= 0) unlink(path.c_str());
-      return CVRC_Q_SPACE_NOT_AVAILABLE;
+      SetErrnoCause(part, err);
+      if (fd >= 0) unlink(part.c_str());
+      return err == ENOSPC || err == EDQUOT ? CVRC_Q_SPACE_NOT_AVAILABLE : CVRC_RESOURCE_PROBLEM;
     }
     if (persistent) SyncDir(bodiesDir_);
   }
-  auto dropBody = [&] {
-    if (!bodyFile.empty()) unlink((bodiesDir_ + "/" + bodyFile).c_str());
-  };
 
   Durable(persistent);
   CVLONG rc = Begin();
-  if (rc != 0) {
-    Durable(true);
-    dropBody();
-    return rc;
-  }
-  {
+  if (rc == 0) {
     Stmt q(stmts_, "SELECT maxdepth FROM queues WHERE name=?");
     q.Bind(1, queue.Name);
     if (q.Step() != SQLITE_ROW) rc = CVRC_Q_DELETED;
@@ -583,29 +830,70 @@ CVLONG LocalBackend::Put(const QueueDef &queue, CVMD *md, bool syncpoint, const 
       int step = ins.Step();
       if (step != SQLITE_DONE) rc = SqlFailure(step);
     }
-  }
-  if (rc == 0) rc = End();
-  if (rc != 0) {
-    Rollback();
-    dropBody();
+    if (rc == 0) rc = End();
+    if (rc != 0) Rollback();
   }
   Durable(true);
-  if (rc == 0 && syncpoint) uow_ = true;
+  if (rc != 0) {
+    if (!part.empty()) unlink(part.c_str());
+    return rc;
+  }
+  // Committed: from now on a complete body file means a message.
+  if (!part.empty()) rename(part.c_str(), BodyPath(bodyFile).c_str());
+  if (syncpoint) {
+    uow_ = true;
+    pending_++;
+  }
+  return 0;
+}
+
+CVLONG LocalBackend::ReadBody(const std::string &file, void *buffer, CVLONG n, CVLONG length) {
+  std::string path = BodyPath(file);
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) fd = open((path + kPart).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    int err = errno;
+    SetErrnoCause(path, err);
+    return err == ENOENT ? CVRC_OBJECT_DAMAGED : CVRC_RESOURCE_PROBLEM;
+  }
+  CVLONG rc = 0;
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    SetErrnoCause(path);
+    rc = CVRC_RESOURCE_PROBLEM;
+  } else if (st.st_size != length) {
+    SetCause(path + ": " + std::to_string(st.st_size) + " bytes, the message has " +
+             std::to_string(length));
+    rc = CVRC_OBJECT_DAMAGED;
+  } else if (!ReadAll(fd, static_cast<char *>(buffer), static_cast<size_t>(n))) {
+    int err = errno;
+    SetErrnoCause(path, err);
+    rc = err == EIO ? CVRC_OBJECT_DAMAGED : CVRC_RESOURCE_PROBLEM;
+  }
+  close(fd);
   return rc;
 }
 
-CVLONG LocalBackend::ReadBody(const std::string &file, void *buffer, CVLONG n) {
-  std::string path = bodiesDir_ + "/" + file;
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  bool ok = fd >= 0 && ReadAll(fd, static_cast<char *>(buffer), static_cast<size_t>(n));
-  if (!ok) SetErrnoCause(path);
-  if (fd >= 0) close(fd);
-  return ok ? 0 : CVRC_OBJECT_DAMAGED;
+void LocalBackend::SetAside(sqlite3_int64 id, MsgState state) {
+  held_--;
+  setAside_[id] = state;
+  if (Begin() != 0) return;
+  Stmt u(stmts_, "UPDATE messages SET state=?, holder=NULL WHERE id=? AND holder=?");
+  if (u.Bind(1, state).Bind(2, id).Bind(3, token_).Step() == SQLITE_DONE && End() == 0) {
+    setAside_.erase(id);
+  } else {
+    Rollback();
+  }
 }
 
 CVLONG LocalBackend::Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG bufferLength,
                          void *buffer, CVLONG *dataLength) {
   RecoverHolders(queue.Name);
+  return TakingOff([&] { return GetOnce(queue, md, options, bufferLength, buffer, dataLength); });
+}
+
+CVLONG LocalBackend::GetOnce(const QueueDef &queue, CVMD *md, CVLONG options,
+                             CVLONG bufferLength, void *buffer, CVLONG *dataLength) {
   bool syncpoint = (options & CVGMO_SYNCPOINT) != 0;
   bool acceptTruncated = (options & CVGMO_ACCEPT_TRUNCATED_MSG) != 0;
   bool matchMsgId = !AllZero(md->MsgId, CV_MSG_ID_LENGTH);
@@ -656,7 +944,7 @@ CVLONG LocalBackend::Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG
         CVLONG n = length < bufferLength ? length : bufferLength;
         if (s.Bytes(3) != length) {
           SetCause("message " + std::to_string(id) + ": its stored body has " +
-                   std::to_string(s.Bytes(3)) + " bytes");
+                   std::to_string(s.Bytes(3)) + " bytes, the message " + std::to_string(length));
           rc = CVRC_OBJECT_DAMAGED;
         } else {
           std::memcpy(buffer, s.Blob(3), static_cast<size_t>(n));
@@ -667,7 +955,18 @@ CVLONG LocalBackend::Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG
   CVLONG copied = length < bufferLength ? length : bufferLength;
   // Without syncpoint the body is read before the row goes, while the write
   // lock keeps it ours.
-  if (rc == 0 && !bodyFile.empty() && !syncpoint) rc = ReadBody(bodyFile, buffer, copied);
+  if (rc == 0 && !bodyFile.empty() && !syncpoint) rc = ReadBody(bodyFile, buffer, copied, length);
+  if (rc == CVRC_OBJECT_DAMAGED) {
+    // Set aside where it is, for the operator; the next get takes the next.
+    Stmt u(stmts_, "UPDATE messages SET state=3, holder=NULL WHERE id=?");
+    int step = u.Bind(1, id).Step();
+    rc = step == SQLITE_DONE ? End() : SqlFailure(step);
+    if (rc == 0) {
+      Durable(true);
+      *md = stored;
+      return CVRC_OBJECT_DAMAGED;
+    }
+  }
   if (rc == 0) {
     Stmt u(stmts_, syncpoint ? "UPDATE messages SET state=1, holder=? WHERE id=?"
                              : "DELETE FROM messages WHERE id=?");
@@ -680,6 +979,7 @@ CVLONG LocalBackend::Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG
     int step = u.Step();
     if (step != SQLITE_DONE) rc = SqlFailure(step);
   }
+  if (rc == 0 && !syncpoint && !bodyFile.empty()) rc = Doom({bodyFile});
   if (rc == 0 || rc == CVRC_TRUNCATED_MSG_FAILED) {
     CVLONG end = End();
     if (rc == 0) rc = end;
@@ -690,11 +990,17 @@ CVLONG LocalBackend::Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG
 
   if (syncpoint) {
     uow_ = true;
-    // A body that cannot be read stays held: the back-out returns it.
-    if (!bodyFile.empty()) rc = ReadBody(bodyFile, buffer, copied);
-    if (rc != 0) return rc;
+    held_++;
+    if (!bodyFile.empty()) rc = ReadBody(bodyFile, buffer, copied, length);
+    if (rc != 0) {
+      // A get that fails gives its hold back: a damaged message is set
+      // aside, any other goes back to the queue as it was.
+      SetAside(id, rc == CVRC_OBJECT_DAMAGED ? kDamaged : kVisible);
+      if (rc == CVRC_OBJECT_DAMAGED) *md = stored;
+      return rc;
+    }
   } else if (!bodyFile.empty()) {
-    unlink((bodiesDir_ + "/" + bodyFile).c_str());
+    RemoveBodies({bodyFile});
   }
   *md = stored;
   *dataLength = copied;
@@ -702,7 +1008,7 @@ CVLONG LocalBackend::Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG
 }
 
 CVLONG LocalBackend::Depth(const QueueDef &queue, CVLONG *depth) {
-  Stmt s(stmts_, "SELECT COUNT(*) FROM messages WHERE queue=? AND state IN (0,1)");
+  Stmt s(stmts_, "SELECT COUNT(*) FROM messages WHERE queue=? AND state IN (0,1,3)");
   s.Bind(1, queue.Name);
   int rc = s.Step();
   if (rc != SQLITE_ROW) return SqlFailure(rc);
@@ -710,29 +1016,42 @@ CVLONG LocalBackend::Depth(const QueueDef &queue, CVLONG *depth) {
   return 0;
 }
 
-CVLONG LocalBackend::EndUnitOfWork(const std::string &token, bool commit) {
+CVLONG LocalBackend::EndUnitOfWork(const std::string &token, bool commit, sqlite3_int64 *held,
+                                   sqlite3_int64 *pending) {
   // Held gets (state 1) leave or return, pending puts (state 2) appear or
   // go; the body files of what leaves are removed once that is committed.
   std::vector<std::string> files;
   CVLONG rc = Begin();
   if (rc != 0) return rc;
   {
+    if (token == token_) {
+      for (const auto &[id, state] : setAside_) {
+        Stmt u(stmts_, "UPDATE messages SET state=?, holder=NULL WHERE id=? AND holder=?");
+        int step = u.Bind(1, state).Bind(2, id).Bind(3, token_).Step();
+        if (rc == 0 && step != SQLITE_DONE) rc = SqlFailure(step);
+      }
+    }
     Stmt f(stmts_, commit ? "SELECT bodyfile FROM messages WHERE holder=? AND state=1 AND "
                             "bodyfile IS NOT NULL"
                           : "SELECT bodyfile FROM messages WHERE holder=? AND state=2 AND "
                             "bodyfile IS NOT NULL");
     f.Bind(1, token);
     while (f.Step() == SQLITE_ROW) files.push_back(f.Text(0));
-    Stmt held(stmts_, commit ? "DELETE FROM messages WHERE holder=? AND state=1"
-                             : "UPDATE messages SET state=0, holder=NULL, backout=backout+1 "
-                               "WHERE holder=? AND state=1");
-    Stmt pending(stmts_, commit ? "UPDATE messages SET state=0, holder=NULL WHERE holder=? AND "
-                                  "state=2"
-                                : "DELETE FROM messages WHERE holder=? AND state=2");
-    for (Stmt *s : {&held, &pending}) {
-      int step = s->Bind(1, token).Step();
-      if (rc == 0 && step != SQLITE_DONE) rc = SqlFailure(step);
-    }
+    Stmt heldRows(stmts_, commit ? "DELETE FROM messages WHERE holder=? AND state=1"
+                                 : "UPDATE messages SET state=0, holder=NULL, backout=backout+1 "
+                                   "WHERE holder=? AND state=1");
+    Stmt pendingRows(stmts_, commit ? "UPDATE messages SET state=0, holder=NULL WHERE holder=? "
+                                      "AND state=2"
+                                    : "DELETE FROM messages WHERE holder=? AND state=2");
+    int step = heldRows.Bind(1, token).Step();
+    if (rc == 0 && step != SQLITE_DONE) rc = SqlFailure(step);
+    *held = sqlite3_changes(db_);
+    step = pendingRows.Bind(1, token).Step();
+    if (rc == 0 && step != SQLITE_DONE) rc = SqlFailure(step);
+    *pending = sqlite3_changes(db_);
+  }
+  if (rc == 0 && commit && token == token_ && (*held != held_ || *pending != pending_)) {
+    rc = kTakenAway;
   }
   return Finish(rc, files);
 }
@@ -743,9 +1062,23 @@ CVLONG LocalBackend::EndUnitOfWork(bool commit) {
     if (CVLONG rc = commit ? remote->Commit() : remote->Backout(); rc != 0) result = rc;
   }
   if (!uow_) return result;
-  if (CVLONG rc = EndUnitOfWork(token_, commit); rc != 0) return rc;
+  sqlite3_int64 held = 0, pending = 0;
+  CVLONG rc = TakingOff([&] { return EndUnitOfWork(token_, commit, &held, &pending); });
+  if (rc == kTakenAway) {
+    // Another connection took this one for ended and backed part of its
+    // unit of work out: the rest goes back too, and the caller hears so.
+    TakingOff([&] { return EndUnitOfWork(token_, false, &held, &pending); });
+    SetCause("another connection backed this unit of work out, taking its lock file " +
+             lockPath_ + " for that of an ended process: " + std::to_string(held_ - held) +
+             " of its gets and " + std::to_string(pending_ - pending) + " of its puts were gone");
+    rc = CVRC_BACKED_OUT;
+  } else if (rc != 0) {
+    return rc;
+  }
   uow_ = false;
-  return result;
+  held_ = pending_ = 0;
+  setAside_.clear();
+  return rc != 0 ? rc : result;
 }
 
 CVLONG LocalBackend::Commit() {
@@ -756,59 +1089,12 @@ CVLONG LocalBackend::Backout() {
   return EndUnitOfWork(false);
 }
 
-CVLONG LocalBackend::DefineQueue(const QueueDef &queue) {
-  if (!ValidName(queue.Name)) return CVRC_OBJECT_NAME_ERROR;
-  if (queue.Type == CVQT_REMOTE &&
-      (!ValidName(queue.RemoteQmgr) || !ValidName(queue.RemoteQueue))) {
-    return CVRC_REMOTE_Q_NAME_ERROR;
-  }
-  if (queue.MaxDepth < 0 || queue.MaxMsgLength < 0) return CVRC_Q_TYPE_ERROR;
-  Stmt s(stmts_, "INSERT INTO queues VALUES(?,?,?,?,?,?)");
-  s.Bind(1, queue.Name).Bind(2, queue.Type).Bind(3, queue.MaxDepth).Bind(4, queue.MaxMsgLength);
-  if (queue.Type == CVQT_REMOTE) {
-    s.Bind(5, queue.RemoteQmgr).Bind(6, queue.RemoteQueue);
-  } else {
-    s.BindNull(5).BindNull(6);
-  }
-  int rc = s.Step();
-  if (rc == SQLITE_CONSTRAINT) return CVRC_OBJECT_ALREADY_EXISTS;
-  return rc == SQLITE_DONE ? 0 : SqlFailure(rc);
-}
-
-CVLONG LocalBackend::DeleteQueue(const std::string &name) {
-  CVLONG rc = Begin();
-  if (rc != 0) return rc;
-  {
-    Stmt q(stmts_, "SELECT 1 FROM queues WHERE name=?");
-    Stmt m(stmts_, "SELECT COUNT(*) FROM messages WHERE queue=?");
-    if (q.Bind(1, name).Step() != SQLITE_ROW) {
-      rc = CVRC_UNKNOWN_OBJECT_NAME;
-    } else if (m.Bind(1, name).Step() != SQLITE_ROW || m.Int(0) > 0) {
-      rc = CVRC_Q_NOT_EMPTY;
-    } else {
-      Stmt d(stmts_, "DELETE FROM queues WHERE name=?");
-      if (int step = d.Bind(1, name).Step(); step != SQLITE_DONE) rc = SqlFailure(step);
-    }
-  }
-  return Finish(rc);
-}
-
-CVLONG LocalBackend::ListQueues(std::vector<QueueDef> *queues) {
-  queues->clear();
-  Stmt s(stmts_, "SELECT name FROM queues ORDER BY name");
-  while (s.Step() == SQLITE_ROW) {
-    QueueDef def;
-    if (LookupQueue(s.Text(0), &def) == 0) queues->push_back(def);
-  }
-  return 0;
-}
-
 CVLONG LocalBackend::Browse(const std::string &name, std::vector<MessageInfo> *messages) {
   QueueDef def;
   if (CVLONG rc = LookupQueue(name, &def); rc != 0) return rc;
   messages->clear();
   Stmt s(stmts_,
-         "SELECT md, length, backout FROM messages WHERE queue=? AND state IN (0,1) "
+         "SELECT md, length, backout, state FROM messages WHERE queue=? AND state IN (0,1,3) "
          "ORDER BY id");
   s.Bind(1, name);
   while (s.Step() == SQLITE_ROW) {
@@ -816,6 +1102,8 @@ CVLONG LocalBackend::Browse(const std::string &name, std::vector<MessageInfo> *m
     if (s.Bytes(0) == sizeof(CVMD)) std::memcpy(&info.Md, s.Blob(0), sizeof(CVMD));
     info.Length = static_cast<CVLONG>(s.Int(1));
     info.Md.BackoutCount = static_cast<CVLONG>(s.Int(2));
+    info.Held = s.Int(3) == kHeld;
+    info.Damaged = s.Int(3) == kDamaged;
     messages->push_back(info);
   }
   return 0;
@@ -825,19 +1113,70 @@ CVLONG LocalBackend::Clear(const std::string &name, CVLONG *removed) {
   QueueDef def;
   if (CVLONG rc = LookupQueue(name, &def); rc != 0) return rc;
   RecoverHolders(name);
-  std::vector<std::string> files;
-  CVLONG rc = Begin();
-  if (rc != 0) return rc;
+  return TakingOff([&] {
+    std::vector<std::string> files;
+    CVLONG rc = Begin();
+    if (rc != 0) return rc;
+    {
+      Stmt f(stmts_,
+             "SELECT bodyfile FROM messages WHERE queue=? AND state=0 AND bodyfile IS NOT NULL");
+      f.Bind(1, name);
+      while (f.Step() == SQLITE_ROW) files.push_back(f.Text(0));
+      Stmt d(stmts_, "DELETE FROM messages WHERE queue=? AND state=0");
+      if (int step = d.Bind(1, name).Step(); step != SQLITE_DONE) rc = SqlFailure(step);
+      *removed = static_cast<CVLONG>(sqlite3_changes(db_));
+    }
+    return Finish(rc, files);
+  });
+}
+
+CVLONG LocalBackend::ClearDamaged(const std::string &name, CVLONG *removed) {
+  QueueDef def;
+  if (CVLONG rc = LookupQueue(name, &def); rc != 0) return rc;
+  return TakingOff([&] {
+    std::vector<std::string> files;
+    CVLONG rc = Begin();
+    if (rc != 0) return rc;
+    {
+      Stmt f(stmts_,
+             "SELECT bodyfile FROM messages WHERE queue=? AND state=3 AND bodyfile IS NOT NULL");
+      f.Bind(1, name);
+      while (f.Step() == SQLITE_ROW) files.push_back(f.Text(0));
+      Stmt d(stmts_, "DELETE FROM messages WHERE queue=? AND state=3");
+      if (int step = d.Bind(1, name).Step(); step != SQLITE_DONE) rc = SqlFailure(step);
+      *removed = static_cast<CVLONG>(sqlite3_changes(db_));
+    }
+    return Finish(rc, files);
+  });
+}
+
+void LocalBackend::SalvageBodies(std::vector<std::string> *done) {
+  // Messages whose body is missing or short are set aside as damaged.
+  std::vector<std::pair<sqlite3_int64, std::string>> broken;
+  std::set<std::string> named;
   {
-    Stmt f(stmts_,
-           "SELECT bodyfile FROM messages WHERE queue=? AND state=0 AND bodyfile IS NOT NULL");
-    f.Bind(1, name);
-    while (f.Step() == SQLITE_ROW) files.push_back(f.Text(0));
-    Stmt d(stmts_, "DELETE FROM messages WHERE queue=? AND state=0");
-    if (int step = d.Bind(1, name).Step(); step != SQLITE_DONE) rc = SqlFailure(step);
-    *removed = static_cast<CVLONG>(sqlite3_changes(db_));
+    Stmt s(stmts_, "SELECT id, queue, length, bodyfile, state FROM messages WHERE bodyfile IS NOT NULL");
+    while (s.Step() == SQLITE_ROW) {
+      named.insert(s.Text(3));
+      if (s.Int(4) == kDamaged) continue;
+      std::string why = BodyProblem(bodiesDir_, s.Text(3), s.Int(2));
+      if (!why.empty()) broken.emplace_back(s.Int(0), s.Text(1) + ": " + why);
+    }
   }
-  return Finish(rc, files);
+  for (const auto &[id, why] : broken) {
+    Stmt u(stmts_, "UPDATE messages SET state=3, holder=NULL WHERE id=?");
+    if (u.Bind(1, id).Step() == SQLITE_DONE) done->push_back("marked damaged: " + why);
+  }
+  // Bodies nobody names go to lost/, for the operator to look at.
+  std::string lost = def_.Dir + "/lost";
+  for (const std::string &name : ListDir(bodiesDir_)) {
+    bool part = false;
+    if (named.count(BodyBase(name, &part)) > 0) continue;
+    mkdir(lost.c_str(), 0700);
+    if (rename(BodyPath(name).c_str(), (lost + "/" + name).c_str()) == 0) {
+      done->push_back("set aside: lost/" + name + " (no message names this body)");
+    }
+  }
 }
 
 }  // namespace
@@ -846,6 +1185,226 @@ CVLONG OpenLocalBackend(const QmgrDef &def, std::unique_ptr<Backend> *out) {
   auto backend = std::make_unique<LocalBackend>(def);
   if (CVLONG rc = backend->Open(); rc != 0) return rc;
   *out = std::move(backend);
+  return 0;
+}
+
+namespace {
+
+// Opens the store of dir as it is, creating nothing; "" or why it cannot.
+std::string OpenStore(const std::string &dir, int flags, sqlite3 **db) {
+  std::string path = dir + "/store.db";
+  *db = nullptr;
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return path + ": " + std::strerror(errno);
+  if (st.st_size == 0) return path + ": empty";
+  if (sqlite3_open_v2(path.c_str(), db, flags, nullptr) != SQLITE_OK) {
+    return path + ": " + sqlite3_errmsg(*db);
+  }
+  sqlite3_busy_timeout(*db, 10000);
+  sqlite3_stmt *s = nullptr;
+  int rc = sqlite3_prepare_v2(*db, "SELECT 1 FROM meta WHERE key='created'", -1, &s, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_step(s);
+  std::string why = rc == SQLITE_ROW    ? ""
+                    : rc == SQLITE_DONE ? path + ": no queue manager recorded"
+                                        : path + ": " + sqlite3_errmsg(*db);
+  sqlite3_finalize(s);
+  return why;
+}
+
+// The lines of PRAGMA integrity_check that are not "ok".
+std::vector<std::string> IntegrityProblems(sqlite3 *db) {
+  std::vector<std::string> problems;
+  sqlite3_stmt *s = nullptr;
+  int rc = sqlite3_prepare_v2(db, "PRAGMA integrity_check(20)", -1, &s, nullptr);
+  while (rc == SQLITE_OK && (rc = sqlite3_step(s)) == SQLITE_ROW) {
+    const char *text = reinterpret_cast<const char *>(sqlite3_column_text(s, 0));
+    if (text != nullptr && std::strcmp(text, "ok") != 0) problems.push_back(text);
+  }
+  if (rc != SQLITE_DONE && rc != SQLITE_ROW) problems.push_back(sqlite3_errmsg(db));
+  sqlite3_finalize(s);
+  return problems;
+}
+
+// Copies the rows of table that can still be read from one database to
+// another, skipping what cannot; returns how many rows were lost.
+int CopyReadable(sqlite3 *from, sqlite3 *to, const char *select, const char *insert, int columns,
+                 int *copied) {
+  int lost = 0;
+  sqlite3_int64 last = -1;
+  sqlite3_stmt *ins = nullptr;
+  sqlite3_prepare_v2(to, insert, -1, &ins, nullptr);
+  for (int failures = 0; failures < 10000;) {
+    sqlite3_stmt *s = nullptr;
+    if (sqlite3_prepare_v2(from, select, -1, &s, nullptr) != SQLITE_OK) {
+      lost++;
+      break;
+    }
+    sqlite3_bind_int64(s, 1, last);
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+      last = sqlite3_column_int64(s, 0);
+      for (int i = 1; i <= columns; i++) sqlite3_bind_value(ins, i, sqlite3_column_value(s, i));
+      if (sqlite3_step(ins) == SQLITE_DONE) (*copied)++;
+      sqlite3_reset(ins);
+      failures = 0;
+    }
+    sqlite3_finalize(s);
+    if (rc == SQLITE_DONE) break;
+    lost++;  // past the row that cannot be read
+    last++;
+    failures++;
+  }
+  sqlite3_finalize(ins);
+  return lost;
+}
+
+}  // namespace
+
+CVLONG CheckLocalStore(const QmgrDef &def, std::string *summary,
+                       std::vector<std::string> *problems) {
+  problems->clear();
+  std::string bodies = def.Dir + "/bodies";
+  sqlite3 *db = nullptr;
+  std::string why = OpenStore(def.Dir, SQLITE_OPEN_READWRITE, &db);
+  if (!why.empty()) {
+    sqlite3_close(db);
+    problems->push_back("database: " + why);
+    *summary = std::to_string(ListDir(bodies).size()) + " body files kept";
+    return 0;
+  }
+  for (const std::string &p : IntegrityProblems(db)) problems->push_back("database: " + p);
+  // One snapshot for everything read below.
+  sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+  std::set<std::string> named;
+  std::map<std::string, int> index;
+  int messages = 0, damaged = 0, queues = 0;
+  sqlite3_stmt *s = nullptr;
+  sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM queues", -1, &s, nullptr);
+  if (sqlite3_step(s) == SQLITE_ROW) queues = sqlite3_column_int(s, 0);
+  sqlite3_finalize(s);
+  sqlite3_prepare_v2(db,
+                     "SELECT queue, state, length, bodyfile FROM messages WHERE state<>2 "
+                     "ORDER BY queue, id",
+                     -1, &s, nullptr);
+  while (sqlite3_step(s) == SQLITE_ROW) {
+    std::string queue = reinterpret_cast<const char *>(sqlite3_column_text(s, 0));
+    std::string where = queue + " message " + std::to_string(++index[queue]);
+    const unsigned char *file = sqlite3_column_text(s, 3);
+    std::string problem =
+        file != nullptr ? BodyProblem(bodies, reinterpret_cast<const char *>(file),
+                                      sqlite3_column_int64(s, 2))
+                        : "";
+    if (file != nullptr) named.insert(reinterpret_cast<const char *>(file));
+    messages++;
+    if (sqlite3_column_int(s, 1) == kDamaged) {
+      damaged++;
+      problems->push_back("damaged: " + where + (problem.empty() ? "" : ": " + problem));
+    } else if (!problem.empty()) {
+      problems->push_back("missing body: " + where + ": " + problem);
+    }
+  }
+  sqlite3_finalize(s);
+  sqlite3_prepare_v2(db, "SELECT bodyfile FROM messages WHERE bodyfile IS NOT NULL AND state=2 "
+                         "UNION SELECT file FROM doomed", -1, &s, nullptr);
+  while (sqlite3_step(s) == SQLITE_ROW) {
+    named.insert(reinterpret_cast<const char *>(sqlite3_column_text(s, 0)));
+  }
+  sqlite3_finalize(s);
+  sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  for (const std::string &name : ListDir(bodies)) {
+    bool part = false;
+    std::string base = BodyBase(name, &part);
+    int fd = -1;
+    // A part of a living putter is a put under way.
+    if (named.count(base) > 0 || (part && !HolderGone(def.Dir + "/conn", base.substr(0, base.rfind('-')), &fd))) continue;
+    if (fd >= 0) close(fd);
+    struct stat st;
+    off_t size = stat((bodies + "/" + name).c_str(), &st) == 0 ? st.st_size : 0;
+    problems->push_back("orphan body: " + bodies + "/" + name + " (" + std::to_string(size) +
+                        " bytes, no message names it)");
+  }
+  *summary = std::to_string(queues) + " queues, " + std::to_string(messages) + " messages (" +
+             std::to_string(damaged) + " damaged)";
+  return 0;
+}
+
+CVLONG SalvageLocalStore(const QmgrDef &def, std::vector<std::string> *done) {
+  done->clear();
+  std::string conn = def.Dir + "/conn";
+  for (const std::string &name : ListDir(conn)) {
+    if (name.size() <= 5 || name.compare(name.size() - 5, 5, ".lock") != 0) continue;
+    int fd = -1;
+    if (!HolderGone(conn, name.substr(0, name.size() - 5), &fd)) {
+      SetCause(conn + "/" + name + ": a connection is alive; salvage needs the queue manager idle");
+      return CVRC_OBJECT_IN_USE;
+    }
+    if (fd >= 0) close(fd);
+  }
+  std::string path = def.Dir + "/store.db";
+  sqlite3 *old = nullptr;
+  std::string why = OpenStore(def.Dir, SQLITE_OPEN_READWRITE, &old);
+  std::vector<std::string> damage = why.empty() ? IntegrityProblems(old) : std::vector<std::string>{why};
+  if (!damage.empty()) {
+    // Rebuild: a new database with every row the old one still gives.
+    std::string fresh = path + ".salvage";
+    for (const char *suffix : {"", "-wal", "-shm"}) unlink((fresh + suffix).c_str());
+    close(open(fresh.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    sqlite3 *db = nullptr;
+    if (sqlite3_open_v2(fresh.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK ||
+        sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
+      SetCause(fresh + ": " + sqlite3_errmsg(db));
+      sqlite3_close(db);
+      sqlite3_close(old);
+      return CVRC_RESOURCE_PROBLEM;
+    }
+    sqlite3_exec(db,
+                 "BEGIN; INSERT INTO meta VALUES('created', datetime('now'));"
+                 "INSERT INTO meta VALUES('salvaged', datetime('now'))",
+                 nullptr, nullptr, nullptr);
+    int queues = 0, messages = 0, lost = 0;
+    if (old != nullptr) {
+      lost += CopyReadable(old, db, "SELECT rowid, * FROM queues WHERE rowid>? ORDER BY rowid",
+                           "INSERT OR IGNORE INTO queues VALUES(?,?,?,?,?,?)", 6, &queues);
+      lost += CopyReadable(old, db, "SELECT id, * FROM messages WHERE id>? ORDER BY id",
+                           "INSERT OR IGNORE INTO messages VALUES(?,?,?,?,?,?,?,?,?,?,?)", 11,
+                           &messages);
+    }
+    sqlite3_close(old);
+    old = nullptr;
+    // Every queue a kept message names, and the default one, exist.
+    std::string q = "INSERT OR IGNORE INTO queues SELECT DISTINCT queue, 1, " +
+                    std::to_string(kDefaultMaxDepth) + ", " + std::to_string(kDefaultMaxMsgLength) +
+                    ", NULL, NULL FROM messages; INSERT OR IGNORE INTO queues VALUES('" +
+                    kDefaultQueue + "', 1, " + std::to_string(kDefaultMaxDepth) + ", " +
+                    std::to_string(kDefaultMaxMsgLength) + ", NULL, NULL); COMMIT;"
+                    "PRAGMA journal_mode=WAL; PRAGMA wal_checkpoint(TRUNCATE)";
+    int rc = sqlite3_exec(db, q.c_str(), nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    if (rc != SQLITE_OK) {
+      SetCause(fresh + ": cannot be written");
+      return CVRC_RESOURCE_PROBLEM;
+    }
+    std::string aside = path + ".damaged." + std::to_string(time(nullptr));
+    for (const char *suffix : {"", "-wal"}) rename((path + suffix).c_str(), (aside + suffix).c_str());
+    unlink((path + "-shm").c_str());
+    if (rename(fresh.c_str(), path.c_str()) != 0) {
+      SetErrnoCause(path);
+      return CVRC_RESOURCE_PROBLEM;
+    }
+    unlink((def.Dir + "/" + kNewStoreMarker).c_str());
+    SyncDir(def.Dir);
+    for (const std::string &d : damage) done->push_back("database: " + d);
+    done->push_back("database rebuilt: " + std::to_string(queues) + " queues and " +
+                    std::to_string(messages) + " messages kept, " + std::to_string(lost) +
+                    " unreadable rows skipped; the damaged one is now " + aside);
+  }
+  sqlite3_close(old);
+  // Opening backs out what ended connections held and finishes what they
+  // left half done; the rest is salvage's.
+  std::unique_ptr<Backend> backend;
+  if (CVLONG rc = OpenLocalBackend(def, &backend); rc != 0) return rc;
+  static_cast<LocalBackend *>(backend.get())->SalvageBodies(done);
   return 0;
 }
 

@@ -88,6 +88,12 @@ bool ValidName(const std::string &name) {
   });
 }
 
+bool CheckName(const std::string &name) {
+  if (ValidName(name)) return true;
+  SetCause("'" + name + "': a name has 1 to 48 letters, digits, '.', '_' and '%'");
+  return false;
+}
+
 CVLONG DataDir(std::string *dir) {
   const char *home = std::getenv("CORVANE_HOME");
   std::string path;
@@ -118,9 +124,15 @@ bool WriteFileAtomic(const std::string &path, const std::string &text) {
     SetErrnoCause(tmp);
     return false;
   }
-  errno = EIO;  // what a short write leaves
-  bool ok =
-      write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
+  bool ok = true;
+  for (size_t done = 0; ok && done < text.size();) {
+    ssize_t w = write(fd, text.data() + done, text.size() - done);
+    if (w < 0 && errno == EINTR) continue;
+    if (w == 0) errno = EIO;
+    ok = w > 0;
+    if (ok) done += static_cast<size_t>(w);
+  }
+  ok = ok && fsync(fd) == 0;
   ok = close(fd) == 0 && ok;
   if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
     SetErrnoCause(ok ? path : tmp);
@@ -134,11 +146,19 @@ bool WriteFileAtomic(const std::string &path, const std::string &text) {
 bool ReadSmallFile(const std::string &path, std::string *text) {
   FILE *f = std::fopen(path.c_str(), "re");
   if (f == nullptr) return false;
+  text->clear();
   char buf[4096];
-  size_t n = std::fread(buf, 1, sizeof(buf), f);
+  while (size_t n = std::fread(buf, 1, sizeof(buf), f)) {
+    text->append(buf, n);
+    if (text->size() > kSmallFileMax) {
+      errno = EFBIG;
+      break;
+    }
+  }
+  bool ok = !std::ferror(f) && text->size() <= kSmallFileMax;
+  if (std::ferror(f)) errno = EIO;
   std::fclose(f);
-  text->assign(buf, n);
-  return true;
+  return ok;
 }
 
 void SyncDir(const std::string &dir) {
@@ -194,7 +214,10 @@ CVLONG CreateQmgr(const std::string &name, const std::string &url, bool makeDefa
     SetErrnoCause(tmp);
     return CVRC_Q_MGR_NOT_AVAILABLE;
   }
-  if (!url.empty() && !WriteFileAtomic(tmp + "/amqp.url", url + "\n")) {
+  // A local one is marked as not yet having a store: only then may opening
+  // it create one (see local_backend.cpp).
+  if (!(url.empty() ? WriteFileAtomic(tmp + "/" + kNewStoreMarker, "")
+                    : WriteFileAtomic(tmp + "/amqp.url", url + "\n"))) {
     nftw(tmp.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
     return CVRC_Q_MGR_NOT_AVAILABLE;
   }

@@ -32,6 +32,14 @@ std::string FieldName(const char *field, size_t size);
 // True for 1 to 48 letters, digits, '.', '_' and '%'.
 bool ValidName(const std::string &name);
 
+// ValidName for a name a caller gave; when it is not valid, the cause says
+// the naming rule. The one check of queue names for every kind of backend.
+bool CheckName(const std::string &name);
+
+// A file in a new local queue manager's directory until its store is made:
+// the store of a directory without it must already exist.
+inline constexpr const char *kNewStoreMarker = "new-store";
+
 // The data directory ($CORVANE_HOME, else $XDG_DATA_HOME/corvane, else
 // $HOME/.local/share/corvane), created 0700. Returns 0 or 2059.
 CVLONG DataDir(std::string *dir);
@@ -58,7 +66,9 @@ CVLONG SetDefaultQmgr(const std::string &name);
 // Writes text to path atomically (temporary file, fsync, rename), mode 0600.
 bool WriteFileAtomic(const std::string &path, const std::string &text);
 
-// Reads a whole small file; false when it cannot.
+// Reads a whole small file (at most kSmallFileMax bytes); false, with
+// errno, when it cannot read all of it.
+inline constexpr size_t kSmallFileMax = 1 << 20;
 bool ReadSmallFile(const std::string &path, std::string *text);
 
 // Makes directory entries durable.

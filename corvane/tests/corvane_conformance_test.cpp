@@ -3,6 +3,7 @@
 // when the test run has no broker (CVXFER_BROKER_URL_FILE names the file
 // that holds its URL).
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -227,6 +228,16 @@ TEST_P(ConformanceTest, LargeMessagesKeepEveryByte) {
   ASSERT_EQ(Get(q, &data, CVGMO_SYNCPOINT, 8 << 20).cc, CVCC_OK);
   ASSERT_EQ(Commit().cc, CVCC_OK);
   EXPECT_TRUE(data == body);
+}
+
+// Every kind of queue manager refuses the same names: a broker would take
+// longer names and other characters that the store refuses.
+TEST_P(ConformanceTest, DefineRefusesTheSameNamesOnEveryBackend) {
+  for (const std::string &bad : {prefix_ + std::string(48, 'N'), prefix_ + "BAD-NAME"}) {
+    int status = Admin("define '" + bad + "' 2>/dev/null");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << bad;
+    Admin("undefine '" + bad + "' >/dev/null 2>&1");  // should it have been made after all
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, ConformanceTest, ::testing::Values("local", "amqp"),
