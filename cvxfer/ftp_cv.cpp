@@ -46,6 +46,13 @@ void CVEcho(const FtpSession *session, const char *call) {
 // Records a failed queue call: put finding no message is a class of its
 // own, so that a loop of puts can stop cleanly. Returns 1 (failure).
 int CVFailed(FtpSession *session, CVLONG reason) {
+  // What lies under the reason (a damaged file, a full disk, the broker's
+  // words) is what an operator needs to act on.
+  const char *cause = CVLastCause();
+  if (cause != nullptr && cause[0] != '\0') {
+    std::printf("cvxfer: %s\n", cause);
+    std::fflush(stdout);
+  }
   FtpFail(session, reason == CVRC_NO_MSG_AVAILABLE ? FTP_EXIT_NO_MESSAGE : FTP_EXIT_QUEUE);
   return 1;
 }
@@ -128,7 +135,8 @@ int CVTransferReady(FtpSession *session, const char *remoteName, const char *fai
   const CVLONG reason = FtpCVConnected(session) ? CVRC_HOBJ_ERROR : CVRC_HCONN_ERROR;
   std::printf(failText, ReasonString(reason));
   std::fflush(stdout);
-  return CVFailed(session, reason);
+  FtpFail(session, FTP_EXIT_QUEUE);
+  return 1;
 }
 
 // Opens the queue named by the 48-character field for inquiry, stores the
