@@ -1,5 +1,5 @@
 /* corvane.h - public interface of libcorvane, the embedded Corvane queue
- * manager: the nine queue calls, the reason names and the cause of the last
+ * manager: the queue calls, the reason names and the cause of the last
  * failure, their descriptors with default initialisers and the codes they
  * return. Everything else of the library is internal.
  *
@@ -47,12 +47,15 @@
  *  - Accepted and ignored: CVOO_FAIL_IF_QUIESCING, CVPMO_FAIL_IF_QUIESCING
  *    and CVGMO_FAIL_IF_QUIESCING (a queue manager never quiesces);
  *    CVGMO_CONVERT (data come back as they were put); CVOO_INPUT_SHARED and
- *    CVOO_INPUT_EXCLUSIVE mean CVOO_INPUT_AS_Q_DEF, which is shared input;
- *    CVOO_BROWSE is accepted by CVOPEN but grants nothing. CVPUT and CVGET
- *    ignore option bits they do not name, CVGMO_BROWSE_FIRST and
- *    CVGMO_BROWSE_NEXT among them: such a get takes the message. Descriptor
- *    fields a call does not name are carried with the message (see CVPUT)
- *    or left alone.
+ *    CVOO_INPUT_EXCLUSIVE mean CVOO_INPUT_AS_Q_DEF, which is shared input.
+ *    CVPUT and CVGET ignore option bits they do not name. Descriptor fields
+ *    a call does not name are carried with the message (see CVPUT) or left
+ *    alone.
+ *
+ *  - Properties (CVPUTP, CVGETP, CVMARK) are named text values that travel
+ *    with a message. Calls without them (CVPUT, CVGET) put a message
+ *    without properties and ignore those of the message they get. Messages
+ *    stored before properties existed have none.
  *
  *  - Threads. Every call may be made from any thread; calls on the
  *    connection are serialised by one lock per process. A CVGET that waits
@@ -141,6 +144,11 @@ typedef unsigned char CVBYTE;
 #define CVRC_PMO_ERROR 2173
 #define CVRC_REMOTE_Q_NAME_ERROR 2184
 #define CVRC_GMO_ERROR 2186
+#define CVRC_NOT_OPEN_FOR_BROWSE 2036
+#define CVRC_FORMAT_ERROR 2110
+#define CVRC_MSG_ID_ERROR 2206
+#define CVRC_NO_MSG_LOCKED 2209
+#define CVRC_FUNCTION_NOT_SUPPORTED 2298
 
 /* Object types. */
 #define CVOT_Q 1
@@ -340,7 +348,9 @@ void CVDISC(CVHCONN *Hconn, CVLONG *CompCode, CVLONG *Reason);
  * ObjDesc: ObjectType and ObjectName are read; the name is that of a queue
  *   of the connected queue manager (ObjectQMgrName is not read).
  * Options: at least one of the input options, CVOO_BROWSE, CVOO_OUTPUT and
- *   CVOO_INQUIRE, plus CVOO_FAIL_IF_QUIESCING.
+ *   CVOO_INQUIRE, plus CVOO_FAIL_IF_QUIESCING. An input option grants gets,
+ *   CVOO_BROWSE browse gets (see CVGET), CVOO_OUTPUT puts and CVOO_INQUIRE
+ *   CVINQ. On a broker CVOO_BROWSE is accepted, but its browse gets fail.
  * Reasons:
  *   CVRC_HCONN_ERROR Hconn is not this process's connection.
  *   CVRC_OD_ERROR ObjDesc or Hobj is null.
@@ -359,7 +369,7 @@ void CVOPEN(CVHCONN Hconn, CVOD *ObjDesc, CVLONG Options, CVHOBJ *Hobj, CVLONG *
 
 /* CVCLOSE closes an object handle; *Hobj becomes CVHO_UNUSABLE_HOBJ. The
  * unit of work is not affected: what was got or put through the handle
- * stays in it until commit or back-out.
+ * stays in it until commit or back-out. Its browse position is forgotten.
  * Options: CVCO_NONE.
  * Reasons:
  *   CVRC_HCONN_ERROR Hconn is not this process's connection.
@@ -405,11 +415,45 @@ void CVCLOSE(CVHCONN Hconn, CVHOBJ *Hobj, CVLONG Options, CVLONG *CompCode, CVLO
 void CVPUT(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVPMO *PutMsgOpts, CVLONG BufferLength,
            const void *Buffer, CVLONG *CompCode, CVLONG *Reason);
 
+/* Message properties: named text values that travel with a message. A
+ * property list is a packed block of "name\0value\0" pairs; its length
+ * counts every byte, the last NUL included (0: no properties). Names are 1
+ * to 64 characters of letters, digits, '.', '_' and '-', each name at most
+ * once; values are at most 4096 bytes and hold no NUL; at most 64
+ * properties. Names that begin with "cv-", in any case, are the queue
+ * manager's own (a broker carries the descriptor in such headers) and are
+ * refused. A list comes back in the order it was put, CVMARK's new names
+ * after the others. */
+#define CV_PROPERTY_NAME_MAX 64
+#define CV_PROPERTY_VALUE_MAX 4096
+#define CV_PROPERTIES_MAX 64
+#define CV_PROPERTIES_LENGTH_MAX \
+  (CV_PROPERTIES_MAX * (CV_PROPERTY_NAME_MAX + CV_PROPERTY_VALUE_MAX + 2))
+
+/* CVPUTP puts a message with properties: CVPUT is CVPUTP with none. Every
+ * parameter, option and reason of CVPUT holds, and:
+ * PropLength, Props: the property list (see above); Props may be null when
+ *   PropLength is 0. The properties are kept with the message wherever its
+ *   data go, under the same syncpoint option; a put to a remote definition
+ *   forwards them too.
+ * Reasons:
+ *   CVRC_FORMAT_ERROR the list breaks the rules above (PropLength negative
+ *     or beyond CV_PROPERTIES_LENGTH_MAX, Props null with a PropLength, a
+ *     missing last NUL, a bad or repeated name, a long value, too many):
+ *     nothing was put.
+ *   CVRC_MSG_TOO_BIG_FOR_Q_MGR on a broker, the properties with the
+ *     descriptor do not fit in one frame of the connection (RabbitMQ's
+ *     default is 128 KiB; a local queue manager takes any valid list). */
+void CVPUTP(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVPMO *PutMsgOpts, CVLONG PropLength,
+            const CVCHAR *Props, CVLONG BufferLength, const void *Buffer, CVLONG *CompCode,
+            CVLONG *Reason);
+
 /* CVGET takes the oldest message of the queue Hobj was opened for input on
  * whose identifiers match: a MsgId or CorrelId of MsgDesc that is not all
  * zero must equal the message's. (On a broker only the oldest message is
  * ever offered; when it does not match the call fails at once with
- * CVRC_NO_MSG_AVAILABLE.)
+ * CVRC_NO_MSG_AVAILABLE.) With CVGMO_BROWSE_FIRST or CVGMO_BROWSE_NEXT it
+ * browses instead, taking nothing (see "Browse" below).
  * MsgDesc: on return the message's descriptor, BackoutCount telling how
  *   often a unit of work gave it back (a broker tells only whether it did,
  *   1, unless its queue counts deliveries itself).
@@ -422,13 +466,39 @@ void CVPUT(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVPMO *PutMsgOpts, CVLONG 
  *   CVGMO_ACCEPT_TRUNCATED_MSG takes a message longer than BufferLength,
  *   giving its first BufferLength bytes.
  * BufferLength, Buffer: where the data go. DataLength: receives their
- *   length.
+ *   length (a browse: the message's full length, see below).
+ * Browse (a local queue manager; on a broker every browse get fails with
+ *   CVRC_FUNCTION_NOT_SUPPORTED). On a handle opened with CVOO_BROWSE,
+ *   CVGMO_BROWSE_FIRST returns the oldest message whose identifiers match
+ *   as above, and CVGMO_BROWSE_NEXT the oldest matching one put after the
+ *   one this handle browsed last (the first one when it browsed none yet).
+ *   Reset MsgId and CorrelId to zero before each call to see every message:
+ *   the descriptor returned holds the message's own. A browse returns the
+ *   descriptor, the data and (CVGETP) the properties as a get would, but
+ *   the message stays where it was, for every getter: not held, its
+ *   backout count unchanged, outside the unit of work whatever the
+ *   syncpoint options say. Messages held by a unit of work, put under a
+ *   syncpoint not yet committed, or set aside as damaged are skipped. With
+ *   CVGMO_ACCEPT_TRUNCATED_MSG a buffer shorter than the message receives
+ *   its first BufferLength bytes (none with 0, and then a body kept in a
+ *   file is not even read) while *DataLength is its full length: a way to
+ *   look at a message's descriptor and properties without reading its
+ *   data. A browse that fails with CVRC_TRUNCATED_MSG_FAILED leaves the
+ *   position where it was, so the same call with a larger buffer returns
+ *   the same message. CVGMO_WAIT waits for a matching message as a get
+ *   does. The position belongs to the handle: CVCLOSE forgets it, and other
+ *   handles browse on their own.
  * Reasons:
  *   CVRC_HCONN_ERROR, CVRC_HOBJ_ERROR (also for the queue manager object).
- *   CVRC_NOT_OPEN_FOR_INPUT Hobj was not opened with an input option.
+ *   CVRC_NOT_OPEN_FOR_INPUT a get on a handle not opened with an input
+ *     option.
+ *   CVRC_NOT_OPEN_FOR_BROWSE a browse on a handle not opened with
+ *     CVOO_BROWSE.
+ *   CVRC_FUNCTION_NOT_SUPPORTED a browse on a broker.
  *   CVRC_MD_ERROR MsgDesc is null.
  *   CVRC_GMO_ERROR GetMsgOpts or DataLength is null.
- *   CVRC_OPTIONS_ERROR both CVGMO_SYNCPOINT and CVGMO_NO_SYNCPOINT.
+ *   CVRC_OPTIONS_ERROR both CVGMO_SYNCPOINT and CVGMO_NO_SYNCPOINT, or both
+ *     CVGMO_BROWSE_FIRST and CVGMO_BROWSE_NEXT.
  *   CVRC_BUFFER_LENGTH_ERROR BufferLength is negative.
  *   CVRC_BUFFER_ERROR Buffer is null and BufferLength is not 0.
  *   CVRC_NO_MSG_AVAILABLE no matching message (within the wait).
@@ -437,11 +507,11 @@ void CVPUT(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVPMO *PutMsgOpts, CVLONG 
  *     full length and MsgDesc its descriptor, so a retry with a large enough
  *     buffer and this MsgDesc gets this very message.
  *   CVRC_TRUNCATED_MSG_ACCEPTED (warning) with CVGMO_ACCEPT_TRUNCATED_MSG:
- *     the message was taken and cut to BufferLength bytes.
+ *     the message was taken (or browsed) and cut to BufferLength bytes.
  *   CVRC_OBJECT_DAMAGED the message's data cannot be read (a local queue
  *     manager): it is set aside as damaged, MsgDesc receives its descriptor,
  *     and it is not in the unit of work; the next get takes the next
- *     message.
+ *     message (the next browse returns the next one).
  *   CVRC_Q_SPACE_NOT_AVAILABLE only when the disk is full beyond the space
  *     kept for gets.
  * A get that fails after taking a message into the unit of work gives it
@@ -450,6 +520,60 @@ void CVPUT(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVPMO *PutMsgOpts, CVLONG 
  *     failed; see CVLastCause. */
 void CVGET(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVGMO *GetMsgOpts, CVLONG BufferLength,
            void *Buffer, CVLONG *DataLength, CVLONG *CompCode, CVLONG *Reason);
+
+/* CVGETP is CVGET (a get or a browse) that also returns the message's
+ * properties. Every parameter, option and reason of CVGET holds, and:
+ * PropBufferLength, PropBuffer: where the property list goes (see CVPUTP);
+ *   PropBuffer may be null when PropBufferLength is 0. A buffer of
+ *   CV_PROPERTIES_LENGTH_MAX bytes always suffices.
+ * PropLength: receives the length of the list written to PropBuffer: 0 for
+ *   a message without properties, and after a failure other than those
+ *   below.
+ * Reasons:
+ *   CVRC_TRUNCATED_MSG_FAILED the list is longer than PropBufferLength (or
+ *     the data longer than BufferLength): as for CVGET nothing is taken,
+ *     MsgDesc and *DataLength describe the message, and *PropLength is the
+ *     length the whole list needs.
+ *   CVRC_TRUNCATED_MSG_ACCEPTED (warning) with CVGMO_ACCEPT_TRUNCATED_MSG,
+ *     the data or the list did not fit. The list is cut neither in a pair
+ *     nor in the middle of one: PropBuffer receives the first whole pairs
+ *     that fit (possibly none) and *PropLength their length. The message is
+ *     taken (or browsed) all the same, and keeps all its properties.
+ *   CVRC_BUFFER_LENGTH_ERROR PropBufferLength is negative.
+ *   CVRC_BUFFER_ERROR PropBuffer is null and PropBufferLength is not 0.
+ *   CVRC_GMO_ERROR PropLength is null. */
+void CVGETP(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVGMO *GetMsgOpts, CVLONG PropBufferLength,
+            CVCHAR *PropBuffer, CVLONG *PropLength, CVLONG BufferLength, void *Buffer,
+            CVLONG *DataLength, CVLONG *CompCode, CVLONG *Reason);
+
+/* CVMARK adds properties to a message this connection holds under
+ * syncpoint (got with CVGMO_SYNCPOINT in the open unit of work, not yet
+ * committed or backed out), or replaces the values of those it has by the
+ * same names. The change is made durably and at once, outside the unit of
+ * work: a back-out keeps it, and so does the end of this process in any
+ * way, after which the message returns to its queue with the marks (see
+ * Units of work). A commit removes the message, marks and all.
+ * MsgId: the message's identifier, as CVGET returned it in MsgDesc (24
+ *   bytes). Should the connection hold several messages with that
+ *   identifier, the one it got first is marked.
+ * PropLength, Props: the properties to set, a list as for CVPUTP; an empty
+ *   one changes nothing. The message may not end up with more than
+ *   CV_PROPERTIES_MAX properties.
+ * Reasons:
+ *   CVRC_HCONN_ERROR Hconn is not this process's connection.
+ *   CVRC_MSG_ID_ERROR MsgId is null.
+ *   CVRC_FORMAT_ERROR the list breaks the rules of CVPUTP, or the message
+ *     would end up with more than CV_PROPERTIES_MAX properties.
+ *   CVRC_NO_MSG_LOCKED this connection holds no message with that
+ *     identifier (never got, got without syncpoint, already committed or
+ *     backed out, or set aside because its data could not be read).
+ *   CVRC_FUNCTION_NOT_SUPPORTED the queue manager keeps its messages on a
+ *     broker, which cannot change a message it has delivered.
+ *   CVRC_Q_SPACE_NOT_AVAILABLE, CVRC_RESOURCE_PROBLEM,
+ *     CVRC_OBJECT_DAMAGED the store failed; see CVLastCause.
+ * A call that fails changed nothing. */
+void CVMARK(CVHCONN Hconn, const CVBYTE *MsgId, CVLONG PropLength, const CVCHAR *Props,
+            CVLONG *CompCode, CVLONG *Reason);
 
 /* CVINQ inquires attributes of an object opened with CVOO_INQUIRE. Each of
  * the SelectorCount Selectors is an integer attribute, written in order to

@@ -12,6 +12,9 @@
 //    that dies has its deliveries returned when its connection drops.
 //  - Queue depth is the broker's count of ready messages: deliveries held
 //    unacknowledged by some unit of work are not counted.
+//  - A message's properties are headers with text values beside the
+//    "cv-" headers that carry its descriptor. On get every text header
+//    that a property list may hold is a property, whoever published it.
 // Channel 1 carries messages (confirm mode); channel 2 carries the passive
 // declarations that look queues up, since a failed one closes its channel
 // and would otherwise return the unit of work's deliveries.
@@ -23,6 +26,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -140,6 +144,7 @@ struct Delivery {
   uint64_t Tag = 0;
   std::string Body;
   CVMD Md = CVMD_DEFAULT;
+  std::string Props;
 };
 
 // A put under syncpoint, published at commit.
@@ -147,7 +152,14 @@ struct PendingPut {
   std::string Queue;
   CVMD Md;
   std::string Body;
+  std::string Props;
 };
+
+// The descriptor's headers.
+constexpr int kMdHeaders = 6;
+// Bytes of a content header frame besides its headers table: frame and
+// class fields, flags, identifiers, and the descriptor's headers.
+constexpr size_t kHeaderFrameOverhead = 512;
 
 class AmqpBackend : public Backend {
  public:
@@ -157,10 +169,10 @@ class AmqpBackend : public Backend {
 
   const std::string &Name() const override { return def_.Name; }
   CVLONG LookupQueue(const std::string &name, QueueDef *def) override;
-  CVLONG Put(const QueueDef &queue, CVMD *md, bool syncpoint, const void *data,
-             CVLONG length) override;
+  CVLONG Put(const QueueDef &queue, CVMD *md, bool syncpoint, const void *data, CVLONG length,
+             const std::string &props) override;
   CVLONG Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG bufferLength, void *buffer,
-             CVLONG *dataLength) override;
+             CVLONG *dataLength, CVLONG propBufferLength, std::string *props) override;
   CVLONG Depth(const QueueDef &queue, CVLONG *depth) override;
   CVLONG Commit() override;
   CVLONG Backout() override;
@@ -182,7 +194,8 @@ class AmqpBackend : public Backend {
   CVLONG OpenChannel(amqp_channel_t channel);
   CVLONG Passive(const std::string &name, uint32_t *count);
   CVLONG Declare(const QueueDef &queue);
-  CVLONG Publish(const std::string &queue, const CVMD &md, const void *data, size_t length);
+  CVLONG Publish(const std::string &queue, const CVMD &md, const void *data, size_t length,
+                 const std::string &props);
   CVLONG Fetch(const std::string &queue, std::optional<Delivery> *out);
   CVLONG Sync();
   void ReleasePending();
@@ -387,18 +400,19 @@ CVLONG AmqpBackend::LookupQueue(const std::string &name, QueueDef *def) {
 }
 
 CVLONG AmqpBackend::Publish(const std::string &queue, const CVMD &md, const void *data,
-                            size_t length) {
+                            size_t length, const std::string &list) {
   if (broken_) return CVRC_CONNECTION_BROKEN;
   std::string msgid = Hex(md.MsgId, sizeof(md.MsgId));
   std::string correlid = Hex(md.CorrelId, sizeof(md.CorrelId));
-  amqp_table_entry_t h[6];
-  auto text = [&](int i, const char *key, const char *value, size_t n) {
+  std::vector<Property> pairs = SplitProperties(list);
+  std::vector<amqp_table_entry_t> h(kMdHeaders + pairs.size());
+  auto text = [&](size_t i, const char *key, const char *value, size_t n) {
     h[i].key = amqp_cstring_bytes(key);
     h[i].value.kind = AMQP_FIELD_KIND_UTF8;
     h[i].value.value.bytes.len = n;
     h[i].value.value.bytes.bytes = const_cast<char *>(value);
   };
-  auto number = [&](int i, const char *key, int32_t value) {
+  auto number = [&](size_t i, const char *key, int32_t value) {
     h[i].key = amqp_cstring_bytes(key);
     h[i].value.kind = AMQP_FIELD_KIND_I32;
     h[i].value.value.i32 = value;
@@ -409,6 +423,9 @@ CVLONG AmqpBackend::Publish(const std::string &queue, const CVMD &md, const void
   text(3, "cv-put-date", md.PutDate, sizeof(md.PutDate));
   text(4, "cv-put-time", md.PutTime, sizeof(md.PutTime));
   number(5, "cv-msgtype", md.MsgType);
+  for (size_t i = 0; i < pairs.size(); i++) {
+    text(kMdHeaders + i, pairs[i].first.c_str(), pairs[i].second.data(), pairs[i].second.size());
+  }
   amqp_basic_properties_t props;
   std::memset(&props, 0, sizeof(props));
   props._flags = AMQP_BASIC_DELIVERY_MODE_FLAG | AMQP_BASIC_MESSAGE_ID_FLAG |
@@ -416,8 +433,8 @@ CVLONG AmqpBackend::Publish(const std::string &queue, const CVMD &md, const void
   props.delivery_mode = md.Persistence == CVPER_PERSISTENT ? 2 : 1;
   props.message_id = Bytes(msgid);
   props.timestamp = static_cast<uint64_t>(time(nullptr));
-  props.headers.num_entries = 6;
-  props.headers.entries = h;
+  props.headers.num_entries = static_cast<int>(h.size());
+  props.headers.entries = h.data();
   if (!AllZero(md.CorrelId, sizeof(md.CorrelId))) {
     props._flags |= AMQP_BASIC_CORRELATION_ID_FLAG;
     props.correlation_id = Bytes(correlid);
@@ -484,16 +501,25 @@ CVLONG AmqpBackend::Publish(const std::string &queue, const CVMD &md, const void
 }
 
 CVLONG AmqpBackend::Put(const QueueDef &queue, CVMD *md, bool syncpoint, const void *data,
-                        CVLONG length) {
+                        CVLONG length, const std::string &props) {
   if (broken_) return CVRC_CONNECTION_BROKEN;
   if (length > queue.MaxMsgLength) return CVRC_MSG_TOO_BIG_FOR_Q;
+  // The headers travel in one frame; one too large for it would fail the
+  // publish and with it the connection. Each header takes its name's and
+  // value's bytes and 6 more.
+  size_t header = kHeaderFrameOverhead + props.size() + 4 * SplitProperties(props).size();
+  if (size_t frame = static_cast<size_t>(amqp_get_frame_max(conn_)); frame > 0 && header > frame) {
+    SetCause("broker: the properties take " + std::to_string(props.size()) +
+             " bytes, too many for one frame of " + std::to_string(frame) + " bytes");
+    return CVRC_MSG_TOO_BIG_FOR_Q_MGR;
+  }
   StampMessage(md);
   if (syncpoint) {
-    PendingPut p{queue.Name, *md, std::string(static_cast<const char *>(data), length)};
+    PendingPut p{queue.Name, *md, std::string(static_cast<const char *>(data), length), props};
     puts_.push_back(std::move(p));
     return 0;
   }
-  return Publish(queue.Name, *md, data, static_cast<size_t>(length));
+  return Publish(queue.Name, *md, data, static_cast<size_t>(length), props);
 }
 
 CVLONG AmqpBackend::Fetch(const std::string &queue, std::optional<Delivery> *out) {
@@ -530,6 +556,7 @@ CVLONG AmqpBackend::Fetch(const std::string &queue, std::optional<Delivery> *out
   }
   if (p._flags & AMQP_BASIC_PRIORITY_FLAG) md.Priority = p.priority;
   md.BackoutCount = redelivered ? 1 : 0;
+  std::vector<Property> pairs;
   if (p._flags & AMQP_BASIC_HEADERS_FLAG) {
     for (int i = 0; i < p.headers.num_entries; i++) {
       const amqp_table_entry_t &e = p.headers.entries[i];
@@ -544,8 +571,23 @@ CVLONG AmqpBackend::Fetch(const std::string &queue, std::optional<Delivery> *out
       // Quorum queues count deliveries themselves.
       if (key == "x-delivery-count" && IntField(e.value, &n))
         md.BackoutCount = static_cast<CVLONG>(n);
+      // What a list cannot hold is left out: headers of other publishers
+      // may have any name and value.
+      bool textValue =
+          e.value.kind == AMQP_FIELD_KIND_UTF8 || e.value.kind == AMQP_FIELD_KIND_BYTES;
+      std::string value = textValue
+                              ? std::string(static_cast<const char *>(e.value.value.bytes.bytes),
+                                            e.value.value.bytes.len)
+                              : "";
+      if (textValue && ValidPropertyName(key) && value.size() <= CV_PROPERTY_VALUE_MAX &&
+          value.find('\0') == std::string::npos && pairs.size() < CV_PROPERTIES_MAX &&
+          std::none_of(pairs.begin(), pairs.end(),
+                       [&](const Property &q) { return q.first == key; })) {
+        pairs.emplace_back(key, std::move(value));
+      }
     }
   }
+  d.Props = JoinProperties(pairs);
   amqp_destroy_message(&message);
   amqp_maybe_release_buffers(conn_);
   *out = std::move(d);
@@ -558,7 +600,8 @@ void AmqpBackend::ReleasePending() {
 }
 
 CVLONG AmqpBackend::Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG bufferLength,
-                        void *buffer, CVLONG *dataLength) {
+                        void *buffer, CVLONG *dataLength, CVLONG propBufferLength,
+                        std::string *props) {
   if (broken_) return CVRC_CONNECTION_BROKEN;
   bool syncpoint = (options & CVGMO_SYNCPOINT) != 0;
   bool acceptTruncated = (options & CVGMO_ACCEPT_TRUNCATED_MSG) != 0;
@@ -582,7 +625,10 @@ CVLONG AmqpBackend::Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG 
   }
   CVLONG length = static_cast<CVLONG>(d->Body.size());
   *md = d->Md;
-  if (length > bufferLength && !acceptTruncated) {
+  *props = d->Props;
+  bool propsTooLong = propBufferLength != kPropertiesNotAsked &&
+                      props->size() > static_cast<size_t>(propBufferLength);
+  if ((length > bufferLength || propsTooLong) && !acceptTruncated) {
     *dataLength = length;
     truncated_ = std::move(d);
     return CVRC_TRUNCATED_MSG_FAILED;
@@ -619,7 +665,9 @@ CVLONG AmqpBackend::Commit() {
   std::vector<PendingPut> puts;
   puts.swap(puts_);
   for (const PendingPut &p : puts) {
-    if (CVLONG rc = Publish(p.Queue, p.Md, p.Body.data(), p.Body.size()); rc != 0) return rc;
+    if (CVLONG rc = Publish(p.Queue, p.Md, p.Body.data(), p.Body.size(), p.Props); rc != 0) {
+      return rc;
+    }
   }
   for (uint64_t tag : held_) {
     if (int status = amqp_basic_ack(conn_, kMessages, tag, 0); status != AMQP_STATUS_OK) {

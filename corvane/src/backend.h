@@ -17,8 +17,10 @@
 #ifndef CORVANE_BACKEND_H
 #define CORVANE_BACKEND_H
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cause.h"
@@ -53,7 +55,30 @@ struct MessageInfo {
   CVMD Md = CVMD_DEFAULT;
   bool Held = false;     // in a unit of work
   bool Damaged = false;  // set aside: its data cannot be read
+  std::string Props;     // its property list, packed as corvane.h says
 };
+
+// Get's propBufferLength when the caller asked for no properties (CVGET):
+// they are left out, and never make a message too long.
+inline constexpr CVLONG kPropertiesNotAsked = -1;
+
+// Property lists, packed as corvane.h describes them.
+using Property = std::pair<std::string, std::string>;
+// 0 when the length bytes at props are a valid list, else CVRC_FORMAT_ERROR
+// with the rule broken as the cause.
+CVLONG CheckProperties(CVLONG length, const CVCHAR *props);
+// The pairs of a valid list, in order.
+std::vector<Property> SplitProperties(const std::string &props);
+std::string JoinProperties(const std::vector<Property> &pairs);
+// The list props with the pairs of marks set, replacing values of the same
+// names and adding new names at the end: CVRC_FORMAT_ERROR when that makes
+// too many.
+CVLONG MergeProperties(const std::string &props, const std::string &marks, std::string *merged);
+// How many leading bytes of props are whole pairs that fit in length bytes.
+size_t FitProperties(const std::string &props, CVLONG length);
+// True for a name that a list may hold (names beginning with "cv-" are the
+// queue manager's own).
+bool ValidPropertyName(const std::string &name);
 
 class Backend {
  public:
@@ -81,8 +106,11 @@ class Backend {
   // negative confirm), CVRC_UNKNOWN_OBJECT_NAME (a returned message) or
   // CVRC_MSG_TOO_BIG_FOR_Q_MGR. On a broker a put under syncpoint is kept in
   // memory and published at Commit, so those answers come from Commit.
+  // props is a checked property list kept with the message (the broker
+  // publishes it as headers and refuses, CVRC_MSG_TOO_BIG_FOR_Q_MGR, one
+  // that does not fit in a frame).
   virtual CVLONG Put(const QueueDef &queue, CVMD *md, bool syncpoint, const void *data,
-                     CVLONG length) = 0;
+                     CVLONG length, const std::string &props) = 0;
 
   // Takes, without waiting, the oldest visible message of queue whose
   // identifiers match those of md (all-zero ones match any), or answers
@@ -100,8 +128,36 @@ class Backend {
   // was too long for the retry and returns it to the queue when the next
   // Get is for another queue. Its backout count is 1 for a redelivered
   // message unless the queue counts deliveries itself.
+  // *props receives the message's property list when Get answers 0, a
+  // truncation or CVRC_OBJECT_DAMAGED; a list longer than propBufferLength
+  // makes the message too long like its data (not so kPropertiesNotAsked).
+  // Fitting the list into the caller's buffer is the front's.
   virtual CVLONG Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG bufferLength,
-                     void *buffer, CVLONG *dataLength) = 0;
+                     void *buffer, CVLONG *dataLength, CVLONG propBufferLength,
+                     std::string *props) = 0;
+
+  // A browse get (CVGMO_BROWSE_FIRST or CVGMO_BROWSE_NEXT in options): the
+  // oldest visible matching message after *cursor (after none for
+  // BROWSE_FIRST), returned as Get would without taking it; *cursor then
+  // names it, except after CVRC_TRUNCATED_MSG_FAILED. *dataLength is the
+  // full length even when truncation is accepted. A message whose data
+  // cannot be read is set aside as Get would. The broker cannot browse.
+  virtual CVLONG BrowseMessage(const QueueDef &queue, CVMD *md, CVLONG options, int64_t *cursor,
+                               CVLONG bufferLength, void *buffer, CVLONG *dataLength,
+                               CVLONG propBufferLength, std::string *props) {
+    (void)queue, (void)md, (void)options, (void)cursor, (void)bufferLength, (void)buffer;
+    (void)dataLength, (void)propBufferLength, (void)props;
+    return CVRC_FUNCTION_NOT_SUPPORTED;
+  }
+
+  // Sets the properties marks (a checked list) on the message with msgId
+  // that this connection holds in its unit of work, durably and outside
+  // it: CVRC_NO_MSG_LOCKED when it holds none. The broker cannot change a
+  // delivered message.
+  virtual CVLONG Mark(const CVBYTE *msgId, const std::string &marks) {
+    (void)msgId, (void)marks;
+    return CVRC_FUNCTION_NOT_SUPPORTED;
+  }
 
   // The number of messages on a local queue. The store counts the ones held
   // by units of work too (they come back on Backout); the broker counts only

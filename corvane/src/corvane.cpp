@@ -1,4 +1,4 @@
-// corvane.cpp - the nine calls: handle, option and argument checks, the
+// corvane.cpp - the queue calls: handle, option and argument checks, the
 // wait of a get, then dispatch to the backend of the connected queue
 // manager. One connection per process, one lock over it.
 #include "corvane.h"
@@ -29,6 +29,7 @@ struct OpenObject {
   bool QmgrObject = false;
   CVLONG Options = 0;
   QueueDef Queue;
+  int64_t BrowseCursor = 0;  // the backend's name of the message browsed last
 };
 
 struct Process {
@@ -97,6 +98,71 @@ CVLONG OpenQueue(Process &p, const CVOD &od, CVLONG options, OpenObject *object)
     return CVRC_OPTION_NOT_VALID_FOR_TYPE;
   }
   return 0;
+}
+
+// CVGET (wantProps false) and CVGETP.
+void GetMessage(CVHCONN hconn, CVHOBJ hobj, CVMD *md, CVGMO *gmo, bool wantProps,
+                CVLONG propBufferLength, CVCHAR *propBuffer, CVLONG *propLength,
+                CVLONG bufferLength, void *buffer, CVLONG *dataLength, CVLONG *cc, CVLONG *reason) {
+  // One look without waiting. Everything is checked again on every look: a
+  // waiting get holds no lock, so another thread may close the handle or
+  // disconnect in the meantime.
+  auto look = [&](Process &p) -> CVLONG {
+    OpenObject *o = Object(p, hobj, true);
+    if (o == nullptr) return CVRC_HOBJ_ERROR;
+    CVLONG options = gmo != nullptr ? gmo->Options : 0;
+    bool browse = (options & (CVGMO_BROWSE_FIRST | CVGMO_BROWSE_NEXT)) != 0;
+    if (browse && (o->Options & CVOO_BROWSE) == 0) return CVRC_NOT_OPEN_FOR_BROWSE;
+    if (!browse && (o->Options & kInputOptions) == 0) return CVRC_NOT_OPEN_FOR_INPUT;
+    if (md == nullptr) return CVRC_MD_ERROR;
+    if (gmo == nullptr || dataLength == nullptr) return CVRC_GMO_ERROR;
+    if (wantProps && propLength == nullptr) return CVRC_GMO_ERROR;
+    if (((options & CVGMO_SYNCPOINT) != 0 && (options & CVGMO_NO_SYNCPOINT) != 0) ||
+        ((options & CVGMO_BROWSE_FIRST) != 0 && (options & CVGMO_BROWSE_NEXT) != 0)) {
+      return CVRC_OPTIONS_ERROR;
+    }
+    if (CVLONG rc = CheckBuffer(bufferLength, buffer, CVRC_BUFFER_LENGTH_ERROR); rc != 0) {
+      return rc;
+    }
+    if (wantProps) {
+      if (CVLONG rc = CheckBuffer(propBufferLength, propBuffer, CVRC_BUFFER_LENGTH_ERROR);
+          rc != 0) {
+        return rc;
+      }
+    } else {
+      propBufferLength = kPropertiesNotAsked;
+    }
+    std::string props;
+    CVLONG rc = browse
+                    ? p.Conn->BrowseMessage(o->Queue, md, options, &o->BrowseCursor, bufferLength,
+                                            buffer, dataLength, propBufferLength, &props)
+                    : p.Conn->Get(o->Queue, md, options, bufferLength, buffer, dataLength,
+                                  propBufferLength, &props);
+    if (!wantProps) return rc;
+    if (rc == CVRC_TRUNCATED_MSG_FAILED) {
+      *propLength = static_cast<CVLONG>(props.size());
+    } else if (rc == 0 || rc == CVRC_TRUNCATED_MSG_ACCEPTED) {
+      size_t fit = FitProperties(props, propBufferLength);
+      if (fit > 0) std::memcpy(propBuffer, props.data(), fit);
+      *propLength = static_cast<CVLONG>(fit);
+      if (fit < props.size()) rc = CVRC_TRUNCATED_MSG_ACCEPTED;
+    }
+    return rc;
+  };
+  auto start = std::chrono::steady_clock::now();
+  CVLONG rc = OnConnection(hconn, look);
+  // Reaching the backend means gmo was checked.
+  if (rc == CVRC_NO_MSG_AVAILABLE && (gmo->Options & CVGMO_WAIT) != 0) {
+    CVLONG waitMs = gmo->WaitInterval < 0 ? kUnlimitedWaitMs : gmo->WaitInterval;
+    auto deadline = start + std::chrono::milliseconds(waitMs);
+    for (auto now = start; rc == CVRC_NO_MSG_AVAILABLE && now < deadline;
+         now = std::chrono::steady_clock::now()) {
+      std::this_thread::sleep_for(
+          std::min<std::chrono::steady_clock::duration>(kPollInterval, deadline - now));
+      rc = OnConnection(hconn, look);
+    }
+  }
+  Report(rc == kHeadDoesNotMatch ? CVRC_NO_MSG_AVAILABLE : rc, cc, reason);
 }
 
 CVLONG Inquire(Process &p, const OpenObject &o, CVLONG count, const CVLONG *selectors,
@@ -239,6 +305,12 @@ void CVCLOSE(CVHCONN Hconn, CVHOBJ *Hobj, CVLONG Options, CVLONG *CompCode, CVLO
 
 void CVPUT(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVPMO *PutMsgOpts, CVLONG BufferLength,
            const void *Buffer, CVLONG *CompCode, CVLONG *Reason) {
+  CVPUTP(Hconn, Hobj, MsgDesc, PutMsgOpts, 0, nullptr, BufferLength, Buffer, CompCode, Reason);
+}
+
+void CVPUTP(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVPMO *PutMsgOpts, CVLONG PropLength,
+            const CVCHAR *Props, CVLONG BufferLength, const void *Buffer, CVLONG *CompCode,
+            CVLONG *Reason) {
   CVLONG rc = OnConnection(Hconn, [&](Process &p) -> CVLONG {
     OpenObject *o = Object(p, Hobj, true);
     if (o == nullptr) return CVRC_HOBJ_ERROR;
@@ -252,45 +324,36 @@ void CVPUT(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVPMO *PutMsgOpts, CVLONG 
     bool syncpoint = (PutMsgOpts->Options & CVPMO_SYNCPOINT) != 0;
     if (syncpoint && (PutMsgOpts->Options & CVPMO_NO_SYNCPOINT) != 0) return CVRC_OPTIONS_ERROR;
     if (CVLONG rc = CheckBuffer(BufferLength, Buffer, CVRC_DATA_LENGTH_ERROR); rc != 0) return rc;
-    return p.Conn->Put(o->Queue, MsgDesc, syncpoint, Buffer, BufferLength);
+    if (CVLONG rc = CheckProperties(PropLength, Props); rc != 0) return rc;
+    std::string props = PropLength > 0 ? std::string(Props, static_cast<size_t>(PropLength)) : "";
+    return p.Conn->Put(o->Queue, MsgDesc, syncpoint, Buffer, BufferLength, props);
   });
   Report(rc, CompCode, Reason);
 }
 
 void CVGET(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVGMO *GetMsgOpts, CVLONG BufferLength,
            void *Buffer, CVLONG *DataLength, CVLONG *CompCode, CVLONG *Reason) {
-  // One look without waiting. Everything is checked again on every look: a
-  // waiting get holds no lock, so another thread may close the handle or
-  // disconnect in the meantime.
-  auto look = [&](Process &p) -> CVLONG {
-    OpenObject *o = Object(p, Hobj, true);
-    if (o == nullptr) return CVRC_HOBJ_ERROR;
-    if ((o->Options & kInputOptions) == 0) return CVRC_NOT_OPEN_FOR_INPUT;
-    if (MsgDesc == nullptr) return CVRC_MD_ERROR;
-    if (GetMsgOpts == nullptr || DataLength == nullptr) return CVRC_GMO_ERROR;
-    CVLONG options = GetMsgOpts->Options;
-    if ((options & CVGMO_SYNCPOINT) != 0 && (options & CVGMO_NO_SYNCPOINT) != 0) {
-      return CVRC_OPTIONS_ERROR;
-    }
-    if (CVLONG rc = CheckBuffer(BufferLength, Buffer, CVRC_BUFFER_LENGTH_ERROR); rc != 0) {
-      return rc;
-    }
-    return p.Conn->Get(o->Queue, MsgDesc, options, BufferLength, Buffer, DataLength);
-  };
-  auto start = std::chrono::steady_clock::now();
-  CVLONG rc = OnConnection(Hconn, look);
-  // Reaching the backend means GetMsgOpts was checked.
-  if (rc == CVRC_NO_MSG_AVAILABLE && (GetMsgOpts->Options & CVGMO_WAIT) != 0) {
-    CVLONG waitMs = GetMsgOpts->WaitInterval < 0 ? kUnlimitedWaitMs : GetMsgOpts->WaitInterval;
-    auto deadline = start + std::chrono::milliseconds(waitMs);
-    for (auto now = start; rc == CVRC_NO_MSG_AVAILABLE && now < deadline;
-         now = std::chrono::steady_clock::now()) {
-      std::this_thread::sleep_for(
-          std::min<std::chrono::steady_clock::duration>(kPollInterval, deadline - now));
-      rc = OnConnection(Hconn, look);
-    }
-  }
-  Report(rc == kHeadDoesNotMatch ? CVRC_NO_MSG_AVAILABLE : rc, CompCode, Reason);
+  GetMessage(Hconn, Hobj, MsgDesc, GetMsgOpts, false, 0, nullptr, nullptr, BufferLength, Buffer,
+             DataLength, CompCode, Reason);
+}
+
+void CVGETP(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVGMO *GetMsgOpts, CVLONG PropBufferLength,
+            CVCHAR *PropBuffer, CVLONG *PropLength, CVLONG BufferLength, void *Buffer,
+            CVLONG *DataLength, CVLONG *CompCode, CVLONG *Reason) {
+  if (PropLength != nullptr) *PropLength = 0;
+  GetMessage(Hconn, Hobj, MsgDesc, GetMsgOpts, true, PropBufferLength, PropBuffer, PropLength,
+             BufferLength, Buffer, DataLength, CompCode, Reason);
+}
+
+void CVMARK(CVHCONN Hconn, const CVBYTE *MsgId, CVLONG PropLength, const CVCHAR *Props,
+            CVLONG *CompCode, CVLONG *Reason) {
+  CVLONG rc = OnConnection(Hconn, [&](Process &p) -> CVLONG {
+    if (MsgId == nullptr) return CVRC_MSG_ID_ERROR;
+    if (CVLONG rc = CheckProperties(PropLength, Props); rc != 0) return rc;
+    std::string marks = PropLength > 0 ? std::string(Props, static_cast<size_t>(PropLength)) : "";
+    return p.Conn->Mark(MsgId, marks);
+  });
+  Report(rc, CompCode, Reason);
 }
 
 void CVINQ(CVHCONN Hconn, CVHOBJ Hobj, CVLONG SelectorCount, const CVLONG *Selectors,

@@ -73,13 +73,17 @@ const char kSchema[] =
     "CREATE TABLE IF NOT EXISTS messages(id INTEGER PRIMARY KEY AUTOINCREMENT,"
     " queue TEXT NOT NULL, state INTEGER NOT NULL, holder TEXT, msgid BLOB NOT NULL,"
     " correlid BLOB NOT NULL, md BLOB NOT NULL, length INTEGER NOT NULL, body BLOB,"
-    " bodyfile TEXT, backout INTEGER NOT NULL DEFAULT 0);"
+    " bodyfile TEXT, backout INTEGER NOT NULL DEFAULT 0, props BLOB);"
     "CREATE INDEX IF NOT EXISTS messages_by_queue ON messages(queue, state, id);"
     // Most rows have no holder; leaving them out spares every put an index
     // page.
     "CREATE INDEX IF NOT EXISTS messages_by_holder ON messages(holder)"
     " WHERE holder IS NOT NULL;"
     "CREATE TABLE IF NOT EXISTS doomed(file TEXT PRIMARY KEY);";
+
+// Columns added to a table of kSchema since stores were first made; a store
+// made before gets them when it is opened.
+const char kAddPropsColumn[] = "ALTER TABLE messages ADD COLUMN props BLOB";
 
 // True when the process whose pid starts token is known to be gone.
 bool ProcessGone(const std::string &token) {
@@ -232,6 +236,11 @@ class Stmt {
   bool IsNull(int i) { return sqlite3_column_type(stmt_, i) == SQLITE_NULL; }
   const void *Blob(int i) { return sqlite3_column_blob(stmt_, i); }
   int Bytes(int i) { return sqlite3_column_bytes(stmt_, i); }
+  std::string BlobText(int i) {
+    const void *p = Blob(i);
+    return p != nullptr ? std::string(static_cast<const char *>(p), static_cast<size_t>(Bytes(i)))
+                        : "";
+  }
 
  private:
   StmtCache &cache_;
@@ -289,10 +298,14 @@ class LocalBackend : public Backend {
   CVLONG Open();
   const std::string &Name() const override { return def_.Name; }
   CVLONG LookupQueue(const std::string &name, QueueDef *def) override;
-  CVLONG Put(const QueueDef &queue, CVMD *md, bool syncpoint, const void *data,
-             CVLONG length) override;
+  CVLONG Put(const QueueDef &queue, CVMD *md, bool syncpoint, const void *data, CVLONG length,
+             const std::string &props) override;
   CVLONG Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG bufferLength, void *buffer,
-             CVLONG *dataLength) override;
+             CVLONG *dataLength, CVLONG propBufferLength, std::string *props) override;
+  CVLONG BrowseMessage(const QueueDef &queue, CVMD *md, CVLONG options, int64_t *cursor,
+                       CVLONG bufferLength, void *buffer, CVLONG *dataLength,
+                       CVLONG propBufferLength, std::string *props) override;
+  CVLONG Mark(const CVBYTE *msgId, const std::string &marks) override;
   CVLONG Depth(const QueueDef &queue, CVLONG *depth) override;
   CVLONG Commit() override;
   CVLONG Backout() override;
@@ -321,6 +334,8 @@ class LocalBackend : public Backend {
   // Runs one statement without results from the cache.
   CVLONG Run(const char *sql);
   CVLONG CreateSchema();
+  // Brings the tables of a store made by an earlier version up to kSchema.
+  CVLONG UpgradeSchema();
   // Checks that the store holds a queue manager; else CVRC_OBJECT_DAMAGED.
   CVLONG VerifySchema(const std::string &path);
   bool Retryable() const {
@@ -348,8 +363,8 @@ class LocalBackend : public Backend {
   // CVRC_OBJECT_DAMAGED when it is missing or of another length,
   // CVRC_RESOURCE_PROBLEM when the system failed otherwise.
   CVLONG ReadBody(const std::string &file, void *buffer, CVLONG n, CVLONG length);
-  CVLONG GetOnce(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG bufferLength,
-                 void *buffer, CVLONG *dataLength);
+  CVLONG GetOnce(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG bufferLength, void *buffer,
+                 CVLONG *dataLength, CVLONG propBufferLength, std::string *props);
   // Takes a held row out of the unit of work into state (kVisible or
   // kDamaged); when the store cannot be written now, the next end of the
   // unit of work does it.
@@ -365,7 +380,7 @@ class LocalBackend : public Backend {
   }
   std::string BodyPath(const std::string &file) const { return bodiesDir_ + "/" + file; }
   CVLONG ForwardPut(const QueueDef &queue, CVMD *md, bool syncpoint, const void *data,
-                    CVLONG length);
+                    CVLONG length, const std::string &props);
 
   QmgrDef def_;
   sqlite3 *db_ = nullptr;
@@ -379,9 +394,9 @@ class LocalBackend : public Backend {
   std::string reservePath_;
   uint64_t bodySeq_ = 0;
   bool uow_ = false;
-  int lastSql_ = SQLITE_OK;       // SQLite's last failure
-  sqlite3_int64 held_ = 0;        // gets the unit of work holds
-  sqlite3_int64 pending_ = 0;     // puts it holds
+  int lastSql_ = SQLITE_OK;                     // SQLite's last failure
+  sqlite3_int64 held_ = 0;                      // gets the unit of work holds
+  sqlite3_int64 pending_ = 0;                   // puts it holds
   std::map<sqlite3_int64, MsgState> setAside_;  // held rows SetAside could not release yet
   std::map<std::string, std::unique_ptr<Backend>> remotes_;  // forwarding targets
 };
@@ -415,7 +430,7 @@ CVLONG LocalBackend::LookupQueue(const std::string &name, QueueDef *def) {
 }
 
 CVLONG LocalBackend::ForwardPut(const QueueDef &queue, CVMD *md, bool syncpoint, const void *data,
-                                CVLONG length) {
+                                CVLONG length, const std::string &props) {
   Backend *target = nullptr;
   if (queue.RemoteQmgr == def_.Name) {
     target = this;
@@ -433,12 +448,14 @@ CVLONG LocalBackend::ForwardPut(const QueueDef &queue, CVMD *md, bool syncpoint,
   QueueDef dest;
   if (target->LookupQueue(queue.RemoteQueue, &dest) != 0) return CVRC_UNKNOWN_OBJECT_NAME;
   if (dest.Type != CVQT_LOCAL) return CVRC_Q_TYPE_ERROR;  // no chains of forwarding
-  return target->Put(dest, md, syncpoint, data, length);  // the target marks its unit of work
+  // The target marks its unit of work.
+  return target->Put(dest, md, syncpoint, data, length, props);
 }
 
 CVLONG LocalBackend::DefineQueue(const QueueDef &queue) {
   if (!CheckName(queue.Name)) return CVRC_OBJECT_NAME_ERROR;
-  if (queue.Type == CVQT_REMOTE && (!CheckName(queue.RemoteQmgr) || !CheckName(queue.RemoteQueue))) {
+  if (queue.Type == CVQT_REMOTE &&
+      (!CheckName(queue.RemoteQmgr) || !CheckName(queue.RemoteQueue))) {
     return CVRC_REMOTE_Q_NAME_ERROR;
   }
   if (queue.MaxDepth < 0 || queue.MaxMsgLength < 0) return CVRC_Q_TYPE_ERROR;
@@ -588,6 +605,7 @@ CVLONG LocalBackend::Open() {
     rc = fresh ? 0 : VerifySchema(path);
     if (rc == 0) rc = Exec("PRAGMA journal_mode=WAL");
     if (rc == 0) rc = fresh ? CreateSchema() : Exec(kSchema);  // the latter adds new tables
+    if (rc == 0 && !fresh) rc = UpgradeSchema();
     if (rc != 0 && !Retryable()) break;
   }
   if (rc != 0) return rc;
@@ -642,6 +660,24 @@ CVLONG LocalBackend::CreateSchema() {
   return End();
 }
 
+CVLONG LocalBackend::UpgradeSchema() {
+  // Cheap enough to ask on every open; in a write transaction so that
+  // processes opening the same old store at once add the column once.
+  auto hasProps = [&] {
+    sqlite3_stmt *s = nullptr;
+    bool has =
+        sqlite3_prepare_v2(db_, "SELECT props FROM messages LIMIT 0", -1, &s, nullptr) == SQLITE_OK;
+    sqlite3_finalize(s);
+    return has;
+  };
+  if (hasProps()) return 0;
+  if (CVLONG rc = Begin(); rc != 0) return rc;
+  CVLONG rc = hasProps() ? 0 : Exec(kAddPropsColumn);
+  if (rc == 0) rc = End();
+  if (rc != 0) Rollback();
+  return rc;
+}
+
 bool LocalBackend::EnsureReserve() {
   struct stat st;
   if (stat(reservePath_.c_str(), &st) == 0 && st.st_size >= kReserveBytes) return true;
@@ -689,7 +725,8 @@ void LocalBackend::RemoveBodies(const std::vector<std::string> &files) {
   // Losing this in a crash costs only a look at files already gone.
   Durable(false);
   if (Begin() == 0) {
-    for (const std::string &f : files) Stmt(stmts_, "DELETE FROM doomed WHERE file=?").Bind(1, f).Step();
+    for (const std::string &f : files)
+      Stmt(stmts_, "DELETE FROM doomed WHERE file=?").Bind(1, f).Step();
     if (End() != 0) Rollback();
   }
   Durable(true);
@@ -768,8 +805,8 @@ void LocalBackend::RemoveOrphanBodies() {
 }
 
 CVLONG LocalBackend::Put(const QueueDef &queue, CVMD *md, bool syncpoint, const void *data,
-                         CVLONG length) {
-  if (queue.Type == CVQT_REMOTE) return ForwardPut(queue, md, syncpoint, data, length);
+                         CVLONG length, const std::string &props) {
+  if (queue.Type == CVQT_REMOTE) return ForwardPut(queue, md, syncpoint, data, length, props);
   if (length > queue.MaxMsgLength) return CVRC_MSG_TOO_BIG_FOR_Q;
   if (!EnsureReserve()) return CVRC_Q_SPACE_NOT_AVAILABLE;
   StampMessage(md);
@@ -813,7 +850,7 @@ CVLONG LocalBackend::Put(const QueueDef &queue, CVMD *md, bool syncpoint, const 
     if (rc == 0) {
       Stmt ins(stmts_,
                "INSERT INTO messages(queue, state, holder, msgid, correlid, md, length, body, "
-               "bodyfile, backout) VALUES(?,?,?,?,?,?,?,?,?,0)");
+               "bodyfile, backout, props) VALUES(?,?,?,?,?,?,?,?,?,0,?)");
       ins.Bind(1, queue.Name).Bind(2, syncpoint ? kPending : kVisible);
       if (syncpoint) {
         ins.Bind(3, token_);
@@ -826,6 +863,11 @@ CVLONG LocalBackend::Put(const QueueDef &queue, CVMD *md, bool syncpoint, const 
         ins.BindBlob(8, data, static_cast<int>(length)).BindNull(9);
       } else {
         ins.BindNull(8).Bind(9, bodyFile);
+      }
+      if (props.empty()) {
+        ins.BindNull(10);
+      } else {
+        ins.BindBlob(10, props.data(), static_cast<int>(props.size()));
       }
       int step = ins.Step();
       if (step != SQLITE_DONE) rc = SqlFailure(step);
@@ -887,19 +929,24 @@ void LocalBackend::SetAside(sqlite3_int64 id, MsgState state) {
 }
 
 CVLONG LocalBackend::Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG bufferLength,
-                         void *buffer, CVLONG *dataLength) {
+                         void *buffer, CVLONG *dataLength, CVLONG propBufferLength,
+                         std::string *props) {
   RecoverHolders(queue.Name);
-  return TakingOff([&] { return GetOnce(queue, md, options, bufferLength, buffer, dataLength); });
+  return TakingOff([&] {
+    return GetOnce(queue, md, options, bufferLength, buffer, dataLength, propBufferLength, props);
+  });
 }
 
-CVLONG LocalBackend::GetOnce(const QueueDef &queue, CVMD *md, CVLONG options,
-                             CVLONG bufferLength, void *buffer, CVLONG *dataLength) {
+CVLONG LocalBackend::GetOnce(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG bufferLength,
+                             void *buffer, CVLONG *dataLength, CVLONG propBufferLength,
+                             std::string *props) {
   bool syncpoint = (options & CVGMO_SYNCPOINT) != 0;
   bool acceptTruncated = (options & CVGMO_ACCEPT_TRUNCATED_MSG) != 0;
   bool matchMsgId = !AllZero(md->MsgId, CV_MSG_ID_LENGTH);
   bool matchCorrelId = !AllZero(md->CorrelId, CV_CORREL_ID_LENGTH);
   std::string sql =
-      "SELECT id, md, length, body, bodyfile, backout FROM messages WHERE queue=? AND state=0";
+      "SELECT id, md, length, body, bodyfile, backout, props FROM messages WHERE queue=? AND "
+      "state=0";
   if (matchMsgId) sql += " AND msgid=?";
   if (matchCorrelId) sql += " AND correlid=?";
   sql += " ORDER BY id LIMIT 1";
@@ -936,7 +983,10 @@ CVLONG LocalBackend::GetOnce(const QueueDef &queue, CVMD *md, CVLONG options,
       length = static_cast<CVLONG>(s.Int(2));
       persistent = stored.Persistence == CVPER_PERSISTENT;
       if (!s.IsNull(4)) bodyFile = s.Text(4);
-      if (length > bufferLength && !acceptTruncated) {
+      *props = s.BlobText(6);
+      bool propsTooLong = propBufferLength != kPropertiesNotAsked &&
+                          props->size() > static_cast<size_t>(propBufferLength);
+      if ((length > bufferLength || propsTooLong) && !acceptTruncated) {
         *md = stored;  // the retry with this descriptor asks for this message
         *dataLength = length;
         rc = CVRC_TRUNCATED_MSG_FAILED;
@@ -1007,6 +1057,141 @@ CVLONG LocalBackend::GetOnce(const QueueDef &queue, CVMD *md, CVLONG options,
   return length > bufferLength ? CVRC_TRUNCATED_MSG_ACCEPTED : 0;
 }
 
+CVLONG LocalBackend::BrowseMessage(const QueueDef &queue, CVMD *md, CVLONG options, int64_t *cursor,
+                                   CVLONG bufferLength, void *buffer, CVLONG *dataLength,
+                                   CVLONG propBufferLength, std::string *props) {
+  RecoverHolders(queue.Name);
+  bool acceptTruncated = (options & CVGMO_ACCEPT_TRUNCATED_MSG) != 0;
+  bool matchMsgId = !AllZero(md->MsgId, CV_MSG_ID_LENGTH);
+  bool matchCorrelId = !AllZero(md->CorrelId, CV_CORREL_ID_LENGTH);
+  std::string sql =
+      "SELECT id, md, length, body, bodyfile, backout, props FROM messages WHERE queue=? AND "
+      "state=0 AND id>?";
+  if (matchMsgId) sql += " AND msgid=?";
+  if (matchCorrelId) sql += " AND correlid=?";
+  sql += " ORDER BY id LIMIT 1";
+  sqlite3_int64 after = (options & CVGMO_BROWSE_FIRST) != 0 ? 0 : *cursor;
+  // Only reads: no transaction is needed, and the row may go at any time.
+  for (;;) {
+    sqlite3_int64 id = 0;
+    CVLONG length = 0;
+    CVLONG copied = 0;
+    std::string bodyFile;
+    CVMD stored = CVMD_DEFAULT;
+    CVLONG rc = 0;
+    {
+      Stmt s(stmts_, sql.c_str());
+      int i = 1;
+      s.Bind(i++, queue.Name);
+      s.Bind(i++, after);
+      if (matchMsgId) s.BindBlob(i++, md->MsgId, CV_MSG_ID_LENGTH);
+      if (matchCorrelId) s.BindBlob(i++, md->CorrelId, CV_CORREL_ID_LENGTH);
+      int step = s.Step();
+      if (step != SQLITE_ROW) return step == SQLITE_DONE ? CVRC_NO_MSG_AVAILABLE : SqlFailure(step);
+      id = s.Int(0);
+      if (s.Bytes(1) == sizeof(CVMD)) std::memcpy(&stored, s.Blob(1), sizeof(CVMD));
+      stored.BackoutCount = static_cast<CVLONG>(s.Int(5));
+      length = static_cast<CVLONG>(s.Int(2));
+      if (!s.IsNull(4)) bodyFile = s.Text(4);
+      *props = s.BlobText(6);
+      bool propsTooLong = propBufferLength != kPropertiesNotAsked &&
+                          props->size() > static_cast<size_t>(propBufferLength);
+      if ((length > bufferLength || propsTooLong) && !acceptTruncated) {
+        *md = stored;  // the position stays: the retry returns this message
+        *dataLength = length;
+        return CVRC_TRUNCATED_MSG_FAILED;
+      }
+      copied = length < bufferLength ? length : bufferLength;
+      if (bodyFile.empty() && copied > 0) {
+        if (s.Bytes(3) != length) {
+          SetCause("message " + std::to_string(id) + ": its stored body has " +
+                   std::to_string(s.Bytes(3)) + " bytes, the message " + std::to_string(length));
+          rc = CVRC_OBJECT_DAMAGED;
+        } else {
+          std::memcpy(buffer, s.Blob(3), static_cast<size_t>(copied));
+        }
+      }
+    }
+    // With nothing to copy a body file is not even opened.
+    if (!bodyFile.empty() && copied > 0) rc = ReadBody(bodyFile, buffer, copied, length);
+    if (rc == CVRC_OBJECT_DAMAGED) {
+      // A getter may have taken the message and removed its body since it
+      // was read: it is damaged only if it is still there to be taken, and
+      // its body still cannot be read now that no getter can take it.
+      bool gone = false;
+      rc = TakingOff([&] {
+        CVLONG rc = Begin();
+        if (rc != 0) return rc;
+        Stmt u(stmts_, "UPDATE messages SET state=3 WHERE id=? AND state=0");
+        if (int step = u.Bind(1, id).Step(); step != SQLITE_DONE) rc = SqlFailure(step);
+        gone = rc == 0 && sqlite3_changes(db_) == 0;
+        if (rc == 0 && !gone && !bodyFile.empty()) {
+          rc = ReadBody(bodyFile, buffer, copied, length);  // a rename may have been under way
+          if (rc != CVRC_OBJECT_DAMAGED) {
+            Rollback();
+            return rc;
+          }
+          rc = 0;
+        }
+        if (rc == 0 && !gone) rc = End();
+        if (rc != 0 || gone) {
+          Rollback();
+          return rc;
+        }
+        return CVRC_OBJECT_DAMAGED;
+      });
+      if (gone) {
+        after = id;  // taken meanwhile: browse on
+        continue;
+      }
+      if (rc == CVRC_OBJECT_DAMAGED) {
+        *cursor = id;
+        *md = stored;
+        return rc;
+      }
+    }
+    if (rc != 0) return rc;
+    *cursor = id;
+    *md = stored;
+    *dataLength = length;
+    return length > bufferLength ? CVRC_TRUNCATED_MSG_ACCEPTED : 0;
+  }
+}
+
+CVLONG LocalBackend::Mark(const CVBYTE *msgId, const std::string &marks) {
+  return TakingOff([&] {
+    CVLONG rc = Begin();
+    if (rc != 0) return rc;
+    sqlite3_int64 id = 0;
+    std::string merged;
+    {
+      Stmt s(stmts_,
+             "SELECT id, props FROM messages WHERE holder=? AND state=1 AND msgid=? ORDER BY id "
+             "LIMIT 1");
+      s.Bind(1, token_).BindBlob(2, msgId, CV_MSG_ID_LENGTH);
+      int step = s.Step();
+      if (step == SQLITE_DONE) {
+        rc = CVRC_NO_MSG_LOCKED;
+      } else if (step != SQLITE_ROW) {
+        rc = SqlFailure(step);
+      } else {
+        id = s.Int(0);
+        rc = MergeProperties(s.BlobText(1), marks, &merged);
+      }
+    }
+    if (rc == 0) {
+      Stmt u(stmts_, "UPDATE messages SET props=? WHERE id=?");
+      if (merged.empty()) {
+        u.BindNull(1);
+      } else {
+        u.BindBlob(1, merged.data(), static_cast<int>(merged.size()));
+      }
+      if (int step = u.Bind(2, id).Step(); step != SQLITE_DONE) rc = SqlFailure(step);
+    }
+    return Finish(rc);
+  });
+}
+
 CVLONG LocalBackend::Depth(const QueueDef &queue, CVLONG *depth) {
   Stmt s(stmts_, "SELECT COUNT(*) FROM messages WHERE queue=? AND state IN (0,1,3)");
   s.Bind(1, queue.Name);
@@ -1068,8 +1253,8 @@ CVLONG LocalBackend::EndUnitOfWork(bool commit) {
     // Another connection took this one for ended and backed part of its
     // unit of work out: the rest goes back too, and the caller hears so.
     TakingOff([&] { return EndUnitOfWork(token_, false, &held, &pending); });
-    SetCause("another connection backed this unit of work out, taking its lock file " +
-             lockPath_ + " for that of an ended process: " + std::to_string(held_ - held) +
+    SetCause("another connection backed this unit of work out, taking its lock file " + lockPath_ +
+             " for that of an ended process: " + std::to_string(held_ - held) +
              " of its gets and " + std::to_string(pending_ - pending) + " of its puts were gone");
     rc = CVRC_BACKED_OUT;
   } else if (rc != 0) {
@@ -1094,8 +1279,8 @@ CVLONG LocalBackend::Browse(const std::string &name, std::vector<MessageInfo> *m
   if (CVLONG rc = LookupQueue(name, &def); rc != 0) return rc;
   messages->clear();
   Stmt s(stmts_,
-         "SELECT md, length, backout, state FROM messages WHERE queue=? AND state IN (0,1,3) "
-         "ORDER BY id");
+         "SELECT md, length, backout, state, props FROM messages WHERE queue=? AND state IN "
+         "(0,1,3) ORDER BY id");
   s.Bind(1, name);
   while (s.Step() == SQLITE_ROW) {
     MessageInfo info;
@@ -1104,6 +1289,7 @@ CVLONG LocalBackend::Browse(const std::string &name, std::vector<MessageInfo> *m
     info.Md.BackoutCount = static_cast<CVLONG>(s.Int(2));
     info.Held = s.Int(3) == kHeld;
     info.Damaged = s.Int(3) == kDamaged;
+    info.Props = s.BlobText(4);
     messages->push_back(info);
   }
   return 0;
@@ -1155,7 +1341,8 @@ void LocalBackend::SalvageBodies(std::vector<std::string> *done) {
   std::vector<std::pair<sqlite3_int64, std::string>> broken;
   std::set<std::string> named;
   {
-    Stmt s(stmts_, "SELECT id, queue, length, bodyfile, state FROM messages WHERE bodyfile IS NOT NULL");
+    Stmt s(stmts_,
+           "SELECT id, queue, length, bodyfile, state FROM messages WHERE bodyfile IS NOT NULL");
     while (s.Step() == SQLITE_ROW) {
       named.insert(s.Text(3));
       if (s.Int(4) == kDamaged) continue;
@@ -1291,9 +1478,9 @@ CVLONG CheckLocalStore(const QmgrDef &def, std::string *summary,
     std::string where = queue + " message " + std::to_string(++index[queue]);
     const unsigned char *file = sqlite3_column_text(s, 3);
     std::string problem =
-        file != nullptr ? BodyProblem(bodies, reinterpret_cast<const char *>(file),
-                                      sqlite3_column_int64(s, 2))
-                        : "";
+        file != nullptr
+            ? BodyProblem(bodies, reinterpret_cast<const char *>(file), sqlite3_column_int64(s, 2))
+            : "";
     if (file != nullptr) named.insert(reinterpret_cast<const char *>(file));
     messages++;
     if (sqlite3_column_int(s, 1) == kDamaged) {
@@ -1304,8 +1491,10 @@ CVLONG CheckLocalStore(const QmgrDef &def, std::string *summary,
     }
   }
   sqlite3_finalize(s);
-  sqlite3_prepare_v2(db, "SELECT bodyfile FROM messages WHERE bodyfile IS NOT NULL AND state=2 "
-                         "UNION SELECT file FROM doomed", -1, &s, nullptr);
+  sqlite3_prepare_v2(db,
+                     "SELECT bodyfile FROM messages WHERE bodyfile IS NOT NULL AND state=2 "
+                     "UNION SELECT file FROM doomed",
+                     -1, &s, nullptr);
   while (sqlite3_step(s) == SQLITE_ROW) {
     named.insert(reinterpret_cast<const char *>(sqlite3_column_text(s, 0)));
   }
@@ -1317,7 +1506,9 @@ CVLONG CheckLocalStore(const QmgrDef &def, std::string *summary,
     std::string base = BodyBase(name, &part);
     int fd = -1;
     // A part of a living putter is a put under way.
-    if (named.count(base) > 0 || (part && !HolderGone(def.Dir + "/conn", base.substr(0, base.rfind('-')), &fd))) continue;
+    if (named.count(base) > 0 ||
+        (part && !HolderGone(def.Dir + "/conn", base.substr(0, base.rfind('-')), &fd)))
+      continue;
     if (fd >= 0) close(fd);
     struct stat st;
     off_t size = stat((bodies + "/" + name).c_str(), &st) == 0 ? st.st_size : 0;
@@ -1344,7 +1535,8 @@ CVLONG SalvageLocalStore(const QmgrDef &def, std::vector<std::string> *done) {
   std::string path = def.Dir + "/store.db";
   sqlite3 *old = nullptr;
   std::string why = OpenStore(def.Dir, SQLITE_OPEN_READWRITE, &old);
-  std::vector<std::string> damage = why.empty() ? IntegrityProblems(old) : std::vector<std::string>{why};
+  std::vector<std::string> damage =
+      why.empty() ? IntegrityProblems(old) : std::vector<std::string>{why};
   if (!damage.empty()) {
     // Rebuild: a new database with every row the old one still gives.
     std::string fresh = path + ".salvage";
@@ -1366,8 +1558,15 @@ CVLONG SalvageLocalStore(const QmgrDef &def, std::vector<std::string> *done) {
     if (old != nullptr) {
       lost += CopyReadable(old, db, "SELECT rowid, * FROM queues WHERE rowid>? ORDER BY rowid",
                            "INSERT OR IGNORE INTO queues VALUES(?,?,?,?,?,?)", 6, &queues);
-      lost += CopyReadable(old, db, "SELECT id, * FROM messages WHERE id>? ORDER BY id",
-                           "INSERT OR IGNORE INTO messages VALUES(?,?,?,?,?,?,?,?,?,?,?)", 11,
+      // A store made before messages had properties has no such column.
+      sqlite3_stmt *probe = nullptr;
+      bool props = sqlite3_prepare_v2(old, "SELECT props FROM messages LIMIT 0", -1, &probe,
+                                      nullptr) == SQLITE_OK;
+      sqlite3_finalize(probe);
+      lost += CopyReadable(old, db,
+                           props ? "SELECT id, * FROM messages WHERE id>? ORDER BY id"
+                                 : "SELECT id, *, NULL FROM messages WHERE id>? ORDER BY id",
+                           "INSERT OR IGNORE INTO messages VALUES(?,?,?,?,?,?,?,?,?,?,?,?)", 12,
                            &messages);
     }
     sqlite3_close(old);
@@ -1377,7 +1576,8 @@ CVLONG SalvageLocalStore(const QmgrDef &def, std::vector<std::string> *done) {
                     std::to_string(kDefaultMaxDepth) + ", " + std::to_string(kDefaultMaxMsgLength) +
                     ", NULL, NULL FROM messages; INSERT OR IGNORE INTO queues VALUES('" +
                     kDefaultQueue + "', 1, " + std::to_string(kDefaultMaxDepth) + ", " +
-                    std::to_string(kDefaultMaxMsgLength) + ", NULL, NULL); COMMIT;"
+                    std::to_string(kDefaultMaxMsgLength) +
+                    ", NULL, NULL); COMMIT;"
                     "PRAGMA journal_mode=WAL; PRAGMA wal_checkpoint(TRUNCATE)";
     int rc = sqlite3_exec(db, q.c_str(), nullptr, nullptr, nullptr);
     sqlite3_close(db);
@@ -1386,7 +1586,8 @@ CVLONG SalvageLocalStore(const QmgrDef &def, std::vector<std::string> *done) {
       return CVRC_RESOURCE_PROBLEM;
     }
     std::string aside = path + ".damaged." + std::to_string(time(nullptr));
-    for (const char *suffix : {"", "-wal"}) rename((path + suffix).c_str(), (aside + suffix).c_str());
+    for (const char *suffix : {"", "-wal"})
+      rename((path + suffix).c_str(), (aside + suffix).c_str());
     unlink((path + "-shm").c_str());
     if (rename(fresh.c_str(), path.c_str()) != 0) {
       SetErrnoCause(path);

@@ -1,5 +1,5 @@
 // message.cpp - what every kind of queue manager does to a message the
-// same way: matching identifiers and stamping a put.
+// same way: matching identifiers, stamping a put, and its property lists.
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <set>
 
 #include "backend.h"
 
@@ -48,6 +49,105 @@ void StampMessage(CVMD *md) {
   std::snprintf(text, sizeof(text), "%02d%02d%02d%02ld", utc.tm_hour, utc.tm_min, utc.tm_sec,
                 hundredths);
   std::memcpy(md->PutTime, text, 8);
+}
+
+bool ValidPropertyName(const std::string &name) {
+  if (name.empty() || name.size() > CV_PROPERTY_NAME_MAX) return false;
+  for (char c : name) {
+    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+              c == '.' || c == '_' || c == '-';
+    if (!ok) return false;
+  }
+  return !(name.size() >= 3 && (name[0] == 'c' || name[0] == 'C') &&
+           (name[1] == 'v' || name[1] == 'V') && name[2] == '-');
+}
+
+CVLONG CheckProperties(CVLONG length, const CVCHAR *props) {
+  auto bad = [](const std::string &why) {
+    SetCause("property list: " + why);
+    return CVRC_FORMAT_ERROR;
+  };
+  if (length == 0) return 0;
+  if (length < 0 || length > CV_PROPERTIES_LENGTH_MAX) {
+    return bad("length " + std::to_string(length) + " is not 0 to " +
+               std::to_string(CV_PROPERTIES_LENGTH_MAX));
+  }
+  if (props == nullptr) return bad("no list for length " + std::to_string(length));
+  if (props[length - 1] != '\0') return bad("its last byte is not a NUL");
+  std::set<std::string> names;
+  for (CVLONG at = 0; at < length;) {
+    std::string name(props + at);
+    at += static_cast<CVLONG>(name.size()) + 1;
+    if (!ValidPropertyName(name)) {
+      return bad("\"" + name +
+                 "\" is not a name of 1 to 64 letters, digits, '.', '_' and '-' (nor one "
+                 "beginning with \"cv-\")");
+    }
+    if (at >= length) return bad("\"" + name + "\" has no value");
+    size_t value = std::strlen(props + at);
+    at += static_cast<CVLONG>(value) + 1;
+    if (value > CV_PROPERTY_VALUE_MAX) {
+      return bad("the value of \"" + name + "\" has " + std::to_string(value) +
+                 " bytes, more than 4096");
+    }
+    if (!names.insert(name).second) return bad("\"" + name + "\" is there twice");
+    if (names.size() > CV_PROPERTIES_MAX) return bad("more than 64 properties");
+  }
+  return 0;
+}
+
+std::vector<Property> SplitProperties(const std::string &props) {
+  std::vector<Property> pairs;
+  for (size_t at = 0; at < props.size();) {
+    std::string name(props.c_str() + at);
+    at += name.size() + 1;
+    std::string value(at < props.size() ? props.c_str() + at : "");
+    at += value.size() + 1;
+    pairs.emplace_back(std::move(name), std::move(value));
+  }
+  return pairs;
+}
+
+std::string JoinProperties(const std::vector<Property> &pairs) {
+  std::string props;
+  for (const auto &[name, value] : pairs) {
+    props += name;
+    props += '\0';
+    props += value;
+    props += '\0';
+  }
+  return props;
+}
+
+CVLONG MergeProperties(const std::string &props, const std::string &marks, std::string *merged) {
+  std::vector<Property> pairs = SplitProperties(props);
+  for (Property &mark : SplitProperties(marks)) {
+    auto it = std::find_if(pairs.begin(), pairs.end(),
+                           [&](const Property &p) { return p.first == mark.first; });
+    if (it != pairs.end()) {
+      it->second = std::move(mark.second);
+    } else {
+      pairs.push_back(std::move(mark));
+    }
+  }
+  if (pairs.size() > CV_PROPERTIES_MAX) {
+    SetCause("property list: the message would have " + std::to_string(pairs.size()) +
+             " properties, more than 64");
+    return CVRC_FORMAT_ERROR;
+  }
+  *merged = JoinProperties(pairs);
+  return 0;
+}
+
+size_t FitProperties(const std::string &props, CVLONG length) {
+  size_t fit = 0;
+  for (size_t at = 0; at < props.size();) {
+    size_t name = std::strlen(props.c_str() + at);
+    size_t end = at + name + 1 + std::strlen(props.c_str() + at + name + 1) + 1;
+    if (end > static_cast<size_t>(length)) break;
+    fit = at = end;
+  }
+  return fit;
 }
 
 }  // namespace corvane

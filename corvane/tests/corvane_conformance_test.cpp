@@ -240,6 +240,143 @@ TEST_P(ConformanceTest, DefineRefusesTheSameNamesOnEveryBackend) {
   }
 }
 
+// Properties come back as they were put, in order, whatever the size of the
+// body and the syncpoint option; a message put without them has none, and
+// a get that asks for none still takes a message that has them.
+TEST_P(ConformanceTest, PropertiesTravelWithTheirMessage) {
+  CVHOBJ q = Open(Q("MAIN"));
+  const std::string full = Props({{"file.name", "report 2024.txt"},
+                                  {"Z_last-1", ""},
+                                  {std::string(64, 'n'), std::string(4096, 'v')},
+                                  {"utf8", "gr\xc3\xbc\xc3\x9f"}});
+  struct Case {
+    std::string data, props;
+    CVLONG pmo;
+  };
+  const std::vector<Case> cases = {{"small", full, CVPMO_NO_SYNCPOINT},
+                                   {std::string(300000, 'b'), full, CVPMO_SYNCPOINT},
+                                   {"one", Props({{"k", "v"}}), CVPMO_NO_SYNCPOINT},
+                                   {"none", "", CVPMO_NO_SYNCPOINT}};
+  for (const Case &c : cases) {
+    ASSERT_EQ(PutP(q, c.data, c.props, c.pmo).cc, CVCC_OK);
+    ASSERT_EQ(Commit().cc, CVCC_OK);
+  }
+  ASSERT_EQ(Put(q, "plain put").cc, CVCC_OK);
+  ASSERT_EQ(PutP(q, "taken by a plain get", Props({{"k", "v"}})).cc, CVCC_OK);
+  for (const Case &c : cases) {
+    Got g = GetP(q);
+    ASSERT_EQ(g.o.cc, CVCC_OK) << CVReasonName(g.o.reason) << " " << CVLastCause();
+    EXPECT_TRUE(g.data == c.data) << g.data.size() << " bytes, not " << c.data.size();
+    EXPECT_EQ(g.props, c.props);
+    EXPECT_EQ(g.propLength, static_cast<CVLONG>(c.props.size()));
+  }
+  Got plain = GetP(q);
+  ASSERT_EQ(plain.o.cc, CVCC_OK);
+  EXPECT_EQ(plain.data, "plain put");
+  EXPECT_EQ(plain.propLength, 0);
+  std::string data;
+  ASSERT_EQ(Get(q, &data).cc, CVCC_OK);
+  EXPECT_EQ(data, "taken by a plain get");
+  EXPECT_EQ(Depth(q), 0);
+}
+
+TEST_P(ConformanceTest, BadPropertyListsAreRefusedAndPutNothing) {
+  CVHOBJ q = Open(Q("MAIN"));
+  std::vector<std::pair<std::string, std::string>> many;
+  for (int i = 0; i <= CV_PROPERTIES_MAX; i++) many.emplace_back("p" + std::to_string(i), "x");
+  const std::vector<std::pair<const char *, std::string>> bad = {
+      {"no last NUL", std::string("a\0b", 3)},
+      {"no value", std::string("a\0", 2)},
+      {"empty name", Props({{"", "v"}})},
+      {"a blank in the name", Props({{"a b", "v"}})},
+      {"a slash in the name", Props({{"a/b", "v"}})},
+      {"name too long", Props({{std::string(65, 'n'), "v"}})},
+      {"value too long", Props({{"n", std::string(4097, 'v')}})},
+      {"a name twice", Props({{"n", "1"}, {"m", "2"}, {"n", "3"}})},
+      {"too many", Props(many)},
+      {"a reserved name", Props({{"CV-Format", "x"}})}};
+  for (const auto &[what, list] : bad) {
+    EXPECT_REASON(PutP(q, "x", list), CVRC_FORMAT_ERROR) << what;
+    EXPECT_NE(std::string(CVLastCause()), "") << what;
+  }
+  // Lengths that no list has.
+  CVMD md = CVMD_DEFAULT;
+  CVPMO pmo = CVPMO_DEFAULT;
+  for (auto [length, props] : std::vector<std::pair<CVLONG, const char *>>{
+           {-1, "a\0b"}, {4, nullptr}, {CV_PROPERTIES_LENGTH_MAX + 1, "a\0b"}}) {
+    Outcome o;
+    CVPUTP(hconn_, q, &md, &pmo, length, props, 1, "x", &o.cc, &o.reason);
+    EXPECT_REASON(o, CVRC_FORMAT_ERROR) << length;
+  }
+  EXPECT_EQ(Depth(q), 0);
+}
+
+// A property list that does not fit fails like data that do not, taking
+// nothing; accepted truncation hands out only the whole pairs that fit.
+TEST_P(ConformanceTest, PropertyListsAreTruncatedOnlyBetweenPairs) {
+  CVHOBJ q = Open(Q("MAIN"));
+  const std::string list = Props({{"A", "1"}, {"B", "22"}});  // 4 + 5 bytes
+  struct Case {
+    CVLONG buffer, options, reason, propLength;
+  };
+  const Case cases[] = {
+      {9, 0, CVRC_NONE, 9},
+      {8, 0, CVRC_TRUNCATED_MSG_FAILED, 9},
+      {8, CVGMO_ACCEPT_TRUNCATED_MSG, CVRC_TRUNCATED_MSG_ACCEPTED, 4},
+      {3, CVGMO_ACCEPT_TRUNCATED_MSG, CVRC_TRUNCATED_MSG_ACCEPTED, 0},
+      {0, CVGMO_ACCEPT_TRUNCATED_MSG, CVRC_TRUNCATED_MSG_ACCEPTED, 0},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.buffer);
+    ASSERT_EQ(PutP(q, "data", list).cc, CVCC_OK);
+    Got g = GetP(q, CVGMO_SYNCPOINT | c.options, c.buffer);
+    EXPECT_REASON(g.o, c.reason);
+    EXPECT_EQ(g.propLength, c.propLength);
+    EXPECT_EQ(g.dataLength, 4);
+    if (c.reason == CVRC_TRUNCATED_MSG_FAILED) {
+      // Nothing was taken: the retry with room for the list gets it.
+      Got retry = GetP(q, CVGMO_SYNCPOINT, g.propLength, 1 << 20, &g.md);
+      ASSERT_EQ(retry.o.cc, CVCC_OK);
+      EXPECT_EQ(std::memcmp(retry.md.MsgId, g.md.MsgId, sizeof(g.md.MsgId)), 0);
+      g = retry;
+    }
+    EXPECT_EQ(g.data, "data");
+    EXPECT_EQ(g.props, list.substr(0, static_cast<size_t>(g.propLength)));
+    ASSERT_EQ(Commit().cc, CVCC_OK);
+    EXPECT_REASON(Get(q, nullptr), CVRC_NO_MSG_AVAILABLE);
+  }
+}
+
+// Browsing and marking need the store; a broker refuses both, after the
+// same checks of the handle.
+TEST_P(ConformanceTest, BrowseAndMarkOnTheStoreOnly) {
+  CVHOBJ q = Open(Q("MAIN"));
+  CVHOBJ browser = OpenOrDie(Q("MAIN").c_str(), CVOO_BROWSE | CVOO_INPUT_AS_Q_DEF);
+  EXPECT_REASON(GetP(q, CVGMO_BROWSE_FIRST).o, CVRC_NOT_OPEN_FOR_BROWSE);
+  EXPECT_REASON(GetP(browser, CVGMO_BROWSE_FIRST | CVGMO_BROWSE_NEXT).o, CVRC_OPTIONS_ERROR);
+  ASSERT_EQ(PutP(q, "m", Props({{"state", "new"}})).cc, CVCC_OK);
+  Got browsed = GetP(browser, CVGMO_BROWSE_FIRST);
+  Got got = GetP(q, CVGMO_SYNCPOINT);
+  ASSERT_EQ(got.o.cc, CVCC_OK);
+  const std::string mark = Props({{"state", "sent"}});
+  Outcome marked;
+  CVMARK(hconn_, got.md.MsgId, static_cast<CVLONG>(mark.size()), mark.data(), &marked.cc,
+         &marked.reason);
+  ASSERT_EQ(Backout().cc, CVCC_OK);
+  Got again = GetP(q);
+  ASSERT_EQ(again.o.cc, CVCC_OK);
+  if (amqp_) {
+    EXPECT_REASON(browsed.o, CVRC_FUNCTION_NOT_SUPPORTED);
+    EXPECT_REASON(marked, CVRC_FUNCTION_NOT_SUPPORTED);
+    EXPECT_EQ(again.props, Props({{"state", "new"}}));
+  } else {
+    ASSERT_EQ(browsed.o.cc, CVCC_OK);
+    EXPECT_EQ(browsed.props, Props({{"state", "new"}}));
+    EXPECT_EQ(marked.cc, CVCC_OK);
+    EXPECT_EQ(again.props, mark);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, ConformanceTest, ::testing::Values("local", "amqp"),
                          [](const ::testing::TestParamInfo<std::string> &info) {
                            return info.param;

@@ -50,7 +50,9 @@ class CorvaneTest : public ::testing::Test, public QueueCalls {
   std::string Admin(const std::string &args) {
     return std::string("CORVANE_HOME='") + home_ + "' " CVADMIN " " + args;
   }
-  size_t BodyFiles(const char *qmgr = "CVQM") { return Files(home_ + "/" + qmgr + ".qm/bodies").size(); }
+  size_t BodyFiles(const char *qmgr = "CVQM") {
+    return Files(home_ + "/" + qmgr + ".qm/bodies").size();
+  }
   static std::vector<std::string> Files(const std::string &dir) {
     std::vector<std::string> names;
     DIR *d = opendir(dir.c_str());
@@ -733,8 +735,9 @@ TEST_F(CorvaneTest, AFullFileSystemCanStillBeDrained) {
 TEST_F(CorvaneTest, CvadminRefusesNamesItWouldHaveToCut) {
   const std::string name48(48, 'Q'), name49 = name48 + "R";
   ASSERT_EQ(Run(Admin("define " + name48)), 0);
-  for (const std::string &args : std::vector<std::string>{"put " + name49, "get " + name49, "depth " + name49,
-                                  "-m " + name49 + " depth " + name48, "define BAD/NAME"}) {
+  for (const std::string &args :
+       std::vector<std::string>{"put " + name49, "get " + name49, "depth " + name49,
+                                "-m " + name49 + " depth " + name48, "define BAD/NAME"}) {
     std::string out;
     EXPECT_EQ(AdminOut(args + " </dev/null", &out), 1) << args;
     EXPECT_NE(out.find("NAME_ERROR: "), std::string::npos) << out;
@@ -789,6 +792,163 @@ TEST_F(CorvaneTest, DisconnectLeavesNoLockFileAndNoLog) {
   EXPECT_EQ(md.BackoutCount, 1);
   ASSERT_EQ(Disconnect().cc, CVCC_OK);
   EXPECT_EQ(Files(dir + "/conn"), std::vector<std::string>{});
+}
+
+// Properties are kept with the message in the store, in its row or beside
+// its body file, across restarts; a store made before messages had
+// properties opens, gains the column, and its messages have none.
+TEST_F(CorvaneTest, PropertiesSurviveARestartAndStoresMadeBeforeThem) {
+  ASSERT_EQ(Connect().cc, CVCC_OK);
+  ASSERT_EQ(Put(OpenOrDie(kQueue), "from before").cc, CVCC_OK);
+  ASSERT_EQ(Disconnect().cc, CVCC_OK);
+  const std::string db = home_ + "/CVQM.qm/store.db";
+  auto sql = [&](const char *statement) {
+    sqlite3 *h = nullptr;
+    EXPECT_EQ(sqlite3_open(db.c_str(), &h), SQLITE_OK);
+    int rc = sqlite3_exec(h, statement, nullptr, nullptr, nullptr);
+    sqlite3_close(h);
+    return rc;
+  };
+  ASSERT_EQ(sql("ALTER TABLE messages DROP COLUMN props"), SQLITE_OK);
+  ASSERT_NE(sql("SELECT props FROM messages"), SQLITE_OK);
+
+  ASSERT_EQ(Connect().cc, CVCC_OK);
+  CVHOBJ q = OpenOrDie(kQueue);
+  const std::string small = Props({{"name", "small"}}), big = Props({{"name", "big"}, {"n", "2"}});
+  ASSERT_EQ(PutP(q, "small", small).cc, CVCC_OK);
+  ASSERT_EQ(PutP(q, std::string(300000, 'b'), big, CVPMO_SYNCPOINT).cc, CVCC_OK);
+  ASSERT_EQ(Commit().cc, CVCC_OK);
+  ASSERT_EQ(Disconnect().cc, CVCC_OK);
+  ASSERT_EQ(Connect().cc, CVCC_OK);
+  q = OpenOrDie(kQueue);
+  for (const std::string &want : {std::string(), small, big}) {
+    Got g = GetP(q);
+    ASSERT_EQ(g.o.cc, CVCC_OK) << CVReasonName(g.o.reason);
+    EXPECT_EQ(g.props, want);
+  }
+  std::string out;
+  EXPECT_EQ(AdminOut("check", &out), 0) << out;
+}
+
+// A mark is made at once and outside the unit of work: a back-out keeps it,
+// and so does the holder's death.
+TEST_F(CorvaneTest, MarksAreDurableOutsideTheUnitOfWork) {
+  ASSERT_EQ(Connect().cc, CVCC_OK);
+  CVHOBJ q = OpenOrDie(kQueue);
+  auto mark = [&](const CVBYTE *msgId, const std::string &list) {
+    Outcome o;
+    CVMARK(hconn_, msgId, static_cast<CVLONG>(list.size()), list.data(), &o.cc, &o.reason);
+    return o;
+  };
+  CVMD put;
+  ASSERT_EQ(PutP(q, "m", Props({{"a", "1"}, {"b", "2"}}), CVPMO_NONE, &put).cc, CVCC_OK);
+  EXPECT_REASON(mark(put.MsgId, Props({{"c", "3"}})), CVRC_NO_MSG_LOCKED);  // not held
+  Got held = GetP(q, CVGMO_SYNCPOINT);
+  ASSERT_EQ(held.o.cc, CVCC_OK);
+  CVBYTE other[CV_MSG_ID_LENGTH] = {'x'};
+  EXPECT_REASON(mark(other, Props({{"c", "3"}})), CVRC_NO_MSG_LOCKED);
+  EXPECT_REASON(mark(nullptr, Props({{"c", "3"}})), CVRC_MSG_ID_ERROR);
+  EXPECT_REASON(mark(held.md.MsgId, "bad"), CVRC_FORMAT_ERROR);
+  std::vector<std::pair<std::string, std::string>> many;
+  for (int i = 0; i < CV_PROPERTIES_MAX - 1; i++) many.emplace_back("m" + std::to_string(i), "");
+  EXPECT_REASON(mark(held.md.MsgId, Props(many)), CVRC_FORMAT_ERROR);  // 2 + 63
+  ASSERT_EQ(mark(held.md.MsgId, Props({{"b", "two"}, {"c", "3"}})).cc, CVCC_OK);
+  ASSERT_EQ(Backout().cc, CVCC_OK);
+  EXPECT_REASON(mark(held.md.MsgId, Props({{"d", "4"}})), CVRC_NO_MSG_LOCKED);
+  Got back = GetP(q, CVGMO_SYNCPOINT);
+  ASSERT_EQ(back.o.cc, CVCC_OK);
+  EXPECT_EQ(back.props, Props({{"a", "1"}, {"b", "two"}, {"c", "3"}}));
+  EXPECT_EQ(back.md.BackoutCount, 1);
+  ASSERT_EQ(Disconnect().cc, CVCC_OK);
+
+  // The holder killed right after its mark: the message returns marked.
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t child = Spawn([&]() {
+    if (Connect().cc != CVCC_OK) return 1;
+    Got g = GetP(OpenOrDie(kQueue), CVGMO_SYNCPOINT);
+    char byte =
+        g.o.cc == CVCC_OK && mark(g.md.MsgId, Props({{"state", "sent"}})).cc == CVCC_OK ? 'y' : 'n';
+    if (write(ready[1], &byte, 1) != 1) return 1;
+    pause();
+    return 0;
+  });
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  ASSERT_EQ(byte, 'y');
+  kill(child, SIGKILL);
+  EXPECT_EQ(WaitExit(child), 128 + SIGKILL);
+  ASSERT_EQ(Connect().cc, CVCC_OK);
+  Got after = GetP(OpenOrDie(kQueue));
+  ASSERT_EQ(after.o.cc, CVCC_OK);
+  EXPECT_EQ(after.props, Props({{"a", "1"}, {"b", "two"}, {"c", "3"}, {"state", "sent"}}));
+  EXPECT_EQ(after.md.BackoutCount, 3);
+  close(ready[0]);
+  close(ready[1]);
+}
+
+// Browsing shows messages without taking them: nothing is held, no backout
+// count rises, nothing joins the unit of work. Held and damaged messages
+// are skipped, and a body kept in a file is not read when no data are
+// wanted.
+TEST_F(CorvaneTest, BrowseTakesNothingAndSkipsHeldAndDamagedMessages) {
+  ASSERT_EQ(Connect().cc, CVCC_OK);
+  CVHOBJ q = OpenOrDie(kQueue, CVOO_INPUT_AS_Q_DEF | CVOO_BROWSE | CVOO_OUTPUT | CVOO_INQUIRE);
+  CVMD md[4];
+  const std::string big(300000, 'B');
+  ASSERT_EQ(PutP(q, "first", Props({{"n", "1"}}), CVPMO_NONE, &md[0]).cc, CVCC_OK);
+  ASSERT_EQ(PutP(q, big, Props({{"n", "2"}}), CVPMO_NONE, &md[1]).cc, CVCC_OK);
+  ASSERT_EQ(PutP(q, "third", "", CVPMO_NONE, &md[2]).cc, CVCC_OK);
+  ASSERT_EQ(PutP(q, "uncommitted", "", CVPMO_SYNCPOINT, &md[3]).cc, CVCC_OK);
+  auto same = [](const CVMD &a, const CVMD &b) {
+    return std::memcmp(a.MsgId, b.MsgId, sizeof(a.MsgId)) == 0;
+  };
+  const CVLONG kAccept = CVGMO_ACCEPT_TRUNCATED_MSG;
+
+  ASSERT_EQ(GetP(q, CVGMO_SYNCPOINT).o.cc, CVCC_OK);  // holds "first"
+  Got g = GetP(q, CVGMO_BROWSE_FIRST | kAccept, CV_PROPERTIES_LENGTH_MAX, 0);
+  EXPECT_REASON(g.o, CVRC_TRUNCATED_MSG_ACCEPTED);
+  EXPECT_TRUE(same(g.md, md[1]));
+  EXPECT_EQ(g.dataLength, 300000);
+  EXPECT_EQ(g.props, Props({{"n", "2"}}));
+  // Too small a buffer without acceptance leaves the position: the next
+  // browse with room returns that message again.
+  EXPECT_REASON(GetP(q, CVGMO_BROWSE_NEXT, CV_PROPERTIES_LENGTH_MAX, 3).o,
+                CVRC_TRUNCATED_MSG_FAILED);
+  g = GetP(q, CVGMO_BROWSE_NEXT);
+  ASSERT_EQ(g.o.cc, CVCC_OK);
+  EXPECT_EQ(g.data, "third");
+  EXPECT_EQ(g.propLength, 0);
+  EXPECT_REASON(GetP(q, CVGMO_BROWSE_NEXT).o, CVRC_NO_MSG_AVAILABLE);
+  // Browsing within a unit of work leaves it as it was.
+  ASSERT_EQ(Backout().cc, CVCC_OK);
+  EXPECT_EQ(Depth(q), 3);
+  for (int round = 0; round < 2; round++) {
+    g = GetP(q, CVGMO_BROWSE_FIRST | CVGMO_SYNCPOINT);
+    ASSERT_EQ(g.o.cc, CVCC_OK);
+    EXPECT_EQ(g.data, "first");
+    EXPECT_EQ(g.md.BackoutCount, 1);
+    ASSERT_EQ(Commit().cc, CVCC_OK);
+  }
+  // BROWSE_FIRST with an identifier: the first message that has it.
+  g = GetP(q, CVGMO_BROWSE_FIRST, CV_PROPERTIES_LENGTH_MAX, 1 << 20, &md[2]);
+  ASSERT_EQ(g.o.cc, CVCC_OK);
+  EXPECT_EQ(g.data, "third");
+
+  // A damaged body is found by a browse that reads it, reported once, and
+  // skipped from then on; it stays for the operator.
+  std::vector<std::string> bodies = Files(home_ + "/CVQM.qm/bodies");
+  ASSERT_EQ(bodies.size(), 1u);
+  ASSERT_EQ(truncate(bodies[0].c_str(), 1000), 0);
+  EXPECT_EQ(GetP(q, CVGMO_BROWSE_FIRST).o.cc, CVCC_OK);
+  EXPECT_REASON(GetP(q, CVGMO_BROWSE_NEXT).o, CVRC_OBJECT_DAMAGED);
+  EXPECT_EQ(GetP(q, CVGMO_BROWSE_NEXT).data, "third");
+  EXPECT_EQ(GetP(q, CVGMO_BROWSE_FIRST).data, "first");
+  EXPECT_EQ(GetP(q, CVGMO_BROWSE_NEXT).data, "third");
+  EXPECT_EQ(Depth(q), 3);
+  ASSERT_EQ(Commit().cc, CVCC_OK);
+  for (const char *want : {"first", "third"}) EXPECT_EQ(GetP(q).data, want);
+  EXPECT_REASON(GetP(q).o, CVRC_NO_MSG_AVAILABLE);
 }
 
 }  // namespace

@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "corvane.h"
@@ -75,6 +77,47 @@ struct QueueCalls {
     if (mdOut != nullptr) *mdOut = md;
     if (lengthOut != nullptr) *lengthOut = length;
     return o;
+  }
+  // A property list from name, value pairs.
+  static std::string Props(const std::vector<std::pair<std::string, std::string>> &pairs) {
+    std::string list;
+    for (const auto &[name, value] : pairs) list += name + '\0' + value + '\0';
+    return list;
+  }
+  Outcome PutP(CVHOBJ h, const std::string &data, const std::string &props,
+               CVLONG pmoOptions = CVPMO_NONE, CVMD *mdOut = nullptr) {
+    CVMD md = CVMD_DEFAULT;
+    CVPMO pmo = CVPMO_DEFAULT;
+    pmo.Options = pmoOptions;
+    Outcome o;
+    CVPUTP(hconn_, h, &md, &pmo, static_cast<CVLONG>(props.size()), props.data(),
+           static_cast<CVLONG>(data.size()), data.data(), &o.cc, &o.reason);
+    if (mdOut != nullptr) *mdOut = md;
+    return o;
+  }
+  // What CVGETP returned; data and props hold what the buffers received.
+  struct Got {
+    Outcome o;
+    CVMD md = CVMD_DEFAULT;
+    std::string data, props;
+    CVLONG dataLength = -1, propLength = -1;
+  };
+  Got GetP(CVHOBJ h, CVLONG options = CVGMO_NO_SYNCPOINT,
+           CVLONG propBufferLength = CV_PROPERTIES_LENGTH_MAX, CVLONG bufferLength = 1 << 20,
+           const CVMD *match = nullptr) {
+    Got g;
+    if (match != nullptr) g.md = *match;
+    CVGMO gmo = CVGMO_DEFAULT;
+    gmo.Options = options;
+    std::vector<char> buffer(static_cast<size_t>(bufferLength) + 1);
+    std::vector<char> props(static_cast<size_t>(propBufferLength) + 1);
+    CVGETP(hconn_, h, &g.md, &gmo, propBufferLength, props.data(), &g.propLength, bufferLength,
+           buffer.data(), &g.dataLength, &g.o.cc, &g.o.reason);
+    if (g.o.cc != CVCC_FAILED) {
+      g.data.assign(buffer.data(), static_cast<size_t>(std::min(g.dataLength, bufferLength)));
+      g.props.assign(props.data(), static_cast<size_t>(g.propLength));
+    }
+    return g;
   }
   CVLONG Depth(CVHOBJ h) {
     CVLONG selector = CVIA_CURRENT_Q_DEPTH;
