@@ -41,10 +41,14 @@ const char kUsage[] =
     "  undefine QUEUE                        delete an empty queue\n"
     "  queues                                name, type, depth, limits\n"
     "  depth QUEUE                           current depth\n"
-    "  put QUEUE [FILE] [--format TEXT] [--nonpersistent]\n"
+    "  put QUEUE [FILE] [--format TEXT] [--nonpersistent] [--property NAME=VALUE]...\n"
     "                                        one message from FILE or stdin\n"
     "  get QUEUE [FILE]                      take one message to FILE or stdout\n"
-    "  browse QUEUE                          list the messages, taking none\n"
+    "  browse QUEUE                          list the messages, taking none; each\n"
+    "                                        property on a line of its own below its\n"
+    "                                        message: 4 spaces, NAME=VALUE (in VALUE\n"
+    "                                        a backslash and control characters are\n"
+    "                                        written \\\\, \\t, \\n, \\r or \\xHH)\n"
     "  clear QUEUE [--damaged]               remove every message not in use and not\n"
     "                                        damaged; with --damaged, the damaged ones\n";
 
@@ -237,8 +241,14 @@ int CmdPut(const std::string &qmgr, const std::vector<std::string> &args) {
   std::string file;
   std::string format = CVFMT_NONE;
   bool persistent = true;
+  std::vector<Property> properties;
   for (size_t i = 0; i < args.size(); i++) {
-    if (args[i] == "--format" && i + 1 < args.size()) {
+    if (args[i] == "--property" && i + 1 < args.size()) {
+      const std::string &p = args[++i];
+      size_t eq = p.find('=');
+      if (eq == std::string::npos) return FailText("put", "--property needs NAME=VALUE");
+      properties.emplace_back(p.substr(0, eq), p.substr(eq + 1));
+    } else if (args[i] == "--format" && i + 1 < args.size()) {
       format = args[++i];
       if (format.size() > 8) return FailText("put", "a format has at most 8 characters");
       format.resize(8, ' ');
@@ -273,7 +283,9 @@ int CmdPut(const std::string &qmgr, const std::vector<std::string> &args) {
   md.Persistence = persistent ? CVPER_PERSISTENT : CVPER_NOT_PERSISTENT;
   CVLONG cc = -1;
   CVLONG reason = -1;
-  CVPUT(hconn, hobj, &md, &pmo, static_cast<CVLONG>(data.size()), data.data(), &cc, &reason);
+  std::string props = JoinProperties(properties);
+  CVPUTP(hconn, hobj, &md, &pmo, static_cast<CVLONG>(props.size()), props.data(),
+         static_cast<CVLONG>(data.size()), data.data(), &cc, &reason);
   if (cc != CVCC_OK) return Fail("put", reason);
   return 0;
 }
@@ -315,6 +327,29 @@ int CmdGet(const std::string &qmgr, const std::string &queue, const std::string 
   return 0;
 }
 
+// A property value on one line: backslashes and control characters escaped.
+std::string EscapeValue(const std::string &value) {
+  std::string out;
+  for (unsigned char c : value) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c < 0x20 || c == 0x7f) {
+      char hex[8];
+      std::snprintf(hex, sizeof(hex), "\\x%02x", c);
+      out += hex;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 int CmdBrowse(const std::string &qmgr, const std::string &queue) {
   std::unique_ptr<Backend> backend;
   if (CVLONG rc = Open(qmgr, &backend); rc != 0) return Fail("browse", rc);
@@ -329,7 +364,12 @@ int CmdBrowse(const std::string &qmgr, const std::string &queue) {
                 static_cast<long>(m.Length), m.Md.Format,
                 m.Md.Persistence == CVPER_PERSISTENT ? "persistent" : "non-persistent", d, d + 4,
                 d + 6, t, t + 2, t + 4, static_cast<long>(m.Md.BackoutCount),
-                m.Damaged ? "damaged" : m.Held ? "held" : "ready");
+                m.Damaged ? "damaged"
+                : m.Held  ? "held"
+                          : "ready");
+    for (const auto &[name, value] : SplitProperties(m.Props)) {
+      std::printf("    %s=%s\n", name.c_str(), EscapeValue(value).c_str());
+    }
   }
   return 0;
 }
@@ -367,9 +407,10 @@ int CmdCheck(const std::string &name) {
     std::printf("%s: no problems\n", def.Name.c_str());
     return 0;
   }
-  std::printf("%s: %zu problems (cvadmin clear QUEUE --damaged removes damaged messages; "
-              "cvadmin salvage %s keeps what can be read)\n",
-              def.Name.c_str(), problems.size(), def.Name.c_str());
+  std::printf(
+      "%s: %zu problems (cvadmin clear QUEUE --damaged removes damaged messages; "
+      "cvadmin salvage %s keeps what can be read)\n",
+      def.Name.c_str(), problems.size(), def.Name.c_str());
   return 1;
 }
 

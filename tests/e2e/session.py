@@ -47,9 +47,10 @@ def take(home, queue="SYSTEM.DEFAULT.LOCAL.QUEUE"):
 
 
 def browse(home, queue="SYSTEM.DEFAULT.LOCAL.QUEUE"):
-    """The message lines of cvadmin browse, split into their tab fields."""
+    """The message lines of cvadmin browse, split into their tab fields
+    (without the property lines, which start with 4 spaces)."""
     lines = cvadmin(home, "browse", queue).stdout.decode().splitlines()
-    return [line.split("\t") for line in lines[1:]]
+    return [line.split("\t") for line in lines[1:] if not line.startswith("    ")]
 
 
 def wait_until(condition, timeout=30):

@@ -4,7 +4,7 @@ import stat
 import subprocess
 
 from cvxfer_proc import CVADMIN, env_with_home
-from session import cvadmin, home  # noqa: F401
+from session import browse, cvadmin, home  # noqa: F401
 
 
 def run(home, *args, data=None):
@@ -86,6 +86,24 @@ def test_put_get_browse_clear(home, tmp_path):
     assert run(home, "clear", q).stdout == b"1 messages removed\n"
     empty = run(home, "get", q)
     assert (empty.returncode, empty.stderr) == (1, b"cvadmin: get: CVRC_NO_MSG_AVAILABLE\n")
+
+
+def test_put_with_properties_and_browse_them(home):
+    q = "SYSTEM.DEFAULT.LOCAL.QUEUE"
+    assert run(home, "put", q, "--property", "file.name=a b.txt", "--property",
+               "note=tab\there\\", "--property", "empty=", data=b"one").returncode == 0
+    assert run(home, "put", q, data=b"two").returncode == 0
+    lines = run(home, "browse", q).stdout.decode().splitlines()
+    assert lines[1].startswith("1\t3\t")
+    assert lines[2:5] == ["    file.name=a b.txt", "    note=tab\\there\\\\", "    empty="]
+    assert lines[5].startswith("2\t3\t")
+    assert [m[0] for m in browse(home, q)] == ["1", "2"]
+    for bad in (["--property", "no-equals"], ["--property", "bad name=x"],
+                ["--property", "a=1", "--property", "a=2"]):
+        refused = run(home, "put", q, *bad, data=b"x")
+        assert refused.returncode == 1, bad
+    assert b"CVRC_FORMAT_ERROR: property list: \"a\" is there twice" in refused.stderr
+    assert run(home, "depth", q).stdout == b"2\n"
 
 
 def test_usage_and_help(home):
