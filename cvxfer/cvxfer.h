@@ -80,6 +80,8 @@ struct FtpSession {
   int ControlInStart;            // the first of them
   int ControlInEnd;              // one past the last
   int SafePut;                   // put stores through a temporary name, then renames
+  char RemoteDir[1024];          // the server's current directory as PWD said, "" unknown
+  int RemoteDirKnown;            // RemoteDir was asked for since the last open or cd
 };
 
 // Records cls as the class of the running command's failure, unless an

@@ -78,6 +78,8 @@ FtpDoCommandDef gFtpDoCommands[] = {
     {"mget", FtpDoMGetCV, "[-d | -m directory] pattern ...",
      "retrieve every remote file that matches a pattern, each as one message on the queue", kConn,
      1, kAny},
+    {"mput", FtpDoMPutCV, "[count]",
+     "store messages as remote files under their own names until the queue is empty", kConn, 0, 1},
 };
 
 int gNumFtpDoCommands = sizeof(gFtpDoCommands) / sizeof(gFtpDoCommands[0]);

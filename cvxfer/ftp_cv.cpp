@@ -14,8 +14,11 @@
 #include <string>
 #include <vector>
 
+#include <arpa/inet.h>
+
 #include "cv_util.h"
 #include "ftp_tcp.h"
+#include "tcp_util.h"
 #include "str_util.h"
 #include "stringbuffer.h"
 
@@ -25,7 +28,9 @@ const char kDefaultQueue[] = "SYSTEM.DEFAULT.LOCAL.QUEUE";
 
 // Open options: input and output; output only; inquire (all fail if the
 // queue manager is quiescing).
-constexpr CVLONG kOpenInputOutput = CVOO_INPUT_AS_Q_DEF | CVOO_OUTPUT | CVOO_FAIL_IF_QUIESCING;
+// Browse lets put read a message's file name before it takes the message.
+constexpr CVLONG kOpenInputOutput =
+    CVOO_INPUT_AS_Q_DEF | CVOO_OUTPUT | CVOO_BROWSE | CVOO_FAIL_IF_QUIESCING;
 constexpr CVLONG kOpenOutput = CVOO_OUTPUT | CVOO_FAIL_IF_QUIESCING;
 constexpr CVLONG kOpenInquire = CVOO_INQUIRE | CVOO_FAIL_IF_QUIESCING;
 
@@ -123,6 +128,76 @@ void CVTrimName(char *field) {
 // to fit; such a name is refused before any call.
 bool CVNameFits(const char *name) {
   return std::strlen(name) <= CV_Q_NAME_LENGTH;
+}
+
+// Appends the property name=value to a packed property list.
+void CVAddProperty(std::string *list, const char *name, const std::string &value) {
+  list->append(name).push_back('\0');
+  list->append(value).push_back('\0');
+}
+
+// The value of property name in a packed list of length bytes, or null.
+const char *CVProperty(const char *list, CVLONG length, const char *name) {
+  for (CVLONG at = 0; at < length;) {
+    const char *key = list + at;
+    const char *value = key + std::strlen(key) + 1;
+    if (std::strcmp(key, name) == 0) return value;
+    at = static_cast<CVLONG>(value + std::strlen(value) + 1 - list);
+  }
+  return nullptr;
+}
+
+// The server's current directory, asked once after each open or cd with a
+// PWD that is neither echoed nor shown; "" when the server does not say.
+const char *CVRemoteDir(FtpSession *session) {
+  if (session->RemoteDirKnown) return session->RemoteDir;
+  session->RemoteDirKnown = 1;
+  session->RemoteDir[0] = '\0';
+  const int verbose = session->Verbose;
+  session->Verbose = 0;
+  const int reply = FtpCommandQuiet(session, "PWD", nullptr);
+  session->Verbose = verbose;
+  // 257 "dir" with any quote inside doubled.
+  const char *open = std::strchr(session->ReplyText, '"');
+  if (reply != 257 || open == nullptr) return session->RemoteDir;
+  std::string dir;
+  for (const char *c = open + 1; *c != '\0'; c++) {
+    if (*c == '"' && c[1] == '"') {
+      dir += '"';
+      c++;
+    } else if (*c == '"') {
+      break;
+    } else {
+      dir += *c;
+    }
+  }
+  std::snprintf(session->RemoteDir, sizeof(session->RemoteDir), "%s", dir.c_str());
+  return session->RemoteDir;
+}
+
+// The properties that tell where a message put by get came from.
+std::string CVSourceProperties(FtpSession *session, const char *name, size_t size) {
+  // Before any TYPE the server transfers in ascii, its default.
+  static const char *const kTypes[] = {"ascii", "ascii", "binary", "ebcdic"};
+  std::string list;
+  CVAddProperty(&list, "cv-file-name", name);
+  if (CVRemoteDir(session)[0] != '\0') CVAddProperty(&list, "cv-file-dir", session->RemoteDir);
+  CVAddProperty(&list, "cv-file-size", std::to_string(size));
+  unsigned port = 0;
+  if (session->HostInfo != nullptr && session->HostInfo->Count > 0) {
+    const auto &addr = session->HostInfo->Addr[0];
+    port = ntohs(addr.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6 &>(addr).sin6_port
+                                            : reinterpret_cast<const sockaddr_in &>(addr).sin_port);
+  }
+  // The host as given, never the user or the password.
+  const bool v6 = std::strchr(session->TlsHost, ':') != nullptr;
+  CVAddProperty(
+      &list, "cv-ftp-server",
+      (v6 ? "[" : "") + std::string(session->TlsHost) + (v6 ? "]:" : ":") + std::to_string(port));
+  const int type =
+      session->TransferType >= 1 && session->TransferType <= 3 ? session->TransferType : 0;
+  CVAddProperty(&list, "cv-transfer-type", kTypes[type]);
+  return list;
 }
 
 // Checks what a transfer needs before it touches the network or a queue:
@@ -328,11 +403,29 @@ namespace {
 // (binary mode), then RNFR/RNTO to name. On any failure the temporary file
 // is deleted, so that name never holds a partial file. Returns 1 when name
 // holds the whole file, else 0.
-int CVStoreSafely(FtpSession *session, const char *name, const void *data, uint32_t length) {
+// Marks the message msgId, held for a put, as stored under name with length
+// bytes (CVMARK). A queue manager that cannot mark (a broker) leaves the
+// store without that record; nothing else changes.
+void CVMarkStored(FtpSession *session, const CVBYTE *msgId, const char *name, uint32_t length) {
+  std::string marks;
+  CVAddProperty(&marks, "cv-stored-as", name);
+  CVAddProperty(&marks, "cv-stored-size", std::to_string(length));
+  CVLONG cc = -1, reason = -1;
+  CVMARK(session->Hconn, msgId, static_cast<CVLONG>(marks.size()), marks.data(), &cc, &reason);
+  CVEcho(session, "CVMARK");
+}
+
+// The hidden temporary name a safe store of name goes through.
+std::string CVTemporaryName(const char *name) {
   const char *slash = std::strrchr(name, '/');
   const std::string dir = slash != nullptr ? std::string(name, slash - name + 1) : "";
-  const std::string temp = dir + "." + (slash != nullptr ? slash + 1 : name) + ".cvxfer-" +
-                           std::to_string(getpid()) + ".part";
+  return dir + "." + (slash != nullptr ? slash + 1 : name) + ".cvxfer-" + std::to_string(getpid()) +
+         ".part";
+}
+
+int CVStoreSafely(FtpSession *session, const char *name, const void *data, uint32_t length,
+                  const CVBYTE *msgId) {
+  const std::string temp = CVTemporaryName(name);
   if (FtpPutFileMem(session, temp.c_str(), data, length) == 1 && !session->Interrupted) {
     bool sized = true;
     if (session->TransferType == 2 && FtpCommand(session, "SIZE", temp.c_str()) == 213) {
@@ -344,6 +437,10 @@ int CVStoreSafely(FtpSession *session, const char *name, const void *data, uint3
         FtpFail(session, FTP_EXIT_INCOMPLETE);
       }
     }
+    // Before the rename, the message records durably where it went: should
+    // this process die between the rename and the commit, the message comes
+    // back knowing that it was stored already.
+    if (sized && session->Connected) CVMarkStored(session, msgId, name, length);
     if (sized && session->Connected && FtpCommand(session, "RNFR", temp.c_str()) == 350 &&
         FtpCommand(session, "RNTO", name) == 250) {
       return 1;
@@ -352,6 +449,63 @@ int CVStoreSafely(FtpSession *session, const char *name, const void *data, uint3
   }
   // Whatever reached the server under the temporary name goes again.
   if (session->Connected) FtpCommand(session, "DELE", temp.c_str());
+  return 0;
+}
+
+// Whether a message marked as stored under name with size bytes is stored
+// there whole already: the file has that size (the server says so in
+// binary mode) and its temporary file is gone. The check costs a SIZE or
+// two and changes nothing.
+bool CVAlreadyStored(FtpSession *session, const char *name, const char *size) {
+  if (session->TransferType != 2 || FtpCommand(session, "SIZE", name) != 213 ||
+      std::strtoull(session->ReplyText + 4, nullptr, 10) != std::strtoull(size, nullptr, 10)) {
+    return false;
+  }
+  return FtpCommand(session, "SIZE", CVTemporaryName(name).c_str()) >= 500;
+}
+
+// A file name that a message's property gives: a base name only, so that a
+// message never chooses where a file goes.
+bool CVSafeBaseName(const char *name) {
+  return name[0] != '\0' && std::strchr(name, '/') == nullptr && std::strcmp(name, ".") != 0 &&
+         std::strcmp(name, "..") != 0 && std::strpbrk(name, "\r\n") == nullptr;
+}
+
+// Looks at the first message of the open queue without taking it and
+// finds its file name (cv-file-name) into *name and its identifier into
+// msgId. Returns 0; 1 after saying why not (an empty queue, no name, a name
+// that would choose a directory); -1 when the queue manager cannot look
+// without taking (a broker): the caller takes the message and looks then.
+int CVNextFileName(FtpSession *session, std::string *name, CVBYTE *msgId) {
+  static std::vector<CVCHAR> props(CV_PROPERTIES_LENGTH_MAX);
+  CVMD md = CVMD_DEFAULT;
+  CVGMO gmo = CVGMO_DEFAULT;
+  gmo.Options = CVGMO_BROWSE_FIRST | CVGMO_ACCEPT_TRUNCATED_MSG | CVGMO_FAIL_IF_QUIESCING;
+  CVLONG propLength = 0, dataLength = 0, cc = -1, reason = -1;
+  char none[1];
+  CVGETP(session->Hconn, session->Hobj, &md, &gmo, static_cast<CVLONG>(props.size()), props.data(),
+         &propLength, 0, none, &dataLength, &cc, &reason);
+  CVEcho(session, "CVGET");
+  if (reason == CVRC_FUNCTION_NOT_SUPPORTED) return -1;
+  if (cc == CVCC_FAILED) {
+    std::printf("Message not getted from queue %s\n", ReasonString(reason));
+    std::fflush(stdout);
+    return CVFailed(session, reason);
+  }
+  const char *value = CVProperty(props.data(), propLength, "cv-file-name");
+  if (value == nullptr) {
+    std::printf("No file specified.\n");
+    std::fflush(stdout);
+    return 1;
+  }
+  if (!CVSafeBaseName(value)) {
+    std::printf("cvxfer: [%s] a message's file name cannot choose a directory; not stored\n",
+                value);
+    std::fflush(stdout);
+    return 1;
+  }
+  *name = value;
+  std::memcpy(msgId, md.MsgId, CV_MSG_ID_LENGTH);
   return 0;
 }
 
@@ -412,8 +566,9 @@ int CVGetOne(FtpSession *session, const char *remoteName, const FtpCVAfter *afte
     cc = CVCC_FAILED;
     reason = CVRC_MSG_TOO_BIG_FOR_Q_MGR;
   } else {
-    CVPUT(session->Hconn, session->Hobj, &md, &pmo, static_cast<CVLONG>(buffer->Length),
-          buffer->Data, &cc, &reason);
+    const std::string properties = CVSourceProperties(session, remoteName, buffer->Length);
+    CVPUTP(session->Hconn, session->Hobj, &md, &pmo, static_cast<CVLONG>(properties.size()),
+           properties.data(), static_cast<CVLONG>(buffer->Length), buffer->Data, &cc, &reason);
     CVEcho(session, "CVPUT");
   }
   if (cc != CVCC_OK) {
@@ -483,9 +638,24 @@ int FtpMGetCV(FtpSession *session, const FtpCVAfter *after, int count,
   return 1;
 }
 
-int FtpPutCV(FtpSession *session, const char *remoteName) {
-  // A message is taken only for a store that can be sent.
+// put of one message; *bytes gets its length once it is stored.
+static int CVPutOne(FtpSession *session, const char *remoteName, long long *bytes) {
+  // A message is taken only for a store that can be sent. Without a name
+  // the message's own (cv-file-name) is used, looked at before it is taken
+  // where the queue manager can (a broker cannot: then after).
+  std::string chosen;
+  CVBYTE msgId[CV_MSG_ID_LENGTH] = {0};
+  bool nameAfter = false;
+  if (remoteName == nullptr || remoteName[0] == '\0') {
+    if (CVTransferReady(session, ".", "Message not getted from queue %s\n") != 0) return 1;
+    const int found = CVNextFileName(session, &chosen, msgId);
+    if (found > 0) return 1;
+    nameAfter = found < 0;
+    remoteName = nameAfter ? "." : chosen.c_str();
+  }
   if (CVTransferReady(session, remoteName, "Message not getted from queue %s\n") != 0) return 1;
+  static std::vector<CVCHAR> props(CV_PROPERTIES_LENGTH_MAX);
+  CVLONG propLength = 0;
   CVLONG cc = -1;
   CVLONG reason = -1;
   CVMD md = CVMD_DEFAULT;
@@ -495,13 +665,13 @@ int FtpPutCV(FtpSession *session, const char *remoteName) {
   std::unique_ptr<char[]> buffer(new char[bufferLength]);
 
   gmo.Options = kGetOptions;
-  std::memset(md.MsgId, 0, sizeof(md.MsgId));
+  std::memcpy(md.MsgId, msgId, sizeof(md.MsgId));  // the message looked at, or any
   std::memset(md.CorrelId, 0, sizeof(md.CorrelId));
   md.Encoding = CVENC_NATIVE;
   md.CodedCharSetId = CVCCSI_Q_MGR;
 
-  CVGET(session->Hconn, session->Hobj, &md, &gmo, bufferLength, buffer.get(), &dataLength, &cc,
-        &reason);
+  CVGETP(session->Hconn, session->Hobj, &md, &gmo, static_cast<CVLONG>(props.size()), props.data(),
+         &propLength, bufferLength, buffer.get(), &dataLength, &cc, &reason);
   CVEcho(session, "CVGET");
   if (reason == CVRC_TRUNCATED_MSG_FAILED && dataLength > bufferLength) {
     // Nothing was taken; fetch it again into a buffer of its exact size.
@@ -510,8 +680,8 @@ int FtpPutCV(FtpSession *session, const char *remoteName) {
     MemAdviseLarge(buffer.get(), static_cast<size_t>(bufferLength));
     cc = -1;
     reason = -1;
-    CVGET(session->Hconn, session->Hobj, &md, &gmo, bufferLength, buffer.get(), &dataLength, &cc,
-          &reason);
+    CVGETP(session->Hconn, session->Hobj, &md, &gmo, static_cast<CVLONG>(props.size()),
+           props.data(), &propLength, bufferLength, buffer.get(), &dataLength, &cc, &reason);
     CVEcho(session, "CVGET");
   }
   if (cc != CVCC_OK) {
@@ -523,13 +693,39 @@ int FtpPutCV(FtpSession *session, const char *remoteName) {
     std::printf("Message getted from queue : %ld bytes\n", static_cast<long>(dataLength));
     std::fflush(stdout);
   }
+  if (nameAfter) {
+    const char *value = CVProperty(props.data(), propLength, "cv-file-name");
+    if (value != nullptr && CVSafeBaseName(value)) {
+      chosen = value;
+      remoteName = chosen.c_str();
+    } else {
+      std::printf(value == nullptr ? "No file specified.\n"
+                                   : "cvxfer: a message's file name cannot choose a directory\n");
+      remoteName = nullptr;
+    }
+  }
 
+  // A message marked as stored under this name that is there whole already
+  // (this process or an earlier one died before the commit) is committed
+  // without storing it again.
+  const char *storedAs = CVProperty(props.data(), propLength, "cv-stored-as");
+  const char *storedSize = CVProperty(props.data(), propLength, "cv-stored-size");
+  const bool already = remoteName != nullptr && storedAs != nullptr && storedSize != nullptr &&
+                       std::strcmp(storedAs, remoteName) == 0 &&
+                       CVAlreadyStored(session, remoteName, storedSize);
+  if (already) {
+    std::printf("cvxfer: [%s] was stored whole before; committed without storing it again\n",
+                remoteName);
+    std::fflush(stdout);
+  }
   // Nothing is committed after an interrupt: the user asked for the
   // command to be abandoned.
   const uint32_t length = static_cast<uint32_t>(dataLength);
   const bool stored =
-      (session->SafePut ? CVStoreSafely(session, remoteName, buffer.get(), length)
-                        : FtpPutFileMem(session, remoteName, buffer.get(), length)) == 1 &&
+      remoteName != nullptr &&
+      (already ||
+       (session->SafePut ? CVStoreSafely(session, remoteName, buffer.get(), length, md.MsgId)
+                         : FtpPutFileMem(session, remoteName, buffer.get(), length)) == 1) &&
       !session->Interrupted && !gFtpInterrupted;
   cc = -1;
   reason = -1;
@@ -554,5 +750,38 @@ int FtpPutCV(FtpSession *session, const char *remoteName) {
     }
   }
   std::fflush(stdout);
-  return stored && cc == CVCC_OK ? 0 : 1;
+  if (!stored || cc != CVCC_OK) return 1;
+  *bytes = dataLength;
+  return 0;
+}
+
+int FtpPutCV(FtpSession *session, const char *remoteName) {
+  long long bytes = 0;
+  return CVPutOne(session, remoteName, &bytes);
+}
+
+int FtpMPutCV(FtpSession *session, long count) {
+  int files = 0, failed = 0;
+  long long bytes = 0;
+  while (count == 0 || files < count) {
+    const int saved = session->Failure;
+    session->Failure = 0;
+    long long stored = 0;
+    const int rc = CVPutOne(session, nullptr, &stored);
+    const int why = session->Failure;
+    session->Failure = saved;
+    if (rc != 0) {
+      // An empty queue is the end of the job; anything else stops it too,
+      // since the same message would come first again.
+      if (why != FTP_EXIT_NO_MESSAGE) {
+        failed = 1;
+        FtpFail(session, why != 0 ? why : FTP_EXIT_FAILED);
+      }
+      break;
+    }
+    files++;
+    bytes += stored;
+  }
+  CVSummary("mput", files, bytes, failed);
+  return failed;
 }

@@ -66,4 +66,10 @@ int FtpMGetCV(FtpSession *session, const FtpCVAfter *after, int count,
 // touched without a name.
 int FtpPutCV(FtpSession *session, const char *remoteName);
 
+// mput: put of messages under their own file names (cv-file-name) until the
+// queue is empty or count (0: no limit) are stored; a failed store ends it,
+// since the same message would come first again. Prints a summary line; an
+// empty queue is its normal end.
+int FtpMPutCV(FtpSession *session, long count);
+
 #endif

@@ -499,6 +499,20 @@ int FtpDoMGetCV(FtpSession *session, const FtpArgs *args) {
   return FtpMGetCV(session, &after, args->Count - next, args->Words + next);
 }
 
+int FtpDoMPutCV(FtpSession *session, const FtpArgs *args) {
+  long count = 0;
+  if (args->Count > 1) {
+    char *end = nullptr;
+    count = std::strtol(args->Words[1], &end, 10);
+    if (*end != '\0' || count < 1) {
+      std::printf("%s: not a number of messages\n", args->Words[1]);
+      std::fflush(stdout);
+      return FTP_FAILED;
+    }
+  }
+  return FtpMPutCV(session, count);
+}
+
 int FtpDoSafePut(FtpSession *session, const FtpArgs *) {
   return FtpDoToggle(&session->SafePut, "Safe put mode ", "On .\n");
 }

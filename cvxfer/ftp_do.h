@@ -48,6 +48,7 @@ int FtpDoCVNPER(FtpSession *session, const FtpArgs *args);
 int FtpDoGetCV(FtpSession *session, const FtpArgs *args);
 int FtpDoPutCV(FtpSession *session, const FtpArgs *args);
 int FtpDoMGetCV(FtpSession *session, const FtpArgs *args);
+int FtpDoMPutCV(FtpSession *session, const FtpArgs *args);
 int FtpDoSafePut(FtpSession *session, const FtpArgs *args);
 
 // Remote housekeeping.

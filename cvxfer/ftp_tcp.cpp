@@ -693,6 +693,7 @@ int FtpOpen(FtpSession *session, const char *host, unsigned short port) {
   session->LastVerb[0] = '\0';
   session->ControlInStart = session->ControlInEnd = 0;
   session->UseEpsv = session->UseEprt = session->DataProtected = 0;
+  session->RemoteDirKnown = 0;
   std::snprintf(session->TlsHost, sizeof(session->TlsHost), "%s", host);
   if (session->TlsHost[0] == '[') {
     // A bracketed IPv6 address is checked against the certificate bare.
@@ -1116,6 +1117,7 @@ int FtpPutFileMem(FtpSession *session, const char *name, const void *data, uint3
 
 void FtpCD(FtpSession *session, const char *directory) {
   static char text[kFtpCommandMax];
+  session->RemoteDirKnown = 0;
   // CWD always carries its argument, even an empty one.
   if (FtpFormatCmd(text, "CWD", directory != nullptr ? directory : "", true) < 0) {
     session->ReplyCode = 500;
@@ -1146,6 +1148,10 @@ void FtpHELP(FtpSession *session, const char *topic) {
 
 int FtpCommand(FtpSession *session, const char *verb, const char *arg) {
   return FtpSimpleCmd(session, verb, arg, true);
+}
+
+int FtpCommandQuiet(FtpSession *session, const char *verb, const char *arg) {
+  return FtpSimpleCmd(session, verb, arg, false);
 }
 
 int FtpNameList(FtpSession *session, const char *path, std::vector<std::string> *names) {

@@ -95,6 +95,9 @@ void FtpHELP(FtpSession *session, const char *topic);
 // or the command could not be sent (CR or LF in arg, too long).
 int FtpCommand(FtpSession *session, const char *verb, const char *arg);
 
+// As FtpCommand, but the command is not echoed in debug mode.
+int FtpCommandQuiet(FtpSession *session, const char *verb, const char *arg);
+
 // NLST of path (or of the current directory) into names, one entry a line,
 // nothing printed but the replies. Returns 0, or -1 when the listing failed.
 int FtpNameList(FtpSession *session, const char *path, std::vector<std::string> *names);

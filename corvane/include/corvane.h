@@ -420,9 +420,9 @@ void CVPUT(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVPMO *PutMsgOpts, CVLONG 
  * counts every byte, the last NUL included (0: no properties). Names are 1
  * to 64 characters of letters, digits, '.', '_' and '-', each name at most
  * once; values are at most 4096 bytes and hold no NUL; at most 64
- * properties. Names that begin with "cv-", in any case, are the queue
- * manager's own (a broker carries the descriptor in such headers) and are
- * refused. A list comes back in the order it was put, CVMARK's new names
+ * properties. The names cv-format, cv-encoding, cv-ccsid, cv-put-date,
+ * cv-put-time and cv-msgtype, in any case, are the queue manager's own (a
+ * broker carries the descriptor in headers of those names) and are refused. A list comes back in the order it was put, CVMARK's new names
  * after the others. */
 #define CV_PROPERTY_NAME_MAX 64
 #define CV_PROPERTY_VALUE_MAX 4096

@@ -1,5 +1,6 @@
 // message.cpp - what every kind of queue manager does to a message the
 // same way: matching identifiers, stamping a put, and its property lists.
+#include <strings.h>
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -58,8 +59,13 @@ bool ValidPropertyName(const std::string &name) {
               c == '.' || c == '_' || c == '-';
     if (!ok) return false;
   }
-  return !(name.size() >= 3 && (name[0] == 'c' || name[0] == 'C') &&
-           (name[1] == 'v' || name[1] == 'V') && name[2] == '-');
+  // A broker carries the descriptor in headers of these names.
+  static const char *const kDescriptorHeaders[] = {"cv-format",   "cv-encoding", "cv-ccsid",
+                                                   "cv-put-date", "cv-put-time", "cv-msgtype"};
+  for (const char *reserved : kDescriptorHeaders) {
+    if (strcasecmp(name.c_str(), reserved) == 0) return false;
+  }
+  return true;
 }
 
 CVLONG CheckProperties(CVLONG length, const CVCHAR *props) {
@@ -80,8 +86,9 @@ CVLONG CheckProperties(CVLONG length, const CVCHAR *props) {
     at += static_cast<CVLONG>(name.size()) + 1;
     if (!ValidPropertyName(name)) {
       return bad("\"" + name +
-                 "\" is not a name of 1 to 64 letters, digits, '.', '_' and '-' (nor one "
-                 "beginning with \"cv-\")");
+                 "\" is not a name of 1 to 64 letters, digits, '.', '_' and '-' (nor one of "
+                 "the descriptor's cv-format, cv-encoding, cv-ccsid, cv-put-date, cv-put-time "
+                 "and cv-msgtype)");
     }
     if (at >= length) return bad("\"" + name + "\" has no value");
     size_t value = std::strlen(props + at);

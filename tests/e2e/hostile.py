@@ -22,8 +22,11 @@ class HostileServer:
     in the manner of behaviour. After garbage it answers every command with
     500, like a server that has lost track of the conversation."""
 
-    def __init__(self, step, behaviour):
+    def __init__(self, step, behaviour, files=None):
+        """files, when given, is a dict name -> bytes that STOR, SIZE, RNFR,
+        RNTO and DELE work on (share it between servers to outlive one)."""
         self.step, self.behaviour = step, behaviour
+        self.files = files
         self.stored = None      # the bytes of a completed STOR
         self.partial = None     # the bytes of a STOR that was cut off
         self.listener = socket.create_server(("127.0.0.1", 0))
@@ -126,11 +129,34 @@ class HostileServer:
                     if not self._reply(conn, "PORT"):
                         return
                 elif verb in ("RETR", "STOR"):
+                    self.current = arg
                     if not self._transfer(conn, verb, data_listener, active_target):
                         return
                     data_listener = active_target = None
+                elif self.files is not None and verb in ("SIZE", "DELE", "RNFR", "RNTO"):
+                    if not self._file_command(conn, verb, arg):
+                        return
                 else:
                     conn.sendall(b"502 Command not implemented.\r\n")
+
+    def _file_command(self, conn, verb, arg):
+        """SIZE, DELE, RNFR and RNTO on self.files; RNTO is a step: the
+        rename happens before its reply misbehaves."""
+        if verb == "SIZE":
+            reply = "213 %d" % len(self.files[arg]) if arg in self.files else "550 No such file."
+        elif verb == "DELE":
+            reply = "250 Deleted." if self.files.pop(arg, None) is not None else "550 No such file."
+        elif verb == "RNFR":
+            self.renaming = arg if arg in self.files else None
+            reply = "350 Ready for RNTO." if self.renaming else "550 No such file."
+        else:
+            if self.renaming is None:
+                reply = "503 RNFR first."
+            else:
+                self.files[arg] = self.files.pop(self.renaming)
+                return self._reply(conn, "RNTO", "250 Renamed.") is not None
+        conn.sendall(reply.encode() + b"\r\n")
+        return True
 
     @staticmethod
     def _wait_for_close(conn):
@@ -192,6 +218,8 @@ class HostileServer:
                     self.partial = bytes(received)
                     return self._data_fault(conn, data)
                 self.stored = bytes(received)
+                if self.files is not None:
+                    self.files[self.current] = self.stored
         return self._reply(conn, "final") is not None
 
     def _data_fault(self, conn, data):

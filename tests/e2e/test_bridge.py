@@ -2,12 +2,15 @@
 originals cleaned up, stores that never leave a partial file under the
 final name, and the remote housekeeping commands."""
 import os
+import subprocess
 
 import pytest
 
 import ftpservers
+from cvxfer_proc import CVXFER, env_with_home
 from hostile import HostileServer
-from session import browse, cvadmin, depth, home, login, piped, server, take  # noqa: F401
+from session import (browse, cvadmin, depth, home, login, piped, server, take,  # noqa: F401
+                     wait_until)
 
 QUEUE = "SYSTEM.DEFAULT.LOCAL.QUEUE"
 
@@ -105,3 +108,84 @@ def test_safe_put_cut_off_store_leaves_no_file_under_the_final_name(home):
     assert len(stored) == 1 and stored[0].startswith(b"STOR .final.bin.cvxfer-"), stored
     assert not any(line.startswith((b"RNFR", b"RNTO")) for line in srv.lines)
     assert depth(home) == 1
+
+
+def properties(home, queue=QUEUE):
+    """The properties of each message on queue, as cvadmin browse shows them."""
+    out = cvadmin(home, "browse", queue).stdout.decode()
+    messages = []
+    for line in out.splitlines()[1:]:
+        if line.startswith("    "):
+            name, _, value = line.strip().partition("=")
+            messages[-1][name] = value
+        else:
+            messages.append({})
+    return messages
+
+
+def test_get_records_where_the_file_came_from(home, server):
+    os.mkdir(os.path.join(server.root, "sub"))
+    with open(os.path.join(server.root, "sub", "x.bin"), "wb") as f:
+        f.write(b"12345")
+    status, out = piped(home, ["-n"], login(server) + ["cd sub", "binary", "get x.bin", "bye"])
+    assert status == 0, out
+    assert "tester" not in str(properties(home)) and "secret" not in str(properties(home))
+    assert properties(home) == [{"cv-file-name": "x.bin", "cv-file-dir": "/sub",
+                                 "cv-file-size": "5", "cv-ftp-server": "127.0.0.1:%d" % server.port,
+                                 "cv-transfer-type": "binary"}]
+
+
+def test_mget_then_mput_moves_a_directory_through_the_queue(home, server):
+    os.mkdir(os.path.join(server.root, "out"))
+    bodies = {"r%02d.csv" % i: os.urandom(1000 + i) for i in range(50)}
+    for name, body in bodies.items():
+        with open(os.path.join(server.root, name), "wb") as f:
+            f.write(body)
+    status, out = piped(home, ["-n", "-e", "-p"], login(server) + [
+        "binary", "mget -d *.csv", "cd out", "mput", "bye"])
+    assert status == 0, out
+    assert "cvxfer: mput: 50 files, %d bytes, 0 failed" % sum(map(len, bodies.values())) in out
+    assert files_in(server.root) == ["out"]
+    for name, body in bodies.items():
+        with open(os.path.join(server.root, "out", name), "rb") as f:
+            assert f.read() == body, name
+    assert depth(home) == 0
+
+
+@pytest.mark.parametrize("name", ["../etc/x", "a/b", "..", None])
+def test_put_without_a_name_never_lets_a_message_choose_a_path(home, server, name):
+    args = ["put", QUEUE] + (["--property", "cv-file-name=" + name] if name else [])
+    cvadmin(home, *args, data=b"data")
+    status, out = piped(home, ["-n"], login(server) + ["binary", "put", "bye"])
+    assert status == 1, out
+    assert ("No file specified." if name is None else "cannot choose a directory") in out
+    assert files_in(server.root) == []
+    [msg] = browse(home)
+    assert msg[5] == "0", "the message was not even taken"
+
+
+def test_a_store_killed_before_its_commit_is_not_stored_again(home):
+    """The rename is done, the reply to RNTO never comes and cvxfer dies: the
+    next run finds the file whole under its name and only commits."""
+    files = {}
+    cvadmin(home, "put", QUEUE, "--property", "cv-file-name=report.csv", data=b"r" * 5000)
+    srv = HostileServer("RNTO", "stall", files)
+    proc = subprocess.Popen([CVXFER, "-n", "-p", "-a"], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, env=env_with_home(home))
+    proc.stdin.write(("open 127.0.0.1 %d\nuser tester secret\nbinary\nput\n" % srv.port).encode())
+    proc.stdin.flush()
+    assert wait_until(lambda: "report.csv" in files)
+    proc.kill()
+    proc.wait(timeout=30)
+    srv.close()
+    assert depth(home) == 1, "backed out by the death of its holder"
+    srv = HostileServer("none", "none", files)
+    try:
+        status, out = piped(home, ["-n", "-p", "-a"], [
+            "open 127.0.0.1 %d" % srv.port, "user tester secret", "binary", "put", "bye"])
+    finally:
+        srv.close()
+    assert status == 0, out
+    assert "was stored whole before; committed without storing it again" in out
+    assert not any(line.startswith(b"STOR") for line in srv.lines)
+    assert list(files) == ["report.csv"] and depth(home) == 0
