@@ -189,3 +189,49 @@ def test_a_store_killed_before_its_commit_is_not_stored_again(home):
     assert "was stored whole before; committed without storing it again" in out
     assert not any(line.startswith(b"STOR") for line in srv.lines)
     assert list(files) == ["report.csv"] and depth(home) == 0
+
+
+def test_kills_during_mget_and_mput_lose_nothing_and_leave_no_partial_file(home, tmp_path):
+    """Random kill -9 during mget -d, then during mput with safe stores: every
+    file is whole on the server or on the queue (or both, after a kill between
+    a put and its delete), and no final name ever holds a partial file."""
+    import random
+    import time
+    rng = random.Random(11)
+    root = tmp_path / "kills"
+    (root / "out").mkdir(parents=True)
+    bodies = {"k%02d.csv" % i: os.urandom(20000 + i) for i in range(30)}
+    for name, body in bodies.items():
+        (root / name).write_bytes(body)
+    with ftpservers.pyftpdlib_server(str(root), throttle=400 * 1024) as srv:
+        def run(commands, kill_after):
+            proc = subprocess.Popen([CVXFER, "-n", "-p", "-a"], stdin=subprocess.PIPE,
+                                    stdout=subprocess.DEVNULL, env=env_with_home(home))
+            proc.stdin.write("".join(c + "\n" for c in login(srv) + ["binary"] + commands +
+                                     ["bye"]).encode())
+            proc.stdin.flush()
+            try:
+                proc.wait(timeout=kill_after)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait(timeout=30)
+
+        for _ in range(3):
+            run(["mget -d *.csv"], rng.uniform(0.3, 1.2))
+        run(["mget -d *.csv"], 60)
+        queued = [take(home) for _ in range(depth(home))]
+        left = {p.name: p.read_bytes() for p in root.iterdir() if p.is_file()}
+        assert left == {}, "the last run took every file"
+        assert sorted(set(queued)) == sorted(bodies.values()), "nothing lost"
+        # Back on the queue once each, then out through mput with kills.
+        for body in sorted(set(queued)):
+            name = [n for n, b in bodies.items() if b == body][0]
+            cvadmin(home, "put", QUEUE, "--property", "cv-file-name=" + name, data=body)
+        for _ in range(3):
+            run(["cd out", "mput"], rng.uniform(0.3, 1.2))
+            for p in (root / "out").iterdir():
+                if not p.name.startswith("."):
+                    assert p.read_bytes() == bodies[p.name], "a partial file under " + p.name
+        run(["cd out", "mput"], 60)
+    stored = {p.name: p.read_bytes() for p in (root / "out").iterdir() if not p.name.startswith(".")}
+    assert stored == bodies and depth(home) == 0
