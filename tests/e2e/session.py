@@ -80,7 +80,8 @@ class Terminal:
     """cvxfer on a pseudo-terminal, driven line by line."""
 
     def __init__(self, home, args=()):
-        self.child = pexpect.spawn(CVXFER, list(args), env=env_with_home(home),
+        env = dict(env_with_home(home), TERM="xterm")  # the same key codes everywhere
+        self.child = pexpect.spawn(CVXFER, list(args), env=env,
                                    encoding="utf-8", timeout=TIMEOUT)
 
     def expect(self, text):
