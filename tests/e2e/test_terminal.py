@@ -1,10 +1,15 @@
 """cvxfer at a terminal: line editing with a history and Tab completion,
-Ctrl-C and Ctrl-D at the prompt."""
+Ctrl-C and Ctrl-D at the prompt, and the progress line of slow transfers,
+which a pipe never gets."""
 import os
+import re
 import stat
 
 import pexpect
-from session import PROMPT, Terminal, cvadmin, home, login, server  # noqa: F401
+import pytest
+
+import ftpservers
+from session import PROMPT, Terminal, cvadmin, home, login, piped, server  # noqa: F401
 
 QUEUE = "SYSTEM.DEFAULT.LOCAL.QUEUE"
 UP = "\x1b[A"
@@ -85,3 +90,43 @@ def test_ctrl_c_gives_a_fresh_prompt_and_ctrl_d_ends_the_session(home):
     finally:
         term.child.close()
     assert term.child.exitstatus == 0
+
+
+@pytest.fixture
+def slow_server(tmp_path):
+    """pyftpdlib taking 256 KiB per second on each data connection."""
+    root = tmp_path / "slow"
+    root.mkdir()
+    with ftpservers.pyftpdlib_server(str(root), throttle=256 * 1024) as srv:
+        yield srv
+
+
+SLOW = 640 * 1024  # two and a half seconds at the throttle
+DRAWN = re.compile(r"\r +[\d.]+ KiB +[\d.]+ KiB/s")  # the server does not say the size
+CLEARED = re.compile(r"\r +\r")
+
+
+def test_progress_line_on_a_terminal_and_never_in_a_pipe(home, slow_server):
+    # (A store of this size vanishes into loopback socket buffers at once;
+    # the unit tests cover the line of a known size.)
+    with open(os.path.join(slow_server.root, "big.bin"), "wb") as f:
+        f.write(os.urandom(SLOW))
+    term = Terminal(home, ["-n", "-p"])
+    try:
+        term.expect(PROMPT)
+        for line in login(slow_server) + ["binary"]:
+            term.line(line)
+        out = term.line("get big.bin")
+    finally:
+        term.close()
+    drawn = list(DRAWN.finditer(out))
+    cleared = list(CLEARED.finditer(out))
+    assert drawn and cleared, out
+    assert drawn[-1].end() <= cleared[-1].start() < out.index("226"), out
+    assert "[big.bin] %d bytes received" % SLOW in out
+
+    status, out = piped(home, ["-n", "-p"],
+                        login(slow_server) + ["binary", "get big.bin", "put up.bin", "bye"])
+    assert status == 0, out
+    assert "bytes received" in out and "bytes sent" in out
+    assert "B/s" not in out and not CLEARED.search(out), out
