@@ -258,8 +258,10 @@ int FtpEditStart(FtpSession *session) {
   el_set(gEditLine, EL_PROMPT, FtpEditPromptText);
   el_set(gEditLine, EL_HIST, history, gEditHistory);
   el_set(gEditLine, EL_CLIENTDATA, session);
-  el_set(gEditLine, EL_ADDFN, "cvxfer-complete", "complete a command or remote name",
-         FtpEditComplete);
+  // Wide and static: libedit keeps these pointers, and never frees the
+  // copies it makes of narrow ones.
+  el_wset(gEditLine, EL_ADDFN, L"cvxfer-complete", L"complete a command or remote name",
+          FtpEditComplete);
   el_set(gEditLine, EL_BIND, "^I", "cvxfer-complete", nullptr);
   el_source(gEditLine, nullptr);  // the user's ~/.editrc
   return 1;

@@ -98,6 +98,8 @@ class Terminal:
             self.child.sendline("bye")
             self.child.expect(pexpect.EOF)
         self.child.close()
+        # A sanitizer's report at exit ends the program with SIGABRT.
+        assert self.child.signalstatus is None, "cvxfer died of signal %d" % self.child.signalstatus
 
 
 @pytest.fixture
