@@ -10,12 +10,15 @@
 #include <string>
 
 #include "ftp_do.h"
+#include "ftp_edit.h"
 #include "ftp_tcp.h"
 #include "keyb_util.h"
 
 // Needs and argument counts keep each command as lenient as it always was:
 // words a command does not use are ignored.
 constexpr int kConn = FTP_NEEDS_CONNECTION;
+constexpr int kRemote = FTP_REMOTE_NAMES;
+constexpr int kChanges = FTP_CHANGES_NAMES;
 constexpr int kAny = -1;
 
 FtpDoCommandDef gFtpDoCommands[] = {
@@ -25,10 +28,11 @@ FtpDoCommandDef gFtpDoCommands[] = {
     {"binary", FtpDoBinary, nullptr, "set binary transfer type", kConn, 0, kAny},
     {"bye", FtpDoQuit, nullptr, "terminate the FTP session with the remote server and exit cvxfer",
      0, 0, kAny},
-    {"cd", FtpDoCD, "[remote-dir]", "change remote working directory", kConn, 0, kAny},
+    {"cd", FtpDoCD, "[remote-dir]", "change remote working directory", kConn | kRemote | kChanges,
+     0, kAny},
     {"close", FtpDoClose, nullptr,
      "terminate the FTP session with the remote server and return to the command interpreter",
-     kConn, 0, kAny},
+     kConn | kChanges, 0, kAny},
     {"cvconn", FtpDoCVCONN, "QMgrName", "connect to queue manager (disconnect from previous qmgr)",
      FTP_RAW_LINE, 0, kAny},
     {"cvnper", FtpDoCVNPER, nullptr, "set Corvane message to non-persistent", 0, 0, kAny},
@@ -36,20 +40,23 @@ FtpDoCommandDef gFtpDoCommands[] = {
     {"cvper", FtpDoCVPER, nullptr, "set Corvane message to persistent", 0, 0, kAny},
     {"cvqdepth", FtpDoCVQDEPTH, "[QName]", "display current queue depth", FTP_RAW_LINE, 0, kAny},
     {"debug", FtpDoDebug, nullptr, "toggle debugging mode", 0, 0, kAny},
-    {"dir", FtpDoDir, "[remote-directory]", "get remote directory listing", kConn, 0, kAny},
-    {"disconnect", FtpDoClose, nullptr, "a synonym for close", kConn, 0, kAny},
+    {"dir", FtpDoDir, "[remote-directory]", "get remote directory listing", kConn | kRemote, 0,
+     kAny},
+    {"disconnect", FtpDoClose, nullptr, "a synonym for close", kConn | kChanges, 0, kAny},
     {"ebcdic", FtpDoEbcdic, nullptr, "set ebcdic transer type", kConn, 0, kAny},
     {"get", FtpDoGetCV, "remote-file",
-     "retrieve remote-file and store it on the local machine queue", kConn, 0, kAny},
+     "retrieve remote-file and store it on the local machine queue", kConn | kRemote | kChanges, 0,
+     kAny},
     {"help", FtpDoHelp, "[optional commands]",
      "shows commands, or detailed help on specified commands", 0, 0, kAny},
     {"ls", FtpDoLs, "[remote-directory]",
-     "print a listing of the contents of directory on the remote machine", kConn, 0, kAny},
+     "print a listing of the contents of directory on the remote machine", kConn | kRemote, 0,
+     kAny},
     {"open", FtpDoOpen, "[host]", "establish a connection to the specified host FTP server",
-     FTP_NEEDS_NO_CONNECTION, 0, kAny},
+     FTP_NEEDS_NO_CONNECTION | kChanges, 0, kAny},
     {"passive", FtpDoPassive, nullptr, "toggle passive transfer mode", 0, 0, kAny},
-    {"put", FtpDoPutCV, "remote-file", "store a local Corvane message on the remote machine", kConn,
-     0, kAny},
+    {"put", FtpDoPutCV, "remote-file", "store a local Corvane message on the remote machine",
+     kConn | kRemote | kChanges, 0, kAny},
     {"pwd", FtpDoPWD, nullptr,
      "print the name of the current working directory on the remote machine", kConn, 0, kAny},
     {"quit", FtpDoQuit, nullptr, "a synonym for bye", 0, 0, kAny},
@@ -61,25 +68,28 @@ FtpDoCommandDef gFtpDoCommands[] = {
     {"type", FtpDoType, "type-name", "Set the file transfer type to type-name",
      kConn | FTP_RAW_LINE, 0, kAny},
     {"user", FtpDoLogin, "user-name [password]", "Identify yourself to the remote FTP server",
-     kConn | FTP_RAW_LINE, 0, kAny},
+     kConn | FTP_RAW_LINE | kChanges, 0, kAny},
     {"verbose", FtpDoVerbose, nullptr, "toggle verbose mode", 0, 0, kAny},
     {"ftps", FtpDoFtps, "[off | explicit | implicit]",
      "show or set the TLS of the next open (explicit: AUTH TLS; implicit: TLS from the start)", 0,
      0, 1},
-    {"delete", FtpDoDelete, "remote-file", "delete a remote file", kConn, 1, 1},
-    {"rename", FtpDoRename, "from-name to-name", "rename a remote file", kConn, 2, 2},
-    {"mkdir", FtpDoMkdir, "remote-directory", "make a directory on the remote machine", kConn, 1,
+    {"delete", FtpDoDelete, "remote-file", "delete a remote file", kConn | kRemote | kChanges, 1,
      1},
-    {"rmdir", FtpDoRmdir, "remote-directory", "remove a directory on the remote machine", kConn, 1,
-     1},
-    {"size", FtpDoSize, "remote-file", "show the size of a remote file", kConn, 1, 1},
+    {"rename", FtpDoRename, "from-name to-name", "rename a remote file", kConn | kRemote | kChanges,
+     2, 2},
+    {"mkdir", FtpDoMkdir, "remote-directory", "make a directory on the remote machine",
+     kConn | kRemote | kChanges, 1, 1},
+    {"rmdir", FtpDoRmdir, "remote-directory", "remove a directory on the remote machine",
+     kConn | kRemote | kChanges, 1, 1},
+    {"size", FtpDoSize, "remote-file", "show the size of a remote file", kConn | kRemote, 1, 1},
     {"safeput", FtpDoSafePut, nullptr,
      "toggle stores through a temporary name that is renamed once the file is complete", 0, 0, 0},
     {"mget", FtpDoMGetCV, "[-d | -m directory] pattern ...",
-     "retrieve every remote file that matches a pattern, each as one message on the queue", kConn,
-     1, kAny},
+     "retrieve every remote file that matches a pattern, each as one message on the queue",
+     kConn | kRemote | kChanges, 1, kAny},
     {"mput", FtpDoMPutCV, "[count]",
-     "store messages as remote files under their own names until the queue is empty", kConn, 0, 1},
+     "store messages as remote files under their own names until the queue is empty",
+     kConn | kChanges, 0, 1},
 };
 
 int gNumFtpDoCommands = sizeof(gFtpDoCommands) / sizeof(gFtpDoCommands[0]);
@@ -92,6 +102,11 @@ char gCommandWord[64];
 
 // The command line, reused for every line read.
 char gCommandLine[KEYB_LINE_MAX + 1];
+
+constexpr char kPrompt[] = "cvxfer> ";
+
+// Lines come from the line editor (a terminal), not from GetInput.
+bool gEditing = false;
 
 }  // namespace
 
@@ -226,7 +241,9 @@ int FtpDoDispatch(FtpSession *session, const FtpDoCommandDef *row, const FtpArgs
     std::fflush(stdout);
     return FTP_FAILED;
   }
-  return row->Handler(session, args);
+  const int result = row->Handler(session, args);
+  if ((row->Needs & FTP_CHANGES_NAMES) != 0) FtpEditForgetNames();
+  return result;
 }
 
 int FtpDoCommand(FtpSession *session, const char *line) {
@@ -279,19 +296,23 @@ int FtpEndCommand(FtpSession *session, int result) {
 }
 
 int FtpReadCommandLine(FtpSession *session, char *line) {
-  session->InputReady = GetInput(line);
+  session->InputReady = gEditing ? FtpEditReadLine(kPrompt, line) : GetInput(line);
   return session->InputReady;
 }
 
 void FtpExecCmd(FtpSession *session) {
   std::memset(gCommandLine, 0, sizeof(gCommandLine));
-  std::printf("cvxfer> ");
-  std::fflush(stdout);
   InitFtpDoCommandList();
+  // The line editor shows the prompt itself, to redraw it while editing.
+  gEditing = FtpEditStart(session) != 0;
+  if (!gEditing) {
+    std::printf("%s", kPrompt);
+    std::fflush(stdout);
+  }
   gDone = 0;
   while (gDone == 0) {
-    if (session->InputReady != 0) {
-      std::printf("cvxfer> ");
+    if (!gEditing && session->InputReady != 0) {
+      std::printf("%s", kPrompt);
       std::fflush(stdout);
     }
     int read = FtpReadCommandLine(session, gCommandLine);
@@ -309,12 +330,15 @@ void FtpExecCmd(FtpSession *session) {
     }
     if (read == 0) {
       // End of input ends the session the way bye does, but quietly.
+      if (gEditing) std::printf("\n");
       if (session->Connected) FtpQUIT(session);
       gDone = 1;
       break;
     }
     if (gCommandLine[0] != '\0') FtpEndCommand(session, FtpDoCommand(session, gCommandLine));
   }
+  FtpEditEnd();
+  gEditing = false;
 }
 
 int FtpDoHelpExec(const char *name) {

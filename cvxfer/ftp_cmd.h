@@ -36,6 +36,8 @@ enum {
   FTP_NEEDS_CONNECTION = 1,     // "Not Connected."
   FTP_NEEDS_NO_CONNECTION = 2,  // "Already connected.  Close connection first."
   FTP_RAW_LINE = 4,             // reads Line or Rest only: quotes are not checked
+  FTP_REMOTE_NAMES = 8,         // its arguments are remote names: Tab completes them
+  FTP_CHANGES_NAMES = 16,       // the remote names kept for Tab are stale after it
 };
 
 // One row of the command table. The first four fields are the command's

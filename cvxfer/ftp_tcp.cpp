@@ -18,6 +18,7 @@
 #include <cstring>
 #include <string>
 
+#include "ftp_progress.h"
 #include "ftp_tls.h"
 #include "stringbuffer.h"
 #include "tcp_util.h"
@@ -51,6 +52,9 @@ void FtpWriteServerText(const char *text, int length) {
 // Bytes asked of one receive of a memory retrieval; small enough to keep the
 // buffer's growth smooth, large enough to keep system calls rare.
 constexpr uint32_t kRetrieveChunk = 262144;
+
+// Bytes handed to one FtpSendAll of a store, between two progress updates.
+constexpr uint32_t kStorePiece = 262144;
 
 // Largest message the queue side can take (its lengths are 32-bit signed).
 constexpr uint64_t kMemoryTransferMax = 0x7FFFFFFF;
@@ -771,6 +775,22 @@ void FtpQUIT(FtpSession *session) {
   FtpDropControl(session);
 }
 
+int FtpParseSizeReply(const char *reply, uint64_t *size) {
+  static const char kBytes[] = " bytes)";
+  const char *open = std::strrchr(reply, '(');
+  if (open == nullptr) return -1;
+  const size_t digits = std::strspn(open + 1, "0123456789");
+  if (digits == 0 || digits > 19 ||
+      std::strncmp(open + 1 + digits, kBytes, sizeof(kBytes) - 1) != 0) {
+    return -1;
+  }
+  // The size ends the text; "(N bytes)" earlier on is part of a file name.
+  const char *after = open + 1 + digits + sizeof(kBytes) - 1;
+  if (after[std::strspn(after, ". \r\n")] != '\0') return -1;
+  *size = std::strtoull(open + 1, nullptr, 10);
+  return 0;
+}
+
 int FtpFormatPortCmd(char *text, uint32_t address, uint16_t port) {
   const auto *a = reinterpret_cast<const unsigned char *>(&address);
   const auto *p = reinterpret_cast<const unsigned char *>(&port);
@@ -1034,6 +1054,10 @@ int FtpGetFileMem(FtpSession *session, const char *name, StringBuffer *buffer, u
   if (!FtpStartTransfer(session, text, true, "Cannot accept connection.\n")) return 0;
 
   uint32_t chunk = session->HashMarks ? 1024 : kRetrieveChunk;
+  uint64_t announced = 0;
+  const int known = FtpParseSizeReply(session->ReplyText, &announced) == 0;
+  FtpProgress progress;
+  FtpProgressStart(&progress, session, announced, known);
   long long total = 0;
   bool clean = false;
   bool tooLarge = false;
@@ -1060,11 +1084,13 @@ int FtpGetFileMem(FtpSession *session, const char *name, StringBuffer *buffer, u
     }
     buffer->Length += static_cast<uint32_t>(n);
     total += n;
+    FtpProgressUpdate(&progress, static_cast<uint64_t>(total));
     if (session->HashMarks) {
       std::printf("#");
       std::fflush(stdout);
     }
   }
+  FtpProgressEnd(&progress);
   FtpDataClose(session);
   if (session->HashMarks) {
     std::printf("\n");
@@ -1100,8 +1126,18 @@ int FtpPutFileMem(FtpSession *session, const char *name, const void *data, uint3
   if (FtpDataSetup(session) < 0) return 0;
   if (!FtpStartTransfer(session, text, false, nullptr)) return 0;
 
-  bool allSent = length <= kMemoryTransferMax &&
-                 FtpSendAll(session, kData, data, length, "the server to take the data") == 0;
+  // Sent in pieces, so that the progress line can follow.
+  bool allSent = length <= kMemoryTransferMax;
+  FtpProgress progress;
+  FtpProgressStart(&progress, session, length, 1);
+  for (uint32_t sent = 0; allSent && sent < length;) {
+    const uint32_t piece = std::min(length - sent, kStorePiece);
+    allSent = FtpSendAll(session, kData, static_cast<const char *>(data) + sent, piece,
+                         "the server to take the data") == 0;
+    sent += piece;
+    FtpProgressUpdate(&progress, sent);
+  }
+  FtpProgressEnd(&progress);
   if (allSent) {
     std::printf("%s : %ld bytes sent.\n", name, static_cast<long>(length));
     std::fflush(stdout);

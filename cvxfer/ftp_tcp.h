@@ -117,6 +117,11 @@ int FtpParsePasvReply(const char *reply, char *host, int size, unsigned short *p
 // printable delimiter. Returns 0, or -1 when there is none.
 int FtpParseEpsvReply(const char *reply, unsigned short *port);
 
+// Parses the size a server announces in the reply that opens a retrieval,
+// "150 Opening BINARY mode data connection for f (1234 bytes).": the
+// "(N bytes)" that ends the text. Returns 0, or -1 when there is none.
+int FtpParseSizeReply(const char *reply, uint64_t *size);
+
 // Formats the PORT command for address and port (both in network order)
 // into text (64 bytes); returns its length.
 int FtpFormatPortCmd(char *text, uint32_t address, uint16_t port);

@@ -62,6 +62,21 @@ int GetInput(char *line) {
   return 1;
 }
 
+void KeybTrimLine(const char *text, char *line) {
+  text += std::strspn(text, " \t");
+  size_t n = std::strcspn(text, "\n");
+  line[0] = '\0';
+  if (n == 0) return;
+  if (n > KEYB_LINE_MAX) {
+    std::printf("Command line too long (more than %d characters); ignored.\n", KEYB_LINE_MAX);
+    std::fflush(stdout);
+    return;
+  }
+  while (n > 1 && IsTrailingSpace(text[n - 1])) n--;
+  std::memcpy(line, text, n);
+  line[n] = '\0';
+}
+
 void GetPassword(char *password) {
   std::printf("Password: ");
   std::fflush(stdout);

@@ -17,6 +17,12 @@ enum { KEYB_LINE_MAX = 1024 };
 // empty; the stream can be read again).
 int GetInput(char *line);
 
+// Makes line (room for KEYB_LINE_MAX + 1 bytes) of text, which ends at its
+// terminator or at a newline, exactly as GetInput makes it of a line read:
+// the same blanks skipped and stripped, and the same message and empty line
+// for text that is too long. For lines a line editor has read.
+void KeybTrimLine(const char *text, char *line);
+
 // Prints "Password: ", reads a password without echo and stores at most 255
 // characters of it, terminated, in password (room for 256 bytes). Without a
 // terminal or at end of input the password is empty.

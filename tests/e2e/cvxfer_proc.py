@@ -11,9 +11,11 @@ CVADMIN = os.path.join(BIN_DIR, "cvadmin")
 
 
 def env_with_home(home):
-    """The environment for a child that keeps its queue managers in home."""
+    """The environment for a child that keeps its queue managers in home,
+    and its dot files (.netrc, .cvxfer_history) there too."""
     env = dict(os.environ)
     env["CORVANE_HOME"] = home
+    env["HOME"] = home
     return env
 
 

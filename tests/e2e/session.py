@@ -81,7 +81,8 @@ class Terminal:
     """cvxfer on a pseudo-terminal, driven line by line."""
 
     def __init__(self, home, args=()):
-        self.child = pexpect.spawn(CVXFER, list(args), env=env_with_home(home),
+        env = dict(env_with_home(home), TERM="xterm")  # the same key codes everywhere
+        self.child = pexpect.spawn(CVXFER, list(args), env=env,
                                    encoding="utf-8", timeout=TIMEOUT)
 
     def expect(self, text):
@@ -98,6 +99,8 @@ class Terminal:
             self.child.sendline("bye")
             self.child.expect(pexpect.EOF)
         self.child.close()
+        # A sanitizer's report at exit ends the program with SIGABRT.
+        assert self.child.signalstatus is None, "cvxfer died of signal %d" % self.child.signalstatus
 
 
 @pytest.fixture

@@ -194,6 +194,28 @@ TEST(FtpWireTest, PortCommandAndPasvReplies) {
   }
 }
 
+// The size a retrieval's opening reply announces, for the progress line.
+TEST(FtpWireTest, SizeOfARetrievalReply) {
+  const std::pair<const char *, long long> cases[] = {
+      {"150 Opening BINARY mode data connection for a.txt (1234 bytes).", 1234},
+      {"150 Opening data connection for f (x) (0 bytes)", 0},
+      {"150 for (9 bytes) y.txt (77 bytes).", 77},
+      {"150 for (5 bytes) y.txt", -1},  // part of the name: no size follows
+      {"150 File status okay. About to open data connection.", -1},
+      {"150 (12 bytes", -1},
+      {"150 ( 12 bytes)", -1},
+      {"150 (12 octets)", -1},
+      {"150 (99999999999999999999 bytes)", -1},
+  };
+  for (const auto &[reply, expected] : cases) {
+    uint64_t size = 42;
+    EXPECT_EQ(FtpParseSizeReply(reply, &size), expected < 0 ? -1 : 0) << reply;
+    if (expected >= 0) {
+      EXPECT_EQ(size, static_cast<uint64_t>(expected)) << reply;
+    }
+  }
+}
+
 // A server that answers PASV with an address of its choosing and serves
 // RETR from its data listener.
 TEST_F(FtpTcpTest, PassiveModeConnectsOnlyToTheControlPeer) {

@@ -86,6 +86,31 @@ TEST_F(KeybTest, ReadLineKeepsItsBoundAndDropsTheRest) {
   EXPECT_EQ(KeybReadLine(buf, sizeof(buf)), 0);
 }
 
+// A line editor's lines must become the same commands as lines read.
+TEST_F(KeybTest, TrimLineMakesWhatGetInputMakes) {
+  const std::string cases[] = {"   \t help get \t\r",
+                               "x",
+                               "",
+                               " \t ",
+                               "\r",
+                               "get \"a b\"  ",
+                               std::string(KEYB_LINE_MAX, 'a'),
+                               " " + std::string(KEYB_LINE_MAX, 'b'),
+                               std::string(KEYB_LINE_MAX, 'c') + " ",
+                               std::string(KEYB_LINE_MAX + 1, 'd')};
+  for (const std::string &text : cases) {
+    Feed(text + "\n");
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(GetInput(line_), 1);
+    const std::string read = line_, readOut = testing::internal::GetCapturedStdout();
+    testing::internal::CaptureStdout();
+    KeybTrimLine((text + "\n").c_str(), line_);
+    const std::string trimOut = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(std::string(line_), read) << "[" << text << "]";
+    EXPECT_EQ(trimOut, readOut) << "[" << text << "]";
+  }
+}
+
 TEST_F(KeybTest, CheckInputSeesPendingData) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);

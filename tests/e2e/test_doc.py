@@ -1,0 +1,79 @@
+"""The manual pages: clean for groff, naming every option, command and exit
+status the programs know, and installed with the programs and the README."""
+import os
+import re
+import shutil
+import subprocess
+
+import pytest
+
+from cvxfer_proc import BIN_DIR, CVADMIN, CVXFER, run_piped
+
+TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+PAGES = ("cvxfer.1", "cvadmin.1")
+
+
+def tags(page, *names):
+    """The words of the tags (the line after each .TP) in the named sections
+    of the page's source, with fonts and quotes taken out."""
+    found, inside = set(), False
+    lines = open(os.path.join(TOP, "doc", page)).read().splitlines()
+    for i, line in enumerate(lines):
+        if line.startswith(".SH "):
+            inside = line[4:].strip('"') in names
+        elif inside and line == ".TP":
+            tag = re.sub(r"\\f[BIRP]|^\.[A-Z]+ ?|\"", "", lines[i + 1]).replace("\\-", "-")
+            found.update(word for word in re.split(r"[\s,\[\]|]+", tag) if word)
+    return found
+
+
+@pytest.mark.parametrize("page", PAGES)
+def test_pages_are_clean_for_groff(page):
+    proc = subprocess.run(["groff", "-man", "-ww", "-z", os.path.join(TOP, "doc", page)],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+    assert proc.returncode == 0 and proc.stderr == b"", proc.stderr.decode()
+
+
+def test_cvxfer_page_names_every_option_command_and_exit_status():
+    usage = subprocess.run([CVXFER, "--help"], stdout=subprocess.PIPE, timeout=60).stdout.decode()
+    options = set(re.findall(r"^(--?[a-z?]+)", usage, re.M))
+    assert {"-v", "-t", "--cacert", "--version"} <= options
+    named = tags("cvxfer.1", "OPTIONS")
+    assert options <= named, options - named
+
+    _, out = run_piped(["-n"], "help\n")
+    commands = set(out.split("Commands are:", 1)[1].replace("cvxfer>", "").split())
+    assert {"get", "cvqdepth", "!", "?"} <= commands
+    named = tags("cvxfer.1", "COMMANDS")
+    assert commands <= named, commands - named
+
+    readme = open(os.path.join(TOP, "README.md")).read()
+    statuses = set(re.findall(r"^\| (\d+) \|", readme, re.M))
+    assert {"0", "10", "130"} <= statuses
+    assert statuses == tags("cvxfer.1", "EXIT STATUS")
+
+
+def test_cvadmin_page_names_every_command_and_option():
+    usage = subprocess.run([CVADMIN, "--help"], stdout=subprocess.PIPE, timeout=60).stdout.decode()
+    commands = set(re.findall(r"^  ([a-z]+) ", usage, re.M))
+    options = set(re.findall(r"(--[a-z]+|-m)\b", usage))
+    assert {"create", "browse", "clear"} <= commands and {"--amqp", "-m"} <= options
+    named = tags("cvadmin.1", "COMMANDS", "OPTIONS")
+    assert commands | options <= named, (commands | options) - named
+
+
+def test_install_puts_programs_pages_and_readme_under_the_prefix(tmp_path):
+    build = os.path.dirname(BIN_DIR)
+    proc = subprocess.run([shutil.which("cmake"), "--install", build, "--prefix", str(tmp_path)],
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
+    assert proc.returncode == 0, proc.stdout.decode()
+    for path in ("bin/cvxfer", "bin/cvadmin"):
+        assert os.access(tmp_path / path, os.X_OK), path
+    for path, source in (("share/man/man1/cvxfer.1", "doc/cvxfer.1"),
+                         ("share/man/man1/cvadmin.1", "doc/cvadmin.1"),
+                         ("share/doc/cvxfer/README.md", "README.md")):
+        assert (tmp_path / path).read_bytes() == open(os.path.join(TOP, source), "rb").read()
+    if shutil.which("man"):
+        found = subprocess.run(["man", "-w", "cvxfer"], stdout=subprocess.PIPE, timeout=60,
+                               env=dict(os.environ, MANPATH=str(tmp_path / "share/man")))
+        assert found.stdout.decode().strip() == str(tmp_path / "share/man/man1/cvxfer.1")
