@@ -15,6 +15,7 @@
 #include <vector>
 
 #include <arpa/inet.h>
+#include <openssl/sha.h>
 
 #include "cv_util.h"
 #include "ftp_tcp.h"
@@ -532,8 +533,8 @@ int CVFinishRemote(FtpSession *session, const char *name, const FtpCVAfter *afte
 }
 
 // get of one file; *bytes gets its size once it is on the queue.
-int CVGetOne(FtpSession *session, const char *remoteName, const FtpCVAfter *after,
-             long long *bytes) {
+int CVGetOne(FtpSession *session, const char *remoteName, const FtpCVAfter *after, long long *bytes,
+             const CVBYTE *correlId = nullptr) {
   // Without a queue to put on, the download would only be thrown away.
   if (CVTransferReady(session, remoteName, "Not putted on queue %s\n") != 0) return 1;
   CVLONG cc = -1;
@@ -558,6 +559,7 @@ int CVGetOne(FtpSession *session, const char *remoteName, const FtpCVAfter *afte
 
   std::memset(md.MsgId, 0, sizeof(md.MsgId));
   std::memset(md.CorrelId, 0, sizeof(md.CorrelId));
+  if (correlId != nullptr) std::memcpy(md.CorrelId, correlId, sizeof(md.CorrelId));
   md.Persistence = session->Persistence;
   std::memcpy(md.Format, session->TransferType == 1 ? CVFMT_STRING : CVFMT_NONE, CV_FORMAT_LENGTH);
 
@@ -581,6 +583,43 @@ int CVGetOne(FtpSession *session, const char *remoteName, const FtpCVAfter *afte
   *bytes = static_cast<long long>(buffer->Length);
   // The put returned: the message is on the queue, so the remote file may go.
   return CVFinishRemote(session, remoteName, after);
+}
+
+// The key of a remote file as mget takes it: the server, the path, and the
+// size and modification time where the server tells them (asked without
+// being shown), hashed into a correlation identifier that the file's
+// message carries.
+void CVSourceKey(FtpSession *session, const char *path, CVBYTE *key) {
+  std::string text = std::string(session->TlsHost) + "\n" + CVRemoteDir(session) + "\n" + path;
+  const int verbose = session->Verbose;
+  session->Verbose = 0;
+  for (const char *verb : {"SIZE", "MDTM"}) {
+    text += "\n";
+    if (FtpCommandQuiet(session, verb, path) / 100 == 2) {
+      text += session->ReplyText + 4 + std::strspn(session->ReplyText + 4, " ");
+    }
+  }
+  session->Verbose = verbose;
+  unsigned char digest[SHA256_DIGEST_LENGTH];
+  SHA256(reinterpret_cast<const unsigned char *>(text.data()), text.size(), digest);
+  std::memcpy(key, digest, CV_CORREL_ID_LENGTH);
+}
+
+// Whether a message with correlation identifier key is on the open queue,
+// looked at without taking it. A queue manager that cannot look (a broker)
+// says no.
+bool CVOnQueue(FtpSession *session, const CVBYTE *key) {
+  static std::vector<CVCHAR> props(CV_PROPERTIES_LENGTH_MAX);
+  CVMD md = CVMD_DEFAULT;
+  std::memcpy(md.CorrelId, key, CV_CORREL_ID_LENGTH);
+  CVGMO gmo = CVGMO_DEFAULT;
+  gmo.Options = CVGMO_BROWSE_FIRST | CVGMO_ACCEPT_TRUNCATED_MSG | CVGMO_FAIL_IF_QUIESCING;
+  CVLONG propLength = 0, dataLength = 0, cc = -1, reason = -1;
+  char none[1];
+  CVGETP(session->Hconn, session->Hobj, &md, &gmo, static_cast<CVLONG>(props.size()), props.data(),
+         &propLength, 0, none, &dataLength, &cc, &reason);
+  CVEcho(session, "CVGET");
+  return cc != CVCC_FAILED;
 }
 
 // Prints the summary line of mget and mput.
@@ -622,7 +661,22 @@ int FtpMGetCV(FtpSession *session, const FtpCVAfter *after, int count,
       long long size = 0;
       const int saved = session->Failure;
       session->Failure = 0;
-      if (CVGetOne(session, path.c_str(), after, &size) == 0) {
+      // A file whose message is on the queue already (a run that died
+      // between the put and the delete) is not taken again: its clean-up
+      // is what is left to do.
+      CVBYTE key[CV_CORREL_ID_LENGTH];
+      CVSourceKey(session, path.c_str(), key);
+      if (CVOnQueue(session, key)) {
+        std::printf("cvxfer: [%s] is on the queue already; not taken again\n", path.c_str());
+        std::fflush(stdout);
+        if (CVFinishRemote(session, path.c_str(), after) != 0) {
+          failed++;
+          if (firstFailure == 0) firstFailure = FTP_EXIT_REFUSED;
+        }
+        session->Failure = saved;
+        continue;
+      }
+      if (CVGetOne(session, path.c_str(), after, &size, key) == 0) {
         files++;
         bytes += size;
       } else {

@@ -235,3 +235,19 @@ def test_kills_during_mget_and_mput_lose_nothing_and_leave_no_partial_file(home,
         run(["cd out", "mput"], 60)
     stored = {p.name: p.read_bytes() for p in (root / "out").iterdir() if not p.name.startswith(".")}
     assert stored == bodies and depth(home) == 0
+
+
+def test_mget_does_not_take_a_file_again_whose_message_is_on_the_queue(home, server):
+    """The state a kill between a put and its delete leaves: the messages are
+    on the queue and the files still on the server. The next mget -d only
+    finishes the clean-up."""
+    for i in range(5):
+        with open(os.path.join(server.root, "d%d.csv" % i), "wb") as f:
+            f.write(b"row %d\n" % i)
+    status, out = piped(home, ["-n", "-e"], login(server) + ["binary", "mget *.csv", "bye"])
+    assert status == 0 and depth(home) == 5, out
+    status, out = piped(home, ["-n", "-e"], login(server) + ["binary", "mget -d *.csv", "bye"])
+    assert status == 0, out
+    assert out.count("is on the queue already; not taken again") == 5
+    assert "cvxfer: mget: 0 files, 0 bytes, 0 failed" in out
+    assert files_in(server.root) == [] and depth(home) == 5
