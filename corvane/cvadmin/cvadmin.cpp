@@ -1,6 +1,7 @@
 // cvadmin - administers the queue managers of the data directory: create,
 // delete, list, check and salvage queue managers, define and list queues,
-// and put, get, browse and clear messages.
+// and put, get, browse, delete and clear messages. Commands that only read
+// (list, queues, depth, browse, check) create nothing.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -24,9 +25,13 @@ const char kUsage[] =
     "\n"
     "Queue managers (the data directory is $CORVANE_HOME, else\n"
     "$XDG_DATA_HOME/corvane, else ~/.local/share/corvane):\n"
-    "  create QMGR [--default] [--amqp URL]  create a queue manager\n"
-    "  delete QMGR                           delete it with all its messages\n"
-    "  list                                  list them, the default marked\n"
+    "  create QMGR [--default] [--amqp URL]  create a queue manager; with --amqp\n"
+    "                                        its queues live on the broker of URL,\n"
+    "                                        which is tried at once\n"
+    "  delete QMGR [--force]                 delete it with all its messages; without\n"
+    "                                        --force not while it holds messages or\n"
+    "                                        a remote definition sends to it\n"
+    "  list [--json]                         list them, the default marked\n"
     "  default QMGR                          make QMGR the default\n"
     "  check [QMGR]                          check a local store: database, damaged\n"
     "                                        messages, missing and orphan bodies;\n"
@@ -39,29 +44,52 @@ const char kUsage[] =
     "Queues of QMGR (-m, else the default queue manager):\n"
     "  define QUEUE [--maxdepth N] [--maxmsgl BYTES] [--remote RQMGR/RQUEUE]\n"
     "  undefine QUEUE                        delete an empty queue\n"
-    "  queues                                name, type, depth, limits\n"
+    "  queues [--json]                       name, type, depth, limits\n"
     "  depth QUEUE                           current depth\n"
     "  put QUEUE [FILE] [--format TEXT] [--nonpersistent] [--property NAME=VALUE]...\n"
     "                                        one message from FILE or stdin\n"
-    "  get QUEUE [FILE]                      take one message to FILE or stdout\n"
-    "  browse QUEUE                          list the messages, taking none; each\n"
+    "  get QUEUE [FILE] [--msgid HEX]        take one message (the oldest, or the one\n"
+    "                                        with that identifier) to FILE or stdout\n"
+    "  delete-message QUEUE --msgid HEX      remove the message with that identifier\n"
+    "  browse QUEUE [--json]                 list the messages, taking none: index,\n"
+    "                                        length, format, persistence, put time,\n"
+    "                                        backouts, state, identifier; each\n"
     "                                        property on a line of its own below its\n"
     "                                        message: 4 spaces, NAME=VALUE (in VALUE\n"
     "                                        a backslash and control characters are\n"
     "                                        written \\\\, \\t, \\n, \\r or \\xHH)\n"
     "  clear QUEUE [--damaged]               remove every message not in use and not\n"
-    "                                        damaged; with --damaged, the damaged ones\n";
+    "                                        damaged; with --damaged, the damaged ones\n"
+    "\n"
+    "--json writes one JSON document instead of the table. A message identifier\n"
+    "is 48 hexadecimal digits, as browse shows it.\n";
 
 int Usage() {
   std::fputs(kUsage, stderr);
   return 2;
 }
 
-// Reports a reason, and after it what the system underneath said, if anything.
-int Fail(const std::string &command, CVLONG reason) {
-  const char *cause = CVLastCause();
+// What the command is about: the library gives no cause for a name that is
+// not there (its reason says it all to a program), an operator is told.
+struct Subject {
+  std::string Qmgr;  // as found, else as asked for
+  std::string Queue;
+} gSubject;
+
+// Reports a reason, and after it what the system underneath said; when it
+// said nothing, what cvadmin knows (fallback, else the subject).
+int Fail(const std::string &command, CVLONG reason, const std::string &fallback = "") {
+  std::string cause = CVLastCause();
+  if (cause.empty()) cause = fallback;
+  if (cause.empty() && reason == CVRC_Q_MGR_NAME_ERROR && !gSubject.Qmgr.empty()) {
+    std::string home;
+    DataDir(&home, false);
+    cause = "no queue manager " + gSubject.Qmgr + " in " + home;
+  } else if (cause.empty() && reason == CVRC_UNKNOWN_OBJECT_NAME && !gSubject.Queue.empty()) {
+    cause = "no queue " + gSubject.Queue + " on queue manager " + gSubject.Qmgr;
+  }
   std::fprintf(stderr, "cvadmin: %s: %s%s%s\n", command.c_str(), CVReasonName(reason),
-               cause[0] != '\0' ? ": " : "", cause);
+               cause.empty() ? "" : ": ", cause.c_str());
   return 1;
 }
 
@@ -102,25 +130,101 @@ bool WriteAllTo(int fd, const char *p, size_t n) {
   return true;
 }
 
+std::string Hex(const CVBYTE *p, size_t n) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string s;
+  for (size_t i = 0; i < n; i++) {
+    s += kDigits[p[i] >> 4];
+    s += kDigits[p[i] & 15];
+  }
+  return s;
+}
+
+// A message identifier: exactly 48 hexadecimal digits.
+bool ParseMsgId(const std::string &text, CVBYTE *msgId) {
+  if (text.size() != 2 * CV_MSG_ID_LENGTH ||
+      text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+    return false;
+  }
+  for (size_t i = 0; i < CV_MSG_ID_LENGTH; i++) {
+    msgId[i] = static_cast<CVBYTE>(std::stoul(text.substr(2 * i, 2), nullptr, 16));
+  }
+  return true;
+}
+
+bool ValidUtf8(const std::string &s) {
+  for (size_t i = 0; i < s.size();) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t more = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : 4;
+    if (more == 4 || i + more >= s.size() + (more == 0 ? 1 : 0)) return false;
+    for (size_t k = 1; k <= more; k++) {
+      if ((static_cast<unsigned char>(s[i + k]) >> 6) != 2) return false;
+    }
+    i += more + 1;
+  }
+  return true;
+}
+
+// A JSON string. Text that is not UTF-8 is taken byte by byte as Latin-1,
+// so that every byte comes out as a character and the document stays valid.
+std::string Json(const std::string &s) {
+  bool utf8 = ValidUtf8(s);
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c < 0x20 || (c >= 0x80 && !utf8)) {
+      char esc[8];
+      std::snprintf(esc, sizeof(esc), "\\u%04x", c);
+      out += esc;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
 // Refuses a name that a 48-character field would cut or that is no name.
 bool NameOk(const std::string &command, const std::string &name, CVLONG reason, int *status) {
+  if (reason == CVRC_OBJECT_NAME_ERROR) gSubject.Queue = name;
   if (CheckName(name)) return true;
   *status = Fail(command, reason);
   return false;
 }
 
-// Opens the backend of qmgr (empty: the default one).
-CVLONG Open(const std::string &qmgr, std::unique_ptr<Backend> *backend) {
+// FindQmgr, keeping what it found as the subject.
+CVLONG Find(const std::string &qmgr, QmgrDef *def, bool create) {
+  gSubject.Qmgr = qmgr;
+  CVLONG rc = FindQmgr(qmgr, def, create);
+  if (rc == 0) gSubject.Qmgr = def->Name;
+  return rc;
+}
+
+// Opens the backend of qmgr (empty: the default one). Unless create is set
+// nothing is created: no data directory, no default queue manager.
+CVLONG Open(const std::string &qmgr, std::unique_ptr<Backend> *backend, bool create = true) {
   QmgrDef def;
-  if (CVLONG rc = FindQmgr(qmgr, &def); rc != 0) return rc;
+  if (CVLONG rc = Find(qmgr, &def, create); rc != 0) return rc;
   return OpenBackend(def, backend);
 }
 
-// Connects through the public calls and opens queue with options.
+// Connects through the public calls and opens queue with options. Unless
+// create is set the queue manager must exist already (CVCONN would create
+// the default one); *kind tells what it is.
 CVLONG Connect(const std::string &qmgr, const std::string &queue, CVLONG options, CVHCONN *hconn,
-               CVHOBJ *hobj) {
+               CVHOBJ *hobj, bool create = true, QmgrKind *kind = nullptr) {
+  QmgrDef def;
+  if (CVLONG rc = Find(qmgr, &def, create); rc != 0) return rc;
+  std::string resolved = def.Name;
+  if (kind != nullptr) *kind = def.Kind;
   char name[CV_Q_MGR_NAME_LENGTH] = {0};
-  std::memcpy(name, qmgr.data(), qmgr.size() < sizeof(name) ? qmgr.size() : sizeof(name));
+  std::memcpy(name, resolved.data(),
+              resolved.size() < sizeof(name) ? resolved.size() : sizeof(name));
   CVLONG cc = -1;
   CVLONG reason = -1;
   CVCONN(name, hconn, &cc, &reason);
@@ -160,13 +264,121 @@ int CmdCreate(const std::vector<std::string> &args) {
   return 0;
 }
 
-int CmdList() {
+int CmdList(bool json) {
   std::vector<std::string> names;
   std::string current;
-  if (CVLONG rc = ListQmgrs(&names, &current); rc != 0) return Fail("list", rc);
-  for (const std::string &n : names) {
-    std::printf("%s%s\n", n.c_str(), n == current ? " (default)" : "");
+  if (CVLONG rc = ListQmgrs(&names, &current, false); rc != 0) return Fail("list", rc);
+  if (names.empty()) {
+    std::string home;
+    DataDir(&home, false);
+    return Fail("list", CVRC_Q_MGR_NOT_AVAILABLE,
+                "no queue manager in " + home + " (cvadmin create QMGR makes one)");
   }
+  if (!json) {
+    for (const std::string &n : names) {
+      std::printf("%s%s\n", n.c_str(), n == current ? " (default)" : "");
+    }
+    return 0;
+  }
+  std::string out =
+      "{\"default\": " + (current.empty() ? "null" : Json(current)) + ", \"queue_managers\": [";
+  for (size_t i = 0; i < names.size(); i++) {
+    QmgrDef def;
+    FindQmgr(names[i], &def, false);
+    out += std::string(i > 0 ? ", " : "") + "{\"name\": " + Json(names[i]) + ", \"kind\": \"" +
+           (def.Kind == QmgrKind::kAmqp ? "amqp" : "local") +
+           "\", \"default\": " + (names[i] == current ? "true" : "false") + "}";
+  }
+  std::printf("%s]}\n", out.c_str());
+  return 0;
+}
+
+// The messages of queue manager def, by queue, for a refusal to delete it;
+// "" when it holds none.
+CVLONG MessagesHeld(const QmgrDef &def, std::string *held) {
+  std::unique_ptr<Backend> backend;
+  if (CVLONG rc = OpenBackend(def, &backend); rc != 0) return rc;
+  std::vector<QueueDef> queues;
+  if (CVLONG rc = backend->ListQueues(&queues); rc != 0) return rc;
+  held->clear();
+  for (const QueueDef &q : queues) {
+    CVLONG depth = 0;
+    if (q.Type != CVQT_LOCAL) continue;
+    if (CVLONG rc = backend->Depth(q, &depth); rc != 0) return rc;
+    if (depth > 0) {
+      *held += std::string(held->empty() ? "" : ", ") + q.Name + " " + std::to_string(depth);
+    }
+  }
+  return 0;
+}
+
+// The remote definitions of other local queue managers that send to name.
+CVLONG SendersTo(const std::string &name, std::string *senders) {
+  std::vector<std::string> names;
+  std::string current;
+  if (CVLONG rc = ListQmgrs(&names, &current, false); rc != 0) return rc;
+  senders->clear();
+  for (const std::string &other : names) {
+    QmgrDef def;
+    if (other == name || FindQmgr(other, &def, false) != 0 || def.Kind != QmgrKind::kLocal) {
+      continue;
+    }
+    std::unique_ptr<Backend> backend;
+    std::vector<QueueDef> queues;
+    CVLONG rc = OpenBackend(def, &backend);
+    if (rc == 0) rc = backend->ListQueues(&queues);
+    if (rc != 0) {
+      SetCause(std::string(CVLastCause()) + "; whether queue manager " + other + " sends to " +
+               name + " cannot be told");
+      return rc;
+    }
+    for (const QueueDef &q : queues) {
+      if (q.Type == CVQT_REMOTE && q.RemoteQmgr == name) {
+        *senders += std::string(senders->empty() ? "" : ", ") + other + "/" + q.Name;
+      }
+    }
+  }
+  return 0;
+}
+
+int CmdDelete(const std::vector<std::string> &args) {
+  std::string name;
+  bool force = false;
+  for (const std::string &a : args) {
+    if (a == "--force") {
+      force = true;
+    } else if (name.empty() && a[0] != '-') {
+      name = a;
+    } else {
+      return Usage();
+    }
+  }
+  if (name.empty()) return Usage();
+  QmgrDef def;
+  if (CVLONG rc = Find(name, &def, false); rc != 0) return Fail("delete", rc);
+  if (!force) {
+    const std::string unless = " (--force deletes it all the same)";
+    std::string held;
+    if (CVLONG rc = MessagesHeld(def, &held); rc != 0) {
+      SetCause(std::string(CVLastCause()) + "; whether " + name + " holds messages cannot be told" +
+               unless);
+      return Fail("delete", rc);
+    }
+    if (!held.empty()) {
+      SetCause(name + " holds messages: " + held + unless);
+      return Fail("delete", CVRC_Q_NOT_EMPTY);
+    }
+    std::string senders;
+    if (CVLONG rc = SendersTo(name, &senders); rc != 0) {
+      SetCause(std::string(CVLastCause()) + unless);
+      return Fail("delete", rc);
+    }
+    if (!senders.empty()) {
+      SetCause("remote definitions send to " + name + ": " + senders + unless);
+      return Fail("delete", CVRC_OBJECT_IN_USE);
+    }
+  }
+  if (CVLONG rc = DeleteQmgr(name); rc != 0) return Fail("delete", rc);
   return 0;
 }
 
@@ -199,23 +411,41 @@ int CmdDefine(const std::string &qmgr, const std::vector<std::string> &args) {
   return 0;
 }
 
-int CmdQueues(const std::string &qmgr) {
+int CmdQueues(const std::string &qmgr, bool json) {
+  QmgrDef def;
   std::unique_ptr<Backend> backend;
-  if (CVLONG rc = Open(qmgr, &backend); rc != 0) return Fail("queues", rc);
+  if (CVLONG rc = Find(qmgr, &def, false); rc != 0) return Fail("queues", rc);
+  if (CVLONG rc = OpenBackend(def, &backend); rc != 0) return Fail("queues", rc);
   std::vector<QueueDef> queues;
   if (CVLONG rc = backend->ListQueues(&queues); rc != 0) return Fail("queues", rc);
-  std::printf("QUEUE\tTYPE\tDEPTH\tMAXDEPTH\tMAXMSGL\n");
-  for (const QueueDef &q : queues) {
+  std::string out = "{\"queue_manager\": " + Json(def.Name) + ", \"queues\": [";
+  if (!json) std::printf("QUEUE\tTYPE\tDEPTH\tMAXDEPTH\tMAXMSGL\n");
+  for (size_t i = 0; i < queues.size(); i++) {
+    const QueueDef &q = queues[i];
+    std::string sep = i > 0 ? ", " : "";
     if (q.Type == CVQT_REMOTE) {
-      std::printf("%s\tremote %s/%s\t-\t-\t-\n", q.Name.c_str(), q.RemoteQmgr.c_str(),
-                  q.RemoteQueue.c_str());
+      if (!json) {
+        std::printf("%s\tremote %s/%s\t-\t-\t-\n", q.Name.c_str(), q.RemoteQmgr.c_str(),
+                    q.RemoteQueue.c_str());
+      }
+      out += sep + "{\"name\": " + Json(q.Name) +
+             ", \"type\": \"remote\", \"remote_queue_manager\": " + Json(q.RemoteQmgr) +
+             ", \"remote_queue\": " + Json(q.RemoteQueue) + "}";
       continue;
     }
     CVLONG depth = 0;
-    backend->Depth(q, &depth);
-    std::printf("%s\tlocal\t%ld\t%ld\t%ld\n", q.Name.c_str(), static_cast<long>(depth),
-                static_cast<long>(q.MaxDepth), static_cast<long>(q.MaxMsgLength));
+    bool known = backend->Depth(q, &depth) == 0;
+    std::string shown = known ? std::to_string(depth) : "-";
+    if (!json) {
+      std::printf("%s\tlocal\t%s\t%ld\t%ld\n", q.Name.c_str(), shown.c_str(),
+                  static_cast<long>(q.MaxDepth), static_cast<long>(q.MaxMsgLength));
+    }
+    out += sep + "{\"name\": " + Json(q.Name) +
+           ", \"type\": \"local\", \"depth\": " + (known ? shown : "null") +
+           ", \"maxdepth\": " + std::to_string(q.MaxDepth) +
+           ", \"maxmsgl\": " + std::to_string(q.MaxMsgLength) + "}";
   }
+  if (json) std::printf("%s]}\n", out.c_str());
   return 0;
 }
 
@@ -223,7 +453,7 @@ int CmdDepth(const std::string &qmgr, const std::string &queue) {
   if (int status = 0; !NameOk("depth", queue, CVRC_OBJECT_NAME_ERROR, &status)) return status;
   CVHCONN hconn = CVHC_UNUSABLE_HCONN;
   CVHOBJ hobj = CVHO_UNUSABLE_HOBJ;
-  if (CVLONG rc = Connect(qmgr, queue, CVOO_INQUIRE, &hconn, &hobj); rc != 0) {
+  if (CVLONG rc = Connect(qmgr, queue, CVOO_INQUIRE, &hconn, &hobj, false); rc != 0) {
     return Fail("depth", rc);
   }
   CVLONG selector = CVIA_CURRENT_Q_DEPTH;
@@ -270,7 +500,9 @@ int CmdPut(const std::string &qmgr, const std::vector<std::string> &args) {
   bool read = ReadAllFrom(fd, &data);
   if (fd != 0) close(fd);
   if (!read) return FailText("put", "cannot read the message data");
-  if (data.size() > 0x7FFFFFFF) return Fail("put", CVRC_MSG_TOO_BIG_FOR_Q_MGR);
+  if (data.size() > 0x7FFFFFFF) {
+    return Fail("put", CVRC_MSG_TOO_BIG_FOR_Q_MGR, "a message has at most 2147483647 bytes");
+  }
 
   CVHCONN hconn = CVHC_UNUSABLE_HCONN;
   CVHOBJ hobj = CVHO_UNUSABLE_HOBJ;
@@ -290,29 +522,65 @@ int CmdPut(const std::string &qmgr, const std::vector<std::string> &args) {
   return 0;
 }
 
-int CmdGet(const std::string &qmgr, const std::string &queue, const std::string &file) {
+// Parses QUEUE [FILE] [--msgid HEX] of get and delete-message.
+bool MessageArgs(const std::vector<std::string> &args, bool fileAllowed, std::string *queue,
+                 std::string *file, CVBYTE *msgId, bool *byId) {
+  *byId = false;
+  for (size_t i = 0; i < args.size(); i++) {
+    if (args[i] == "--msgid" && i + 1 < args.size()) {
+      if (!ParseMsgId(args[++i], msgId)) {
+        std::fprintf(stderr, "cvadmin: --msgid needs 48 hexadecimal digits, not '%s'\n",
+                     args[i].c_str());
+        return false;
+      }
+      *byId = true;
+    } else if (queue->empty() && args[i][0] != '-') {
+      *queue = args[i];
+    } else if (fileAllowed && file->empty() && (args[i][0] != '-' || args[i] == "-")) {
+      *file = args[i];
+    } else {
+      return false;
+    }
+  }
+  return !queue->empty();
+}
+
+// What a get that found nothing says.
+std::string NothingThere(const std::string &queue, const CVBYTE *msgId, bool byId, QmgrKind kind) {
+  if (!byId) return "no message is ready on " + queue;
+  return "no message " + Hex(msgId, CV_MSG_ID_LENGTH) + " is ready on " + queue +
+         (kind == QmgrKind::kAmqp ? " (a broker offers only a queue's oldest message)"
+                                  : " (it is not there, or a unit of work holds it)");
+}
+
+int CmdGet(const std::string &qmgr, const std::vector<std::string> &args) {
+  std::string queue, file;
+  CVMD md = CVMD_DEFAULT;
+  bool byId = false;
+  if (!MessageArgs(args, true, &queue, &file, md.MsgId, &byId)) return Usage();
   if (int status = 0; !NameOk("get", queue, CVRC_OBJECT_NAME_ERROR, &status)) return status;
   CVHCONN hconn = CVHC_UNUSABLE_HCONN;
   CVHOBJ hobj = CVHO_UNUSABLE_HOBJ;
-  if (CVLONG rc = Connect(qmgr, queue, CVOO_INPUT_AS_Q_DEF, &hconn, &hobj); rc != 0) {
+  QmgrKind kind = QmgrKind::kLocal;
+  if (CVLONG rc = Connect(qmgr, queue, CVOO_INPUT_AS_Q_DEF, &hconn, &hobj, false, &kind); rc != 0) {
     return Fail("get", rc);
   }
   // Under a unit of work: the message leaves the queue only once its bytes
   // are written out.
   std::vector<char> buffer(1048576);
-  CVMD md = CVMD_DEFAULT;
   CVGMO gmo = CVGMO_DEFAULT;
   gmo.Options = CVGMO_SYNCPOINT;
   CVLONG length = 0;
   CVLONG cc = -1;
   CVLONG reason = -1;
+  CVMD asked = md;
   CVGET(hconn, hobj, &md, &gmo, static_cast<CVLONG>(buffer.size()), buffer.data(), &length, &cc,
         &reason);
   if (reason == CVRC_TRUNCATED_MSG_FAILED) {
     buffer.resize(static_cast<size_t>(length));
     CVGET(hconn, hobj, &md, &gmo, length, buffer.data(), &length, &cc, &reason);
   }
-  if (cc != CVCC_OK) return Fail("get", reason);
+  if (cc != CVCC_OK) return Fail("get", reason, NothingThere(queue, asked.MsgId, byId, kind));
   int fd = file.empty() || file == "-"
                ? 1
                : open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -324,6 +592,33 @@ int CmdGet(const std::string &qmgr, const std::string &queue, const std::string 
   }
   CVCMIT(hconn, &cc, &reason);
   if (cc != CVCC_OK) return Fail("get", reason);
+  return 0;
+}
+
+int CmdDeleteMessage(const std::string &qmgr, const std::vector<std::string> &args) {
+  std::string queue, file;
+  CVMD md = CVMD_DEFAULT;
+  bool byId = false;
+  if (!MessageArgs(args, false, &queue, &file, md.MsgId, &byId) || !byId) return Usage();
+  if (int status = 0; !NameOk("delete-message", queue, CVRC_OBJECT_NAME_ERROR, &status)) {
+    return status;
+  }
+  CVHCONN hconn = CVHC_UNUSABLE_HCONN;
+  CVHOBJ hobj = CVHO_UNUSABLE_HOBJ;
+  QmgrKind kind = QmgrKind::kLocal;
+  if (CVLONG rc = Connect(qmgr, queue, CVOO_INPUT_AS_Q_DEF, &hconn, &hobj, false, &kind); rc != 0) {
+    return Fail("delete-message", rc);
+  }
+  // Taken without its data: nothing of it needs to be read.
+  CVGMO gmo = CVGMO_DEFAULT;
+  gmo.Options = CVGMO_NO_SYNCPOINT | CVGMO_ACCEPT_TRUNCATED_MSG;
+  CVLONG length = 0, cc = -1, reason = -1;
+  CVMD asked = md;
+  CVGET(hconn, hobj, &md, &gmo, 0, nullptr, &length, &cc, &reason);
+  if (cc == CVCC_FAILED) {
+    return Fail("delete-message", reason, NothingThere(queue, asked.MsgId, byId, kind));
+  }
+  std::printf("message %s removed\n", Hex(md.MsgId, CV_MSG_ID_LENGTH).c_str());
   return 0;
 }
 
@@ -350,31 +645,72 @@ std::string EscapeValue(const std::string &value) {
   return out;
 }
 
-int CmdBrowse(const std::string &qmgr, const std::string &queue) {
+int CmdBrowse(const std::string &qmgr, const std::vector<std::string> &args) {
+  std::string queue;
+  bool json = false;
+  for (const std::string &a : args) {
+    if (a == "--json") {
+      json = true;
+    } else if (queue.empty() && a[0] != '-') {
+      queue = a;
+    } else {
+      return Usage();
+    }
+  }
+  if (queue.empty()) return Usage();
+  if (int status = 0; !NameOk("browse", queue, CVRC_OBJECT_NAME_ERROR, &status)) return status;
+  QmgrDef def;
   std::unique_ptr<Backend> backend;
-  if (CVLONG rc = Open(qmgr, &backend); rc != 0) return Fail("browse", rc);
+  if (CVLONG rc = Find(qmgr, &def, false); rc != 0) return Fail("browse", rc);
+  if (CVLONG rc = OpenBackend(def, &backend); rc != 0) return Fail("browse", rc);
   std::vector<MessageInfo> messages;
   if (CVLONG rc = backend->Browse(queue, &messages); rc != 0) return Fail("browse", rc);
-  std::printf("INDEX\tLENGTH\tFORMAT\tPERSISTENCE\tPUT TIME (UTC)\tBACKOUTS\tSTATE\n");
+  if (!json) {
+    std::printf("INDEX\tLENGTH\tFORMAT\tPERSISTENCE\tPUT TIME (UTC)\tBACKOUTS\tSTATE\tMSGID\n");
+  }
+  std::string out =
+      "{\"queue_manager\": " + Json(def.Name) + ", \"queue\": " + Json(queue) + ", \"messages\": [";
   int index = 0;
   for (const MessageInfo &m : messages) {
     const char *d = m.Md.PutDate;
     const char *t = m.Md.PutTime;
-    std::printf("%d\t%ld\t\"%.8s\"\t%s\t%.4s-%.2s-%.2s %.2s:%.2s:%.2s\t%ld\t%s\n", ++index,
-                static_cast<long>(m.Length), m.Md.Format,
-                m.Md.Persistence == CVPER_PERSISTENT ? "persistent" : "non-persistent", d, d + 4,
-                d + 6, t, t + 2, t + 4, static_cast<long>(m.Md.BackoutCount),
-                m.Damaged ? "damaged"
-                : m.Held  ? "held"
-                          : "ready");
-    for (const auto &[name, value] : SplitProperties(m.Props)) {
-      std::printf("    %s=%s\n", name.c_str(), EscapeValue(value).c_str());
+    char putTime[32];
+    std::snprintf(putTime, sizeof(putTime), "%.4s-%.2s-%.2s %.2s:%.2s:%.2s", d, d + 4, d + 6, t,
+                  t + 2, t + 4);
+    const char *persistence =
+        m.Md.Persistence == CVPER_PERSISTENT ? "persistent" : "non-persistent";
+    const char *state = m.Damaged ? "damaged" : m.Held ? "held" : "ready";
+    std::string msgId = Hex(m.Md.MsgId, CV_MSG_ID_LENGTH);
+    std::vector<Property> properties = SplitProperties(m.Props);
+    index++;
+    if (!json) {
+      std::printf("%d\t%ld\t\"%.8s\"\t%s\t%s\t%ld\t%s\t%s\n", index, static_cast<long>(m.Length),
+                  m.Md.Format, persistence, putTime, static_cast<long>(m.Md.BackoutCount), state,
+                  msgId.c_str());
+      for (const auto &[name, value] : properties) {
+        std::printf("    %s=%s\n", name.c_str(), EscapeValue(value).c_str());
+      }
+      continue;
     }
+    out += std::string(index > 1 ? ", " : "") + "{\"index\": " + std::to_string(index) +
+           ", \"msgid\": \"" + msgId + "\", \"correlid\": \"" +
+           Hex(m.Md.CorrelId, CV_CORREL_ID_LENGTH) + "\", \"length\": " + std::to_string(m.Length) +
+           ", \"format\": " + Json(std::string(m.Md.Format, 8)) + ", \"persistence\": \"" +
+           persistence + "\", \"put_time\": " + Json(putTime) +
+           ", \"backouts\": " + std::to_string(m.Md.BackoutCount) + ", \"state\": \"" + state +
+           "\", \"properties\": {";
+    for (size_t i = 0; i < properties.size(); i++) {
+      out += std::string(i > 0 ? ", " : "") + Json(properties[i].first) + ": " +
+             Json(properties[i].second);
+    }
+    out += "}}";
   }
+  if (json) std::printf("%s]}\n", out.c_str());
   return 0;
 }
 
 int CmdClear(const std::string &qmgr, const std::string &queue, bool damaged) {
+  if (int status = 0; !NameOk("clear", queue, CVRC_OBJECT_NAME_ERROR, &status)) return status;
   std::unique_ptr<Backend> backend;
   if (CVLONG rc = Open(qmgr, &backend); rc != 0) return Fail("clear", rc);
   CVLONG removed = 0;
@@ -386,7 +722,7 @@ int CmdClear(const std::string &qmgr, const std::string &queue, bool damaged) {
 
 // The local queue manager named by the argument, else -m, else the default.
 CVLONG FindLocal(const std::string &command, const std::string &name, QmgrDef *def) {
-  if (CVLONG rc = FindQmgr(name, def); rc != 0) return rc;
+  if (CVLONG rc = Find(name, def, false); rc != 0) return rc;
   if (def->Kind != QmgrKind::kLocal) {
     SetCause(def->Name + " keeps its messages on a broker");
     return CVRC_Q_TYPE_ERROR;
@@ -458,25 +794,23 @@ int main(int argc, char **argv) {
   auto one = [&](size_t maxArgs) { return !rest.empty() && rest.size() <= maxArgs; };
 
   if (command == "create") return rest.empty() ? Usage() : CmdCreate(rest);
-  if (command == "delete") {
-    if (rest.size() != 1) return Usage();
-    CVLONG rc = DeleteQmgr(rest[0]);
-    return rc == 0 ? 0 : Fail("delete", rc);
-  }
-  if (command == "list") return rest.empty() ? CmdList() : Usage();
+  bool json = rest.size() == 1 && rest[0] == "--json";
+  if (command == "delete") return rest.empty() ? Usage() : CmdDelete(rest);
+  if (command == "list") return rest.empty() || json ? CmdList(json) : Usage();
   if (command == "default") {
     if (rest.size() != 1) return Usage();
+    gSubject.Qmgr = rest[0];
     CVLONG rc = SetDefaultQmgr(rest[0]);
     return rc == 0 ? 0 : Fail("default", rc);
   }
   if (command == "define") return rest.empty() ? Usage() : CmdDefine(qmgr, rest);
   if (command == "undefine") return one(1) ? CmdUndefine(qmgr, rest[0]) : Usage();
-  if (command == "queues") return rest.empty() ? CmdQueues(qmgr) : Usage();
+  if (command == "queues") return rest.empty() || json ? CmdQueues(qmgr, json) : Usage();
   if (command == "depth") return one(1) ? CmdDepth(qmgr, rest[0]) : Usage();
   if (command == "put") return rest.empty() ? Usage() : CmdPut(qmgr, rest);
-  if (command == "get")
-    return one(2) ? CmdGet(qmgr, rest[0], rest.size() > 1 ? rest[1] : "") : Usage();
-  if (command == "browse") return one(1) ? CmdBrowse(qmgr, rest[0]) : Usage();
+  if (command == "get") return rest.empty() ? Usage() : CmdGet(qmgr, rest);
+  if (command == "delete-message") return rest.empty() ? Usage() : CmdDeleteMessage(qmgr, rest);
+  if (command == "browse") return rest.empty() ? Usage() : CmdBrowse(qmgr, rest);
   if (command == "clear") {
     bool damaged = rest.size() == 2 && rest[1] == "--damaged";
     return rest.size() == 1 || damaged ? CmdClear(qmgr, rest[0], damaged) : Usage();

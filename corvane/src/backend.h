@@ -234,6 +234,9 @@ inline CVLONG OpenBackend(const QmgrDef &def, std::unique_ptr<Backend> *out) {
 // True when all n bytes at p are zero: an identifier that matches any.
 bool AllZero(const CVBYTE *p, size_t n);
 
+// CVRC_MSG_TOO_BIG_FOR_Q for a message of length bytes, saying so.
+CVLONG TooBig(const QueueDef &queue, CVLONG length);
+
 // Fills the fields a put sets: a fresh message identifier when it is all
 // zero, put date and time (UTC), a definite persistence.
 void StampMessage(CVMD *md);

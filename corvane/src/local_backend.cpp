@@ -418,7 +418,7 @@ CVLONG LocalBackend::LookupQueue(const std::string &name, QueueDef *def) {
   Stmt s(stmts_, "SELECT type, maxdepth, maxmsgl, rqmgr, rqueue FROM queues WHERE name=?");
   s.Bind(1, name);
   int rc = s.Step();
-  if (rc == SQLITE_DONE) return CVRC_UNKNOWN_OBJECT_NAME;
+  if (rc == SQLITE_DONE) return CVRC_UNKNOWN_OBJECT_NAME;  // says it all
   if (rc != SQLITE_ROW) return SqlFailure(rc);
   def->Name = name;
   def->Type = static_cast<CVLONG>(s.Int(0));
@@ -438,7 +438,11 @@ CVLONG LocalBackend::ForwardPut(const QueueDef &queue, CVMD *md, bool syncpoint,
     auto it = remotes_.find(queue.RemoteQmgr);
     if (it == remotes_.end()) {
       QmgrDef remote;
-      if (FindQmgr(queue.RemoteQmgr, &remote) != 0) return CVRC_UNKNOWN_REMOTE_Q_MGR;
+      if (FindQmgr(queue.RemoteQmgr, &remote, false) != 0) {
+        SetCause("the remote definition " + queue.Name + " names queue manager " +
+                 queue.RemoteQmgr + ", which does not exist");
+        return CVRC_UNKNOWN_REMOTE_Q_MGR;
+      }
       std::unique_ptr<Backend> opened;
       if (CVLONG rc = OpenBackend(remote, &opened); rc != 0) return rc;
       it = remotes_.emplace(queue.RemoteQmgr, std::move(opened)).first;
@@ -446,8 +450,16 @@ CVLONG LocalBackend::ForwardPut(const QueueDef &queue, CVMD *md, bool syncpoint,
     target = it->second.get();
   }
   QueueDef dest;
-  if (target->LookupQueue(queue.RemoteQueue, &dest) != 0) return CVRC_UNKNOWN_OBJECT_NAME;
-  if (dest.Type != CVQT_LOCAL) return CVRC_Q_TYPE_ERROR;  // no chains of forwarding
+  if (target->LookupQueue(queue.RemoteQueue, &dest) != 0) {
+    SetCause("the remote definition " + queue.Name + " names queue " + queue.RemoteQueue +
+             ", which queue manager " + queue.RemoteQmgr + " does not have");
+    return CVRC_UNKNOWN_OBJECT_NAME;
+  }
+  if (dest.Type != CVQT_LOCAL) {  // no chains of forwarding
+    SetCause("the remote definition " + queue.Name + " names " + queue.RemoteQmgr + "/" +
+             queue.RemoteQueue + ", itself a remote definition");
+    return CVRC_Q_TYPE_ERROR;
+  }
   // The target marks its unit of work.
   return target->Put(dest, md, syncpoint, data, length, props);
 }
@@ -467,7 +479,10 @@ CVLONG LocalBackend::DefineQueue(const QueueDef &queue) {
     s.BindNull(5).BindNull(6);
   }
   int rc = s.Step();
-  if (rc == SQLITE_CONSTRAINT) return CVRC_OBJECT_ALREADY_EXISTS;
+  if (rc == SQLITE_CONSTRAINT) {
+    SetCause("queue " + queue.Name + " exists already on queue manager " + def_.Name);
+    return CVRC_OBJECT_ALREADY_EXISTS;
+  }
   return rc == SQLITE_DONE ? 0 : SqlFailure(rc);
 }
 
@@ -478,8 +493,10 @@ CVLONG LocalBackend::DeleteQueue(const std::string &name) {
     Stmt q(stmts_, "SELECT 1 FROM queues WHERE name=?");
     Stmt m(stmts_, "SELECT COUNT(*) FROM messages WHERE queue=?");
     if (q.Bind(1, name).Step() != SQLITE_ROW) {
+      SetCause("no queue " + name + " on queue manager " + def_.Name);
       rc = CVRC_UNKNOWN_OBJECT_NAME;
     } else if (m.Bind(1, name).Step() != SQLITE_ROW || m.Int(0) > 0) {
+      SetCause("queue " + name + " holds messages (cvadmin clear empties it)");
       rc = CVRC_Q_NOT_EMPTY;
     } else {
       Stmt d(stmts_, "DELETE FROM queues WHERE name=?");
@@ -807,7 +824,7 @@ void LocalBackend::RemoveOrphanBodies() {
 CVLONG LocalBackend::Put(const QueueDef &queue, CVMD *md, bool syncpoint, const void *data,
                          CVLONG length, const std::string &props) {
   if (queue.Type == CVQT_REMOTE) return ForwardPut(queue, md, syncpoint, data, length, props);
-  if (length > queue.MaxMsgLength) return CVRC_MSG_TOO_BIG_FOR_Q;
+  if (length > queue.MaxMsgLength) return TooBig(queue, length);
   if (!EnsureReserve()) return CVRC_Q_SPACE_NOT_AVAILABLE;
   StampMessage(md);
   bool persistent = md->Persistence == CVPER_PERSISTENT;
@@ -839,13 +856,20 @@ CVLONG LocalBackend::Put(const QueueDef &queue, CVMD *md, bool syncpoint, const 
   if (rc == 0) {
     Stmt q(stmts_, "SELECT maxdepth FROM queues WHERE name=?");
     q.Bind(1, queue.Name);
-    if (q.Step() != SQLITE_ROW) rc = CVRC_Q_DELETED;
+    if (q.Step() != SQLITE_ROW) {
+      SetCause("queue " + queue.Name + " was deleted since it was opened");
+      rc = CVRC_Q_DELETED;
+    }
     CVLONG maxDepth = rc == 0 ? static_cast<CVLONG>(q.Int(0)) : 0;
     if (rc == 0) {
       Stmt c(stmts_, "SELECT COUNT(*) FROM messages WHERE queue=?");
       c.Bind(1, queue.Name);
       if (int step = c.Step(); step != SQLITE_ROW) rc = SqlFailure(step);
-      if (rc == 0 && c.Int(0) >= maxDepth) rc = CVRC_Q_FULL;
+      if (rc == 0 && c.Int(0) >= maxDepth) {
+        SetCause("queue " + queue.Name + " is full: its maximum depth is " +
+                 std::to_string(maxDepth));
+        rc = CVRC_Q_FULL;
+      }
     }
     if (rc == 0) {
       Stmt ins(stmts_,

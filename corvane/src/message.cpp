@@ -52,6 +52,12 @@ void StampMessage(CVMD *md) {
   std::memcpy(md->PutTime, text, 8);
 }
 
+CVLONG TooBig(const QueueDef &queue, CVLONG length) {
+  SetCause("the message has " + std::to_string(length) + " bytes; queue " + queue.Name +
+           " takes at most " + std::to_string(queue.MaxMsgLength));
+  return CVRC_MSG_TOO_BIG_FOR_Q;
+}
+
 bool ValidPropertyName(const std::string &name) {
   if (name.empty() || name.size() > CV_PROPERTY_NAME_MAX) return false;
   for (char c : name) {

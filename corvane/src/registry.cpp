@@ -94,7 +94,7 @@ bool CheckName(const std::string &name) {
   return false;
 }
 
-CVLONG DataDir(std::string *dir) {
+CVLONG DataDir(std::string *dir, bool create) {
   const char *home = std::getenv("CORVANE_HOME");
   std::string path;
   if (home != nullptr && home[0] != '\0') {
@@ -108,7 +108,24 @@ CVLONG DataDir(std::string *dir) {
     return CVRC_Q_MGR_NOT_AVAILABLE;
   }
   while (path.size() > 1 && path.back() == '/') path.pop_back();
-  if (!MakeDirs(path)) return CVRC_Q_MGR_NOT_AVAILABLE;
+  if (!create) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+      if (errno == ENOENT) {
+        SetCause("no queue manager: the data directory " + path +
+                 " does not exist (cvadmin create QMGR makes one)");
+      } else {
+        SetErrnoCause(path);
+      }
+      return CVRC_Q_MGR_NOT_AVAILABLE;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+      SetErrnoCause(path, ENOTDIR);
+      return CVRC_Q_MGR_NOT_AVAILABLE;
+    }
+  } else if (!MakeDirs(path)) {
+    return CVRC_Q_MGR_NOT_AVAILABLE;
+  }
   if (access(path.c_str(), R_OK | W_OK | X_OK) != 0) {
     SetErrnoCause(path);
     return CVRC_Q_MGR_NOT_AVAILABLE;
@@ -169,9 +186,9 @@ void SyncDir(const std::string &dir) {
   }
 }
 
-CVLONG ListQmgrs(std::vector<std::string> *names, std::string *defaultName) {
+CVLONG ListQmgrs(std::vector<std::string> *names, std::string *defaultName, bool create) {
   std::string home;
-  if (CVLONG rc = DataDir(&home); rc != 0) return rc;
+  if (CVLONG rc = DataDir(&home, create); rc != 0) return rc;
   names->clear();
   DIR *d = opendir(home.c_str());
   if (d == nullptr) {
@@ -199,7 +216,7 @@ CVLONG ListQmgrs(std::vector<std::string> *names, std::string *defaultName) {
 }
 
 CVLONG CreateQmgr(const std::string &name, const std::string &url, bool makeDefault, QmgrDef *def) {
-  if (!ValidName(name)) return CVRC_Q_MGR_NAME_ERROR;
+  if (!CheckName(name)) return CVRC_Q_MGR_NAME_ERROR;
   std::string home;
   if (CVLONG rc = DataDir(&home); rc != 0) return rc;
   std::vector<std::string> names;
@@ -224,7 +241,10 @@ CVLONG CreateQmgr(const std::string &name, const std::string &url, bool makeDefa
   if (rename(tmp.c_str(), dir.c_str()) != 0) {
     int err = errno;
     nftw(tmp.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
-    if (err == EEXIST || err == ENOTEMPTY) return CVRC_OBJECT_ALREADY_EXISTS;
+    if (err == EEXIST || err == ENOTEMPTY) {
+      SetCause("queue manager " + name + " exists already in " + home);
+      return CVRC_OBJECT_ALREADY_EXISTS;
+    }
     SetErrnoCause(dir, err);
     return CVRC_Q_MGR_NOT_AVAILABLE;
   }
@@ -237,17 +257,21 @@ CVLONG CreateQmgr(const std::string &name, const std::string &url, bool makeDefa
   return 0;
 }
 
-CVLONG FindQmgr(const std::string &name, QmgrDef *def) {
+CVLONG FindQmgr(const std::string &name, QmgrDef *def, bool create) {
   std::string home;
-  if (CVLONG rc = DataDir(&home); rc != 0) return rc;
+  if (CVLONG rc = DataDir(&home, create); rc != 0) return rc;
   std::string wanted = name;
   if (wanted.empty()) {
     std::vector<std::string> names;
     std::string current;
-    if (CVLONG rc = ListQmgrs(&names, &current); rc != 0) return rc;
+    if (CVLONG rc = ListQmgrs(&names, &current, create); rc != 0) return rc;
     if (current.empty()) {
       if (!names.empty()) {
         SetCause("no default queue manager is recorded in " + home + "/default");
+        return CVRC_Q_MGR_NOT_AVAILABLE;
+      }
+      if (!create) {
+        SetCause("no queue manager in " + home + " (cvadmin create QMGR makes one)");
         return CVRC_Q_MGR_NOT_AVAILABLE;
       }
       CVLONG rc = CreateQmgr(kFirstQmgr, "", true, def);
@@ -261,17 +285,21 @@ CVLONG FindQmgr(const std::string &name, QmgrDef *def) {
     }
     wanted = current;
   }
+  // The reason says it all: no cause, as CVCONN promises.
   if (!ValidName(wanted) || !IsDir(QmgrDir(home, wanted))) return CVRC_Q_MGR_NAME_ERROR;
   Describe(home, wanted, def);
   return 0;
 }
 
 CVLONG DeleteQmgr(const std::string &name) {
-  if (!ValidName(name)) return CVRC_Q_MGR_NAME_ERROR;
+  if (!CheckName(name)) return CVRC_Q_MGR_NAME_ERROR;
   std::string home;
-  if (CVLONG rc = DataDir(&home); rc != 0) return rc;
+  if (CVLONG rc = DataDir(&home, false); rc != 0) return rc;
   std::string dir = QmgrDir(home, name);
-  if (!IsDir(dir)) return CVRC_Q_MGR_NAME_ERROR;
+  if (!IsDir(dir)) {
+    SetCause("no queue manager " + name + " in " + home);
+    return CVRC_Q_MGR_NAME_ERROR;
+  }
   // Rename first: the queue manager disappears at once and as a whole.
   std::string doomed = home + "/." + name + ".deleted." + std::to_string(getpid());
   if (rename(dir.c_str(), doomed.c_str()) != 0) {
@@ -290,8 +318,8 @@ CVLONG DeleteQmgr(const std::string &name) {
 
 CVLONG SetDefaultQmgr(const std::string &name) {
   QmgrDef def;
-  if (name.empty()) return CVRC_Q_MGR_NAME_ERROR;
-  if (CVLONG rc = FindQmgr(name, &def); rc != 0) return rc;
+  if (!CheckName(name)) return CVRC_Q_MGR_NAME_ERROR;
+  if (CVLONG rc = FindQmgr(name, &def, false); rc != 0) return rc;
   std::string home;
   if (CVLONG rc = DataDir(&home); rc != 0) return rc;
   return WriteFileAtomic(home + "/default", name + "\n") ? 0 : CVRC_Q_MGR_NOT_AVAILABLE;

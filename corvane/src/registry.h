@@ -41,13 +41,16 @@ bool CheckName(const std::string &name);
 inline constexpr const char *kNewStoreMarker = "new-store";
 
 // The data directory ($CORVANE_HOME, else $XDG_DATA_HOME/corvane, else
-// $HOME/.local/share/corvane), created 0700. Returns 0 or 2059.
-CVLONG DataDir(std::string *dir);
+// $HOME/.local/share/corvane), created 0700 unless create is false: then a
+// missing one means that there is no queue manager. Returns 0 or 2059.
+CVLONG DataDir(std::string *dir, bool create = true);
 
 // Finds a queue manager; an empty name means the default one, created as
-// kFirstQmgr when no queue manager exists. Returns 0, 2058 (unknown name)
-// or 2059 (data directory unusable, recorded default gone).
-CVLONG FindQmgr(const std::string &name, QmgrDef *def);
+// kFirstQmgr when no queue manager exists (unless create is false, which
+// creates nothing, not even the data directory). Returns 0, 2058 (unknown
+// name) or 2059 (data directory unusable or without a queue manager,
+// recorded default gone).
+CVLONG FindQmgr(const std::string &name, QmgrDef *def, bool create = true);
 
 // Creates a queue manager (local, or amqp with url) and makes it the
 // default when it is the first one or makeDefault is set. Returns 0, 2058
@@ -57,8 +60,9 @@ CVLONG CreateQmgr(const std::string &name, const std::string &url, bool makeDefa
 // Deletes a queue manager and all its messages. Returns 0, 2058 or 2059.
 CVLONG DeleteQmgr(const std::string &name);
 
-// Lists the queue managers, sorted, and the default's name.
-CVLONG ListQmgrs(std::vector<std::string> *names, std::string *defaultName);
+// Lists the queue managers, sorted, and the default's name. Unless create
+// is set, a missing data directory is 2059 and stays missing.
+CVLONG ListQmgrs(std::vector<std::string> *names, std::string *defaultName, bool create = true);
 
 // Records name as the default. Returns 0, 2058 or 2059.
 CVLONG SetDefaultQmgr(const std::string &name);

@@ -565,7 +565,7 @@ TEST_F(CorvaneTest, ADamagedBodyIsSetAsideAndDoesNotBlockItsQueue) {
     std::string out;
     EXPECT_EQ(AdminOut("browse " + queue, &out), 0);
     EXPECT_NE(out.find("\t300000\t"), std::string::npos) << out;
-    EXPECT_NE(out.find("\tdamaged\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\tdamaged\t"), std::string::npos) << out;
     EXPECT_EQ(AdminOut("check", &out), 1);
     EXPECT_NE(out.find("damaged: " + queue), std::string::npos) << out;
     EXPECT_EQ(BodyFiles(), 1u);

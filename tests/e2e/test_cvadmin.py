@@ -1,4 +1,5 @@
 """cvadmin, the admin command of the embedded queue manager."""
+import json
 import os
 import stat
 import subprocess
@@ -7,8 +8,18 @@ from cvxfer_proc import CVADMIN, env_with_home
 from session import browse, cvadmin, home  # noqa: F401
 
 
+QUEUE = "SYSTEM.DEFAULT.LOCAL.QUEUE"
+NAME_RULE = "a name has 1 to 48 letters, digits, '.', '_' and '%'"
+
+
 def run(home, *args, data=None):
     return cvadmin(home, *args, data=data, check=False)
+
+
+def refused(proc, command, reason, cause):
+    """proc failed with exit 1, saying the reason and what lies under it."""
+    assert proc.returncode == 1, proc
+    assert proc.stderr.decode() == "cvadmin: %s: %s: %s\n" % (command, reason, cause)
 
 
 def test_queue_managers_create_list_default_delete(home):
@@ -19,14 +30,53 @@ def test_queue_managers_create_list_default_delete(home):
     assert run(home, "list").stdout == b"ALPHA\nBETA (default)\n"
     assert run(home, "create", "GAMMA", "--default").returncode == 0
     assert b"GAMMA (default)" in run(home, "list").stdout
-    dup = run(home, "create", "ALPHA")
-    assert dup.returncode == 1
-    assert dup.stderr == b"cvadmin: create: CVRC_OBJECT_ALREADY_EXISTS\n"
-    bad = run(home, "create", "no/slashes")
-    assert bad.stderr == b"cvadmin: create: CVRC_Q_MGR_NAME_ERROR\n"
+    refused(run(home, "create", "ALPHA"), "create", "CVRC_OBJECT_ALREADY_EXISTS",
+            "queue manager ALPHA exists already in " + home)
+    refused(run(home, "create", "no/slashes"), "create", "CVRC_Q_MGR_NAME_ERROR",
+            "'no/slashes': " + NAME_RULE)
     assert run(home, "delete", "ALPHA").returncode == 0
     assert run(home, "list").stdout == b"BETA\nGAMMA (default)\n"
-    assert run(home, "delete", "ALPHA").stderr == b"cvadmin: delete: CVRC_Q_MGR_NAME_ERROR\n"
+    for args in (["delete", "ALPHA"], ["-m", "ALPHA", "queues"], ["default", "ALPHA"]):
+        refused(run(home, *args), args[2] if args[0] == "-m" else args[0],
+                "CVRC_Q_MGR_NAME_ERROR", "no queue manager ALPHA in " + home)
+
+
+def test_read_commands_create_nothing(tmp_path):
+    home = tmp_path / "corvane"
+    reads = (["list"], ["list", "--json"], ["queues"], ["depth", QUEUE], ["browse", QUEUE],
+             ["check"])
+    for args in reads:
+        refused(run(str(home), *args), args[0], "CVRC_Q_MGR_NOT_AVAILABLE",
+                "no queue manager: the data directory %s does not exist "
+                "(cvadmin create QMGR makes one)" % home)
+        assert not home.exists(), args
+    home.mkdir()
+    for args in reads:
+        refused(run(str(home), *args), args[0], "CVRC_Q_MGR_NOT_AVAILABLE",
+                "no queue manager in %s (cvadmin create QMGR makes one)" % home)
+        assert os.listdir(home) == [], args
+    # One named with -m that is not there is not made either.
+    assert run(str(home), "create", "ONE").returncode == 0
+    refused(run(str(home), "-m", "TWO", "browse", QUEUE), "browse", "CVRC_Q_MGR_NAME_ERROR",
+            "no queue manager TWO in %s" % home)
+    assert sorted(os.listdir(home)) == ["ONE.qm", "default"]
+
+
+def test_delete_refuses_a_queue_manager_in_use_unless_forced(home):
+    for name in ("A", "B"):
+        assert run(home, "create", name).returncode == 0
+    run(home, "-m", "A", "put", QUEUE, data=b"still here")
+    unless = " (--force deletes it all the same)"
+    refused(run(home, "delete", "A"), "delete", "CVRC_Q_NOT_EMPTY",
+            "A holds messages: %s 1%s" % (QUEUE, unless))
+    run(home, "-m", "A", "get", QUEUE)
+    assert run(home, "-m", "B", "define", "TO.A", "--remote", "A/IN").returncode == 0
+    refused(run(home, "delete", "A"), "delete", "CVRC_OBJECT_IN_USE",
+            "remote definitions send to A: B/TO.A" + unless)
+    assert run(home, "-m", "A", "put", QUEUE, data=b"gone with it").returncode == 0
+    assert run(home, "delete", "A", "--force").returncode == 0
+    assert run(home, "list").stdout == b"B\n"
+    assert run(home, "delete", "B").returncode == 0  # sending to A is no use of B
 
 
 def test_data_directory_is_private(tmp_path):
@@ -55,15 +105,25 @@ def test_define_queues_depth_undefine(home):
     assert rows["APP.Q"] == ["local", "0", "3", "10"]
     assert rows["FWD"][0] == "remote OTHER/IN"
     assert rows["SYSTEM.DEFAULT.LOCAL.QUEUE"] == ["local", "0", "5000", "104857600"]
-    assert run(home, "define", "APP.Q").stderr == b"cvadmin: define: CVRC_OBJECT_ALREADY_EXISTS\n"
-    run(home, "put", "APP.Q", data=b"m")
-    assert run(home, "depth", "APP.Q").stdout == b"1\n"
-    assert run(home, "undefine", "APP.Q").stderr == b"cvadmin: undefine: CVRC_Q_NOT_EMPTY\n"
-    run(home, "get", "APP.Q")
+    refused(run(home, "define", "APP.Q"), "define", "CVRC_OBJECT_ALREADY_EXISTS",
+            "queue APP.Q exists already on queue manager CVQM")
+    refused(run(home, "put", "APP.Q", data=b"12345678901"), "put", "CVRC_MSG_TOO_BIG_FOR_Q",
+            "the message has 11 bytes; queue APP.Q takes at most 10")
+    for _ in range(3):
+        run(home, "put", "APP.Q", data=b"m")
+    refused(run(home, "put", "APP.Q", data=b"m"), "put", "CVRC_Q_FULL",
+            "queue APP.Q is full: its maximum depth is 3")
+    assert run(home, "depth", "APP.Q").stdout == b"3\n"
+    refused(run(home, "undefine", "APP.Q"), "undefine", "CVRC_Q_NOT_EMPTY",
+            "queue APP.Q holds messages (cvadmin clear empties it)")
+    run(home, "clear", "APP.Q")
     assert run(home, "undefine", "APP.Q").returncode == 0
-    assert run(home, "depth", "APP.Q").stderr == b"cvadmin: depth: CVRC_UNKNOWN_OBJECT_NAME\n"
-    too_big = run(home, "put", "FWD", data=b"x")
-    assert too_big.stderr == b"cvadmin: put: CVRC_UNKNOWN_REMOTE_Q_MGR\n"
+    refused(run(home, "depth", "APP.Q"), "depth", "CVRC_UNKNOWN_OBJECT_NAME",
+            "no queue APP.Q on queue manager CVQM")
+    refused(run(home, "put", "FWD", data=b"x"), "put", "CVRC_UNKNOWN_REMOTE_Q_MGR",
+            "the remote definition FWD names queue manager OTHER, which does not exist")
+    refused(run(home, "define", "BAD-NAME"), "define", "CVRC_OBJECT_NAME_ERROR",
+            "'BAD-NAME': " + NAME_RULE)
 
 
 def test_put_get_browse_clear(home, tmp_path):
@@ -84,8 +144,59 @@ def test_put_get_browse_clear(home, tmp_path):
     assert run(home, "get", q, str(target)).returncode == 0
     assert target.read_bytes() == payload
     assert run(home, "clear", q).stdout == b"1 messages removed\n"
-    empty = run(home, "get", q)
-    assert (empty.returncode, empty.stderr) == (1, b"cvadmin: get: CVRC_NO_MSG_AVAILABLE\n")
+    refused(run(home, "get", q), "get", "CVRC_NO_MSG_AVAILABLE", "no message is ready on " + q)
+
+
+def test_browse_get_and_delete_one_message_by_its_identifier(home):
+    run(home, "put", QUEUE, "--property", "name=a.txt", "--property", "note=tab\tand \u00fc",
+        data=b"one")
+    run(home, "put", QUEUE, "--format", "CVSTR", "--nonpersistent", data=b"two")
+    run(home, "put", QUEUE, data=b"three")
+    doc = json.loads(run(home, "browse", QUEUE, "--json").stdout)
+    assert (doc["queue_manager"], doc["queue"]) == ("CVQM", QUEUE)
+    first, second, third = doc["messages"]
+    assert first["properties"] == {"name": "a.txt", "note": "tab\tand \u00fc"}
+    assert (second["format"], second["persistence"], second["length"]) == \
+        ("CVSTR   ", "non-persistent", 3)
+    assert (third["state"], third["backouts"], third["properties"]) == ("ready", 0, {})
+    assert first["correlid"] == "0" * 48
+    # The table has the same messages, the identifier in its last column.
+    rows = browse(home)
+    assert [r[7] for r in rows] == [m["msgid"] for m in (first, second, third)]
+    assert [(r[0], r[1], r[4]) for r in rows] == \
+        [(str(m["index"]), str(m["length"]), m["put_time"]) for m in (first, second, third)]
+
+    got = run(home, "get", QUEUE, "--msgid", second["msgid"])
+    assert (got.returncode, got.stdout) == (0, b"two")
+    deleted = run(home, "delete-message", QUEUE, "--msgid", third["msgid"].upper())
+    assert deleted.stdout == ("message %s removed\n" % third["msgid"]).encode()
+    for command in ("get", "delete-message"):
+        refused(run(home, command, QUEUE, "--msgid", third["msgid"]), command,
+                "CVRC_NO_MSG_AVAILABLE", "no message %s is ready on %s (it is not there, or a "
+                "unit of work holds it)" % (third["msgid"], QUEUE))
+    bad = run(home, "delete-message", QUEUE, "--msgid", third["msgid"][:-1])
+    assert bad.returncode == 2 and b"--msgid needs 48 hexadecimal digits" in bad.stderr
+    assert run(home, "delete-message", QUEUE).returncode == 2  # which one?
+    assert [m["msgid"] for m in json.loads(run(home, "browse", QUEUE, "--json").stdout)
+            ["messages"]] == [first["msgid"]]
+
+
+def test_list_and_queues_as_json(home):
+    assert run(home, "create", "A").returncode == 0
+    assert run(home, "create", "B", "--default").returncode == 0
+    assert run(home, "-m", "A", "define", "APP", "--maxdepth", "3").returncode == 0
+    assert run(home, "-m", "A", "define", "FWD", "--remote", "B/IN").returncode == 0
+    run(home, "-m", "A", "put", "APP", data=b"m")
+    assert json.loads(run(home, "list", "--json").stdout) == {
+        "default": "B",
+        "queue_managers": [{"name": "A", "kind": "local", "default": False},
+                           {"name": "B", "kind": "local", "default": True}]}
+    doc = json.loads(run(home, "-m", "A", "queues", "--json").stdout)
+    assert doc["queue_manager"] == "A"
+    assert doc["queues"] == [
+        {"name": "APP", "type": "local", "depth": 1, "maxdepth": 3, "maxmsgl": 104857600},
+        {"name": "FWD", "type": "remote", "remote_queue_manager": "B", "remote_queue": "IN"},
+        {"name": QUEUE, "type": "local", "depth": 0, "maxdepth": 5000, "maxmsgl": 104857600}]
 
 
 def test_put_with_properties_and_browse_them(home):
@@ -100,9 +211,9 @@ def test_put_with_properties_and_browse_them(home):
     assert [m[0] for m in browse(home, q)] == ["1", "2"]
     for bad in (["--property", "no-equals"], ["--property", "bad name=x"],
                 ["--property", "a=1", "--property", "a=2"]):
-        refused = run(home, "put", q, *bad, data=b"x")
-        assert refused.returncode == 1, bad
-    assert b"CVRC_FORMAT_ERROR: property list: \"a\" is there twice" in refused.stderr
+        bad_put = run(home, "put", q, *bad, data=b"x")
+        assert bad_put.returncode == 1, bad
+    assert b"CVRC_FORMAT_ERROR: property list: \"a\" is there twice" in bad_put.stderr
     assert run(home, "depth", q).stdout == b"2\n"
 
 
