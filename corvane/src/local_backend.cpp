@@ -1020,7 +1020,7 @@ CVLONG LocalBackend::GetOnce(const QueueDef &queue, CVMD *md, CVLONG options, CV
           SetCause("message " + std::to_string(id) + ": its stored body has " +
                    std::to_string(s.Bytes(3)) + " bytes, the message " + std::to_string(length));
           rc = CVRC_OBJECT_DAMAGED;
-        } else {
+        } else if (n > 0) {  // a zero-length buffer may be null
           std::memcpy(buffer, s.Blob(3), static_cast<size_t>(n));
         }
       }
