@@ -465,6 +465,23 @@ bool CVAlreadyStored(FtpSession *session, const char *name, const char *size) {
   return FtpCommand(session, "SIZE", CVTemporaryName(name).c_str()) >= 500;
 }
 
+// Looks at the first message of the open queue that matches md's
+// identifiers, without taking it and without reading its body. Returns its
+// property list (length in *propLength; valid until the next look) and
+// leaves the completion code and the reason in *cc and *reason.
+const CVCHAR *CVBrowseFirst(FtpSession *session, CVMD *md, CVLONG *propLength, CVLONG *cc,
+                            CVLONG *reason) {
+  static std::vector<CVCHAR> props(CV_PROPERTIES_LENGTH_MAX);
+  CVGMO gmo = CVGMO_DEFAULT;
+  gmo.Options = CVGMO_BROWSE_FIRST | CVGMO_ACCEPT_TRUNCATED_MSG | CVGMO_FAIL_IF_QUIESCING;
+  CVLONG dataLength = 0;
+  char none[1];
+  CVGETP(session->Hconn, session->Hobj, md, &gmo, static_cast<CVLONG>(props.size()), props.data(),
+         propLength, 0, none, &dataLength, cc, reason);
+  CVEcho(session, "CVGET");
+  return props.data();
+}
+
 // A file name that a message's property gives: a base name only, so that a
 // message never chooses where a file goes.
 bool CVSafeBaseName(const char *name) {
@@ -478,22 +495,16 @@ bool CVSafeBaseName(const char *name) {
 // that would choose a directory); -1 when the queue manager cannot look
 // without taking (a broker): the caller takes the message and looks then.
 int CVNextFileName(FtpSession *session, std::string *name, CVBYTE *msgId) {
-  static std::vector<CVCHAR> props(CV_PROPERTIES_LENGTH_MAX);
   CVMD md = CVMD_DEFAULT;
-  CVGMO gmo = CVGMO_DEFAULT;
-  gmo.Options = CVGMO_BROWSE_FIRST | CVGMO_ACCEPT_TRUNCATED_MSG | CVGMO_FAIL_IF_QUIESCING;
-  CVLONG propLength = 0, dataLength = 0, cc = -1, reason = -1;
-  char none[1];
-  CVGETP(session->Hconn, session->Hobj, &md, &gmo, static_cast<CVLONG>(props.size()), props.data(),
-         &propLength, 0, none, &dataLength, &cc, &reason);
-  CVEcho(session, "CVGET");
+  CVLONG propLength = 0, cc = -1, reason = -1;
+  const CVCHAR *props = CVBrowseFirst(session, &md, &propLength, &cc, &reason);
   if (reason == CVRC_FUNCTION_NOT_SUPPORTED) return -1;
   if (cc == CVCC_FAILED) {
     std::printf("Message not getted from queue %s\n", ReasonString(reason));
     std::fflush(stdout);
     return CVFailed(session, reason);
   }
-  const char *value = CVProperty(props.data(), propLength, "cv-file-name");
+  const char *value = CVProperty(props, propLength, "cv-file-name");
   if (value == nullptr) {
     std::printf("No file specified.\n");
     std::fflush(stdout);
@@ -609,16 +620,10 @@ void CVSourceKey(FtpSession *session, const char *path, CVBYTE *key) {
 // looked at without taking it. A queue manager that cannot look (a broker)
 // says no.
 bool CVOnQueue(FtpSession *session, const CVBYTE *key) {
-  static std::vector<CVCHAR> props(CV_PROPERTIES_LENGTH_MAX);
   CVMD md = CVMD_DEFAULT;
   std::memcpy(md.CorrelId, key, CV_CORREL_ID_LENGTH);
-  CVGMO gmo = CVGMO_DEFAULT;
-  gmo.Options = CVGMO_BROWSE_FIRST | CVGMO_ACCEPT_TRUNCATED_MSG | CVGMO_FAIL_IF_QUIESCING;
-  CVLONG propLength = 0, dataLength = 0, cc = -1, reason = -1;
-  char none[1];
-  CVGETP(session->Hconn, session->Hobj, &md, &gmo, static_cast<CVLONG>(props.size()), props.data(),
-         &propLength, 0, none, &dataLength, &cc, &reason);
-  CVEcho(session, "CVGET");
+  CVLONG propLength = 0, cc = -1, reason = -1;
+  CVBrowseFirst(session, &md, &propLength, &cc, &reason);
   return cc != CVCC_FAILED;
 }
 

@@ -130,16 +130,6 @@ bool WriteAllTo(int fd, const char *p, size_t n) {
   return true;
 }
 
-std::string Hex(const CVBYTE *p, size_t n) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string s;
-  for (size_t i = 0; i < n; i++) {
-    s += kDigits[p[i] >> 4];
-    s += kDigits[p[i] & 15];
-  }
-  return s;
-}
-
 // A message identifier: exactly 48 hexadecimal digits.
 bool ParseMsgId(const std::string &text, CVBYTE *msgId) {
   if (text.size() != 2 * CV_MSG_ID_LENGTH ||

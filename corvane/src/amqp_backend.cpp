@@ -49,16 +49,6 @@ constexpr int kWaitSeconds = 30;  // for any one answer of the broker
 constexpr CVLONG kBrokerMaxMsgLength = 104857600;
 constexpr char kDefsFile[] = "/amqp.queues";
 
-std::string Hex(const CVBYTE *p, size_t n) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string s;
-  for (size_t i = 0; i < n; i++) {
-    s += kDigits[p[i] >> 4];
-    s += kDigits[p[i] & 15];
-  }
-  return s;
-}
-
 bool Unhex(const amqp_bytes_t &b, CVBYTE *out, size_t n) {
   if (b.len != 2 * n) return false;
   const char *p = static_cast<const char *>(b.bytes);

@@ -234,6 +234,9 @@ inline CVLONG OpenBackend(const QmgrDef &def, std::unique_ptr<Backend> *out) {
 // True when all n bytes at p are zero: an identifier that matches any.
 bool AllZero(const CVBYTE *p, size_t n);
 
+// The n bytes at p in lower-case hex.
+std::string Hex(const CVBYTE *p, size_t n);
+
 // CVRC_MSG_TOO_BIG_FOR_Q for a message of length bytes, saying so.
 CVLONG TooBig(const QueueDef &queue, CVLONG length);
 

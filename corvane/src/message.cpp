@@ -15,6 +15,16 @@
 
 namespace corvane {
 
+std::string Hex(const CVBYTE *p, size_t n) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string s;
+  for (size_t i = 0; i < n; i++) {
+    s += kDigits[p[i] >> 4];
+    s += kDigits[p[i] & 15];
+  }
+  return s;
+}
+
 bool AllZero(const CVBYTE *p, size_t n) {
   return std::all_of(p, p + n, [](CVBYTE b) { return b == 0; });
 }
