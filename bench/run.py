@@ -382,7 +382,7 @@ def main():
             import pwd
             owner = pwd.getpwnam(ftpservers.VSFTPD_USER)
         prepare_files(server.root, owner)
-        bench.cvadmin("queues")  # creates the default queue manager
+        bench.cvadmin("create", "CVQM", "--default")
         bench_transfers(bench, server)
     if reason is None:
         bench_tls(bench)
