@@ -120,6 +120,29 @@ def server(tmp_path):
         yield srv
 
 
+@pytest.fixture
+def slow_server(tmp_path):
+    """pyftpdlib taking 256 KiB per second on each data connection."""
+    root = tmp_path / "slow"
+    root.mkdir()
+    with ftpservers.pyftpdlib_server(str(root), throttle=256 * 1024) as srv:
+        yield srv
+
+
+def place(srv, name, data):
+    """Writes a file into srv's root that the server's user can read."""
+    path = os.path.join(srv.root, name)
+    with open(path, "wb") as f:
+        f.write(data)
+    os.chmod(path, 0o644)
+
+
+def read(srv, name):
+    """The bytes of a file in srv's root."""
+    with open(os.path.join(srv.root, name), "rb") as f:
+        return f.read()
+
+
 def login(srv):
     """The command lines that open srv without auto-login and log in."""
     return ["open 127.0.0.1 %d" % srv.port, "user %s %s" % (srv.user, srv.password)]

@@ -6,7 +6,7 @@ import os
 import pytest
 
 import ftpservers
-from session import browse, cvadmin, home, piped, take  # noqa: F401
+from session import browse, cvadmin, home, piped, place, read, take  # noqa: F401
 
 MIB = 1048576
 
@@ -37,37 +37,25 @@ def session(srv, *commands):
         list(commands) + ["bye"]
 
 
-def put_file(srv, name, data):
-    path = os.path.join(srv.root, name)
-    with open(path, "wb") as f:
-        f.write(data)
-    os.chmod(path, 0o644)
-
-
-def read_file(srv, name):
-    with open(os.path.join(srv.root, name), "rb") as f:
-        return f.read()
-
-
 def test_binary_round_trip_of_several_mebibytes(home, real_server, flags):
     data = os.urandom(5 * MIB + 3)
-    put_file(real_server, "in.bin", data)
+    place(real_server, "in.bin", data)
     _, out = piped(home, flags, session(real_server, "binary", "get in.bin", "put out.bin"))
     assert "Putted on queue\n" in out
     assert "Message commited\n" in out
-    assert read_file(real_server, "out.bin") == data
+    assert read(real_server, "out.bin") == data
 
 
 def test_empty_file_both_ways(home, real_server, flags):
-    put_file(real_server, "empty", b"")
+    place(real_server, "empty", b"")
     _, out = piped(home, flags, session(real_server, "binary", "get empty", "put empty.copy"))
     assert "cvxfer: [empty] 0 bytes received.\n" in out
     assert "empty.copy : 0 bytes sent.\n" in out
-    assert read_file(real_server, "empty.copy") == b""
+    assert read(real_server, "empty.copy") == b""
 
 
 def test_ascii_transfers_convert_line_ends_on_the_server(home, real_server, flags):
-    put_file(real_server, "text.txt", b"line one\nline two\n")
+    place(real_server, "text.txt", b"line one\nline two\n")
     _, out = piped(home, flags, session(real_server, "get text.txt"))
     [msg] = browse(home)
     assert msg[2] == '"CVSTR   "'
@@ -76,11 +64,11 @@ def test_ascii_transfers_convert_line_ends_on_the_server(home, real_server, flag
     cvadmin(home, "put", "SYSTEM.DEFAULT.LOCAL.QUEUE", data=b"a\r\nb\r\n")
     _, out = piped(home, flags, session(real_server, "put back.txt"))
     assert "Message commited\n" in out
-    assert read_file(real_server, "back.txt") == b"a\nb\n"
+    assert read(real_server, "back.txt") == b"a\nb\n"
 
 
 def test_listings_and_simple_commands(home, real_server, flags):
-    put_file(real_server, "listed.txt", b"12345")
+    place(real_server, "listed.txt", b"12345")
     _, out = piped(home, flags, session(real_server, "ls", "dir", "pwd", "system", "rstatus",
                                         "rhelp", "cd /", "type", "binary", "type"))
     assert out.count("listed.txt") >= 2

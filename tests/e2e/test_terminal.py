@@ -6,10 +6,9 @@ import re
 import stat
 
 import pexpect
-import pytest
 
-import ftpservers
-from session import PROMPT, Terminal, cvadmin, home, login, piped, server  # noqa: F401
+from session import (PROMPT, Terminal, cvadmin, home, login, piped, server,  # noqa: F401
+                     slow_server)
 
 QUEUE = "SYSTEM.DEFAULT.LOCAL.QUEUE"
 UP = "\x1b[A"
@@ -90,15 +89,6 @@ def test_ctrl_c_gives_a_fresh_prompt_and_ctrl_d_ends_the_session(home):
     finally:
         term.child.close()
     assert term.child.exitstatus == 0
-
-
-@pytest.fixture
-def slow_server(tmp_path):
-    """pyftpdlib taking 256 KiB per second on each data connection."""
-    root = tmp_path / "slow"
-    root.mkdir()
-    with ftpservers.pyftpdlib_server(str(root), throttle=256 * 1024) as srv:
-        yield srv
 
 
 SLOW = 640 * 1024  # two and a half seconds at the throttle

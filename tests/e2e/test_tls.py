@@ -15,7 +15,7 @@ import ftpservers
 import tlsservers
 from cvxfer_proc import CVXFER, env_with_home
 from hostile import HostileServer
-from session import cvadmin, depth, home, take  # noqa: F401
+from session import cvadmin, depth, home, place, read, take  # noqa: F401
 from tlsservers import pki  # noqa: F401
 
 DATA = random.Random(13).randbytes(300 * 1024)
@@ -33,18 +33,6 @@ def url(srv, scheme, host=None):
     host = host or ("[::1]" if srv.host == "::1" else "localhost")
     return "%s://%s:%s@%s:%d" % (scheme, urllib.parse.quote(srv.user, safe=""),
                                  urllib.parse.quote(srv.password, safe=""), host, srv.port)
-
-
-def place(srv, name, data):
-    path = os.path.join(srv.root, name)
-    with open(path, "wb") as f:
-        f.write(data)
-    os.chmod(path, 0o644)
-
-
-def read(srv, name):
-    with open(os.path.join(srv.root, name), "rb") as f:
-        return f.read()
 
 
 def tls_server(kind, pki, tmp_path, **options):  # noqa: F811

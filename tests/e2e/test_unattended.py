@@ -13,7 +13,8 @@ import pytest
 import ftpservers
 from cvxfer_proc import CVXFER, env_with_home
 from hostile import PAYLOAD, HostileServer
-from session import PROMPT, browse, cvadmin, depth, home, login, server  # noqa: F401
+from session import (PROMPT, browse, cvadmin, depth, home, login, server,  # noqa: F401
+                     slow_server)
 
 QUEUE = "SYSTEM.DEFAULT.LOCAL.QUEUE"
 
@@ -92,15 +93,6 @@ def test_every_wait_is_bounded(home, step, direction, awaited):
         assert depth(home) == 1
     else:
         assert depth(home) == 0
-
-
-@pytest.fixture
-def slow_server(tmp_path):
-    """pyftpdlib taking 256 KiB per second on each data connection."""
-    root = tmp_path / "slow"
-    root.mkdir()
-    with ftpservers.pyftpdlib_server(str(root), throttle=256 * 1024) as srv:
-        yield srv
 
 
 def test_interrupt_at_a_terminal_abandons_the_put_and_keeps_the_session(home, slow_server):
