@@ -38,9 +38,6 @@ constexpr CVLONG kOpenInquire = CVOO_INQUIRE | CVOO_FAIL_IF_QUIESCING;
 // Get under a unit of work, converted, no wait.
 constexpr CVLONG kGetOptions = CVGMO_SYNCPOINT | CVGMO_FAIL_IF_QUIESCING | CVGMO_CONVERT;
 
-// First get buffer: a message up to this size takes one get.
-constexpr CVLONG kFirstGetBuffer = 1048576;
-
 // Prints "--> NAME" when debugging; called right after each library call.
 void CVEcho(const FtpSession *session, const char *call) {
   if (session->Debug) {
@@ -424,10 +421,11 @@ std::string CVTemporaryName(const char *name) {
          ".part";
 }
 
-int CVStoreSafely(FtpSession *session, const char *name, const void *data, uint32_t length,
+int CVStoreSafely(FtpSession *session, const char *name, const FtpSource &source,
                   const CVBYTE *msgId) {
   const std::string temp = CVTemporaryName(name);
-  if (FtpPutFileMem(session, temp.c_str(), data, length) == 1 && !session->Interrupted) {
+  const uint32_t length = static_cast<uint32_t>(source.Length);
+  if (FtpPutFileFrom(session, temp.c_str(), source) == 1 && !session->Interrupted) {
     bool sized = true;
     if (session->TransferType == 2 && FtpCommand(session, "SIZE", temp.c_str()) == 213) {
       // "213 <size>": a server that counts otherwise has not got it all.
@@ -548,41 +546,63 @@ int CVGetOne(FtpSession *session, const char *remoteName, const FtpCVAfter *afte
              const CVBYTE *correlId = nullptr) {
   // Without a queue to put on, the download would only be thrown away.
   if (CVTransferReady(session, remoteName, "Not putted on queue %s\n") != 0) return 1;
-  CVLONG cc = -1;
-  CVLONG reason = -1;
-  CVMD md = CVMD_DEFAULT;
-  CVPMO pmo = CVPMO_DEFAULT;
-  std::unique_ptr<StringBuffer, void (*)(StringBuffer *)> buffer(StringBufferAlloc(),
-                                                                 StringBufferFree);
-
   // A file longer than the queue takes is abandoned as soon as it is; a
   // queue that cannot say (a remote definition) leaves the library's limit.
   CVLONG maxLength = INT32_MAX;
   CVInquireInt(session, session->QName, CVIA_MAX_MSG_LENGTH, &maxLength);
-  if (FtpGetFileMem(session, remoteName, buffer.get(), static_cast<uint64_t>(maxLength)) == 0) {
-    if (buffer->Length > static_cast<size_t>(maxLength)) {
-      std::printf("Not putted on queue %s\n", ReasonString(CVRC_MSG_TOO_BIG_FOR_Q));
-      std::fflush(stdout);
-      return CVFailed(session, CVRC_MSG_TOO_BIG_FOR_Q);
-    }
-    return 1;
+  // The file streams into the message as it arrives; the message exists
+  // only once the stream is complete.
+  CVLONG cc = -1;
+  CVLONG reason = -1;
+  CVPMO pmo = CVPMO_DEFAULT;
+  CVHMSG hmsg = CVHM_UNUSABLE_HMSG;
+  CVPUTOPEN(session->Hconn, session->Hobj, &pmo, -1, &hmsg, &cc, &reason);
+  if (cc != CVCC_OK) {
+    std::printf("Not putted on queue %s\n", ReasonString(reason));
+    std::fflush(stdout);
+    return CVFailed(session, reason);
+  }
+  CVLONG streamReason = 0;
+  long long size = 0;
+  FtpSink sink;
+  sink.Write = [&](const char *data, size_t n) {
+    CVLONG c = -1;
+    CVPUTDATA(session->Hconn, hmsg, static_cast<CVLONG>(n), data, &c, &streamReason);
+    size += static_cast<long long>(n);
+    return c == CVCC_OK ? 0 : 1;
+  };
+  sink.Splice = [&](int fd, size_t max, size_t *moved) {
+    CVLONG c = -1, got = 0;
+    CVPUTFD(session->Hconn, hmsg, fd, static_cast<CVLONG>(std::min<size_t>(max, INT32_MAX)), &got,
+            &c, &streamReason);
+    *moved = static_cast<size_t>(got);
+    size += got;
+    if (c != CVCC_OK && streamReason == CVRC_BUFFER_ERROR) return -1;  // the connection failed
+    return c == CVCC_OK ? 0 : 1;
+  };
+  const int got = FtpGetFileTo(session, remoteName, sink, static_cast<uint64_t>(maxLength));
+  if (got != 1) {
+    CVPUTCLOSE(session->Hconn, &hmsg, CVSC_ABANDON, nullptr, 0, nullptr, &cc, &reason);
+    if (got == kFtpTooLarge) streamReason = CVRC_MSG_TOO_BIG_FOR_Q;
+    if (got == 0) return 1;
+    std::printf("Not putted on queue %s\n", ReasonString(streamReason));
+    std::fflush(stdout);
+    return CVFailed(session, streamReason);
   }
 
+  CVMD md = CVMD_DEFAULT;
   std::memset(md.MsgId, 0, sizeof(md.MsgId));
   std::memset(md.CorrelId, 0, sizeof(md.CorrelId));
   if (correlId != nullptr) std::memcpy(md.CorrelId, correlId, sizeof(md.CorrelId));
   md.Persistence = session->Persistence;
   std::memcpy(md.Format, session->TransferType == 1 ? CVFMT_STRING : CVFMT_NONE, CV_FORMAT_LENGTH);
-
-  if (buffer->Length > static_cast<size_t>(INT32_MAX)) {
-    // The library takes a 32-bit length; a longer file cannot be one message.
-    cc = CVCC_FAILED;
-    reason = CVRC_MSG_TOO_BIG_FOR_Q_MGR;
-  } else {
-    const std::string properties = CVSourceProperties(session, remoteName, buffer->Length);
-    CVPUTP(session->Hconn, session->Hobj, &md, &pmo, static_cast<CVLONG>(properties.size()),
-           properties.data(), static_cast<CVLONG>(buffer->Length), buffer->Data, &cc, &reason);
-    CVEcho(session, "CVPUT");
+  const std::string properties = CVSourceProperties(session, remoteName, static_cast<size_t>(size));
+  CVPUTCLOSE(session->Hconn, &hmsg, CVSC_COMPLETE, &md, static_cast<CVLONG>(properties.size()),
+             properties.data(), &cc, &reason);
+  CVEcho(session, "CVPUT");
+  if (cc != CVCC_OK && hmsg != CVHM_UNUSABLE_HMSG) {
+    CVLONG c, r;  // a refused descriptor or list leaves the stream open
+    CVPUTCLOSE(session->Hconn, &hmsg, CVSC_ABANDON, nullptr, 0, nullptr, &c, &r);
   }
   if (cc != CVCC_OK) {
     std::printf("Not putted on queue %s\n", ReasonString(reason));
@@ -591,7 +611,7 @@ int CVGetOne(FtpSession *session, const char *remoteName, const FtpCVAfter *afte
   }
   std::fflush(stdout);
   if (cc != CVCC_OK) return CVFailed(session, reason);
-  *bytes = static_cast<long long>(buffer->Length);
+  *bytes = size;
   // The put returned: the message is on the queue, so the remote file may go.
   return CVFinishRemote(session, remoteName, after);
 }
@@ -719,30 +739,19 @@ static int CVPutOne(FtpSession *session, const char *remoteName, long long *byte
   CVLONG reason = -1;
   CVMD md = CVMD_DEFAULT;
   CVGMO gmo = CVGMO_DEFAULT;
-  CVLONG bufferLength = kFirstGetBuffer;
   CVLONG dataLength = 0;
-  std::unique_ptr<char[]> buffer(new char[bufferLength]);
-
   gmo.Options = kGetOptions;
   std::memcpy(md.MsgId, msgId, sizeof(md.MsgId));  // the message looked at, or any
   std::memset(md.CorrelId, 0, sizeof(md.CorrelId));
   md.Encoding = CVENC_NATIVE;
   md.CodedCharSetId = CVCCSI_Q_MGR;
 
-  CVGETP(session->Hconn, session->Hobj, &md, &gmo, static_cast<CVLONG>(props.size()), props.data(),
-         &propLength, bufferLength, buffer.get(), &dataLength, &cc, &reason);
+  // The message is held and its body streamed to the server, never read
+  // into memory whole.
+  CVHMSG hmsg = CVHM_UNUSABLE_HMSG;
+  CVGETOPEN(session->Hconn, session->Hobj, &md, &gmo, static_cast<CVLONG>(props.size()),
+            props.data(), &propLength, &dataLength, &hmsg, &cc, &reason);
   CVEcho(session, "CVGET");
-  if (reason == CVRC_TRUNCATED_MSG_FAILED && dataLength > bufferLength) {
-    // Nothing was taken; fetch it again into a buffer of its exact size.
-    bufferLength = dataLength;
-    buffer.reset(new char[bufferLength]);
-    MemAdviseLarge(buffer.get(), static_cast<size_t>(bufferLength));
-    cc = -1;
-    reason = -1;
-    CVGETP(session->Hconn, session->Hobj, &md, &gmo, static_cast<CVLONG>(props.size()),
-           props.data(), &propLength, bufferLength, buffer.get(), &dataLength, &cc, &reason);
-    CVEcho(session, "CVGET");
-  }
   if (cc != CVCC_OK) {
     std::printf("Message not getted from queue %s\n", ReasonString(reason));
     std::fflush(stdout);
@@ -779,13 +788,29 @@ static int CVPutOne(FtpSession *session, const char *remoteName, long long *byte
   }
   // Nothing is committed after an interrupt: the user asked for the
   // command to be abandoned.
-  const uint32_t length = static_cast<uint32_t>(dataLength);
+  // From the body's file where the queue manager can hand it over (sendfile
+  // then moves it), else piece by piece.
+  FtpSource source;
+  source.Length = static_cast<uint64_t>(dataLength);
+  CVLONG fdCc = -1, fdReason = -1;
+  CVGETFD(session->Hconn, hmsg, &source.Fd, &fdCc, &fdReason);
+  if (fdCc != CVCC_OK) source.Fd = -1;
+  source.Read = [&](char *buffer, size_t n, size_t *got) {
+    CVLONG c = -1, r = -1, length = 0;
+    CVGETDATA(session->Hconn, hmsg, static_cast<CVLONG>(n), buffer, &length, &c, &r);
+    *got = static_cast<size_t>(length);
+    if (c == CVCC_OK) return 0;
+    std::printf("Message not getted from queue %s\n", ReasonString(r));
+    return 1;
+  };
   const bool stored =
       remoteName != nullptr &&
       (already ||
-       (session->SafePut ? CVStoreSafely(session, remoteName, buffer.get(), length, md.MsgId)
-                         : FtpPutFileMem(session, remoteName, buffer.get(), length)) == 1) &&
+       (session->SafePut ? CVStoreSafely(session, remoteName, source, md.MsgId)
+                         : FtpPutFileFrom(session, remoteName, source)) == 1) &&
       !session->Interrupted && !gFtpInterrupted;
+  if (source.Fd >= 0) close(source.Fd);
+  CVGETCLOSE(session->Hconn, &hmsg, CVSC_COMPLETE, &fdCc, &fdReason);
   cc = -1;
   reason = -1;
   if (stored) {

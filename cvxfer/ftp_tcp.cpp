@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <time.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,10 +18,10 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "ftp_progress.h"
 #include "ftp_tls.h"
-#include "stringbuffer.h"
 #include "tcp_util.h"
 
 volatile std::sig_atomic_t gFtpInterrupted = 0;
@@ -49,15 +50,18 @@ void FtpWriteServerText(const char *text, int length) {
   }
 }
 
-// Bytes asked of one receive of a memory retrieval; small enough to keep the
-// buffer's growth smooth, large enough to keep system calls rare.
+// Bytes asked of one receive of a retrieval through memory (TLS), and
+// handed to one FtpSendAll of a store: large enough to keep system calls
+// rare, small enough to keep memory flat and the progress line moving.
 constexpr uint32_t kRetrieveChunk = 262144;
-
-// Bytes handed to one FtpSendAll of a store, between two progress updates.
 constexpr uint32_t kStorePiece = 262144;
 
+// Bytes asked of one splice of a retrieval and one sendfile of a store.
+constexpr size_t kSpliceChunk = 1 << 20;
+constexpr uint64_t kSendfileChunk = 4 << 20;
+
 // Largest message the queue side can take (its lengths are 32-bit signed).
-constexpr uint64_t kMemoryTransferMax = 0x7FFFFFFF;
+constexpr uint64_t kMessageMax = 0x7FFFFFFF;
 
 // Most bytes one reply may take, all its lines together: a server that
 // never ends its reply must not keep the client reading for ever.
@@ -1042,48 +1046,70 @@ int FtpCheckFileName(const char *name) {
   return FtpFormatCmd(text, "STOR", name) < 0 ? -1 : 0;
 }
 
-int FtpGetFileMem(FtpSession *session, const char *name, StringBuffer *buffer, uint64_t maxLength) {
+int FtpGetFileTo(FtpSession *session, const char *name, const FtpSink &sink, uint64_t maxLength) {
   if (FtpCheckFileName(name) != 0) return 0;
-  if (buffer == nullptr) {
-    std::perror("no memory allocated?");
-    return 0;
-  }
   char text[kFtpCommandMax];
   if (FtpFormatCmd(text, "RETR", name) < 0) return 0;
   if (FtpDataSetup(session) < 0) return 0;
   if (!FtpStartTransfer(session, text, true, "Cannot accept connection.\n")) return 0;
 
-  uint32_t chunk = session->HashMarks ? 1024 : kRetrieveChunk;
+  maxLength = std::min(maxLength, kMessageMax);
   uint64_t announced = 0;
   const int known = FtpParseSizeReply(session->ReplyText, &announced) == 0;
+  // Bytes go straight from the socket to the sink where they can; through
+  // memory when they must be decrypted first.
+  const bool splice = sink.Splice != nullptr && session->DataTls == nullptr;
+  const size_t chunk = session->HashMarks ? 1024 : splice ? kSpliceChunk : kRetrieveChunk;
+  std::vector<char> buffer(splice ? 0 : chunk);
   FtpProgress progress;
   FtpProgressStart(&progress, session, announced, known);
   long long total = 0;
   bool clean = false;
-  bool tooLarge = false;
-  for (;;) {
-    if (static_cast<uint64_t>(buffer->Length) > maxLength ||
-        static_cast<uint64_t>(buffer->Length) + chunk + 1 > kMemoryTransferMax) {
-      // Stop at once: the rest of the file could only be thrown away.
-      tooLarge = true;
-      break;
-    }
+  // A file announced too long is abandoned before its first byte.
+  bool tooLarge = known && announced > maxLength;
+  bool refused = false;
+  while (!tooLarge) {
     if (FtpWaitIn(session, kData, "data from the server") <= 0) break;
-    StringBufferResize(buffer, chunk);
-    bool unexpectedEof = false;
-    ssize_t n = FtpRecv(session, kData, buffer->Data + buffer->Length, chunk, &unexpectedEof,
-                        "data from the server");
-    if (n < 0 && errno == EINTR) continue;
+    // One byte beyond the limit proves the file too long.
+    const size_t ask =
+        static_cast<size_t>(std::min<uint64_t>(chunk, maxLength - static_cast<uint64_t>(total) + 1));
+    ssize_t n;
+    if (splice) {
+      size_t moved = 0;
+      const int rc = sink.Splice(session->DataSocket, ask, &moved);
+      n = static_cast<ssize_t>(moved);
+      if (rc < 0) {
+        std::perror("recv");
+        break;
+      }
+      // A sink that refuses the byte beyond the limit refuses a file too long.
+      if (rc != 0 && static_cast<uint64_t>(total + n) <= maxLength) {
+        refused = true;
+        break;
+      }
+    } else {
+      bool unexpectedEof = false;
+      n = FtpRecv(session, kData, buffer.data(), ask, &unexpectedEof, "data from the server");
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        std::perror("recv");
+        break;
+      }
+    }
     if (n == 0) {
       clean = true;
       break;
     }
-    if (n < 0) {
-      std::perror("recv");
+    total += n;
+    if (static_cast<uint64_t>(total) > maxLength) {
+      // Stop at once: the rest of the file could only be thrown away.
+      tooLarge = true;
       break;
     }
-    buffer->Length += static_cast<uint32_t>(n);
-    total += n;
+    if (!splice && sink.Write(buffer.data(), static_cast<size_t>(n)) != 0) {
+      refused = true;
+      break;
+    }
     FtpProgressUpdate(&progress, static_cast<uint64_t>(total));
     if (session->HashMarks) {
       std::printf("#");
@@ -1103,10 +1129,11 @@ int FtpGetFileMem(FtpSession *session, const char *name, StringBuffer *buffer, u
     std::printf(
         "cvxfer: [%s] too large for one message (more than %llu bytes); transfer "
         "abandoned.\n",
-        name, static_cast<unsigned long long>(std::min(maxLength, kMemoryTransferMax)));
+        name, static_cast<unsigned long long>(maxLength));
     std::fflush(stdout);
-    return 0;
+    return kFtpTooLarge;
   }
+  if (refused) return kFtpSinkFailed;
   if (!clean || !FtpPositive(reply)) {
     FtpReportIncomplete(session, name);
     return 0;
@@ -1114,32 +1141,64 @@ int FtpGetFileMem(FtpSession *session, const char *name, StringBuffer *buffer, u
   return 1;
 }
 
-int FtpPutFileMem(FtpSession *session, const char *name, const void *data, uint32_t length) {
-  if (FtpCheckFileName(name) != 0) return 0;
-  if (data == nullptr) {
-    std::printf("Buffer error.\n");
-    std::fflush(stdout);
-    return 0;
+// Sends source's bytes on the data connection: by sendfile from its
+// descriptor when nothing needs encrypting, else piece by piece. Returns 0,
+// or -1 when the connection or the source failed.
+int FtpSendSource(FtpSession *session, const FtpSource &source, FtpProgress *progress) {
+  const int fd = session->DataSocket;
+  std::vector<char> piece;
+  for (uint64_t sent = 0; sent < source.Length;) {
+    const uint64_t left = source.Length - sent;
+    if (source.Fd >= 0 && session->DataTls == nullptr) {
+      if (FtpWait(session, fd, POLLOUT, "the server to take the data") <= 0) return -1;
+      off_t offset = static_cast<off_t>(sent);
+      ssize_t n = sendfile(fd, source.Fd, &offset, static_cast<size_t>(std::min<uint64_t>(left, kSendfileChunk)));
+      if (n < 0 && (errno == EINTR || errno == EAGAIN) && !gFtpInterrupted) continue;
+      if (n <= 0) {
+        std::printf("error send on socket %d\n", fd);
+        std::fflush(stdout);
+        return -1;
+      }
+      sent += static_cast<uint64_t>(n);
+    } else {
+      piece.resize(kStorePiece);
+      const size_t want = static_cast<size_t>(std::min<uint64_t>(left, kStorePiece));
+      size_t got = 0;
+      if (source.Fd >= 0) {
+        ssize_t n = pread(source.Fd, piece.data(), want, static_cast<off_t>(sent));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+          std::printf("cvxfer: the message ended %llu bytes early\n",
+                      static_cast<unsigned long long>(left));
+          return -1;
+        }
+        got = static_cast<size_t>(n);
+      } else if (source.Read(piece.data(), want, &got) != 0 || got == 0) {
+        return -1;
+      }
+      if (FtpSendAll(session, kData, piece.data(), got, "the server to take the data") != 0) {
+        return -1;
+      }
+      sent += got;
+    }
+    FtpProgressUpdate(progress, sent);
   }
+  return 0;
+}
+
+int FtpPutFileFrom(FtpSession *session, const char *name, const FtpSource &source) {
+  if (FtpCheckFileName(name) != 0) return 0;
   char text[kFtpCommandMax];
   if (FtpFormatCmd(text, "STOR", name) < 0) return 0;
   if (FtpDataSetup(session) < 0) return 0;
   if (!FtpStartTransfer(session, text, false, nullptr)) return 0;
 
-  // Sent in pieces, so that the progress line can follow.
-  bool allSent = length <= kMemoryTransferMax;
   FtpProgress progress;
-  FtpProgressStart(&progress, session, length, 1);
-  for (uint32_t sent = 0; allSent && sent < length;) {
-    const uint32_t piece = std::min(length - sent, kStorePiece);
-    allSent = FtpSendAll(session, kData, static_cast<const char *>(data) + sent, piece,
-                         "the server to take the data") == 0;
-    sent += piece;
-    FtpProgressUpdate(&progress, sent);
-  }
+  FtpProgressStart(&progress, session, source.Length, 1);
+  const bool allSent = source.Length <= kMessageMax && FtpSendSource(session, source, &progress) == 0;
   FtpProgressEnd(&progress);
   if (allSent) {
-    std::printf("%s : %ld bytes sent.\n", name, static_cast<long>(length));
+    std::printf("%s : %ld bytes sent.\n", name, static_cast<long>(source.Length));
     std::fflush(stdout);
   }
   FtpDataClose(session);

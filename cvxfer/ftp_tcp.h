@@ -5,6 +5,7 @@
 #define CVXFER_FTP_TCP_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -70,16 +71,41 @@ int FtpGetDataConnection(FtpSession *session);
 // enough for a command line. Returns 0, or -1 after saying why not.
 int FtpCheckFileName(const char *name);
 
-// Retrieves remote file name and appends its bytes to buffer; a file
-// longer than maxLength bytes is abandoned as soon as it is. Returns 1
-// only when the data connection ended cleanly and the final reply was
-// positive, else 0.
-int FtpGetFileMem(FtpSession *session, const char *name, StringBuffer *buffer,
-                  uint64_t maxLength = UINT64_MAX);
+// Where the bytes of a retrieved file go as they arrive. Write takes n
+// bytes; Splice, when set, moves what fd (the plain data connection) has,
+// at most max bytes, telling how many (*moved 0: the connection's end),
+// without copying them through this process. Each returns 0, or non-zero to
+// abandon the transfer after saying why; Splice returns -1, with errno,
+// when reading the connection failed.
+struct FtpSink {
+  std::function<int(const char *data, size_t n)> Write;
+  std::function<int(int fd, size_t max, size_t *moved)> Splice;
+};
 
-// Stores length bytes at data as remote file name. Returns 1 only when every
-// byte was sent and the final reply was positive, else 0.
-int FtpPutFileMem(FtpSession *session, const char *name, const void *data, uint32_t length);
+// FtpGetFileTo's results besides 1 (the data connection ended cleanly and
+// the final reply was positive) and 0 (the transfer failed).
+inline constexpr int kFtpTooLarge = -1;   // longer than maxLength: abandoned at once
+inline constexpr int kFtpSinkFailed = -2;  // the sink refused the bytes
+
+// Retrieves remote file name into sink. A file longer than maxLength bytes
+// (or announced so in the reply that opens it) is abandoned as soon as that
+// is known.
+int FtpGetFileTo(FtpSession *session, const char *name, const FtpSink &sink,
+                 uint64_t maxLength = UINT64_MAX);
+
+// Where the bytes of a stored file come from: Length bytes, from Fd (a
+// descriptor of them, read from its start with sendfile or pread) or, when
+// Fd is -1, in order from Read (at most n bytes into buffer, *got their
+// count; non-zero to abandon the transfer after saying why).
+struct FtpSource {
+  uint64_t Length = 0;
+  int Fd = -1;
+  std::function<int(char *buffer, size_t n, size_t *got)> Read;
+};
+
+// Stores source as remote file name. Returns 1 only when every byte was
+// sent and the final reply was positive, else 0.
+int FtpPutFileFrom(FtpSession *session, const char *name, const FtpSource &source);
 
 // Single-line commands: CWD (always with its argument), PWD, TYPE and HELP
 // (without argument when it is missing or empty, never echoed), SYST, STAT.

@@ -3,9 +3,12 @@
 // and put, get, browse, delete and clear messages. Commands that only read
 // (list, queues, depth, browse, check) create nothing.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
+#include <memory>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -108,16 +111,6 @@ bool ParseCount(const std::string &text, CVLONG *value) {
   if (v > 0x7FFFFFFF) return false;
   *value = static_cast<CVLONG>(v);
   return true;
-}
-
-bool ReadAllFrom(int fd, std::string *data) {
-  char chunk[65536];
-  for (;;) {
-    ssize_t n = read(fd, chunk, sizeof(chunk));
-    if (n < 0) return false;
-    if (n == 0) return true;
-    data->append(chunk, static_cast<size_t>(n));
-  }
 }
 
 bool WriteAllTo(int fd, const char *p, size_t n) {
@@ -484,30 +477,44 @@ int CmdPut(const std::string &qmgr, const std::vector<std::string> &args) {
   }
   if (queue.empty()) return Usage();
   if (int status = 0; !NameOk("put", queue, CVRC_OBJECT_NAME_ERROR, &status)) return status;
-  std::string data;
   int fd = file.empty() || file == "-" ? 0 : open(file.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return FailText("put", file + ": " + std::strerror(errno));
-  bool read = ReadAllFrom(fd, &data);
-  if (fd != 0) close(fd);
-  if (!read) return FailText("put", "cannot read the message data");
-  if (data.size() > 0x7FFFFFFF) {
-    return Fail("put", CVRC_MSG_TOO_BIG_FOR_Q_MGR, "a message has at most 2147483647 bytes");
-  }
+  std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *f) {
+    if (*f > 0) close(*f);
+  });
+  struct stat st;
+  const CVLONG expected = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= INT32_MAX
+                              ? static_cast<CVLONG>(st.st_size)
+                              : -1;
 
   CVHCONN hconn = CVHC_UNUSABLE_HCONN;
   CVHOBJ hobj = CVHO_UNUSABLE_HOBJ;
   if (CVLONG rc = Connect(qmgr, queue, CVOO_OUTPUT, &hconn, &hobj); rc != 0) {
     return Fail("put", rc);
   }
-  CVMD md = CVMD_DEFAULT;
+  // Streamed from the file: a body of any size takes little memory.
   CVPMO pmo = CVPMO_DEFAULT;
-  std::memcpy(md.Format, format.data(), 8);
-  md.Persistence = persistent ? CVPER_PERSISTENT : CVPER_NOT_PERSISTENT;
+  CVHMSG hmsg = CVHM_UNUSABLE_HMSG;
   CVLONG cc = -1;
   CVLONG reason = -1;
+  CVPUTOPEN(hconn, hobj, &pmo, expected, &hmsg, &cc, &reason);
+  for (CVLONG moved = 1; cc == CVCC_OK && moved > 0;) {
+    CVPUTFD(hconn, hmsg, fd, 1 << 20, &moved, &cc, &reason);
+  }
+  if (cc != CVCC_OK) {
+    std::string cause = CVLastCause();
+    if (hmsg != CVHM_UNUSABLE_HMSG) {
+      CVLONG closeCc, closeReason;
+      CVPUTCLOSE(hconn, &hmsg, CVSC_ABANDON, nullptr, 0, nullptr, &closeCc, &closeReason);
+    }
+    return Fail("put", reason, cause);
+  }
+  CVMD md = CVMD_DEFAULT;
+  std::memcpy(md.Format, format.data(), 8);
+  md.Persistence = persistent ? CVPER_PERSISTENT : CVPER_NOT_PERSISTENT;
   std::string props = JoinProperties(properties);
-  CVPUTP(hconn, hobj, &md, &pmo, static_cast<CVLONG>(props.size()), props.data(),
-         static_cast<CVLONG>(data.size()), data.data(), &cc, &reason);
+  CVPUTCLOSE(hconn, &hmsg, CVSC_COMPLETE, &md, static_cast<CVLONG>(props.size()), props.data(), &cc,
+             &reason);
   if (cc != CVCC_OK) return Fail("put", reason);
   return 0;
 }
@@ -555,26 +562,31 @@ int CmdGet(const std::string &qmgr, const std::vector<std::string> &args) {
   if (CVLONG rc = Connect(qmgr, queue, CVOO_INPUT_AS_Q_DEF, &hconn, &hobj, false, &kind); rc != 0) {
     return Fail("get", rc);
   }
-  // Under a unit of work: the message leaves the queue only once its bytes
-  // are written out.
-  std::vector<char> buffer(1048576);
+  // Streamed under a unit of work: the message leaves the queue only once
+  // its bytes are written out, and never needs memory of its size.
   CVGMO gmo = CVGMO_DEFAULT;
   gmo.Options = CVGMO_SYNCPOINT;
   CVLONG length = 0;
   CVLONG cc = -1;
   CVLONG reason = -1;
+  CVLONG propLength = 0;
+  CVHMSG hmsg = CVHM_UNUSABLE_HMSG;
   CVMD asked = md;
-  CVGET(hconn, hobj, &md, &gmo, static_cast<CVLONG>(buffer.size()), buffer.data(), &length, &cc,
-        &reason);
-  if (reason == CVRC_TRUNCATED_MSG_FAILED) {
-    buffer.resize(static_cast<size_t>(length));
-    CVGET(hconn, hobj, &md, &gmo, length, buffer.data(), &length, &cc, &reason);
-  }
+  std::vector<CVCHAR> props(CV_PROPERTIES_LENGTH_MAX);  // read past, never shown
+  CVGETOPEN(hconn, hobj, &md, &gmo, static_cast<CVLONG>(props.size()), props.data(), &propLength,
+            &length, &hmsg, &cc, &reason);
   if (cc != CVCC_OK) return Fail("get", reason, NothingThere(queue, asked.MsgId, byId, kind));
   int fd = file.empty() || file == "-"
                ? 1
                : open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  bool ok = fd >= 0 && WriteAllTo(fd, buffer.data(), static_cast<size_t>(length));
+  bool ok = fd >= 0;
+  std::vector<char> buffer(1 << 20);
+  for (CVLONG got = 1; ok && got > 0;) {
+    CVGETDATA(hconn, hmsg, static_cast<CVLONG>(buffer.size()), buffer.data(), &got, &cc, &reason);
+    ok = cc == CVCC_OK && WriteAllTo(fd, buffer.data(), static_cast<size_t>(got));
+  }
+  CVLONG closeCc, closeReason;
+  CVGETCLOSE(hconn, &hmsg, CVSC_COMPLETE, &closeCc, &closeReason);
   if (fd > 1) ok = (fsync(fd) == 0 && close(fd) == 0) && ok;
   if (!ok) {
     CVBACK(hconn, &cc, &reason);

@@ -76,6 +76,7 @@ extern "C" {
 typedef int32_t CVLONG;
 typedef int32_t CVHCONN;
 typedef int32_t CVHOBJ;
+typedef int32_t CVHMSG; /* a message being streamed */
 typedef char CVCHAR;
 typedef unsigned char CVBYTE;
 
@@ -149,6 +150,7 @@ typedef unsigned char CVBYTE;
 #define CVRC_MSG_ID_ERROR 2206
 #define CVRC_NO_MSG_LOCKED 2209
 #define CVRC_FUNCTION_NOT_SUPPORTED 2298
+#define CVRC_HMSG_ERROR 2460
 
 /* Object types. */
 #define CVOT_Q 1
@@ -169,6 +171,10 @@ typedef unsigned char CVBYTE;
 
 /* Close options. */
 #define CVCO_NONE 0
+
+/* Stream close options (CVPUTCLOSE, CVGETCLOSE). */
+#define CVSC_COMPLETE 0
+#define CVSC_ABANDON 1
 
 /* Put message options. */
 #define CVPMO_NONE 0
@@ -202,6 +208,7 @@ typedef unsigned char CVBYTE;
 /* Misc values. */
 #define CVHC_UNUSABLE_HCONN (-1)
 #define CVHO_UNUSABLE_HOBJ (-1)
+#define CVHM_UNUSABLE_HMSG (-1)
 #define CVENC_NATIVE 273
 #define CVCCSI_Q_MGR 0
 #define CVFMT_NONE "        "
@@ -574,6 +581,120 @@ void CVGETP(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVGMO *GetMsgOpts, CVLONG
  * A call that fails changed nothing. */
 void CVMARK(CVHCONN Hconn, const CVBYTE *MsgId, CVLONG PropLength, const CVCHAR *Props,
             CVLONG *CompCode, CVLONG *Reason);
+
+/* Streams: a message body written or read in pieces, so that neither side
+ * ever holds a whole body in memory. A stream is named by a CVHMSG handle
+ * (CVHM_UNUSABLE_HMSG when there is none); a connection has at most one
+ * stream open at a time. The unit-of-work rules are those of CVPUT and
+ * CVGET:
+ *  - A message being written is invisible to everyone until CVPUTCLOSE
+ *    completes it, and under syncpoint until CVCMIT after that. A stream
+ *    abandoned, failed, or left open by a process that ends in any way
+ *    leaves nothing behind: no message and, after the next connection to
+ *    the queue manager, no data on disk.
+ *  - A message being read is taken under syncpoint (the only way a stream
+ *    reads): held until CVCMIT removes it or CVBACK returns it, and
+ *    returned when the process ends in any way before CVCMIT.
+ *  - CVCMIT while a put stream is open fails with CVRC_UOW_IN_PROGRESS and
+ *    changes nothing (its message is not complete); CVBACK and CVDISC
+ *    abandon an open stream first. CVCMIT ends an open get stream (its
+ *    message leaves the queue as any held get does).
+ * A local queue manager writes a body beyond 128 KiB to a file of its own
+ * as it arrives, starting the write to disk as it goes, and makes it
+ * durable (persistent messages) before CVPUTCLOSE returns; a body is read
+ * from that file. A broker queue manager keeps the body being written in
+ * an unnamed temporary file and publishes it at completion (under
+ * syncpoint: at CVCMIT) in frames read from that file; a body being read
+ * comes from the broker frame by frame. */
+
+/* CVPUTOPEN opens a put stream on the queue Hobj was opened for output on.
+ * PutMsgOpts: Options as for CVPUT (CVPMO_SYNCPOINT: the message joins the
+ *   unit of work when completed).
+ * ExpectedLength: the body's length when it is known (-1: unknown), checked
+ *   against the queue's maximum message length at once; the stream may
+ *   still end up longer or shorter.
+ * Hmsg: receives the stream's handle.
+ * Reasons: CVRC_HCONN_ERROR, CVRC_HOBJ_ERROR, CVRC_NOT_OPEN_FOR_OUTPUT,
+ *   CVRC_PMO_ERROR and CVRC_OPTIONS_ERROR as for CVPUT;
+ *   CVRC_HMSG_ERROR Hmsg is null; CVRC_HANDLE_NOT_AVAILABLE a stream is
+ *   open already; CVRC_MSG_TOO_BIG_FOR_Q ExpectedLength is beyond the
+ *   queue's maximum message length; CVRC_Q_SPACE_NOT_AVAILABLE,
+ *   CVRC_RESOURCE_PROBLEM, CVRC_CONNECTION_BROKEN as for CVPUT. */
+void CVPUTOPEN(CVHCONN Hconn, CVHOBJ Hobj, CVPMO *PutMsgOpts, CVLONG ExpectedLength,
+               CVHMSG *Hmsg, CVLONG *CompCode, CVLONG *Reason);
+
+/* CVPUTDATA appends BufferLength bytes from Buffer to the stream's body.
+ * CVPUTFD appends what the descriptor Fd has to give now, at most
+ * MaxLength bytes, without copying them through user memory where the
+ * kernel allows (splice from a socket or pipe); *Moved receives the count,
+ * 0 at the end of Fd's data. Like read(2) it waits when Fd has nothing yet:
+ * poll Fd first to bound that wait (a signal does not end it).
+ * A body that grows beyond the queue's maximum message length, or beyond
+ * 2147483647 bytes, fails the call with CVRC_MSG_TOO_BIG_FOR_Q at once.
+ * A failed read of Fd fails the call with CVRC_BUFFER_ERROR and errno
+ * telling why; the stream goes on as it was. Any other failure but a bad
+ * handle or argument breaks the stream: its data are dropped and the
+ * completing CVPUTCLOSE fails with the same reason.
+ * Reasons: CVRC_HCONN_ERROR; CVRC_HMSG_ERROR Hmsg is not an open put
+ *   stream; CVRC_DATA_LENGTH_ERROR a negative length; CVRC_BUFFER_ERROR
+ *   Buffer null with a length, Fd negative or unreadable, Moved null;
+ *   CVRC_MSG_TOO_BIG_FOR_Q; CVRC_Q_SPACE_NOT_AVAILABLE the disk is full;
+ *   CVRC_RESOURCE_PROBLEM writing the body failed (see CVLastCause). */
+void CVPUTDATA(CVHCONN Hconn, CVHMSG Hmsg, CVLONG BufferLength, const void *Buffer,
+               CVLONG *CompCode, CVLONG *Reason);
+void CVPUTFD(CVHCONN Hconn, CVHMSG Hmsg, int Fd, CVLONG MaxLength, CVLONG *Moved,
+             CVLONG *CompCode, CVLONG *Reason);
+
+/* CVPUTCLOSE ends a put stream. With CVSC_COMPLETE it puts the message
+ * whose data are the stream's body exactly as CVPUTP puts one (the same
+ * MsgDesc in and out, properties and reasons), under the syncpoint option
+ * of CVPUTOPEN; the stream is closed whatever the outcome, except after
+ * CVRC_MD_ERROR, CVRC_PERSISTENCE_ERROR or CVRC_FORMAT_ERROR, which leave
+ * it open for a corrected call. With CVSC_ABANDON nothing is put and
+ * MsgDesc and the properties are not read. *Hmsg becomes
+ * CVHM_UNUSABLE_HMSG when the stream is closed.
+ * Reasons: those of CVPUTP; CVRC_HMSG_ERROR Hmsg is null or not an open
+ *   put stream; CVRC_OPTIONS_ERROR an unknown option; a broken stream's
+ *   reason. */
+void CVPUTCLOSE(CVHCONN Hconn, CVHMSG *Hmsg, CVLONG Options, CVMD *MsgDesc, CVLONG PropLength,
+                const CVCHAR *Props, CVLONG *CompCode, CVLONG *Reason);
+
+/* CVGETOPEN takes a message as CVGETP does, with CVGMO_SYNCPOINT required,
+ * and opens a stream on its data instead of copying them: *DataLength
+ * receives the body's full length, Hmsg the stream. MsgDesc, GetMsgOpts
+ * (CVGMO_WAIT included), the properties and their reasons are those of
+ * CVGETP; CVGMO_ACCEPT_TRUNCATED_MSG concerns the properties only. A
+ * browse cannot stream.
+ * Reasons: those of CVGETP; CVRC_SYNCPOINT_NOT_AVAILABLE GetMsgOpts lacks
+ *   CVGMO_SYNCPOINT; CVRC_OPTIONS_ERROR a browse option; CVRC_HMSG_ERROR
+ *   Hmsg is null; CVRC_HANDLE_NOT_AVAILABLE a stream is open already. */
+void CVGETOPEN(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVGMO *GetMsgOpts,
+               CVLONG PropBufferLength, CVCHAR *PropBuffer, CVLONG *PropLength,
+               CVLONG *DataLength, CVHMSG *Hmsg, CVLONG *CompCode, CVLONG *Reason);
+
+/* CVGETDATA copies the next bytes of the body, at most BufferLength, to
+ * Buffer; *DataLength receives their count, 0 once the whole body was
+ * read.
+ * CVGETFD hands over the body as a new read-only descriptor in *Fd,
+ * positioned at its start, for sendfile(2) and the like; the caller closes
+ * it. Its bytes stay valid after the stream is closed. A broker's body
+ * arrives frame by frame and cannot be handed over:
+ * CVRC_FUNCTION_NOT_SUPPORTED (use CVGETDATA).
+ * Reasons: CVRC_HCONN_ERROR; CVRC_HMSG_ERROR Hmsg is not an open get
+ *   stream; CVRC_BUFFER_LENGTH_ERROR, CVRC_BUFFER_ERROR as for CVGET (and
+ *   DataLength or Fd null); CVRC_OBJECT_DAMAGED the body ends short (the
+ *   message is set aside as CVGET would); CVRC_CONNECTION_BROKEN,
+ *   CVRC_RESOURCE_PROBLEM see CVLastCause. */
+void CVGETDATA(CVHCONN Hconn, CVHMSG Hmsg, CVLONG BufferLength, void *Buffer, CVLONG *DataLength,
+               CVLONG *CompCode, CVLONG *Reason);
+void CVGETFD(CVHCONN Hconn, CVHMSG Hmsg, int *Fd, CVLONG *CompCode, CVLONG *Reason);
+
+/* CVGETCLOSE ends a get stream; *Hmsg becomes CVHM_UNUSABLE_HMSG. The
+ * message stays in the unit of work, read in full or not: CVCMIT removes
+ * it, CVBACK returns it. Options: CVSC_COMPLETE or CVSC_ABANDON, alike.
+ * Reasons: CVRC_HCONN_ERROR; CVRC_HMSG_ERROR Hmsg is null or not an open
+ *   get stream; CVRC_OPTIONS_ERROR an unknown option. */
+void CVGETCLOSE(CVHCONN Hconn, CVHMSG *Hmsg, CVLONG Options, CVLONG *CompCode, CVLONG *Reason);
 
 /* CVINQ inquires attributes of an object opened with CVOO_INQUIRE. Each of
  * the SelectorCount Selectors is an integer attribute, written in order to

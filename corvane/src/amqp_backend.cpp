@@ -21,6 +21,7 @@
 #include <amqp.h>
 #include <amqp_ssl_socket.h>
 #include <amqp_tcp_socket.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -48,6 +49,8 @@ constexpr int kWaitSeconds = 30;  // for any one answer of the broker
 // channel doing so); the default limit of a queue stays below that.
 constexpr CVLONG kBrokerMaxMsgLength = 104857600;
 constexpr char kDefsFile[] = "/amqp.queues";
+// A streamed body up to this size stays in memory until it is published.
+constexpr size_t kSpoolInMemory = 131072;
 
 bool Unhex(const amqp_bytes_t &b, CVBYTE *out, size_t n) {
   if (b.len != 2 * n) return false;
@@ -168,13 +171,29 @@ struct Delivery {
   std::string Props;
 };
 
-// A put under syncpoint, published at commit.
+// A put under syncpoint, published at commit; a streamed one keeps its
+// body in its spool's file (or memory).
 struct PendingPut {
   std::string Queue;
   CVMD Md;
   std::string Body;
   std::string Props;
+  std::unique_ptr<Spool> Spooled;
 };
+
+// Where a published body comes from: memory, or a file read frame by frame.
+struct BodySource {
+  const char *Data = nullptr;
+  int Fd = -1;
+  size_t Length = 0;
+};
+
+// A body as a source.
+BodySource SourceOf(const std::string &body) { return {body.data(), -1, body.size()}; }
+BodySource SourceOf(const Spool &spool) {
+  return spool.InMemory() ? SourceOf(spool.Head())
+                          : BodySource{nullptr, spool.Fd(), static_cast<size_t>(spool.Length())};
+}
 
 // The descriptor's headers.
 constexpr int kMdHeaders = 6;
@@ -202,6 +221,19 @@ class AmqpBackend : public Backend {
   CVLONG ListQueues(std::vector<QueueDef> *queues) override;
   CVLONG Browse(const std::string &name, std::vector<MessageInfo> *messages) override;
   CVLONG Clear(const std::string &name, CVLONG *removed) override;
+  CVLONG PutOpen(const QueueDef &queue, bool syncpoint, std::unique_ptr<PutStream> *out) override;
+  CVLONG GetOpen(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG *length,
+                 CVLONG propBufferLength, std::string *props,
+                 std::unique_ptr<GetStream> *out) override;
+
+  // For the streams. Puts a message whose body is in spool, as Put would.
+  CVLONG PutSpooled(const QueueDef &queue, CVMD *md, bool syncpoint, std::unique_ptr<Spool> spool,
+                    const std::string &props);
+  // The next body frame of the delivery being read: *fragment points into
+  // the connection's memory until the next call to the broker.
+  CVLONG NextBodyFrame(amqp_bytes_t *fragment);
+  // After the last body frame: lets the connection reuse its memory.
+  void Release() { amqp_maybe_release_buffers(conn_); }
 
  private:
   // Ends the session with the broker after a transport failure, which cause
@@ -215,9 +247,17 @@ class AmqpBackend : public Backend {
   CVLONG OpenChannel(amqp_channel_t channel);
   CVLONG Passive(const std::string &name, uint32_t *count);
   CVLONG Declare(const QueueDef &queue);
-  CVLONG Publish(const std::string &queue, const CVMD &md, const void *data, size_t length,
+  CVLONG Publish(const std::string &queue, const CVMD &md, const BodySource &body,
                  const std::string &props);
-  CVLONG Fetch(const std::string &queue, std::optional<Delivery> *out);
+  // Sends a publish whose body is read from a file, frame by frame.
+  int SendFromFile(const std::string &queue, amqp_basic_properties_t *props, const BodySource &body);
+  // The refusal of properties too large for the header frame, or 0.
+  CVLONG CheckHeader(const std::string &props);
+  // Takes the oldest message of queue: the delivery with its descriptor and
+  // properties; with bodySize the body's frames are left for the caller
+  // (*bodySize bytes of them), else the body is read into the delivery.
+  CVLONG Fetch(const std::string &queue, std::optional<Delivery> *out,
+               uint64_t *bodySize = nullptr);
   CVLONG Sync();
   void ReleasePending();
   // Reads the definitions file whole; a missing one defines nothing.
@@ -429,8 +469,8 @@ CVLONG AmqpBackend::LookupQueue(const std::string &name, QueueDef *def) {
   return 0;
 }
 
-CVLONG AmqpBackend::Publish(const std::string &queue, const CVMD &md, const void *data,
-                            size_t length, const std::string &list) {
+CVLONG AmqpBackend::Publish(const std::string &queue, const CVMD &md, const BodySource &source,
+                            const std::string &list) {
   if (broken_) return CVRC_CONNECTION_BROKEN;
   std::string msgid = Hex(md.MsgId, sizeof(md.MsgId));
   std::string correlid = Hex(md.CorrelId, sizeof(md.CorrelId));
@@ -474,10 +514,13 @@ CVLONG AmqpBackend::Publish(const std::string &queue, const CVMD &md, const void
     props.priority = static_cast<uint8_t>(md.Priority);
   }
   amqp_bytes_t body;
-  body.len = length;
-  body.bytes = const_cast<void *>(data);
+  body.len = source.Length;
+  body.bytes = const_cast<char *>(source.Data);
   if (int status =
-          amqp_basic_publish(conn_, kMessages, amqp_empty_bytes, Bytes(queue), 1, 0, &props, body);
+          source.Fd >= 0
+              ? SendFromFile(queue, &props, source)
+              : amqp_basic_publish(conn_, kMessages, amqp_empty_bytes, Bytes(queue), 1, 0, &props,
+                                   body);
       status != AMQP_STATUS_OK) {
     return Broken(StatusText(status));
   }
@@ -538,6 +581,19 @@ CVLONG AmqpBackend::Put(const QueueDef &queue, CVMD *md, bool syncpoint, const v
                         CVLONG length, const std::string &props) {
   if (broken_) return CVRC_CONNECTION_BROKEN;
   if (length > queue.MaxMsgLength) return TooBig(queue, length);
+  if (CVLONG rc = CheckHeader(props); rc != 0) return rc;
+  StampMessage(md);
+  if (syncpoint) {
+    PendingPut p{queue.Name, *md, std::string(static_cast<const char *>(data), length), props,
+                 nullptr};
+    puts_.push_back(std::move(p));
+    return 0;
+  }
+  return Publish(queue.Name, *md, {static_cast<const char *>(data), -1, static_cast<size_t>(length)},
+                 props);
+}
+
+CVLONG AmqpBackend::CheckHeader(const std::string &props) {
   // The headers travel in one frame; one too large for it would fail the
   // publish and with it the connection. Each header takes its name's and
   // value's bytes and 6 more.
@@ -547,16 +603,104 @@ CVLONG AmqpBackend::Put(const QueueDef &queue, CVMD *md, bool syncpoint, const v
              " bytes, too many for one frame of " + std::to_string(frame) + " bytes");
     return CVRC_MSG_TOO_BIG_FOR_Q_MGR;
   }
-  StampMessage(md);
-  if (syncpoint) {
-    PendingPut p{queue.Name, *md, std::string(static_cast<const char *>(data), length), props};
-    puts_.push_back(std::move(p));
-    return 0;
-  }
-  return Publish(queue.Name, *md, data, static_cast<size_t>(length), props);
+  return 0;
 }
 
-CVLONG AmqpBackend::Fetch(const std::string &queue, std::optional<Delivery> *out) {
+int AmqpBackend::SendFromFile(const std::string &queue, amqp_basic_properties_t *props,
+                              const BodySource &body) {
+  amqp_basic_publish_t method;
+  method.ticket = 0;
+  method.exchange = amqp_empty_bytes;
+  method.routing_key = Bytes(queue);
+  method.mandatory = 1;
+  method.immediate = 0;
+  if (int status = amqp_send_method(conn_, kMessages, AMQP_BASIC_PUBLISH_METHOD, &method);
+      status != AMQP_STATUS_OK) {
+    return status;
+  }
+  amqp_frame_t frame;
+  frame.frame_type = AMQP_FRAME_HEADER;
+  frame.channel = kMessages;
+  frame.payload.properties.class_id = AMQP_BASIC_CLASS;
+  frame.payload.properties.body_size = body.Length;
+  frame.payload.properties.decoded = props;
+  if (int status = amqp_send_frame(conn_, &frame); status != AMQP_STATUS_OK) return status;
+  // A body frame's payload is the frame size less its 8 bytes of framing.
+  const size_t piece = static_cast<size_t>(std::max(amqp_get_frame_max(conn_), 4096)) - 8;
+  std::vector<char> buffer(piece);
+  for (size_t offset = 0; offset < body.Length;) {
+    const size_t n = std::min(piece, body.Length - offset);
+    ssize_t r = pread(body.Fd, buffer.data(), n, static_cast<off_t>(offset));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return AMQP_STATUS_SOCKET_ERROR;  // the frames sent cannot be taken back
+    frame.frame_type = AMQP_FRAME_BODY;
+    frame.payload.body_fragment.len = static_cast<size_t>(r);
+    frame.payload.body_fragment.bytes = buffer.data();
+    if (int status = amqp_send_frame(conn_, &frame); status != AMQP_STATUS_OK) return status;
+    offset += static_cast<size_t>(r);
+  }
+  return AMQP_STATUS_OK;
+}
+
+CVLONG AmqpBackend::PutSpooled(const QueueDef &queue, CVMD *md, bool syncpoint,
+                               std::unique_ptr<Spool> spool, const std::string &props) {
+  if (broken_) return CVRC_CONNECTION_BROKEN;
+  if (CVLONG rc = CheckHeader(props); rc != 0) return rc;
+  StampMessage(md);
+  if (syncpoint) {
+    puts_.push_back(PendingPut{queue.Name, *md, "", props, std::move(spool)});
+    return 0;
+  }
+  return Publish(queue.Name, *md, SourceOf(*spool), props);
+}
+
+// A put stream to the broker: the body waits in an unnamed temporary file
+// (gone with the process, whatever happens) until the message is complete,
+// since a publish must announce its size before its first byte.
+class AmqpPutStream : public PutStream {
+ public:
+  AmqpPutStream(AmqpBackend *broker, const QueueDef &queue, bool syncpoint, const std::string &dir)
+      : broker_(broker), queue_(queue), syncpoint_(syncpoint),
+        spool_(std::make_unique<Spool>(kSpoolInMemory, false, [dir] { return TempFile(dir); })) {}
+  CVLONG Write(const void *data, size_t n) override { return spool_->Write(data, n); }
+  CVLONG WriteFrom(int fd, size_t max, size_t *moved) override {
+    return spool_->WriteFrom(fd, max, moved);
+  }
+  CVLONG Complete(CVMD *md, const std::string &props) override {
+    return broker_->PutSpooled(queue_, md, syncpoint_, std::move(spool_), props);
+  }
+
+ private:
+  // An unnamed file in dir, else in the temporary directory.
+  static int TempFile(const std::string &dir) {
+    for (const char *where : {dir.c_str(), "/tmp"}) {
+      int fd = open(where, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+      if (fd >= 0) return fd;
+    }
+    std::string path = dir + "/spool.XXXXXX";
+    int fd = mkostemp(path.data(), O_CLOEXEC);
+    if (fd >= 0) unlink(path.c_str());
+    return fd;
+  }
+
+  AmqpBackend *broker_;
+  QueueDef queue_;
+  bool syncpoint_;
+  std::unique_ptr<Spool> spool_;
+};
+
+CVLONG AmqpBackend::PutOpen(const QueueDef &queue, bool syncpoint,
+                            std::unique_ptr<PutStream> *out) {
+  if (broken_) return CVRC_CONNECTION_BROKEN;
+  auto stream = std::make_unique<AmqpPutStream>(this, queue, syncpoint, def_.Dir);
+  stream->MaxLength = queue.MaxMsgLength;
+  stream->Destination = queue;
+  *out = std::move(stream);
+  return 0;
+}
+
+CVLONG AmqpBackend::Fetch(const std::string &queue, std::optional<Delivery> *out,
+                          uint64_t *bodySize) {
   amqp_rpc_reply_t r = amqp_basic_get(conn_, kMessages, Bytes(queue), 0);
   if (r.reply_type != AMQP_RESPONSE_NORMAL) {
     bool closed = false;
@@ -573,13 +717,19 @@ CVLONG AmqpBackend::Fetch(const std::string &queue, std::optional<Delivery> *out
   d.Queue = queue;
   d.Tag = ok->delivery_tag;
   bool redelivered = ok->redelivered != 0;
-  amqp_message_t message;
-  if (amqp_rpc_reply_t r = amqp_read_message(conn_, kMessages, &message, 0);
-      r.reply_type != AMQP_RESPONSE_NORMAL) {
-    return Broken(ReplyText(r));
+  // The content header: the body's size and the message's properties.
+  amqp_frame_t header;
+  timeval wait = {kWaitSeconds, 0};
+  if (int status = amqp_simple_wait_frame_noblock(conn_, &header, &wait);
+      status != AMQP_STATUS_OK) {
+    return Broken(StatusText(status));
   }
-  d.Body.assign(static_cast<const char *>(message.body.bytes), message.body.len);
-  const amqp_basic_properties_t &p = message.properties;
+  if (header.frame_type != AMQP_FRAME_HEADER || header.channel != kMessages) {
+    return Broken("broker: a delivery without its content header");
+  }
+  const uint64_t size = header.payload.properties.body_size;
+  const amqp_basic_properties_t &p =
+      *static_cast<amqp_basic_properties_t *>(header.payload.properties.decoded);
   CVMD &md = d.Md;
   md.Persistence = (p._flags & AMQP_BASIC_DELIVERY_MODE_FLAG) && p.delivery_mode == 2
                        ? CVPER_PERSISTENT
@@ -622,9 +772,119 @@ CVLONG AmqpBackend::Fetch(const std::string &queue, std::optional<Delivery> *out
     }
   }
   d.Props = JoinProperties(pairs);
-  amqp_destroy_message(&message);
-  amqp_maybe_release_buffers(conn_);
+  if (bodySize != nullptr) {
+    *bodySize = size;
+  } else {
+    d.Body.reserve(size);
+    while (d.Body.size() < size) {
+      amqp_bytes_t fragment;
+      if (CVLONG rc = NextBodyFrame(&fragment); rc != 0) return rc;
+      d.Body.append(static_cast<const char *>(fragment.bytes), fragment.len);
+    }
+    amqp_maybe_release_buffers(conn_);
+  }
   *out = std::move(d);
+  return 0;
+}
+
+CVLONG AmqpBackend::NextBodyFrame(amqp_bytes_t *fragment) {
+  amqp_frame_t frame;
+  timeval wait = {kWaitSeconds, 0};
+  if (int status = amqp_simple_wait_frame_noblock(conn_, &frame, &wait);
+      status != AMQP_STATUS_OK) {
+    return Broken(StatusText(status));
+  }
+  if (frame.frame_type != AMQP_FRAME_BODY || frame.channel != kMessages) {
+    return Broken("broker: a delivery's body ended early");
+  }
+  *fragment = frame.payload.body_fragment;
+  return 0;
+}
+
+// A get stream on a delivery whose body frames are read as they are asked
+// for, one frame in memory at a time; a retried delivery (kept whole after
+// a truncation) is read from memory. Closing it early reads the rest of the
+// frames, so that the connection stays in step; the delivery stays held
+// either way.
+class AmqpGetStream : public GetStream {
+ public:
+  AmqpGetStream(AmqpBackend *broker, uint64_t size, std::string kept)
+      : broker_(broker), left_(size - kept.size()), piece_(std::move(kept)) {}
+  ~AmqpGetStream() override {
+    std::vector<char> sink(1 << 16);
+    size_t got = 0;
+    while (Read(sink.data(), sink.size(), &got) == 0 && got > 0) {
+    }
+  }
+  CVLONG Read(void *buffer, size_t n, size_t *got) override {
+    *got = 0;
+    if (offset_ == piece_.size() && left_ > 0) {
+      amqp_bytes_t fragment;
+      if (CVLONG rc = broker_->NextBodyFrame(&fragment); rc != 0) {
+        left_ = 0;
+        return rc;
+      }
+      // Copied out: the connection's memory is reused by its next call.
+      const size_t take = std::min<uint64_t>(fragment.len, left_);
+      piece_.assign(static_cast<const char *>(fragment.bytes), take);
+      offset_ = 0;
+      left_ -= take;
+      broker_->Release();
+    }
+    *got = std::min(n, piece_.size() - offset_);
+    if (*got > 0) std::memcpy(buffer, piece_.data() + offset_, *got);
+    offset_ += *got;
+    return 0;
+  }
+
+ private:
+  AmqpBackend *broker_;
+  uint64_t left_;      // bytes of the body still with the broker
+  std::string piece_;  // the bytes at hand
+  size_t offset_ = 0;
+};
+
+CVLONG AmqpBackend::GetOpen(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG *length,
+                            CVLONG propBufferLength, std::string *props,
+                            std::unique_ptr<GetStream> *out) {
+  (void)options;  // under syncpoint, as every stream
+  if (broken_) return CVRC_CONNECTION_BROKEN;
+  std::optional<Delivery> d;
+  uint64_t size = 0;
+  if (truncated_ && truncated_->Queue == queue.Name) {
+    d = std::move(truncated_);
+    truncated_.reset();
+    size = d->Body.size();
+  } else {
+    ReleasePending();
+    if (CVLONG rc = Fetch(queue.Name, &d, &size); rc != 0) return rc;
+  }
+  auto stream = std::make_unique<AmqpGetStream>(this, size, std::move(d->Body));
+  if ((!AllZero(md->MsgId, sizeof(md->MsgId)) &&
+       std::memcmp(md->MsgId, d->Md.MsgId, sizeof(md->MsgId)) != 0) ||
+      (!AllZero(md->CorrelId, sizeof(md->CorrelId)) &&
+       std::memcmp(md->CorrelId, d->Md.CorrelId, sizeof(md->CorrelId)) != 0)) {
+    stream.reset();  // reads the body past
+    amqp_basic_reject(conn_, kMessages, d->Tag, 1);
+    return kHeadDoesNotMatch;
+  }
+  *md = d->Md;
+  *props = d->Props;
+  if (propBufferLength != kPropertiesNotAsked &&
+      props->size() > static_cast<size_t>(propBufferLength) &&
+      (options & CVGMO_ACCEPT_TRUNCATED_MSG) == 0) {
+    // Kept whole for the retry with a larger buffer, as Get keeps it.
+    d->Body.resize(size);
+    size_t got = 0;
+    for (size_t at = 0; at < size && stream->Read(&d->Body[at], size - at, &got) == 0 && got > 0;)
+      at += got;
+    *length = static_cast<CVLONG>(size);
+    truncated_ = std::move(d);
+    return CVRC_TRUNCATED_MSG_FAILED;
+  }
+  *length = static_cast<CVLONG>(size);
+  held_.push_back(d->Tag);
+  *out = std::move(stream);
   return 0;
 }
 
@@ -699,7 +959,8 @@ CVLONG AmqpBackend::Commit() {
   std::vector<PendingPut> puts;
   puts.swap(puts_);
   for (const PendingPut &p : puts) {
-    if (CVLONG rc = Publish(p.Queue, p.Md, p.Body.data(), p.Body.size(), p.Props); rc != 0) {
+    const BodySource body = p.Spooled != nullptr ? SourceOf(*p.Spooled) : SourceOf(p.Body);
+    if (CVLONG rc = Publish(p.Queue, p.Md, body, p.Props); rc != 0) {
       return rc;
     }
   }

@@ -18,6 +18,7 @@
 #define CORVANE_BACKEND_H
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -80,6 +81,78 @@ size_t FitProperties(const std::string &props, CVLONG length);
 // queue manager's own).
 bool ValidPropertyName(const std::string &name);
 
+// WriteFrom's answer when the descriptor it reads from failed.
+inline constexpr CVLONG kSourceFailed = -2;
+
+// A message body being written as it arrives: kept in memory while it is
+// small, else in a file made by the owner's create function (called once,
+// returning a read-write descriptor or -1 with errno). A file it made is
+// closed, never removed, by its destructor: the owner decides its fate.
+class Spool {
+ public:
+  Spool(size_t keepMax, bool writeBehind, std::function<int()> create)
+      : keepMax_(keepMax), writeBehind_(writeBehind), create_(std::move(create)) {}
+  ~Spool();
+  Spool(const Spool &) = delete;
+  Spool &operator=(const Spool &) = delete;
+  // Appends n bytes. 0, CVRC_Q_SPACE_NOT_AVAILABLE or CVRC_RESOURCE_PROBLEM.
+  CVLONG Write(const void *data, size_t n);
+  // Appends what fd has now, at most max bytes (splice where it can); *moved
+  // 0 at fd's end. kSourceFailed, with errno, when reading fd failed: the
+  // spool is as it was.
+  CVLONG WriteFrom(int fd, size_t max, size_t *moved);
+  // Waits until every byte written is on disk.
+  CVLONG Sync();
+  bool InMemory() const { return fd_ < 0; }
+  const std::string &Head() const { return head_; }  // the body while in memory
+  int Fd() const { return fd_; }                     // the file, when there is one
+  int64_t Length() const { return length_; }
+
+ private:
+  CVLONG Spill();
+  CVLONG Failed(int err);
+  void WriteBehind();
+
+  size_t keepMax_;
+  bool writeBehind_;
+  std::function<int()> create_;
+  std::string head_;
+  int fd_ = -1;
+  int pipe_[2] = {-1, -1};
+  bool noSplice_ = false;
+  int64_t length_ = 0;
+  int64_t started_ = 0;  // bytes whose write to disk was started
+};
+
+// A message being put in pieces (CVPUTOPEN). Dropping one that was not
+// completed abandons it, leaving nothing behind.
+class PutStream {
+ public:
+  virtual ~PutStream() = default;
+  // Appends data; the front has checked the length against MaxLength.
+  virtual CVLONG Write(const void *data, size_t n) = 0;
+  virtual CVLONG WriteFrom(int fd, size_t max, size_t *moved) = 0;
+  // Puts the message as Backend::Put would, its data those written.
+  virtual CVLONG Complete(CVMD *md, const std::string &props) = 0;
+  int64_t Length = 0;       // bytes written so far
+  CVLONG MaxLength = 0;     // the destination queue's maximum message length
+  QueueDef Destination;     // for TooBig's words
+};
+
+// A message being read in pieces (CVGETOPEN); it stays held in the unit of
+// work whatever becomes of the stream.
+class GetStream {
+ public:
+  virtual ~GetStream() = default;
+  // The next bytes of the body, at most n; *got 0 at its end.
+  virtual CVLONG Read(void *buffer, size_t n, size_t *got) = 0;
+  // A new descriptor of the whole body, at its start.
+  virtual CVLONG Fd(int *fd) {
+    (void)fd;
+    return CVRC_FUNCTION_NOT_SUPPORTED;
+  }
+};
+
 class Backend {
  public:
   // Ends the connection: backs out its open unit of work (on a broker,
@@ -135,6 +208,20 @@ class Backend {
   virtual CVLONG Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG bufferLength,
                      void *buffer, CVLONG *dataLength, CVLONG propBufferLength,
                      std::string *props) = 0;
+
+  // Opens a put stream to queue (a remote definition: to the queue it
+  // names), checking what Put checks before any data; the message is put
+  // by the stream's Complete under syncpoint as Put would.
+  virtual CVLONG PutOpen(const QueueDef &queue, bool syncpoint,
+                         std::unique_ptr<PutStream> *out) = 0;
+
+  // Get under syncpoint (options hold CVGMO_SYNCPOINT) that opens a stream
+  // on the message's data instead of copying them: *length receives the
+  // full length. The data never make the message too long; its properties
+  // do as for Get.
+  virtual CVLONG GetOpen(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG *length,
+                         CVLONG propBufferLength, std::string *props,
+                         std::unique_ptr<GetStream> *out) = 0;
 
   // A browse get (CVGMO_BROWSE_FIRST or CVGMO_BROWSE_NEXT in options): the
   // oldest visible matching message after *cursor (after none for

@@ -5,7 +5,10 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+
 #include <algorithm>
+#include <climits>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -32,12 +35,49 @@ struct OpenObject {
   int64_t BrowseCursor = 0;  // the backend's name of the message browsed last
 };
 
+// The connection's open stream, if any.
+struct OpenStream {
+  CVHMSG Handle = CVHM_UNUSABLE_HMSG;
+  bool Syncpoint = false;
+  CVLONG Broken = 0;  // a put stream's failure, reported again at completion
+  std::unique_ptr<PutStream> Put;
+  std::unique_ptr<GetStream> Get;
+};
+
 struct Process {
   std::mutex Lock;
   std::unique_ptr<Backend> Conn;
   pid_t Owner = 0;  // a forked child does not inherit the connection
   std::vector<OpenObject> Objects;
+  OpenStream Stream;
+  CVHMSG LastHandle = 0;
 };
+
+// Ends the open stream, abandoning a put stream's message. Before the
+// backend goes: a stream uses it.
+void EndStream(Process &p) {
+  p.Stream.Put.reset();
+  p.Stream.Get.reset();
+  p.Stream = OpenStream();
+}
+
+// The open stream hmsg names, of the kind asked for (put or get), or null.
+OpenStream *Stream(Process &p, CVHMSG hmsg, bool put) {
+  OpenStream &s = p.Stream;
+  if (hmsg == CVHM_UNUSABLE_HMSG || hmsg != s.Handle) return nullptr;
+  return (put ? s.Put != nullptr : s.Get != nullptr) ? &s : nullptr;
+}
+
+// A new handle for the stream about to open: 0 or a reason.
+CVLONG NewStream(Process &p, CVHMSG *hmsg) {
+  if (hmsg == nullptr) return CVRC_HMSG_ERROR;
+  if (p.Stream.Handle != CVHM_UNUSABLE_HMSG) {
+    SetCause("a stream is open on this connection already");
+    return CVRC_HANDLE_NOT_AVAILABLE;
+  }
+  p.LastHandle = p.LastHandle == INT32_MAX ? 1 : p.LastHandle + 1;
+  return 0;
+}
 
 Process &State() {
   static Process *p = new Process;  // lives until exit; never destroyed twice
@@ -101,9 +141,11 @@ CVLONG OpenQueue(Process &p, const CVOD &od, CVLONG options, OpenObject *object)
 }
 
 // CVGET (wantProps false) and CVGETP.
+// With hmsg (CVGETOPEN) the get opens a stream instead of copying the data.
 void GetMessage(CVHCONN hconn, CVHOBJ hobj, CVMD *md, CVGMO *gmo, bool wantProps,
                 CVLONG propBufferLength, CVCHAR *propBuffer, CVLONG *propLength,
-                CVLONG bufferLength, void *buffer, CVLONG *dataLength, CVLONG *cc, CVLONG *reason) {
+                CVLONG bufferLength, void *buffer, CVLONG *dataLength, CVLONG *cc, CVLONG *reason,
+                CVHMSG *hmsg = nullptr) {
   // One look without waiting. Everything is checked again on every look: a
   // waiting get holds no lock, so another thread may close the handle or
   // disconnect in the meantime.
@@ -124,6 +166,10 @@ void GetMessage(CVHCONN hconn, CVHOBJ hobj, CVMD *md, CVGMO *gmo, bool wantProps
     if (CVLONG rc = CheckBuffer(bufferLength, buffer, CVRC_BUFFER_LENGTH_ERROR); rc != 0) {
       return rc;
     }
+    if (hmsg != nullptr) {
+      if (browse) return CVRC_OPTIONS_ERROR;
+      if ((options & CVGMO_SYNCPOINT) == 0) return CVRC_SYNCPOINT_NOT_AVAILABLE;
+    }
     if (wantProps) {
       if (CVLONG rc = CheckBuffer(propBufferLength, propBuffer, CVRC_BUFFER_LENGTH_ERROR);
           rc != 0) {
@@ -133,11 +179,26 @@ void GetMessage(CVHCONN hconn, CVHOBJ hobj, CVMD *md, CVGMO *gmo, bool wantProps
       propBufferLength = kPropertiesNotAsked;
     }
     std::string props;
-    CVLONG rc = browse
-                    ? p.Conn->BrowseMessage(o->Queue, md, options, &o->BrowseCursor, bufferLength,
-                                            buffer, dataLength, propBufferLength, &props)
-                    : p.Conn->Get(o->Queue, md, options, bufferLength, buffer, dataLength,
-                                  propBufferLength, &props);
+    std::unique_ptr<GetStream> stream;
+    CVLONG rc = 0;
+    if (hmsg != nullptr) {
+      rc = NewStream(p, hmsg);
+      if (rc == 0) {
+        rc = p.Conn->GetOpen(o->Queue, md, options, dataLength, propBufferLength, &props,
+                             &stream);
+      }
+      if (rc == 0) {
+        p.Stream.Handle = *hmsg = p.LastHandle;
+        p.Stream.Syncpoint = true;
+        p.Stream.Get = std::move(stream);
+      }
+    } else if (browse) {
+      rc = p.Conn->BrowseMessage(o->Queue, md, options, &o->BrowseCursor, bufferLength, buffer,
+                                 dataLength, propBufferLength, &props);
+    } else {
+      rc = p.Conn->Get(o->Queue, md, options, bufferLength, buffer, dataLength, propBufferLength,
+                       &props);
+    }
     if (!wantProps) return rc;
     if (rc == CVRC_TRUNCATED_MSG_FAILED) {
       *propLength = static_cast<CVLONG>(props.size());
@@ -219,6 +280,47 @@ CVLONG Inquire(Process &p, const OpenObject &o, CVLONG count, const CVLONG *sele
   return 0;
 }
 
+// What stays of a put stream that failed: nothing of its data. Never
+// called: the stream's reason is reported first.
+class BrokenPut : public PutStream {
+ public:
+  CVLONG Write(const void *, size_t) override { return CVRC_UNEXPECTED_ERROR; }
+  CVLONG WriteFrom(int, size_t, size_t *) override { return CVRC_UNEXPECTED_ERROR; }
+  CVLONG Complete(CVMD *, const std::string &) override { return CVRC_UNEXPECTED_ERROR; }
+};
+
+// Appends to the put stream hmsg through write(room, &moved), which moves
+// at most room bytes; the stream breaks at the first failure.
+template <typename Write>
+CVLONG AppendToStream(Process &p, CVHMSG hmsg, Write write) {
+  OpenStream *s = Stream(p, hmsg, true);
+  if (s == nullptr) return CVRC_HMSG_ERROR;
+  if (s->Broken != 0) return s->Broken;
+  PutStream &put = *s->Put;
+  // One byte beyond what the stream may hold proves the body too long.
+  const int64_t limit = std::min<int64_t>(put.MaxLength, INT32_MAX);
+  size_t moved = 0;
+  CVLONG rc = write(static_cast<size_t>(limit - put.Length + 1), &moved);
+  if (rc == kSourceFailed) {
+    // The caller's descriptor failed, not the stream: it goes on.
+    const int err = errno;
+    SetErrnoCause("reading the descriptor", err);
+    errno = err;
+    return CVRC_BUFFER_ERROR;
+  }
+  put.Length += static_cast<int64_t>(moved);
+  if (rc == 0 && put.Length > limit) {
+    SetCause("the message has more than " + std::to_string(limit) + " bytes; queue " +
+             put.Destination.Name + " takes at most " + std::to_string(limit));
+    rc = CVRC_MSG_TOO_BIG_FOR_Q;
+  }
+  if (rc != 0) {
+    s->Broken = rc;
+    s->Put = std::make_unique<BrokenPut>();  // its data are dropped at once
+  }
+  return rc;
+}
+
 }  // namespace
 }  // namespace corvane
 
@@ -234,6 +336,9 @@ void CVCONN(const CVCHAR *QMgrName, CVHCONN *Hconn, CVLONG *CompCode, CVLONG *Re
   if (p.Conn != nullptr && p.Owner != getpid()) {
     p.Conn.release();  // inherited across fork: the parent still owns it
     p.Objects.clear();
+    p.Stream.Put.release();  // and its stream, whose file is the parent's
+    p.Stream.Get.release();
+    p.Stream = OpenStream();
   }
   QmgrDef def;
   if (CVLONG rc = FindQmgr(name, &def); rc != 0) return Report(rc, CompCode, Reason);
@@ -257,6 +362,7 @@ void CVDISC(CVHCONN *Hconn, CVLONG *CompCode, CVLONG *Reason) {
   CVHCONN hconn = Hconn != nullptr ? *Hconn : CVHC_UNUSABLE_HCONN;
   Report(OnConnection(hconn,
                       [&](Process &p) {
+                        EndStream(p);
                         p.Conn.reset();  // backs out an open unit of work
                         p.Objects.clear();
                         *Hconn = CVHC_UNUSABLE_HCONN;
@@ -370,11 +476,153 @@ void CVINQ(CVHCONN Hconn, CVHOBJ Hobj, CVLONG SelectorCount, const CVLONG *Selec
 }
 
 void CVCMIT(CVHCONN Hconn, CVLONG *CompCode, CVLONG *Reason) {
-  Report(OnConnection(Hconn, [](Process &p) { return p.Conn->Commit(); }), CompCode, Reason);
+  Report(OnConnection(Hconn,
+                      [](Process &p) -> CVLONG {
+                        if (p.Stream.Put != nullptr) {
+                          SetCause("a put stream is open: its message is not complete");
+                          return CVRC_UOW_IN_PROGRESS;
+                        }
+                        EndStream(p);
+                        return p.Conn->Commit();
+                      }),
+         CompCode, Reason);
 }
 
 void CVBACK(CVHCONN Hconn, CVLONG *CompCode, CVLONG *Reason) {
-  Report(OnConnection(Hconn, [](Process &p) { return p.Conn->Backout(); }), CompCode, Reason);
+  Report(OnConnection(Hconn,
+                      [](Process &p) {
+                        if (p.Stream.Syncpoint) EndStream(p);
+                        return p.Conn->Backout();
+                      }),
+         CompCode, Reason);
+}
+
+void CVPUTOPEN(CVHCONN Hconn, CVHOBJ Hobj, CVPMO *PutMsgOpts, CVLONG ExpectedLength,
+               CVHMSG *Hmsg, CVLONG *CompCode, CVLONG *Reason) {
+  CVLONG rc = OnConnection(Hconn, [&](Process &p) -> CVLONG {
+    OpenObject *o = Object(p, Hobj, true);
+    if (o == nullptr) return CVRC_HOBJ_ERROR;
+    if ((o->Options & CVOO_OUTPUT) == 0) return CVRC_NOT_OPEN_FOR_OUTPUT;
+    if (PutMsgOpts == nullptr) return CVRC_PMO_ERROR;
+    bool syncpoint = (PutMsgOpts->Options & CVPMO_SYNCPOINT) != 0;
+    if (syncpoint && (PutMsgOpts->Options & CVPMO_NO_SYNCPOINT) != 0) return CVRC_OPTIONS_ERROR;
+    if (CVLONG rc = NewStream(p, Hmsg); rc != 0) return rc;
+    std::unique_ptr<PutStream> stream;
+    if (CVLONG rc = p.Conn->PutOpen(o->Queue, syncpoint, &stream); rc != 0) return rc;
+    if (ExpectedLength > stream->MaxLength) return TooBig(stream->Destination, ExpectedLength);
+    p.Stream.Handle = *Hmsg = p.LastHandle;
+    p.Stream.Syncpoint = syncpoint;
+    p.Stream.Put = std::move(stream);
+    return 0;
+  });
+  Report(rc, CompCode, Reason);
+}
+
+void CVPUTDATA(CVHCONN Hconn, CVHMSG Hmsg, CVLONG BufferLength, const void *Buffer,
+               CVLONG *CompCode, CVLONG *Reason) {
+  CVLONG rc = OnConnection(Hconn, [&](Process &p) -> CVLONG {
+    if (Stream(p, Hmsg, true) == nullptr) return CVRC_HMSG_ERROR;
+    if (CVLONG rc = CheckBuffer(BufferLength, Buffer, CVRC_DATA_LENGTH_ERROR); rc != 0) return rc;
+    return AppendToStream(p, Hmsg, [&](size_t room, size_t *moved) -> CVLONG {
+      if (static_cast<size_t>(BufferLength) >= room) {
+        *moved = room;  // too long: nothing of it needs to be written
+        return 0;
+      }
+      *moved = static_cast<size_t>(BufferLength);
+      return p.Stream.Put->Write(Buffer, *moved);
+    });
+  });
+  Report(rc, CompCode, Reason);
+}
+
+void CVPUTFD(CVHCONN Hconn, CVHMSG Hmsg, int Fd, CVLONG MaxLength, CVLONG *Moved,
+             CVLONG *CompCode, CVLONG *Reason) {
+  if (Moved != nullptr) *Moved = 0;
+  errno = 0;
+  CVLONG rc = OnConnection(Hconn, [&](Process &p) -> CVLONG {
+    if (Stream(p, Hmsg, true) == nullptr) return CVRC_HMSG_ERROR;
+    if (MaxLength < 0) return CVRC_DATA_LENGTH_ERROR;
+    if (Fd < 0 || Moved == nullptr) return CVRC_BUFFER_ERROR;
+    return AppendToStream(p, Hmsg, [&](size_t room, size_t *moved) -> CVLONG {
+      CVLONG rc = p.Stream.Put->WriteFrom(Fd, std::min(room, static_cast<size_t>(MaxLength)), moved);
+      *Moved = static_cast<CVLONG>(*moved);
+      return rc;
+    });
+  });
+  const int err = errno;  // a failed read's, for the caller
+  Report(rc, CompCode, Reason);
+  errno = err;
+}
+
+void CVPUTCLOSE(CVHCONN Hconn, CVHMSG *Hmsg, CVLONG Options, CVMD *MsgDesc, CVLONG PropLength,
+                const CVCHAR *Props, CVLONG *CompCode, CVLONG *Reason) {
+  CVLONG rc = OnConnection(Hconn, [&](Process &p) -> CVLONG {
+    OpenStream *s = Hmsg != nullptr ? Stream(p, *Hmsg, true) : nullptr;
+    if (s == nullptr) return CVRC_HMSG_ERROR;
+    if (Options != CVSC_COMPLETE && Options != CVSC_ABANDON) return CVRC_OPTIONS_ERROR;
+    CVLONG rc = s->Broken;
+    if (Options == CVSC_COMPLETE && rc == 0) {
+      // Mistakes of the arguments leave the stream for a corrected call.
+      if (MsgDesc == nullptr) return CVRC_MD_ERROR;
+      if (MsgDesc->Persistence < CVPER_NOT_PERSISTENT ||
+          MsgDesc->Persistence > CVPER_PERSISTENCE_AS_Q_DEF) {
+        return CVRC_PERSISTENCE_ERROR;
+      }
+      if (CVLONG rc = CheckProperties(PropLength, Props); rc != 0) return rc;
+      std::string props = PropLength > 0 ? std::string(Props, static_cast<size_t>(PropLength)) : "";
+      rc = s->Put->Complete(MsgDesc, props);
+    }
+    EndStream(p);
+    *Hmsg = CVHM_UNUSABLE_HMSG;
+    return Options == CVSC_COMPLETE ? rc : 0;
+  });
+  Report(rc, CompCode, Reason);
+}
+
+void CVGETOPEN(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVGMO *GetMsgOpts,
+               CVLONG PropBufferLength, CVCHAR *PropBuffer, CVLONG *PropLength,
+               CVLONG *DataLength, CVHMSG *Hmsg, CVLONG *CompCode, CVLONG *Reason) {
+  if (PropLength != nullptr) *PropLength = 0;
+  if (Hmsg == nullptr) return Report(CVRC_HMSG_ERROR, CompCode, Reason);
+  *Hmsg = CVHM_UNUSABLE_HMSG;
+  GetMessage(Hconn, Hobj, MsgDesc, GetMsgOpts, true, PropBufferLength, PropBuffer, PropLength, 0,
+             nullptr, DataLength, CompCode, Reason, Hmsg);
+}
+
+void CVGETDATA(CVHCONN Hconn, CVHMSG Hmsg, CVLONG BufferLength, void *Buffer, CVLONG *DataLength,
+               CVLONG *CompCode, CVLONG *Reason) {
+  CVLONG rc = OnConnection(Hconn, [&](Process &p) -> CVLONG {
+    OpenStream *s = Stream(p, Hmsg, false);
+    if (s == nullptr) return CVRC_HMSG_ERROR;
+    if (DataLength == nullptr) return CVRC_BUFFER_ERROR;
+    if (CVLONG rc = CheckBuffer(BufferLength, Buffer, CVRC_BUFFER_LENGTH_ERROR); rc != 0) return rc;
+    size_t got = 0;
+    CVLONG rc = s->Get->Read(Buffer, static_cast<size_t>(BufferLength), &got);
+    *DataLength = static_cast<CVLONG>(got);
+    return rc;
+  });
+  Report(rc, CompCode, Reason);
+}
+
+void CVGETFD(CVHCONN Hconn, CVHMSG Hmsg, int *Fd, CVLONG *CompCode, CVLONG *Reason) {
+  CVLONG rc = OnConnection(Hconn, [&](Process &p) -> CVLONG {
+    OpenStream *s = Stream(p, Hmsg, false);
+    if (s == nullptr) return CVRC_HMSG_ERROR;
+    if (Fd == nullptr) return CVRC_BUFFER_ERROR;
+    return s->Get->Fd(Fd);
+  });
+  Report(rc, CompCode, Reason);
+}
+
+void CVGETCLOSE(CVHCONN Hconn, CVHMSG *Hmsg, CVLONG Options, CVLONG *CompCode, CVLONG *Reason) {
+  CVLONG rc = OnConnection(Hconn, [&](Process &p) -> CVLONG {
+    if (Hmsg == nullptr || Stream(p, *Hmsg, false) == nullptr) return CVRC_HMSG_ERROR;
+    if (Options != CVSC_COMPLETE && Options != CVSC_ABANDON) return CVRC_OPTIONS_ERROR;
+    EndStream(p);
+    *Hmsg = CVHM_UNUSABLE_HMSG;
+    return CVLONG{0};
+  });
+  Report(rc, CompCode, Reason);
 }
 
 }  // extern "C"

@@ -29,6 +29,7 @@
 #include <sqlite3.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -315,8 +316,24 @@ class LocalBackend : public Backend {
   CVLONG Browse(const std::string &name, std::vector<MessageInfo> *messages) override;
   CVLONG Clear(const std::string &name, CVLONG *removed) override;
   CVLONG ClearDamaged(const std::string &name, CVLONG *removed) override;
+  CVLONG PutOpen(const QueueDef &queue, bool syncpoint, std::unique_ptr<PutStream> *out) override;
+  CVLONG GetOpen(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG *length,
+                 CVLONG propBufferLength, std::string *props,
+                 std::unique_ptr<GetStream> *out) override;
   // Salvage's part on an opened store (SalvageLocalStore).
   void SalvageBodies(std::vector<std::string> *done);
+
+  // For the streams. Records a message whose data are length bytes at data,
+  // or, when bodyFile is not empty, its part file, which is renamed once
+  // the row is committed and removed when it is not. md is stamped.
+  CVLONG Record(const QueueDef &queue, const CVMD &md, bool syncpoint, const void *data,
+                CVLONG length, const std::string &bodyFile, const std::string &props);
+  // A body file name of this connection, never used before.
+  std::string NewBodyFile() { return token_ + "-" + std::to_string(++bodySeq_); }
+  std::string BodyPathOf(const std::string &file) const { return BodyPath(file); }
+  const std::string &BodiesDir() const { return bodiesDir_; }
+  // Sets a held message aside as damaged (damaged) or back on its queue.
+  void SetAsideHeld(sqlite3_int64 id, bool damaged) { SetAside(id, damaged ? kDamaged : kVisible); }
 
  private:
   // The reason for SQLite's answer rc to the last call on db_; its message
@@ -362,9 +379,22 @@ class LocalBackend : public Backend {
   // Reads the first n bytes of the body of a message of length bytes:
   // CVRC_OBJECT_DAMAGED when it is missing or of another length,
   // CVRC_RESOURCE_PROBLEM when the system failed otherwise.
-  CVLONG ReadBody(const std::string &file, void *buffer, CVLONG n, CVLONG length);
+  // With fd, keeps the file open there for the caller instead of closing it.
+  CVLONG ReadBody(const std::string &file, void *buffer, CVLONG n, CVLONG length,
+                  int *fd = nullptr);
+  // What a get that opens a stream took: the row, and the body's open file
+  // or its bytes.
+  struct Taken {
+    sqlite3_int64 Id = 0;
+    CVLONG Length = 0;
+    int Fd = -1;
+    std::string Inline;
+  };
+  // One get. With taken (a stream, under syncpoint) the data are not
+  // copied but handed over in *taken, and never make the message too long.
   CVLONG GetOnce(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG bufferLength, void *buffer,
-                 CVLONG *dataLength, CVLONG propBufferLength, std::string *props);
+                 CVLONG *dataLength, CVLONG propBufferLength, std::string *props,
+                 Taken *taken = nullptr);
   // Takes a held row out of the unit of work into state (kVisible or
   // kDamaged); when the store cannot be written now, the next end of the
   // unit of work does it.
@@ -381,6 +411,8 @@ class LocalBackend : public Backend {
   std::string BodyPath(const std::string &file) const { return bodiesDir_ + "/" + file; }
   CVLONG ForwardPut(const QueueDef &queue, CVMD *md, bool syncpoint, const void *data,
                     CVLONG length, const std::string &props);
+  // The queue manager and queue a remote definition forwards to.
+  CVLONG ForwardTarget(const QueueDef &queue, Backend **target, QueueDef *dest);
 
   QmgrDef def_;
   sqlite3 *db_ = nullptr;
@@ -429,11 +461,9 @@ CVLONG LocalBackend::LookupQueue(const std::string &name, QueueDef *def) {
   return 0;
 }
 
-CVLONG LocalBackend::ForwardPut(const QueueDef &queue, CVMD *md, bool syncpoint, const void *data,
-                                CVLONG length, const std::string &props) {
-  Backend *target = nullptr;
+CVLONG LocalBackend::ForwardTarget(const QueueDef &queue, Backend **target, QueueDef *dest) {
   if (queue.RemoteQmgr == def_.Name) {
-    target = this;
+    *target = this;
   } else {
     auto it = remotes_.find(queue.RemoteQmgr);
     if (it == remotes_.end()) {
@@ -447,19 +477,26 @@ CVLONG LocalBackend::ForwardPut(const QueueDef &queue, CVMD *md, bool syncpoint,
       if (CVLONG rc = OpenBackend(remote, &opened); rc != 0) return rc;
       it = remotes_.emplace(queue.RemoteQmgr, std::move(opened)).first;
     }
-    target = it->second.get();
+    *target = it->second.get();
   }
-  QueueDef dest;
-  if (target->LookupQueue(queue.RemoteQueue, &dest) != 0) {
+  if ((*target)->LookupQueue(queue.RemoteQueue, dest) != 0) {
     SetCause("the remote definition " + queue.Name + " names queue " + queue.RemoteQueue +
              ", which queue manager " + queue.RemoteQmgr + " does not have");
     return CVRC_UNKNOWN_OBJECT_NAME;
   }
-  if (dest.Type != CVQT_LOCAL) {  // no chains of forwarding
+  if (dest->Type != CVQT_LOCAL) {  // no chains of forwarding
     SetCause("the remote definition " + queue.Name + " names " + queue.RemoteQmgr + "/" +
              queue.RemoteQueue + ", itself a remote definition");
     return CVRC_Q_TYPE_ERROR;
   }
+  return 0;
+}
+
+CVLONG LocalBackend::ForwardPut(const QueueDef &queue, CVMD *md, bool syncpoint, const void *data,
+                                CVLONG length, const std::string &props) {
+  Backend *target = nullptr;
+  QueueDef dest;
+  if (CVLONG rc = ForwardTarget(queue, &target, &dest); rc != 0) return rc;
   // The target marks its unit of work.
   return target->Put(dest, md, syncpoint, data, length, props);
 }
@@ -830,10 +867,9 @@ CVLONG LocalBackend::Put(const QueueDef &queue, CVMD *md, bool syncpoint, const 
   bool persistent = md->Persistence == CVPER_PERSISTENT;
 
   std::string bodyFile;
-  std::string part;
   if (length > kInlineBodyMax) {
-    bodyFile = token_ + "-" + std::to_string(++bodySeq_);
-    part = BodyPath(bodyFile) + kPart;
+    bodyFile = NewBodyFile();
+    std::string part = BodyPath(bodyFile) + kPart;
     int fd = open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     bool ok = fd >= 0 &&
               WriteAll(fd, static_cast<const char *>(data), static_cast<size_t>(length)) &&
@@ -850,8 +886,14 @@ CVLONG LocalBackend::Put(const QueueDef &queue, CVMD *md, bool syncpoint, const 
     }
     if (persistent) SyncDir(bodiesDir_);
   }
+  return Record(queue, *md, syncpoint, data, length, bodyFile, props);
+}
 
-  Durable(persistent);
+CVLONG LocalBackend::Record(const QueueDef &queue, const CVMD &md, bool syncpoint,
+                            const void *data, CVLONG length, const std::string &bodyFile,
+                            const std::string &props) {
+  std::string part = bodyFile.empty() ? "" : BodyPath(bodyFile) + kPart;
+  Durable(md.Persistence == CVPER_PERSISTENT);
   CVLONG rc = Begin();
   if (rc == 0) {
     Stmt q(stmts_, "SELECT maxdepth FROM queues WHERE name=?");
@@ -881,8 +923,8 @@ CVLONG LocalBackend::Put(const QueueDef &queue, CVMD *md, bool syncpoint, const 
       } else {
         ins.BindNull(3);
       }
-      ins.BindBlob(4, md->MsgId, CV_MSG_ID_LENGTH).BindBlob(5, md->CorrelId, CV_CORREL_ID_LENGTH);
-      ins.BindBlob(6, md, sizeof(CVMD)).Bind(7, length);
+      ins.BindBlob(4, md.MsgId, CV_MSG_ID_LENGTH).BindBlob(5, md.CorrelId, CV_CORREL_ID_LENGTH);
+      ins.BindBlob(6, &md, sizeof(CVMD)).Bind(7, length);
       if (bodyFile.empty()) {
         ins.BindBlob(8, data, static_cast<int>(length)).BindNull(9);
       } else {
@@ -913,7 +955,144 @@ CVLONG LocalBackend::Put(const QueueDef &queue, CVMD *md, bool syncpoint, const 
   return 0;
 }
 
-CVLONG LocalBackend::ReadBody(const std::string &file, void *buffer, CVLONG n, CVLONG length) {
+// A put stream into the store: the body goes to "<file>.part" as it
+// arrives once it outgrows a row, and Record makes it a message. Until
+// then the part file is an orphan of this connection, removed by the next
+// connection once this one has ended.
+class LocalPutStream : public PutStream {
+ public:
+  LocalPutStream(LocalBackend *store, const QueueDef &queue, bool syncpoint)
+      : store_(store), queue_(queue), syncpoint_(syncpoint), file_(store->NewBodyFile()),
+        spool_(kInlineBodyMax, true, [this] {
+          return open(Part().c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        }) {}
+  ~LocalPutStream() override {
+    if (!spool_.InMemory() && !recorded_) unlink(Part().c_str());
+  }
+  CVLONG Write(const void *data, size_t n) override { return spool_.Write(data, n); }
+  CVLONG WriteFrom(int fd, size_t max, size_t *moved) override {
+    return spool_.WriteFrom(fd, max, moved);
+  }
+  CVLONG Complete(CVMD *md, const std::string &props) override {
+    StampMessage(md);
+    const bool persistent = md->Persistence == CVPER_PERSISTENT;
+    const CVLONG length = static_cast<CVLONG>(spool_.Length());
+    if (spool_.InMemory()) {
+      recorded_ = true;
+      return store_->Record(queue_, *md, syncpoint_, spool_.Head().data(), length, "", props);
+    }
+    if (persistent) {
+      if (CVLONG rc = spool_.Sync(); rc != 0) return rc;
+      SyncDir(store_->BodiesDir());
+    }
+    recorded_ = true;  // Record removes the part file when it fails
+    return store_->Record(queue_, *md, syncpoint_, nullptr, length, file_, props);
+  }
+
+ private:
+  std::string Part() const { return store_->BodyPathOf(file_) + kPart; }
+
+  LocalBackend *store_;
+  QueueDef queue_;
+  bool syncpoint_;
+  std::string file_;
+  Spool spool_;
+  bool recorded_ = false;
+};
+
+CVLONG LocalBackend::PutOpen(const QueueDef &queue, bool syncpoint,
+                             std::unique_ptr<PutStream> *out) {
+  if (queue.Type == CVQT_REMOTE) {
+    Backend *target = nullptr;
+    QueueDef dest;
+    if (CVLONG rc = ForwardTarget(queue, &target, &dest); rc != 0) return rc;
+    return target->PutOpen(dest, syncpoint, out);
+  }
+  if (!EnsureReserve()) return CVRC_Q_SPACE_NOT_AVAILABLE;
+  auto stream = std::make_unique<LocalPutStream>(this, queue, syncpoint);
+  stream->MaxLength = queue.MaxMsgLength;
+  stream->Destination = queue;
+  *out = std::move(stream);
+  return 0;
+}
+
+// A get stream on a held message: its body file, or the bytes of its row.
+class LocalGetStream : public GetStream {
+ public:
+  LocalGetStream(LocalBackend *store, sqlite3_int64 id, int fd, std::string inlineBody,
+                 CVLONG length)
+      : store_(store), id_(id), fd_(fd), inline_(std::move(inlineBody)), length_(length) {}
+  ~LocalGetStream() override {
+    if (fd_ >= 0) close(fd_);
+  }
+  CVLONG Read(void *buffer, size_t n, size_t *got) override {
+    n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(n), length_ - offset_));
+    *got = 0;
+    if (n == 0) return 0;
+    if (fd_ < 0) {
+      std::memcpy(buffer, inline_.data() + offset_, n);
+    } else {
+      ssize_t r;
+      do {
+        r = pread(fd_, buffer, n, offset_);
+      } while (r < 0 && errno == EINTR);
+      if (r <= 0) {
+        // The file was whole when the stream opened: it was cut since.
+        SetErrnoCause("message body", r == 0 ? EIO : errno);
+        if (r == 0) store_->SetAsideHeld(id_, true);
+        return r == 0 ? CVRC_OBJECT_DAMAGED : CVRC_RESOURCE_PROBLEM;
+      }
+      n = static_cast<size_t>(r);
+    }
+    offset_ += static_cast<int64_t>(n);
+    *got = n;
+    return 0;
+  }
+  CVLONG Fd(int *fd) override {
+    if (fd_ >= 0) {
+      // The copy shares the file offset, which Read never moves.
+      *fd = fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+    } else {
+      *fd = memfd_create("cvbody", MFD_CLOEXEC);
+      if (*fd >= 0 && !WriteAll(*fd, inline_.data(), inline_.size())) {
+        close(*fd);
+        *fd = -1;
+      }
+      if (*fd >= 0) lseek(*fd, 0, SEEK_SET);
+    }
+    if (*fd < 0) {
+      SetErrnoCause("message body");
+      return CVRC_RESOURCE_PROBLEM;
+    }
+    return 0;
+  }
+
+ private:
+  LocalBackend *store_;
+  sqlite3_int64 id_;
+  int fd_;
+  std::string inline_;
+  int64_t length_;
+  int64_t offset_ = 0;
+};
+
+CVLONG LocalBackend::GetOpen(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG *length,
+                             CVLONG propBufferLength, std::string *props,
+                             std::unique_ptr<GetStream> *out) {
+  RecoverHolders(queue.Name);
+  Taken taken;
+  CVLONG rc = TakingOff([&] {
+    return GetOnce(queue, md, options, 0, nullptr, length, propBufferLength, props, &taken);
+  });
+  if (rc != 0) return rc;
+  *length = taken.Length;
+  *out = std::make_unique<LocalGetStream>(this, taken.Id, taken.Fd, std::move(taken.Inline),
+                                          taken.Length);
+  return 0;
+}
+
+CVLONG LocalBackend::ReadBody(const std::string &file, void *buffer, CVLONG n, CVLONG length,
+                              int *keep) {
   std::string path = BodyPath(file);
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0 && errno == ENOENT) fd = open((path + kPart).c_str(), O_RDONLY | O_CLOEXEC);
@@ -935,6 +1114,10 @@ CVLONG LocalBackend::ReadBody(const std::string &file, void *buffer, CVLONG n, C
     int err = errno;
     SetErrnoCause(path, err);
     rc = err == EIO ? CVRC_OBJECT_DAMAGED : CVRC_RESOURCE_PROBLEM;
+  }
+  if (keep != nullptr && rc == 0) {
+    *keep = fd;
+    return 0;
   }
   close(fd);
   return rc;
@@ -963,7 +1146,7 @@ CVLONG LocalBackend::Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG
 
 CVLONG LocalBackend::GetOnce(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG bufferLength,
                              void *buffer, CVLONG *dataLength, CVLONG propBufferLength,
-                             std::string *props) {
+                             std::string *props, Taken *taken) {
   bool syncpoint = (options & CVGMO_SYNCPOINT) != 0;
   bool acceptTruncated = (options & CVGMO_ACCEPT_TRUNCATED_MSG) != 0;
   bool matchMsgId = !AllZero(md->MsgId, CV_MSG_ID_LENGTH);
@@ -1010,7 +1193,7 @@ CVLONG LocalBackend::GetOnce(const QueueDef &queue, CVMD *md, CVLONG options, CV
       *props = s.BlobText(6);
       bool propsTooLong = propBufferLength != kPropertiesNotAsked &&
                           props->size() > static_cast<size_t>(propBufferLength);
-      if ((length > bufferLength || propsTooLong) && !acceptTruncated) {
+      if (((taken == nullptr && length > bufferLength) || propsTooLong) && !acceptTruncated) {
         *md = stored;  // the retry with this descriptor asks for this message
         *dataLength = length;
         rc = CVRC_TRUNCATED_MSG_FAILED;
@@ -1020,13 +1203,15 @@ CVLONG LocalBackend::GetOnce(const QueueDef &queue, CVMD *md, CVLONG options, CV
           SetCause("message " + std::to_string(id) + ": its stored body has " +
                    std::to_string(s.Bytes(3)) + " bytes, the message " + std::to_string(length));
           rc = CVRC_OBJECT_DAMAGED;
+        } else if (taken != nullptr) {
+          taken->Inline = s.BlobText(3);
         } else if (n > 0) {  // a zero-length buffer may be null
           std::memcpy(buffer, s.Blob(3), static_cast<size_t>(n));
         }
       }
     }
   }
-  CVLONG copied = length < bufferLength ? length : bufferLength;
+  CVLONG copied = taken != nullptr ? 0 : length < bufferLength ? length : bufferLength;
   // Without syncpoint the body is read before the row goes, while the write
   // lock keeps it ours.
   if (rc == 0 && !bodyFile.empty() && !syncpoint) rc = ReadBody(bodyFile, buffer, copied, length);
@@ -1065,7 +1250,9 @@ CVLONG LocalBackend::GetOnce(const QueueDef &queue, CVMD *md, CVLONG options, CV
   if (syncpoint) {
     uow_ = true;
     held_++;
-    if (!bodyFile.empty()) rc = ReadBody(bodyFile, buffer, copied, length);
+    if (!bodyFile.empty()) {
+      rc = ReadBody(bodyFile, buffer, copied, length, taken != nullptr ? &taken->Fd : nullptr);
+    }
     if (rc != 0) {
       // A get that fails gives its hold back: a damaged message is set
       // aside, any other goes back to the queue as it was.
@@ -1078,6 +1265,11 @@ CVLONG LocalBackend::GetOnce(const QueueDef &queue, CVMD *md, CVLONG options, CV
   }
   *md = stored;
   *dataLength = copied;
+  if (taken != nullptr) {
+    taken->Id = id;
+    taken->Length = length;
+    return 0;
+  }
   return length > bufferLength ? CVRC_TRUNCATED_MSG_ACCEPTED : 0;
 }
 

@@ -108,7 +108,7 @@ def test_define_queues_depth_undefine(home):
     refused(run(home, "define", "APP.Q"), "define", "CVRC_OBJECT_ALREADY_EXISTS",
             "queue APP.Q exists already on queue manager CVQM")
     refused(run(home, "put", "APP.Q", data=b"12345678901"), "put", "CVRC_MSG_TOO_BIG_FOR_Q",
-            "the message has 11 bytes; queue APP.Q takes at most 10")
+            "the message has more than 10 bytes; queue APP.Q takes at most 10")
     for _ in range(3):
         run(home, "put", "APP.Q", data=b"m")
     refused(run(home, "put", "APP.Q", data=b"m"), "put", "CVRC_Q_FULL",

@@ -16,12 +16,13 @@
 namespace {
 
 TEST(ReasonStringTest, NamesEveryListedCode) {
-  EXPECT_EQ(ReasonStringCount(), 322);
+  EXPECT_EQ(ReasonStringCount(), 323);
   EXPECT_STREQ(ReasonString(0), "CVRC_NONE");
   EXPECT_STREQ(ReasonString(2033), "CVRC_NO_MSG_AVAILABLE");
   EXPECT_STREQ(ReasonString(2080), "CVRC_TRUNCATED_MSG_FAILED");
   EXPECT_STREQ(ReasonString(262), "CVFB_CHANNEL_COMPLETED");
   EXPECT_STREQ(ReasonString(2361), "CVRC_NEXT_RECORD_ERROR");
+  EXPECT_STREQ(ReasonString(2460), "CVRC_HMSG_ERROR");  // the streams' handles
   EXPECT_STREQ(ReasonString(65535), "CVFB_SYSTEM_LAST");
   EXPECT_STREQ(ReasonString(65536), "CVFB_APPL_FIRST");
   EXPECT_STREQ(ReasonString(999999999), "CVFB_APPL_LAST");

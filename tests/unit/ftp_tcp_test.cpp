@@ -15,12 +15,35 @@
 #include <string>
 
 #include "loopback.h"
-#include "stringbuffer.h"
 #include "tcp_util.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Retrieves name into *out through a memory sink.
+int GetInto(FtpSession *session, const char *name, std::string *out) {
+  FtpSink sink;
+  sink.Write = [out](const char *data, size_t n) {
+    out->append(data, n);
+    return 0;
+  };
+  return FtpGetFileTo(session, name, sink);
+}
+
+// Stores bytes as name from a memory source read in order.
+int PutBytes(FtpSession *session, const char *name, const std::string &bytes) {
+  FtpSource source;
+  source.Length = bytes.size();
+  size_t at = 0;
+  source.Read = [&](char *buffer, size_t n, size_t *got) {
+    *got = std::min(n, bytes.size() - at);
+    std::memcpy(buffer, bytes.data() + at, *got);
+    at += *got;
+    return 0;
+  };
+  return FtpPutFileFrom(session, name, source);
+}
 
 class FtpTcpTest : public ::testing::Test {
  protected:
@@ -139,11 +162,10 @@ TEST_F(FtpTcpTest, CommandsThatDoNotFitAreNotSent) {
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_NE(out.find("USER: command too long"), std::string::npos);
   EXPECT_EQ(session_.ReplyCode, 500);
-  StringBuffer *buffer = StringBufferAlloc();
+  std::string buffer;
   testing::internal::CaptureStdout();
-  EXPECT_EQ(FtpGetFileMem(&session_, std::string(1100, 'f').c_str(), buffer), 0);
+  EXPECT_EQ(GetInto(&session_, std::string(1100, 'f').c_str(), &buffer), 0);
   testing::internal::GetCapturedStdout();
-  StringBufferFree(buffer);
   testing::internal::CaptureStdout();
   FtpUSER(&session_, "fits");  // the connection is still in step
   testing::internal::GetCapturedStdout();
@@ -241,14 +263,13 @@ TEST_F(FtpTcpTest, PassiveModeConnectsOnlyToTheControlPeer) {
   });
   Open(*server);
   session_.Passive = 1;
-  StringBuffer *buffer = StringBufferAlloc();
+  std::string buffer;
   testing::internal::CaptureStdout();
-  EXPECT_EQ(FtpGetFileMem(&session_, "f", buffer), 1);
+  EXPECT_EQ(GetInto(&session_, "f", &buffer), 1);
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_TRUE(fromPeer.load());
-  EXPECT_EQ(std::string(buffer->Data, buffer->Length), "payload");
+  EXPECT_EQ(buffer, "payload");
   EXPECT_NE(out.find("cvxfer: [f] 7 bytes received.\n"), std::string::npos);
-  StringBufferFree(buffer);
 }
 
 TEST_F(FtpTcpTest, UnusablePasvRepliesFailBeforeAnyTransferCommand) {
@@ -265,15 +286,14 @@ TEST_F(FtpTcpTest, UnusablePasvRepliesFailBeforeAnyTransferCommand) {
   });
   Open(server);
   session_.Passive = 1;
-  StringBuffer *buffer = StringBufferAlloc();
+  std::string buffer;
   for (int i = 0; i < 3; i++) {
     testing::internal::CaptureStdout();
-    EXPECT_EQ(FtpGetFileMem(&session_, "f", buffer), 0);
+    EXPECT_EQ(GetInto(&session_, "f", &buffer), 0);
     EXPECT_NE(testing::internal::GetCapturedStdout().find("Error on TCP/IP connection.\n"),
               std::string::npos);
   }
   EXPECT_EQ(retr.load(), 0);
-  StringBufferFree(buffer);
 }
 
 TEST_F(FtpTcpTest, ActiveModeRefusesConnectionsFromOtherAddresses) {
@@ -301,13 +321,12 @@ TEST_F(FtpTcpTest, ActiveModeRefusesConnectionsFromOtherAddresses) {
     }
   });
   Open(server);
-  StringBuffer *buffer = StringBufferAlloc();
+  std::string buffer;
   testing::internal::CaptureStdout();
-  EXPECT_EQ(FtpGetFileMem(&session_, "f", buffer), 1);
+  EXPECT_EQ(GetInto(&session_, "f", &buffer), 1);
   testing::internal::GetCapturedStdout();
   EXPECT_TRUE(strangerRefused.load());
-  EXPECT_EQ(std::string(buffer->Data, buffer->Length), "real");
-  StringBufferFree(buffer);
+  EXPECT_EQ(buffer, "real");
 }
 
 // Serves RETR and STOR in passive mode with a chosen behaviour.
@@ -376,14 +395,13 @@ TEST_F(FtpTcpTest, TransfersSucceedOnlyWhenComplete) {
       testing::internal::CaptureStdout();
       int result;
       if (put) {
-        result = FtpPutFileMem(&session_, "f", "bytes", 5);
+        result = PutBytes(&session_, "f", "bytes");
       } else {
-        StringBuffer *buffer = StringBufferAlloc();
-        result = FtpGetFileMem(&session_, "f", buffer);
+        std::string buffer;
+        result = GetInto(&session_, "f", &buffer);
         if (result == 1) {
-          EXPECT_EQ(buffer->Length, 5000u);
+          EXPECT_EQ(buffer.size(), 5000u);
         }
-        StringBufferFree(buffer);
       }
       std::string out = testing::internal::GetCapturedStdout();
       EXPECT_EQ(result, put ? c.put : c.get) << "mode " << c.mode << (put ? " put" : " get") << out;
@@ -405,12 +423,12 @@ TEST_F(FtpTcpTest, FailedTransfersAndListingsLeaveNoDescriptorOpen) {
   });
   Open(server);
   session_.Verbose = 0;
-  StringBuffer *buffer = StringBufferAlloc();
+  std::string buffer;
   int before = OpenDescriptors();
   testing::internal::CaptureStdout();
   for (int i = 0; i < 50; i++) {
-    EXPECT_EQ(FtpGetFileMem(&session_, "f", buffer), 0);
-    EXPECT_EQ(FtpPutFileMem(&session_, "f", "x", 1), 0);
+    EXPECT_EQ(GetInto(&session_, "f", &buffer), 0);
+    EXPECT_EQ(PutBytes(&session_, "f", "x"), 0);
     FtpLIST(&session_, nullptr);
     FtpNLST(&session_, "d");
   }
@@ -418,7 +436,6 @@ TEST_F(FtpTcpTest, FailedTransfersAndListingsLeaveNoDescriptorOpen) {
   EXPECT_EQ(OpenDescriptors(), before);
   EXPECT_EQ(session_.ListenSocket, -1);
   EXPECT_EQ(session_.DataSocket, -1);
-  StringBufferFree(buffer);
 }
 
 TEST_F(FtpTcpTest, DebugEchoLeavesOutTypeAndHelp) {
