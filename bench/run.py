@@ -3,13 +3,17 @@ and the queue store against the disk. Prints its report and writes it to
 bench/results/latest.md. Run it through bench/run, which builds first."""
 import argparse
 import datetime
+import hashlib
 import json
 import os
 import platform
+import resource
 import shutil
+import signal
 import statistics
 import subprocess
 import sys
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -19,11 +23,19 @@ import broker  # noqa: E402
 import ftpservers  # noqa: E402
 
 MiB = 1 << 20
-BIG = 256 * MiB
+GiB = 1 << 30
+# Sizes of the transfers: P1-P2, P6-P7 and the broker's; --quick shrinks them.
+SIZES = {"big": 256 * MiB, "huge": GiB, "broker": 64 * MiB}
+QUICK_SIZES = {"big": 16 * MiB, "huge": 16 * MiB, "broker": 8 * MiB}
 SMALL = 4096
 SMALL_COUNT = 200
+RSS_LIMIT = 32 * MiB
 TIMEOUT = 600
 BIG_QUEUE = "BENCH.BIG"
+BROKER_QUEUE = "BENCH.FILES"
+# GNU time forks cvxfer from a process of its own: the peak RSS that a child
+# spawned straight from this process reports starts at this process's peak.
+TIME = "/usr/bin/time"
 
 
 class Log(list):
@@ -35,12 +47,14 @@ class Log(list):
 
 
 class Bench:
-    def __init__(self, build, work, rounds):
+    def __init__(self, build, work, args):
         self.cvxfer = os.path.join(build, "bin", "cvxfer")
         self.cvadmin_bin = os.path.join(build, "bin", "cvadmin")
         self.store_bench = os.path.join(build, "bin", "store_bench")
         self.work = work
-        self.rounds = rounds
+        self.rounds, self.gib_rounds, self.quick = args.rounds, args.gib_rounds, args.quick
+        self.sizes = QUICK_SIZES if args.quick else SIZES
+        self.owner = None    # the FTP user's pwd entry, when the server needs its files owned
         self.home = os.path.join(work, "qm")
         self.env = dict(os.environ, CORVANE_HOME=self.home)
         self.rows = []       # (id, job, cvxfer figure, peer figure, ratio, goal text, met)
@@ -56,9 +70,9 @@ class Bench:
                                                    proc.stderr.decode().strip()))
         return proc.stdout
 
-    def url(self, server, name):
-        return "ftp://%s:%s@%s:%d/%s" % (server.user, server.password, server.host, server.port,
-                                        name)
+    def url(self, server, name, host=None):
+        return "ftp://%s:%s@%s:%d/%s" % (server.user, server.password, host or server.host,
+                                        server.port, name)
 
     def run_curl(self, args, sync_files):
         start = time.monotonic()
@@ -70,17 +84,23 @@ class Bench:
 
 
 def session(bench, server, commands, flags=(), host=None):
-    """cvxfer session with the commands; closes the parent's pipe ends."""
+    """cvxfer session with the commands; returns its wall time, its peak RSS
+    in bytes and its output. Killed after TIMEOUT."""
     script = "".join(c + "\n" for c in
                      ["user %s %s" % (server.user, server.password), "binary"] +
                      commands + ["bye"]).encode()
     argv = [bench.cvxfer, "-n", "-p"] + list(flags) + [host or server.host, str(server.port)]
+    rss_file = os.path.join(bench.work, "rss")
+    if os.access(TIME, os.X_OK):
+        argv = [TIME, "-f", "%M", "-o", rss_file] + argv
     in_r, in_w = os.pipe()
     out_r, out_w = os.pipe()
     start = time.monotonic()
-    pid = os.posix_spawn(argv[0], argv, bench.env, file_actions=[
+    pid = os.posix_spawn(argv[0], argv, bench.env, setpgroup=0, file_actions=[
         (os.POSIX_SPAWN_DUP2, in_r, 0), (os.POSIX_SPAWN_DUP2, out_w, 1),
         (os.POSIX_SPAWN_DUP2, out_w, 2)])
+    timer = threading.Timer(TIMEOUT, os.killpg, (pid, signal.SIGKILL))
+    timer.start()
     os.close(in_r)
     os.close(out_w)
     os.write(in_w, script)
@@ -93,11 +113,16 @@ def session(bench, server, commands, flags=(), host=None):
         chunks.append(chunk)
     os.close(out_r)
     _, status, usage = os.wait4(pid, 0)
+    timer.cancel()
     elapsed = time.monotonic() - start
     out = b"".join(chunks).decode(errors="replace")
     if os.waitstatus_to_exitcode(status) != 0:
         raise RuntimeError("cvxfer exited with status %d:\n%s" % (status, out[-3000:]))
-    return elapsed, usage.ru_maxrss * 1024, out
+    peak = usage.ru_maxrss
+    if argv[0] == TIME:
+        with open(rss_file) as f:
+            peak = int(f.read().split()[-1])
+    return elapsed, peak * 1024, out
 
 
 def expect(out, text, count=1):
@@ -105,20 +130,45 @@ def expect(out, text, count=1):
         raise RuntimeError("expected %d × %r in cvxfer's output:\n%s" % (count, text, out[-3000:]))
 
 
-def same_bytes(path_a, path_b):
-    return subprocess.run(["cmp", "-s", path_a, path_b]).returncode == 0
+def file_sha256(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for chunk in iter(lambda: f.read(MiB), b""):
+            digest.update(chunk)
+    return digest.hexdigest()
 
 
-def prepare_files(root, owner):
-    rng = open("/dev/urandom", "rb")
-    with open(os.path.join(root, "big.bin"), "wb") as f:
-        for _ in range(BIG // (16 * MiB)):
-            f.write(rng.read(16 * MiB))
+def make_file(path, size):
+    """A file of size random bytes; returns (path, size, sha256). Written in
+    small pieces so that this process stays small."""
+    digest = hashlib.sha256()
+    with open("/dev/urandom", "rb") as rng, open(path, "wb") as f:
+        for _ in range(size // MiB):
+            chunk = rng.read(MiB)
+            digest.update(chunk)
+            f.write(chunk)
+        os.fsync(f.fileno())
+    return path, size, digest.hexdigest()
+
+
+def place(bench, path, root):
+    """path in the server's root (a hard link where possible), owned by the FTP user."""
+    target = os.path.join(root, os.path.basename(path))
+    try:
+        os.link(path, target)
+    except OSError:
+        shutil.copyfile(path, target)
+    if bench.owner is not None:
+        os.chown(target, bench.owner.pw_uid, bench.owner.pw_gid)
+    return target
+
+
+def prepare_small(root, owner):
     os.makedirs(os.path.join(root, "small"))
-    for i in range(SMALL_COUNT):
-        with open(os.path.join(root, "small", "f%03d" % i), "wb") as f:
-            f.write(rng.read(SMALL))
-    rng.close()
+    with open("/dev/urandom", "rb") as rng:
+        for i in range(SMALL_COUNT):
+            with open(os.path.join(root, "small", "f%03d" % i), "wb") as f:
+                f.write(rng.read(SMALL))
     if owner is not None:
         for dirpath, dirnames, filenames in os.walk(root):
             for name in dirnames + filenames:
@@ -133,67 +183,109 @@ def remove(path):
         os.remove(path)
 
 
-def ratio_row(rows, pid, job, mine, peer, limit, higher_is_better=False, unit="s"):
-    ratio = mine / peer if peer else float("inf")
+def size_text(size):
+    return "%d GiB" % (size // GiB) if size % GiB == 0 else "%d MiB" % (size // MiB)
+
+
+def spread(values, num, unit, pick=statistics.median):
+    """pick of the rounds' values, then their min–max when there are several."""
+    text = (num + " %s") % (pick(values), unit)
+    if len(values) > 1:
+        text += (" (" + num + "–" + num + ")") % (min(values), max(values))
+    return text
+
+
+def ratio_row(rows, pid, job, mine, peer, limit, higher_is_better=False, num="%.3f", unit="s"):
+    """Medians of the rounds' values, compared."""
+    ratio = statistics.median(mine) / statistics.median(peer)
     met = ratio >= limit if higher_is_better else ratio <= limit
     goal = ("≥ %.1f ×" if higher_is_better else "≤ %.1f ×") % limit
-    fmt = (lambda v: "%.3f s" % v) if unit == "s" else unit
-    rows.append((pid, job, fmt(mine), fmt(peer), "%.2f" % ratio, goal, "met" if met else "NOT met"))
+    rows.append((pid, job, spread(mine, num, unit), spread(peer, num, unit), "%.2f" % ratio,
+                 goal, "met" if met else "NOT met"))
+
+
+def rss_row(rows, pid, job, peaks):
+    """The largest peak RSS of the rounds, against RSS_LIMIT."""
+    met = "met" if max(peaks) <= RSS_LIMIT else "NOT met"
+    rows.append((pid, job, spread([p / MiB for p in peaks], "%.1f", "MiB", max), "—", "—",
+                 "≤ %d MiB" % (RSS_LIMIT // MiB), met))
+
+
+def rate_line(job, size, mine, peer):
+    return "| %s | %.0f MB/s | %.0f MB/s |" % (job, size / statistics.median(mine) / 1e6,
+                                               size / statistics.median(peer) / 1e6)
+
+
+def get_and_put(bench, server, tag, data, rounds, queue=BIG_QUEUE, qmgr=None, flags=(),
+                host=None, curl=None):
+    """Per round: cvxfer `get` of the file data (path, size, sha256) from the
+    server onto queue, then `put` of a message of the same bytes back as a
+    remote file, each checked against data's hash; with curl (its extra
+    options), curl fetching the file to disk (+ sync) after the get and
+    uploading it after the put. Returns lists of seconds and peak RSS."""
+    path, size, digest = data
+    admin = ["-m", qmgr] if qmgr else []
+    opens = (["cvconn " + qmgr] if qmgr else []) + ["cvopen " + queue]
+    name = os.path.basename(path)
+    remote = place(bench, path, server.root)
+    up, up_curl = os.path.join(server.root, "up.bin"), os.path.join(server.root, "up-curl.bin")
+    got = os.path.join(bench.work, "got.bin")
+    res = {k: [] for k in ("get", "get_rss", "put", "put_rss", "curl_get", "curl_put")}
+    os.sync()  # nothing of earlier jobs left for this one's fsyncs to write
+    for r in range(rounds):
+        secs, peak, out = session(bench, server, opens + ["get " + name], flags, host)
+        expect(out, "Putted on queue\n")
+        res["get"].append(secs)
+        res["get_rss"].append(peak)
+        bench.cvadmin(*admin, "get", queue, got)
+        if file_sha256(got) != digest:
+            raise RuntimeError("%s: the message differs from the remote file" % tag)
+        remove(got)
+        text = "%s round %d: get %.3f s (peak RSS %.1f MiB)" % (tag, r + 1, secs, peak / MiB)
+        if curl is not None:
+            res["curl_get"].append(bench.run_curl(
+                curl + [bench.url(server, name, host), "-o", got], [got]))
+            remove(got)
+            text += ", curl+sync %.3f s" % res["curl_get"][-1]
+        remove(up)
+        bench.cvadmin(*admin, "put", queue, path)
+        secs, peak, out = session(bench, server, opens + ["put up.bin"], flags, host)
+        expect(out, "Message commited\n")
+        res["put"].append(secs)
+        res["put_rss"].append(peak)
+        if file_sha256(up) != digest:
+            raise RuntimeError("%s: the remote file differs from the message" % tag)
+        remove(up)
+        text += "; put %.3f s (peak RSS %.1f MiB)" % (secs, peak / MiB)
+        if curl is not None:
+            res["curl_put"].append(bench.run_curl(
+                curl + ["-T", path, bench.url(server, "up-curl.bin", host)], []))
+            remove(up_curl)
+            text += ", curl -T %.3f s" % res["curl_put"][-1]
+        bench.details.append(text + "; %.0f MB/s get, %.0f MB/s put" % (
+            size / res["get"][-1] / 1e6, size / res["put"][-1] / 1e6))
+    remove(remote)
+    return res
 
 
 def bench_transfers(bench, server):
-    local = os.path.join(bench.work, "local")
-    os.makedirs(local, exist_ok=True)
-    big_local = os.path.join(local, "big.bin")
-    shutil.copyfile(os.path.join(server.root, "big.bin"), big_local)
-    bench.cvadmin("define", BIG_QUEUE, "--maxmsgl", str(BIG + MiB), "--maxdepth", "10")
-
-    # P1: retrieve onto a persistent queue, against curl to a file and sync.
-    p1, p1_peer, rss = [], [], []
-    for r in range(bench.rounds):
-        bench.cvadmin("clear", BIG_QUEUE)
-        secs, peak, out = session(bench, server, ["cvopen " + BIG_QUEUE, "get big.bin"])
-        expect(out, "Putted on queue\n")
-        if r == 0:
-            # Through a file: reading 256 MiB into this process would also
-            # count in the peak RSS of the children it starts later.
-            got = os.path.join(bench.work, "p1-check.bin")
-            bench.cvadmin("get", BIG_QUEUE, got)
-            if not same_bytes(got, big_local):
-                raise RuntimeError("P1: the message differs from the remote file")
-            remove(got)
-        p1.append(secs)
-        rss.append(peak)
-        target = os.path.join(local, "p1-curl.bin")
-        remove(target)
-        p1_peer.append(bench.run_curl([bench.url(server, "big.bin"), "-o", target], [target]))
-        remove(target)
-        bench.details.append("P1 round %d: cvxfer %.3f s (peak RSS %.1f MiB), curl+sync %.3f s"
-                             % (r + 1, secs, peak / MiB, p1_peer[-1]))
-    bench.cvadmin("clear", BIG_QUEUE)
-
-    # P2: store a message as a remote file, against curl -T of the same bytes.
-    p2, p2_peer = [], []
-    for r in range(bench.rounds):
-        remote = os.path.join(server.root, "up.bin")
-        remove(remote)
-        bench.cvadmin("put", BIG_QUEUE, big_local)
-        secs, _, out = session(bench, server, ["cvopen " + BIG_QUEUE, "put up.bin"])
-        expect(out, "Message commited\n")
-        if r == 0 and not same_bytes(remote, big_local):
-            raise RuntimeError("P2: the remote file differs from the message")
-        remove(remote)
-        p2.append(secs)
-        remote_peer = os.path.join(server.root, "up-curl.bin")
-        remove(remote_peer)
-        p2_peer.append(bench.run_curl(["-T", big_local, bench.url(server, "up-curl.bin")], []))
-        remove(remote_peer)
-        bench.details.append("P2 round %d: cvxfer %.3f s, curl -T %.3f s" % (r + 1, secs,
-                                                                             p2_peer[-1]))
+    """P1, P2 and P3."""
+    big = make_file(os.path.join(bench.work, "big.bin"), bench.sizes["big"])
+    label = size_text(big[1])
+    t = get_and_put(bench, server, "P1/P2", big, bench.rounds, curl=[])
+    remove(big[0])
+    ratio_row(bench.rows, "P1", "retrieve %s onto a persistent queue" % label, t["get"],
+              t["curl_get"], 1.0)
+    ratio_row(bench.rows, "P2", "store a %s message as a remote file" % label, t["put"],
+              t["curl_put"], 1.0)
+    bench.extra.append(rate_line("P1", big[1], t["get"], t["curl_get"]))
+    bench.extra.append(rate_line("P2", big[1], t["put"], t["curl_put"]))
 
     # P3: 200 small files in one session, against one curl over one connection.
+    local = os.path.join(bench.work, "local")
     p3, p3_peer = [], []
     names = ["small/f%03d" % i for i in range(SMALL_COUNT)]
+    os.sync()
     for r in range(bench.rounds):
         bench.cvadmin("clear", "SYSTEM.DEFAULT.LOCAL.QUEUE")
         secs, _, out = session(bench, server, ["get " + n for n in names])
@@ -202,76 +294,53 @@ def bench_transfers(bench, server):
         if depth != SMALL_COUNT:
             raise RuntimeError("P3: queue depth %d after %d gets" % (depth, SMALL_COUNT))
         p3.append(secs)
-        dl = os.path.join(local, "p3")
-        remove(dl)
-        os.makedirs(dl)
+        remove(local)
+        os.makedirs(local)
         args, files = [], []
         for n in names:
-            files.append(os.path.join(dl, os.path.basename(n)))
+            files.append(os.path.join(local, os.path.basename(n)))
             args += [bench.url(server, n), "-o", files[-1]]
         p3_peer.append(bench.run_curl(args, files))
-        remove(dl)
+        remove(local)
         bench.details.append("P3 round %d: cvxfer %.3f s, curl+sync %.3f s" % (r + 1, secs,
                                                                               p3_peer[-1]))
     bench.cvadmin("clear", "SYSTEM.DEFAULT.LOCAL.QUEUE")
-
-    m = statistics.median
-    ratio_row(bench.rows, "P1", "retrieve 256 MiB onto a persistent queue", m(p1), m(p1_peer), 1.3)
-    ratio_row(bench.rows, "P2", "store a 256 MiB message as a remote file", m(p2), m(p2_peer), 1.3)
-    ratio_row(bench.rows, "P3", "200 files of 4 KiB, one session", m(p3), m(p3_peer), 1.5)
-    ratio_row(bench.rows, "P5", "peak RSS of cvxfer in P1", m(rss), BIG, 1.5,
-              unit=lambda v: "%.1f MiB" % (v / MiB))
-    bench.extra.append("| P1 | %.0f MB/s | %.0f MB/s |" % (BIG / m(p1) / 1e6, BIG / m(p1_peer) / 1e6))
-    bench.extra.append("| P2 | %.0f MB/s | %.0f MB/s |" % (BIG / m(p2) / 1e6, BIG / m(p2_peer) / 1e6))
+    ratio_row(bench.rows, "P3", "200 files of 4 KiB, one session", p3, p3_peer, 1.5)
 
 
-def bench_tls(bench):
-    """T1 and T2: P1 and P2 over FTPS (AUTH TLS, protected data connections
+def bench_rss(bench, server, huge):
+    """P6: cvxfer's peak RSS while it moves a file far larger than the limit."""
+    t = get_and_put(bench, server, "P6", huge, bench.gib_rounds)
+    label = size_text(huge[1])
+    rss_row(bench.rows, "P6", "peak RSS of cvxfer, `get` of a %s file" % label, t["get_rss"])
+    rss_row(bench.rows, "P6", "peak RSS of cvxfer, `put` of a %s message" % label, t["put_rss"])
+
+
+def bench_tls(bench, huge):
+    """P7: the P6 transfers over FTPS (AUTH TLS, protected data connections
     that resume the control session) against curl --ssl-reqd, on vsftpd."""
     import tlsservers
     pki_dir = os.path.join(bench.work, "pki")
     os.makedirs(pki_dir)
     pki = tlsservers.make_pki(pki_dir)
-    local = os.path.join(bench.work, "local", "big.bin")
     with tlsservers.vsftpd_tls_server(pki) as server:
-        import pwd
-        owner = pwd.getpwnam(ftpservers.VSFTPD_USER)
-        remote = os.path.join(server.root, "big.bin")
-        shutil.copyfile(local, remote)
-        os.chown(remote, owner.pw_uid, owner.pw_gid)
-        flags = ["-s", "--cacert", server.ca]
-        url = "ftp://%s:%s@localhost:%d/" % (server.user, server.password, server.port)
-        curl_tls = ["--ssl-reqd", "--cacert", server.ca]
-        t1, t1_peer, t2, t2_peer = [], [], [], []
-        for r in range(bench.rounds):
-            bench.cvadmin("clear", BIG_QUEUE)
-            secs, _, out = session(bench, server, ["cvopen " + BIG_QUEUE, "get big.bin"], flags,
-                                   "localhost")
-            expect(out, "Putted on queue\n")
-            t1.append(secs)
-            target = os.path.join(bench.work, "t1-curl.bin")
-            t1_peer.append(bench.run_curl(curl_tls + [url + "big.bin", "-o", target], [target]))
-            remove(target)
-            up = os.path.join(server.root, "up.bin")
-            remove(up)
-            secs, _, out = session(bench, server, ["cvopen " + BIG_QUEUE, "put up.bin"], flags,
-                                   "localhost")
-            expect(out, "Message commited\n")
-            if r == 0 and not same_bytes(up, local):
-                raise RuntimeError("T2: the remote file differs from the message")
-            t2.append(secs)
-            t2_peer.append(bench.run_curl(curl_tls + ["-T", local, url + "up-curl.bin"], []))
-            bench.details.append("T1/T2 round %d: get %.3f s, curl %.3f s; put %.3f s, curl -T "
-                                 "%.3f s" % (r + 1, t1[-1], t1_peer[-1], t2[-1], t2_peer[-1]))
-    m = statistics.median
-    ratio_row(bench.rows, "T1", "P1 over FTPS", m(t1), m(t1_peer), 1.3)
-    ratio_row(bench.rows, "T2", "P2 over FTPS", m(t2), m(t2_peer), 1.3)
+        t = get_and_put(bench, server, "P7", huge, bench.gib_rounds,
+                        flags=["-s", "--cacert", server.ca], host="localhost",
+                        curl=["--ssl-reqd", "--cacert", server.ca])
+    label = size_text(huge[1])
+    ratio_row(bench.rows, "P7", "`get` of a %s file over FTPS" % label, t["get"], t["curl_get"],
+              1.0)
+    ratio_row(bench.rows, "P7", "`put` of a %s message over FTPS" % label, t["put"],
+              t["curl_put"], 1.0)
+    bench.extra.append(rate_line("P7 get", huge[1], t["get"], t["curl_get"]))
+    bench.extra.append(rate_line("P7 put", huge[1], t["put"], t["curl_put"]))
 
 
 def store_medians(bench, qmgr, filter_=None):
     """Runs store_bench on qmgr; returns its medians by benchmark name."""
     args = [bench.store_bench, "--benchmark_format=json",
-            "--benchmark_repetitions=%d" % bench.rounds, "--benchmark_min_time=0.5"]
+            "--benchmark_repetitions=%d" % bench.rounds,
+            "--benchmark_min_time=%s" % ("0.1" if bench.quick else "0.5")]
     if filter_:
         args.append("--benchmark_filter=" + filter_)
     out = subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -287,6 +356,9 @@ def store_medians(bench, qmgr, filter_=None):
 
 
 def bench_store(bench):
+    if not os.access(bench.store_bench, os.X_OK):
+        return ["Not measured: %s was not built (configure with -DCVXFER_BENCH=ON)."
+                % bench.store_bench], None
     bench.cvadmin("create", "BENCHQM")
     bench.cvadmin("-m", "BENCHQM", "define", "BENCH.Q", "--maxmsgl", str(65 * MiB),
                   "--maxdepth", "100000000")
@@ -297,7 +369,7 @@ def bench_store(bench):
         return medians[name]["bytes_per_second"] / 1e6
     trip, fsync = rate("StoreRoundTrip/1024/real_time"), rate("FileAppendFsync/1024/real_time")
     ratio_row(bench.rows, "P4", "store: persistent 1 KiB put, get under syncpoint, commit",
-              trip, fsync, 0.5, higher_is_better=True, unit=lambda v: "%.0f msg/s" % v)
+              [trip], [fsync], 0.5, higher_is_better=True, num="%.0f", unit="msg/s")
     bench.details.append("P4: %.0f round trips/s against %.0f appends+fsync/s"
                          " (medians of %d repetitions)" % (trip, fsync, bench.rounds))
     lines = ["| size | store put | store get+commit | file write+fsync | file read |",
@@ -310,30 +382,47 @@ def bench_store(bench):
     return lines, medians
 
 
-def bench_broker(bench, local):
-    """The same store figures on a queue manager whose queues are on RabbitMQ."""
+def bench_broker(bench, server, local):
+    """cvxfer's get and put through a queue manager whose queues are on
+    RabbitMQ, and the store's figures there (when store_bench was built)."""
     reason = broker.unavailable()
     if reason:
         return ["The broker backend was not measured: %s." % reason]
     directory = os.path.join(bench.work, "rabbitmq")
+    data = make_file(os.path.join(bench.work, "broker.bin"), bench.sizes["broker"])
+    remote = None
     with broker.rabbitmq(directory) as url:
         bench.cvadmin("create", "BENCHRMQ", "--amqp", url)
-        bench.cvadmin("-m", "BENCHRMQ", "define", "BENCH.Q", "--maxmsgl", str(65 * MiB),
-                      "--maxdepth", "1000000")
-        remote = store_medians(bench, "BENCHRMQ",
-                               "StoreRoundTrip|StorePut/67108864|StoreGet/67108864")
+        for queue in ("BENCH.Q", BROKER_QUEUE):
+            bench.cvadmin("-m", "BENCHRMQ", "define", queue, "--maxmsgl", str(65 * MiB),
+                          "--maxdepth", "1000000")
+        t = get_and_put(bench, server, "Broker", data, bench.rounds, BROKER_QUEUE, "BENCHRMQ")
+        if local is not None:
+            remote = store_medians(bench, "BENCHRMQ",
+                                   "StoreRoundTrip|StorePut/67108864|StoreGet/67108864")
+    remove(data[0])
+    label = size_text(data[1])
+    lines = ["| cvxfer job | throughput | peak RSS of cvxfer |", "|---|---|---|"]
+    for job, what in (("get", "`get`, %s: remote file to the broker's queue"),
+                      ("put", "`put`, %s: the broker's queue to a remote file")):
+        lines.append("| %s | %s | %s |" % (
+            what % label, spread([data[1] / s / 1e6 for s in t[job]], "%.1f", "MB/s"),
+            spread([p / MiB for p in t[job + "_rss"]], "%.1f", "MiB", max)))
+    if remote is None:
+        return lines + ["", "The store's own figures on the broker were not measured: "
+                        "store_bench was not built."]
     trip = "StoreRoundTrip/1024/real_time"
     put, get = "StorePut/67108864/real_time", "StoreGet/67108864/real_time"
-    lines = ["| figure | local store | RabbitMQ broker |", "|---|---|---|",
-             "| persistent 1 KiB put, get under syncpoint, commit | %.0f msg/s | %.0f msg/s |" % (
-                 local[trip]["items_per_second"], remote[trip]["items_per_second"]),
-             "| 64 MiB put | %.1f MB/s | %.1f MB/s |" % (
-                 local[put]["bytes_per_second"] / 1e6, remote[put]["bytes_per_second"] / 1e6),
-             "| 64 MiB get+commit | %.1f MB/s | %.1f MB/s |" % (
-                 local[get]["bytes_per_second"] / 1e6, remote[get]["bytes_per_second"] / 1e6)]
-    bench.details.append("Broker: %.0f round trips/s, 64 MiB put %.1f MB/s, get %.1f MB/s" % (
-        remote[trip]["items_per_second"], remote[put]["bytes_per_second"] / 1e6,
-        remote[get]["bytes_per_second"] / 1e6))
+    lines += ["", "| figure | local store | RabbitMQ broker |", "|---|---|---|",
+              "| persistent 1 KiB put, get under syncpoint, commit | %.0f msg/s | %.0f msg/s |" % (
+                  local[trip]["items_per_second"], remote[trip]["items_per_second"]),
+              "| 64 MiB put | %.1f MB/s | %.1f MB/s |" % (
+                  local[put]["bytes_per_second"] / 1e6, remote[put]["bytes_per_second"] / 1e6),
+              "| 64 MiB get+commit | %.1f MB/s | %.1f MB/s |" % (
+                  local[get]["bytes_per_second"] / 1e6, remote[get]["bytes_per_second"] / 1e6)]
+    bench.details.append("Broker store: %.0f round trips/s, 64 MiB put %.1f MB/s, get %.1f MB/s"
+                         % (remote[trip]["items_per_second"], remote[put]["bytes_per_second"] / 1e6,
+                            remote[get]["bytes_per_second"] / 1e6))
     return lines
 
 
@@ -354,18 +443,64 @@ def machine():
             % (platform.node() or "host", os.cpu_count(), mem, cpu, platform.release(), fs, curl))
 
 
+def notes(bench, server_name):
+    """How each figure is taken, as the results page says it."""
+    big, huge = size_text(bench.sizes["big"]), size_text(bench.sizes["huge"])
+    if os.access(TIME, os.X_OK):
+        rss = "as GNU time reports it (it forks cvxfer, so this script's memory is not counted)"
+    else:
+        rss = ("as wait4 reports it for the child, which also counts this script's own peak "
+               "(%.1f MiB at the end of the run; install GNU time for cvxfer's alone)"
+               % (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024))
+    return [
+        "How the figures are taken: a cvxfer figure is the wall time of one cvxfer process from "
+        "its start to its exit (log in, `binary`, the transfer, `bye`), passive mode, on %s; a "
+        "peer's is the wall time of its commands, run right after cvxfer in the same round. The "
+        "table shows the median of the rounds and, in brackets, their spread (min–max); the "
+        "ratio is cvxfer's median over the peer's. Every cvxfer transfer is checked: the "
+        "message (taken back with `cvadmin get`) or the stored remote file must have the "
+        "SHA-256 of the file it came from." % server_name, "",
+        "- P1: `get` of a %s file onto a persistent queue, against `curl URL -o FILE; sync "
+        "FILE`." % big,
+        "- P2: `put` of a %s persistent message (committed once stored), against `curl -T FILE "
+        "URL`." % big,
+        "- P3: 200 `get`s in one session, against one `curl` fetching the 200 URLs over one "
+        "connection, then `sync` of the 200 files.",
+        "- P4: store_bench, a persistent 1 KiB put, a get under syncpoint and a commit, against "
+        "appending 1 KiB to a file with an fsync each.",
+        "- P6: peak RSS (ru_maxrss) of the cvxfer process during a `get` and a `put` of %s, %s; "
+        "the largest of the rounds." % (huge, rss),
+        "- P7: the P6 transfers over FTPS (`-s`: AUTH TLS, PBSZ 0, PROT P), against `curl "
+        "--ssl-reqd` (to a file, then `sync`; `-T`), on vsftpd demanding TLS on every "
+        "connection and session reuse.",
+        "- P6 and P7 run %d round%s (`--gib-rounds`), P1 to P4 and the broker jobs %d "
+        "(`--rounds`): the large transfers take most of the run." % (
+            bench.gib_rounds, "" if bench.gib_rounds == 1 else "s", bench.rounds)]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--build", required=True)
-    parser.add_argument("--rounds", type=int, default=3)
-    parser.add_argument("--output", default=os.path.join(HERE, "results", "latest.md"))
+    parser.add_argument("--rounds", type=int, help="rounds of P1-P4 and the broker jobs "
+                        "(default 5, 2 with --quick)")
+    parser.add_argument("--gib-rounds", type=int, default=1, help="rounds of P6 and P7")
+    parser.add_argument("--quick", action="store_true",
+                        help="small sizes and few rounds, to check that the benchmark works; "
+                        "writes BUILD/bench-quick.md unless --output is given")
+    parser.add_argument("--output")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
+    if args.rounds is None:
+        args.rounds = 2 if args.quick else 5
+    if args.output is None:
+        args.output = os.path.join(build, "bench-quick.md") if args.quick else \
+            os.path.join(HERE, "results", "latest.md")
+    output = os.path.abspath(args.output)  # before the chdir into the work directory
     work = os.path.join(build, "bench-work")
     remove(work)
     os.makedirs(work)
     os.chdir(work)
-    bench = Bench(build, work, args.rounds)
+    bench = Bench(build, work, args)
 
     reason = ftpservers.vsftpd_unavailable()
     if reason is None:
@@ -376,46 +511,57 @@ def main():
         server_cm, server_name = ftpservers.pyftpdlib_server(ftp_root), "pyftpdlib (%s)" % reason
     description = machine()
     started = time.monotonic()
-    with server_cm as server:
-        owner = None
-        if server_name == "vsftpd":
-            import pwd
-            owner = pwd.getpwnam(ftpservers.VSFTPD_USER)
-        prepare_files(server.root, owner)
-        bench.cvadmin("create", "CVQM", "--default")
-        bench_transfers(bench, server)
-    if reason is None:
-        bench_tls(bench)
-    store_lines, local_medians = bench_store(bench)
-    broker_lines = bench_broker(bench, local_medians)
+    try:
+        store_lines, local_medians = bench_store(bench)
+        with server_cm as server:
+            if server_name == "vsftpd":
+                import pwd
+                bench.owner = pwd.getpwnam(ftpservers.VSFTPD_USER)
+            prepare_small(server.root, bench.owner)
+            bench.cvadmin("create", "CVQM", "--default")
+            bench.cvadmin("define", BIG_QUEUE, "--maxmsgl", max(bench.sizes.values()),
+                          "--maxdepth", "10")
+            bench_transfers(bench, server)
+            broker_lines = bench_broker(bench, server, local_medians)
+            huge = make_file(os.path.join(work, "huge.bin"), bench.sizes["huge"])
+            bench_rss(bench, server, huge)
+        if reason is None:
+            bench_tls(bench, huge)
+        else:
+            bench.details.append("P7 was not measured: %s." % reason)
+    finally:
+        remove(work)  # the large files go even when a job fails
     took = time.monotonic() - started
 
-    out = ["# Benchmark results", "",
-           "Run of %s, %d rounds each, medians; %s FTP server on 127.0.0.1, passive mode "
-           "for both clients; took %.0f s." % (
-               datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
-               bench.rounds, server_name, took), "",
-           "Machine: " + description, "",
-           "Reproduce with `bench/run`.", "",
-           "| id | job | cvxfer | peer | ratio | goal | |", "|---|---|---|---|---|---|---|"]
+    out = ["# Benchmark results", ""]
+    if bench.quick:
+        out += ["Quick run (`--quick`): small files, few rounds; it shows that the benchmark "
+                "works, its figures compare with nothing.", ""]
+    out += ["Run of %s; rounds: %d (P6, P7: %d); %s FTP server on 127.0.0.1, passive "
+            "mode for both clients; took %.0f s." % (
+                datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
+                bench.rounds, bench.gib_rounds, server_name, took), "",
+            "Machine: " + description, "",
+            "Reproduce with `bench/run`.", "",
+            "| id | job | cvxfer | peer | ratio | goal | |", "|---|---|---|---|---|---|---|"]
     for row in sorted(bench.rows):
         out.append("| " + " | ".join(row) + " |")
-    out += ["", "Peers: P1 `curl URL -o FILE; sync FILE`; P2 `curl -T FILE URL`; P3 one `curl` "
-            "fetching the 200 URLs over one connection, then `sync` of the 200 files; P4 "
-            "appending 1 KiB to a file with an fsync each; P5 the file size; T1 and T2 `curl "
-            "--ssl-reqd` against vsftpd demanding TLS and session reuse.", "",
-            "| job | cvxfer | curl |", "|---|---|---|"] + bench.extra
+    out += [""] + notes(bench, server_name)
+    out += ["", "| job | cvxfer | curl |", "|---|---|---|"] + bench.extra
     out += ["", "Queue store against the disk (medians; puts are persistent, outside a unit "
             "of work; gets take one message under syncpoint and commit):", ""] + store_lines
-    out += ["", "The store on a RabbitMQ broker (a node of its own on loopback, confirmed "
-            "publishes, acknowledged gets):", ""] + broker_lines
+    out += ["", "On a RabbitMQ broker (a node of its own on loopback, confirmed publishes, "
+            "acknowledged gets): cvxfer with BENCHRMQ as its queue manager, `get` putting a "
+            "persistent message on the broker's queue and `put` storing one as a remote file "
+            "(throughput: the file's size over the cvxfer process's wall time, median and "
+            "spread of the rounds; peak RSS: the largest), then the store's own figures:",
+            ""] + broker_lines
     out += ["", "Rounds:", ""] + ["- " + d for d in bench.details] + [""]
     text = "\n".join(out)
-    os.makedirs(os.path.dirname(args.output), exist_ok=True)
-    with open(args.output, "w") as f:
+    os.makedirs(os.path.dirname(output), exist_ok=True)
+    with open(output, "w") as f:
         f.write(text)
     print(text)
-    remove(work)
     return 0
 
 
