@@ -46,8 +46,13 @@ constexpr amqp_channel_t kMessages = 1;
 constexpr amqp_channel_t kLookups = 2;
 constexpr int kWaitSeconds = 30;  // for any one answer of the broker
 // RabbitMQ refuses messages above 128 MiB by default (and closes the
-// channel doing so); the default limit of a queue stays below that.
+// channel doing so); the default limit of a queue stays below that. A
+// broker configured for more (max_message_size) takes up to 512 MiB, the
+// most it can be set to: a queue may be defined up to that, and a message
+// beyond the broker's own setting is refused at publish,
+// CVRC_MSG_TOO_BIG_FOR_Q_MGR.
 constexpr CVLONG kBrokerMaxMsgLength = 104857600;
+constexpr CVLONG kBrokerLargestMsgLength = 536870912;
 constexpr char kDefsFile[] = "/amqp.queues";
 // A streamed body up to this size stays in memory until it is published.
 constexpr size_t kSpoolInMemory = 131072;
@@ -1001,7 +1006,7 @@ CVLONG AmqpBackend::DefineQueue(const QueueDef &queue) {
   }
   if (rc != CVRC_UNKNOWN_OBJECT_NAME) return rc;
   QueueDef def = queue;
-  if (def.MaxMsgLength > kBrokerMaxMsgLength) def.MaxMsgLength = kBrokerMaxMsgLength;
+  if (def.MaxMsgLength > kBrokerLargestMsgLength) def.MaxMsgLength = kBrokerLargestMsgLength;
   if (CVLONG rc2 = Declare(def); rc2 != 0) return rc2;
   defs_[def.Name] = def;
   return SaveDefs() ? 0 : CVRC_RESOURCE_PROBLEM;

@@ -377,6 +377,98 @@ TEST_P(ConformanceTest, BrowseAndMarkOnTheStoreOnly) {
   }
 }
 
+// Bodies streamed in and out keep every byte at the sizes where the store
+// changes how it keeps them (in its row, in a file) and where pieces end.
+TEST_P(ConformanceTest, StreamedBodiesKeepEveryByteAtTheEdges) {
+  CVHOBJ q = Open(Q("MAIN"));
+  const std::string props = Props({{"cv-file-name", "edge.bin"}});
+  int round = 0;
+  for (size_t size : {0, 1, 131071, 131072, 131073, 1048575, 1048576, 1048577}) {
+    std::string body(size, '\0');
+    for (size_t i = 0; i < size; i++) body[i] = static_cast<char>((i * 2654435761u) >> 11);
+    const bool viaFd = round % 2 == 1;
+    CVMD md;
+    ASSERT_EQ(StreamPut(q, body, viaFd ? 65536 : 7001 + round, viaFd, CVPMO_NONE, props, &md).cc,
+              CVCC_OK)
+        << size;
+    // The store can hand a body over as a descriptor; the broker cannot.
+    Got g = StreamGet(q, 4093 * (round + 1), viaFd && !amqp_);
+    ASSERT_EQ(g.o.cc, CVCC_OK) << size << " " << CVReasonName(g.o.reason);
+    EXPECT_EQ(g.dataLength, static_cast<CVLONG>(size));
+    EXPECT_TRUE(g.data == body) << size;
+    EXPECT_EQ(g.props, props);
+    EXPECT_EQ(std::memcmp(g.md.MsgId, md.MsgId, sizeof(md.MsgId)), 0);
+    ASSERT_EQ(Commit().cc, CVCC_OK);
+    round++;
+  }
+  EXPECT_EQ(Depth(q), 0);
+}
+
+TEST_P(ConformanceTest, StreamsKeepTheUnitOfWorkRules) {
+  CVHOBJ q = Open(Q("MAIN"));
+  CVPMO pmo = CVPMO_DEFAULT;
+  pmo.Options = CVPMO_SYNCPOINT;
+  CVHMSG put = CVHM_UNUSABLE_HMSG, other = CVHM_UNUSABLE_HMSG;
+  Outcome o;
+  CVPUTOPEN(hconn_, q, &pmo, -1, &put, &o.cc, &o.reason);
+  ASSERT_EQ(o.cc, CVCC_OK);
+  CVPUTDATA(hconn_, put, 5, "first", &o.cc, &o.reason);
+  EXPECT_EQ(Depth(q), 0);  // being written: seen by nobody
+  CVPUTOPEN(hconn_, q, &pmo, -1, &other, &o.cc, &o.reason);
+  EXPECT_EQ(o.reason, CVRC_HANDLE_NOT_AVAILABLE);  // one stream at a time
+  EXPECT_REASON(Commit(), CVRC_UOW_IN_PROGRESS);   // its message is not complete
+  CVMD md = CVMD_DEFAULT;
+  CVPUTCLOSE(hconn_, &put, CVSC_COMPLETE, &md, 0, nullptr, &o.cc, &o.reason);
+  ASSERT_EQ(o.cc, CVCC_OK);
+  EXPECT_EQ(Depth(q), 0);  // under syncpoint: only at commit
+  ASSERT_EQ(Commit().cc, CVCC_OK);
+  EXPECT_EQ(Depth(q), 1);
+
+  // A stream abandoned, or backed out while open, leaves nothing.
+  ASSERT_EQ(StreamPut(q, std::string(300000, 'x'), 65536, false, CVPMO_SYNCPOINT).cc, CVCC_OK);
+  CVPUTOPEN(hconn_, q, &pmo, -1, &put, &o.cc, &o.reason);
+  CVPUTDATA(hconn_, put, 3, "abc", &o.cc, &o.reason);
+  ASSERT_EQ(Backout().cc, CVCC_OK);
+  CVPUTDATA(hconn_, put, 3, "abc", &o.cc, &o.reason);
+  EXPECT_EQ(o.reason, CVRC_HMSG_ERROR);
+  CVPUTOPEN(hconn_, q, &pmo, -1, &put, &o.cc, &o.reason);
+  CVPUTDATA(hconn_, put, 3, "abc", &o.cc, &o.reason);
+  CVPUTCLOSE(hconn_, &put, CVSC_ABANDON, nullptr, 0, nullptr, &o.cc, &o.reason);
+  EXPECT_EQ(o.cc, CVCC_OK);
+  ASSERT_EQ(Commit().cc, CVCC_OK);
+  EXPECT_EQ(Depth(q), 1);
+
+  // A streamed get holds its message until commit or back-out, and needs
+  // syncpoint.
+  CVGMO gmo = CVGMO_DEFAULT;
+  CVLONG length = 0, propLength = 0;
+  CVGETOPEN(hconn_, q, &md, &gmo, 0, nullptr, &propLength, &length, &other, &o.cc, &o.reason);
+  EXPECT_EQ(o.reason, CVRC_SYNCPOINT_NOT_AVAILABLE);
+  Got g = StreamGet(q, 2);
+  ASSERT_EQ(g.o.cc, CVCC_OK);
+  EXPECT_EQ(g.data, "first");
+  ASSERT_EQ(Backout().cc, CVCC_OK);
+  g = StreamGet(q, 64);
+  EXPECT_EQ(g.data, "first");
+  EXPECT_GE(g.md.BackoutCount, 1);
+  ASSERT_EQ(Commit().cc, CVCC_OK);
+  std::string data;
+  EXPECT_REASON(Get(q, &data), CVRC_NO_MSG_AVAILABLE);
+}
+
+TEST_P(ConformanceTest, StreamsLongerThanTheQueueTakesAreRefusedEarly) {
+  CVHOBJ q = Open(Q("SMALL"));  // at most 10 bytes
+  EXPECT_REASON(StreamPut(q, "", 4, false, CVPMO_NONE, "", nullptr, 11), CVRC_MSG_TOO_BIG_FOR_Q);
+  for (bool viaFd : {false, true}) {
+    EXPECT_REASON(StreamPut(q, "12345678901", 4, viaFd), CVRC_MSG_TOO_BIG_FOR_Q);
+    ASSERT_EQ(StreamPut(q, "1234567890", 4, viaFd).cc, CVCC_OK);
+  }
+  EXPECT_EQ(Depth(q), 2);
+  std::string data;
+  ASSERT_EQ(Get(q, &data).cc, CVCC_OK);
+  EXPECT_EQ(data, "1234567890");
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, ConformanceTest, ::testing::Values("local", "amqp"),
                          [](const ::testing::TestParamInfo<std::string> &info) {
                            return info.param;

@@ -481,9 +481,16 @@ TEST_F(CorvaneTest, KilledHolderLeavesItsMessageForTheNextGetter) {
   close(ready[1]);
 }
 
-TEST_F(CorvaneTest, KilledDuringALargePutLeavesNoPartialMessageAndNoOrphan) {
+// A process killed at any point of a large put (whole or streamed) or of a
+// streamed get loses nothing, duplicates nothing and leaves no body file
+// that is not a message's.
+TEST_F(CorvaneTest, KilledDuringLargeTransfersLosesNothingAndLeavesNoOrphan) {
+  constexpr size_t kBody = 200 * 1024 * 1024;
   ASSERT_EQ(Run(Admin("define BIG --maxmsgl 300000000")), 0);
-  for (int round = 0; round < 4; round++) {
+  ASSERT_EQ(Connect().cc, CVCC_OK);
+  ASSERT_EQ(StreamPut(OpenOrDie("BIG"), std::string(kBody, 'z'), 1 << 20).cc, CVCC_OK);
+  ASSERT_EQ(Disconnect().cc, CVCC_OK);
+  for (int round = 0; round < 9; round++) {
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     pid_t child = Spawn([&]() {
@@ -493,17 +500,38 @@ TEST_F(CorvaneTest, KilledDuringALargePutLeavesNoPartialMessageAndNoOrphan) {
       CVOD od = CVOD_DEFAULT;
       std::strcpy(od.ObjectName, "BIG");
       CVHOBJ h;
-      CVOPEN(c, &od, CVOO_OUTPUT, &h, &cc, &reason);
-      std::string body(200 * 1024 * 1024, static_cast<char>('a' + round));
-      if (write(ready[1], "g", 1) != 1) return 1;
+      CVOPEN(c, &od, CVOO_OUTPUT | CVOO_INPUT_AS_Q_DEF, &h, &cc, &reason);
+      const char fill = static_cast<char>('a' + round);
       CVMD md = CVMD_DEFAULT;
       CVPMO pmo = CVPMO_DEFAULT;
-      CVPUT(c, h, &md, &pmo, static_cast<CVLONG>(body.size()), body.data(), &cc, &reason);
+      CVHMSG hmsg = CVHM_UNUSABLE_HMSG;
+      std::string piece(1 << 20, fill);
+      if (round % 3 == 0) {  // one put of the whole body
+        std::string body(kBody, fill);
+        if (write(ready[1], "g", 1) != 1) return 1;
+        CVPUT(c, h, &md, &pmo, static_cast<CVLONG>(body.size()), body.data(), &cc, &reason);
+      } else if (round % 3 == 1) {  // a streamed put
+        if (write(ready[1], "g", 1) != 1) return 1;
+        CVPUTOPEN(c, h, &pmo, -1, &hmsg, &cc, &reason);
+        for (size_t at = 0; at < kBody && cc == CVCC_OK; at += piece.size())
+          CVPUTDATA(c, hmsg, static_cast<CVLONG>(piece.size()), piece.data(), &cc, &reason);
+        CVPUTCLOSE(c, &hmsg, CVSC_COMPLETE, &md, 0, nullptr, &cc, &reason);
+      } else {  // a streamed get, killed before its commit whatever it read
+        CVGMO gmo = CVGMO_DEFAULT;
+        gmo.Options = CVGMO_SYNCPOINT;
+        CVLONG length = 0, propLength = 0;
+        if (write(ready[1], "g", 1) != 1) return 1;
+        CVGETOPEN(c, h, &md, &gmo, 0, nullptr, &propLength, &length, &hmsg, &cc, &reason);
+        for (CVLONG got = 1; cc == CVCC_OK && got > 0;)
+          CVGETDATA(c, hmsg, static_cast<CVLONG>(piece.size()), piece.data(), &got, &cc, &reason);
+        CVGETCLOSE(c, &hmsg, CVSC_COMPLETE, &cc, &reason);
+        std::this_thread::sleep_for(std::chrono::seconds(60));
+      }
       return cc == CVCC_OK ? 0 : 2;
     });
     char byte;
     ASSERT_EQ(read(ready[0], &byte, 1), 1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20 + 60 * round));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20 + 40 * (round / 3) + 10 * round));
     kill(child, SIGKILL);
     WaitExit(child);
     close(ready[0]);
@@ -513,13 +541,16 @@ TEST_F(CorvaneTest, KilledDuringALargePutLeavesNoPartialMessageAndNoOrphan) {
   CVHOBJ q = OpenOrDie("BIG");
   CVLONG depth = Depth(q);
   EXPECT_EQ(BodyFiles(), static_cast<size_t>(depth));
+  int whole = 0;
   for (CVLONG i = 0; i < depth; i++) {
-    CVLONG length = 0;
-    std::string data;
-    ASSERT_EQ(Get(q, &data, CVGMO_NO_SYNCPOINT, 200 * 1024 * 1024, nullptr, &length).cc, CVCC_OK);
-    ASSERT_EQ(data.size(), 200u * 1024 * 1024);
-    EXPECT_EQ(data.find_first_not_of(data[0]), std::string::npos);
+    Got g = StreamGet(q, 1 << 20);
+    ASSERT_EQ(g.o.cc, CVCC_OK);
+    ASSERT_EQ(Commit().cc, CVCC_OK);
+    ASSERT_EQ(g.data.size(), kBody);
+    EXPECT_EQ(g.data.find_first_not_of(g.data[0]), std::string::npos);
+    whole += g.data[0] == 'z';
   }
+  EXPECT_EQ(whole, 1);  // the message being read came back, once
   EXPECT_EQ(BodyFiles(), 0u);
 }
 

@@ -4,6 +4,7 @@
 #define CORVANE_TESTS_QUEUE_CALLS_H
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -117,6 +118,74 @@ struct QueueCalls {
       g.data.assign(buffer.data(), static_cast<size_t>(std::min(g.dataLength, bufferLength)));
       g.props.assign(props.data(), static_cast<size_t>(g.propLength));
     }
+    return g;
+  }
+  // Puts data through a put stream in pieces of piece bytes (CVPUTDATA),
+  // or through a pipe (CVPUTFD, piece at most 64 KiB) with viaFd. Completes it with props unless
+  // abandon; *hmsgOut keeps the handle when it is left open (leaveOpen).
+  Outcome StreamPut(CVHOBJ h, const std::string &data, size_t piece, bool viaFd = false,
+                    CVLONG pmoOptions = CVPMO_NONE, const std::string &props = "",
+                    CVMD *mdOut = nullptr, CVLONG expected = -1) {
+    CVPMO pmo = CVPMO_DEFAULT;
+    pmo.Options = pmoOptions;
+    CVHMSG hmsg = CVHM_UNUSABLE_HMSG;
+    Outcome o;
+    CVPUTOPEN(hconn_, h, &pmo, expected, &hmsg, &o.cc, &o.reason);
+    if (o.cc != CVCC_OK) return o;
+    for (size_t at = 0; at < data.size() && o.cc == CVCC_OK;) {
+      size_t n = std::min(piece, data.size() - at);
+      if (viaFd) {
+        int p[2];
+        if (pipe(p) != 0) return o;
+        EXPECT_EQ(write(p[1], data.data() + at, n), static_cast<ssize_t>(n));  // n fits a pipe
+        close(p[1]);
+        CVLONG moved = 0;
+        for (size_t done = 0; done < n && o.cc == CVCC_OK; done += static_cast<size_t>(moved)) {
+          CVPUTFD(hconn_, hmsg, p[0], 1 << 20, &moved, &o.cc, &o.reason);
+          if (o.cc == CVCC_OK && moved == 0) break;
+        }
+        close(p[0]);
+      } else {
+        CVPUTDATA(hconn_, hmsg, static_cast<CVLONG>(n), data.data() + at, &o.cc, &o.reason);
+      }
+      at += n;
+    }
+    CVMD md = CVMD_DEFAULT;
+    Outcome closed;
+    CVPUTCLOSE(hconn_, &hmsg, CVSC_COMPLETE, &md, static_cast<CVLONG>(props.size()), props.data(),
+               &closed.cc, &closed.reason);
+    EXPECT_EQ(hmsg, CVHM_UNUSABLE_HMSG);
+    if (mdOut != nullptr) *mdOut = md;
+    return o.cc != CVCC_OK ? o : closed;
+  }
+  // Gets a message through a get stream under syncpoint, reading in pieces
+  // of piece bytes (CVGETDATA) or, with viaFd, through CVGETFD; leaves the
+  // message in the unit of work.
+  Got StreamGet(CVHOBJ h, size_t piece, bool viaFd = false) {
+    Got g;
+    CVGMO gmo = CVGMO_DEFAULT;
+    gmo.Options = CVGMO_SYNCPOINT;
+    std::vector<char> props(CV_PROPERTIES_LENGTH_MAX);
+    CVHMSG hmsg = CVHM_UNUSABLE_HMSG;
+    CVGETOPEN(hconn_, h, &g.md, &gmo, static_cast<CVLONG>(props.size()), props.data(),
+              &g.propLength, &g.dataLength, &hmsg, &g.o.cc, &g.o.reason);
+    if (g.o.cc != CVCC_OK) return g;
+    g.props.assign(props.data(), static_cast<size_t>(g.propLength));
+    std::vector<char> buffer(piece);
+    if (viaFd) {
+      int fd = -1;
+      CVGETFD(hconn_, hmsg, &fd, &g.o.cc, &g.o.reason);
+      for (ssize_t n = 1; g.o.cc == CVCC_OK && n > 0; g.data.append(buffer.data(), n > 0 ? n : 0))
+        n = read(fd, buffer.data(), buffer.size());
+      if (fd >= 0) close(fd);
+    } else {
+      for (CVLONG n = 1; g.o.cc == CVCC_OK && n > 0; g.data.append(buffer.data(), n))
+        CVGETDATA(hconn_, hmsg, static_cast<CVLONG>(piece), buffer.data(), &n, &g.o.cc,
+                  &g.o.reason);
+    }
+    Outcome closed;
+    CVGETCLOSE(hconn_, &hmsg, CVSC_COMPLETE, &closed.cc, &closed.reason);
+    EXPECT_EQ(closed.cc, CVCC_OK);
     return g;
   }
   CVLONG Depth(CVHOBJ h) {

@@ -106,6 +106,8 @@ def start(directory, tls=False):
     amqp_port, dist_port, epmd_port = _free_port(), _free_port(), _free_port()
     tls_port = _free_port() if tls else None
     with open(os.path.join(directory, "rabbitmq.conf"), "w") as f:
+        # Room for the largest messages the tests stream through it.
+        f.write("max_message_size = 536870912\n")
         if tls:
             _make_certificates(directory)
             f.write("listeners.ssl.1 = 127.0.0.1:%d\n" % tls_port)

@@ -8,6 +8,7 @@ import time
 import pexpect
 import pytest
 
+import broker
 import ftpservers
 from cvxfer_proc import CVADMIN, CVXFER, env_with_home
 
@@ -146,3 +147,16 @@ def read(srv, name):
 def login(srv):
     """The command lines that open srv without auto-login and log in."""
     return ["open 127.0.0.1 %d" % srv.port, "user %s %s" % (srv.user, srv.password)]
+
+
+@pytest.fixture(scope="module")
+def broker_url(tmp_path_factory):
+    """A RabbitMQ node of the module's own; skips the test without one."""
+    if broker.unavailable() is not None:
+        pytest.skip(broker.unavailable())
+    directory = str(tmp_path_factory.mktemp("rabbitmq"))
+    try:
+        with broker.rabbitmq(directory) as url:
+            yield url
+    except RuntimeError as e:
+        pytest.skip("RabbitMQ cannot run here: %s" % e)

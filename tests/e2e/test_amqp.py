@@ -13,22 +13,12 @@ import pytest
 import broker
 import ftpservers
 from cvxfer_proc import CVADMIN, CVXFER, env_with_home
-from session import cvadmin, depth, piped, take, wait_until  # noqa: F401
+from session import broker_url, cvadmin, depth, piped, take, wait_until  # noqa: F401
 
 QUEUE = "SYSTEM.DEFAULT.LOCAL.QUEUE"
 
 pytestmark = pytest.mark.skipif(broker.unavailable() is not None,
                                 reason=broker.unavailable() or "")
-
-
-@pytest.fixture(scope="module")
-def broker_url(tmp_path_factory):
-    directory = str(tmp_path_factory.mktemp("rabbitmq"))
-    try:
-        with broker.rabbitmq(directory) as url:
-            yield url
-    except RuntimeError as e:
-        pytest.skip("RabbitMQ cannot run here: %s" % e)
 
 
 @pytest.fixture
