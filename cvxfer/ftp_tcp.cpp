@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <time.h>
 #include <sys/sendfile.h>
@@ -1146,19 +1147,33 @@ int FtpGetFileTo(FtpSession *session, const char *name, const FtpSink &sink, uin
 // or -1 when the connection or the source failed.
 int FtpSendSource(FtpSession *session, const FtpSource &source, FtpProgress *progress) {
   const int fd = session->DataSocket;
+  // sendfile on a blocking socket waits until all it was given is queued,
+  // however long a stalled server takes: the socket does not block while it
+  // is used, so that each wait is FtpWait's, bounded.
+  const int flags = fcntl(fd, F_GETFL);
+  if (source.Fd >= 0 && session->DataTls == nullptr) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  struct Restore {
+    int Fd, Flags;
+    ~Restore() { fcntl(Fd, F_SETFL, Flags); }
+  } restore{fd, flags};
   std::vector<char> piece;
   for (uint64_t sent = 0; sent < source.Length;) {
     const uint64_t left = source.Length - sent;
     if (source.Fd >= 0 && session->DataTls == nullptr) {
       if (FtpWait(session, fd, POLLOUT, "the server to take the data") <= 0) return -1;
       off_t offset = static_cast<off_t>(sent);
-      ssize_t n = sendfile(fd, source.Fd, &offset, static_cast<size_t>(std::min<uint64_t>(left, kSendfileChunk)));
+      ssize_t n = sendfile(fd, source.Fd, &offset,
+                           static_cast<size_t>(std::min<uint64_t>(left, kSendfileChunk)));
       if (n < 0 && (errno == EINTR || errno == EAGAIN) && !gFtpInterrupted) continue;
       if (n <= 0) {
         std::printf("error send on socket %d\n", fd);
         std::fflush(stdout);
         return -1;
       }
+      // Sent bytes are not read again: their pages go now, while the
+      // server is busy with them, rather than all at once when the body is
+      // removed.
+      posix_fadvise(source.Fd, static_cast<off_t>(sent), n, POSIX_FADV_DONTNEED);
       sent += static_cast<uint64_t>(n);
     } else {
       piece.resize(kStorePiece);

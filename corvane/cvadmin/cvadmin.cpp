@@ -583,7 +583,19 @@ int CmdGet(const std::string &qmgr, const std::vector<std::string> &args) {
   std::vector<char> buffer(1 << 20);
   for (CVLONG got = 1; ok && got > 0;) {
     CVGETDATA(hconn, hmsg, static_cast<CVLONG>(buffer.size()), buffer.data(), &got, &cc, &reason);
-    ok = cc == CVCC_OK && WriteAllTo(fd, buffer.data(), static_cast<size_t>(got));
+    if (cc != CVCC_OK) {
+      // The message cannot be read whole: it stays where the queue
+      // manager keeps it, and no partial copy stays behind.
+      std::string cause = CVLastCause();
+      CVLONG why = reason;
+      CVBACK(hconn, &cc, &reason);
+      if (fd > 1) {
+        close(fd);
+        unlink(file.c_str());
+      }
+      return Fail("get", why, cause);
+    }
+    ok = WriteAllTo(fd, buffer.data(), static_cast<size_t>(got));
   }
   CVLONG closeCc, closeReason;
   CVGETCLOSE(hconn, &hmsg, CVSC_COMPLETE, &closeCc, &closeReason);

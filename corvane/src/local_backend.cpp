@@ -1052,6 +1052,7 @@ class LocalGetStream : public GetStream {
     if (fd_ >= 0) {
       // The copy shares the file offset, which Read never moves.
       *fd = fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+      if (*fd >= 0) lseek(*fd, 0, SEEK_SET);
     } else {
       *fd = memfd_create("cvbody", MFD_CLOEXEC);
       if (*fd >= 0 && !WriteAll(*fd, inline_.data(), inline_.size())) {

@@ -196,6 +196,14 @@ class HostileServer:
                 data.sendall(PAYLOAD[:half])
                 self._wait_for_close(data)
                 return False
+            if verb == "STOR" and self.step == "data" and self.behaviour == "stall":
+                # Takes nothing: the client's buffers fill and stay full.
+                conn.settimeout(RUN_TIMEOUT)
+                try:
+                    conn.recv(1)  # until the client gives up on the session
+                except OSError:
+                    pass
+                return False
             if verb == "RETR":
                 data.sendall(PAYLOAD[:half])
                 if self.step == "data" and self.behaviour in FAULTS:
