@@ -1164,7 +1164,8 @@ int FtpSendSource(FtpSession *session, const FtpSource &source, FtpProgress *pro
       off_t offset = static_cast<off_t>(sent);
       ssize_t n = sendfile(fd, source.Fd, &offset,
                            static_cast<size_t>(std::min<uint64_t>(left, kSendfileChunk)));
-      if (n < 0 && (errno == EINTR || errno == EAGAIN) && !gFtpInterrupted) continue;
+      // An interrupt is FtpWait's to tell, at the top of the loop.
+      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
       if (n <= 0) {
         std::printf("error send on socket %d\n", fd);
         std::fflush(stdout);

@@ -254,6 +254,9 @@ class AmqpBackend : public Backend {
   CVLONG Declare(const QueueDef &queue);
   CVLONG Publish(const std::string &queue, const CVMD &md, const BodySource &body,
                  const std::string &props);
+  // Waits for the next frame of the message channel, which must be of type:
+  // else the connection is out of step and broken, otherwise telling how.
+  CVLONG WaitFrame(uint8_t type, amqp_frame_t *frame, const char *otherwise);
   // Sends a publish whose body is read from a file, frame by frame.
   int SendFromFile(const std::string &queue, amqp_basic_properties_t *props, const BodySource &body);
   // The refusal of properties too large for the header frame, or 0.
@@ -724,13 +727,9 @@ CVLONG AmqpBackend::Fetch(const std::string &queue, std::optional<Delivery> *out
   bool redelivered = ok->redelivered != 0;
   // The content header: the body's size and the message's properties.
   amqp_frame_t header;
-  timeval wait = {kWaitSeconds, 0};
-  if (int status = amqp_simple_wait_frame_noblock(conn_, &header, &wait);
-      status != AMQP_STATUS_OK) {
-    return Broken(StatusText(status));
-  }
-  if (header.frame_type != AMQP_FRAME_HEADER || header.channel != kMessages) {
-    return Broken("broker: a delivery without its content header");
+  if (CVLONG rc = WaitFrame(AMQP_FRAME_HEADER, &header, "a delivery without its content header");
+      rc != 0) {
+    return rc;
   }
   const uint64_t size = header.payload.properties.body_size;
   const amqp_basic_properties_t &p =
@@ -792,15 +791,21 @@ CVLONG AmqpBackend::Fetch(const std::string &queue, std::optional<Delivery> *out
   return 0;
 }
 
-CVLONG AmqpBackend::NextBodyFrame(amqp_bytes_t *fragment) {
-  amqp_frame_t frame;
+CVLONG AmqpBackend::WaitFrame(uint8_t type, amqp_frame_t *frame, const char *otherwise) {
   timeval wait = {kWaitSeconds, 0};
-  if (int status = amqp_simple_wait_frame_noblock(conn_, &frame, &wait);
-      status != AMQP_STATUS_OK) {
+  if (int status = amqp_simple_wait_frame_noblock(conn_, frame, &wait); status != AMQP_STATUS_OK) {
     return Broken(StatusText(status));
   }
-  if (frame.frame_type != AMQP_FRAME_BODY || frame.channel != kMessages) {
-    return Broken("broker: a delivery's body ended early");
+  if (frame->frame_type != type || frame->channel != kMessages) {
+    return Broken(std::string("broker: ") + otherwise);
+  }
+  return 0;
+}
+
+CVLONG AmqpBackend::NextBodyFrame(amqp_bytes_t *fragment) {
+  amqp_frame_t frame;
+  if (CVLONG rc = WaitFrame(AMQP_FRAME_BODY, &frame, "a delivery's body ended early"); rc != 0) {
+    return rc;
   }
   *fragment = frame.payload.body_fragment;
   return 0;

@@ -81,6 +81,10 @@ size_t FitProperties(const std::string &props, CVLONG length);
 // queue manager's own).
 bool ValidPropertyName(const std::string &name);
 
+// Writes all n bytes at p to fd, going on after EINTR; false, with errno,
+// when it cannot.
+bool WriteAll(int fd, const char *p, size_t n);
+
 // WriteFrom's answer when the descriptor it reads from failed.
 inline constexpr CVLONG kSourceFailed = -2;
 

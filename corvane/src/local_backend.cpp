@@ -250,18 +250,6 @@ class Stmt {
   bool kept_ = false;
 };
 
-bool WriteAll(int fd, const char *p, size_t n) {
-  while (n > 0) {
-    ssize_t w = write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w == 0) errno = EIO;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
-
 // Reads n bytes from the start of fd; a file shorter than that fails with
 // errno EIO.
 bool ReadAll(int fd, char *p, size_t n) {

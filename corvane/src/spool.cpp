@@ -22,7 +22,9 @@ constexpr int64_t kWriteBehindPiece = 8 << 20;
 constexpr int kPipeSize = 1 << 20;
 constexpr size_t kCopyPiece = 256 << 10;  // where splice cannot serve
 
-bool WriteFully(int fd, const char *p, size_t n) {
+}  // namespace
+
+bool WriteAll(int fd, const char *p, size_t n) {
   while (n > 0) {
     ssize_t w = write(fd, p, n);
     if (w < 0 && errno == EINTR) continue;
@@ -33,8 +35,6 @@ bool WriteFully(int fd, const char *p, size_t n) {
   }
   return true;
 }
-
-}  // namespace
 
 Spool::~Spool() {
   for (int fd : {fd_, pipe_[0], pipe_[1]}) {
@@ -50,7 +50,7 @@ CVLONG Spool::Failed(int err) {
 CVLONG Spool::Spill() {
   fd_ = create_();
   if (fd_ < 0) return Failed(errno);
-  if (!WriteFully(fd_, head_.data(), head_.size())) return Failed(errno);
+  if (!WriteAll(fd_, head_.data(), head_.size())) return Failed(errno);
   std::string().swap(head_);
   return 0;
 }
@@ -76,7 +76,7 @@ CVLONG Spool::Write(const void *data, size_t n) {
     if (fd_ < 0) {
       if (CVLONG rc = Spill(); rc != 0) return rc;
     }
-    if (!WriteFully(fd_, p, n)) return Failed(errno);
+    if (!WriteAll(fd_, p, n)) return Failed(errno);
   }
   length_ += static_cast<int64_t>(n);
   WriteBehind();
