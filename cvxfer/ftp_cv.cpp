@@ -786,8 +786,6 @@ static int CVPutOne(FtpSession *session, const char *remoteName, long long *byte
                 remoteName);
     std::fflush(stdout);
   }
-  // Nothing is committed after an interrupt: the user asked for the
-  // command to be abandoned.
   // From the body's file where the queue manager can hand it over (sendfile
   // then moves it), else piece by piece.
   FtpSource source;
@@ -803,6 +801,8 @@ static int CVPutOne(FtpSession *session, const char *remoteName, long long *byte
     std::printf("Message not getted from queue %s\n", ReasonString(r));
     return 1;
   };
+  // Nothing is committed after an interrupt: the user asked for the
+  // command to be abandoned.
   const bool stored =
       remoteName != nullptr &&
       (already ||
