@@ -735,6 +735,8 @@ void CVINQ(CVHCONN Hconn, CVHOBJ Hobj, CVLONG SelectorCount, const CVLONG *Selec
  *     before it are on their queues, it and those after it are dropped, and
  *     the gets stay in the unit of work for CVBACK (after
  *     CVRC_MSG_TOO_BIG_FOR_Q_MGR the broker has given them back already).
+ *   CVRC_UOW_IN_PROGRESS a put stream is open (see Streams): nothing
+ *     was committed.
  *   CVRC_BACKED_OUT on a store, messages of the unit of work were no
  *     longer its own (another connection took it for ended and backed them
  *     out): the rest is backed out too and the unit of work is over.
