@@ -1066,8 +1066,9 @@ int FtpGetFileTo(FtpSession *session, const char *name, const FtpSink &sink, uin
   FtpProgressStart(&progress, session, announced, known);
   long long total = 0;
   bool clean = false;
-  // A file announced too long is abandoned before its first byte.
-  bool tooLarge = known && announced > maxLength;
+  // A file announced too long is abandoned before its first byte; in ascii
+  // the server may send another count than it announces.
+  bool tooLarge = known && announced > maxLength && session->TransferType == 2;
   bool refused = false;
   while (!tooLarge) {
     if (FtpWaitIn(session, kData, "data from the server") <= 0) break;

@@ -596,9 +596,14 @@ void CVMARK(CVHCONN Hconn, const CVBYTE *MsgId, CVLONG PropLength, const CVCHAR 
  *    reads): held until CVCMIT removes it or CVBACK returns it, and
  *    returned when the process ends in any way before CVCMIT.
  *  - CVCMIT while a put stream is open fails with CVRC_UOW_IN_PROGRESS and
- *    changes nothing (its message is not complete); CVBACK and CVDISC
- *    abandon an open stream first. CVCMIT ends an open get stream (its
- *    message leaves the queue as any held get does).
+ *    changes nothing (its message is not complete). CVBACK abandons a put
+ *    stream opened under syncpoint, CVDISC any stream.
+ *  - A get stream ends at the first call on the connection that is not one
+ *    of its own (CVGETDATA, CVGETFD, CVGETCLOSE): its handle is then
+ *    unusable (CVRC_HMSG_ERROR) and its message stays held. A broker sends
+ *    the body on the connection every call uses, so nothing may come
+ *    between its frames. CVCMIT so removes the message of a get stream
+ *    still open, as any held get's.
  * A local queue manager writes a body beyond 128 KiB to a file of its own
  * as it arrives, starting the write to disk as it goes, and makes it
  * durable (persistent messages) before CVPUTCLOSE returns; a body is read
@@ -625,7 +630,7 @@ void CVPUTOPEN(CVHCONN Hconn, CVHOBJ Hobj, CVPMO *PutMsgOpts, CVLONG ExpectedLen
 
 /* CVPUTDATA appends BufferLength bytes from Buffer to the stream's body.
  * CVPUTFD appends what the descriptor Fd has to give now, at most
- * MaxLength bytes, without copying them through user memory where the
+ * MaxLength bytes (more than 0), without copying them through user memory where the
  * kernel allows (splice from a socket or pipe); *Moved receives the count,
  * 0 at the end of Fd's data. Like read(2) it waits when Fd has nothing yet:
  * poll Fd first to bound that wait (a signal does not end it).
@@ -636,7 +641,8 @@ void CVPUTOPEN(CVHCONN Hconn, CVHOBJ Hobj, CVPMO *PutMsgOpts, CVLONG ExpectedLen
  * handle or argument breaks the stream: its data are dropped and the
  * completing CVPUTCLOSE fails with the same reason.
  * Reasons: CVRC_HCONN_ERROR; CVRC_HMSG_ERROR Hmsg is not an open put
- *   stream; CVRC_DATA_LENGTH_ERROR a negative length; CVRC_BUFFER_ERROR
+ *   stream; CVRC_DATA_LENGTH_ERROR a negative length (for CVPUTFD: not
+ *   more than 0); CVRC_BUFFER_ERROR
  *   Buffer null with a length, Fd negative or unreadable, Moved null;
  *   CVRC_MSG_TOO_BIG_FOR_Q; CVRC_Q_SPACE_NOT_AVAILABLE the disk is full;
  *   CVRC_RESOURCE_PROBLEM writing the body failed (see CVLastCause). */
@@ -675,15 +681,16 @@ void CVGETOPEN(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVGMO *GetMsgOpts,
 /* CVGETDATA copies the next bytes of the body, at most BufferLength, to
  * Buffer; *DataLength receives their count, 0 once the whole body was
  * read.
- * CVGETFD hands over the body as a new read-only descriptor in *Fd,
- * positioned at its start, for sendfile(2) and the like; the caller closes
- * it. Its bytes stay valid after the stream is closed. A broker's body
+ * CVGETFD hands over the body as a new read-only descriptor in *Fd, with
+ * an offset of its own at the start, for sendfile(2) and the like; the
+ * caller closes it. Its bytes stay valid after the stream is closed. A broker's body
  * arrives frame by frame and cannot be handed over:
  * CVRC_FUNCTION_NOT_SUPPORTED (use CVGETDATA).
  * Reasons: CVRC_HCONN_ERROR; CVRC_HMSG_ERROR Hmsg is not an open get
  *   stream; CVRC_BUFFER_LENGTH_ERROR, CVRC_BUFFER_ERROR as for CVGET (and
  *   DataLength or Fd null); CVRC_OBJECT_DAMAGED the body ends short (the
- *   message is set aside as CVGET would); CVRC_CONNECTION_BROKEN,
+ *   message is set aside as CVGET would; every later read says so again);
+ *   CVRC_CONNECTION_BROKEN (and every later read),
  *   CVRC_RESOURCE_PROBLEM see CVLastCause. */
 void CVGETDATA(CVHCONN Hconn, CVHMSG Hmsg, CVLONG BufferLength, void *Buffer, CVLONG *DataLength,
                CVLONG *CompCode, CVLONG *Reason);

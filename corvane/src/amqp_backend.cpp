@@ -823,15 +823,18 @@ class AmqpGetStream : public GetStream {
   ~AmqpGetStream() override {
     std::vector<char> sink(1 << 16);
     size_t got = 0;
-    while (Read(sink.data(), sink.size(), &got) == 0 && got > 0) {
+    while (broker_ != nullptr && Read(sink.data(), sink.size(), &got) == 0 && got > 0) {
     }
   }
+  void Detach() override { broker_ = nullptr; }
   CVLONG Read(void *buffer, size_t n, size_t *got) override {
     *got = 0;
+    if (failed_ != 0) return failed_;  // the rest of the body is lost with the connection
     if (offset_ == piece_.size() && left_ > 0) {
       amqp_bytes_t fragment;
       if (CVLONG rc = broker_->NextBodyFrame(&fragment); rc != 0) {
         left_ = 0;
+        failed_ = rc;
         return rc;
       }
       // Copied out: the connection's memory is reused by its next call.
@@ -852,6 +855,7 @@ class AmqpGetStream : public GetStream {
   uint64_t left_;      // bytes of the body still with the broker
   std::string piece_;  // the bytes at hand
   size_t offset_ = 0;
+  CVLONG failed_ = 0;
 };
 
 CVLONG AmqpBackend::GetOpen(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG *length,

@@ -155,6 +155,8 @@ class GetStream {
     (void)fd;
     return CVRC_FUNCTION_NOT_SUPPORTED;
   }
+  // The connection is about to go: the stream ends without reading on.
+  virtual void Detach() {}
 };
 
 class Backend {

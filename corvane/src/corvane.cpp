@@ -96,14 +96,20 @@ void Report(CVLONG rc, CVLONG *cc, CVLONG *reason) {
   }
 }
 
+// Whether a call leaves an open get stream as it is (the stream's own
+// calls) or ends it first (every other call: a broker sends a body's frames
+// on the connection every call uses, so nothing else may come between them).
+enum class GetStreamUse { kEnds, kKeeps };
+
 // Runs body(process) under the lock when hconn is this process's
 // connection; returns its reason, else CVRC_HCONN_ERROR.
 template <typename Body>
-CVLONG OnConnection(CVHCONN hconn, Body body) {
+CVLONG OnConnection(CVHCONN hconn, Body body, GetStreamUse use = GetStreamUse::kEnds) {
   Process &p = State();
   std::lock_guard<std::mutex> guard(p.Lock);
   ClearCause();
   if (p.Conn == nullptr || p.Owner != getpid() || hconn != kHconn) return CVRC_HCONN_ERROR;
+  if (use == GetStreamUse::kEnds && p.Stream.Get != nullptr) EndStream(p);
   return body(p);
 }
 
@@ -211,7 +217,8 @@ void GetMessage(CVHCONN hconn, CVHOBJ hobj, CVMD *md, CVGMO *gmo, bool wantProps
     return rc;
   };
   auto start = std::chrono::steady_clock::now();
-  CVLONG rc = OnConnection(hconn, look);
+  const GetStreamUse use = hmsg != nullptr ? GetStreamUse::kKeeps : GetStreamUse::kEnds;
+  CVLONG rc = OnConnection(hconn, look, use);
   // Reaching the backend means gmo was checked.
   if (rc == CVRC_NO_MSG_AVAILABLE && (gmo->Options & CVGMO_WAIT) != 0) {
     CVLONG waitMs = gmo->WaitInterval < 0 ? kUnlimitedWaitMs : gmo->WaitInterval;
@@ -220,7 +227,7 @@ void GetMessage(CVHCONN hconn, CVHOBJ hobj, CVMD *md, CVGMO *gmo, bool wantProps
          now = std::chrono::steady_clock::now()) {
       std::this_thread::sleep_for(
           std::min<std::chrono::steady_clock::duration>(kPollInterval, deadline - now));
-      rc = OnConnection(hconn, look);
+      rc = OnConnection(hconn, look, use);
     }
   }
   Report(rc == kHeadDoesNotMatch ? CVRC_NO_MSG_AVAILABLE : rc, cc, reason);
@@ -360,14 +367,18 @@ void CVCONN(const CVCHAR *QMgrName, CVHCONN *Hconn, CVLONG *CompCode, CVLONG *Re
 
 void CVDISC(CVHCONN *Hconn, CVLONG *CompCode, CVLONG *Reason) {
   CVHCONN hconn = Hconn != nullptr ? *Hconn : CVHC_UNUSABLE_HCONN;
-  Report(OnConnection(hconn,
-                      [&](Process &p) {
-                        EndStream(p);
-                        p.Conn.reset();  // backs out an open unit of work
-                        p.Objects.clear();
-                        *Hconn = CVHC_UNUSABLE_HCONN;
-                        return CVLONG{0};
-                      }),
+  Report(OnConnection(
+             hconn,
+             [&](Process &p) {
+               // The connection goes: a body still on its way is not read.
+               if (p.Stream.Get != nullptr) p.Stream.Get->Detach();
+               EndStream(p);
+               p.Conn.reset();  // backs out an open unit of work
+               p.Objects.clear();
+               *Hconn = CVHC_UNUSABLE_HCONN;
+               return CVLONG{0};
+             },
+             GetStreamUse::kKeeps),
          CompCode, Reason);
 }
 
@@ -514,7 +525,7 @@ void CVPUTOPEN(CVHCONN Hconn, CVHOBJ Hobj, CVPMO *PutMsgOpts, CVLONG ExpectedLen
     p.Stream.Syncpoint = syncpoint;
     p.Stream.Put = std::move(stream);
     return 0;
-  });
+  }, GetStreamUse::kKeeps);
   Report(rc, CompCode, Reason);
 }
 
@@ -531,7 +542,7 @@ void CVPUTDATA(CVHCONN Hconn, CVHMSG Hmsg, CVLONG BufferLength, const void *Buff
       *moved = static_cast<size_t>(BufferLength);
       return p.Stream.Put->Write(Buffer, *moved);
     });
-  });
+  }, GetStreamUse::kKeeps);
   Report(rc, CompCode, Reason);
 }
 
@@ -541,14 +552,14 @@ void CVPUTFD(CVHCONN Hconn, CVHMSG Hmsg, int Fd, CVLONG MaxLength, CVLONG *Moved
   errno = 0;
   CVLONG rc = OnConnection(Hconn, [&](Process &p) -> CVLONG {
     if (Stream(p, Hmsg, true) == nullptr) return CVRC_HMSG_ERROR;
-    if (MaxLength < 0) return CVRC_DATA_LENGTH_ERROR;
+    if (MaxLength <= 0) return CVRC_DATA_LENGTH_ERROR;  // 0 moved means the end
     if (Fd < 0 || Moved == nullptr) return CVRC_BUFFER_ERROR;
     return AppendToStream(p, Hmsg, [&](size_t room, size_t *moved) -> CVLONG {
       CVLONG rc = p.Stream.Put->WriteFrom(Fd, std::min(room, static_cast<size_t>(MaxLength)), moved);
       *Moved = static_cast<CVLONG>(*moved);
       return rc;
     });
-  });
+  }, GetStreamUse::kKeeps);
   const int err = errno;  // a failed read's, for the caller
   Report(rc, CompCode, Reason);
   errno = err;
@@ -575,7 +586,7 @@ void CVPUTCLOSE(CVHCONN Hconn, CVHMSG *Hmsg, CVLONG Options, CVMD *MsgDesc, CVLO
     EndStream(p);
     *Hmsg = CVHM_UNUSABLE_HMSG;
     return Options == CVSC_COMPLETE ? rc : 0;
-  });
+  }, GetStreamUse::kKeeps);
   Report(rc, CompCode, Reason);
 }
 
@@ -600,7 +611,7 @@ void CVGETDATA(CVHCONN Hconn, CVHMSG Hmsg, CVLONG BufferLength, void *Buffer, CV
     CVLONG rc = s->Get->Read(Buffer, static_cast<size_t>(BufferLength), &got);
     *DataLength = static_cast<CVLONG>(got);
     return rc;
-  });
+  }, GetStreamUse::kKeeps);
   Report(rc, CompCode, Reason);
 }
 
@@ -610,7 +621,7 @@ void CVGETFD(CVHCONN Hconn, CVHMSG Hmsg, int *Fd, CVLONG *CompCode, CVLONG *Reas
     if (s == nullptr) return CVRC_HMSG_ERROR;
     if (Fd == nullptr) return CVRC_BUFFER_ERROR;
     return s->Get->Fd(Fd);
-  });
+  }, GetStreamUse::kKeeps);
   Report(rc, CompCode, Reason);
 }
 
@@ -621,7 +632,7 @@ void CVGETCLOSE(CVHCONN Hconn, CVHMSG *Hmsg, CVLONG Options, CVLONG *CompCode, C
     EndStream(p);
     *Hmsg = CVHM_UNUSABLE_HMSG;
     return CVLONG{0};
-  });
+  }, GetStreamUse::kKeeps);
   Report(rc, CompCode, Reason);
 }
 

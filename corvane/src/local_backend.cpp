@@ -1016,6 +1016,7 @@ class LocalGetStream : public GetStream {
   CVLONG Read(void *buffer, size_t n, size_t *got) override {
     n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(n), length_ - offset_));
     *got = 0;
+    if (failed_ != 0) return failed_;  // set aside once, reported again
     if (n == 0) return 0;
     if (fd_ < 0) {
       std::memcpy(buffer, inline_.data() + offset_, n);
@@ -1027,8 +1028,9 @@ class LocalGetStream : public GetStream {
       if (r <= 0) {
         // The file was whole when the stream opened: it was cut since.
         SetErrnoCause("message body", r == 0 ? EIO : errno);
-        if (r == 0) store_->SetAsideHeld(id_, true);
-        return r == 0 ? CVRC_OBJECT_DAMAGED : CVRC_RESOURCE_PROBLEM;
+        if (r < 0) return CVRC_RESOURCE_PROBLEM;
+        store_->SetAsideHeld(id_, true);
+        return failed_ = CVRC_OBJECT_DAMAGED;
       }
       n = static_cast<size_t>(r);
     }
@@ -1037,17 +1039,21 @@ class LocalGetStream : public GetStream {
     return 0;
   }
   CVLONG Fd(int *fd) override {
-    if (fd_ >= 0) {
-      // The copy shares the file offset, which Read never moves.
-      *fd = fcntl(fd_, F_DUPFD_CLOEXEC, 0);
-      if (*fd >= 0) lseek(*fd, 0, SEEK_SET);
-    } else {
-      *fd = memfd_create("cvbody", MFD_CLOEXEC);
-      if (*fd >= 0 && !WriteAll(*fd, inline_.data(), inline_.size())) {
-        close(*fd);
-        *fd = -1;
+    int from = fd_;
+    if (from < 0) {
+      // A body kept in its row: a file in memory, sealed against change.
+      from = memfd_create("cvbody", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+      if (from >= 0 && (!WriteAll(from, inline_.data(), inline_.size()) ||
+                        fcntl(from, F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK) != 0)) {
+        close(from);
+        from = -1;
       }
-      if (*fd >= 0) lseek(*fd, 0, SEEK_SET);
+    }
+    // Opened anew, read-only, with an offset of its own.
+    *fd = -1;
+    if (from >= 0) {
+      *fd = open(("/proc/self/fd/" + std::to_string(from)).c_str(), O_RDONLY | O_CLOEXEC);
+      if (from != fd_) close(from);
     }
     if (*fd < 0) {
       SetErrnoCause("message body");
@@ -1063,6 +1069,7 @@ class LocalGetStream : public GetStream {
   std::string inline_;
   int64_t length_;
   int64_t offset_ = 0;
+  CVLONG failed_ = 0;
 };
 
 CVLONG LocalBackend::GetOpen(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG *length,

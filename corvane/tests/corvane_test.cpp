@@ -607,6 +607,31 @@ TEST_F(CorvaneTest, ADamagedBodyIsSetAsideAndDoesNotBlockItsQueue) {
     EXPECT_EQ(BodyFiles(), 0u);
     EXPECT_EQ(AdminOut("check", &out), 0) << out;
   }
+  // A body cut while a stream reads it: told at every read, set aside once,
+  // and the rest of the unit of work commits.
+  ASSERT_EQ(Connect().cc, CVCC_OK);
+  CVHOBJ q = OpenOrDie(kQueue);
+  ASSERT_EQ(Put(q, std::string(300000, 'd')).cc, CVCC_OK);
+  ASSERT_EQ(Put(q, "behind").cc, CVCC_OK);
+  CVGMO gmo = CVGMO_DEFAULT;
+  gmo.Options = CVGMO_SYNCPOINT;
+  CVMD md = CVMD_DEFAULT;
+  CVLONG length = 0, propLength = 0, got = 1;
+  CVHMSG hmsg = CVHM_UNUSABLE_HMSG;
+  Outcome o;
+  CVGETOPEN(hconn_, q, &md, &gmo, 0, nullptr, &propLength, &length, &hmsg, &o.cc, &o.reason);
+  ASSERT_EQ(o.cc, CVCC_OK);
+  ASSERT_EQ(truncate(Files(home_ + "/CVQM.qm/bodies")[0].c_str(), 1000), 0);
+  std::vector<char> buffer(4096);
+  while (o.cc == CVCC_OK && got > 0) CVGETDATA(hconn_, hmsg, 4096, buffer.data(), &got, &o.cc, &o.reason);
+  EXPECT_EQ(o.reason, CVRC_OBJECT_DAMAGED);
+  CVGETDATA(hconn_, hmsg, 4096, buffer.data(), &got, &o.cc, &o.reason);
+  EXPECT_EQ(o.reason, CVRC_OBJECT_DAMAGED);
+  std::string data;
+  ASSERT_EQ(Get(q, &data, CVGMO_SYNCPOINT).cc, CVCC_OK);
+  EXPECT_EQ(data, "behind");
+  EXPECT_EQ(Commit().cc, CVCC_OK);
+  EXPECT_EQ(Depth(q), 1);  // the damaged one, set aside
 }
 
 // Only proof that a holder has ended releases its hold. A lock file that
