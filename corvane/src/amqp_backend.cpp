@@ -532,11 +532,15 @@ CVLONG AmqpBackend::Publish(const std::string &queue, const CVMD &md, const Body
       status != AMQP_STATUS_OK) {
     return Broken(StatusText(status));
   }
-  // Wait for the confirm; a return (no such queue) comes before it.
+  // Wait for the confirm; a return (no such queue) comes before it. The
+  // broker confirms a persistent message once it is on its disk: a large
+  // one is given a second more for every 16 MiB, so that a slow disk is
+  // not taken for a lost broker (the message would then be put again).
   bool returned = false;
+  const long confirmSeconds = kWaitSeconds + static_cast<long>(source.Length >> 24);
   for (;;) {
     amqp_frame_t frame;
-    timeval wait = {kWaitSeconds, 0};
+    timeval wait = {confirmSeconds, 0};
     if (int status = amqp_simple_wait_frame_noblock(conn_, &frame, &wait);
         status != AMQP_STATUS_OK) {
       return Broken(StatusText(status));
