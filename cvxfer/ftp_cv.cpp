@@ -805,9 +805,8 @@ static int CVPutOne(FtpSession *session, const char *remoteName, long long *byte
   // command to be abandoned.
   const bool stored =
       remoteName != nullptr &&
-      (already ||
-       (session->SafePut ? CVStoreSafely(session, remoteName, source, md.MsgId)
-                         : FtpPutFileFrom(session, remoteName, source)) == 1) &&
+      (already || (session->SafePut ? CVStoreSafely(session, remoteName, source, md.MsgId)
+                                    : FtpPutFileFrom(session, remoteName, source)) == 1) &&
       !session->Interrupted && !gFtpInterrupted;
   if (source.Fd >= 0) close(source.Fd);
   CVGETCLOSE(session->Hconn, &hmsg, CVSC_COMPLETE, &fdCc, &fdReason);

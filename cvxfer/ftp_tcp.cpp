@@ -1073,8 +1073,8 @@ int FtpGetFileTo(FtpSession *session, const char *name, const FtpSink &sink, uin
   while (!tooLarge) {
     if (FtpWaitIn(session, kData, "data from the server") <= 0) break;
     // One byte beyond the limit proves the file too long.
-    const size_t ask =
-        static_cast<size_t>(std::min<uint64_t>(chunk, maxLength - static_cast<uint64_t>(total) + 1));
+    const size_t ask = static_cast<size_t>(
+        std::min<uint64_t>(chunk, maxLength - static_cast<uint64_t>(total) + 1));
     ssize_t n;
     if (splice) {
       size_t moved = 0;
@@ -1212,7 +1212,8 @@ int FtpPutFileFrom(FtpSession *session, const char *name, const FtpSource &sourc
 
   FtpProgress progress;
   FtpProgressStart(&progress, session, source.Length, 1);
-  const bool allSent = source.Length <= kMessageMax && FtpSendSource(session, source, &progress) == 0;
+  const bool allSent =
+      source.Length <= kMessageMax && FtpSendSource(session, source, &progress) == 0;
   FtpProgressEnd(&progress);
   if (allSent) {
     std::printf("%s : %ld bytes sent.\n", name, static_cast<long>(source.Length));

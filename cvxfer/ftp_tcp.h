@@ -84,7 +84,7 @@ struct FtpSink {
 
 // FtpGetFileTo's results besides 1 (the data connection ended cleanly and
 // the final reply was positive) and 0 (the transfer failed).
-inline constexpr int kFtpTooLarge = -1;   // longer than maxLength: abandoned at once
+inline constexpr int kFtpTooLarge = -1;    // longer than maxLength: abandoned at once
 inline constexpr int kFtpSinkFailed = -2;  // the sink refused the bytes
 
 // Retrieves remote file name into sink. A file longer than maxLength bytes

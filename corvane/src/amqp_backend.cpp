@@ -194,7 +194,9 @@ struct BodySource {
 };
 
 // A body as a source.
-BodySource SourceOf(const std::string &body) { return {body.data(), -1, body.size()}; }
+BodySource SourceOf(const std::string &body) {
+  return {body.data(), -1, body.size()};
+}
 BodySource SourceOf(const Spool &spool) {
   return spool.InMemory() ? SourceOf(spool.Head())
                           : BodySource{nullptr, spool.Fd(), static_cast<size_t>(spool.Length())};
@@ -258,7 +260,8 @@ class AmqpBackend : public Backend {
   // else the connection is out of step and broken, otherwise telling how.
   CVLONG WaitFrame(uint8_t type, amqp_frame_t *frame, const char *otherwise);
   // Sends a publish whose body is read from a file, frame by frame.
-  int SendFromFile(const std::string &queue, amqp_basic_properties_t *props, const BodySource &body);
+  int SendFromFile(const std::string &queue, amqp_basic_properties_t *props,
+                   const BodySource &body);
   // The refusal of properties too large for the header frame, or 0.
   CVLONG CheckHeader(const std::string &props);
   // Takes the oldest message of queue: the delivery with its descriptor and
@@ -524,11 +527,9 @@ CVLONG AmqpBackend::Publish(const std::string &queue, const CVMD &md, const Body
   amqp_bytes_t body;
   body.len = source.Length;
   body.bytes = const_cast<char *>(source.Data);
-  if (int status =
-          source.Fd >= 0
-              ? SendFromFile(queue, &props, source)
-              : amqp_basic_publish(conn_, kMessages, amqp_empty_bytes, Bytes(queue), 1, 0, &props,
-                                   body);
+  if (int status = source.Fd >= 0 ? SendFromFile(queue, &props, source)
+                                  : amqp_basic_publish(conn_, kMessages, amqp_empty_bytes,
+                                                       Bytes(queue), 1, 0, &props, body);
       status != AMQP_STATUS_OK) {
     return Broken(StatusText(status));
   }
@@ -601,8 +602,8 @@ CVLONG AmqpBackend::Put(const QueueDef &queue, CVMD *md, bool syncpoint, const v
     puts_.push_back(std::move(p));
     return 0;
   }
-  return Publish(queue.Name, *md, {static_cast<const char *>(data), -1, static_cast<size_t>(length)},
-                 props);
+  return Publish(queue.Name, *md,
+                 {static_cast<const char *>(data), -1, static_cast<size_t>(length)}, props);
 }
 
 CVLONG AmqpBackend::CheckHeader(const std::string &props) {
@@ -672,7 +673,9 @@ CVLONG AmqpBackend::PutSpooled(const QueueDef &queue, CVMD *md, bool syncpoint,
 class AmqpPutStream : public PutStream {
  public:
   AmqpPutStream(AmqpBackend *broker, const QueueDef &queue, bool syncpoint, const std::string &dir)
-      : broker_(broker), queue_(queue), syncpoint_(syncpoint),
+      : broker_(broker),
+        queue_(queue),
+        syncpoint_(syncpoint),
         spool_(std::make_unique<Spool>(kSpoolInMemory, false, [dir] { return TempFile(dir); })) {}
   CVLONG Write(const void *data, size_t n) override { return spool_->Write(data, n); }
   CVLONG WriteFrom(int fd, size_t max, size_t *moved) override {
@@ -865,7 +868,6 @@ class AmqpGetStream : public GetStream {
 CVLONG AmqpBackend::GetOpen(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG *length,
                             CVLONG propBufferLength, std::string *props,
                             std::unique_ptr<GetStream> *out) {
-  (void)options;  // under syncpoint, as every stream
   if (broken_) return CVRC_CONNECTION_BROKEN;
   std::optional<Delivery> d;
   uint64_t size = 0;

@@ -138,9 +138,9 @@ class PutStream {
   virtual CVLONG WriteFrom(int fd, size_t max, size_t *moved) = 0;
   // Puts the message as Backend::Put would, its data those written.
   virtual CVLONG Complete(CVMD *md, const std::string &props) = 0;
-  int64_t Length = 0;       // bytes written so far
-  CVLONG MaxLength = 0;     // the destination queue's maximum message length
-  QueueDef Destination;     // for TooBig's words
+  int64_t Length = 0;    // bytes written so far
+  CVLONG MaxLength = 0;  // the destination queue's maximum message length
+  QueueDef Destination;  // for TooBig's words
 };
 
 // A message being read in pieces (CVGETOPEN); it stays held in the unit of

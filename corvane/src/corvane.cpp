@@ -127,6 +127,18 @@ CVLONG CheckBuffer(CVLONG length, const void *buffer, CVLONG lengthReason) {
   return length > 0 && buffer == nullptr ? CVRC_BUFFER_ERROR : 0;
 }
 
+// A put's descriptor names one of the persistence values.
+CVLONG CheckPersistence(const CVMD &md) {
+  return md.Persistence < CVPER_NOT_PERSISTENT || md.Persistence > CVPER_PERSISTENCE_AS_Q_DEF
+             ? CVRC_PERSISTENCE_ERROR
+             : 0;
+}
+
+// A checked property list of a call, as the backends take it.
+std::string PropertyList(CVLONG length, const CVCHAR *props) {
+  return length > 0 ? std::string(props, static_cast<size_t>(length)) : "";
+}
+
 CVLONG OpenQueue(Process &p, const CVOD &od, CVLONG options, OpenObject *object) {
   if (od.ObjectType == CVOT_Q_MGR) {
     if ((options & ~(CVOO_INQUIRE | CVOO_FAIL_IF_QUIESCING)) != 0) {
@@ -190,8 +202,7 @@ void GetMessage(CVHCONN hconn, CVHOBJ hobj, CVMD *md, CVGMO *gmo, bool wantProps
     if (hmsg != nullptr) {
       rc = NewStream(p, hmsg);
       if (rc == 0) {
-        rc = p.Conn->GetOpen(o->Queue, md, options, dataLength, propBufferLength, &props,
-                             &stream);
+        rc = p.Conn->GetOpen(o->Queue, md, options, dataLength, propBufferLength, &props, &stream);
       }
       if (rc == 0) {
         p.Stream.Handle = *hmsg = p.LastHandle;
@@ -296,18 +307,16 @@ class BrokenPut : public PutStream {
   CVLONG Complete(CVMD *, const std::string &) override { return CVRC_UNEXPECTED_ERROR; }
 };
 
-// Appends to the put stream hmsg through write(room, &moved), which moves
+// Appends to the put stream s through write(put, room, &moved), which moves
 // at most room bytes; the stream breaks at the first failure.
 template <typename Write>
-CVLONG AppendToStream(Process &p, CVHMSG hmsg, Write write) {
-  OpenStream *s = Stream(p, hmsg, true);
-  if (s == nullptr) return CVRC_HMSG_ERROR;
+CVLONG AppendToStream(OpenStream *s, Write write) {
   if (s->Broken != 0) return s->Broken;
   PutStream &put = *s->Put;
   // One byte beyond what the stream may hold proves the body too long.
   const int64_t limit = std::min<int64_t>(put.MaxLength, INT32_MAX);
   size_t moved = 0;
-  CVLONG rc = write(static_cast<size_t>(limit - put.Length + 1), &moved);
+  CVLONG rc = write(put, static_cast<size_t>(limit - put.Length + 1), &moved);
   if (rc == kSourceFailed) {
     // The caller's descriptor failed, not the stream: it goes on.
     const int err = errno;
@@ -434,16 +443,13 @@ void CVPUTP(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVPMO *PutMsgOpts, CVLONG
     if ((o->Options & CVOO_OUTPUT) == 0) return CVRC_NOT_OPEN_FOR_OUTPUT;
     if (MsgDesc == nullptr) return CVRC_MD_ERROR;
     if (PutMsgOpts == nullptr) return CVRC_PMO_ERROR;
-    if (MsgDesc->Persistence < CVPER_NOT_PERSISTENT ||
-        MsgDesc->Persistence > CVPER_PERSISTENCE_AS_Q_DEF) {
-      return CVRC_PERSISTENCE_ERROR;
-    }
+    if (CVLONG rc = CheckPersistence(*MsgDesc); rc != 0) return rc;
     bool syncpoint = (PutMsgOpts->Options & CVPMO_SYNCPOINT) != 0;
     if (syncpoint && (PutMsgOpts->Options & CVPMO_NO_SYNCPOINT) != 0) return CVRC_OPTIONS_ERROR;
     if (CVLONG rc = CheckBuffer(BufferLength, Buffer, CVRC_DATA_LENGTH_ERROR); rc != 0) return rc;
     if (CVLONG rc = CheckProperties(PropLength, Props); rc != 0) return rc;
-    std::string props = PropLength > 0 ? std::string(Props, static_cast<size_t>(PropLength)) : "";
-    return p.Conn->Put(o->Queue, MsgDesc, syncpoint, Buffer, BufferLength, props);
+    return p.Conn->Put(o->Queue, MsgDesc, syncpoint, Buffer, BufferLength,
+                       PropertyList(PropLength, Props));
   });
   Report(rc, CompCode, Reason);
 }
@@ -467,8 +473,7 @@ void CVMARK(CVHCONN Hconn, const CVBYTE *MsgId, CVLONG PropLength, const CVCHAR 
   CVLONG rc = OnConnection(Hconn, [&](Process &p) -> CVLONG {
     if (MsgId == nullptr) return CVRC_MSG_ID_ERROR;
     if (CVLONG rc = CheckProperties(PropLength, Props); rc != 0) return rc;
-    std::string marks = PropLength > 0 ? std::string(Props, static_cast<size_t>(PropLength)) : "";
-    return p.Conn->Mark(MsgId, marks);
+    return p.Conn->Mark(MsgId, PropertyList(PropLength, Props));
   });
   Report(rc, CompCode, Reason);
 }
@@ -508,58 +513,70 @@ void CVBACK(CVHCONN Hconn, CVLONG *CompCode, CVLONG *Reason) {
          CompCode, Reason);
 }
 
-void CVPUTOPEN(CVHCONN Hconn, CVHOBJ Hobj, CVPMO *PutMsgOpts, CVLONG ExpectedLength,
-               CVHMSG *Hmsg, CVLONG *CompCode, CVLONG *Reason) {
-  CVLONG rc = OnConnection(Hconn, [&](Process &p) -> CVLONG {
-    OpenObject *o = Object(p, Hobj, true);
-    if (o == nullptr) return CVRC_HOBJ_ERROR;
-    if ((o->Options & CVOO_OUTPUT) == 0) return CVRC_NOT_OPEN_FOR_OUTPUT;
-    if (PutMsgOpts == nullptr) return CVRC_PMO_ERROR;
-    bool syncpoint = (PutMsgOpts->Options & CVPMO_SYNCPOINT) != 0;
-    if (syncpoint && (PutMsgOpts->Options & CVPMO_NO_SYNCPOINT) != 0) return CVRC_OPTIONS_ERROR;
-    if (CVLONG rc = NewStream(p, Hmsg); rc != 0) return rc;
-    std::unique_ptr<PutStream> stream;
-    if (CVLONG rc = p.Conn->PutOpen(o->Queue, syncpoint, &stream); rc != 0) return rc;
-    if (ExpectedLength > stream->MaxLength) return TooBig(stream->Destination, ExpectedLength);
-    p.Stream.Handle = *Hmsg = p.LastHandle;
-    p.Stream.Syncpoint = syncpoint;
-    p.Stream.Put = std::move(stream);
-    return 0;
-  }, GetStreamUse::kKeeps);
+void CVPUTOPEN(CVHCONN Hconn, CVHOBJ Hobj, CVPMO *PutMsgOpts, CVLONG ExpectedLength, CVHMSG *Hmsg,
+               CVLONG *CompCode, CVLONG *Reason) {
+  CVLONG rc = OnConnection(
+      Hconn,
+      [&](Process &p) -> CVLONG {
+        OpenObject *o = Object(p, Hobj, true);
+        if (o == nullptr) return CVRC_HOBJ_ERROR;
+        if ((o->Options & CVOO_OUTPUT) == 0) return CVRC_NOT_OPEN_FOR_OUTPUT;
+        if (PutMsgOpts == nullptr) return CVRC_PMO_ERROR;
+        bool syncpoint = (PutMsgOpts->Options & CVPMO_SYNCPOINT) != 0;
+        if (syncpoint && (PutMsgOpts->Options & CVPMO_NO_SYNCPOINT) != 0) return CVRC_OPTIONS_ERROR;
+        if (CVLONG rc = NewStream(p, Hmsg); rc != 0) return rc;
+        std::unique_ptr<PutStream> stream;
+        if (CVLONG rc = p.Conn->PutOpen(o->Queue, syncpoint, &stream); rc != 0) return rc;
+        if (ExpectedLength > stream->MaxLength) return TooBig(stream->Destination, ExpectedLength);
+        p.Stream.Handle = *Hmsg = p.LastHandle;
+        p.Stream.Syncpoint = syncpoint;
+        p.Stream.Put = std::move(stream);
+        return 0;
+      },
+      GetStreamUse::kKeeps);
   Report(rc, CompCode, Reason);
 }
 
 void CVPUTDATA(CVHCONN Hconn, CVHMSG Hmsg, CVLONG BufferLength, const void *Buffer,
                CVLONG *CompCode, CVLONG *Reason) {
-  CVLONG rc = OnConnection(Hconn, [&](Process &p) -> CVLONG {
-    if (Stream(p, Hmsg, true) == nullptr) return CVRC_HMSG_ERROR;
-    if (CVLONG rc = CheckBuffer(BufferLength, Buffer, CVRC_DATA_LENGTH_ERROR); rc != 0) return rc;
-    return AppendToStream(p, Hmsg, [&](size_t room, size_t *moved) -> CVLONG {
-      if (static_cast<size_t>(BufferLength) >= room) {
-        *moved = room;  // too long: nothing of it needs to be written
-        return 0;
-      }
-      *moved = static_cast<size_t>(BufferLength);
-      return p.Stream.Put->Write(Buffer, *moved);
-    });
-  }, GetStreamUse::kKeeps);
+  CVLONG rc = OnConnection(
+      Hconn,
+      [&](Process &p) -> CVLONG {
+        OpenStream *s = Stream(p, Hmsg, true);
+        if (s == nullptr) return CVRC_HMSG_ERROR;
+        if (CVLONG rc = CheckBuffer(BufferLength, Buffer, CVRC_DATA_LENGTH_ERROR); rc != 0)
+          return rc;
+        return AppendToStream(s, [&](PutStream &put, size_t room, size_t *moved) -> CVLONG {
+          if (static_cast<size_t>(BufferLength) >= room) {
+            *moved = room;  // too long: nothing of it needs to be written
+            return 0;
+          }
+          *moved = static_cast<size_t>(BufferLength);
+          return put.Write(Buffer, *moved);
+        });
+      },
+      GetStreamUse::kKeeps);
   Report(rc, CompCode, Reason);
 }
 
-void CVPUTFD(CVHCONN Hconn, CVHMSG Hmsg, int Fd, CVLONG MaxLength, CVLONG *Moved,
-             CVLONG *CompCode, CVLONG *Reason) {
+void CVPUTFD(CVHCONN Hconn, CVHMSG Hmsg, int Fd, CVLONG MaxLength, CVLONG *Moved, CVLONG *CompCode,
+             CVLONG *Reason) {
   if (Moved != nullptr) *Moved = 0;
   errno = 0;
-  CVLONG rc = OnConnection(Hconn, [&](Process &p) -> CVLONG {
-    if (Stream(p, Hmsg, true) == nullptr) return CVRC_HMSG_ERROR;
-    if (MaxLength <= 0) return CVRC_DATA_LENGTH_ERROR;  // 0 moved means the end
-    if (Fd < 0 || Moved == nullptr) return CVRC_BUFFER_ERROR;
-    return AppendToStream(p, Hmsg, [&](size_t room, size_t *moved) -> CVLONG {
-      CVLONG rc = p.Stream.Put->WriteFrom(Fd, std::min(room, static_cast<size_t>(MaxLength)), moved);
-      *Moved = static_cast<CVLONG>(*moved);
-      return rc;
-    });
-  }, GetStreamUse::kKeeps);
+  CVLONG rc = OnConnection(
+      Hconn,
+      [&](Process &p) -> CVLONG {
+        OpenStream *s = Stream(p, Hmsg, true);
+        if (s == nullptr) return CVRC_HMSG_ERROR;
+        if (MaxLength <= 0) return CVRC_DATA_LENGTH_ERROR;  // 0 moved means the end
+        if (Fd < 0 || Moved == nullptr) return CVRC_BUFFER_ERROR;
+        return AppendToStream(s, [&](PutStream &put, size_t room, size_t *moved) -> CVLONG {
+          CVLONG rc = put.WriteFrom(Fd, std::min(room, static_cast<size_t>(MaxLength)), moved);
+          *Moved = static_cast<CVLONG>(*moved);
+          return rc;
+        });
+      },
+      GetStreamUse::kKeeps);
   const int err = errno;  // a failed read's, for the caller
   Report(rc, CompCode, Reason);
   errno = err;
@@ -567,32 +584,31 @@ void CVPUTFD(CVHCONN Hconn, CVHMSG Hmsg, int Fd, CVLONG MaxLength, CVLONG *Moved
 
 void CVPUTCLOSE(CVHCONN Hconn, CVHMSG *Hmsg, CVLONG Options, CVMD *MsgDesc, CVLONG PropLength,
                 const CVCHAR *Props, CVLONG *CompCode, CVLONG *Reason) {
-  CVLONG rc = OnConnection(Hconn, [&](Process &p) -> CVLONG {
-    OpenStream *s = Hmsg != nullptr ? Stream(p, *Hmsg, true) : nullptr;
-    if (s == nullptr) return CVRC_HMSG_ERROR;
-    if (Options != CVSC_COMPLETE && Options != CVSC_ABANDON) return CVRC_OPTIONS_ERROR;
-    CVLONG rc = s->Broken;
-    if (Options == CVSC_COMPLETE && rc == 0) {
-      // Mistakes of the arguments leave the stream for a corrected call.
-      if (MsgDesc == nullptr) return CVRC_MD_ERROR;
-      if (MsgDesc->Persistence < CVPER_NOT_PERSISTENT ||
-          MsgDesc->Persistence > CVPER_PERSISTENCE_AS_Q_DEF) {
-        return CVRC_PERSISTENCE_ERROR;
-      }
-      if (CVLONG rc = CheckProperties(PropLength, Props); rc != 0) return rc;
-      std::string props = PropLength > 0 ? std::string(Props, static_cast<size_t>(PropLength)) : "";
-      rc = s->Put->Complete(MsgDesc, props);
-    }
-    EndStream(p);
-    *Hmsg = CVHM_UNUSABLE_HMSG;
-    return Options == CVSC_COMPLETE ? rc : 0;
-  }, GetStreamUse::kKeeps);
+  CVLONG rc = OnConnection(
+      Hconn,
+      [&](Process &p) -> CVLONG {
+        OpenStream *s = Hmsg != nullptr ? Stream(p, *Hmsg, true) : nullptr;
+        if (s == nullptr) return CVRC_HMSG_ERROR;
+        if (Options != CVSC_COMPLETE && Options != CVSC_ABANDON) return CVRC_OPTIONS_ERROR;
+        CVLONG rc = s->Broken;
+        if (Options == CVSC_COMPLETE && rc == 0) {
+          // Mistakes of the arguments leave the stream for a corrected call.
+          if (MsgDesc == nullptr) return CVRC_MD_ERROR;
+          if (CVLONG rc = CheckPersistence(*MsgDesc); rc != 0) return rc;
+          if (CVLONG rc = CheckProperties(PropLength, Props); rc != 0) return rc;
+          rc = s->Put->Complete(MsgDesc, PropertyList(PropLength, Props));
+        }
+        EndStream(p);
+        *Hmsg = CVHM_UNUSABLE_HMSG;
+        return Options == CVSC_COMPLETE ? rc : 0;
+      },
+      GetStreamUse::kKeeps);
   Report(rc, CompCode, Reason);
 }
 
 void CVGETOPEN(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVGMO *GetMsgOpts,
-               CVLONG PropBufferLength, CVCHAR *PropBuffer, CVLONG *PropLength,
-               CVLONG *DataLength, CVHMSG *Hmsg, CVLONG *CompCode, CVLONG *Reason) {
+               CVLONG PropBufferLength, CVCHAR *PropBuffer, CVLONG *PropLength, CVLONG *DataLength,
+               CVHMSG *Hmsg, CVLONG *CompCode, CVLONG *Reason) {
   if (PropLength != nullptr) *PropLength = 0;
   if (Hmsg == nullptr) return Report(CVRC_HMSG_ERROR, CompCode, Reason);
   *Hmsg = CVHM_UNUSABLE_HMSG;
@@ -602,37 +618,47 @@ void CVGETOPEN(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVGMO *GetMsgOpts,
 
 void CVGETDATA(CVHCONN Hconn, CVHMSG Hmsg, CVLONG BufferLength, void *Buffer, CVLONG *DataLength,
                CVLONG *CompCode, CVLONG *Reason) {
-  CVLONG rc = OnConnection(Hconn, [&](Process &p) -> CVLONG {
-    OpenStream *s = Stream(p, Hmsg, false);
-    if (s == nullptr) return CVRC_HMSG_ERROR;
-    if (DataLength == nullptr) return CVRC_BUFFER_ERROR;
-    if (CVLONG rc = CheckBuffer(BufferLength, Buffer, CVRC_BUFFER_LENGTH_ERROR); rc != 0) return rc;
-    size_t got = 0;
-    CVLONG rc = s->Get->Read(Buffer, static_cast<size_t>(BufferLength), &got);
-    *DataLength = static_cast<CVLONG>(got);
-    return rc;
-  }, GetStreamUse::kKeeps);
+  CVLONG rc = OnConnection(
+      Hconn,
+      [&](Process &p) -> CVLONG {
+        OpenStream *s = Stream(p, Hmsg, false);
+        if (s == nullptr) return CVRC_HMSG_ERROR;
+        if (DataLength == nullptr) return CVRC_BUFFER_ERROR;
+        if (CVLONG rc = CheckBuffer(BufferLength, Buffer, CVRC_BUFFER_LENGTH_ERROR); rc != 0)
+          return rc;
+        size_t got = 0;
+        CVLONG rc = s->Get->Read(Buffer, static_cast<size_t>(BufferLength), &got);
+        *DataLength = static_cast<CVLONG>(got);
+        return rc;
+      },
+      GetStreamUse::kKeeps);
   Report(rc, CompCode, Reason);
 }
 
 void CVGETFD(CVHCONN Hconn, CVHMSG Hmsg, int *Fd, CVLONG *CompCode, CVLONG *Reason) {
-  CVLONG rc = OnConnection(Hconn, [&](Process &p) -> CVLONG {
-    OpenStream *s = Stream(p, Hmsg, false);
-    if (s == nullptr) return CVRC_HMSG_ERROR;
-    if (Fd == nullptr) return CVRC_BUFFER_ERROR;
-    return s->Get->Fd(Fd);
-  }, GetStreamUse::kKeeps);
+  CVLONG rc = OnConnection(
+      Hconn,
+      [&](Process &p) -> CVLONG {
+        OpenStream *s = Stream(p, Hmsg, false);
+        if (s == nullptr) return CVRC_HMSG_ERROR;
+        if (Fd == nullptr) return CVRC_BUFFER_ERROR;
+        return s->Get->Fd(Fd);
+      },
+      GetStreamUse::kKeeps);
   Report(rc, CompCode, Reason);
 }
 
 void CVGETCLOSE(CVHCONN Hconn, CVHMSG *Hmsg, CVLONG Options, CVLONG *CompCode, CVLONG *Reason) {
-  CVLONG rc = OnConnection(Hconn, [&](Process &p) -> CVLONG {
-    if (Hmsg == nullptr || Stream(p, *Hmsg, false) == nullptr) return CVRC_HMSG_ERROR;
-    if (Options != CVSC_COMPLETE && Options != CVSC_ABANDON) return CVRC_OPTIONS_ERROR;
-    EndStream(p);
-    *Hmsg = CVHM_UNUSABLE_HMSG;
-    return CVLONG{0};
-  }, GetStreamUse::kKeeps);
+  CVLONG rc = OnConnection(
+      Hconn,
+      [&](Process &p) -> CVLONG {
+        if (Hmsg == nullptr || Stream(p, *Hmsg, false) == nullptr) return CVRC_HMSG_ERROR;
+        if (Options != CVSC_COMPLETE && Options != CVSC_ABANDON) return CVRC_OPTIONS_ERROR;
+        EndStream(p);
+        *Hmsg = CVHM_UNUSABLE_HMSG;
+        return CVLONG{0};
+      },
+      GetStreamUse::kKeeps);
   Report(rc, CompCode, Reason);
 }
 

@@ -318,10 +318,10 @@ class LocalBackend : public Backend {
                 CVLONG length, const std::string &bodyFile, const std::string &props);
   // A body file name of this connection, never used before.
   std::string NewBodyFile() { return token_ + "-" + std::to_string(++bodySeq_); }
-  std::string BodyPathOf(const std::string &file) const { return BodyPath(file); }
+  std::string BodyPath(const std::string &file) const { return bodiesDir_ + "/" + file; }
   const std::string &BodiesDir() const { return bodiesDir_; }
-  // Sets a held message aside as damaged (damaged) or back on its queue.
-  void SetAsideHeld(sqlite3_int64 id, bool damaged) { SetAside(id, damaged ? kDamaged : kVisible); }
+  // Sets a held message whose body turned out short aside as damaged.
+  void SetAsideDamaged(sqlite3_int64 id) { SetAside(id, kDamaged); }
 
  private:
   // The reason for SQLite's answer rc to the last call on db_; its message
@@ -396,7 +396,6 @@ class LocalBackend : public Backend {
     if (rc == CVRC_Q_SPACE_NOT_AVAILABLE && unlink(reservePath_.c_str()) == 0) rc = change();
     return rc;
   }
-  std::string BodyPath(const std::string &file) const { return bodiesDir_ + "/" + file; }
   CVLONG ForwardPut(const QueueDef &queue, CVMD *md, bool syncpoint, const void *data,
                     CVLONG length, const std::string &props);
   // The queue manager and queue a remote definition forwards to.
@@ -877,9 +876,8 @@ CVLONG LocalBackend::Put(const QueueDef &queue, CVMD *md, bool syncpoint, const 
   return Record(queue, *md, syncpoint, data, length, bodyFile, props);
 }
 
-CVLONG LocalBackend::Record(const QueueDef &queue, const CVMD &md, bool syncpoint,
-                            const void *data, CVLONG length, const std::string &bodyFile,
-                            const std::string &props) {
+CVLONG LocalBackend::Record(const QueueDef &queue, const CVMD &md, bool syncpoint, const void *data,
+                            CVLONG length, const std::string &bodyFile, const std::string &props) {
   std::string part = bodyFile.empty() ? "" : BodyPath(bodyFile) + kPart;
   Durable(md.Persistence == CVPER_PERSISTENT);
   CVLONG rc = Begin();
@@ -950,7 +948,10 @@ CVLONG LocalBackend::Record(const QueueDef &queue, const CVMD &md, bool syncpoin
 class LocalPutStream : public PutStream {
  public:
   LocalPutStream(LocalBackend *store, const QueueDef &queue, bool syncpoint)
-      : store_(store), queue_(queue), syncpoint_(syncpoint), file_(store->NewBodyFile()),
+      : store_(store),
+        queue_(queue),
+        syncpoint_(syncpoint),
+        file_(store->NewBodyFile()),
         spool_(kInlineBodyMax, true, [this] {
           return open(Part().c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         }) {}
@@ -978,7 +979,7 @@ class LocalPutStream : public PutStream {
   }
 
  private:
-  std::string Part() const { return store_->BodyPathOf(file_) + kPart; }
+  std::string Part() const { return store_->BodyPath(file_) + kPart; }
 
   LocalBackend *store_;
   QueueDef queue_;
@@ -1029,7 +1030,7 @@ class LocalGetStream : public GetStream {
         // The file was whole when the stream opened: it was cut since.
         SetErrnoCause("message body", r == 0 ? EIO : errno);
         if (r < 0) return CVRC_RESOURCE_PROBLEM;
-        store_->SetAsideHeld(id_, true);
+        store_->SetAsideDamaged(id_);
         return failed_ = CVRC_OBJECT_DAMAGED;
       }
       n = static_cast<size_t>(r);
@@ -1043,8 +1044,9 @@ class LocalGetStream : public GetStream {
     if (from < 0) {
       // A body kept in its row: a file in memory, sealed against change.
       from = memfd_create("cvbody", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-      if (from >= 0 && (!WriteAll(from, inline_.data(), inline_.size()) ||
-                        fcntl(from, F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK) != 0)) {
+      if (from >= 0 &&
+          (!WriteAll(from, inline_.data(), inline_.size()) ||
+           fcntl(from, F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK) != 0)) {
         close(from);
         from = -1;
       }

@@ -60,9 +60,9 @@ void Spool::WriteBehind() {
   while (length_ - started_ >= kWriteBehindPiece) {
     sync_file_range(fd_, started_, kWriteBehindPiece, SYNC_FILE_RANGE_WRITE);
     if (started_ >= kWriteBehindPiece) {
-      sync_file_range(fd_, started_ - kWriteBehindPiece, kWriteBehindPiece,
-                      SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
-                          SYNC_FILE_RANGE_WAIT_AFTER);
+      sync_file_range(
+          fd_, started_ - kWriteBehindPiece, kWriteBehindPiece,
+          SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
     }
     started_ += kWriteBehindPiece;
   }

@@ -623,7 +623,8 @@ TEST_F(CorvaneTest, ADamagedBodyIsSetAsideAndDoesNotBlockItsQueue) {
   ASSERT_EQ(o.cc, CVCC_OK);
   ASSERT_EQ(truncate(Files(home_ + "/CVQM.qm/bodies")[0].c_str(), 1000), 0);
   std::vector<char> buffer(4096);
-  while (o.cc == CVCC_OK && got > 0) CVGETDATA(hconn_, hmsg, 4096, buffer.data(), &got, &o.cc, &o.reason);
+  while (o.cc == CVCC_OK && got > 0)
+    CVGETDATA(hconn_, hmsg, 4096, buffer.data(), &got, &o.cc, &o.reason);
   EXPECT_EQ(o.reason, CVRC_OBJECT_DAMAGED);
   CVGETDATA(hconn_, hmsg, 4096, buffer.data(), &got, &o.cc, &o.reason);
   EXPECT_EQ(o.reason, CVRC_OBJECT_DAMAGED);

@@ -10,7 +10,7 @@ import time
 import pytest
 
 import ftpservers
-from cvxfer_proc import CVXFER, env_with_home
+from cvxfer_proc import CVADMIN, CVXFER, env_with_home
 from session import cvadmin, depth, home, piped, wait_until  # noqa: F401
 
 QUEUE = "SYSTEM.DEFAULT.LOCAL.QUEUE"
@@ -100,6 +100,25 @@ def test_kill_during_get_leaves_all_or_nothing(home, tmp_path, throttle):
     for body in drain(home, "BIG"):
         assert body == data, "a partial file became a message"
     assert body_files(home) == []
+
+
+def test_kill_of_cvadmin_reading_a_body_loses_nothing(home, tmp_path):
+    data = os.urandom(64 * 1024 * 1024)
+    cvadmin(home, "define", "BIG", "--maxmsgl", str(len(data)))
+    cvadmin(home, "put", "BIG", data=data)
+    rng = random.Random(5)
+    out = tmp_path / "out.bin"
+    for _ in range(8):
+        proc = subprocess.Popen([CVADMIN, "get", "BIG", str(out)], stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, env=env_with_home(home))
+        time.sleep(rng.uniform(0.005, 0.3))
+        proc.send_signal(signal.SIGKILL)
+        proc.wait(timeout=10)
+        if proc.returncode == 0:  # it finished first: the message is in the file
+            cvadmin(home, "put", "BIG", str(out))
+    assert depth(home, "BIG") == 1  # this connect also cleans up after the dead
+    assert len(body_files(home)) == 1, "orphan body files remain"
+    assert drain(home, "BIG") == [data]
 
 
 def test_four_putters_store_every_message_exactly_once(home, tmp_path):
