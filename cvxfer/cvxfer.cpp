@@ -9,12 +9,11 @@
 
 #include <csignal>
 
-#include "cvxfer.h"
+#include "cv_session.h"
 #include "ftp_auth.h"
-#include "ftp_cmd.h"
-#include "ftp_cv.h"
-#include "ftp_do.h"
-#include "ftp_tcp.h"
+#include "ftp_io.h"
+#include "ftp_loop.h"
+#include "ftp_session.h"
 
 namespace {
 
@@ -78,7 +77,7 @@ bool IsPort(const char *arg) {
 
 // SIGINT: the running command gives up at its next wait (see FtpWait).
 void OnInterrupt(int) {
-  gFtpInterrupted = 1;
+  FtpInterruptRaise();
 }
 
 // Installs OnInterrupt without SA_RESTART, so that a blocked read or wait
@@ -150,7 +149,7 @@ int main(int argc, char *argv[]) {
         break;
       case 'C':
         caFile = optarg;
-        if (std::strlen(caFile) >= sizeof(session.TlsCaFile) || access(caFile, R_OK) != 0) {
+        if (std::strlen(caFile) >= sizeof(session.Opt.TlsCaFile) || access(caFile, R_OK) != 0) {
           return UsageError(program, "--cacert needs a readable file: ", caFile);
         }
         break;
@@ -197,30 +196,30 @@ int main(int argc, char *argv[]) {
     std::fflush(stdout);
     return 1;
   }
-  if (verbose) session.Verbose = 1;
-  if (debug) session.Debug = 1;
-  if (noLogin) session.AutoLogin = 0;
-  if (passive) session.Passive = 1;
-  session.ExitOnError = exitOnError;
-  session.TlsMode = secure ? FTP_TLS_EXPLICIT : FTP_TLS_OFF;
-  session.TlsInsecure = insecure;
-  session.SafePut = safePut;
-  std::snprintf(session.TlsCaFile, sizeof(session.TlsCaFile), "%s", caFile);
-  session.Timeout = timeout;
+  if (verbose) session.Opt.Verbose = 1;
+  if (debug) session.Opt.Debug = 1;
+  if (noLogin) session.Opt.AutoLogin = 0;
+  if (passive) session.Opt.Passive = 1;
+  session.Opt.ExitOnError = exitOnError;
+  session.Opt.TlsMode = secure ? FTP_TLS_EXPLICIT : FTP_TLS_OFF;
+  session.Opt.TlsInsecure = insecure;
+  session.Opt.SafePut = safePut;
+  std::snprintf(session.Opt.TlsCaFile, sizeof(session.Opt.TlsCaFile), "%s", caFile);
+  session.Opt.Timeout = timeout;
   CatchInterrupts();
   // A peer that has gone is an error to report, not a reason to die: TLS
   // writes go through write(2), which raises SIGPIPE.
   signal(SIGPIPE, SIG_IGN);
 
   // The queue side and the automatic open count like commands of the run.
-  session.Failure = 0;
+  session.Run.Failure = 0;
   FtpEndCommand(&session, CVFtpInit(&session));
-  if (positional > 0 && gDone == 0) {
+  if (positional > 0 && session.Run.Done == 0) {
     FtpEndCommand(&session, FtpDoDispatch(&session, GetFtpDoCommandByName("open"), &openArgs));
   }
 
-  if (gDone == 0) FtpExecCmd(&session);
+  if (session.Run.Done == 0) FtpExecCmd(&session);
   FtpCVEnd(&session);
   FtpCleanUp(&session);
-  return session.Status;
+  return session.Run.Status;
 }

@@ -1,5 +1,5 @@
-// ftp_cmd.cpp - the command table, lookup by full or abbreviated name, help,
-// and the prompt loop.
+// ftp_cmd.cpp - the command table, lookup by full or abbreviated name, and
+// help.
 #include "ftp_cmd.h"
 
 #include <unistd.h>
@@ -10,9 +10,6 @@
 #include <string>
 
 #include "ftp_do.h"
-#include "ftp_edit.h"
-#include "ftp_tcp.h"
-#include "keyb_util.h"
 
 // Needs and argument counts keep each command as lenient as it always was:
 // words a command does not use are ignored.
@@ -93,22 +90,7 @@ FtpDoCommandDef gFtpDoCommands[] = {
 };
 
 int gNumFtpDoCommands = sizeof(gFtpDoCommands) / sizeof(gFtpDoCommands[0]);
-int gDone = 0;
 
-namespace {
-
-// The first word of the line being dispatched.
-char gCommandWord[64];
-
-// The command line, reused for every line read.
-char gCommandLine[KEYB_LINE_MAX + 1];
-
-constexpr char kPrompt[] = "cvxfer> ";
-
-// Lines come from the line editor (a terminal), not from GetInput.
-bool gEditing = false;
-
-}  // namespace
 
 int FtpDoCommandSortCmp(const void *a, const void *b) {
   return std::strcmp(static_cast<const FtpDoCommandDef *>(a)->Name,
@@ -150,195 +132,6 @@ FtpDoCommandDef *GetFtpDoCommandByName(const char *name) {
     return FTP_DO_AMBIGUOUS;
   }
   return row;
-}
-
-void FtpSplitArgs(const char *line, FtpArgs *args) {
-  args->Line = line;
-  args->Count = 0;
-  args->Unbalanced = 0;
-  // The command word ends at the first space only; the rest starts after
-  // the blanks (spaces and tabs) that follow it.
-  const char *rest = std::strchr(line, ' ');
-  rest = rest == nullptr ? line + std::strlen(line) : rest + std::strspn(rest, " \t");
-  args->Rest = rest;
-
-  char *out = args->Storage;
-  const char *p = line;
-  const int maxWords = static_cast<int>(sizeof(args->Words) / sizeof(args->Words[0])) - 1;
-  while (args->Count < maxWords) {
-    while (*p == ' ') p++;
-    if (*p == '\0') break;
-    args->Words[args->Count++] = out;
-    if (*p == '"') {
-      // A quoted word ends at a quote followed by a space or the end.
-      const char *q = p + 1;
-      const char *close = nullptr;
-      for (const char *c = q; *c != '\0'; c++) {
-        if (*c == '"' && (c[1] == ' ' || c[1] == '\0')) {
-          close = c;
-          break;
-        }
-      }
-      if (close == nullptr) {
-        args->Unbalanced = 1;
-        close = q + std::strlen(q);
-      }
-      std::memcpy(out, q, static_cast<size_t>(close - q));
-      out += close - q;
-      p = *close == '"' ? close + 1 : close;
-    } else {
-      while (*p != '\0' && *p != ' ') *out++ = *p++;
-    }
-    *out++ = '\0';
-  }
-  args->Words[args->Count] = nullptr;
-}
-
-int FtpMakeArgs(FtpArgs *args, int count, const char *const words[]) {
-  std::string text;
-  for (int i = 0; i < count; i++) {
-    if (i > 0) text += ' ';
-    text += words[i];
-  }
-  args->Count = 0;
-  args->Unbalanced = 0;
-  args->Text[0] = '\0';
-  args->Line = args->Rest = args->Text;
-  args->Words[0] = nullptr;
-  if (text.size() > KEYB_LINE_MAX) return -1;
-  std::memcpy(args->Text, text.c_str(), text.size() + 1);
-  char *out = args->Storage;
-  for (int i = 0; i < count; i++) {
-    size_t n = std::strlen(words[i]);
-    std::memcpy(out, words[i], n + 1);
-    args->Words[i] = out;
-    out += n + 1;
-  }
-  args->Count = count;
-  args->Words[count] = nullptr;
-  args->Rest =
-      count > 1 ? args->Text + std::strlen(words[0]) + 1 : args->Text + std::strlen(args->Text);
-  return 0;
-}
-
-int FtpDoDispatch(FtpSession *session, const FtpDoCommandDef *row, const FtpArgs *args) {
-  session->Failure = 0;
-  const char *answer = nullptr;
-  const int given = args->Count - 1;
-  if ((row->Needs & FTP_NEEDS_CONNECTION) != 0 && !session->Connected) {
-    answer = "Not Connected.\n";
-  } else if ((row->Needs & FTP_NEEDS_NO_CONNECTION) != 0 && session->Connected) {
-    answer = "Already connected.  Close connection first.\n";
-  } else if ((row->Needs & FTP_RAW_LINE) == 0 && args->Unbalanced) {
-    answer = "Unbalanced quotes.\n";
-  } else if (given < row->MinArgs || (row->MaxArgs >= 0 && given > row->MaxArgs)) {
-    std::printf("usage: %s %s\n", row->Name, row->Synopsis != nullptr ? row->Synopsis : "");
-    std::fflush(stdout);
-    return FTP_FAILED;
-  }
-  if (answer != nullptr) {
-    std::fputs(answer, stdout);
-    std::fflush(stdout);
-    return FTP_FAILED;
-  }
-  const int result = row->Handler(session, args);
-  if ((row->Needs & FTP_CHANGES_NAMES) != 0) FtpEditForgetNames();
-  return result;
-}
-
-int FtpDoCommand(FtpSession *session, const char *line) {
-  // The word is cut to the buffer; a cut word is longer than any name, so it
-  // can only be reported as unknown. "!cmd" is the shell escape with its
-  // command written against it.
-  size_t n = line[0] == '!' ? 1 : std::strcspn(line, " ");
-  bool cut = n >= sizeof(gCommandWord);
-  if (cut) n = sizeof(gCommandWord) - 1;
-  std::memcpy(gCommandWord, line, n);
-  gCommandWord[n] = '\0';
-
-  FtpDoCommandDef *row = cut ? nullptr : GetFtpDoCommandByName(gCommandWord);
-  if (row == FTP_DO_AMBIGUOUS) {
-    std::printf("%s: ambiguous command name.\n", gCommandWord);
-    std::fflush(stdout);
-    return -1;
-  }
-  if (row == nullptr) {
-    std::printf("%s: no such command.\n", gCommandWord);
-    std::fflush(stdout);
-    return -1;
-  }
-  static FtpArgs args;  // large; one line is dispatched at a time
-  FtpSplitArgs(line, &args);
-  return FtpDoDispatch(session, row, &args);
-}
-
-int FtpEndCommand(FtpSession *session, int result) {
-  int cls = FTP_EXIT_OK;
-  if (session->Interrupted) {
-    std::printf("cvxfer: interrupted\n");
-    std::fflush(stdout);
-    cls = FTP_EXIT_INTERRUPTED;
-  } else if (result != 0) {
-    cls = result > 0 && session->Failure != 0 ? session->Failure : FTP_EXIT_FAILED;
-  }
-  session->Interrupted = 0;
-  gFtpInterrupted = 0;
-  session->Failure = 0;
-  if (cls == FTP_EXIT_OK) return cls;
-  if (session->Status == FTP_EXIT_OK) session->Status = cls;
-  // An interrupt ends a run that nobody watches at a terminal; -e ends any
-  // run at its first failure.
-  if (session->ExitOnError || (cls == FTP_EXIT_INTERRUPTED && !isatty(STDIN_FILENO))) {
-    if (session->Connected) FtpQUIT(session);
-    gDone = 1;
-  }
-  return cls;
-}
-
-int FtpReadCommandLine(FtpSession *session, char *line) {
-  session->InputReady = gEditing ? FtpEditReadLine(kPrompt, line) : GetInput(line);
-  return session->InputReady;
-}
-
-void FtpExecCmd(FtpSession *session) {
-  std::memset(gCommandLine, 0, sizeof(gCommandLine));
-  InitFtpDoCommandList();
-  // The line editor shows the prompt itself, to redraw it while editing.
-  gEditing = FtpEditStart(session) != 0;
-  if (!gEditing) {
-    std::printf("%s", kPrompt);
-    std::fflush(stdout);
-  }
-  gDone = 0;
-  while (gDone == 0) {
-    if (!gEditing && session->InputReady != 0) {
-      std::printf("%s", kPrompt);
-      std::fflush(stdout);
-    }
-    int read = FtpReadCommandLine(session, gCommandLine);
-    if (read < 0) {
-      // SIGINT at the prompt: a fresh prompt on a terminal, the end of a
-      // run fed from elsewhere.
-      std::printf("\n");
-      std::fflush(stdout);
-      gFtpInterrupted = 0;
-      if (!isatty(STDIN_FILENO)) {
-        session->Interrupted = 1;
-        FtpEndCommand(session, 0);
-      }
-      continue;
-    }
-    if (read == 0) {
-      // End of input ends the session the way bye does, but quietly.
-      if (gEditing) std::printf("\n");
-      if (session->Connected) FtpQUIT(session);
-      gDone = 1;
-      break;
-    }
-    if (gCommandLine[0] != '\0') FtpEndCommand(session, FtpDoCommand(session, gCommandLine));
-  }
-  FtpEditEnd();
-  gEditing = false;
 }
 
 int FtpDoHelpExec(const char *name) {

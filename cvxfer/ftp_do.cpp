@@ -16,9 +16,11 @@
 #include <string>
 
 #include "ftp_auth.h"
-#include "ftp_cmd.h"
-#include "ftp_cv.h"
-#include "ftp_tcp.h"
+#include "ftp_args.h"
+#include "bridge.h"
+#include "cv_session.h"
+#include "ftp_ctrl.h"
+#include "remote.h"
 #include "ftp_tls.h"
 #include "keyb_util.h"
 #include "tcp_util.h"
@@ -33,7 +35,7 @@ const char *FtpDoFirstArg(const FtpArgs *args) {
 // Result of a command whose outcome is the server's last reply; a refusal
 // (or a connection that ended) is recorded.
 int FtpDoReplyResult(FtpSession *session) {
-  if (session->Connected && session->ReplyCode > 0 && session->ReplyCode < 400) return FTP_OK;
+  if (session->Ctl.Connected && session->Ctl.ReplyCode > 0 && session->Ctl.ReplyCode < 400) return FTP_OK;
   FtpFail(session, FTP_EXIT_REFUSED);
   return FTP_FAILED;
 }
@@ -46,11 +48,11 @@ int FtpDoToggle(int *flag, const char *prefix, const char *onText) {
   return FTP_OK;
 }
 
-// Sets the transfer type by its one-letter code and keeps its value,
-// whatever the server replied.
-int FtpDoSetType(FtpSession *session, const char *code, int value) {
-  FtpTYPE(session, code);
-  session->TransferType = value;
+// Sets the transfer type (an index of kFtpTypes) and keeps it, whatever
+// the server replied.
+int FtpDoSetType(FtpSession *session, int type) {
+  FtpTYPE(session, kFtpTypes[type].Wire);
+  session->Opt.TransferType = type;
   return FtpDoReplyResult(session);
 }
 
@@ -81,16 +83,16 @@ int FtpDoConnect(FtpSession *session, const char *hostText) {
 // whose text says so) gets a hint instead of only "Login incorrect.", and
 // no password. Returns true (recorded as a TLS failure) when it is so.
 bool FtpDoDemandsTls(FtpSession *session) {
-  if (session->ControlTls != nullptr || (session->ReplyCode != 530 && session->ReplyCode != 534)) {
+  if (session->Ctl.Tls != nullptr || (session->Ctl.ReplyCode != 530 && session->Ctl.ReplyCode != 534)) {
     return false;
   }
-  std::string text = session->ReplyText;
+  std::string text = session->Ctl.ReplyText;
   for (char &c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   if (text.find("tls") == std::string::npos && text.find("ssl") == std::string::npos &&
       text.find("encrypt") == std::string::npos) {
     return false;
   }
-  std::printf("cvxfer: the server requires TLS; use -s or open ftpes://%s\n", session->TlsHost);
+  std::printf("cvxfer: the server requires TLS; use -s or open ftpes://%s\n", session->Ctl.Host);
   std::fflush(stdout);
   FtpFail(session, FTP_EXIT_TLS);
   return true;
@@ -122,18 +124,18 @@ int FtpDoLoginWith(FtpSession *session, const char *user, const char *pass) {
   }
   std::memset(password, 0, sizeof(password));
 
-  int rc = session->Connected && session->ReplyCode >= 200 && session->ReplyCode < 400 ? FTP_OK
+  int rc = session->Ctl.Connected && session->Ctl.ReplyCode >= 200 && session->Ctl.ReplyCode < 400 ? FTP_OK
                                                                                        : FTP_FAILED;
   if (rc != FTP_OK) FtpFail(session, FTP_EXIT_LOGIN);
-  if (session->ReplyCode < 500) {
+  if (session->Ctl.ReplyCode < 500) {
     // Every login the server did not refuse switches to ascii; a session
     // that cannot even do that is no working login.
-    if (session->Connected) {
-      if (FtpDoSetType(session, "A", 1) != FTP_OK) rc = FTP_FAILED;
+    if (session->Ctl.Connected) {
+      if (FtpDoSetType(session, FTP_TYPE_ASCII) != FTP_OK) rc = FTP_FAILED;
     } else {
       std::printf("Not Connected.\n");
     }
-  } else if (session->ReplyCode == 530) {
+  } else if (session->Ctl.ReplyCode == 530) {
     std::printf("Login incorrect.\n");
   }
   std::fflush(stdout);
@@ -219,17 +221,17 @@ int FtpDoOpen(FtpSession *session, const FtpArgs *args) {
     if (FtpParseUrl(host, &url) != 0) return FTP_FAILED;
     hostName = url.Host;
     // The scheme decides TLS for this connection only.
-    const int mode = session->TlsMode;
-    if (std::strcmp(url.Scheme, "ftps") == 0) session->TlsMode = FTP_TLS_IMPLICIT;
-    if (std::strcmp(url.Scheme, "ftpes") == 0) session->TlsMode = FTP_TLS_EXPLICIT;
+    const int mode = session->Opt.TlsMode;
+    if (std::strcmp(url.Scheme, "ftps") == 0) session->Opt.TlsMode = FTP_TLS_IMPLICIT;
+    if (std::strcmp(url.Scheme, "ftpes") == 0) session->Opt.TlsMode = FTP_TLS_EXPLICIT;
     rc = FtpOpen(session, url.Host, url.Port);
-    session->TlsMode = mode;
+    session->Opt.TlsMode = mode;
   } else {
     hostName = std::string(host, std::strcspn(host, " "));
     rc = FtpDoConnect(session, host);
   }
   // A URL that names a user logs in even under -n: it was asked for.
-  if (session->Connected && (session->AutoLogin || url.HasUser)) {
+  if (session->Ctl.Connected && (session->Opt.AutoLogin || url.HasUser)) {
     if (FtpDoAutoLogin(session, hostName.c_str(), &url) != FTP_OK) rc = -1;
     if (rc == 0 && url.Path[0] != '\0') {
       FtpCD(session, url.Path);
@@ -237,7 +239,7 @@ int FtpDoOpen(FtpSession *session, const FtpArgs *args) {
     }
   }
   std::memset(&url, 0, sizeof(url));
-  return rc == 0 && session->Connected ? FTP_OK : FTP_FAILED;
+  return rc == 0 && session->Ctl.Connected ? FTP_OK : FTP_FAILED;
 }
 
 int FtpDoLogin(FtpSession *session, const FtpArgs *args) {
@@ -250,13 +252,13 @@ int FtpDoClose(FtpSession *session, const FtpArgs *) {
 }
 
 int FtpDoQuit(FtpSession *session, const FtpArgs *) {
-  if (session->Connected) {
+  if (session->Ctl.Connected) {
     FtpQUIT(session);
   } else {
     std::printf("Not Connected.\n");
     std::fflush(stdout);
   }
-  gDone = 1;
+  session->Run.Done = 1;
   return FTP_OK;
 }
 
@@ -282,76 +284,72 @@ int FtpDoShell(FtpSession *, const FtpArgs *args) {
 }
 
 int FtpDoAscii(FtpSession *session, const FtpArgs *) {
-  return FtpDoSetType(session, "A", 1);
+  return FtpDoSetType(session, FTP_TYPE_ASCII);
 }
 
 int FtpDoBinary(FtpSession *session, const FtpArgs *) {
-  return FtpDoSetType(session, "I", 2);
+  return FtpDoSetType(session, FTP_TYPE_BINARY);
 }
 
 int FtpDoEbcdic(FtpSession *session, const FtpArgs *) {
-  return FtpDoSetType(session, "E", 3);
+  return FtpDoSetType(session, FTP_TYPE_EBCDIC);
 }
 
 int FtpDoType(FtpSession *session, const FtpArgs *args) {
   const char *arg = args->Rest;
-  int rc = FTP_OK;
   if (arg[0] == '\0') {
-    static const char *const kNames[] = {"<UNKNOWN>", "ascii", "binary", "ebcdic"};
-    int type = session->TransferType;
+    const int type = session->Opt.TransferType;
     std::printf("Using ");
     std::fflush(stdout);
-    std::printf("%s mode to transfer files.\n", kNames[type >= 1 && type <= 3 ? type : 0]);
-  } else if (std::strcmp(arg, "ascii") == 0) {
-    rc = FtpDoSetType(session, "A", 1);
-  } else if (std::strcmp(arg, "ebcdic") == 0) {
-    rc = FtpDoSetType(session, "E", 3);
-  } else if (std::strcmp(arg, "binary") == 0) {
-    rc = FtpDoSetType(session, "I", 2);
-  } else {
-    std::printf("%s: unknown mode\n", arg);
-    rc = FTP_FAILED;
+    std::printf("%s mode to transfer files.\n",
+                kFtpTypes[type >= FTP_TYPE_ASCII && type <= FTP_TYPE_EBCDIC ? type : 0].Name);
+    std::fflush(stdout);
+    return FTP_OK;
   }
+  for (int type = FTP_TYPE_ASCII; type <= FTP_TYPE_EBCDIC; type++) {
+    if (std::strcmp(arg, kFtpTypes[type].Name) == 0) return FtpDoSetType(session, type);
+  }
+  std::printf("%s: unknown mode\n", arg);
   std::fflush(stdout);
-  return rc;
+  return FTP_FAILED;
 }
 
 int FtpDoDebug(FtpSession *session, const FtpArgs *) {
-  return FtpDoToggle(&session->Debug, "Debugging ", "On .\n");
+  return FtpDoToggle(&session->Opt.Debug, "Debugging ", "On .\n");
 }
 
 int FtpDoVerbose(FtpSession *session, const FtpArgs *) {
-  return FtpDoToggle(&session->Verbose, "Verbose mode ", "On .\n");
+  return FtpDoToggle(&session->Opt.Verbose, "Verbose mode ", "On .\n");
 }
 
 int FtpDoPassive(FtpSession *session, const FtpArgs *) {
-  return FtpDoToggle(&session->Passive, "Passive mode ", "On .\n");
+  return FtpDoToggle(&session->Opt.Passive, "Passive mode ", "On .\n");
 }
 
 int FtpDoHash(FtpSession *session, const FtpArgs *) {
-  return FtpDoToggle(&session->HashMarks, "Hash mark printing ",
+  return FtpDoToggle(&session->Opt.HashMarks, "Hash mark printing ",
                      "On  cvxfer: (2048 bytes/hash mark) .\n");
 }
 
 int FtpDoStatus(FtpSession *session, const FtpArgs *) {
-  if (session->Connected && session->HostInfo != nullptr) {
-    std::printf("Connected to %s\n", session->HostInfo->HostName);
+  if (session->Ctl.Connected && session->Ctl.HostInfo != nullptr) {
+    std::printf("Connected to %s\n", session->Ctl.HostInfo->HostName);
   } else {
     std::printf("Not Connected\n");
   }
-  std::printf("Passive Mode: %s\n", session->Passive == 1 ? "on" : "off");
-  std::printf("Verbose: %s\n", session->Verbose == 1 ? "on" : "off");
-  std::printf("Hash mark printing: %s\n", session->HashMarks == 1 ? "on" : "off");
-  std::printf("Queue manager: %.*s\n", CV_Q_MGR_NAME_LENGTH, session->QMgrName);
-  std::printf("Queue: %.*s\n", CV_Q_NAME_LENGTH, session->QName);
-  std::printf("Message persistence: %s\n", session->Persistence == 1 ? "on" : "off");
-  std::printf("Safe put: %s\n", session->SafePut ? "on" : "off");
-  if (session->Connected) {
+  std::printf("Passive Mode: %s\n", session->Opt.Passive == 1 ? "on" : "off");
+  std::printf("Verbose: %s\n", session->Opt.Verbose == 1 ? "on" : "off");
+  std::printf("Hash mark printing: %s\n", session->Opt.HashMarks == 1 ? "on" : "off");
+  std::printf("Queue manager: %.*s\n", CV_Q_MGR_NAME_LENGTH, session->Queue.QMgrName);
+  std::printf("Queue: %.*s\n", CV_Q_NAME_LENGTH, session->Queue.QName);
+  std::printf("Message persistence: %s\n", session->Queue.Persistence == 1 ? "on" : "off");
+  std::printf("Safe put: %s\n", session->Opt.SafePut ? "on" : "off");
+  if (session->Ctl.Connected) {
     sockaddr_storage peer{};
     socklen_t length = sizeof(peer);
     char address[INET6_ADDRSTRLEN] = "?";
     unsigned port = 0;
-    if (getpeername(session->ControlSocket, reinterpret_cast<sockaddr *>(&peer), &length) == 0) {
+    if (getpeername(session->Ctl.Socket, reinterpret_cast<sockaddr *>(&peer), &length) == 0) {
       const bool v6 = peer.ss_family == AF_INET6;
       const auto &in4 = reinterpret_cast<const sockaddr_in &>(peer);
       const auto &in6 = reinterpret_cast<const sockaddr_in6 &>(peer);
@@ -361,9 +359,9 @@ int FtpDoStatus(FtpSession *session, const FtpArgs *) {
     }
     std::printf("Peer: %s port %u\n", address, port);
     std::printf("Control connection: %s%s\n",
-                session->ControlTls != nullptr ? "protected, " : "clear",
-                session->ControlTls != nullptr ? FtpTlsVersion(session->ControlTls) : "");
-    std::printf("Data connections: %s\n", session->DataProtected ? "protected" : "clear");
+                session->Ctl.Tls != nullptr ? "protected, " : "clear",
+                session->Ctl.Tls != nullptr ? FtpTlsVersion(session->Ctl.Tls) : "");
+    std::printf("Data connections: %s\n", session->Data.Protected ? "protected" : "clear");
   }
   std::fflush(stdout);
   return FTP_OK;
@@ -382,18 +380,15 @@ int FtpDoCD(FtpSession *session, const FtpArgs *args) {
 }
 
 int FtpDoPWD(FtpSession *session, const FtpArgs *) {
-  FtpPWD(session);
-  return FtpDoReplyResult(session);
+  return session->Remote->Pwd(session) == 0 ? FTP_OK : FTP_FAILED;
 }
 
 int FtpDoLs(FtpSession *session, const FtpArgs *args) {
-  FtpNLST(session, FtpDoFirstArg(args));
-  return FtpDoReplyResult(session);
+  return session->Remote->Show(session, FtpDoFirstArg(args), false) == 0 ? FTP_OK : FTP_FAILED;
 }
 
 int FtpDoDir(FtpSession *session, const FtpArgs *args) {
-  FtpLIST(session, FtpDoFirstArg(args));
-  return FtpDoReplyResult(session);
+  return session->Remote->Show(session, FtpDoFirstArg(args), true) == 0 ? FTP_OK : FTP_FAILED;
 }
 
 int FtpDoSyst(FtpSession *session, const FtpArgs *) {
@@ -437,9 +432,9 @@ int FtpDoFtps(FtpSession *session, const FtpArgs *args) {
       std::fflush(stdout);
       return FTP_FAILED;
     }
-    session->TlsMode = mode;
+    session->Opt.TlsMode = mode;
   }
-  std::printf("TLS for the next open: %s\n", kModes[session->TlsMode]);
+  std::printf("TLS for the next open: %s\n", kModes[session->Opt.TlsMode]);
   std::fflush(stdout);
   return FTP_OK;
 }
@@ -447,14 +442,14 @@ int FtpDoFtps(FtpSession *session, const FtpArgs *args) {
 int FtpDoCVPER(FtpSession *session, const FtpArgs *) {
   std::printf("Message persistence set to CVPER_PERSISTENT.\n");
   std::fflush(stdout);
-  session->Persistence = CVPER_PERSISTENT;
+  session->Queue.Persistence = CVPER_PERSISTENT;
   return FTP_OK;
 }
 
 int FtpDoCVNPER(FtpSession *session, const FtpArgs *) {
   std::printf("Message persistence set to CVPER_NOT_PERSISTENT.\n");
   std::fflush(stdout);
-  session->Persistence = CVPER_NOT_PERSISTENT;
+  session->Queue.Persistence = CVPER_NOT_PERSISTENT;
   return FTP_OK;
 }
 
@@ -514,36 +509,31 @@ int FtpDoMPutCV(FtpSession *session, const FtpArgs *args) {
 }
 
 int FtpDoSafePut(FtpSession *session, const FtpArgs *) {
-  return FtpDoToggle(&session->SafePut, "Safe put mode ", "On .\n");
+  return FtpDoToggle(&session->Opt.SafePut, "Safe put mode ", "On .\n");
 }
 
 // ---- Remote housekeeping ----
 
 int FtpDoDelete(FtpSession *session, const FtpArgs *args) {
-  FtpCommand(session, "DELE", args->Words[1]);
-  return FtpDoReplyResult(session);
+  return session->Remote->Delete(session, args->Words[1]) == 0 ? FTP_OK : FTP_FAILED;
 }
 
 int FtpDoRename(FtpSession *session, const FtpArgs *args) {
-  // RNTO only follows an RNFR the server accepted for it.
-  if (FtpCommand(session, "RNFR", args->Words[1]) == 350)
-    FtpCommand(session, "RNTO", args->Words[2]);
-  return FtpDoReplyResult(session);
+  return session->Remote->Rename(session, args->Words[1], args->Words[2]) == 0 ? FTP_OK
+                                                                               : FTP_FAILED;
 }
 
 int FtpDoMkdir(FtpSession *session, const FtpArgs *args) {
-  FtpCommand(session, "MKD", args->Words[1]);
-  return FtpDoReplyResult(session);
+  return session->Remote->Mkdir(session, args->Words[1]) == 0 ? FTP_OK : FTP_FAILED;
 }
 
 int FtpDoRmdir(FtpSession *session, const FtpArgs *args) {
-  FtpCommand(session, "RMD", args->Words[1]);
-  return FtpDoReplyResult(session);
+  return session->Remote->Rmdir(session, args->Words[1]) == 0 ? FTP_OK : FTP_FAILED;
 }
 
 int FtpDoSize(FtpSession *session, const FtpArgs *args) {
-  FtpCommand(session, "SIZE", args->Words[1]);
-  return FtpDoReplyResult(session);
+  uint64_t size = 0;
+  return session->Remote->Size(session, args->Words[1], &size) == 0 ? FTP_OK : FTP_FAILED;
 }
 
 int FtpDoPutCV(FtpSession *session, const FtpArgs *args) {

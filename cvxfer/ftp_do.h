@@ -5,7 +5,7 @@
 #ifndef CVXFER_FTP_DO_H
 #define CVXFER_FTP_DO_H
 
-#include "cvxfer.h"
+#include "ftp_session.h"
 
 struct FtpArgs;
 

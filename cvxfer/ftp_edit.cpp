@@ -18,7 +18,8 @@
 
 #include "ftp_cmd.h"
 #include "ftp_do.h"
-#include "ftp_tcp.h"
+#include "remote.h"
+#include "ftp_io.h"
 #include "keyb_util.h"
 
 namespace {
@@ -64,15 +65,15 @@ const std::vector<std::string> &FtpEditRemoteNames(FtpSession *session, const st
   auto found = gEditNames.find(dir);
   if (found != gEditNames.end()) return found->second;
   std::vector<std::string> names;
-  const int verbose = session->Verbose, debug = session->Debug, failure = session->Failure;
-  session->Verbose = session->Debug = 0;
-  FtpNameList(session, dir.empty() ? nullptr : dir.c_str(), &names);
-  session->Verbose = verbose;
-  session->Debug = debug;
+  const int verbose = session->Opt.Verbose, debug = session->Opt.Debug, failure = session->Run.Failure;
+  session->Opt.Verbose = session->Opt.Debug = 0;
+  session->Remote->List(session, dir.empty() ? nullptr : dir.c_str(), &names);
+  session->Opt.Verbose = verbose;
+  session->Opt.Debug = debug;
   // A failed or interrupted listing only means nothing to complete.
-  session->Failure = failure;
-  session->Interrupted = 0;
-  gFtpInterrupted = 0;
+  session->Run.Failure = failure;
+  session->Run.Interrupted = 0;
+  FtpInterruptClear();
   return gEditNames[dir] = std::move(names);
 }
 
@@ -187,7 +188,7 @@ int FtpEditCandidates(FtpSession *session, const char *before, std::vector<std::
     const FtpDoCommandDef *row = GetFtpDoCommandByName(first.c_str());
     if (row == nullptr || row == FTP_DO_AMBIGUOUS) return 0;
     commands = row->Handler == FtpDoHelp;
-    remote = (row->Needs & FTP_REMOTE_NAMES) != 0 && session->Connected;
+    remote = (row->Needs & FTP_REMOTE_NAMES) != 0 && session->Ctl.Connected;
   }
   if (commands) {
     for (int i = 0; i < gNumFtpDoCommands; i++) {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "cvxfer.h"
+#include "ftp_session.h"
 
 // Starts line editing when standard input and standard output are both
 // terminals, loading the history. Returns 1 when lines are edited from now

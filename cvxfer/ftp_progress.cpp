@@ -70,7 +70,7 @@ int FtpProgressFormat(char *text, size_t textSize, uint64_t done, uint64_t size,
 void FtpProgressStart(FtpProgress *progress, const FtpSession *session, uint64_t size,
                       int sizeKnown) {
   // Hash marks are the user's older choice of progress display.
-  progress->Enabled = !session->HashMarks && isatty(STDOUT_FILENO);
+  progress->Enabled = !session->Opt.HashMarks && isatty(STDOUT_FILENO);
   progress->Width = 0;
   progress->SizeKnown = sizeKnown;
   progress->Size = size;

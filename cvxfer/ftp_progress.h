@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cvxfer.h"
+#include "ftp_session.h"
 
 struct FtpProgress {
   int Enabled;    // standard output is a terminal and hash marks are off

@@ -4,6 +4,8 @@
 // handshake is bounded like the plain waits.
 #include "ftp_tls.h"
 
+#include "ftp_io.h"
+
 #include <arpa/inet.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -24,7 +26,7 @@ std::string gContextCa;  // the CA file gContext was built with
 // The shared context for the session's CA settings, or null after a
 // message.
 SSL_CTX *FtpTlsContext(FtpSession *session) {
-  if (gContext != nullptr && gContextCa == session->TlsCaFile) return gContext;
+  if (gContext != nullptr && gContextCa == session->Opt.TlsCaFile) return gContext;
   FtpTlsCleanUp();
   SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
   if (ctx == nullptr) return nullptr;
@@ -32,18 +34,18 @@ SSL_CTX *FtpTlsContext(FtpSession *session) {
   // Data connections resume the control connection's session: keep the
   // sessions the client gets (TLS 1.3 tickets arrive after the handshake).
   SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
-  const bool loaded = session->TlsCaFile[0] != '\0'
-                          ? SSL_CTX_load_verify_locations(ctx, session->TlsCaFile, nullptr) == 1
+  const bool loaded = session->Opt.TlsCaFile[0] != '\0'
+                          ? SSL_CTX_load_verify_locations(ctx, session->Opt.TlsCaFile, nullptr) == 1
                           : SSL_CTX_set_default_verify_paths(ctx) == 1;
   if (!loaded) {
     std::printf("cvxfer: TLS: cannot load the CA certificates %s\n",
-                session->TlsCaFile[0] != '\0' ? session->TlsCaFile : "of the system");
+                session->Opt.TlsCaFile[0] != '\0' ? session->Opt.TlsCaFile : "of the system");
     std::fflush(stdout);
     SSL_CTX_free(ctx);
     return nullptr;
   }
   gContext = ctx;
-  gContextCa = session->TlsCaFile;
+  gContextCa = session->Opt.TlsCaFile;
   return ctx;
 }
 
@@ -73,13 +75,13 @@ ssl_st *FtpTlsStart(FtpSession *session, int fd, const char *host, ssl_st *resum
     FtpFail(session, FTP_EXIT_TLS);
     return nullptr;
   }
-  FtpTlsBound(fd, session->Timeout);
+  FtpTlsBound(fd, session->Opt.Timeout);
   SSL_set_fd(tls, fd);
   in6_addr ignored{};
   const bool literal =
       inet_pton(AF_INET, host, &ignored) == 1 || inet_pton(AF_INET6, host, &ignored) == 1;
   if (!literal) SSL_set_tlsext_host_name(tls, host);
-  if (session->TlsInsecure) {
+  if (session->Opt.TlsInsecure) {
     SSL_set_verify(tls, SSL_VERIFY_NONE, nullptr);
     if (warn) {
       std::printf("cvxfer: warning: the server's certificate is not verified (--insecure)\n");
@@ -111,11 +113,11 @@ ssl_st *FtpTlsStart(FtpSession *session, int fd, const char *host, ssl_st *resum
   if (SSL_connect(tls) == 1) return tls;
 
   const long verify = SSL_get_verify_result(tls);
-  if (gFtpInterrupted) {
-    session->Interrupted = 1;
+  if (FtpInterruptPending()) {
+    session->Run.Interrupted = 1;
     FtpFail(session, FTP_EXIT_INTERRUPTED);
   } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-    std::printf("cvxfer: timed out after %d s waiting for the TLS handshake\n", session->Timeout);
+    std::printf("cvxfer: timed out after %d s waiting for the TLS handshake\n", session->Opt.Timeout);
     FtpFail(session, FTP_EXIT_TIMEOUT);
   } else if (verify != X509_V_OK) {
     std::printf("cvxfer: TLS: the server's certificate is not trusted: %s\n",
@@ -140,9 +142,13 @@ void FtpTlsEnd(ssl_st *tls, bool notify, int waitSeconds) {
     // server closes too, briefly.
     const int fd = SSL_get_fd(tls);
     shutdown(fd, SHUT_WR);
+    // The whole drain is bounded: a server that keeps sending after our
+    // close_notify must not hold the command longer than one wait.
     char sink[4096];
-    pollfd p = {fd, POLLIN, 0};
-    while (poll(&p, 1, waitSeconds * 1000) > 0 && recv(fd, sink, sizeof(sink), 0) > 0) {
+    const long long deadline = FtpNowMs() + waitSeconds * 1000LL;
+    for (long long left = waitSeconds * 1000LL; left > 0; left = deadline - FtpNowMs()) {
+      pollfd p = {fd, POLLIN, 0};
+      if (poll(&p, 1, static_cast<int>(left)) <= 0 || recv(fd, sink, sizeof(sink), 0) <= 0) break;
     }
   } else {
     // Freed without close_notify, OpenSSL would take the session for a

@@ -6,7 +6,7 @@
 
 #include <sys/types.h>
 
-#include "cvxfer.h"
+#include "ftp_session.h"
 
 // Starts TLS as a client on the connected socket fd, within the session's
 // time-out. The certificate chain is verified against TlsCaFile (or the

@@ -10,9 +10,9 @@
 #include <filesystem>
 #include <string>
 
-#include "cvxfer.h"
-#include "ftp_cmd.h"
-#include "ftp_tcp.h"
+#include "ftp_session.h"
+#include "ftp_loop.h"
+#include "ftp_ctrl.h"
 
 namespace {
 FtpSession gSession;
@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   InitFtpDoCommandList();
   std::memset(&gSession, 0, sizeof(gSession));
   FtpInit(&gSession);
-  gSession.ControlSocket = -1;
+  gSession.Ctl.Socket = -1;
   return 0;
 }
 

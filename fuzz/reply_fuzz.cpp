@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cvxfer.h"
-#include "ftp_tcp.h"
+#include "ftp_session.h"
+#include "ftp_ctrl.h"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   std::freopen("/dev/null", "w", stdout);
@@ -33,18 +33,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FtpSession session;
   std::memset(&session, 0, sizeof(session));
   FtpInit(&session);
-  session.Verbose = 1;
-  session.Connected = 1;
-  session.ControlSocket = fds[0];
+  session.Opt.Verbose = 1;
+  session.Ctl.Connected = 1;
+  session.Ctl.Socket = fds[0];
   // Every reply either consumes input or ends the connection, so this ends.
-  for (int i = 0; i < 1000 && session.Connected; i++) {
+  for (int i = 0; i < 1000 && session.Ctl.Connected; i++) {
     int code = FtpGetReply(&session);
-    if (std::strlen(session.ReplyText) >= sizeof(session.ReplyText)) __builtin_trap();
+    if (std::strlen(session.Ctl.ReplyText) >= sizeof(session.Ctl.ReplyText)) __builtin_trap();
     if (code == -1) break;
     if (code < -99 || code > 999)
       __builtin_trap();  // at most three characters are read as the code
   }
-  if (session.ControlSocket >= 0) close(session.ControlSocket);
+  if (session.Ctl.Socket >= 0) close(session.Ctl.Socket);
   FtpCleanUp(&session);
   return 0;
 }

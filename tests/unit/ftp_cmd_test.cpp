@@ -1,5 +1,5 @@
 // Command lookup, dispatch and help of the interpreter.
-#include "ftp_cmd.h"
+#include "ftp_loop.h"
 
 #include <gtest/gtest.h>
 
@@ -40,7 +40,7 @@ class FtpCmdTest : public ::testing::Test {
   }
   std::string Dispatch(const char *text, int *result = nullptr, int connected = 0) {
     FtpSession session{};
-    session.Connected = connected;
+    session.Ctl.Connected = connected;
     testing::internal::CaptureStdout();
     int r = FtpDoCommand(&session, text);
     if (result) *result = r;
@@ -102,7 +102,8 @@ TEST_F(FtpCmdTest, DispatchSplitsOnceAndPassesTheLineAsTyped) {
   const std::pair<const char *, Call> cases[] = {
       {"st  with   words", {"st  with   words", "with   words", "st", "with", "words"}},
       {"status", {"status", "", "status"}},
-      {"st \t x", {"st \t x", "x", "st", "\t", "x"}},
+      // Blanks and tabs before a word separate; a tab inside one is its own.
+      {"st \t x a\tb", {"st \t x a\tb", "x a\tb", "st", "x", "a\tb"}},
       {"st \"my file.txt\" b",
        {"st \"my file.txt\" b", "\"my file.txt\" b", "st", "my file.txt", "b"}},
       {"st a\"b c\"", {"st a\"b c\"", "a\"b c\"", "st", "a\"b", "c\""}},

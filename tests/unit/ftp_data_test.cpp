@@ -1,6 +1,7 @@
-// The FTP protocol layer against scripted servers on loopback: reply
-// reading, PORT and PASV, refusals, and what the transfers count as done.
-#include "ftp_tcp.h"
+// Tests of data connections, transfers and listings: the PASV address
+// rule, a stranger on the active port, transfers and listings that count
+// only when complete, and descriptors.
+#include "ftp_data.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -9,169 +10,18 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
-#include "loopback.h"
-#include "tcp_util.h"
+#include "ftp_fixture.h"
+#include "ftp_list.h"
+#include "ftp_xfer.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Retrieves name into *out through a memory sink.
-int GetInto(FtpSession *session, const char *name, std::string *out) {
-  FtpSink sink;
-  sink.Write = [out](const char *data, size_t n) {
-    out->append(data, n);
-    return 0;
-  };
-  return FtpGetFileTo(session, name, sink);
-}
-
-// Stores bytes as name from a memory source read in order.
-int PutBytes(FtpSession *session, const char *name, const std::string &bytes) {
-  FtpSource source;
-  source.Length = bytes.size();
-  size_t at = 0;
-  source.Read = [&](char *buffer, size_t n, size_t *got) {
-    *got = std::min(n, bytes.size() - at);
-    std::memcpy(buffer, bytes.data() + at, *got);
-    at += *got;
-    return 0;
-  };
-  return FtpPutFileFrom(session, name, source);
-}
-
-class FtpTcpTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::memset(&session_, 0, sizeof(session_));
-    ASSERT_EQ(FtpInit(&session_), 0);
-  }
-  void TearDown() override {
-    if (session_.ControlSocket >= 0) close(session_.ControlSocket);
-    FtpCleanUp(&session_);
-  }
-  // Opens the session on server and returns what was printed.
-  std::string Open(const ScriptedServer &server) {
-    testing::internal::CaptureStdout();
-    FtpOpen(&session_, "127.0.0.1", server.Port());
-    return testing::internal::GetCapturedStdout();
-  }
-  FtpSession session_;
-};
-
-TEST_F(FtpTcpTest, SingleAndMultiLineReplies) {
-  ScriptedServer server("220 hello\r\n", [](int fd, const std::string &line) {
-    if (line == "USER bob") {
-      WriteAll(fd,
-               "230-Welcome\r\n there are 230 files\r\n230-still going\r\n230 done\r\n"
-               "331 stray line of the next reply\r\n");
-    } else if (line == "PWD") {
-      WriteAll(fd, "257 \"/\"\r\n");
-    }
-  });
-  std::string out = Open(server);
-  EXPECT_EQ(session_.Connected, 1);
-  EXPECT_EQ(session_.ReplyCode, 220);
-  EXPECT_NE(out.find("220 hello\r\n"), std::string::npos);
-  EXPECT_EQ(out.find("220 hello"), out.rfind("220 hello"));  // printed once
-
-  testing::internal::CaptureStdout();
-  FtpUSER(&session_, "bob");
-  out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(session_.ReplyCode, 230);
-  EXPECT_EQ(out, "230-Welcome\r\n there are 230 files\r\n230-still going\r\n230 done\r\n");
-  // The next reply is read whole and in order, not shifted by the last one.
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(FtpGetReply(&session_), 331);
-  testing::internal::GetCapturedStdout();
-  session_.Verbose = 0;
-  testing::internal::CaptureStdout();
-  FtpPWD(&session_);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  EXPECT_EQ(session_.ReplyCode, 257);
-}
-
-TEST_F(FtpTcpTest, OverLongLinesAndLinesWithoutDigits) {
-  ScriptedServer server("220 hi\r\n", [](int fd, const std::string &line) {
-    if (line == "SYST") WriteAll(fd, "215 " + std::string(4000, 'x') + "\r\n200 after\r\n");
-    if (line == "STAT") WriteAll(fd, "hello there\r\n");
-  });
-  Open(server);
-  session_.Verbose = 0;
-  FtpSYST(&session_);
-  EXPECT_EQ(session_.ReplyCode, 215);
-  EXPECT_EQ(std::strlen(session_.ReplyText), static_cast<size_t>(kFtpReplyMax - 1));
-  EXPECT_EQ(FtpGetReply(&session_), 200);  // the tail of the long line was dropped
-  FtpSTAT(&session_);
-  EXPECT_EQ(session_.ReplyCode, 0);
-}
-
-TEST_F(FtpTcpTest, StalledMultiLineReplyEndsAfterTheWait) {
-  ScriptedServer server("220 hi\r\n", [](int fd, const std::string &line) {
-    if (line == "HELP") WriteAll(fd, "214-first\r\n");  // never finished
-  });
-  Open(server);
-  auto start = Clock::now();
-  testing::internal::CaptureStdout();
-  FtpHELP(&session_, nullptr);
-  testing::internal::GetCapturedStdout();
-  double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  EXPECT_EQ(session_.ReplyCode, 214);
-  EXPECT_GE(seconds, kFtpReplyLineWait - 0.5);
-  EXPECT_LT(seconds, kFtpReplyLineWait + 5);
-}
-
-TEST_F(FtpTcpTest, Reply421AndAVanishedServerCloseTheConnection) {
-  {
-    ScriptedServer server("220 hi\r\n", [](int fd, const std::string &line) {
-      if (line == "PWD") WriteAll(fd, "421 going down\r\n");
-    });
-    Open(server);
-    testing::internal::CaptureStdout();
-    FtpPWD(&session_);
-    testing::internal::GetCapturedStdout();
-    EXPECT_EQ(session_.Connected, 0);
-    EXPECT_EQ(session_.ControlSocket, -1);
-  }
-  {
-    ScriptedServer server("220 hi\r\n",
-                          [](int fd, const std::string &) { shutdown(fd, SHUT_RDWR); });
-    Open(server);
-    testing::internal::CaptureStdout();
-    FtpPWD(&session_);
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(session_.Connected, 0);
-    EXPECT_NE(out.find("Connection closed by remote host."), std::string::npos);
-  }
-}
-
-TEST_F(FtpTcpTest, CommandsThatDoNotFitAreNotSent) {
-  std::atomic<int> users{0};
-  ScriptedServer server("220 hi\r\n", [&](int fd, const std::string &line) {
-    if (line.rfind("USER", 0) == 0) users++;
-    WriteAll(fd, "200 ok\r\n");
-  });
-  Open(server);
-  testing::internal::CaptureStdout();
-  FtpUSER(&session_, std::string(1100, 'u').c_str());
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_NE(out.find("USER: command too long"), std::string::npos);
-  EXPECT_EQ(session_.ReplyCode, 500);
-  std::string buffer;
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(GetInto(&session_, std::string(1100, 'f').c_str(), &buffer), 0);
-  testing::internal::GetCapturedStdout();
-  testing::internal::CaptureStdout();
-  FtpUSER(&session_, "fits");  // the connection is still in step
-  testing::internal::GetCapturedStdout();
-  EXPECT_EQ(session_.ReplyCode, 200);
-  EXPECT_EQ(users.load(), 1);
-}
+using FtpTcpTest = FtpSessionTest;
 
 TEST(FtpWireTest, PortCommandAndPasvReplies) {
   char text[64];
@@ -262,7 +112,7 @@ TEST_F(FtpTcpTest, PassiveModeConnectsOnlyToTheControlPeer) {
     }
   });
   Open(*server);
-  session_.Passive = 1;
+  session_.Opt.Passive = 1;
   std::string buffer;
   testing::internal::CaptureStdout();
   EXPECT_EQ(GetInto(&session_, "f", &buffer), 1);
@@ -285,7 +135,7 @@ TEST_F(FtpTcpTest, UnusablePasvRepliesFailBeforeAnyTransferCommand) {
     if (line.rfind("RETR", 0) == 0) retr++;
   });
   Open(server);
-  session_.Passive = 1;
+  session_.Opt.Passive = 1;
   std::string buffer;
   for (int i = 0; i < 3; i++) {
     testing::internal::CaptureStdout();
@@ -391,7 +241,7 @@ TEST_F(FtpTcpTest, TransfersSucceedOnlyWhenComplete) {
       std::memset(&session_, 0, sizeof(session_));
       FtpInit(&session_);
       Open(server.Server());
-      session_.Passive = 1;
+      session_.Opt.Passive = 1;
       testing::internal::CaptureStdout();
       int result;
       if (put) {
@@ -408,8 +258,8 @@ TEST_F(FtpTcpTest, TransfersSucceedOnlyWhenComplete) {
       if (put && result == 1) {
         EXPECT_NE(out.find("f : 5 bytes sent.\n"), std::string::npos);
       }
-      close(session_.ControlSocket);
-      session_.ControlSocket = -1;
+      close(session_.Ctl.Socket);
+      session_.Ctl.Socket = -1;
       FtpCleanUp(&session_);
     }
   }
@@ -422,7 +272,7 @@ TEST_F(FtpTcpTest, FailedTransfersAndListingsLeaveNoDescriptorOpen) {
     if (line.rfind("LIST", 0) == 0 || line.rfind("NLST", 0) == 0) WriteAll(fd, "450 busy\r\n");
   });
   Open(server);
-  session_.Verbose = 0;
+  session_.Opt.Verbose = 0;
   std::string buffer;
   int before = OpenDescriptors();
   testing::internal::CaptureStdout();
@@ -434,25 +284,8 @@ TEST_F(FtpTcpTest, FailedTransfersAndListingsLeaveNoDescriptorOpen) {
   }
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(OpenDescriptors(), before);
-  EXPECT_EQ(session_.ListenSocket, -1);
-  EXPECT_EQ(session_.DataSocket, -1);
-}
-
-TEST_F(FtpTcpTest, DebugEchoLeavesOutTypeAndHelp) {
-  ScriptedServer server("220 hi\r\n",
-                        [](int fd, const std::string &) { WriteAll(fd, "200 ok\r\n"); });
-  Open(server);
-  session_.Debug = 1;
-  session_.Verbose = 0;
-  testing::internal::CaptureStdout();
-  FtpTYPE(&session_, "I");
-  FtpHELP(&session_, "RETR");
-  FtpPASS(&session_, "s3cret");
-  FtpCD(&session_, "a dir");
-  FtpQUIT(&session_);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "--> PASS XXXX\n--> CWD a dir\n--> QUIT\n");
-  EXPECT_EQ(session_.Connected, 0);
-  EXPECT_EQ(session_.ControlSocket, -1);
+  EXPECT_EQ(session_.Data.Listen, -1);
+  EXPECT_EQ(session_.Data.Socket, -1);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The queue side of the session against the embedded queue manager: who
 // owns the connection and the open queue after every sequence of commands,
 // and what get and put refuse before they touch a queue or the network.
-#include "ftp_cv.h"
+#include "cv_session.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -10,7 +10,8 @@
 #include <functional>
 #include <string>
 
-#include "ftp_tcp.h"
+#include "bridge.h"
+#include "ftp_ctrl.h"
 
 namespace {
 
@@ -46,7 +47,7 @@ class FtpCvTest : public ::testing::Test {
     CVMD md = CVMD_DEFAULT;
     CVPMO pmo = CVPMO_DEFAULT;
     CVLONG cc = -1, reason = -1;
-    CVPUT(session_.Hconn, session_.Hobj, &md, &pmo, static_cast<CVLONG>(body.size()), body.data(),
+    CVPUT(session_.Queue.Hconn, session_.Queue.Hobj, &md, &pmo, static_cast<CVLONG>(body.size()), body.data(),
           &cc, &reason);
     ASSERT_EQ(cc, CVCC_OK);
   }
@@ -65,7 +66,7 @@ TEST_F(FtpCvTest, ConnectAfterAFailedOpenDisconnectsFirst) {
   EXPECT_NE(rc_, 0);
   EXPECT_TRUE(FtpCVConnected(&session_));
   EXPECT_FALSE(FtpCVQueueOpen(&session_));
-  EXPECT_EQ(Name(session_.QName), "");
+  EXPECT_EQ(Name(session_.Queue.QName), "");
 
   EXPECT_EQ(Out([&] { return FtpCVCONN(&session_, "CVQM"); }),
             "Queue manager CVQM disconnected\n"
@@ -74,7 +75,7 @@ TEST_F(FtpCvTest, ConnectAfterAFailedOpenDisconnectsFirst) {
             "Message persistence set to CVPER_PERSISTENT.\n");
   EXPECT_EQ(rc_, 0);
   EXPECT_TRUE(FtpCVQueueOpen(&session_));
-  EXPECT_EQ(Name(session_.QName), kQueue);
+  EXPECT_EQ(Name(session_.Queue.QName), kQueue);
 }
 
 TEST_F(FtpCvTest, FailedConnectLeavesNothingConnected) {
@@ -83,8 +84,8 @@ TEST_F(FtpCvTest, FailedConnectLeavesNothingConnected) {
             "Queue manager not connected, CVRC_Q_MGR_NAME_ERROR\n");
   EXPECT_NE(rc_, 0);
   EXPECT_FALSE(FtpCVConnected(&session_));
-  EXPECT_EQ(Name(session_.QMgrName), "");
-  EXPECT_EQ(Name(session_.QName), "");
+  EXPECT_EQ(Name(session_.Queue.QMgrName), "");
+  EXPECT_EQ(Name(session_.Queue.QName), "");
   // Nothing is connected, so nothing is disconnected before the next one.
   EXPECT_EQ(Out([&] { return FtpCVCONN(&session_, ""); }),
             "Queue manager  connected\n"
@@ -94,7 +95,7 @@ TEST_F(FtpCvTest, FailedConnectLeavesNothingConnected) {
 }
 
 TEST_F(FtpCvTest, DisconnectCloseAndDepthInEveryState) {
-  session_.Verbose = 0;
+  session_.Opt.Verbose = 0;
   EXPECT_EQ(Out([&] { return FtpCVQDEPTH(&session_, ""); }),
             "Queue depth for SYSTEM.DEFAULT.LOCAL.QUEUE = 0\n");
   EXPECT_EQ(Out([&] { return FtpCVCLOSE(&session_); }), "");
@@ -124,7 +125,7 @@ TEST_F(FtpCvTest, NamesLongerThanTheirFieldAreRefusedNotCut) {
 
 TEST_F(FtpCvTest, TransfersRefuseBeforeTouchingQueueOrNetwork) {
   PutOne("payload");
-  session_.Verbose = 0;
+  session_.Opt.Verbose = 0;
   // No server is connected: any attempt to transfer would print more.
   EXPECT_EQ(Out([&] { return FtpPutCV(&session_, nullptr); }), "No file specified.\n");
   EXPECT_EQ(Out([&] { return FtpPutCV(&session_, "a\rDELE b"); }),
@@ -137,7 +138,7 @@ TEST_F(FtpCvTest, TransfersRefuseBeforeTouchingQueueOrNetwork) {
   CVGMO gmo = CVGMO_DEFAULT;
   char body[16];
   CVLONG length = 0, cc = -1, reason = -1;
-  CVGET(session_.Hconn, session_.Hobj, &md, &gmo, sizeof(body), body, &length, &cc, &reason);
+  CVGET(session_.Queue.Hconn, session_.Queue.Hobj, &md, &gmo, sizeof(body), body, &length, &cc, &reason);
   ASSERT_EQ(cc, CVCC_OK);
   EXPECT_EQ(md.BackoutCount, 0);
   EXPECT_EQ(std::string(body, length), "payload");

@@ -1,0 +1,687 @@
+// bridge.cpp - get, mget, put and mput between the remote side and the open
+// queue. A file becomes a message only when it arrived whole; a message
+// leaves the queue for good only after the remote side reported the store
+// whole and the unit of work was committed.
+#include "bridge.h"
+
+#include <fnmatch.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <openssl/sha.h>
+
+#include "cv_session.h"
+#include "cv_util.h"
+#include "ftp_ctrl.h"
+#include "ftp_io.h"
+#include "remote.h"
+
+namespace {
+
+// Get under a unit of work, converted, no wait.
+constexpr CVLONG kGetOptions = CVGMO_SYNCPOINT | CVGMO_FAIL_IF_QUIESCING | CVGMO_CONVERT;
+
+// The directory part of path with its slash ("" for none), and the rest.
+std::string CVDirOf(const std::string &path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "" : path.substr(0, slash + 1);
+}
+std::string CVBaseOf(const std::string &path) {
+  return path.substr(CVDirOf(path).size());
+}
+
+// Where path lies: its directory part made absolute against the current
+// directory (as the server named it), without a trailing slash.
+std::string CVDirectory(FtpSession *session, const std::string &path) {
+  std::string dir = CVDirOf(path);
+  if (!dir.empty() && dir != "/") dir.pop_back();
+  if (!dir.empty() && dir[0] == '/') return dir;
+  const std::string current = session->Remote->CurrentDir(session);
+  if (dir.empty()) return current;
+  if (current.empty()) return dir;
+  return current + (current.back() == '/' ? "" : "/") + dir;
+}
+
+// The properties that tell where a message put by get came from: the base
+// name (a message that names a directory could not be stored again), the
+// directory, size, server and transfer type.
+std::string CVSourceProperties(FtpSession *session, const char *path, size_t size) {
+  std::string list;
+  CVAddProperty(&list, "cv-file-name", CVBaseOf(path));
+  const std::string dir = CVDirectory(session, path);
+  if (!dir.empty()) CVAddProperty(&list, "cv-file-dir", dir);
+  CVAddProperty(&list, "cv-file-size", std::to_string(size));
+  CVAddProperty(&list, "cv-ftp-server", session->Remote->Server(session));
+  const int type = session->Opt.TransferType;
+  CVAddProperty(&list, "cv-transfer-type",
+                kFtpTypes[type >= FTP_TYPE_ASCII && type <= FTP_TYPE_EBCDIC ? type : 0].Property);
+  return list;
+}
+
+// Checks what a transfer needs before it touches the network or a queue:
+// a usable remote name and an open queue; the lack of a queue is told with
+// failText (a format taking the reason's name). Returns 0, or 1 after
+// saying why not.
+int CVTransferReady(FtpSession *session, const char *remoteName, const char *failText) {
+  if (FtpCheckFileName(remoteName) != 0) return 1;
+  if (FtpCVQueueOpen(session)) return 0;
+  const CVLONG reason = FtpCVConnected(session) ? CVRC_HOBJ_ERROR : CVRC_HCONN_ERROR;
+  std::printf(failText, ReasonString(reason));
+  std::fflush(stdout);
+  FtpFail(session, FTP_EXIT_QUEUE);
+  return 1;
+}
+
+// Deletes the remote file name or moves it into after->MoveTo; called only
+// once its message is safely on the queue. Returns 0, or 1 (the file stays
+// where it was; the message stays on the queue).
+int CVFinishRemote(FtpSession *session, const char *name, const FtpCVAfter *after) {
+  if (after == nullptr || (!after->Delete && after->MoveTo == nullptr)) return 0;
+  if (after->Delete) {
+    if (session->Remote->Delete(session, name) == 0) return 0;
+  } else {
+    const std::string target = std::string(after->MoveTo) + "/" + CVBaseOf(name);
+    if (session->Remote->Rename(session, name, target.c_str()) == 0) return 0;
+  }
+  std::printf("cvxfer: [%s] is on the queue but stays on the server: it could not be %s\n",
+              FtpPrintable(name).c_str(), after->Delete ? "deleted" : "moved");
+  std::fflush(stdout);
+  FtpFail(session, FTP_EXIT_REFUSED);
+  return 1;
+}
+
+// ---- get ----
+
+// A message being written from a retrieval.
+struct CVPutStream {
+  CVHMSG Hmsg = CVHM_UNUSABLE_HMSG;
+  CVLONG Reason = 0;   // why the stream refused bytes
+  long long Size = 0;  // bytes taken
+};
+
+// The sink that streams a retrieval into s's message.
+RemoteSink CVStreamSink(FtpSession *session, CVPutStream *s) {
+  RemoteSink sink;
+  sink.Write = [session, s](const char *data, size_t n) {
+    CVLONG c = -1;
+    CVPUTDATA(session->Queue.Hconn, s->Hmsg, static_cast<CVLONG>(n), data, &c, &s->Reason);
+    s->Size += static_cast<long long>(n);
+    return c == CVCC_OK ? 0 : 1;
+  };
+  sink.Splice = [session, s](int fd, size_t max, size_t *moved) {
+    CVLONG c = -1, got = 0;
+    CVPUTFD(session->Queue.Hconn, s->Hmsg, fd, static_cast<CVLONG>(std::min<size_t>(max, INT32_MAX)),
+            &got, &c, &s->Reason);
+    *moved = static_cast<size_t>(got);
+    s->Size += got;
+    if (c != CVCC_OK && s->Reason == CVRC_BUFFER_ERROR) return -1;  // the connection failed
+    return c == CVCC_OK ? 0 : 1;
+  };
+  return sink;
+}
+
+// Ends a put stream that will not become a message, telling why (reason;
+// 0: the transfer failed and said so). Returns 1.
+int CVAbandonPut(FtpSession *session, CVPutStream *s, const char *name, CVLONG reason,
+                 bool sinkRefused = false) {
+  CVLONG cc = -1, r = -1;
+  CVPUTCLOSE(session->Queue.Hconn, &s->Hmsg, CVSC_ABANDON, nullptr, 0, nullptr, &cc, &r);
+  if (reason == 0) return 1;
+  CVEcho(session, "CVPUT");
+  // A queue whose limit was not known in advance (a remote definition)
+  // refuses the stream itself: said as the limit known in advance is.
+  if (sinkRefused && reason == CVRC_MSG_TOO_BIG_FOR_Q) {
+    std::printf("cvxfer: [%s] too large for one message; transfer abandoned.\n",
+                FtpPrintable(name).c_str());
+  }
+  std::printf("Not putted on queue %s\n", ReasonString(reason));
+  std::fflush(stdout);
+  return CVFailed(session, reason);
+}
+
+// Completes s's message with the source's properties. Returns 0, or 1
+// after saying why not (nothing was put).
+int CVCompletePut(FtpSession *session, CVPutStream *s, const char *name, const CVBYTE *correlId) {
+  CVMD md = CVMD_DEFAULT;
+  std::memset(md.MsgId, 0, sizeof(md.MsgId));
+  std::memset(md.CorrelId, 0, sizeof(md.CorrelId));
+  if (correlId != nullptr) std::memcpy(md.CorrelId, correlId, sizeof(md.CorrelId));
+  md.Persistence = session->Queue.Persistence;
+  std::memcpy(md.Format, session->Opt.TransferType == FTP_TYPE_ASCII ? CVFMT_STRING : CVFMT_NONE,
+              CV_FORMAT_LENGTH);
+  const std::string properties = CVSourceProperties(session, name, static_cast<size_t>(s->Size));
+  CVLONG cc = -1, reason = -1;
+  CVPUTCLOSE(session->Queue.Hconn, &s->Hmsg, CVSC_COMPLETE, &md,
+             static_cast<CVLONG>(properties.size()), properties.data(), &cc, &reason);
+  CVEcho(session, "CVPUT");
+  if (cc != CVCC_OK && s->Hmsg != CVHM_UNUSABLE_HMSG) {
+    CVLONG c, r;  // a refused descriptor or list leaves the stream open
+    CVPUTCLOSE(session->Queue.Hconn, &s->Hmsg, CVSC_ABANDON, nullptr, 0, nullptr, &c, &r);
+  }
+  if (cc != CVCC_OK) {
+    std::printf("Not putted on queue %s\n", ReasonString(reason));
+  } else if (session->Opt.Verbose) {
+    std::printf("Putted on queue\n");
+  }
+  std::fflush(stdout);
+  return cc == CVCC_OK ? 0 : CVFailed(session, reason);
+}
+
+// get of one file; *bytes gets its size once it is on the queue. expected
+// is the size the server told (UINT64_MAX: unknown).
+int CVGetOne(FtpSession *session, const char *remoteName, const FtpCVAfter *after, long long *bytes,
+             const CVBYTE *correlId = nullptr, uint64_t expected = UINT64_MAX) {
+  // Without a queue to put on, the download would only be thrown away.
+  if (CVTransferReady(session, remoteName, "Not putted on queue %s\n") != 0) return 1;
+  // A file longer than the queue takes is abandoned as soon as it is; a
+  // queue that cannot say (a remote definition) leaves the library's limit.
+  CVLONG maxLength = INT32_MAX;
+  CVInquireInt(session, session->Queue.QName, CVIA_MAX_MSG_LENGTH, &maxLength);
+  // The file streams into the message as it arrives; the message exists
+  // only once the stream is complete.
+  CVPutStream s;
+  CVLONG cc = -1, reason = -1;
+  CVPMO pmo = CVPMO_DEFAULT;
+  CVPUTOPEN(session->Queue.Hconn, session->Queue.Hobj, &pmo, -1, &s.Hmsg, &cc, &reason);
+  if (cc != CVCC_OK) {
+    CVEcho(session, "CVPUT");
+    std::printf("Not putted on queue %s\n", ReasonString(reason));
+    std::fflush(stdout);
+    return CVFailed(session, reason);
+  }
+  const int got = session->Remote->Retrieve(session, remoteName, CVStreamSink(session, &s),
+                                            static_cast<uint64_t>(maxLength), expected);
+  if (got == kRemoteTooLarge) return CVAbandonPut(session, &s, remoteName, CVRC_MSG_TOO_BIG_FOR_Q);
+  if (got == kRemoteSinkFailed) return CVAbandonPut(session, &s, remoteName, s.Reason, true);
+  if (got != 1) return CVAbandonPut(session, &s, remoteName, 0);
+  if (CVCompletePut(session, &s, remoteName, correlId) != 0) return 1;
+  *bytes = s.Size;
+  // The put returned: the message is on the queue, so the remote file may go.
+  return CVFinishRemote(session, remoteName, after);
+}
+
+// ---- mget ----
+
+// The key of a remote file as mget takes it: the server, the directory,
+// the path, and the size and modification time where the server tells
+// them, hashed into a correlation identifier that the file's message
+// carries. *stat gets what the server told.
+void CVSourceKey(FtpSession *session, const char *path, CVBYTE *key, RemoteStat *stat) {
+  session->Remote->Stat(session, path, stat);
+  const std::string text = session->Remote->Server(session) + "\n" +
+                           session->Remote->CurrentDir(session) + "\n" + path + "\n" +
+                           (stat->Size != UINT64_MAX ? std::to_string(stat->Size) : "") + "\n" +
+                           stat->Mtime;
+  unsigned char digest[SHA256_DIGEST_LENGTH];
+  SHA256(reinterpret_cast<const unsigned char *>(text.data()), text.size(), digest);
+  std::memcpy(key, digest, CV_CORREL_ID_LENGTH);
+}
+
+// Looks at the first message of the open queue that matches md's
+// identifiers, without taking it and without reading its body. Returns its
+// property list (length in *propLength; valid until the next look) and
+// leaves the completion code and the reason in *cc and *reason.
+const CVCHAR *CVBrowseFirst(FtpSession *session, CVMD *md, CVLONG *propLength, CVLONG *cc,
+                            CVLONG *reason) {
+  static std::vector<CVCHAR> props(CV_PROPERTIES_LENGTH_MAX);
+  CVGMO gmo = CVGMO_DEFAULT;
+  gmo.Options = CVGMO_BROWSE_FIRST | CVGMO_ACCEPT_TRUNCATED_MSG | CVGMO_FAIL_IF_QUIESCING;
+  CVLONG dataLength = 0;
+  char none[1];
+  CVGETP(session->Queue.Hconn, session->Queue.Hobj, md, &gmo, static_cast<CVLONG>(props.size()),
+         props.data(), propLength, 0, none, &dataLength, cc, reason);
+  CVEcho(session, "CVGET");
+  return props.data();
+}
+
+// Whether a message with correlation identifier key is on the open queue,
+// looked at without taking it. A queue manager that cannot look (a broker)
+// says no.
+bool CVOnQueue(FtpSession *session, const CVBYTE *key) {
+  CVMD md = CVMD_DEFAULT;
+  std::memcpy(md.CorrelId, key, CV_CORREL_ID_LENGTH);
+  CVLONG propLength = 0, cc = -1, reason = -1;
+  CVBrowseFirst(session, &md, &propLength, &cc, &reason);
+  return cc != CVCC_FAILED;
+}
+
+// The account of one mget.
+struct CVMGetAccount {
+  int Files = 0;
+  int Failed = 0;
+  int FirstFailure = 0;
+  long long Bytes = 0;
+  std::vector<std::string> FailedNames;
+};
+
+// Counts a failure of what (a file or a listing) in class cls.
+void CVMGetFailed(CVMGetAccount *account, const std::string &what, int cls) {
+  account->Failed++;
+  if (account->FirstFailure == 0) account->FirstFailure = cls != 0 ? cls : FTP_EXIT_FAILED;
+  account->FailedNames.push_back(what);
+}
+
+// Takes the one listed file path for mget; counts the outcome in account.
+void CVMGetFile(FtpSession *session, const FtpCVAfter *after, const std::string &path,
+                CVMGetAccount *account) {
+  const int saved = session->Run.Failure;
+  session->Run.Failure = 0;
+  // A file whose message is on the queue already (a run that died between
+  // the put and the delete) is not taken again: its clean-up is what is
+  // left to do.
+  CVBYTE key[CV_CORREL_ID_LENGTH];
+  RemoteStat stat;
+  CVSourceKey(session, path.c_str(), key, &stat);
+  long long size = 0;
+  if (CVOnQueue(session, key)) {
+    std::printf("cvxfer: [%s] is on the queue already; not taken again\n",
+                FtpPrintable(path).c_str());
+    std::fflush(stdout);
+    if (CVFinishRemote(session, path.c_str(), after) != 0) {
+      CVMGetFailed(account, path, FTP_EXIT_REFUSED);
+    }
+  } else if (CVGetOne(session, path.c_str(), after, &size, key, stat.Size) == 0) {
+    account->Files++;
+    account->Bytes += size;
+  } else {
+    CVMGetFailed(account, path, session->Run.Failure);
+  }
+  session->Run.Failure = saved;
+}
+
+// mget of one pattern: lists its directory and takes each name that
+// matches, by shell rules (a leading dot is matched only by a dot).
+void CVMGetPattern(FtpSession *session, const FtpCVAfter *after, const char *pattern,
+                   CVMGetAccount *account) {
+  const std::string dir = CVDirOf(pattern);
+  const std::string glob = CVBaseOf(pattern);
+  std::vector<std::string> names;
+  const int saved = session->Run.Failure;
+  session->Run.Failure = 0;
+  const int listed = session->Remote->List(session, dir.empty() ? nullptr : dir.c_str(), &names);
+  const int why = session->Run.Failure;
+  session->Run.Failure = saved;
+  if (listed != 0) {
+    // Nothing is taken from a listing that cannot be trusted whole.
+    CVMGetFailed(account, dir.empty() ? "the listing" : "the listing of " + dir, why);
+    return;
+  }
+  for (const std::string &name : names) {
+    if (session->Run.Interrupted || !session->Ctl.Connected) break;
+    // Servers list "dir/name" or just "name"; the pattern decides on the name.
+    const std::string base = CVBaseOf(name);
+    if (fnmatch(glob.c_str(), base.c_str(), FNM_PERIOD) != 0) continue;
+    if (base.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
+      // The name the server would be asked for is not the name it listed.
+      std::printf("cvxfer: [%s] a listed name cannot hold NUL, CR or LF; not taken\n",
+                  FtpPrintable(base).c_str());
+      CVMGetFailed(account, FtpPrintable(base), FTP_EXIT_REFUSED);
+      continue;
+    }
+    CVMGetFile(session, after, dir + base, account);
+  }
+}
+
+// Prints the summary line of mget and mput, then the names that failed.
+void CVSummary(const char *command, int files, long long bytes, int failed,
+               const std::vector<std::string> &names = {}) {
+  std::printf("cvxfer: %s: %d files, %lld bytes, %d failed\n", command, files, bytes, failed);
+  for (const std::string &name : names) {
+    std::printf("cvxfer: %s: failed: %s\n", command, FtpPrintable(name).c_str());
+  }
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int FtpGetCV(FtpSession *session, const char *remoteName, const FtpCVAfter *after) {
+  long long bytes = 0;
+  return CVGetOne(session, remoteName, after, &bytes);
+}
+
+int FtpMGetCV(FtpSession *session, const FtpCVAfter *after, int count,
+              const char *const patterns[]) {
+  CVMGetAccount account;
+  for (int p = 0; p < count && session->Ctl.Connected && !session->Run.Interrupted; p++) {
+    CVMGetPattern(session, after, patterns[p], &account);
+  }
+  CVSummary("mget", account.Files, account.Bytes, account.Failed, account.FailedNames);
+  if (account.Failed == 0 && !session->Run.Interrupted) return 0;
+  FtpFail(session, account.FirstFailure != 0 ? account.FirstFailure : FTP_EXIT_REFUSED);
+  return 1;
+}
+
+namespace {
+
+// ---- put ----
+
+// The hidden temporary name a safe store of name goes through, derived from
+// the message's identifier so that a later store of the same message finds
+// what an earlier one left.
+std::string CVTemporaryName(const char *name, const CVBYTE *msgId) {
+  unsigned char digest[SHA256_DIGEST_LENGTH];
+  SHA256(msgId, CV_MSG_ID_LENGTH, digest);
+  char tag[17];
+  for (int i = 0; i < 8; i++) std::snprintf(tag + 2 * i, 3, "%02x", digest[i]);
+  return CVDirOf(name) + "." + CVBaseOf(name) + ".cvxfer-" + tag + ".part";
+}
+
+// Marks the message msgId, held for a put, as stored under name with
+// length bytes (CVMARK), or clears the mark (name null): a mark says the
+// rename may have happened. A queue manager that cannot mark (a broker)
+// keeps no record; nothing else changes.
+void CVMarkStored(FtpSession *session, const CVBYTE *msgId, const char *name, uint64_t length) {
+  std::string marks;
+  CVAddProperty(&marks, "cv-stored-as", name != nullptr ? name : "");
+  CVAddProperty(&marks, "cv-stored-size", name != nullptr ? std::to_string(length) : "");
+  CVLONG cc = -1, reason = -1;
+  CVMARK(session->Queue.Hconn, msgId, static_cast<CVLONG>(marks.size()), marks.data(), &cc,
+         &reason);
+  CVEcho(session, "CVMARK");
+}
+
+// Runs a clean-up command even after an interrupt ended the command: what
+// it removes would otherwise outlive its message on the server.
+void CVCleanUp(FtpSession *session, const std::string &temp) {
+  if (!session->Ctl.Connected) return;
+  const int interrupted = session->Run.Interrupted;
+  session->Run.Interrupted = 0;
+  session->Remote->Delete(session, temp.c_str());
+  session->Run.Interrupted = interrupted;
+}
+
+// Whether temp holds exactly length bytes, where the server can tell
+// (binary mode); says so when it does not.
+bool CVSizeRight(FtpSession *session, const std::string &temp, uint64_t length) {
+  uint64_t size = UINT64_MAX;
+  if (session->Opt.TransferType != FTP_TYPE_BINARY ||
+      session->Remote->Size(session, temp.c_str(), &size) != 0 || size == UINT64_MAX) {
+    return true;
+  }
+  if (size == length) return true;
+  std::printf("cvxfer: [%s] the server holds %llu bytes of %llu; not renamed\n",
+              FtpPrintable(temp).c_str(), static_cast<unsigned long long>(size),
+              static_cast<unsigned long long>(length));
+  FtpFail(session, FTP_EXIT_INCOMPLETE);
+  return false;
+}
+
+// Renames temp to name, the mark recorded first: should this process die
+// between the rename and the commit, the message comes back knowing that it
+// may have been stored. A rename known not to have happened clears the
+// mark. Returns true when name holds the file.
+bool CVRenameMarked(FtpSession *session, const std::string &temp, const char *name,
+                    const CVBYTE *msgId, uint64_t length) {
+  CVMarkStored(session, msgId, name, length);
+  if (session->Remote->Rename(session, temp.c_str(), name) == 0) return true;
+  if (session->Ctl.Connected) CVMarkStored(session, msgId, nullptr, 0);
+  return false;
+}
+
+// Stores source as name through a hidden temporary name in the same
+// directory: store there, check the size where the server tells it, then
+// rename. On any failure the temporary file is deleted (now, or by the next
+// store of this message), so that name never holds a partial file. Returns
+// 1 when name holds the whole file, else 0.
+int CVStoreSafely(FtpSession *session, const char *name, const RemoteSource &source,
+                  const CVBYTE *msgId) {
+  const std::string temp = CVTemporaryName(name, msgId);
+  if (session->Remote->Store(session, temp.c_str(), source) == 1 && !session->Run.Interrupted &&
+      CVSizeRight(session, temp, source.Length) && session->Ctl.Connected &&
+      CVRenameMarked(session, temp, name, msgId, source.Length)) {
+    return 1;
+  }
+  FtpFail(session, FTP_EXIT_REFUSED);
+  CVCleanUp(session, temp);
+  return 0;
+}
+
+// A message marked as stored under name (cv-stored-as, cv-stored-size)
+// came back: this process or an earlier one died between the mark and the
+// commit. Finishes what was left: when its temporary file is still there
+// the rename never happened (it is renamed now if whole, else the store is
+// done again); when it is gone and name has the size, the rename happened.
+// Returns 1 when name holds the message's file now, 0 when it must be
+// stored, -1 when that cannot be told (the store is not risked).
+int CVFinishMarked(FtpSession *session, const char *name, const char *size, const CVBYTE *msgId) {
+  const uint64_t length = std::strtoull(size, nullptr, 10);
+  if (session->Opt.TransferType != FTP_TYPE_BINARY) return 0;
+  const std::string temp = CVTemporaryName(name, msgId);
+  RemoteStat tempStat, nameStat;
+  session->Remote->Stat(session, temp.c_str(), &tempStat);
+  if (tempStat.Size == length) {
+    return CVRenameMarked(session, temp, name, msgId, length) ? 1 : 0;
+  }
+  if (tempStat.Size != UINT64_MAX) return 0;  // a partial temporary file: store again
+  session->Remote->Stat(session, name, &nameStat);
+  return nameStat.Size == length ? 1 : 0;
+}
+
+// Looks at the first message of the open queue without taking it and
+// finds its file name (cv-file-name) into *name and its identifier into
+// msgId. Returns 0; 1 after saying why not (an empty queue, no name, a name
+// that would choose a directory); -1 when the queue manager cannot look
+// without taking (a broker): the caller takes the message and looks then.
+int CVNextFileName(FtpSession *session, std::string *name, CVBYTE *msgId);
+
+// A file name that a message's property gives: a base name only, so that a
+// message never chooses where a file goes.
+bool CVSafeBaseName(const char *name) {
+  return name[0] != '\0' && std::strchr(name, '/') == nullptr && std::strcmp(name, ".") != 0 &&
+         std::strcmp(name, "..") != 0 && std::strpbrk(name, "\r\n") == nullptr;
+}
+
+int CVNextFileName(FtpSession *session, std::string *name, CVBYTE *msgId) {
+  CVMD md = CVMD_DEFAULT;
+  CVLONG propLength = 0, cc = -1, reason = -1;
+  const CVCHAR *props = CVBrowseFirst(session, &md, &propLength, &cc, &reason);
+  if (reason == CVRC_FUNCTION_NOT_SUPPORTED) return -1;
+  if (cc == CVCC_FAILED) {
+    std::printf("Message not getted from queue %s\n", ReasonString(reason));
+    std::fflush(stdout);
+    return CVFailed(session, reason);
+  }
+  const char *value = CVProperty(props, propLength, "cv-file-name");
+  if (value == nullptr) {
+    std::printf("No file specified.\n");
+    std::fflush(stdout);
+    return 1;
+  }
+  if (!CVSafeBaseName(value)) {
+    std::printf("cvxfer: [%s] a message's file name cannot choose a directory; not stored\n",
+                FtpPrintable(value).c_str());
+    std::fflush(stdout);
+    return 1;
+  }
+  *name = value;
+  std::memcpy(msgId, md.MsgId, CV_MSG_ID_LENGTH);
+  return 0;
+}
+
+// A message taken for a put: held under syncpoint, its body streamed.
+struct CVTaken {
+  CVMD Md = CVMD_DEFAULT;
+  CVHMSG Hmsg = CVHM_UNUSABLE_HMSG;
+  CVLONG Length = 0;
+  CVLONG PropLength = 0;
+  std::vector<CVCHAR> Props = std::vector<CVCHAR>(CV_PROPERTIES_LENGTH_MAX);
+  std::string Name;  // the remote name chosen
+};
+
+// Chooses the remote name of a put: the one given, else the message's own
+// (cv-file-name), looked at before the message is taken where the queue
+// manager can (then its identifier goes to t->Md), else after (*after).
+// Returns 0, or 1 after saying why not.
+int CVChooseName(FtpSession *session, const char *given, CVTaken *t, bool *after) {
+  *after = false;
+  std::memset(t->Md.MsgId, 0, sizeof(t->Md.MsgId));
+  if (given != nullptr && given[0] != '\0') {
+    t->Name = given;
+  } else {
+    if (CVTransferReady(session, ".", "Message not getted from queue %s\n") != 0) return 1;
+    const int found = CVNextFileName(session, &t->Name, t->Md.MsgId);
+    if (found > 0) return 1;
+    *after = found < 0;
+    if (*after) t->Name = ".";
+  }
+  return CVTransferReady(session, t->Name.c_str(), "Message not getted from queue %s\n");
+}
+
+// Takes the message (the one looked at, or any) under syncpoint and opens
+// its body as a stream. Returns 0, or 1 after saying why not.
+int CVTakeMessage(FtpSession *session, CVTaken *t) {
+  CVGMO gmo = CVGMO_DEFAULT;
+  gmo.Options = kGetOptions;
+  std::memset(t->Md.CorrelId, 0, sizeof(t->Md.CorrelId));
+  t->Md.Encoding = CVENC_NATIVE;
+  t->Md.CodedCharSetId = CVCCSI_Q_MGR;
+  CVLONG cc = -1, reason = -1;
+  // The body is streamed to the server, never read into memory whole.
+  CVGETOPEN(session->Queue.Hconn, session->Queue.Hobj, &t->Md, &gmo,
+            static_cast<CVLONG>(t->Props.size()), t->Props.data(), &t->PropLength, &t->Length,
+            &t->Hmsg, &cc, &reason);
+  CVEcho(session, "CVGET");
+  if (cc != CVCC_OK) {
+    std::printf("Message not getted from queue %s\n", ReasonString(reason));
+    std::fflush(stdout);
+    return CVFailed(session, reason);
+  }
+  if (session->Opt.Verbose) {
+    std::printf("Message getted from queue : %ld bytes\n", static_cast<long>(t->Length));
+    std::fflush(stdout);
+  }
+  return 0;
+}
+
+// The message's own name, for a queue manager that could not show it
+// before the message was taken. Returns false after saying why there is
+// none.
+bool CVNameAfter(CVTaken *t) {
+  const char *value = CVProperty(t->Props.data(), t->PropLength, "cv-file-name");
+  if (value != nullptr && CVSafeBaseName(value)) {
+    t->Name = value;
+    return true;
+  }
+  std::printf(value == nullptr ? "No file specified.\n"
+                               : "cvxfer: a message's file name cannot choose a directory\n");
+  return false;
+}
+
+// Stores the taken message as t->Name: from the body's file where the
+// queue manager can hand it over (sendfile then moves it), else piece by
+// piece; safely when asked. A message marked as stored under this name
+// (this process or an earlier one died before the commit) is finished
+// instead. Returns true when the file is whole on the server.
+bool CVStoreMessage(FtpSession *session, CVTaken *t) {
+  const char *name = t->Name.c_str();
+  const char *storedAs = CVProperty(t->Props.data(), t->PropLength, "cv-stored-as");
+  const char *storedSize = CVProperty(t->Props.data(), t->PropLength, "cv-stored-size");
+  if (storedAs != nullptr && storedSize != nullptr && storedSize[0] != '\0' &&
+      std::strcmp(storedAs, name) == 0 && CVFinishMarked(session, name, storedSize, t->Md.MsgId) == 1) {
+    std::printf("cvxfer: [%s] was stored whole before; committed without storing it again\n",
+                FtpPrintable(name).c_str());
+    std::fflush(stdout);
+    return true;
+  }
+  RemoteSource source;
+  source.Length = static_cast<uint64_t>(t->Length);
+  CVLONG cc = -1, reason = -1;
+  CVGETFD(session->Queue.Hconn, t->Hmsg, &source.Fd, &cc, &reason);
+  if (cc != CVCC_OK) source.Fd = -1;
+  source.Read = [session, t](char *buffer, size_t n, size_t *got) {
+    CVLONG c = -1, r = -1, length = 0;
+    CVGETDATA(session->Queue.Hconn, t->Hmsg, static_cast<CVLONG>(n), buffer, &length, &c, &r);
+    *got = static_cast<size_t>(length);
+    if (c == CVCC_OK) return 0;
+    std::printf("Message not getted from queue %s\n", ReasonString(r));
+    return 1;
+  };
+  const int stored = session->Opt.SafePut ? CVStoreSafely(session, name, source, t->Md.MsgId)
+                                          : session->Remote->Store(session, name, source);
+  if (source.Fd >= 0) close(source.Fd);
+  return stored == 1;
+}
+
+// Commits the message's removal after a whole store, else backs it out.
+// Returns 0 when it was committed.
+int CVSettle(FtpSession *session, CVTaken *t, bool stored) {
+  CVLONG cc = -1, reason = -1;
+  CVGETCLOSE(session->Queue.Hconn, &t->Hmsg, CVSC_COMPLETE, &cc, &reason);
+  cc = reason = -1;
+  if (stored) {
+    CVCMIT(session->Queue.Hconn, &cc, &reason);
+    CVEcho(session, "CVCMIT");
+    if (cc != CVCC_OK) {
+      // The remote copy exists but the message is not gone from the queue.
+      std::printf("Message not commited %s\n", ReasonString(reason));
+      CVFailed(session, reason);
+    } else if (session->Opt.Verbose) {
+      std::printf("Message commited\n");
+    }
+  } else {
+    CVBACK(session->Queue.Hconn, &cc, &reason);
+    CVEcho(session, "CVBACK");
+    if (cc != CVCC_OK) {
+      std::printf("Message not backed out %s\n", ReasonString(reason));
+      CVFailed(session, reason);
+    } else {
+      std::printf("Message backed out\n");
+    }
+  }
+  std::fflush(stdout);
+  return stored && cc == CVCC_OK ? 0 : 1;
+}
+
+// put of one message; *bytes gets its length once it is stored.
+int CVPutOne(FtpSession *session, const char *remoteName, long long *bytes) {
+  CVTaken t;
+  bool nameAfter = false;
+  if (CVChooseName(session, remoteName, &t, &nameAfter) != 0) return 1;
+  if (CVTakeMessage(session, &t) != 0) return 1;
+  // Nothing is committed after an interrupt: the user asked for the
+  // command to be abandoned.
+  const bool stored = (!nameAfter || CVNameAfter(&t)) && CVStoreMessage(session, &t) &&
+                      !session->Run.Interrupted && !FtpInterruptPending();
+  if (CVSettle(session, &t, stored) != 0) return 1;
+  *bytes = t.Length;
+  return 0;
+}
+
+}  // namespace
+
+int FtpPutCV(FtpSession *session, const char *remoteName) {
+  long long bytes = 0;
+  return CVPutOne(session, remoteName, &bytes);
+}
+
+int FtpMPutCV(FtpSession *session, long count) {
+  int files = 0, failed = 0;
+  long long bytes = 0;
+  while (count == 0 || files < count) {
+    const int saved = session->Run.Failure;
+    session->Run.Failure = 0;
+    long long stored = 0;
+    const int rc = CVPutOne(session, nullptr, &stored);
+    const int why = session->Run.Failure;
+    session->Run.Failure = saved;
+    if (rc != 0) {
+      // An empty queue is the end of the job; anything else stops it too,
+      // since the same message would come first again.
+      if (why != FTP_EXIT_NO_MESSAGE) {
+        failed = 1;
+        FtpFail(session, why != 0 ? why : FTP_EXIT_FAILED);
+      }
+      break;
+    }
+    files++;
+    bytes += stored;
+  }
+  CVSummary("mput", files, bytes, failed);
+  return failed;
+}

@@ -1,0 +1,36 @@
+// ftp_loop.h - the interpreter: the prompt loop, the dispatcher and the
+// run's account. The dispatcher splits a line into words once, checks the
+// preconditions a row declares and only then calls the row's handler, so no
+// handler parses the line again or repeats a state check.
+#ifndef CVXFER_FTP_LOOP_H
+#define CVXFER_FTP_LOOP_H
+
+#include "ftp_cmd.h"
+
+// Runs the prompt loop until a handler sets gDone or input ends; at end of
+// input an open control connection is closed with QUIT.
+void FtpExecCmd(FtpSession *session);
+
+// Checks row's preconditions against the session and args, printing the
+// answer of the first that fails, then calls its handler. Returns the
+// handler's result, or FTP_FAILED when a precondition failed.
+int FtpDoDispatch(FtpSession *session, const FtpDoCommandDef *row, const FtpArgs *args);
+
+// Runs the command named by the first word of line (ended by a space only).
+// Returns the handler's result, or -1 for an unknown or ambiguous name.
+int FtpDoCommand(FtpSession *session, const char *line);
+
+// Closes the account of one command: result is what its handler returned
+// (0 success, -1 no such command, else a failure whose class the layers
+// recorded in Failure). Prints "cvxfer: interrupted" after an interrupt,
+// keeps the run's first failing class in Status, and ends the run (QUIT
+// first) at a failure under -e or at an interrupt without a terminal.
+// Returns the command's class (0 for success).
+int FtpEndCommand(FtpSession *session, int result);
+
+// Reads one line with GetInput into line and stores the result in
+// InputReady; returns it (0 at end of input, -1 when a signal interrupted
+// the read).
+int FtpReadCommandLine(FtpSession *session, char *line);
+
+#endif

@@ -1,0 +1,40 @@
+// ftp_session.cpp - the start and the end of the session record.
+#include "ftp_session.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "ftp_ctrl.h"
+#include "ftp_data.h"
+#include "ftp_remote.h"
+#include "ftp_tls.h"
+#include "tcp_util.h"
+
+int FtpInit(FtpSession *session) {
+  std::memset(&session->Ctl, 0, sizeof(session->Ctl));
+  std::memset(&session->Data, 0, sizeof(session->Data));
+  std::memset(&session->Run, 0, sizeof(session->Run));
+  session->Ctl.Socket = -1;
+  session->Data.Socket = -1;
+  session->Data.Listen = -1;
+  session->Opt.Debug = 0;
+  session->Opt.Verbose = 1;
+  session->Opt.HashMarks = 0;
+  session->Opt.Passive = 0;
+  session->Opt.AutoLogin = 1;
+  session->Opt.Timeout = kFtpDefaultTimeout;
+  session->Run.Status = FTP_EXIT_OK;
+  session->Remote = &kFtpRemote;
+  return TcpInit();
+}
+
+int FtpCleanUp(FtpSession *session) {
+  FtpDataAbort(session);
+  std::free(session->Data.HostInfo);
+  session->Data.HostInfo = nullptr;
+  FtpCtlDrop(session);
+  std::free(session->Ctl.HostInfo);
+  session->Ctl.HostInfo = nullptr;
+  FtpTlsCleanUp();
+  return TcpCleanUp();
+}

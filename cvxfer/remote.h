@@ -1,0 +1,85 @@
+// remote.h - the remote side as the bridge and the command handlers see it:
+// one table of operations per protocol. FTP (clear or with TLS) implements
+// it in ftp_remote; another protocol is added by filling a table of its own
+// and pointing FtpSession::Remote at it, without touching the bridge.
+//
+// Every operation reports on standard output itself, records the class of
+// a failure in the session (FtpFail) and returns 0 for success, -1 for
+// failure, unless its comment says otherwise.
+#ifndef CVXFER_REMOTE_H
+#define CVXFER_REMOTE_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "ftp_session.h"
+
+// Where the bytes of a retrieved file go as they arrive. Write takes n
+// bytes; Splice, when set, moves what fd (a plain connection) has, at most
+// max bytes, telling how many (*moved 0: the connection's end), without
+// copying them through this process. Each returns 0, or non-zero to abandon
+// the transfer after saying why; Splice returns -1, with errno, when
+// reading the connection failed.
+struct RemoteSink {
+  std::function<int(const char *data, size_t n)> Write;
+  std::function<int(int fd, size_t max, size_t *moved)> Splice;
+};
+
+// Where the bytes of a stored file come from: Length bytes, from Fd (a
+// descriptor of them, read from its start with sendfile or pread) or, when
+// Fd is -1, in order from Read (at most n bytes into buffer, *got their
+// count; non-zero to abandon the transfer after saying why).
+struct RemoteSource {
+  uint64_t Length = 0;
+  int Fd = -1;
+  std::function<int(char *buffer, size_t n, size_t *got)> Read;
+};
+
+// Retrieve's results besides 1 (the file arrived whole) and 0 (the
+// transfer failed, said and recorded).
+inline constexpr int kRemoteTooLarge = -1;    // longer than maxLength: abandoned at once
+inline constexpr int kRemoteSinkFailed = -2;  // the sink refused the bytes
+
+// What the server tells of a name without being shown: its size
+// (UINT64_MAX when not told) and its modification time as the server gives
+// it (empty when not told).
+struct RemoteStat {
+  uint64_t Size = UINT64_MAX;
+  std::string Mtime;
+};
+
+struct RemoteOps {
+  // The scheme that names the protocol in URLs and message properties.
+  const char *Scheme;
+  // The names in directory dir (null: the current one), complete or none:
+  // -1 when the listing could not be trusted whole.
+  int (*List)(FtpSession *session, const char *dir, std::vector<std::string> *names);
+  // Prints the listing of path (null: the current directory), short or long.
+  int (*Show)(FtpSession *session, const char *path, bool longForm);
+  // Size and time of name, asked quietly; 0 even when neither is told.
+  int (*Stat)(FtpSession *session, const char *name, RemoteStat *stat);
+  // The size of name into *size, asked as a command is (echoed in debug
+  // mode, its answer shown in verbose mode).
+  int (*Size)(FtpSession *session, const char *name, uint64_t *size);
+  // Retrieves name into sink; see kRemoteTooLarge. maxLength bounds the
+  // file; expected is the size it must have (UINT64_MAX: not known).
+  int (*Retrieve)(FtpSession *session, const char *name, const RemoteSink &sink,
+                  uint64_t maxLength, uint64_t expected);
+  // Stores source as name; 1 when the server holds it whole, else 0.
+  int (*Store)(FtpSession *session, const char *name, const RemoteSource &source);
+  int (*Rename)(FtpSession *session, const char *from, const char *to);
+  int (*Delete)(FtpSession *session, const char *name);
+  int (*Mkdir)(FtpSession *session, const char *name);
+  int (*Rmdir)(FtpSession *session, const char *name);
+  int (*Cd)(FtpSession *session, const char *dir);
+  int (*Pwd)(FtpSession *session);
+  // The current directory, asked once after each open or cd ("" when the
+  // server does not say).
+  const char *(*CurrentDir)(FtpSession *session);
+  // The server as message properties name it: "host:port" ("[v6]:port").
+  std::string (*Server)(FtpSession *session);
+};
+
+#endif

@@ -1,0 +1,169 @@
+// Tests of the control connection: reply framing, the one clock, 421, and
+// what is never sent.
+#include "ftp_ctrl.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+
+#include "ftp_fixture.h"
+
+namespace {
+
+using FtpTcpTest = FtpSessionTest;
+
+TEST_F(FtpTcpTest, SingleAndMultiLineReplies) {
+  ScriptedServer server("220 hello\r\n", [](int fd, const std::string &line) {
+    if (line == "USER bob") {
+      WriteAll(fd,
+               "230-Welcome\r\n there are 230 files\r\n230-still going\r\n230 done\r\n"
+               "331 stray line of the next reply\r\n");
+    } else if (line == "PWD") {
+      WriteAll(fd, "257 \"/\"\r\n");
+    }
+  });
+  std::string out = Open(server);
+  EXPECT_EQ(session_.Ctl.Connected, 1);
+  EXPECT_EQ(session_.Ctl.ReplyCode, 220);
+  EXPECT_NE(out.find("220 hello\r\n"), std::string::npos);
+  EXPECT_EQ(out.find("220 hello"), out.rfind("220 hello"));  // printed once
+
+  testing::internal::CaptureStdout();
+  FtpUSER(&session_, "bob");
+  out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(session_.Ctl.ReplyCode, 230);
+  EXPECT_EQ(out, "230-Welcome\r\n there are 230 files\r\n230-still going\r\n230 done\r\n");
+  // The next reply is read whole and in order, not shifted by the last one.
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(FtpGetReply(&session_), 331);
+  testing::internal::GetCapturedStdout();
+  session_.Opt.Verbose = 0;
+  testing::internal::CaptureStdout();
+  FtpPWD(&session_);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(session_.Ctl.ReplyCode, 257);
+}
+
+TEST_F(FtpTcpTest, OverLongLinesAndLinesWithoutDigits) {
+  ScriptedServer server("220 hi\r\n", [](int fd, const std::string &line) {
+    if (line == "SYST") WriteAll(fd, "215 " + std::string(4000, 'x') + "\r\n200 after\r\n");
+    if (line == "STAT") WriteAll(fd, "hello there\r\n");
+  });
+  Open(server);
+  session_.Opt.Verbose = 0;
+  FtpSYST(&session_);
+  EXPECT_EQ(session_.Ctl.ReplyCode, 215);
+  EXPECT_EQ(std::strlen(session_.Ctl.ReplyText), static_cast<size_t>(kFtpReplyMax - 1));
+  EXPECT_EQ(FtpGetReply(&session_), 200);  // the tail of the long line was dropped
+  FtpSTAT(&session_);
+  EXPECT_EQ(session_.Ctl.ReplyCode, 0);
+}
+
+// Every wait of a reply is bounded by -t and by nothing else: a pause
+// inside a reply shorter than -t is waited for, a longer one fails the
+// command as a time-out and closes the connection, so that no later command
+// reads this reply. Replies split at every byte are whole all the same.
+TEST_F(FtpTcpTest, RepliesArePairedWithTheirCommandsWhateverTheirPace) {
+  ScriptedServer server("220 hi\r\n", [](int fd, const std::string &line) {
+    const auto pause = [](int ms) { usleep(ms * 1000); };
+    if (line == "HELP") {
+      WriteAll(fd, "214-first\r\n");
+      pause(400);
+      WriteAll(fd, "214 end\r\n");
+    } else if (line == "SYST") {
+      for (char c : std::string("215-a\r\n more\r\n215 UNIX\r\n")) WriteAll(fd, std::string(1, c));
+    } else if (line == "STAT") {
+      WriteAll(fd, "211-status\r\n");
+      pause(1600);
+      WriteAll(fd, "211 end\r\n");
+    } else {
+      WriteAll(fd, "200 late\r\n");
+    }
+  });
+  Open(server);
+  session_.Opt.Timeout = 1;
+  session_.Opt.Verbose = 0;
+  FtpHELP(&session_, nullptr);
+  EXPECT_EQ(session_.Ctl.ReplyCode, 214);
+  EXPECT_STREQ(session_.Ctl.ReplyText, "214 end\r\n");
+  FtpSYST(&session_);
+  EXPECT_EQ(session_.Ctl.ReplyCode, 215);
+  EXPECT_STREQ(session_.Ctl.ReplyText, "215 UNIX\r\n");
+  testing::internal::CaptureStdout();
+  FtpSTAT(&session_);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("timed out after 1 s waiting for the reply to STAT"), std::string::npos);
+  EXPECT_EQ(session_.Run.Failure, FTP_EXIT_TIMEOUT);
+  EXPECT_EQ(session_.Ctl.Connected, 0);
+  EXPECT_EQ(FtpCommand(&session_, "NOOP", nullptr), -1);  // nothing reads "211 end"
+}
+
+TEST_F(FtpTcpTest, Reply421AndAVanishedServerCloseTheConnection) {
+  {
+    ScriptedServer server("220 hi\r\n", [](int fd, const std::string &line) {
+      if (line == "PWD") WriteAll(fd, "421 going down\r\n");
+    });
+    Open(server);
+    testing::internal::CaptureStdout();
+    FtpPWD(&session_);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(session_.Ctl.Connected, 0);
+    EXPECT_EQ(session_.Ctl.Socket, -1);
+  }
+  {
+    ScriptedServer server("220 hi\r\n",
+                          [](int fd, const std::string &) { shutdown(fd, SHUT_RDWR); });
+    Open(server);
+    testing::internal::CaptureStdout();
+    FtpPWD(&session_);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(session_.Ctl.Connected, 0);
+    EXPECT_NE(out.find("Connection closed by remote host."), std::string::npos);
+  }
+}
+
+TEST_F(FtpTcpTest, CommandsThatDoNotFitAreNotSent) {
+  std::atomic<int> users{0};
+  ScriptedServer server("220 hi\r\n", [&](int fd, const std::string &line) {
+    if (line.rfind("USER", 0) == 0) users++;
+    WriteAll(fd, "200 ok\r\n");
+  });
+  Open(server);
+  testing::internal::CaptureStdout();
+  FtpUSER(&session_, std::string(1100, 'u').c_str());
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("USER: command too long"), std::string::npos);
+  EXPECT_EQ(session_.Ctl.ReplyCode, 500);
+  std::string buffer;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(GetInto(&session_, std::string(1100, 'f').c_str(), &buffer), 0);
+  testing::internal::GetCapturedStdout();
+  testing::internal::CaptureStdout();
+  FtpUSER(&session_, "fits");  // the connection is still in step
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(session_.Ctl.ReplyCode, 200);
+  EXPECT_EQ(users.load(), 1);
+}
+
+TEST_F(FtpTcpTest, DebugEchoLeavesOutTypeAndHelp) {
+  ScriptedServer server("220 hi\r\n",
+                        [](int fd, const std::string &) { WriteAll(fd, "200 ok\r\n"); });
+  Open(server);
+  session_.Opt.Debug = 1;
+  session_.Opt.Verbose = 0;
+  testing::internal::CaptureStdout();
+  FtpTYPE(&session_, "I");
+  FtpHELP(&session_, "RETR");
+  FtpPASS(&session_, "s3cret");
+  FtpCD(&session_, "a dir");
+  FtpQUIT(&session_);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "--> PASS XXXX\n--> CWD a dir\n--> QUIT\n");
+  EXPECT_EQ(session_.Ctl.Connected, 0);
+  EXPECT_EQ(session_.Ctl.Socket, -1);
+}
+
+}  // namespace
