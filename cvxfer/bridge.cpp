@@ -116,8 +116,8 @@ RemoteSink CVStreamSink(FtpSession *session, CVPutStream *s) {
   };
   sink.Splice = [session, s](int fd, size_t max, size_t *moved) {
     CVLONG c = -1, got = 0;
-    CVPUTFD(session->Queue.Hconn, s->Hmsg, fd, static_cast<CVLONG>(std::min<size_t>(max, INT32_MAX)),
-            &got, &c, &s->Reason);
+    CVPUTFD(session->Queue.Hconn, s->Hmsg, fd,
+            static_cast<CVLONG>(std::min<size_t>(max, INT32_MAX)), &got, &c, &s->Reason);
     *moved = static_cast<size_t>(got);
     s->Size += got;
     if (c != CVCC_OK && s->Reason == CVRC_BUFFER_ERROR) return -1;  // the connection failed
@@ -214,10 +214,9 @@ int CVGetOne(FtpSession *session, const char *remoteName, const FtpCVAfter *afte
 // carries. *stat gets what the server told.
 void CVSourceKey(FtpSession *session, const char *path, CVBYTE *key, RemoteStat *stat) {
   session->Remote->Stat(session, path, stat);
-  const std::string text = session->Remote->Server(session) + "\n" +
-                           session->Remote->CurrentDir(session) + "\n" + path + "\n" +
-                           (stat->Size != UINT64_MAX ? std::to_string(stat->Size) : "") + "\n" +
-                           stat->Mtime;
+  const std::string text =
+      session->Remote->Server(session) + "\n" + session->Remote->CurrentDir(session) + "\n" + path +
+      "\n" + (stat->Size != UINT64_MAX ? std::to_string(stat->Size) : "") + "\n" + stat->Mtime;
   unsigned char digest[SHA256_DIGEST_LENGTH];
   SHA256(reinterpret_cast<const unsigned char *>(text.data()), text.size(), digest);
   std::memcpy(key, digest, CV_CORREL_ID_LENGTH);
@@ -583,7 +582,8 @@ bool CVStoreMessage(FtpSession *session, CVTaken *t) {
   const char *storedAs = CVProperty(t->Props.data(), t->PropLength, "cv-stored-as");
   const char *storedSize = CVProperty(t->Props.data(), t->PropLength, "cv-stored-size");
   if (storedAs != nullptr && storedSize != nullptr && storedSize[0] != '\0' &&
-      std::strcmp(storedAs, name) == 0 && CVFinishMarked(session, name, storedSize, t->Md.MsgId) == 1) {
+      std::strcmp(storedAs, name) == 0 &&
+      CVFinishMarked(session, name, storedSize, t->Md.MsgId) == 1) {
     std::printf("cvxfer: [%s] was stored whole before; committed without storing it again\n",
                 FtpPrintable(name).c_str());
     std::fflush(stdout);

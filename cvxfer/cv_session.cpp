@@ -2,14 +2,12 @@
 // connection, the open queue and its depth.
 #include "cv_session.h"
 
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
-
 
 #include "cv_util.h"
 #include "str_util.h"
@@ -25,7 +23,6 @@ constexpr CVLONG kOpenInputOutput =
     CVOO_INPUT_AS_Q_DEF | CVOO_OUTPUT | CVOO_BROWSE | CVOO_FAIL_IF_QUIESCING;
 constexpr CVLONG kOpenOutput = CVOO_OUTPUT | CVOO_FAIL_IF_QUIESCING;
 constexpr CVLONG kOpenInquire = CVOO_INQUIRE | CVOO_FAIL_IF_QUIESCING;
-
 
 // Copies at most 48 characters of name into a 48-character name field and
 // fills the rest with zero bytes.
@@ -190,8 +187,8 @@ int CVFtpInit(FtpSession *session) {
   CVEcho(session, "CVOPEN");
   if (cc != CVCC_OK) return CVFailed(session, reason);
   const CVLONG selector = CVCA_Q_MGR_NAME;
-  CVINQ(session->Queue.Hconn, hobj, 1, &selector, 0, nullptr, CV_Q_MGR_NAME_LENGTH, session->Queue.QMgrName,
-        &cc, &reason);
+  CVINQ(session->Queue.Hconn, hobj, 1, &selector, 0, nullptr, CV_Q_MGR_NAME_LENGTH,
+        session->Queue.QMgrName, &cc, &reason);
   CVEcho(session, "CVINQ");
   const bool inquired = cc == CVCC_OK;
   CVCLOSE(session->Queue.Hconn, &hobj, CVCO_NONE, &cc, &reason);
@@ -279,7 +276,8 @@ int FtpCVOPEN(FtpSession *session, const char *name) {
   }
   if (cc != CVCC_OK) return CVFail(session, "Queue not opened", reason);
   CVSetQueue(session, hobj, name);
-  if (session->Opt.Verbose) std::printf("Queue %.*s opened\n", CV_Q_NAME_LENGTH, session->Queue.QName);
+  if (session->Opt.Verbose)
+    std::printf("Queue %.*s opened\n", CV_Q_NAME_LENGTH, session->Queue.QName);
   std::fflush(stdout);
   return 0;
 }
@@ -290,7 +288,8 @@ int FtpCVCLOSE(FtpSession *session) {
   CVCLOSE(session->Queue.Hconn, &session->Queue.Hobj, CVCO_NONE, &cc, &reason);
   CVEcho(session, "CVCLOSE");
   if (cc != CVCC_OK) return CVFail(session, "Queue not closed", reason);
-  if (session->Opt.Verbose) std::printf("Queue %.*s closed\n", CV_Q_NAME_LENGTH, session->Queue.QName);
+  if (session->Opt.Verbose)
+    std::printf("Queue %.*s closed\n", CV_Q_NAME_LENGTH, session->Queue.QName);
   std::fflush(stdout);
   CVSetQueue(session, CVHO_UNUSABLE_HOBJ, nullptr);
   return 0;
@@ -318,7 +317,8 @@ int FtpCVQDEPTH(FtpSession *session, const char *name) {
     CVEcho(session, "CVINQ");
     // The depth is told as soon as it is known, before the queue is closed.
     if (cc == CVCC_OK) {
-      std::printf("Queue depth for %.*s = %ld\n", CV_Q_NAME_LENGTH, object, static_cast<long>(depth));
+      std::printf("Queue depth for %.*s = %ld\n", CV_Q_NAME_LENGTH, object,
+                  static_cast<long>(depth));
     } else {
       std::printf("Not able to inquire queue depth\n");
     }

@@ -9,6 +9,7 @@
 
 #include <csignal>
 
+#include "ftp_client.h"
 #include "cv_session.h"
 #include "ftp_auth.h"
 #include "ftp_io.h"
@@ -97,23 +98,19 @@ int ParseSeconds(const char *text) {
   return seconds >= 1 && seconds <= 1000000 ? static_cast<int>(seconds) : -1;
 }
 
-}  // namespace
+// What the command line asks of the session.
+struct CommandLine {
+  int Verbose = 0, Debug = 0, NoLogin = 0, Passive = 0, ExitOnError = 0, Secure = 0;
+  int Insecure = 0, SafePut = 0;
+  const char *CaFile = "";
+  int Timeout = kFtpDefaultTimeout;
+};
 
-// Starts the session: banner, usage, flags, queue manager, the automatic open
-// of a host named on the command line, then the prompt loop; returns the
-// run's exit status. Flags come before the host (getopt rules); an unknown
-// flag or a stray argument is a usage error that runs nothing.
-int main(int argc, char *argv[]) {
-  FtpSession session;
-  std::memset(&session, 0, sizeof(session));
+// Reads the flags of argv into *line (getopt rules: flags come before the
+// host). Returns -1 to go on, else the exit status of a run that ends here
+// (help, version, a usage error, all said).
+int ParseFlags(int argc, char *argv[], CommandLine *line) {
   const char *program = argv[0];
-
-  PrintBanner();
-
-  int verbose = 0, debug = 0, noLogin = 0, passive = 0, exitOnError = 0, secure = 0;
-  int insecure = 0, safePut = 0;
-  const char *caFile = "";
-  int timeout = kFtpDefaultTimeout;
   static const option kLong[] = {{"help", no_argument, nullptr, 'h'},
                                  {"version", no_argument, nullptr, 'V'},
                                  {"cacert", required_argument, nullptr, 'C'},
@@ -124,38 +121,39 @@ int main(int argc, char *argv[]) {
   while ((c = getopt_long(argc, argv, "+vdnpesaht:?", kLong, nullptr)) != -1) {
     switch (c) {
       case 'v':
-        verbose = 1;
+        line->Verbose = 1;
         break;
       case 'd':
-        debug = 1;
+        line->Debug = 1;
         break;
       case 'n':
-        noLogin = 1;
+        line->NoLogin = 1;
         break;
       case 'p':
-        passive = 1;
+        line->Passive = 1;
         break;
       case 'e':
-        exitOnError = 1;
+        line->ExitOnError = 1;
         break;
       case 's':
-        secure = 1;
+        line->Secure = 1;
         break;
       case 'a':
-        safePut = 1;
+        line->SafePut = 1;
         break;
       case 'k':
-        insecure = 1;
+        line->Insecure = 1;
         break;
       case 'C':
-        caFile = optarg;
-        if (std::strlen(caFile) >= sizeof(session.Opt.TlsCaFile) || access(caFile, R_OK) != 0) {
-          return UsageError(program, "--cacert needs a readable file: ", caFile);
+        line->CaFile = optarg;
+        if (std::strlen(optarg) >= sizeof(FtpSettings{}.TlsCaFile) || access(optarg, R_OK) != 0) {
+          return UsageError(program, "--cacert needs a readable file: ", optarg);
         }
         break;
       case 't':
-        timeout = ParseSeconds(optarg);
-        if (timeout < 0) return UsageError(program, "-t needs whole seconds from 1: ", optarg);
+        line->Timeout = ParseSeconds(optarg);
+        if (line->Timeout < 0)
+          return UsageError(program, "-t needs whole seconds from 1: ", optarg);
         break;
       case 'V':
         std::printf("cvxfer %s\n", CVXFER_VERSION);
@@ -174,6 +172,14 @@ int main(int argc, char *argv[]) {
         return UsageError(program, "unknown option ", argv[optind - 1]);
     }
   }
+  return -1;
+}
+
+// Makes the words after the flags (host, and port) into the arguments of
+// "open HOST [PORT]" in *args. Returns -1 to go on, else the exit status of
+// a usage error (said).
+int ParseHost(int argc, char *argv[], FtpArgs *args) {
+  const char *program = argv[0];
   const int positional = argc - optind;
   if (positional > 2) return UsageError(program, "too many arguments: ", argv[optind + 2]);
   if (positional == 2 && !IsPort(argv[optind + 1])) {
@@ -182,30 +188,50 @@ int main(int argc, char *argv[]) {
   if (positional == 2 && FtpIsUrl(argv[optind])) {
     return UsageError(program, "a URL carries its own port: ", argv[optind + 1]);
   }
-  // The host (and port) open the session as "open HOST [PORT]" would.
-  InitFtpDoCommandList();
-  static FtpArgs openArgs;
   const char *words[] = {"open", positional > 0 ? argv[optind] : nullptr,
                          positional == 2 ? argv[optind + 1] : nullptr};
-  if (FtpMakeArgs(&openArgs, 1 + positional, words) != 0) {
+  if (FtpMakeArgs(args, 1 + positional, words) != 0) {
     return UsageError(program, "host name too long: ", argv[optind]);
   }
+  return -1;
+}
 
+// Applies what the command line asked for to a started session.
+void ApplyCommandLine(const CommandLine &line, FtpSession *session) {
+  FtpSettings &opt = session->Opt;
+  if (line.Verbose) opt.Verbose = 1;
+  if (line.Debug) opt.Debug = 1;
+  if (line.NoLogin) opt.AutoLogin = 0;
+  if (line.Passive) opt.Passive = 1;
+  opt.ExitOnError = line.ExitOnError;
+  opt.TlsMode = line.Secure ? FTP_TLS_EXPLICIT : FTP_TLS_OFF;
+  opt.TlsInsecure = line.Insecure;
+  opt.SafePut = line.SafePut;
+  std::snprintf(opt.TlsCaFile, sizeof(opt.TlsCaFile), "%s", line.CaFile);
+  opt.Timeout = line.Timeout;
+}
+
+}  // namespace
+
+// Starts the session: banner, usage, flags, queue manager, the automatic open
+// of a host named on the command line, then the prompt loop; returns the
+// run's exit status. An unknown flag or a stray argument is a usage error
+// that runs nothing.
+int main(int argc, char *argv[]) {
+  FtpSession session;
+  std::memset(&session, 0, sizeof(session));
+  PrintBanner();
+  CommandLine line;
+  FtpArgs openArgs;
+  InitFtpDoCommandList();
+  if (int status = ParseFlags(argc, argv, &line); status >= 0) return status;
+  if (int status = ParseHost(argc, argv, &openArgs); status >= 0) return status;
   if (FtpInit(&session) != 0) {
     std::printf("FtpInit failed!\n");
     std::fflush(stdout);
     return 1;
   }
-  if (verbose) session.Opt.Verbose = 1;
-  if (debug) session.Opt.Debug = 1;
-  if (noLogin) session.Opt.AutoLogin = 0;
-  if (passive) session.Opt.Passive = 1;
-  session.Opt.ExitOnError = exitOnError;
-  session.Opt.TlsMode = secure ? FTP_TLS_EXPLICIT : FTP_TLS_OFF;
-  session.Opt.TlsInsecure = insecure;
-  session.Opt.SafePut = safePut;
-  std::snprintf(session.Opt.TlsCaFile, sizeof(session.Opt.TlsCaFile), "%s", caFile);
-  session.Opt.Timeout = timeout;
+  ApplyCommandLine(line, &session);
   CatchInterrupts();
   // A peer that has gone is an error to report, not a reason to die: TLS
   // writes go through write(2), which raises SIGPIPE.
@@ -214,10 +240,9 @@ int main(int argc, char *argv[]) {
   // The queue side and the automatic open count like commands of the run.
   session.Run.Failure = 0;
   FtpEndCommand(&session, CVFtpInit(&session));
-  if (positional > 0 && session.Run.Done == 0) {
+  if (openArgs.Count > 1 && session.Run.Done == 0) {
     FtpEndCommand(&session, FtpDoDispatch(&session, GetFtpDoCommandByName("open"), &openArgs));
   }
-
   if (session.Run.Done == 0) FtpExecCmd(&session);
   FtpCVEnd(&session);
   FtpCleanUp(&session);

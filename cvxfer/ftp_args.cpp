@@ -72,4 +72,3 @@ int FtpMakeArgs(FtpArgs *args, int count, const char *const words[]) {
       count > 1 ? args->Text + std::strlen(words[0]) + 1 : args->Text + std::strlen(args->Text);
   return 0;
 }
-

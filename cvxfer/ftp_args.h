@@ -6,8 +6,8 @@
 #include "keyb_util.h"
 
 // A command line split into words. Words are separated by spaces; tabs
-// that start a word are blanks too (a tab inside a word is part of it); a word that begins with a double quote runs to the next
-// double quote that ends a word, and is stored without the quotes, so
+// that start a word are blanks too (a tab inside a word is part of it); a word that begins with a
+// double quote runs to the next double quote that ends a word, and is stored without the quotes, so
 // "my file.txt" names one file. A quote anywhere else is an ordinary
 // character.
 struct FtpArgs {

@@ -91,7 +91,6 @@ FtpDoCommandDef gFtpDoCommands[] = {
 
 int gNumFtpDoCommands = sizeof(gFtpDoCommands) / sizeof(gFtpDoCommands[0]);
 
-
 int FtpDoCommandSortCmp(const void *a, const void *b) {
   return std::strcmp(static_cast<const FtpDoCommandDef *>(a)->Name,
                      static_cast<const FtpDoCommandDef *>(b)->Name);

@@ -66,8 +66,8 @@ int FtpCtlReadLine(FtpSession *session, char *line, bool *cut, long *budget) {
       return kLineWaitFailed;
     }
     bool unexpectedEof = false;
-    const ssize_t n = FtpRecv(session, ctl.Socket, ctl.Tls, ctl.In, sizeof(ctl.In), &unexpectedEof,
-                              what.c_str());
+    const ssize_t n =
+        FtpRecv(session, ctl.Socket, ctl.Tls, ctl.In, sizeof(ctl.In), &unexpectedEof, what.c_str());
     if (n < 0 && errno == EINTR) continue;  // the next wait sees an interrupt
     if (n < 0) return session->Run.Failure == FTP_EXIT_TIMEOUT ? kLineWaitFailed : kLineError;
     if (n == 0) {
@@ -283,8 +283,8 @@ int FtpExchange(FtpSession *session, const char *text, bool echo, int *sendRc) {
   const size_t verb = std::strcspn(text, " \r");
   std::snprintf(session->Ctl.LastVerb, sizeof(session->Ctl.LastVerb), "%.*s",
                 static_cast<int>(verb < sizeof(session->Ctl.LastVerb) ? verb : 0), text);
-  const int rc = session->Ctl.Socket >= 0 ? FtpCtlSendRaw(session, text, "the server to take a command")
-                                          : -1;
+  const int rc =
+      session->Ctl.Socket >= 0 ? FtpCtlSendRaw(session, text, "the server to take a command") : -1;
   if (sendRc != nullptr) *sendRc = rc;
   if (rc != 0) {
     // A send that timed out leaves the conversation out of step.
@@ -365,8 +365,7 @@ void FtpAbort(FtpSession *session) {
   session->Ctl.Aborting = 1;
   // A second interrupt while the server is asked gives the connection up.
   const bool inStep = FtpCtlSendRaw(session, "ABOR\r\n", "the server to take ABOR") == 0 &&
-                      FtpAbortAnswer(session) >= 0 && session->Ctl.Connected &&
-                      FtpResync(session);
+                      FtpAbortAnswer(session) >= 0 && session->Ctl.Connected && FtpResync(session);
   session->Ctl.Aborting = 0;
   if (!inStep && session->Ctl.Connected) FtpCtlDrop(session);
   if (FtpInterruptPending()) FtpCtlDrop(session);

@@ -145,8 +145,8 @@ int FtpDataStart(FtpSession *session, const char *text, bool (*refused)(int repl
   const int reply = FtpExchange(session, text, true, &sendRc);
   if (sendRc != 0 || refused(reply)) {
     // Refused, or no answer at all: the transfer never started.
-    FtpFail(session, reply > 0 || session->Ctl.ReplyCode >= 400 ? FTP_EXIT_REFUSED
-                                                                 : FTP_EXIT_INCOMPLETE);
+    FtpFail(session,
+            reply > 0 || session->Ctl.ReplyCode >= 400 ? FTP_EXIT_REFUSED : FTP_EXIT_INCOMPLETE);
     FtpDataAbort(session);
     return 0;
   }

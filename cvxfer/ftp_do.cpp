@@ -27,6 +27,9 @@
 
 namespace {
 
+// The longest user name sent: what a netrc or URL entry holds.
+constexpr int kFtpUserMax = 255;
+
 // The first argument of a command, or null when there is none.
 const char *FtpDoFirstArg(const FtpArgs *args) {
   return args->Count > 1 ? args->Words[1] : nullptr;
@@ -35,7 +38,8 @@ const char *FtpDoFirstArg(const FtpArgs *args) {
 // Result of a command whose outcome is the server's last reply; a refusal
 // (or a connection that ended) is recorded.
 int FtpDoReplyResult(FtpSession *session) {
-  if (session->Ctl.Connected && session->Ctl.ReplyCode > 0 && session->Ctl.ReplyCode < 400) return FTP_OK;
+  if (session->Ctl.Connected && session->Ctl.ReplyCode > 0 && session->Ctl.ReplyCode < 400)
+    return FTP_OK;
   FtpFail(session, FTP_EXIT_REFUSED);
   return FTP_FAILED;
 }
@@ -83,7 +87,8 @@ int FtpDoConnect(FtpSession *session, const char *hostText) {
 // whose text says so) gets a hint instead of only "Login incorrect.", and
 // no password. Returns true (recorded as a TLS failure) when it is so.
 bool FtpDoDemandsTls(FtpSession *session) {
-  if (session->Ctl.Tls != nullptr || (session->Ctl.ReplyCode != 530 && session->Ctl.ReplyCode != 534)) {
+  if (session->Ctl.Tls != nullptr ||
+      (session->Ctl.ReplyCode != 530 && session->Ctl.ReplyCode != 534)) {
     return false;
   }
   std::string text = session->Ctl.ReplyText;
@@ -101,15 +106,22 @@ bool FtpDoDemandsTls(FtpSession *session) {
 // Logs in as user with password; a null user is asked for (the login name
 // is the default), a null password too. A refused login is recorded.
 int FtpDoLoginWith(FtpSession *session, const char *user, const char *pass) {
-  char loginName[20] = {0};
-  char typed[20] = {0};
+  char loginName[256] = {0};
+  char typed[KEYB_LINE_MAX + 1] = {0};
   char password[256] = {0};
   if (user == nullptr) {
     int capacity = sizeof(loginName);
     GetUserName(loginName, &capacity);
     std::printf("User <%s>:", loginName);
     std::fflush(stdout);
+    // The whole line is the name: nothing typed here is ever run as a command.
     user = KeybReadLine(typed, sizeof(typed)) == 0 || typed[0] == '\0' ? loginName : typed;
+  }
+  if (std::strlen(user) > static_cast<size_t>(kFtpUserMax)) {
+    std::printf("cvxfer: a user name cannot be longer than %d bytes; not sent.\n", kFtpUserMax);
+    std::fflush(stdout);
+    FtpFail(session, FTP_EXIT_LOGIN);
+    return FTP_FAILED;
   }
   FtpUSER(session, user);
   if (FtpDoDemandsTls(session)) return FTP_FAILED;
@@ -124,8 +136,9 @@ int FtpDoLoginWith(FtpSession *session, const char *user, const char *pass) {
   }
   std::memset(password, 0, sizeof(password));
 
-  int rc = session->Ctl.Connected && session->Ctl.ReplyCode >= 200 && session->Ctl.ReplyCode < 400 ? FTP_OK
-                                                                                       : FTP_FAILED;
+  int rc = session->Ctl.Connected && session->Ctl.ReplyCode >= 200 && session->Ctl.ReplyCode < 400
+               ? FTP_OK
+               : FTP_FAILED;
   if (rc != FTP_OK) FtpFail(session, FTP_EXIT_LOGIN);
   if (session->Ctl.ReplyCode < 500) {
     // Every login the server did not refuse switches to ascii; a session
@@ -210,7 +223,7 @@ const char *FtpDoAsk(const char *question, char *buffer, int size) {
 // ---- Connection commands ----
 
 int FtpDoOpen(FtpSession *session, const FtpArgs *args) {
-  static char answer[1024];
+  char answer[1024];
   const char *host = args->Rest;
   if (args->Count == 1) host = FtpDoAsk("To ", answer, sizeof(answer));
   if (args->Count == 2) host = args->Words[1];
@@ -358,8 +371,7 @@ int FtpDoStatus(FtpSession *session, const FtpArgs *) {
       port = ntohs(v6 ? in6.sin6_port : in4.sin_port);
     }
     std::printf("Peer: %s port %u\n", address, port);
-    std::printf("Control connection: %s%s\n",
-                session->Ctl.Tls != nullptr ? "protected, " : "clear",
+    std::printf("Control connection: %s%s\n", session->Ctl.Tls != nullptr ? "protected, " : "clear",
                 session->Ctl.Tls != nullptr ? FtpTlsVersion(session->Ctl.Tls) : "");
     std::printf("Data connections: %s\n", session->Data.Protected ? "protected" : "clear");
   }
@@ -370,7 +382,7 @@ int FtpDoStatus(FtpSession *session, const FtpArgs *) {
 // ---- Remote information commands ----
 
 int FtpDoCD(FtpSession *session, const FtpArgs *args) {
-  static char directory[1024];
+  char directory[1024];
   // One (possibly quoted) word is the directory; several words are taken
   // as typed, blanks inside included.
   const char *dir = args->Count == 2 ? args->Words[1] : args->Rest;

@@ -65,7 +65,8 @@ const std::vector<std::string> &FtpEditRemoteNames(FtpSession *session, const st
   auto found = gEditNames.find(dir);
   if (found != gEditNames.end()) return found->second;
   std::vector<std::string> names;
-  const int verbose = session->Opt.Verbose, debug = session->Opt.Debug, failure = session->Run.Failure;
+  const int verbose = session->Opt.Verbose, debug = session->Opt.Debug,
+            failure = session->Run.Failure;
   session->Opt.Verbose = session->Opt.Debug = 0;
   session->Remote->List(session, dir.empty() ? nullptr : dir.c_str(), &names);
   session->Opt.Verbose = verbose;

@@ -1,6 +1,5 @@
-// ftp_io.cpp - the clock, the interrupt flag and bounded I/O on a
-// connection. Every network wait of the conversation goes through FtpWait,
-// so that -t is the only bound there is.
+// ftp_io.cpp - bounded I/O on a connection. Every network wait of the conversation goes through
+// FtpWait, so that -t is the only bound there is.
 #include "ftp_io.h"
 
 #include <poll.h>
@@ -15,31 +14,6 @@
 
 #include "ftp_tls.h"
 
-namespace {
-
-// Set by the SIGINT handler, read by every wait.
-volatile std::sig_atomic_t gInterrupted = 0;
-
-}  // namespace
-
-long long FtpNowMs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
-}
-
-void FtpInterruptRaise() {
-  gInterrupted = 1;
-}
-
-bool FtpInterruptPending() {
-  return gInterrupted != 0;
-}
-
-void FtpInterruptClear() {
-  gInterrupted = 0;
-}
-
 void FtpReportTimeout(FtpSession *session, const char *what) {
   std::printf("cvxfer: timed out after %d s waiting for %s\n", session->Opt.Timeout, what);
   std::fflush(stdout);
@@ -51,7 +25,7 @@ int FtpWait(FtpSession *session, int fd, short events, const char *what) {
   if (session->Run.Interrupted && !session->Ctl.Aborting) return FTP_IO_INTERRUPTED;
   const long long deadline = FtpNowMs() + session->Opt.Timeout * 1000LL;
   for (;;) {
-    if (gInterrupted) {
+    if (FtpInterruptPending()) {
       session->Run.Interrupted = 1;
       FtpFail(session, FTP_EXIT_INTERRUPTED);
       return FTP_IO_INTERRUPTED;
@@ -87,7 +61,7 @@ ssize_t FtpRecv(FtpSession *session, int fd, ssl_st *tls, void *buffer, size_t n
   ssize_t got;
   do {
     got = recv(fd, buffer, n, 0);
-  } while (got < 0 && errno == EINTR && !gInterrupted);
+  } while (got < 0 && errno == EINTR && !FtpInterruptPending());
   return got;
 }
 

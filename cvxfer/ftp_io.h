@@ -1,5 +1,4 @@
-// ftp_io.h - the one clock of the conversation with a server, the interrupt
-// flag, and reads and writes on a connection (clear or TLS) that never wait
+// ftp_io.h - waits, reads and writes on a connection (clear or TLS) that never wait
 // longer than the session's time-out (-t). Nothing here closes a
 // connection: the module that owns it decides what a failed wait means.
 #ifndef CVXFER_FTP_IO_H
@@ -11,23 +10,11 @@
 #include <string>
 #include <string_view>
 
+#include "ftp_clock.h"
 #include "ftp_session.h"
 
 // Results of FtpWait and of the reads and writes below.
 enum { FTP_IO_READY = 1, FTP_IO_TIMEOUT = 0, FTP_IO_INTERRUPTED = -1, FTP_IO_ERROR = -2 };
-
-// Milliseconds on the monotonic clock.
-long long FtpNowMs();
-
-// Called from the SIGINT handler (async-signal-safe): the running command
-// gives up at its next wait.
-void FtpInterruptRaise();
-
-// Whether SIGINT arrived since the last FtpInterruptClear.
-bool FtpInterruptPending();
-
-// Forgets a SIGINT that has been dealt with.
-void FtpInterruptClear();
 
 // Waits until fd is ready for events, at most the session's time-out.
 // Returns FTP_IO_READY; FTP_IO_TIMEOUT after printing "timed out after N s

@@ -22,7 +22,8 @@ bool FtpRefusesListing(int reply) {
 bool FtpListingData(FtpSession *session, std::string *into, long long *total) {
   char chunk[4096];
   for (;;) {
-    if (FtpWaitIn(session, session->Data.Socket, session->Data.Tls, "the listing") != FTP_IO_READY) {
+    if (FtpWaitIn(session, session->Data.Socket, session->Data.Tls, "the listing") !=
+        FTP_IO_READY) {
       return false;
     }
     bool unexpectedEof = false;

@@ -143,4 +143,3 @@ void FtpExecCmd(FtpSession *session) {
   FtpEditEnd();
   gEditing = false;
 }
-

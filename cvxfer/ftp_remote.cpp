@@ -155,7 +155,8 @@ std::string FtpRemoteServer(FtpSession *session) {
 }  // namespace
 
 const RemoteOps kFtpRemote = {
-    "ftp",           FtpRemoteList,   FtpRemoteShow,   FtpRemoteStat,   FtpRemoteSize,
-    FtpRemoteRetrieve, FtpRemoteStore, FtpRemoteRename, FtpRemoteDelete, FtpRemoteMkdir,
-    FtpRemoteRmdir,  FtpRemoteCd,     FtpRemotePwd,    FtpRemoteCurrentDir, FtpRemoteServer,
+    "ftp",           FtpRemoteList,       FtpRemoteShow,   FtpRemoteStat,
+    FtpRemoteSize,   FtpRemoteRetrieve,   FtpRemoteStore,  FtpRemoteRename,
+    FtpRemoteDelete, FtpRemoteMkdir,      FtpRemoteRmdir,  FtpRemoteCd,
+    FtpRemotePwd,    FtpRemoteCurrentDir, FtpRemoteServer,
 };

@@ -69,38 +69,38 @@ struct FtpControl {
 
 // The data connection of the transfer or listing under way (ftp_data).
 struct FtpDataConn {
-  int Socket;         // the data connection, -1 when none
-  int Listen;         // active mode's listening socket, -1 when none
-  TcpInfo *HostInfo;  // last passive connection's address record (owned)
-  struct ssl_st *Tls; // TLS of the data connection, null when clear
-  int Protected;      // PROT P is in force: data connections use TLS
-  int UseEpsv;        // extended passive mode (EPSV) for this connection
-  int UseEprt;        // extended active mode (EPRT) for this connection
+  int Socket;          // the data connection, -1 when none
+  int Listen;          // active mode's listening socket, -1 when none
+  TcpInfo *HostInfo;   // last passive connection's address record (owned)
+  struct ssl_st *Tls;  // TLS of the data connection, null when clear
+  int Protected;       // PROT P is in force: data connections use TLS
+  int UseEpsv;         // extended passive mode (EPSV) for this connection
+  int UseEprt;         // extended active mode (EPRT) for this connection
 };
 
 // What the user set: toggles, modes and bounds (the command handlers).
 struct FtpSettings {
-  int TransferType;     // 0 unset, then an index of the transfer type table
-  int Debug;            // echo commands sent and queue calls
-  int Verbose;          // echo replies and queue successes
-  int HashMarks;        // print '#' per block received
-  int Passive;          // PASV instead of PORT
-  int AutoLogin;        // log in right after open
-  int Timeout;          // seconds any network wait may take
-  int ExitOnError;      // end the run at the first failing command
-  int SafePut;          // put stores through a temporary name, then renames
-  int TlsMode;          // FTP_TLS_OFF, FTP_TLS_EXPLICIT or FTP_TLS_IMPLICIT
-  int TlsInsecure;      // certificates are not verified
-  char TlsCaFile[1024]; // CA bundle; "" for the system's CA store
+  int TransferType;      // 0 unset, then an index of the transfer type table
+  int Debug;             // echo commands sent and queue calls
+  int Verbose;           // echo replies and queue successes
+  int HashMarks;         // print '#' per block received
+  int Passive;           // PASV instead of PORT
+  int AutoLogin;         // log in right after open
+  int Timeout;           // seconds any network wait may take
+  int ExitOnError;       // end the run at the first failing command
+  int SafePut;           // put stores through a temporary name, then renames
+  int TlsMode;           // FTP_TLS_OFF, FTP_TLS_EXPLICIT or FTP_TLS_IMPLICIT
+  int TlsInsecure;       // certificates are not verified
+  char TlsCaFile[1024];  // CA bundle; "" for the system's CA store
 };
 
 // The queue manager connection and the open queue (cv_session).
 struct CVQueueSession {
-  CVHCONN Hconn;       // -1 when none
-  CVHOBJ Hobj;         // -1 when none
-  char QMgrName[48];   // not necessarily terminated: print with %.*s
-  char QName[48];      // same form
-  int Persistence;     // CVPER_PERSISTENT or CVPER_NOT_PERSISTENT
+  CVHCONN Hconn;      // -1 when none
+  CVHOBJ Hobj;        // -1 when none
+  char QMgrName[48];  // not necessarily terminated: print with %.*s
+  char QName[48];     // same form
+  int Persistence;    // CVPER_PERSISTENT or CVPER_NOT_PERSISTENT
 };
 
 // The run's account: what failed, and how the run ends (ftp_cmd).
@@ -122,16 +122,6 @@ struct FtpSession {
   FtpAccount Run;
   const RemoteOps *Remote;  // the protocol the bridge talks to the server with
 };
-
-// Sets every record of session to its start: nothing connected or open,
-// verbose on, ascii unset, auto-login on, the default time-out; starts the
-// TCP layer. Returns TcpInit's result (0 = success).
-int FtpInit(FtpSession *session);
-
-// Closes the control connection without a word and releases what the
-// records own (address records, the TLS context). Returns TcpCleanUp's
-// result.
-int FtpCleanUp(FtpSession *session);
 
 // Records cls as the class of the running command's failure, unless an
 // earlier failure of the same command was recorded first (it is the cause).

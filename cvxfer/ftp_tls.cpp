@@ -4,7 +4,7 @@
 // handshake is bounded like the plain waits.
 #include "ftp_tls.h"
 
-#include "ftp_io.h"
+#include "ftp_clock.h"
 
 #include <arpa/inet.h>
 #include <openssl/err.h>
@@ -117,7 +117,8 @@ ssl_st *FtpTlsStart(FtpSession *session, int fd, const char *host, ssl_st *resum
     session->Run.Interrupted = 1;
     FtpFail(session, FTP_EXIT_INTERRUPTED);
   } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-    std::printf("cvxfer: timed out after %d s waiting for the TLS handshake\n", session->Opt.Timeout);
+    std::printf("cvxfer: timed out after %d s waiting for the TLS handshake\n",
+                session->Opt.Timeout);
     FtpFail(session, FTP_EXIT_TIMEOUT);
   } else if (verify != X509_V_OK) {
     std::printf("cvxfer: TLS: the server's certificate is not trusted: %s\n",

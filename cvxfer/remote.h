@@ -65,8 +65,8 @@ struct RemoteOps {
   int (*Size)(FtpSession *session, const char *name, uint64_t *size);
   // Retrieves name into sink; see kRemoteTooLarge. maxLength bounds the
   // file; expected is the size it must have (UINT64_MAX: not known).
-  int (*Retrieve)(FtpSession *session, const char *name, const RemoteSink &sink,
-                  uint64_t maxLength, uint64_t expected);
+  int (*Retrieve)(FtpSession *session, const char *name, const RemoteSink &sink, uint64_t maxLength,
+                  uint64_t expected);
   // Stores source as name; 1 when the server holds it whole, else 0.
   int (*Store)(FtpSession *session, const char *name, const RemoteSource &source);
   int (*Rename)(FtpSession *session, const char *from, const char *to);

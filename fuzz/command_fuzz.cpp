@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <string>
 
+#include "ftp_client.h"
 #include "ftp_session.h"
 #include "ftp_loop.h"
 #include "ftp_ctrl.h"

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "ftp_client.h"
 #include "ftp_session.h"
 #include "ftp_ctrl.h"
 

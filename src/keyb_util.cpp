@@ -57,7 +57,8 @@ int GetInput(char *line) {
     }
     line[n++] = static_cast<char>(c);
   }
-  while (n > 1 && IsTrailingSpace(line[n - 1])) n--;
+  // A line of white space only (a CR LF line end among it) is empty.
+  while (n > 0 && IsTrailingSpace(line[n - 1])) n--;
   line[n] = '\0';
   return 1;
 }
@@ -72,7 +73,7 @@ void KeybTrimLine(const char *text, char *line) {
     std::fflush(stdout);
     return;
   }
-  while (n > 1 && IsTrailingSpace(text[n - 1])) n--;
+  while (n > 0 && IsTrailingSpace(text[n - 1])) n--;
   std::memcpy(line, text, n);
   line[n] = '\0';
 }
@@ -85,6 +86,9 @@ void GetPassword(char *password) {
   if (typed == nullptr) return;
   std::strncpy(password, typed, 255);
   password[255] = '\0';
+  // A script written on Windows ends its lines with CR LF.
+  const size_t n = std::strlen(password);
+  if (n > 0 && password[n - 1] == '\r') password[n - 1] = '\0';
 }
 
 int CheckInput(void) {

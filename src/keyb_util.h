@@ -9,8 +9,8 @@
 enum { KEYB_LINE_MAX = 1024 };
 
 // Reads one command line into line (room for KEYB_LINE_MAX + 1 bytes).
-// Leading blanks and tabs are skipped and trailing white space is stripped
-// (the first character is always kept). Returns 1 when a line was read; a
+// Leading blanks and tabs are skipped and trailing white space is stripped;
+// a line of white space only is empty. Returns 1 when a line was read; a
 // blank line or a line longer than KEYB_LINE_MAX characters (which is
 // reported and read to its end) leaves line empty. Returns 0 at end of
 // input with nothing read, -1 when a signal interrupted the read (line
@@ -24,7 +24,8 @@ int GetInput(char *line);
 void KeybTrimLine(const char *text, char *line);
 
 // Prints "Password: ", reads a password without echo and stores at most 255
-// characters of it, terminated, in password (room for 256 bytes). Without a
+// characters of it, terminated, in password (room for 256 bytes), without
+// the CR of a CR LF line end. Without a
 // terminal or at end of input the password is empty.
 void GetPassword(char *password);
 

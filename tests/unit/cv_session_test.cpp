@@ -1,6 +1,7 @@
 // The queue side of the session against the embedded queue manager: who
 // owns the connection and the open queue after every sequence of commands,
 // and what get and put refuse before they touch a queue or the network.
+#include "ftp_client.h"
 #include "cv_session.h"
 
 #include <gtest/gtest.h>
@@ -47,8 +48,8 @@ class FtpCvTest : public ::testing::Test {
     CVMD md = CVMD_DEFAULT;
     CVPMO pmo = CVPMO_DEFAULT;
     CVLONG cc = -1, reason = -1;
-    CVPUT(session_.Queue.Hconn, session_.Queue.Hobj, &md, &pmo, static_cast<CVLONG>(body.size()), body.data(),
-          &cc, &reason);
+    CVPUT(session_.Queue.Hconn, session_.Queue.Hobj, &md, &pmo, static_cast<CVLONG>(body.size()),
+          body.data(), &cc, &reason);
     ASSERT_EQ(cc, CVCC_OK);
   }
 
@@ -138,7 +139,8 @@ TEST_F(FtpCvTest, TransfersRefuseBeforeTouchingQueueOrNetwork) {
   CVGMO gmo = CVGMO_DEFAULT;
   char body[16];
   CVLONG length = 0, cc = -1, reason = -1;
-  CVGET(session_.Queue.Hconn, session_.Queue.Hobj, &md, &gmo, sizeof(body), body, &length, &cc, &reason);
+  CVGET(session_.Queue.Hconn, session_.Queue.Hobj, &md, &gmo, sizeof(body), body, &length, &cc,
+        &reason);
   ASSERT_EQ(cc, CVCC_OK);
   EXPECT_EQ(md.BackoutCount, 0);
   EXPECT_EQ(std::string(body, length), "payload");

@@ -1,5 +1,6 @@
 // Command lookup, dispatch and help of the interpreter.
 #include "ftp_loop.h"
+#include "ftp_client.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,6 @@
 // The line editor's completion of command names and its history filter.
 #include "ftp_edit.h"
+#include "ftp_client.h"
 
 #include <gtest/gtest.h>
 

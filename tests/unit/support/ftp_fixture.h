@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "ftp_client.h"
 #include "ftp_ctrl.h"
 #include "ftp_xfer.h"
 #include "loopback.h"

@@ -1,5 +1,5 @@
-// ftp_session.cpp - the start and the end of the session record.
-#include "ftp_session.h"
+// ftp_client.cpp - the start and the end of a client session.
+#include "ftp_client.h"
 
 #include <cstdlib>
 #include <cstring>
