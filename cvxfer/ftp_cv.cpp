@@ -21,7 +21,6 @@
 #include "ftp_tcp.h"
 #include "tcp_util.h"
 #include "str_util.h"
-#include "stringbuffer.h"
 
 namespace {
 

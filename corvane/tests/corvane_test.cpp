@@ -78,6 +78,23 @@ class CorvaneTest : public ::testing::Test, public QueueCalls {
   std::string mount_;  // a small file system of the test's own
 };
 
+// Names are found by a binary search: a table out of order would hide some.
+// Every code the table holds lies in the ranges probed here.
+TEST(ReasonNameTest, EveryNamedCodeIsFound) {
+  CVLONG named = 0;
+  for (CVLONG code : {CVLONG{999999999}, CVLONG{1000000000}, CVLONG{-1}}) {
+    named += std::strcmp(CVReasonName(code), "UNKWOWN REASON") != 0;
+  }
+  for (CVLONG code = 0; code <= 70000; code++) {
+    std::string name = CVReasonName(code);
+    if (name == "UNKWOWN REASON") continue;
+    named++;
+    EXPECT_TRUE(name.rfind("CVRC_", 0) == 0 || name.rfind("CVFB_", 0) == 0) << code;
+  }
+  EXPECT_EQ(named, CVReasonCount());
+  EXPECT_STREQ(CVReasonName(2033), "CVRC_NO_MSG_AVAILABLE");
+}
+
 TEST_F(CorvaneTest, FirstConnectCreatesTheDefaultQueueManagerPrivately) {
   Outcome o = Connect();
   ASSERT_EQ(o.cc, CVCC_OK) << CVReasonName(o.reason);
