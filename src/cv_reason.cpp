@@ -4,7 +4,3 @@
 const char *ReasonString(int32_t code) {
   return CVReasonName(code);
 }
-
-int ReasonStringCount() {
-  return static_cast<int>(CVReasonCount());
-}

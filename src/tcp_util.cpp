@@ -212,35 +212,6 @@ int TcpWait(int fd, int seconds, int microseconds) {
   return poll(&p, 1, seconds * 1000 + microseconds / 1000);
 }
 
-int TcpRecv(int fd, void *buffer, int length) {
-  if (fd == -1) return TCP_ERROR;
-  int ready = TcpWait(fd, kTcpRecvWaitSeconds, 0);
-  if (ready < 0) return errno == EINTR ? TCP_INTERRUPTED : TCP_ERROR;
-  if (ready == 0) return TCP_TIMEOUT;
-  if (buffer == nullptr || length == 0) return 0;
-  ssize_t n = recv(fd, buffer, length, 0);
-  if (n < 0) return errno == EINTR ? TCP_INTERRUPTED : TCP_ERROR;
-  if (n == 0) return TCP_PEER_CLOSED;
-  return static_cast<int>(n);
-}
-
-int TcpGetLine(int fd, char *buffer, int max) {
-  int count = 0;
-  while (count < max) {
-    char byte;
-    ssize_t peeked;
-    do {
-      peeked = recv(fd, &byte, 1, MSG_PEEK);
-    } while (peeked < 0 && errno == EINTR);
-    if (peeked <= 0) break;
-    // A failed receive after a successful peek stores nothing and ends the line.
-    if (TcpRecv(fd, &byte, 1) != 1) break;
-    buffer[count++] = byte;
-    if (byte == '\n') break;
-  }
-  return count;
-}
-
 const char *TCPIPErrorString(int code) {
   switch (code) {
     case TCP_ERROR:
@@ -273,15 +244,6 @@ int SetSocketKeepAlive(int fd, int on) {
   return setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on)) == 0 ? 0 : -1;
 }
 
-int SetSocketInlineOutOfBandData(int fd, int on) {
-  return setsockopt(fd, SOL_SOCKET, SO_OOBINLINE, &on, sizeof(on)) == 0 ? 0 : -1;
-}
-
 int SetSocketTypeOfService(int fd, int tos) {
   return setsockopt(fd, IPPROTO_IP, IP_TOS, &tos, sizeof(tos)) == 0 ? 0 : -1;
-}
-
-int SetSocketLinger(int fd, int on, int seconds) {
-  linger l = {on, seconds};
-  return setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l)) == 0 ? 0 : -1;
 }

@@ -1,5 +1,5 @@
 // tcp_util.h - the client side of TCP/IP: address records, connect, send,
-// receive with a bounded wait, line reading, socket options, error texts.
+// a bounded wait for input, socket options, error texts.
 #ifndef CVXFER_TCP_UTIL_H
 #define CVXFER_TCP_UTIL_H
 
@@ -28,10 +28,9 @@ enum {
   TCP_NO_MEMORY = -6,
   TCP_INTERRUPTED = -7,
   TCP_TIMEOUT = -8,
-  TCP_PEER_CLOSED = -10,
 };
 
-// Seconds TcpRecv waits for data.
+// Seconds a listing waits for more data before it ends.
 constexpr int kTcpRecvWaitSeconds = 5;
 
 // Prepare and release the socket layer; nothing to do here, always 0.
@@ -63,18 +62,8 @@ int TcpClose(int fd);
 // "error send on socket %d"). A peer that has gone never raises SIGPIPE.
 int TcpSend(int fd, const void *bytes, int length);
 
-// Waits at most 5 seconds for fd to become readable, then receives once at
-// most length bytes. Returns the count, 0 for a null buffer or length 0, or
-// -1 (error), -7 (interrupted), -8 (time-out), -10 (peer closed).
-int TcpRecv(int fd, void *buffer, int length);
-
 // Waits for fd to become readable: above 0 readable, 0 time-out, -1 failure.
 int TcpWait(int fd, int seconds, int microseconds);
-
-// Reads one byte at a time up to and including the first LF, at most max
-// bytes; waits without limit. Returns the number of bytes stored (no
-// terminator is written).
-int TcpGetLine(int fd, char *buffer, int max);
 
 // Returns the constant text of a result code.
 const char *TCPIPErrorString(int code);
@@ -86,8 +75,6 @@ int GetUserName(char *buffer, int *length);
 
 // Socket options; each returns the option call's result (0 or -1).
 int SetSocketKeepAlive(int fd, int on);
-int SetSocketInlineOutOfBandData(int fd, int on);
 int SetSocketTypeOfService(int fd, int tos);
-int SetSocketLinger(int fd, int on, int seconds);
 
 #endif

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "queue_calls.h"
+#include "scratch_qmgr.h"
 
 namespace {
 
@@ -52,23 +53,16 @@ void Log(int fd, char event, const std::string &id) {
 class SoakTest : public ::testing::Test, public QueueCalls {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/corvane_soak_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    root_ = tmpl;
-    setenv("CORVANE_HOME", (root_ + "/home").c_str(), 1);
     ASSERT_EQ(Connect().cc, CVCC_OK);  // creates the queue manager
     ASSERT_EQ(Disconnect().cc, CVCC_OK);
   }
-  void TearDown() override {
-    Disconnect();
-    std::system(("rm -rf '" + root_ + "'").c_str());
-  }
+  void TearDown() override { Disconnect(); }
 
   // Worker `name` puts (or gets) until killed, logging to its own file.
   pid_t Worker(const std::string &name, bool putter) {
     pid_t pid = fork();
     if (pid != 0) return pid;
-    int log = open((root_ + "/" + name + ".log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    int log = open((qm_.root + "/" + name + ".log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
     if (log < 0 || Connect().cc != CVCC_OK) _exit(2);
     CVHOBJ q = OpenOrDie(kQueue);
     for (int seq = 0;; seq++) {
@@ -103,7 +97,7 @@ class SoakTest : public ::testing::Test, public QueueCalls {
     }
   }
 
-  std::string root_;
+  ScratchQmgr qm_{"corvane_soak"};
 };
 
 TEST_F(SoakTest, RandomKillsAndDamagedBodiesLoseAndDuplicateNothing) {
@@ -112,7 +106,7 @@ TEST_F(SoakTest, RandomKillsAndDamagedBodiesLoseAndDuplicateNothing) {
   std::vector<pid_t> pids;
   std::vector<int> incarnation(roles.size(), 0);
   for (size_t i = 0; i < roles.size(); i++) pids.push_back(Worker(roles[i].first + "-0", roles[i].second));
-  const std::string bodies = root_ + "/home/CVQM.qm/bodies";
+  const std::string bodies = qm_.home + "/CVQM.qm/bodies";
   size_t damagedByUs = 0;
   int kills = 0;
   for (auto end = std::chrono::steady_clock::now() + kSoak; std::chrono::steady_clock::now() < end;) {
@@ -141,11 +135,11 @@ TEST_F(SoakTest, RandomKillsAndDamagedBodiesLoseAndDuplicateNothing) {
 
   // What the workers did, from their logs.
   std::map<char, std::multiset<std::string>> events;
-  DIR *d = opendir(root_.c_str());
+  DIR *d = opendir(qm_.root.c_str());
   while (dirent *e = readdir(d)) {
     std::string name = e->d_name;
     if (name.size() < 4 || name.compare(name.size() - 4, 4, ".log") != 0) continue;
-    std::ifstream in(root_ + "/" + name);
+    std::ifstream in(qm_.root + "/" + name);
     std::string event, id;
     while (in >> event >> id) events[event[0]].insert(id);
   }
@@ -170,7 +164,7 @@ TEST_F(SoakTest, RandomKillsAndDamagedBodiesLoseAndDuplicateNothing) {
   ASSERT_EQ(Disconnect().cc, CVCC_OK);
   // Messages found damaged while the workers ran are set aside in the store.
   sqlite3 *db = nullptr;
-  ASSERT_EQ(sqlite3_open((root_ + "/home/CVQM.qm/store.db").c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_open((qm_.home + "/CVQM.qm/store.db").c_str(), &db), SQLITE_OK);
   sqlite3_stmt *s = nullptr;
   ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT md FROM messages WHERE state=3", -1, &s, nullptr), SQLITE_OK);
   damaged.clear();
@@ -201,9 +195,8 @@ TEST_F(SoakTest, RandomKillsAndDamagedBodiesLoseAndDuplicateNothing) {
               kills, events['C'].size(), events['K'].size(), left.size(), damaged.size(), damagedByUs);
 
   // The damaged ones removed, the store is clean: no orphan body file.
-  std::string admin = "CORVANE_HOME='" + root_ + "/home' " CVADMIN;
-  EXPECT_EQ(std::system((admin + " clear " + kQueue + " --damaged >/dev/null").c_str()), 0);
-  EXPECT_EQ(std::system((admin + " check").c_str()), 0);
+  EXPECT_EQ(qm_.Admin(std::string("clear ") + kQueue + " --damaged >/dev/null"), 0);
+  EXPECT_EQ(qm_.Admin("check"), 0);
 }
 
 }  // namespace
