@@ -12,6 +12,7 @@
 #include <string>
 
 #include "bridge.h"
+#include "scratch_qmgr.h"
 #include "ftp_ctrl.h"
 
 namespace {
@@ -21,10 +22,6 @@ const char kQueue[] = "SYSTEM.DEFAULT.LOCAL.QUEUE";
 class FtpCvTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/ftp_cv_test_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    root_ = tmpl;
-    setenv("CORVANE_HOME", root_.c_str(), 1);
     std::memset(&session_, 0, sizeof(session_));
     FtpInit(&session_);
     EXPECT_EQ(Out([&] { return CVFtpInit(&session_); }),
@@ -34,7 +31,6 @@ class FtpCvTest : public ::testing::Test {
   }
   void TearDown() override {
     if (FtpCVConnected(&session_)) Out([&] { return FtpCVDISC(&session_); });
-    std::system(("rm -rf '" + root_ + "'").c_str());
   }
   // Runs call, keeps its result in rc_ and returns what it printed.
   std::string Out(const std::function<int()> &call) {
@@ -53,7 +49,7 @@ class FtpCvTest : public ::testing::Test {
     ASSERT_EQ(cc, CVCC_OK);
   }
 
-  std::string root_;
+  ScratchQmgr scratch_{"cv_session_test"};
   FtpSession session_;
   int rc_ = -1;
 };
@@ -97,8 +93,10 @@ TEST_F(FtpCvTest, FailedConnectLeavesNothingConnected) {
 
 TEST_F(FtpCvTest, DisconnectCloseAndDepthInEveryState) {
   session_.Opt.Verbose = 0;
+  session_.Opt.Debug = 1;  // the depth is told as soon as it is known
   EXPECT_EQ(Out([&] { return FtpCVQDEPTH(&session_, ""); }),
-            "Queue depth for SYSTEM.DEFAULT.LOCAL.QUEUE = 0\n");
+            "--> CVOPEN\n--> CVINQ\nQueue depth for SYSTEM.DEFAULT.LOCAL.QUEUE = 0\n--> CVCLOSE\n");
+  session_.Opt.Debug = 0;
   EXPECT_EQ(Out([&] { return FtpCVCLOSE(&session_); }), "");
   EXPECT_EQ(Out([&] { return FtpCVCLOSE(&session_); }), "Queue not closed, CVRC_HOBJ_ERROR\n");
   EXPECT_NE(rc_, 0);

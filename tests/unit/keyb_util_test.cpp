@@ -34,15 +34,31 @@ TEST_F(KeybTest, StripsLeadingBlanksAndTrailingWhiteSpace) {
   EXPECT_EQ(GetInput(line_), 0);
 }
 
+// A line of white space (a CR LF line end among it) is empty: not the last
+// command, and not the command "\r".
 TEST_F(KeybTest, BlankLinesAreEmptyNotTheLastCommand) {
-  Feed("status\n   \t\n\n");
+  Feed("status\n   \t\n\n \t\r\n\r\n");
   ASSERT_EQ(GetInput(line_), 1);
   EXPECT_STREQ(line_, "status");
-  ASSERT_EQ(GetInput(line_), 1);
-  EXPECT_STREQ(line_, "");
-  ASSERT_EQ(GetInput(line_), 1);
-  EXPECT_STREQ(line_, "");
+  for (int i = 0; i < 4; i++) {
+    ASSERT_EQ(GetInput(line_), 1);
+    EXPECT_STREQ(line_, "") << i;
+  }
   EXPECT_EQ(GetInput(line_), 0);
+}
+
+// A password piped from a script written on Windows loses its CR.
+TEST_F(KeybTest, PasswordLosesTheCrOfACrLfLineEnd) {
+  if (FILE *tty = std::fopen("/dev/tty", "r")) {
+    std::fclose(tty);
+    GTEST_SKIP() << "a terminal would be asked instead of standard input";
+  }
+  Feed("s3cret\r\nnext\n");
+  char password[256];
+  testing::internal::CaptureStdout();
+  GetPassword(password);
+  testing::internal::GetCapturedStdout();
+  EXPECT_STREQ(password, "s3cret");
 }
 
 TEST_F(KeybTest, EndOfInputWithoutNewlineStillGivesTheLine) {
@@ -93,6 +109,7 @@ TEST_F(KeybTest, TrimLineMakesWhatGetInputMakes) {
                                "",
                                " \t ",
                                "\r",
+                               " \t\r",
                                "get \"a b\"  ",
                                std::string(KEYB_LINE_MAX, 'a'),
                                " " + std::string(KEYB_LINE_MAX, 'b'),
