@@ -260,13 +260,13 @@ int FtpDoLogin(FtpSession *session, const FtpArgs *args) {
 }
 
 int FtpDoClose(FtpSession *session, const FtpArgs *) {
-  FtpQUIT(session);
+  session->Remote->Close(session);
   return FTP_OK;
 }
 
 int FtpDoQuit(FtpSession *session, const FtpArgs *) {
   if (session->Ctl.Connected) {
-    FtpQUIT(session);
+    session->Remote->Close(session);
   } else {
     std::printf("Not Connected.\n");
     std::fflush(stdout);
@@ -357,24 +357,7 @@ int FtpDoStatus(FtpSession *session, const FtpArgs *) {
   std::printf("Queue: %.*s\n", CV_Q_NAME_LENGTH, session->Queue.QName);
   std::printf("Message persistence: %s\n", session->Queue.Persistence == 1 ? "on" : "off");
   std::printf("Safe put: %s\n", session->Opt.SafePut ? "on" : "off");
-  if (session->Ctl.Connected) {
-    sockaddr_storage peer{};
-    socklen_t length = sizeof(peer);
-    char address[INET6_ADDRSTRLEN] = "?";
-    unsigned port = 0;
-    if (getpeername(session->Ctl.Socket, reinterpret_cast<sockaddr *>(&peer), &length) == 0) {
-      const bool v6 = peer.ss_family == AF_INET6;
-      const auto &in4 = reinterpret_cast<const sockaddr_in &>(peer);
-      const auto &in6 = reinterpret_cast<const sockaddr_in6 &>(peer);
-      inet_ntop(peer.ss_family, v6 ? static_cast<const void *>(&in6.sin6_addr) : &in4.sin_addr,
-                address, sizeof(address));
-      port = ntohs(v6 ? in6.sin6_port : in4.sin_port);
-    }
-    std::printf("Peer: %s port %u\n", address, port);
-    std::printf("Control connection: %s%s\n", session->Ctl.Tls != nullptr ? "protected, " : "clear",
-                session->Ctl.Tls != nullptr ? FtpTlsVersion(session->Ctl.Tls) : "");
-    std::printf("Data connections: %s\n", session->Data.Protected ? "protected" : "clear");
-  }
+  if (session->Ctl.Connected) session->Remote->Status(session);
   std::fflush(stdout);
   return FTP_OK;
 }

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "ftp_ctrl.h"
+#include "remote.h"
 #include "ftp_edit.h"
 #include "ftp_io.h"
 #include "keyb_util.h"
@@ -90,7 +90,7 @@ int FtpEndCommand(FtpSession *session, int result) {
   // An interrupt ends a run that nobody watches at a terminal; -e ends any
   // run at its first failure.
   if (session->Opt.ExitOnError || (cls == FTP_EXIT_INTERRUPTED && !isatty(STDIN_FILENO))) {
-    if (session->Ctl.Connected) FtpQUIT(session);
+    if (session->Ctl.Connected) session->Remote->Close(session);
     session->Run.Done = 1;
   }
   return cls;
@@ -134,7 +134,7 @@ void FtpExecCmd(FtpSession *session) {
     if (read == 0) {
       // End of input ends the session the way bye does, but quietly.
       if (gEditing) std::printf("\n");
-      if (session->Ctl.Connected) FtpQUIT(session);
+      if (session->Ctl.Connected) session->Remote->Close(session);
       session->Run.Done = 1;
       break;
     }

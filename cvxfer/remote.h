@@ -80,6 +80,10 @@ struct RemoteOps {
   const char *(*CurrentDir)(FtpSession *session);
   // The server as message properties name it: "host:port" ("[v6]:port").
   std::string (*Server)(FtpSession *session);
+  // Prints the connection's own lines of status (peer, protection).
+  void (*Status)(FtpSession *session);
+  // Ends the connection politely (QUIT), whatever the server answers.
+  void (*Close)(FtpSession *session);
 };
 
 #endif
