@@ -25,6 +25,7 @@ namespace {
 
 const char kUsage[] =
     "Usage: cvadmin [-m QMGR] COMMAND [ARGUMENTS]\n"
+    "       cvadmin --version                print the version of libcorvane\n"
     "\n"
     "Queue managers (the data directory is $CORVANE_HOME, else\n"
     "$XDG_DATA_HOME/corvane, else ~/.local/share/corvane):\n"
@@ -789,6 +790,10 @@ int main(int argc, char **argv) {
   for (const std::string &a : args) {
     if (a == "--help" || a == "-h") {
       std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (a == "--version") {
+      std::printf("cvadmin (Corvane) %s\n", CORVANE_VERSION);
       return 0;
     }
   }

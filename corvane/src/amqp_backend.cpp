@@ -202,6 +202,53 @@ BodySource SourceOf(const Spool &spool) {
                           : BodySource{nullptr, spool.Fd(), static_cast<size_t>(spool.Length())};
 }
 
+// Fills the descriptor and properties of delivery d from its content
+// header's properties p; redelivered is the broker's flag.
+void DecodeProperties(const amqp_basic_properties_t &p, bool redelivered, Delivery *d) {
+  CVMD &md = d->Md;
+  md.Persistence = (p._flags & AMQP_BASIC_DELIVERY_MODE_FLAG) && p.delivery_mode == 2
+                       ? CVPER_PERSISTENT
+                       : CVPER_NOT_PERSISTENT;
+  if (p._flags & AMQP_BASIC_MESSAGE_ID_FLAG) Unhex(p.message_id, md.MsgId, sizeof(md.MsgId));
+  if (p._flags & AMQP_BASIC_CORRELATION_ID_FLAG) {
+    Unhex(p.correlation_id, md.CorrelId, sizeof(md.CorrelId));
+  }
+  if (p._flags & AMQP_BASIC_PRIORITY_FLAG) md.Priority = p.priority;
+  md.BackoutCount = redelivered ? 1 : 0;
+  std::vector<Property> pairs;
+  if (p._flags & AMQP_BASIC_HEADERS_FLAG) {
+    for (int i = 0; i < p.headers.num_entries; i++) {
+      const amqp_table_entry_t &e = p.headers.entries[i];
+      std::string key(static_cast<const char *>(e.key.bytes), e.key.len);
+      int64_t n = 0;
+      if (key == "cv-format") CopyField(e.value, md.Format, sizeof(md.Format));
+      if (key == "cv-put-date") CopyField(e.value, md.PutDate, sizeof(md.PutDate));
+      if (key == "cv-put-time") CopyField(e.value, md.PutTime, sizeof(md.PutTime));
+      if (key == "cv-encoding" && IntField(e.value, &n)) md.Encoding = static_cast<CVLONG>(n);
+      if (key == "cv-ccsid" && IntField(e.value, &n)) md.CodedCharSetId = static_cast<CVLONG>(n);
+      if (key == "cv-msgtype" && IntField(e.value, &n)) md.MsgType = static_cast<CVLONG>(n);
+      // Quorum queues count deliveries themselves.
+      if (key == "x-delivery-count" && IntField(e.value, &n))
+        md.BackoutCount = static_cast<CVLONG>(n);
+      // What a list cannot hold is left out: headers of other publishers
+      // may have any name and value.
+      bool textValue =
+          e.value.kind == AMQP_FIELD_KIND_UTF8 || e.value.kind == AMQP_FIELD_KIND_BYTES;
+      std::string value = textValue
+                              ? std::string(static_cast<const char *>(e.value.value.bytes.bytes),
+                                            e.value.value.bytes.len)
+                              : "";
+      if (textValue && ValidPropertyName(key) && value.size() <= CV_PROPERTY_VALUE_MAX &&
+          value.find('\0') == std::string::npos && pairs.size() < CV_PROPERTIES_MAX &&
+          std::none_of(pairs.begin(), pairs.end(),
+                       [&](const Property &q) { return q.first == key; })) {
+        pairs.emplace_back(key, std::move(value));
+      }
+    }
+  }
+  d->Props = JoinProperties(pairs);
+}
+
 // The descriptor's headers.
 constexpr int kMdHeaders = 6;
 // Bytes of a content header frame besides its headers table: frame and
@@ -254,8 +301,14 @@ class AmqpBackend : public Backend {
   CVLONG OpenChannel(amqp_channel_t channel);
   CVLONG Passive(const std::string &name, uint32_t *count);
   CVLONG Declare(const QueueDef &queue);
+  // Publishes a message to queue and waits for the broker's confirm: 0,
+  // CVRC_UNKNOWN_OBJECT_NAME (returned), CVRC_Q_FULL (refused),
+  // CVRC_MSG_TOO_BIG_FOR_Q_MGR (the channel was closed for it) or a broken
+  // connection.
   CVLONG Publish(const std::string &queue, const CVMD &md, const BodySource &body,
                  const std::string &props);
+  // Publish's wait, of up to confirmSeconds for each frame.
+  CVLONG WaitConfirm(const std::string &queue, long confirmSeconds);
   // Waits for the next frame of the message channel, which must be of type:
   // else the connection is out of step and broken, otherwise telling how.
   CVLONG WaitFrame(uint8_t type, amqp_frame_t *frame, const char *otherwise);
@@ -480,13 +533,25 @@ CVLONG AmqpBackend::LookupQueue(const std::string &name, QueueDef *def) {
   return 0;
 }
 
-CVLONG AmqpBackend::Publish(const std::string &queue, const CVMD &md, const BodySource &source,
-                            const std::string &list) {
-  if (broken_) return CVRC_CONNECTION_BROKEN;
-  std::string msgid = Hex(md.MsgId, sizeof(md.MsgId));
-  std::string correlid = Hex(md.CorrelId, sizeof(md.CorrelId));
-  std::vector<Property> pairs = SplitProperties(list);
-  std::vector<amqp_table_entry_t> h(kMdHeaders + pairs.size());
+// The headers and properties of a publish. They point into the strings
+// and pairs here and into the descriptor they were made of, which must all
+// stay until the publish is sent.
+struct PublishProps {
+  std::string MsgId;
+  std::string CorrelId;
+  std::vector<Property> Pairs;
+  std::vector<amqp_table_entry_t> Headers;
+  amqp_basic_properties_t Props;
+};
+
+// Fills *out for a publish of the message md with the property list list:
+// the descriptor's headers, then a header per property.
+void MakePublishProps(const CVMD &md, const std::string &list, PublishProps *out) {
+  out->MsgId = Hex(md.MsgId, sizeof(md.MsgId));
+  out->CorrelId = Hex(md.CorrelId, sizeof(md.CorrelId));
+  out->Pairs = SplitProperties(list);
+  std::vector<amqp_table_entry_t> &h = out->Headers;
+  h.resize(kMdHeaders + out->Pairs.size());
   auto text = [&](size_t i, const char *key, const char *value, size_t n) {
     h[i].key = amqp_cstring_bytes(key);
     h[i].value.kind = AMQP_FIELD_KIND_UTF8;
@@ -504,41 +569,52 @@ CVLONG AmqpBackend::Publish(const std::string &queue, const CVMD &md, const Body
   text(3, "cv-put-date", md.PutDate, sizeof(md.PutDate));
   text(4, "cv-put-time", md.PutTime, sizeof(md.PutTime));
   number(5, "cv-msgtype", md.MsgType);
-  for (size_t i = 0; i < pairs.size(); i++) {
-    text(kMdHeaders + i, pairs[i].first.c_str(), pairs[i].second.data(), pairs[i].second.size());
+  for (size_t i = 0; i < out->Pairs.size(); i++) {
+    const Property &pair = out->Pairs[i];
+    text(kMdHeaders + i, pair.first.c_str(), pair.second.data(), pair.second.size());
   }
-  amqp_basic_properties_t props;
+  amqp_basic_properties_t &props = out->Props;
   std::memset(&props, 0, sizeof(props));
   props._flags = AMQP_BASIC_DELIVERY_MODE_FLAG | AMQP_BASIC_MESSAGE_ID_FLAG |
                  AMQP_BASIC_HEADERS_FLAG | AMQP_BASIC_TIMESTAMP_FLAG;
   props.delivery_mode = md.Persistence == CVPER_PERSISTENT ? 2 : 1;
-  props.message_id = Bytes(msgid);
+  props.message_id = Bytes(out->MsgId);
   props.timestamp = static_cast<uint64_t>(time(nullptr));
   props.headers.num_entries = static_cast<int>(h.size());
   props.headers.entries = h.data();
   if (!AllZero(md.CorrelId, sizeof(md.CorrelId))) {
     props._flags |= AMQP_BASIC_CORRELATION_ID_FLAG;
-    props.correlation_id = Bytes(correlid);
+    props.correlation_id = Bytes(out->CorrelId);
   }
   if (md.Priority >= 0 && md.Priority <= 9) {
     props._flags |= AMQP_BASIC_PRIORITY_FLAG;
     props.priority = static_cast<uint8_t>(md.Priority);
   }
+}
+
+CVLONG AmqpBackend::Publish(const std::string &queue, const CVMD &md, const BodySource &source,
+                            const std::string &list) {
+  if (broken_) return CVRC_CONNECTION_BROKEN;
+  PublishProps p;
+  MakePublishProps(md, list, &p);
   amqp_bytes_t body;
   body.len = source.Length;
   body.bytes = const_cast<char *>(source.Data);
-  if (int status = source.Fd >= 0 ? SendFromFile(queue, &props, source)
+  if (int status = source.Fd >= 0 ? SendFromFile(queue, &p.Props, source)
                                   : amqp_basic_publish(conn_, kMessages, amqp_empty_bytes,
-                                                       Bytes(queue), 1, 0, &props, body);
+                                                       Bytes(queue), 1, 0, &p.Props, body);
       status != AMQP_STATUS_OK) {
     return Broken(StatusText(status));
   }
-  // Wait for the confirm; a return (no such queue) comes before it. The
-  // broker confirms a persistent message once it is on its disk: a large
-  // one is given a second more for every 16 MiB, so that a slow disk is
-  // not taken for a lost broker (the message would then be put again).
+  // The broker confirms a persistent message once it is on its disk: a
+  // large one is given a second more for every 16 MiB, so that a slow disk
+  // is not taken for a lost broker (the message would then be put again).
+  return WaitConfirm(queue, kWaitSeconds + static_cast<long>(source.Length >> 24));
+}
+
+CVLONG AmqpBackend::WaitConfirm(const std::string &queue, long confirmSeconds) {
+  // A return (no such queue) comes before the confirm.
   bool returned = false;
-  const long confirmSeconds = kWaitSeconds + static_cast<long>(source.Length >> 24);
   for (;;) {
     amqp_frame_t frame;
     timeval wait = {confirmSeconds, 0};
@@ -739,50 +815,8 @@ CVLONG AmqpBackend::Fetch(const std::string &queue, std::optional<Delivery> *out
     return rc;
   }
   const uint64_t size = header.payload.properties.body_size;
-  const amqp_basic_properties_t &p =
-      *static_cast<amqp_basic_properties_t *>(header.payload.properties.decoded);
-  CVMD &md = d.Md;
-  md.Persistence = (p._flags & AMQP_BASIC_DELIVERY_MODE_FLAG) && p.delivery_mode == 2
-                       ? CVPER_PERSISTENT
-                       : CVPER_NOT_PERSISTENT;
-  if (p._flags & AMQP_BASIC_MESSAGE_ID_FLAG) Unhex(p.message_id, md.MsgId, sizeof(md.MsgId));
-  if (p._flags & AMQP_BASIC_CORRELATION_ID_FLAG) {
-    Unhex(p.correlation_id, md.CorrelId, sizeof(md.CorrelId));
-  }
-  if (p._flags & AMQP_BASIC_PRIORITY_FLAG) md.Priority = p.priority;
-  md.BackoutCount = redelivered ? 1 : 0;
-  std::vector<Property> pairs;
-  if (p._flags & AMQP_BASIC_HEADERS_FLAG) {
-    for (int i = 0; i < p.headers.num_entries; i++) {
-      const amqp_table_entry_t &e = p.headers.entries[i];
-      std::string key(static_cast<const char *>(e.key.bytes), e.key.len);
-      int64_t n = 0;
-      if (key == "cv-format") CopyField(e.value, md.Format, sizeof(md.Format));
-      if (key == "cv-put-date") CopyField(e.value, md.PutDate, sizeof(md.PutDate));
-      if (key == "cv-put-time") CopyField(e.value, md.PutTime, sizeof(md.PutTime));
-      if (key == "cv-encoding" && IntField(e.value, &n)) md.Encoding = static_cast<CVLONG>(n);
-      if (key == "cv-ccsid" && IntField(e.value, &n)) md.CodedCharSetId = static_cast<CVLONG>(n);
-      if (key == "cv-msgtype" && IntField(e.value, &n)) md.MsgType = static_cast<CVLONG>(n);
-      // Quorum queues count deliveries themselves.
-      if (key == "x-delivery-count" && IntField(e.value, &n))
-        md.BackoutCount = static_cast<CVLONG>(n);
-      // What a list cannot hold is left out: headers of other publishers
-      // may have any name and value.
-      bool textValue =
-          e.value.kind == AMQP_FIELD_KIND_UTF8 || e.value.kind == AMQP_FIELD_KIND_BYTES;
-      std::string value = textValue
-                              ? std::string(static_cast<const char *>(e.value.value.bytes.bytes),
-                                            e.value.value.bytes.len)
-                              : "";
-      if (textValue && ValidPropertyName(key) && value.size() <= CV_PROPERTY_VALUE_MAX &&
-          value.find('\0') == std::string::npos && pairs.size() < CV_PROPERTIES_MAX &&
-          std::none_of(pairs.begin(), pairs.end(),
-                       [&](const Property &q) { return q.first == key; })) {
-        pairs.emplace_back(key, std::move(value));
-      }
-    }
-  }
-  d.Props = JoinProperties(pairs);
+  DecodeProperties(*static_cast<amqp_basic_properties_t *>(header.payload.properties.decoded),
+                   redelivered, &d);
   if (bodySize != nullptr) {
     *bodySize = size;
   } else {

@@ -10,7 +10,7 @@
 // reason comes from a failure of the store, the system or the broker, the
 // entry records what they said with SetCause (cause.h).
 //
-// Two kinds exist: the local store (local_backend.cpp) and queues on an
+// Two kinds exist: the local store (store.h) and queues on an
 // AMQP broker (amqp_backend.cpp). Where the broker's own model differs the
 // entries below say so; the calls of corvane.h promise the common part.
 // A Backend is used by one thread at a time (the front's lock).

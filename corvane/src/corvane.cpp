@@ -158,75 +158,101 @@ CVLONG OpenQueue(Process &p, const CVOD &od, CVLONG options, OpenObject *object)
   return 0;
 }
 
+// What a get was asked for: the arguments of CVGET, CVGETP or CVGETOPEN.
+struct GetArgs {
+  CVMD *Md;
+  CVGMO *Gmo;
+  bool WantProps;  // CVGETP, CVGETOPEN
+  CVLONG PropBufferLength;
+  CVCHAR *PropBuffer;
+  CVLONG *PropLength;
+  CVLONG BufferLength;
+  void *Buffer;
+  CVLONG *DataLength;
+  CVHMSG *Hmsg;  // CVGETOPEN: the get opens a stream instead of copying the data
+};
+
+// The reason a get on o with a is refused before it looks, else 0.
+CVLONG CheckGet(const OpenObject &o, const GetArgs &a) {
+  CVLONG options = a.Gmo != nullptr ? a.Gmo->Options : 0;
+  bool browse = (options & (CVGMO_BROWSE_FIRST | CVGMO_BROWSE_NEXT)) != 0;
+  if (browse && (o.Options & CVOO_BROWSE) == 0) return CVRC_NOT_OPEN_FOR_BROWSE;
+  if (!browse && (o.Options & kInputOptions) == 0) return CVRC_NOT_OPEN_FOR_INPUT;
+  if (a.Md == nullptr) return CVRC_MD_ERROR;
+  if (a.Gmo == nullptr || a.DataLength == nullptr) return CVRC_GMO_ERROR;
+  if (a.WantProps && a.PropLength == nullptr) return CVRC_GMO_ERROR;
+  if (((options & CVGMO_SYNCPOINT) != 0 && (options & CVGMO_NO_SYNCPOINT) != 0) ||
+      ((options & CVGMO_BROWSE_FIRST) != 0 && (options & CVGMO_BROWSE_NEXT) != 0)) {
+    return CVRC_OPTIONS_ERROR;
+  }
+  if (CVLONG rc = CheckBuffer(a.BufferLength, a.Buffer, CVRC_BUFFER_LENGTH_ERROR); rc != 0) {
+    return rc;
+  }
+  if (a.Hmsg != nullptr) {
+    if (browse) return CVRC_OPTIONS_ERROR;
+    if ((options & CVGMO_SYNCPOINT) == 0) return CVRC_SYNCPOINT_NOT_AVAILABLE;
+  }
+  if (!a.WantProps) return 0;
+  return CheckBuffer(a.PropBufferLength, a.PropBuffer, CVRC_BUFFER_LENGTH_ERROR);
+}
+
+// Hands the properties of a get that answered rc to the caller: the whole
+// list's length after a truncation, else the whole pairs that fit (and a
+// truncation warning when some did not). Returns the get's reason.
+CVLONG GiveProperties(CVLONG rc, const std::string &props, const GetArgs &a) {
+  if (rc == CVRC_TRUNCATED_MSG_FAILED) {
+    *a.PropLength = static_cast<CVLONG>(props.size());
+  } else if (rc == 0 || rc == CVRC_TRUNCATED_MSG_ACCEPTED) {
+    size_t fit = FitProperties(props, a.PropBufferLength);
+    if (fit > 0) std::memcpy(a.PropBuffer, props.data(), fit);
+    *a.PropLength = static_cast<CVLONG>(fit);
+    if (fit < props.size()) rc = CVRC_TRUNCATED_MSG_ACCEPTED;
+  }
+  return rc;
+}
+
+// One look of a get, without waiting: a stream opened, a browse, or a get.
+// Everything is checked again on every look: a waiting get holds no lock,
+// so another thread may close the handle or disconnect in the meantime.
+CVLONG LookOnce(Process &p, CVHOBJ hobj, const GetArgs &a) {
+  OpenObject *o = Object(p, hobj, true);
+  if (o == nullptr) return CVRC_HOBJ_ERROR;
+  if (CVLONG rc = CheckGet(*o, a); rc != 0) return rc;
+  const CVLONG options = a.Gmo->Options;
+  const CVLONG propBufferLength = a.WantProps ? a.PropBufferLength : kPropertiesNotAsked;
+  std::string props;
+  CVLONG rc = 0;
+  if (a.Hmsg != nullptr) {
+    std::unique_ptr<GetStream> stream;
+    rc = NewStream(p, a.Hmsg);
+    if (rc == 0) {
+      rc =
+          p.Conn->GetOpen(o->Queue, a.Md, options, a.DataLength, propBufferLength, &props, &stream);
+    }
+    if (rc == 0) {
+      p.Stream.Handle = *a.Hmsg = p.LastHandle;
+      p.Stream.Syncpoint = true;
+      p.Stream.Get = std::move(stream);
+    }
+  } else if ((options & (CVGMO_BROWSE_FIRST | CVGMO_BROWSE_NEXT)) != 0) {
+    rc = p.Conn->BrowseMessage(o->Queue, a.Md, options, &o->BrowseCursor, a.BufferLength, a.Buffer,
+                               a.DataLength, propBufferLength, &props);
+  } else {
+    rc = p.Conn->Get(o->Queue, a.Md, options, a.BufferLength, a.Buffer, a.DataLength,
+                     propBufferLength, &props);
+  }
+  return a.WantProps ? GiveProperties(rc, props, a) : rc;
+}
+
 // CVGET (wantProps false) and CVGETP.
 // With hmsg (CVGETOPEN) the get opens a stream instead of copying the data.
 void GetMessage(CVHCONN hconn, CVHOBJ hobj, CVMD *md, CVGMO *gmo, bool wantProps,
                 CVLONG propBufferLength, CVCHAR *propBuffer, CVLONG *propLength,
                 CVLONG bufferLength, void *buffer, CVLONG *dataLength, CVLONG *cc, CVLONG *reason,
                 CVHMSG *hmsg = nullptr) {
-  // One look without waiting. Everything is checked again on every look: a
-  // waiting get holds no lock, so another thread may close the handle or
-  // disconnect in the meantime.
-  auto look = [&](Process &p) -> CVLONG {
-    OpenObject *o = Object(p, hobj, true);
-    if (o == nullptr) return CVRC_HOBJ_ERROR;
-    CVLONG options = gmo != nullptr ? gmo->Options : 0;
-    bool browse = (options & (CVGMO_BROWSE_FIRST | CVGMO_BROWSE_NEXT)) != 0;
-    if (browse && (o->Options & CVOO_BROWSE) == 0) return CVRC_NOT_OPEN_FOR_BROWSE;
-    if (!browse && (o->Options & kInputOptions) == 0) return CVRC_NOT_OPEN_FOR_INPUT;
-    if (md == nullptr) return CVRC_MD_ERROR;
-    if (gmo == nullptr || dataLength == nullptr) return CVRC_GMO_ERROR;
-    if (wantProps && propLength == nullptr) return CVRC_GMO_ERROR;
-    if (((options & CVGMO_SYNCPOINT) != 0 && (options & CVGMO_NO_SYNCPOINT) != 0) ||
-        ((options & CVGMO_BROWSE_FIRST) != 0 && (options & CVGMO_BROWSE_NEXT) != 0)) {
-      return CVRC_OPTIONS_ERROR;
-    }
-    if (CVLONG rc = CheckBuffer(bufferLength, buffer, CVRC_BUFFER_LENGTH_ERROR); rc != 0) {
-      return rc;
-    }
-    if (hmsg != nullptr) {
-      if (browse) return CVRC_OPTIONS_ERROR;
-      if ((options & CVGMO_SYNCPOINT) == 0) return CVRC_SYNCPOINT_NOT_AVAILABLE;
-    }
-    if (wantProps) {
-      if (CVLONG rc = CheckBuffer(propBufferLength, propBuffer, CVRC_BUFFER_LENGTH_ERROR);
-          rc != 0) {
-        return rc;
-      }
-    } else {
-      propBufferLength = kPropertiesNotAsked;
-    }
-    std::string props;
-    std::unique_ptr<GetStream> stream;
-    CVLONG rc = 0;
-    if (hmsg != nullptr) {
-      rc = NewStream(p, hmsg);
-      if (rc == 0) {
-        rc = p.Conn->GetOpen(o->Queue, md, options, dataLength, propBufferLength, &props, &stream);
-      }
-      if (rc == 0) {
-        p.Stream.Handle = *hmsg = p.LastHandle;
-        p.Stream.Syncpoint = true;
-        p.Stream.Get = std::move(stream);
-      }
-    } else if (browse) {
-      rc = p.Conn->BrowseMessage(o->Queue, md, options, &o->BrowseCursor, bufferLength, buffer,
-                                 dataLength, propBufferLength, &props);
-    } else {
-      rc = p.Conn->Get(o->Queue, md, options, bufferLength, buffer, dataLength, propBufferLength,
-                       &props);
-    }
-    if (!wantProps) return rc;
-    if (rc == CVRC_TRUNCATED_MSG_FAILED) {
-      *propLength = static_cast<CVLONG>(props.size());
-    } else if (rc == 0 || rc == CVRC_TRUNCATED_MSG_ACCEPTED) {
-      size_t fit = FitProperties(props, propBufferLength);
-      if (fit > 0) std::memcpy(propBuffer, props.data(), fit);
-      *propLength = static_cast<CVLONG>(fit);
-      if (fit < props.size()) rc = CVRC_TRUNCATED_MSG_ACCEPTED;
-    }
-    return rc;
-  };
+  const GetArgs args{md,         gmo,          wantProps, propBufferLength, propBuffer,
+                     propLength, bufferLength, buffer,    dataLength,       hmsg};
+  auto look = [&](Process &p) { return LookOnce(p, hobj, args); };
   auto start = std::chrono::steady_clock::now();
   const GetStreamUse use = hmsg != nullptr ? GetStreamUse::kKeeps : GetStreamUse::kEnds;
   CVLONG rc = OnConnection(hconn, look, use);

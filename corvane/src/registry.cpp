@@ -232,7 +232,7 @@ CVLONG CreateQmgr(const std::string &name, const std::string &url, bool makeDefa
     return CVRC_Q_MGR_NOT_AVAILABLE;
   }
   // A local one is marked as not yet having a store: only then may opening
-  // it create one (see local_backend.cpp).
+  // it create one (see store_schema.cpp).
   if (!(url.empty() ? WriteFileAtomic(tmp + "/" + kNewStoreMarker, "")
                     : WriteFileAtomic(tmp + "/amqp.url", url + "\n"))) {
     nftw(tmp.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
