@@ -6,7 +6,7 @@ import os
 import pytest
 
 import ftpservers
-from session import browse, cvadmin, home, piped, place, read, take  # noqa: F401
+from session import browse, cvadmin, home, run, place, read, take  # noqa: F401
 
 MIB = 1048576
 
@@ -40,7 +40,7 @@ def session(srv, *commands):
 def test_binary_round_trip_of_several_mebibytes(home, real_server, flags):
     data = os.urandom(5 * MIB + 3)
     place(real_server, "in.bin", data)
-    _, out = piped(home, flags, session(real_server, "binary", "get in.bin", "put out.bin"))
+    _, out = run(home, flags, session(real_server, "binary", "get in.bin", "put out.bin"))
     assert "Putted on queue\n" in out
     assert "Message commited\n" in out
     assert read(real_server, "out.bin") == data
@@ -48,7 +48,7 @@ def test_binary_round_trip_of_several_mebibytes(home, real_server, flags):
 
 def test_empty_file_both_ways(home, real_server, flags):
     place(real_server, "empty", b"")
-    _, out = piped(home, flags, session(real_server, "binary", "get empty", "put empty.copy"))
+    _, out = run(home, flags, session(real_server, "binary", "get empty", "put empty.copy"))
     assert "cvxfer: [empty] 0 bytes received.\n" in out
     assert "empty.copy : 0 bytes sent.\n" in out
     assert read(real_server, "empty.copy") == b""
@@ -56,20 +56,20 @@ def test_empty_file_both_ways(home, real_server, flags):
 
 def test_ascii_transfers_convert_line_ends_on_the_server(home, real_server, flags):
     place(real_server, "text.txt", b"line one\nline two\n")
-    _, out = piped(home, flags, session(real_server, "get text.txt"))
+    _, out = run(home, flags, session(real_server, "get text.txt"))
     [msg] = browse(home)
     assert msg[2] == '"CVSTR   "'
     body = take(home)
     assert body.replace(b"\r\n", b"\n") == b"line one\nline two\n"
     cvadmin(home, "put", "SYSTEM.DEFAULT.LOCAL.QUEUE", data=b"a\r\nb\r\n")
-    _, out = piped(home, flags, session(real_server, "put back.txt"))
+    _, out = run(home, flags, session(real_server, "put back.txt"))
     assert "Message commited\n" in out
     assert read(real_server, "back.txt") == b"a\nb\n"
 
 
 def test_listings_and_simple_commands(home, real_server, flags):
     place(real_server, "listed.txt", b"12345")
-    _, out = piped(home, flags, session(real_server, "ls", "dir", "pwd", "system", "rstatus",
+    _, out = run(home, flags, session(real_server, "ls", "dir", "pwd", "system", "rstatus",
                                         "rhelp", "cd /", "type", "binary", "type"))
     assert out.count("listed.txt") >= 2
     assert out.count("bytes received.\n") == 2
@@ -84,7 +84,7 @@ def test_listings_and_simple_commands(home, real_server, flags):
 
 def test_refused_retrieval_and_store(home, real_server, flags):
     cvadmin(home, "put", "SYSTEM.DEFAULT.LOCAL.QUEUE", data=b"stays")
-    _, out = piped(home, flags, session(real_server, "binary", "get no-such-file",
+    _, out = run(home, flags, session(real_server, "binary", "get no-such-file",
                                         "put no/such/dir/f", "ls"))
     assert "550" in out
     assert "Putted on queue" not in out

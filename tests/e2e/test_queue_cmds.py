@@ -2,7 +2,7 @@
 cvnper against the embedded queue manager; none needs an FTP server."""
 import os
 
-from session import PROMPT, after, cvadmin, depth, home, login, piped, server, take  # noqa: F401
+from session import PROMPT, after, cvadmin, depth, home, login, run, server, take  # noqa: F401
 
 STARTUP = ("\nConnected to default queue manager CVQM\n"
            "Queue SYSTEM.DEFAULT.LOCAL.QUEUE opened\n"
@@ -11,13 +11,13 @@ STARTUP = ("\nConnected to default queue manager CVQM\n"
 
 class TestStartUp:
     def test_fresh_machine_gets_a_default_queue_manager(self, home):
-        status, out = piped(home, [], ["bye"])
+        status, out = run(home, [], ["bye"])
         assert status == 0
         assert after(out, "Unix systems\n").startswith(STARTUP), out
         assert cvadmin(home, "list").stdout.decode() == "CVQM (default)\n"
 
     def test_debug_shows_every_queue_call(self, home):
-        _, out = piped(home, ["-d"], ["bye"])
+        _, out = run(home, ["-d"], ["bye"])
         assert ("--> CVCONN\n--> CVOPEN\n--> CVINQ\n--> CVCLOSE\n"
                 "\nConnected to default queue manager CVQM\n"
                 "--> CVOPEN\nQueue SYSTEM.DEFAULT.LOCAL.QUEUE opened\n"
@@ -26,7 +26,7 @@ class TestStartUp:
     def test_unusable_data_directory_is_reported_and_the_session_goes_on(self, tmp_path):
         blocker = tmp_path / "not-a-directory"
         blocker.write_text("")
-        status, out = piped(str(blocker), [], ["status", "cvqdepth", "bye"])
+        status, out = run(str(blocker), [], ["status", "cvqdepth", "bye"])
         assert status == 9  # the queue manager could not be reached
         assert "Not connected to a default queue manager, CVRC_Q_MGR_NOT_AVAILABLE\n" in out
         assert "Queue SYSTEM.DEFAULT.LOCAL.QUEUE opened" not in out
@@ -36,7 +36,7 @@ class TestStartUp:
 
 class TestConnectAndOpen:
     def test_cvconn_alone_reconnects_to_the_default(self, home):
-        _, out = piped(home, [], ["cvconn", "status", "bye"])
+        _, out = run(home, [], ["cvconn", "status", "bye"])
         tail = after(out, STARTUP)
         assert tail.replace(PROMPT, "").startswith(
             "Queue manager CVQM disconnected\n"
@@ -48,7 +48,7 @@ class TestConnectAndOpen:
     def test_cvconn_to_named_and_unknown_queue_managers(self, home):
         cvadmin(home, "create", "CVQM")
         cvadmin(home, "create", "OTHER.QM")
-        _, out = piped(home, [], ["cvconn \t OTHER.QM", "cvc NOPE", "cvconn OTHER.QM", "bye"])
+        _, out = run(home, [], ["cvconn \t OTHER.QM", "cvc NOPE", "cvconn OTHER.QM", "bye"])
         tail = after(out, STARTUP).replace(PROMPT, "")
         assert tail.startswith("Queue manager CVQM disconnected\n"
                                "Queue manager OTHER.QM connected\n"
@@ -64,7 +64,7 @@ class TestConnectAndOpen:
         cvadmin(home, "define", "TO.FAR", "--remote", "FAR.QM/FAR.IN")
         with open(os.path.join(server.root, "f.txt"), "wb") as f:
             f.write(b"forwarded")
-        _, out = piped(home, ["-n"], [
+        _, out = run(home, ["-n"], [
             "cvopen APP.IN", "cvo NOPE", "cvqdepth", "cvopen TO.FAR"] + login(server) + [
             "binary", "get f.txt", "put g.txt", "bye"])
         tail = after(out, STARTUP).replace(PROMPT, "")
@@ -87,7 +87,7 @@ class TestDepthAndPersistence:
         for _ in range(3):
             cvadmin(home, "put", "SYSTEM.DEFAULT.LOCAL.QUEUE", data=b"m")
         cvadmin(home, "put", "OTHER.Q", data=b"m")
-        _, out = piped(home, [], ["cvqdepth", "cvq OTHER.Q", "cvqdepth   OTHER.Q", "cvq NOPE",
+        _, out = run(home, [], ["cvqdepth", "cvq OTHER.Q", "cvqdepth   OTHER.Q", "cvq NOPE",
                                   "verbose", "cvqdepth", "bye"])
         assert out.count("Queue depth for SYSTEM.DEFAULT.LOCAL.QUEUE = 3\n") == 2
         assert out.count("Queue depth for OTHER.Q = 1\n") == 2
@@ -95,13 +95,13 @@ class TestDepthAndPersistence:
         assert depth(home) == 3
 
     def test_cvper_and_cvnper(self, home):
-        _, out = piped(home, [], ["cvnper", "status", "cvper", "status", "cvnper", "cvconn",
+        _, out = run(home, [], ["cvnper", "status", "cvper", "status", "cvnper", "cvconn",
                                   "status", "bye"])
         statuses = out.split("Message persistence: ")[1:]
         assert [s[:3].strip() for s in statuses] == ["off", "on", "on"]
         assert "Message persistence set to CVPER_NOT_PERSISTENT.\n" in out
 
     def test_queue_commands_do_not_need_an_ftp_server(self, home):
-        _, out = piped(home, ["-n"], ["cvqdepth", "cvper", "bye"])
+        _, out = run(home, ["-n"], ["cvqdepth", "cvper", "bye"])
         assert out.count("Not Connected.\n") == 1  # from bye alone
         assert "Queue depth for SYSTEM.DEFAULT.LOCAL.QUEUE = 0\n" in out

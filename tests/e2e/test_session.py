@@ -5,8 +5,8 @@ import os
 import pwd
 import subprocess
 
-from cvxfer_proc import CVXFER, env_with_home
-from session import CONNECTED, PROMPT, Terminal, after, home, login, piped, server  # noqa: F401
+from session import CVXFER, env_with_home
+from session import CONNECTED, PROMPT, Terminal, after, home, login, run, server  # noqa: F401
 
 
 def login_name():
@@ -57,7 +57,7 @@ class TestOpenAndLogin:
             term.close()
 
     def test_user_with_name_and_password_and_abbreviated_forms(self, home, server):
-        status, out = piped(home, ["-n"], [
+        status, out = run(home, ["-n"], [
             "o 127.0.0.1 %d" % server.port,
             "us   %s %s" % (server.user, server.password),
             "ty binary", "type", "ty", "type EBCDIC", "type ebcdic", "type", "bye"])
@@ -70,7 +70,7 @@ class TestOpenAndLogin:
 
     def test_every_abbreviation_of_open_takes_host_and_port(self, home, server):
         for word in ("o", "op", "ope", "open"):
-            status, out = piped(home, ["-n"], ["%s 127.0.0.1 %d" % (word, server.port), "bye"])
+            status, out = run(home, ["-n"], ["%s 127.0.0.1 %d" % (word, server.port), "bye"])
             assert CONNECTED in out, word
             assert "220" in out, word
 
@@ -85,14 +85,14 @@ class TestOpenAndLogin:
         assert os.listdir(home) == [], "nothing was run"
 
     def test_wrong_password_then_a_new_user_command(self, home, server):
-        status, out = piped(home, ["-n"], [
+        status, out = run(home, ["-n"], [
             "open 127.0.0.1 %d" % server.port, "user %s nope" % server.user,
             "user %s %s" % (server.user, server.password), "type", "bye"])
         assert out.count("Login incorrect.") == 1
         assert "Using ascii mode to transfer files." in after(out, "Login incorrect.")
 
     def test_open_while_connected_and_unreachable_hosts(self, home, server):
-        _, out = piped(home, ["-n"], login(server) + [
+        _, out = run(home, ["-n"], login(server) + [
             "open 127.0.0.1 %d" % server.port, "close",
             "open 127.0.0.1 1", "open no-such-host.invalid", "bye"])
         assert "Already connected.  Close connection first.\n" in out
@@ -101,7 +101,7 @@ class TestOpenAndLogin:
         assert "Error on TCP/IP: TCP/IP host unknown" in out
 
     def test_commands_that_need_a_connection(self, home):
-        status, out = piped(home, ["-n"], [
+        status, out = run(home, ["-n"], [
             "user x y", "close", "disconnect", "ls", "dir", "pwd", "cd x", "system",
             "rstatus", "rhelp", "type", "ascii", "binary", "ebcdic", "get f", "put f", "quit",
             "status"])
@@ -113,12 +113,12 @@ class TestOpenAndLogin:
 
 class TestModesAndStatus:
     def test_toggles(self, home):
-        _, out = piped(home, ["-n"], ["debug", "debug", "verbose", "verbose", "passive", "bye"])
+        _, out = run(home, ["-n"], ["debug", "debug", "verbose", "verbose", "passive", "bye"])
         assert ("Debugging On .\nDebugging Off.\nVerbose mode Off.\nVerbose mode On .\n"
                 "Passive mode On .\n") in out.replace(PROMPT, "")
 
     def test_status_connected_and_not(self, home, server):
-        _, out = piped(home, ["-n", "-p"], ["status", "cvnper"] + login(server) + ["status",
+        _, out = run(home, ["-n", "-p"], ["status", "cvnper"] + login(server) + ["status",
                                                                                    "bye"])
         before, connected = out.split("Message persistence set to CVPER_NOT_PERSISTENT.\n", 1)
         assert ("Not Connected\nPassive Mode: on\nVerbose: on\nHash mark printing: off\n"
@@ -129,7 +129,7 @@ class TestModesAndStatus:
                 "Queue: SYSTEM.DEFAULT.LOCAL.QUEUE\nMessage persistence: off\n") in connected
 
     def test_debug_echoes_commands_but_not_type_or_help(self, home, server):
-        _, out = piped(home, ["-n", "-d"], login(server) + ["pwd", "rhelp", "system", "bye"])
+        _, out = run(home, ["-n", "-d"], login(server) + ["pwd", "rhelp", "system", "bye"])
         for line in ("--> USER tester\n", "--> PASS XXXX\n", "--> PWD\n", "--> SYST\n",
                      "--> QUIT\n"):
             assert line in out
@@ -138,13 +138,13 @@ class TestModesAndStatus:
         assert "--> HELP" not in out
 
     def test_verbose_off_silences_replies(self, home, server):
-        _, out = piped(home, ["-n"], login(server) + ["verbose", "pwd", "system", "rstatus",
+        _, out = run(home, ["-n"], login(server) + ["verbose", "pwd", "system", "rstatus",
                                                       "rhelp", "cd /", "bye"])
         tail = after(out, "Verbose mode Off.\n")
         assert tail.replace(PROMPT, "") == ""
 
     def test_shell_escape_runs_a_command(self, home):
-        _, out = piped(home, ["-n"], ["! echo shell-$((6*7))", "!echo close-$((1+1))", "bye"])
+        _, out = run(home, ["-n"], ["! echo shell-$((6*7))", "!echo close-$((1+1))", "bye"])
         assert "shell-42\n" in out
         # A command written against the "!" runs as well.
         assert "close-2\n" in out
@@ -165,7 +165,7 @@ class TestModesAndStatus:
 class TestRemoteInformation:
     def test_pwd_cd_with_blanks_system_rstatus_rhelp(self, home, server):
         os.mkdir(os.path.join(server.root, "my dir"))
-        _, out = piped(home, ["-n", "-d"], login(server) + [
+        _, out = run(home, ["-n", "-d"], login(server) + [
             "cd   my dir", "pwd", "system", "rstatus", "rhelp", "rhelp RETR", "bye"])
         assert "--> CWD my dir\n" in out
         assert '257 "/my dir"' in out
@@ -175,7 +175,7 @@ class TestRemoteInformation:
 
     def test_cd_alone_asks_for_the_directory(self, home, server):
         os.mkdir(os.path.join(server.root, "sub"))
-        _, out = piped(home, ["-n", "-d"], login(server) + ["cd", "sub", "pwd", "bye"])
+        _, out = run(home, ["-n", "-d"], login(server) + ["cd", "sub", "pwd", "bye"])
         assert "Remote directory " in out
         assert "--> CWD sub\n" in out
         assert '257 "/sub"' in out
@@ -185,7 +185,7 @@ class TestRemoteInformation:
         for name in ("alpha.txt", "d/beta.txt"):
             with open(os.path.join(server.root, name), "w") as f:
                 f.write("x" * 10)
-        _, out = piped(home, ["-n", "-d"], login(server) + ["ls", "ls d ignored", "dir d",
+        _, out = run(home, ["-n", "-d"], login(server) + ["ls", "ls d ignored", "dir d",
                                                             "passive", "ls d", "bye"])
         assert "--> NLST\n" in out
         assert "--> NLST d\n" in out
@@ -197,5 +197,5 @@ class TestRemoteInformation:
 
     def test_listing_of_an_empty_directory(self, home, server):
         os.mkdir(os.path.join(server.root, "empty"))
-        _, out = piped(home, ["-n"], login(server) + ["ls empty", "bye"])
+        _, out = run(home, ["-n"], login(server) + ["ls empty", "bye"])
         assert "cvxfer: 0 bytes received.\n" in out

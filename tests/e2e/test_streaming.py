@@ -11,7 +11,7 @@ import os
 import pytest
 
 import ftpservers
-from session import broker_url, cvadmin, depth, home, piped  # noqa: F401
+from session import broker_url, cvadmin, depth, home, run  # noqa: F401
 
 QUEUE = "STREAM.Q"
 KIB, MIB = 1024, 1024 * 1024
@@ -71,7 +71,7 @@ def file_hash(srv, name):
 
 
 def transfer(home, srv, *commands):
-    status, out = piped(home, ["-n"], ["open 127.0.0.1 %d" % srv.port,
+    status, out = run(home, ["-n"], ["open 127.0.0.1 %d" % srv.port,
                                        "user %s %s" % (srv.user, srv.password),
                                        "cvopen " + QUEUE] + list(commands) + ["bye"])
     return status, out
@@ -112,7 +112,7 @@ def test_a_file_longer_than_the_queue_takes_is_refused_early(qhome, vsftpd, tmp_
             ftpservers.pyftpdlib_server(str(root)))
         for name, size in (("exact", limit), ("over", limit + 1), ("huge", 64 * MIB)):
             write_file(srv, name, size)
-        status, out = piped(qhome, ["-n"], [
+        status, out = run(qhome, ["-n"], [
             "open 127.0.0.1 %d" % srv.port, "user %s %s" % (srv.user, srv.password),
             "binary", "cvopen SMALL.Q", "get over", "get huge", "get exact", "bye"])
         for name in ("exact", "over", "huge"):

@@ -2,54 +2,36 @@
 connection and session reuse on the data connections (vsftpd, pyftpdlib),
 implicit FTPS, refused and untrusted certificates, servers that only speak
 EPSV/EPRT, and IPv6."""
+import ftplib
 import os
 import random
 import signal
-import subprocess
+import ssl
 import time
-import urllib.parse
 
 import pytest
 
 import ftpservers
-import tlsservers
-from cvxfer_proc import CVXFER, env_with_home
-from hostile import HostileServer
-from session import cvadmin, depth, home, place, read, take  # noqa: F401
-from tlsservers import pki  # noqa: F401
+from scripted import EPSV_ONLY, ScriptedServer
+from session import (QUEUE, cvadmin, depth, home, place, read, run, start, take,  # noqa: F401
+                     url, vsftpd)
 
 DATA = random.Random(13).randbytes(300 * 1024)
-QUEUE = "SYSTEM.DEFAULT.LOCAL.QUEUE"
 
 
-def run(home, args, commands, timeout=60):
-    proc = subprocess.run([CVXFER] + list(args), input="".join(c + "\n" for c in commands).encode(),
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          env=env_with_home(home), timeout=timeout)
-    return proc.returncode, proc.stdout.decode(errors="replace")
-
-
-def url(srv, scheme, host=None):
-    host = host or ("[::1]" if srv.host == "::1" else "localhost")
-    return "%s://%s:%s@%s:%d" % (scheme, urllib.parse.quote(srv.user, safe=""),
-                                 urllib.parse.quote(srv.password, safe=""), host, srv.port)
-
-
-def tls_server(kind, pki, tmp_path, **options):  # noqa: F811
-    if "vsftpd" in kind and ftpservers.vsftpd_unavailable():
-        pytest.skip(ftpservers.vsftpd_unavailable())
+def tls_server(kind, tmp_path, **options):
     if kind.startswith("vsftpd"):
-        return tlsservers.vsftpd_tls_server(pki, implicit=kind.endswith("implicit"), **options)
+        return vsftpd(tls="implicit" if kind.endswith("implicit") else "explicit", **options)
     root = tmp_path / "ftp"
     root.mkdir()
-    return tlsservers.pyftpdlib_tls_server(pki, str(root), **options)
+    return ftpservers.pyftpdlib_server(str(root), tls=True, **options)
 
 
 @pytest.mark.parametrize("kind,version", [("vsftpd", "1.2"), ("vsftpd", "1.3"),
                                           ("vsftpd-implicit", None), ("pyftpdlib", None)])
 @pytest.mark.parametrize("mode", ["passive", "active"])
-def test_ftps_listings_get_and_put(home, pki, tmp_path, kind, version, mode):  # noqa: F811
-    with tls_server(kind, pki, tmp_path, tls_version=version) as srv:
+def test_ftps_listings_get_and_put(home, tmp_path, kind, version, mode):
+    with tls_server(kind, tmp_path, tls_version=version) as srv:
         place(srv, "in.bin", DATA)
         scheme = "ftps" if srv.implicit else "ftpes"
         status, out = run(home, ["-e", "--cacert", srv.ca] + (["-p"] if mode == "passive" else []) +
@@ -74,8 +56,8 @@ def test_ftps_listings_get_and_put(home, pki, tmp_path, kind, version, mode):  #
     ("wrong_host", "hostname mismatch"),
 ])
 def test_certificates_that_do_not_verify_end_the_run_before_any_login(
-        home, pki, tmp_path, cert, reason):  # noqa: F811
-    with tls_server("vsftpd", pki, tmp_path, cert=getattr(pki, cert)) as srv:
+        home, tmp_path, cert, reason):
+    with tls_server("vsftpd", tmp_path, cert=cert) as srv:
         status, out = run(home, ["--cacert", srv.ca, url(srv, "ftpes")], ["bye"])
         commands = srv.commands()
         assert status == 5, out
@@ -88,18 +70,15 @@ def test_certificates_that_do_not_verify_end_the_run_before_any_login(
 
 
 def test_a_server_without_tls_gets_no_user_and_no_password(home):
-    srv = HostileServer("none", "none")
-    try:
+    with ScriptedServer() as srv:
         status, out = run(home, ["-s", "127.0.0.1", str(srv.port)], ["bye"])
-    finally:
-        srv.close()
     assert status == 5, out
     assert "the server refused AUTH TLS" in out
     assert [line.split()[0] for line in srv.lines] == [b"AUTH"], srv.lines
 
 
-def test_a_server_that_demands_tls_gets_a_hint_and_no_password(home, pki, tmp_path):  # noqa: F811
-    with tls_server("vsftpd", pki, tmp_path) as srv:
+def test_a_server_that_demands_tls_gets_a_hint_and_no_password(home, tmp_path):
+    with tls_server("vsftpd", tmp_path) as srv:
         status, out = run(home, ["-n", "localhost", str(srv.port)],
                           ["user %s %s" % (srv.user, srv.password), "bye"])
         commands = srv.commands()
@@ -110,11 +89,11 @@ def test_a_server_that_demands_tls_gets_a_hint_and_no_password(home, pki, tmp_pa
 
 @pytest.mark.parametrize("mode", ["passive", "active"])
 def test_a_server_that_only_speaks_epsv_and_eprt(home, mode):
-    with tlsservers.EpsvOnlyServer(files={"f.bin": DATA}) as srv:
+    with ScriptedServer({"f.bin": DATA}, refuse=EPSV_ONLY) as srv:
         status, out = run(home, ["-n", "-e"] + (["-p"] if mode == "passive" else []), [
             "open 127.0.0.1 %d" % srv.port, "user tester secret", "binary", "get f.bin",
             "get f.bin", "put g.bin", "bye"])
-        commands = [c.split()[0] for c in srv.commands]
+        commands = srv.verbs()
     assert status == 0, out
     assert srv.files["g.bin"] == DATA and depth(home) == 1
     classic, extended = ("PASV", "EPSV") if mode == "passive" else ("PORT", "EPRT")
@@ -124,12 +103,12 @@ def test_a_server_that_only_speaks_epsv_and_eprt(home, mode):
 
 @pytest.mark.parametrize("mode", ["passive", "active"])
 def test_ipv6(home, tmp_path, mode):
-    reason = tlsservers.loopback_ipv6_unavailable()
+    reason = ftpservers.loopback_ipv6_unavailable()
     if reason:
         pytest.skip(reason)
     root = tmp_path / "v6"
     root.mkdir()
-    with tlsservers.plain_ipv6_server(str(root)) as srv:
+    with ftpservers.pyftpdlib_server(str(root), host="::1") as srv:
         place(srv, "six.bin", DATA)
         flags = ["-n", "-e"] + (["-p"] if mode == "passive" else [])
         status, out = run(home, flags + ["::1", str(srv.port)],
@@ -141,16 +120,13 @@ def test_ipv6(home, tmp_path, mode):
         assert "Peer: ::1 port %d" % srv.port in out
 
 
-def test_kill_during_an_ftps_put_loses_no_message(home, pki, tmp_path):  # noqa: F811
+def test_kill_during_an_ftps_put_loses_no_message(home, tmp_path):
     big = os.urandom(64 * 1024 * 1024)
-    with tls_server("vsftpd", pki, tmp_path) as srv:
+    with tls_server("vsftpd", tmp_path) as srv:
         for delay in (0.3, 0.6, 1.0):
             cvadmin(home, "put", QUEUE, data=big)
-            proc = subprocess.Popen([CVXFER, "-p", "--cacert", srv.ca, url(srv, "ftpes")],
-                                    stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
-                                    env=env_with_home(home))
-            proc.stdin.write(b"binary\nput big.bin\nbye\n")
-            proc.stdin.flush()
+            proc = start(home, ["-p", "--cacert", srv.ca, url(srv, "ftpes")],
+                         ["binary", "put big.bin", "bye"])
             time.sleep(delay)
             proc.send_signal(signal.SIGKILL)
             proc.wait(timeout=30)
@@ -160,3 +136,18 @@ def test_kill_during_an_ftps_put_loses_no_message(home, pki, tmp_path):  # noqa:
                 assert read(srv, "big.bin") == big
             else:
                 assert take(home) == big
+
+
+def test_the_vsftpd_fixture_demands_session_reuse():
+    """Without it the data connections' reuse of the control session would
+    go untested: ftplib, which does not reuse, must be refused."""
+    with vsftpd(tls="explicit") as srv:
+        ftp = ftplib.FTP_TLS(context=ssl.create_default_context(cafile=srv.ca), timeout=30)
+        try:
+            ftp.connect("localhost", srv.port)
+            ftp.login(srv.user, srv.password)
+            ftp.prot_p()
+            with pytest.raises(ftplib.error_perm, match="^522 .*session reuse required"):
+                ftp.nlst()
+        finally:
+            ftp.close()
