@@ -52,34 +52,6 @@ def test_usage_text_is_exact(home, flag):
     assert os.listdir(home) == []
 
 
-def test_help_and_lookup_outputs(home):
-    status, out = run(home, ["-n"], ["help get ascii", "s", "st", "HELP", "help\tget", "bogus",
-                                     "quit"])
-    assert status == 1  # unknown and ambiguous names fail the run
-    tail = after_startup(out)
-    assert ("cvxfer> get: retrieve remote-file and store it on the local machine queue.\n"
-            "Usage: get remote-file\n"
-            "ascii: set ascii transer type.\n"
-            "cvxfer> s: ambiguous command name.\n") in tail
-    # st is status; its output sits between two prompts.
-    assert "cvxfer> HELP: no such command.\n" in tail
-    assert "cvxfer> help\tget: no such command.\n" in tail
-    assert "cvxfer> bogus: no such command.\n" in tail
-    assert tail.endswith("cvxfer> Not Connected.\n")
-
-
-def test_help_index_is_shown_for_help_and_question_mark(home):
-    status, out = run(home, [], ["help", "?", "bye"])
-    assert status == 0
-    tail = after_startup(out)
-    index = tail.split("cvxfer> ")[1]
-    assert index.startswith("Commands may be abbreviated.  Commands are:\n\n")
-    # The last name in its 14 columns, its line's end when it filled the
-    # line, then "\n\n".
-    assert index.endswith(("verbose       \n\n", "verbose       \n\n\n"))
-    assert tail.split("cvxfer> ")[2] == index
-
-
 def test_end_of_input_ends_the_program_quietly(home):
     status, out = run(home, [], [])
     assert status == 0

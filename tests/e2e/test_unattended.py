@@ -15,25 +15,32 @@ from session import (CVXFER, PROMPT, QUEUE, browse, cvadmin, depth, env_with_hom
                      home, login, run, server, slow_server, start)
 
 
-# name -> (flags, commands after the login, expected status); "{port}" is
-# the server's, "{closed}" a port nobody listens on.
+# The one table of exit classes: name -> (flags, commands after the login,
+# options of the scripted server, expected status); "{closed}" is a port
+# nobody listens on.
 STATUS_CASES = {
-    "all well": ([], ["pwd"], 0),
-    "unknown command": ([], ["bogus"], 1),
-    "usage error": (["-x"], [], 2),
-    "connection refused": ([], ["close", "open 127.0.0.1 {closed}"], 3),
-    "login refused": ([], ["user tester wrong"], 4),
-    "command refused": ([], ["get missing.txt"], 6),
-    "queue call failed": ([], ["cvopen NO.SUCH.QUEUE"], 9),
-    "no message to put": ([], ["put out.txt"], 10),
+    "all well": ([], ["pwd"], {}, 0),
+    "unknown command": ([], ["bogus"], {}, 1),
+    "ambiguous command": ([], ["s"], {}, 1),
+    "unknown mode": ([], ["type EBCDIC"], {}, 1),
+    "usage error": (["-x"], [], {}, 2),
+    "connection refused": ([], ["close", "open 127.0.0.1 {closed}"], {}, 3),
+    "login refused": ([], ["user tester wrong"], {}, 4),
+    "TLS refused": (["-s"], [], {}, 5),
+    "command refused": ([], ["get missing.txt"], {}, 6),
+    "transfer cut off": ([], ["get remote.bin"], {"step": "data", "behaviour": "garbage"}, 7),
+    "timed out": (["-t", "1"], ["get remote.bin"], {"step": "data", "behaviour": "stall"}, 8),
+    "queue call failed": ([], ["cvopen NO.SUCH.QUEUE"], {}, 9),
+    "no message to put": ([], ["put out.txt"], {}, 10),
 }
 
 
 @pytest.mark.parametrize("name", list(STATUS_CASES))
-def test_exit_status_names_the_first_failure(home, server, name):
-    flags, commands, expected = STATUS_CASES[name]
-    commands = [c.format(port=server.port, closed=ftpservers.free_port()) for c in commands]
-    status, out = run(home, ["-n"] + flags, login(server) + commands + ["pwd", "bye"])
+def test_exit_status_names_the_first_failure(home, name):
+    flags, commands, options, expected = STATUS_CASES[name]
+    commands = [c.format(closed=ftpservers.free_port()) for c in commands]
+    with ScriptedServer({"remote.bin": PAYLOAD}, **options) as srv:
+        status, out = run(home, ["-n", "-p"] + flags, login(srv) + commands + ["pwd", "bye"])
     assert status == expected, out
 
 
