@@ -23,7 +23,7 @@ EPSV_ONLY = {"PASV": "500 use EPSV/EPRT", "PORT": "500 use EPSV/EPRT"}
 
 NORMAL = {"greeting": "220 scripted test server ready.", "USER": "331 Password required.",
           "PASS": "230 Logged in.", "TYPE": "200 Type set.", "MODE": "200 OK.",
-          "STRU": "200 OK.", "NOOP": "200 OK.", "PORT": "200 PORT command ok.",
+          "STRU": "200 OK.", "NOOP": "200 OK.", "ABOR": "226 Abort done.", "PORT": "200 PORT command ok.",
           "EPRT": "200 EPRT command ok.", "SYST": "215 UNIX Type: L8", "CWD": "250 OK.",
           "MKD": "257 Created.", "RMD": "250 Removed.", "RNTO": "250 Renamed.",
           "transfer": "150 Opening data connection.", "final": "226 Transfer complete."}
@@ -311,11 +311,15 @@ class ScriptedServer:
             at = len(body)
             if self.list_pause and self.list_pause[0] in names:
                 at = names.index(self.list_pause[0]) + 1
-            data.sendall(b"".join(body[:at]))
-            if at < len(body):
-                self._pause(self.list_pause[1])
-                self.list_pause = None
-            data.sendall(b"".join(body[at:]))
+            try:
+                data.sendall(b"".join(body[:at]))
+                if at < len(body):
+                    self._pause(self.list_pause[1])
+                    self.list_pause = None
+                data.sendall(b"".join(body[at:]))
+            except OSError:  # the client gave up on it
+                self._send(conn, b"426 Connection closed; transfer aborted.\r\n")
+                return "go on"
             return True
         half = len(body) // 2
         data.sendall(body[:half])
