@@ -215,12 +215,13 @@ def ensure_vsftpd_user(password):
 
 @contextlib.contextmanager
 def vsftpd_server(password="Vsftpd-Test-1", tls=None, cert="good", tls_version=None,
-                  host="127.0.0.1"):
+                  host="127.0.0.1", max_rate=0):
     """vsftpd with a local user chrooted to a fresh directory it owns. tls
     "explicit" or "implicit" demands TLS on the control and every data
     connection, and data connections that resume the control connection's
     session; cert names a certificate of pki(); tls_version "1.2" or "1.3"
-    allows only that one. Raises RuntimeError when vsftpd cannot run here."""
+    allows only that one; max_rate > 0 limits each transfer to that many
+    bytes per second. Raises RuntimeError when vsftpd cannot run here."""
     reason = vsftpd_unavailable()
     if reason:
         raise RuntimeError(reason)
@@ -243,7 +244,7 @@ def vsftpd_server(password="Vsftpd-Test-1", tls=None, cert="good", tls_version=N
         "userlist_enable=NO", "dirmessage_enable=NO", "check_shell=NO", "use_localtime=NO",
         "max_per_ip=50", "max_clients=50", "ascii_upload_enable=YES",
         "ascii_download_enable=YES", "xferlog_enable=YES", "xferlog_std_format=NO",
-        "log_ftp_protocol=YES", "vsftpd_log_file=%s" % log_path]
+        "log_ftp_protocol=YES", "vsftpd_log_file=%s" % log_path, "local_max_rate=%d" % max_rate]
     if ":" not in host:
         lines.append("pasv_address=127.0.0.1")
     if tls:

@@ -24,20 +24,26 @@ def session(srv, *commands):
             "binary"] + list(commands) + ["bye"]
 
 
-def test_get_then_put_through_the_broker(rmq_home, ftp):
-    data = os.urandom(3 * 1024 * 1024 + 17)
-    with open(os.path.join(ftp.root, "in.bin"), "wb") as f:
-        f.write(data)
-    status, out = run(rmq_home, ["-n"], session(ftp, "get in.bin"))
-    assert status == 0
+def test_mget_and_safe_mput_through_the_broker(rmq_home, ftp):
+    for d in ("in", "out"):
+        os.mkdir(os.path.join(ftp.root, d))
+    bodies = {"r%d.csv" % i: os.urandom(100000 + i) for i in range(5)}
+    for name, body in bodies.items():
+        with open(os.path.join(ftp.root, "in", name), "wb") as f:
+            f.write(body)
+    status, out = run(rmq_home, ["-n", "-e"], session(ftp, "cd in", "mget -d *.csv"))
+    assert status == 0, out
     assert "Connected to default queue manager RMQ" in out
-    assert "Putted on queue\n" in out, out
-    assert depth(rmq_home) == 1
-
-    status, out = run(rmq_home, ["-n"], session(ftp, "put out.bin"))
-    assert "Message commited\n" in out, out
-    with open(os.path.join(ftp.root, "out.bin"), "rb") as f:
-        assert f.read() == data
+    assert "cvxfer: mget: 5 files, %d bytes, 0 failed" % sum(map(len, bodies.values())) in out
+    assert os.listdir(os.path.join(ftp.root, "in")) == [] and depth(rmq_home) == 5
+    status, out = run(rmq_home, ["-n", "-e", "-a", "-d"], session(ftp, "cd out", "mput"))
+    assert status == 0, out
+    assert "cvxfer: mput: 5 files, %d bytes, 0 failed" % sum(map(len, bodies.values())) in out
+    for name, body in bodies.items():  # each through a temporary name
+        assert "--> STOR .%s.cvxfer-" % name in out and "--> RNTO %s\n" % name in out
+        with open(os.path.join(ftp.root, "out", name), "rb") as f:
+            assert f.read() == body, name
+    assert sorted(os.listdir(os.path.join(ftp.root, "out"))) == sorted(bodies)
     assert depth(rmq_home) == 0
 
 
@@ -55,13 +61,17 @@ def test_cvconn_reaches_the_broker_from_a_local_default(tmp_path, broker_url, ft
     assert depth(home) == 0  # the local queue manager got nothing
 
 
-def test_a_refused_store_backs_the_message_out_to_the_broker(rmq_home, tmp_path):
-    root = tmp_path / "readonly"
+@pytest.mark.parametrize("perm,flags", [("elr", []), ("elradmwMT", ["-a"])],
+                         ids=["STOR refused", "safe store, RNFR refused"])
+def test_a_refused_store_backs_the_message_out_to_the_broker(rmq_home, tmp_path, perm, flags):
+    root = tmp_path / "refusing"
     root.mkdir()
     cvadmin(rmq_home, "put", QUEUE, data=b"keep me")
-    with ftpservers.pyftpdlib_server(str(root), perm="elr") as srv:
-        status, out = run(rmq_home, ["-n"], session(srv, "put nope.bin"))
+    with ftpservers.pyftpdlib_server(str(root), perm=perm) as srv:
+        status, out = run(rmq_home, ["-n"] + flags, session(srv, "put nope.bin"))
+    assert status == 6, out
     assert "Message backed out\n" in out, out
+    assert os.listdir(root) == [], "no file, temporary or not, is left"
     assert depth(rmq_home) == 1
     assert take(rmq_home) == b"keep me"
 

@@ -6,12 +6,14 @@ import ftplib
 import os
 import signal
 import ssl
+import subprocess
 import time
 
 import pytest
 
 from scripted import ScriptedServer
-from session import QUEUE, cvadmin, depth, home, read, run, start, take, url, vsftpd  # noqa: F401
+from session import (PROMPT, QUEUE, Terminal, browse, cvadmin, depth, home, place,  # noqa: F401
+                     read, run, start, take, url, vsftpd)
 
 
 @pytest.mark.parametrize("cert,reason", [
@@ -67,6 +69,48 @@ def test_kill_during_an_ftps_put_loses_no_message(home):
                 assert read(srv, "big.bin") == big
             else:
                 assert take(home) == big
+
+
+@pytest.mark.parametrize("direction", ["get", "put"])
+@pytest.mark.parametrize("terminal", [True, False], ids=["terminal", "script"])
+def test_ctrl_c_during_an_ftps_transfer(home, direction, terminal):
+    """As over plain FTP: nothing is put or committed and the message is
+    backed out; at a terminal the session goes on, a script ends with 130."""
+    big = os.urandom(8 * 1024 * 1024)  # half a minute at the server's rate
+    with vsftpd(tls="explicit", max_rate=256 * 1024) as srv:
+        if direction == "get":
+            place(srv, "big.bin", big)
+        else:
+            cvadmin(home, "put", QUEUE, data=big)
+        args = ["-p", "--cacert", srv.ca, url(srv, "ftpes")]
+        if terminal:
+            term = Terminal(home, args)
+            try:
+                term.expect(PROMPT)
+                term.line("binary")
+                term.child.sendline("%s big.bin" % direction)
+                time.sleep(1.5)
+                term.child.sendintr()
+                out = term.expect("cvxfer: interrupted") + term.expect(PROMPT)
+                assert "257" in term.line("pwd")
+            finally:
+                term.close()
+        else:
+            proc = start(home, args, ["binary", "%s big.bin" % direction, "pwd", "bye"],
+                         stdout=subprocess.PIPE)
+            time.sleep(1.5)
+            proc.send_signal(signal.SIGINT)
+            out = proc.communicate(timeout=30)[0].decode(errors="replace")
+            assert proc.returncode == 130, out
+            assert "cvxfer: interrupted" in out and "257" not in out
+        verb = "RETR" if direction == "get" else "STOR"
+        assert verb + " big.bin" in srv.commands(), "interrupted before the transfer"
+    assert "Putted on queue" not in out and "Message commited" not in out, out
+    if direction == "put":
+        [msg] = browse(home)
+        assert msg[5] == "1", "backed out once"
+    else:
+        assert depth(home) == 0
 
 
 def test_the_vsftpd_fixture_demands_session_reuse():
