@@ -336,11 +336,7 @@ def bench_rss(bench, server, huge):
 def bench_tls(bench, huge):
     """P7: the P6 transfers over FTPS (AUTH TLS, protected data connections
     that resume the control session) against curl --ssl-reqd, on vsftpd."""
-    import tlsservers
-    pki_dir = os.path.join(bench.work, "pki")
-    os.makedirs(pki_dir)
-    pki = tlsservers.make_pki(pki_dir)
-    with tlsservers.vsftpd_tls_server(pki) as server:
+    with ftpservers.vsftpd_server(tls="explicit") as server:
         t = get_and_put(bench, server, "P7", huge, bench.gib_rounds,
                         flags=["-s", "--cacert", server.ca], host="localhost",
                         curl=["--ssl-reqd", "--cacert", server.ca])

@@ -1,11 +1,13 @@
 # Debian packages the project needs, and the one place that installs them.
-# Sourced by scripts/test, scripts/demo, scripts/fuzz and bench/run.
+# Sourced by scripts/test, scripts/coverage, scripts/demo, scripts/fuzz and
+# bench/run.
 
 DEPS_BUILD="cmake ninja-build g++ pkg-config libsqlite3-dev libssl-dev libgtest-dev libgmock-dev libedit-dev"
 DEPS_TEST="python3 python3-pytest python3-pexpect python3-pyftpdlib vsftpd procps curl openssl python3-openssl"
 DEPS_AMQP="librabbitmq-dev rabbitmq-server"
 DEPS_FUZZ="clang libclang-rt-14-dev"
 DEPS_BENCH="libbenchmark-dev curl time"
+DEPS_COVERAGE="gcovr"
 
 # deps_ensure KIND...: installs the missing packages of the named kinds
 # (build is always included). As root it runs apt-get; otherwise it prints
@@ -17,6 +19,7 @@ deps_ensure() {
       test) want="$want $DEPS_TEST" ;;
       fuzz) want="$want $DEPS_FUZZ" ;;
       bench) want="$want $DEPS_TEST $DEPS_BENCH" ;;
+      coverage) want="$want $DEPS_TEST $DEPS_COVERAGE" ;;
       demo) want="$want python3 python3-pyftpdlib" ;;
     esac
   done

@@ -17,6 +17,8 @@ import subprocess
 import sys
 import time
 
+from ftpservers import free_port
+
 SERVER = "/usr/lib/rabbitmq/bin/rabbitmq-server"
 STARTUP_TIMEOUT = 90
 
@@ -28,12 +30,6 @@ def unavailable():
     if shutil.which("epmd") is None:
         return "epmd (Erlang) is missing"
     return None
-
-
-def _free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def _environment(directory, amqp_port, dist_port, epmd_port):
@@ -103,8 +99,8 @@ def start(directory, tls=False):
     with open(os.path.join(directory, "enabled_plugins"), "w") as f:
         f.write("[].\n")
     open(os.path.join(directory, "rabbitmq-env.conf"), "w").close()
-    amqp_port, dist_port, epmd_port = _free_port(), _free_port(), _free_port()
-    tls_port = _free_port() if tls else None
+    amqp_port, dist_port, epmd_port = free_port(), free_port(), free_port()
+    tls_port = free_port() if tls else None
     with open(os.path.join(directory, "rabbitmq.conf"), "w") as f:
         # Room for the largest messages the tests stream through it.
         f.write("max_message_size = 536870912\n")

@@ -1,18 +1,24 @@
-"""Helpers for end-to-end sessions: cvxfer on a pseudo-terminal or on pipes,
-cvadmin on the same data directory, and a pyftpdlib server per test."""
+"""Helpers for end-to-end sessions: cvxfer on pipes or a pseudo-terminal,
+cvadmin on the same data directory, and the servers' fixtures."""
 import os
 import socket
 import subprocess
 import time
+import urllib.parse
 
 import pexpect
 import pytest
 
 import broker
 import ftpservers
-from cvxfer_proc import CVADMIN, CVXFER, env_with_home
 
+BIN_DIR = os.environ.get(
+    "CVXFER_BIN_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build", "bin"))
+CVXFER = os.path.join(BIN_DIR, "cvxfer")
+CVADMIN = os.path.join(BIN_DIR, "cvadmin")
+QUEUE = "SYSTEM.DEFAULT.LOCAL.QUEUE"
 PROMPT = "cvxfer> "
+TIMEOUT = 60
 
 
 def _loopback_name():
@@ -24,7 +30,38 @@ def _loopback_name():
 
 # cvxfer names the host as the resolver does.
 CONNECTED = "Connected to %s\n" % _loopback_name()
-TIMEOUT = 30
+
+
+def env_with_home(home, extra=None):
+    """The environment for a child that keeps its queue managers in home,
+    and its dot files (.netrc, .cvxfer_history) there too."""
+    env = dict(os.environ, CORVANE_HOME=home, HOME=home)
+    env.update(extra or {})
+    return env
+
+
+def _script(lines):
+    return b"".join((line if isinstance(line, bytes) else line.encode()) + b"\n"
+                    for line in lines)
+
+
+def run(home, args, lines, env=None, timeout=TIMEOUT):
+    """Runs cvxfer with the lines (str or bytes) on a pipe; returns (exit
+    status, standard output as text)."""
+    proc = subprocess.run([CVXFER] + [str(a) for a in args], input=_script(lines),
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          env=env_with_home(home, env), timeout=timeout)
+    return proc.returncode, proc.stdout.decode(errors="replace")
+
+
+def start(home, args, lines, stdout=subprocess.DEVNULL):
+    """cvxfer running the lines, its standard input left open (for kills
+    and interrupts); returns the Popen."""
+    proc = subprocess.Popen([CVXFER] + [str(a) for a in args], stdin=subprocess.PIPE,
+                            stdout=stdout, stderr=subprocess.DEVNULL, env=env_with_home(home))
+    proc.stdin.write(_script(lines))
+    proc.stdin.flush()
+    return proc
 
 
 def cvadmin(home, *args, data=None, check=True):
@@ -37,17 +74,17 @@ def cvadmin(home, *args, data=None, check=True):
     return proc
 
 
-def depth(home, queue="SYSTEM.DEFAULT.LOCAL.QUEUE"):
+def depth(home, queue=QUEUE):
     """The current depth of queue as cvadmin reports it."""
     return int(cvadmin(home, "depth", queue).stdout)
 
 
-def take(home, queue="SYSTEM.DEFAULT.LOCAL.QUEUE"):
+def take(home, queue=QUEUE):
     """Takes the oldest message of queue and returns its bytes."""
     return cvadmin(home, "get", queue).stdout
 
 
-def browse(home, queue="SYSTEM.DEFAULT.LOCAL.QUEUE"):
+def browse(home, queue=QUEUE):
     """The message lines of cvadmin browse, split into their tab fields
     (without the property lines, which start with 4 spaces)."""
     lines = cvadmin(home, "browse", queue).stdout.decode().splitlines()
@@ -64,18 +101,37 @@ def wait_until(condition, timeout=30):
     return False
 
 
-def piped(home, args, commands):
-    """Runs cvxfer with the command lines on a pipe; returns (status, output)."""
-    proc = subprocess.run([CVXFER] + list(args), input="".join(c + "\n" for c in commands).encode(),
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          env=env_with_home(home), timeout=TIMEOUT)
-    return proc.returncode, proc.stdout.decode(errors="replace")
-
-
 def after(output, marker):
     """The output that follows the first occurrence of marker."""
     assert marker in output, output
     return output.split(marker, 1)[1]
+
+
+def place(srv, name, data):
+    """Writes a file into srv's root that the server's user can read."""
+    path = os.path.join(srv.root, name)
+    with open(path, "wb") as f:
+        f.write(data)
+    os.chmod(path, 0o644)
+
+
+def read(srv, name):
+    """The bytes of a file in srv's root."""
+    with open(os.path.join(srv.root, name), "rb") as f:
+        return f.read()
+
+
+def login(srv):
+    """The command lines that open srv without auto-login and log in."""
+    return ["open %s %d" % (srv.host, srv.port), "user %s %s" % (srv.user, srv.password)]
+
+
+def url(srv, scheme="ftp", host=None):
+    """A URL naming srv with its user and password (localhost: the name the
+    test certificate has)."""
+    host = host or ("[::1]" if srv.host == "::1" else "localhost")
+    return "%s://%s:%s@%s:%d" % (scheme, urllib.parse.quote(srv.user, safe=""),
+                                 urllib.parse.quote(srv.password, safe=""), host, srv.port)
 
 
 class Terminal:
@@ -83,8 +139,7 @@ class Terminal:
 
     def __init__(self, home, args=()):
         env = dict(env_with_home(home), TERM="xterm")  # the same key codes everywhere
-        self.child = pexpect.spawn(CVXFER, list(args), env=env,
-                                   encoding="utf-8", timeout=TIMEOUT)
+        self.child = pexpect.spawn(CVXFER, list(args), env=env, encoding="utf-8", timeout=30)
 
     def expect(self, text):
         self.child.expect_exact(text)
@@ -112,41 +167,31 @@ def home(tmp_path):
     return str(path)
 
 
-@pytest.fixture
-def server(tmp_path):
-    """A pyftpdlib server on loopback with user "tester", password "secret"."""
+def _pyftpdlib(tmp_path, **options):
     root = tmp_path / "ftp"
     root.mkdir()
-    with ftpservers.pyftpdlib_server(str(root), user="tester", password="secret") as srv:
+    return ftpservers.pyftpdlib_server(str(root), **options)
+
+
+@pytest.fixture
+def server(tmp_path):
+    """pyftpdlib on loopback with user "tester", password "secret"."""
+    with _pyftpdlib(tmp_path) as srv:
         yield srv
 
 
 @pytest.fixture
 def slow_server(tmp_path):
     """pyftpdlib taking 256 KiB per second on each data connection."""
-    root = tmp_path / "slow"
-    root.mkdir()
-    with ftpservers.pyftpdlib_server(str(root), throttle=256 * 1024) as srv:
+    with _pyftpdlib(tmp_path, throttle=256 * 1024) as srv:
         yield srv
 
 
-def place(srv, name, data):
-    """Writes a file into srv's root that the server's user can read."""
-    path = os.path.join(srv.root, name)
-    with open(path, "wb") as f:
-        f.write(data)
-    os.chmod(path, 0o644)
-
-
-def read(srv, name):
-    """The bytes of a file in srv's root."""
-    with open(os.path.join(srv.root, name), "rb") as f:
-        return f.read()
-
-
-def login(srv):
-    """The command lines that open srv without auto-login and log in."""
-    return ["open 127.0.0.1 %d" % srv.port, "user %s %s" % (srv.user, srv.password)]
+def vsftpd(**options):
+    """vsftpd_server(**options), or a skip where vsftpd cannot run."""
+    if ftpservers.vsftpd_unavailable():
+        pytest.skip(ftpservers.vsftpd_unavailable())
+    return ftpservers.vsftpd_server(**options)
 
 
 @pytest.fixture(scope="module")
@@ -156,7 +201,18 @@ def broker_url(tmp_path_factory):
         pytest.skip(broker.unavailable())
     directory = str(tmp_path_factory.mktemp("rabbitmq"))
     try:
-        with broker.rabbitmq(directory) as url:
-            yield url
+        with broker.rabbitmq(directory) as address:
+            yield address
     except RuntimeError as e:
         pytest.skip("RabbitMQ cannot run here: %s" % e)
+
+
+@pytest.fixture
+def rmq_home(tmp_path, broker_url):
+    """A data directory whose default queue manager RMQ is on the broker,
+    its default queue empty."""
+    path = str(tmp_path / "corvane")
+    cvadmin(path, "create", "RMQ", "--default", "--amqp", broker_url)
+    cvadmin(path, "clear", QUEUE)
+    yield path
+    cvadmin(path, "clear", QUEUE, check=False)

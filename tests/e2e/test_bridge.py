@@ -2,17 +2,15 @@
 originals cleaned up, stores that never leave a partial file under the
 final name, and the remote housekeeping commands."""
 import os
+import random
 import subprocess
 
 import pytest
 
 import ftpservers
-from cvxfer_proc import CVXFER, env_with_home
-from hostile import HostileServer
-from session import (browse, cvadmin, depth, home, login, piped, server, take,  # noqa: F401
-                     wait_until)
-
-QUEUE = "SYSTEM.DEFAULT.LOCAL.QUEUE"
+from scripted import PAYLOAD, ScriptedServer
+from session import (QUEUE, browse, cvadmin, depth, home, login, run, server,  # noqa: F401
+                     start, take, wait_until)
 
 
 def files_in(root):
@@ -22,13 +20,13 @@ def files_in(root):
 def test_housekeeping_commands(home, server):
     with open(os.path.join(server.root, "a.txt"), "wb") as f:
         f.write(b"12345")
-    status, out = piped(home, ["-n", "-e"], login(server) + [
+    status, out = run(home, ["-n", "-e"], login(server) + [
         "binary", "mkdir sub", "size a.txt", "rename a.txt sub/b.txt", "delete sub/b.txt", "rmdir sub",
         "bye"])
     assert status == 0, out
     assert "213 5" in out
     assert files_in(server.root) == []
-    status, out = piped(home, ["-n"], login(server) + ["delete missing.txt", "rename x", "bye"])
+    status, out = run(home, ["-n"], login(server) + ["delete missing.txt", "rename x", "bye"])
     assert status == 6, out  # the server refused; "rename x" is a usage error after it
     assert "usage: rename from-name to-name" in out
 
@@ -44,7 +42,7 @@ def test_mget_takes_matching_files_and_cleans_up(home, server, after, left):
             f.write(bodies["f%02d.csv" % i])
     for keep in ("notes.txt", ".hidden.csv"):
         open(os.path.join(server.root, "in", keep), "wb").close()
-    status, out = piped(home, ["-n", "-p"], login(server) + [
+    status, out = run(home, ["-n", "-p"], login(server) + [
         "binary", "mget %s in/*.csv" % after, "bye"])
     assert status == 0, out
     assert "cvxfer: mget: 50 files, %d bytes, 0 failed" % sum(map(len, bodies.values())) in out
@@ -61,7 +59,7 @@ def test_mget_reports_a_file_that_fails_and_goes_on(home, server):
         with open(os.path.join(server.root, name), "wb") as f:
             f.write(b"x" * 10)
     cvadmin(home, "define", "TINY.Q", "--maxmsgl", "5")
-    status, out = piped(home, ["-n", "-p"], login(server) + [
+    status, out = run(home, ["-n", "-p"], login(server) + [
         "binary", "cvopen TINY.Q", "mget -d *.bin", "bye"])
     assert status == 9, out  # the queue refused the messages
     assert "cvxfer: mget: 0 files, 0 bytes, 2 failed" in out
@@ -70,7 +68,7 @@ def test_mget_reports_a_file_that_fails_and_goes_on(home, server):
 
 def test_safe_put_stores_under_a_temporary_name_then_renames(home, server):
     cvadmin(home, "put", QUEUE, data=b"whole file")
-    status, out = piped(home, ["-n", "-a", "-d"], login(server) + ["binary", "put final.txt", "bye"])
+    status, out = run(home, ["-n", "-a", "-d"], login(server) + ["binary", "put final.txt", "bye"])
     assert status == 0, out
     assert files_in(server.root) == ["final.txt"]
     with open(os.path.join(server.root, "final.txt"), "rb") as f:
@@ -87,7 +85,7 @@ def test_safe_put_refused_rename_leaves_no_file(home, tmp_path):
     root.mkdir()
     # No "f" permission: RNFR is refused after a complete STOR.
     with ftpservers.pyftpdlib_server(str(root), perm="elradmwMT") as srv:
-        status, out = piped(home, ["-n", "-a"], login(srv) + ["binary", "put final.txt", "bye"])
+        status, out = run(home, ["-n", "-a"], login(srv) + ["binary", "put final.txt", "bye"])
     assert status == 6, out
     assert os.listdir(str(root)) == [], "the temporary file is deleted"
     assert "Message backed out" in out
@@ -95,14 +93,9 @@ def test_safe_put_refused_rename_leaves_no_file(home, tmp_path):
 
 
 def test_safe_put_cut_off_store_leaves_no_file_under_the_final_name(home):
-    cvadmin(home, "put", QUEUE, data=os.urandom(600 * 1024))
-    srv = HostileServer("data", "close")
-    try:
-        status, out = piped(home, ["-n", "-p", "-a"], [
-            "open 127.0.0.1 %d" % srv.port, "user tester secret", "binary", "put final.bin",
-            "bye"])
-    finally:
-        srv.close()
+    cvadmin(home, "put", QUEUE, data=PAYLOAD)
+    with ScriptedServer(step="data", behaviour="close") as srv:
+        status, out = run(home, ["-n", "-p", "-a"], login(srv) + ["binary", "put final.bin", "bye"])
     assert status == 7, out
     stored = [line for line in srv.lines if line.startswith(b"STOR")]
     assert len(stored) == 1 and stored[0].startswith(b"STOR .final.bin.cvxfer-"), stored
@@ -127,7 +120,7 @@ def test_get_records_where_the_file_came_from(home, server):
     os.mkdir(os.path.join(server.root, "sub"))
     with open(os.path.join(server.root, "sub", "x.bin"), "wb") as f:
         f.write(b"12345")
-    status, out = piped(home, ["-n"], login(server) + ["cd sub", "binary", "get x.bin", "bye"])
+    status, out = run(home, ["-n"], login(server) + ["cd sub", "binary", "get x.bin", "bye"])
     assert status == 0, out
     assert "tester" not in str(properties(home)) and "secret" not in str(properties(home))
     assert properties(home) == [{"cv-file-name": "x.bin", "cv-file-dir": "/sub",
@@ -141,7 +134,7 @@ def test_mget_then_mput_moves_a_directory_through_the_queue(home, server):
     for name, body in bodies.items():
         with open(os.path.join(server.root, name), "wb") as f:
             f.write(body)
-    status, out = piped(home, ["-n", "-e", "-p"], login(server) + [
+    status, out = run(home, ["-n", "-e", "-p"], login(server) + [
         "binary", "mget -d *.csv", "cd out", "mput", "bye"])
     assert status == 0, out
     assert "cvxfer: mput: 50 files, %d bytes, 0 failed" % sum(map(len, bodies.values())) in out
@@ -156,7 +149,7 @@ def test_mget_then_mput_moves_a_directory_through_the_queue(home, server):
 def test_put_without_a_name_never_lets_a_message_choose_a_path(home, server, name):
     args = ["put", QUEUE] + (["--property", "cv-file-name=" + name] if name else [])
     cvadmin(home, *args, data=b"data")
-    status, out = piped(home, ["-n"], login(server) + ["binary", "put", "bye"])
+    status, out = run(home, ["-n"], login(server) + ["binary", "put", "bye"])
     assert status == 1, out
     assert ("No file specified." if name is None else "cannot choose a directory") in out
     assert files_in(server.root) == []
@@ -167,36 +160,25 @@ def test_put_without_a_name_never_lets_a_message_choose_a_path(home, server, nam
 def test_a_store_killed_before_its_commit_is_not_stored_again(home):
     """The rename is done, the reply to RNTO never comes and cvxfer dies: the
     next run finds the file whole under its name and only commits."""
-    files = {}
     cvadmin(home, "put", QUEUE, "--property", "cv-file-name=report.csv", data=b"r" * 5000)
-    srv = HostileServer("RNTO", "stall", files)
-    proc = subprocess.Popen([CVXFER, "-n", "-p", "-a"], stdin=subprocess.PIPE,
-                            stdout=subprocess.PIPE, env=env_with_home(home))
-    proc.stdin.write(("open 127.0.0.1 %d\nuser tester secret\nbinary\nput\n" % srv.port).encode())
-    proc.stdin.flush()
-    assert wait_until(lambda: "report.csv" in files)
-    proc.kill()
-    proc.wait(timeout=30)
-    srv.close()
-    assert depth(home) == 1, "backed out by the death of its holder"
-    srv = HostileServer("none", "none", files)
-    try:
-        status, out = piped(home, ["-n", "-p", "-a"], [
-            "open 127.0.0.1 %d" % srv.port, "user tester secret", "binary", "put", "bye"])
-    finally:
-        srv.close()
+    with ScriptedServer(step="RNTO", behaviour="stall") as srv:
+        proc = start(home, ["-n", "-p", "-a"], login(srv) + ["binary", "put"])
+        assert wait_until(lambda: "report.csv" in srv.files)
+        proc.kill()
+        proc.wait(timeout=30)
+        assert depth(home) == 1, "backed out by the death of its holder"
+        first = len(srv.lines)
+        status, out = run(home, ["-n", "-p", "-a"], login(srv) + ["binary", "put", "bye"])
     assert status == 0, out
     assert "was stored whole before; committed without storing it again" in out
-    assert not any(line.startswith(b"STOR") for line in srv.lines)
-    assert list(files) == ["report.csv"] and depth(home) == 0
+    assert not any(line.startswith(b"STOR") for line in srv.lines[first:])
+    assert list(srv.files) == ["report.csv"] and depth(home) == 0
 
 
 def test_kills_during_mget_and_mput_lose_nothing_and_leave_no_partial_file(home, tmp_path):
     """Random kill -9 during mget -d, then during mput with safe stores: every
     file is whole on the server or on the queue (or both, after a kill between
     a put and its delete), and no final name ever holds a partial file."""
-    import random
-    import time
     rng = random.Random(11)
     root = tmp_path / "kills"
     (root / "out").mkdir(parents=True)
@@ -204,12 +186,8 @@ def test_kills_during_mget_and_mput_lose_nothing_and_leave_no_partial_file(home,
     for name, body in bodies.items():
         (root / name).write_bytes(body)
     with ftpservers.pyftpdlib_server(str(root), throttle=400 * 1024) as srv:
-        def run(commands, kill_after):
-            proc = subprocess.Popen([CVXFER, "-n", "-p", "-a"], stdin=subprocess.PIPE,
-                                    stdout=subprocess.DEVNULL, env=env_with_home(home))
-            proc.stdin.write("".join(c + "\n" for c in login(srv) + ["binary"] + commands +
-                                     ["bye"]).encode())
-            proc.stdin.flush()
+        def run_killed(commands, kill_after):
+            proc = start(home, ["-n", "-p", "-a"], login(srv) + ["binary"] + commands + ["bye"])
             try:
                 proc.wait(timeout=kill_after)
             except subprocess.TimeoutExpired:
@@ -217,8 +195,8 @@ def test_kills_during_mget_and_mput_lose_nothing_and_leave_no_partial_file(home,
                 proc.wait(timeout=30)
 
         for _ in range(3):
-            run(["mget -d *.csv"], rng.uniform(0.3, 1.2))
-        run(["mget -d *.csv"], 60)
+            run_killed(["mget -d *.csv"], rng.uniform(0.3, 1.2))
+        run_killed(["mget -d *.csv"], 60)
         queued = [take(home) for _ in range(depth(home))]
         left = {p.name: p.read_bytes() for p in root.iterdir() if p.is_file()}
         assert left == {}, "the last run took every file"
@@ -228,11 +206,11 @@ def test_kills_during_mget_and_mput_lose_nothing_and_leave_no_partial_file(home,
             name = [n for n, b in bodies.items() if b == body][0]
             cvadmin(home, "put", QUEUE, "--property", "cv-file-name=" + name, data=body)
         for _ in range(3):
-            run(["cd out", "mput"], rng.uniform(0.3, 1.2))
+            run_killed(["cd out", "mput"], rng.uniform(0.3, 1.2))
             for p in (root / "out").iterdir():
                 if not p.name.startswith("."):
                     assert p.read_bytes() == bodies[p.name], "a partial file under " + p.name
-        run(["cd out", "mput"], 60)
+        run_killed(["cd out", "mput"], 60)
     stored = {p.name: p.read_bytes() for p in (root / "out").iterdir() if not p.name.startswith(".")}
     assert stored == bodies and depth(home) == 0
 
@@ -244,9 +222,9 @@ def test_mget_does_not_take_a_file_again_whose_message_is_on_the_queue(home, ser
     for i in range(5):
         with open(os.path.join(server.root, "d%d.csv" % i), "wb") as f:
             f.write(b"row %d\n" % i)
-    status, out = piped(home, ["-n", "-e"], login(server) + ["binary", "mget *.csv", "bye"])
+    status, out = run(home, ["-n", "-e"], login(server) + ["binary", "mget *.csv", "bye"])
     assert status == 0 and depth(home) == 5, out
-    status, out = piped(home, ["-n", "-e"], login(server) + ["binary", "mget -d *.csv", "bye"])
+    status, out = run(home, ["-n", "-e"], login(server) + ["binary", "mget -d *.csv", "bye"])
     assert status == 0, out
     assert out.count("is on the queue already; not taken again") == 5
     assert "cvxfer: mget: 0 files, 0 bytes, 0 failed" in out

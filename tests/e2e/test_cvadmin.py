@@ -4,7 +4,7 @@ import os
 import stat
 import subprocess
 
-from cvxfer_proc import CVADMIN, env_with_home
+from session import CVADMIN, env_with_home
 from session import browse, cvadmin, home  # noqa: F401
 
 

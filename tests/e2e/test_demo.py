@@ -5,7 +5,7 @@ import subprocess
 
 import pytest
 
-from cvxfer_proc import BIN_DIR
+from session import BIN_DIR
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 

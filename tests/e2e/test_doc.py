@@ -7,7 +7,7 @@ import subprocess
 
 import pytest
 
-from cvxfer_proc import BIN_DIR, CVADMIN, CVXFER, run_piped
+from session import BIN_DIR, CVADMIN, CVXFER, home, run  # noqa: F401
 
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 PAGES = ("cvxfer.1", "cvadmin.1")
@@ -34,14 +34,14 @@ def test_pages_are_clean_for_groff(page):
     assert proc.returncode == 0 and proc.stderr == b"", proc.stderr.decode()
 
 
-def test_cvxfer_page_names_every_option_command_and_exit_status():
+def test_cvxfer_page_names_every_option_command_and_exit_status(home):
     usage = subprocess.run([CVXFER, "--help"], stdout=subprocess.PIPE, timeout=60).stdout.decode()
     options = set(re.findall(r"^(--?[a-z?]+)", usage, re.M))
     assert {"-v", "-t", "--cacert", "--version"} <= options
     named = tags("cvxfer.1", "OPTIONS")
     assert options <= named, options - named
 
-    _, out = run_piped(["-n"], "help\n")
+    _, out = run(home, ["-n"], ["help"])
     commands = set(out.split("Commands are:", 1)[1].replace("cvxfer>", "").split())
     assert {"get", "cvqdepth", "!", "?"} <= commands
     named = tags("cvxfer.1", "COMMANDS")

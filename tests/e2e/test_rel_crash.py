@@ -10,22 +10,13 @@ import time
 import pytest
 
 import ftpservers
-from cvxfer_proc import CVADMIN, CVXFER, env_with_home
-from session import cvadmin, depth, home, piped, wait_until  # noqa: F401
-
-QUEUE = "SYSTEM.DEFAULT.LOCAL.QUEUE"
+from session import (CVADMIN, QUEUE, cvadmin, depth, env_with_home, home, login,  # noqa: F401
+                     start, wait_until)
 
 
-def start(home, srv, commands, flags=("-n",)):
-    """cvxfer logged in to srv, running commands; stdin stays open."""
-    proc = subprocess.Popen([CVXFER] + list(flags), stdin=subprocess.PIPE,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                            env=env_with_home(home))
-    lines = ["open 127.0.0.1 %d" % srv.port, "user %s %s" % (srv.user, srv.password),
-             "binary"] + commands
-    proc.stdin.write("".join(l + "\n" for l in lines).encode())
-    proc.stdin.flush()
-    return proc
+def session(home, srv, commands, flags=("-n",)):
+    """cvxfer logged in to srv in binary, running commands; stdin stays open."""
+    return start(home, flags, login(srv) + ["binary"] + commands)
 
 
 def kill(proc):
@@ -61,7 +52,7 @@ def test_kill_during_put_loses_nothing(home, tmp_path):
     with ftpservers.pyftpdlib_server(str(root), throttle=1024 * 1024) as srv:
         for i in range(rounds):
             name = root / ("f%d" % i)
-            proc = start(home, srv, ["put f%d" % i])
+            proc = session(home, srv, ["put f%d" % i])
             assert wait_until(lambda: name.exists()), "STOR never started"
             time.sleep(rng.uniform(0, 0.5))
             kill(proc)
@@ -92,7 +83,7 @@ def test_kill_during_get_leaves_all_or_nothing(home, tmp_path, throttle):
     rng = random.Random(11)
     with ftpservers.pyftpdlib_server(str(root), throttle=throttle) as srv:
         for _ in range(10):
-            proc = start(home, srv, ["cvopen BIG", "get big.bin"])
+            proc = session(home, srv, ["cvopen BIG", "get big.bin"])
             time.sleep(rng.uniform(0.02, 0.6 if throttle == 0 else 1.2))
             kill(proc)
     count = depth(home, "BIG")  # this connect also cleans up after the dead
@@ -136,7 +127,7 @@ def test_four_putters_store_every_message_exactly_once(home, tmp_path):
             commands = ["put p%d_%d" % (p, i) for i in range(60)] + ["bye"]
             # pyftpdlib stalls sessions under concurrent active-mode (PORT)
             # transfers; passive mode exercises the same queue contention.
-            procs.append(start(home, srv, commands, flags=("-n", "-p")))
+            procs.append(session(home, srv, commands, flags=("-n", "-p")))
         for proc in procs:
             proc.stdin.close()
         # 240 puts for 200 messages: at least one putter meets the empty

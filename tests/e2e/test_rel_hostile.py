@@ -2,16 +2,13 @@
 server answers 421, closes the connection, sends garbage, sends an
 over-long line or answers slowly. cvxfer must end in bounded time without
 crashing, report what failed, and neither lose nor duplicate a message."""
-import os
-import subprocess
 import time
 
 import pexpect
 import pytest
 
-from cvxfer_proc import CVXFER, env_with_home
-from hostile import FAULTS, PAYLOAD, RUN_TIMEOUT, SLOW, HostileServer
-from session import cvadmin, depth, home, take  # noqa: F401
+from scripted import FAULTS, PAYLOAD, RUN_TIMEOUT, SLOW, ScriptedServer
+from session import CVXFER, cvadmin, depth, env_with_home, home, run, take  # noqa: F401
 
 STEPS = ["greeting", "USER", "PASS", "TYPE", "PASV", "PORT", "transfer", "data", "final"]
 BENIGN = ["overlong", "slow"]
@@ -31,33 +28,23 @@ def cases():
                 yield direction, step, behaviour
 
 
-def run_session(home, srv, direction, step):
-    flags = ["-n"] + (["-p"] if step != "PORT" else [])
-    commands = ["open 127.0.0.1 %d" % srv.port, "user tester secret", "binary",
-                "get remote.bin" if direction == "get" else "put remote.bin", "bye"]
-    start = time.monotonic()
-    proc = subprocess.run([CVXFER] + flags, input="".join(c + "\n" for c in commands).encode(),
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          env=env_with_home(home), timeout=RUN_TIMEOUT)
-    return proc, time.monotonic() - start
-
-
 @pytest.mark.parametrize("direction,step,behaviour", list(cases()))
 def test_hostile_server(home, direction, step, behaviour):
     if direction == "put":
         cvadmin(home, "put", "SYSTEM.DEFAULT.LOCAL.QUEUE", data=PAYLOAD)
-    srv = HostileServer(step, behaviour)
-    try:
-        proc, took = run_session(home, srv, direction, step)
-    finally:
-        srv.close()
-    out = proc.stdout.decode(errors="replace")
-    # The exit status names the first failure: what a script needs to know.
+    flags = ["-n"] + (["-p"] if step != "PORT" else [])
+    began = time.monotonic()
+    with ScriptedServer({"remote.bin": PAYLOAD}, step, behaviour) as srv:
+        status, out = run(home, flags, ["open 127.0.0.1 %d" % srv.port, "user tester secret",
+                                        "binary", "%s remote.bin" % direction, "bye"],
+                          timeout=RUN_TIMEOUT)
+    took = time.monotonic() - began
+    # The exit status names the first failure: what a script needs to know
+    # (a sanitizer's report would change it too).
     expected = FAULT_STATUS[step] if behaviour in FAULTS else 0
     if isinstance(expected, dict):
         expected = expected[behaviour]
-    assert proc.returncode == expected, (proc.returncode, out, proc.stderr.decode(errors="replace"))
-    assert b"Sanitizer" not in proc.stderr and b"runtime error" not in proc.stderr, proc.stderr
+    assert status == expected, out
     # The slowest case waits a few pauses of SLOW; nothing waits for a timeout.
     assert took < 8 * SLOW + 10, took
 
@@ -90,17 +77,10 @@ def test_endless_replies_and_data_are_cut_off(home, step):
     """A reply that never ends is cut after a bounded size and the connection
     dropped; an endless RETR stops at the queue's maximum message length."""
     cvadmin(home, "define", "LIMITED.Q", "--maxmsgl", str(2 * len(PAYLOAD)))
-    srv = HostileServer(step, "endless")
-    try:
-        commands = ["open 127.0.0.1 %d" % srv.port, "user tester secret", "binary",
-                    "cvopen LIMITED.Q", "get remote.bin", "bye"]
-        proc = subprocess.run([CVXFER, "-n", "-p"],
-                              input="".join(c + "\n" for c in commands).encode(),
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              env=env_with_home(home), timeout=RUN_TIMEOUT)
-    finally:
-        srv.close()
-    out = proc.stdout.decode(errors="replace")
+    with ScriptedServer({"remote.bin": PAYLOAD}, step, "endless") as srv:
+        _, out = run(home, ["-n", "-p"], ["open 127.0.0.1 %d" % srv.port, "user tester secret",
+                                          "binary", "cvopen LIMITED.Q", "get remote.bin", "bye"],
+                     timeout=RUN_TIMEOUT)
     if step == "data":
         assert "too large for one message (more than %d bytes)" % (2 * len(PAYLOAD)) in out
         assert "Not putted on queue CVRC_MSG_TOO_BIG_FOR_Q" in out
@@ -113,16 +93,10 @@ def test_endless_replies_and_data_are_cut_off(home, step):
 def test_names_cannot_inject_commands(home):
     """CR and LF in a name are refused before anything is sent; an IAC byte
     is doubled on the wire."""
-    srv = HostileServer("none", "none")
-    try:
-        commands = [b"open 127.0.0.1 %d" % srv.port, b"user tester secret",
-                    b"get a\rDELE b", b"put a\rDELE b", b"cd x\xffy", b"bye"]
-        proc = subprocess.run([CVXFER, "-n", "-p"], input=b"".join(c + b"\n" for c in commands),
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              env=env_with_home(home), timeout=RUN_TIMEOUT)
-    finally:
-        srv.close()
-    out = proc.stdout.decode(errors="replace")
+    with ScriptedServer() as srv:
+        _, out = run(home, ["-n", "-p"], [b"open 127.0.0.1 %d" % srv.port, b"user tester secret",
+                                          b"get a\rDELE b", b"put a\rDELE b", b"cd x\xffy",
+                                          b"bye"], timeout=RUN_TIMEOUT)
     assert out.count("cvxfer: a name cannot hold CR or LF; not sent.") == 2
     assert not any(line.startswith((b"RETR", b"STOR", b"DELE")) for line in srv.lines), srv.lines
     assert b"CWD x\xff\xffy\r\n" in srv.lines
@@ -132,8 +106,7 @@ def test_names_cannot_inject_commands(home):
 def test_server_text_cannot_drive_the_terminal(home, terminal):
     """Escape sequences in a reply are shown, not obeyed, on a terminal; a
     pipe gets the bytes as sent."""
-    srv = HostileServer("greeting", "control")
-    try:
+    with ScriptedServer(step="greeting", behaviour="control") as srv:
         args = ["-n", "127.0.0.1", str(srv.port)]
         if terminal:
             child = pexpect.spawn(CVXFER, args, env=env_with_home(home), timeout=RUN_TIMEOUT)
@@ -143,10 +116,7 @@ def test_server_text_cannot_drive_the_terminal(home, terminal):
             child.expect(pexpect.EOF)
             child.close()
         else:
-            out = subprocess.run([CVXFER] + args, input=b"bye\n", stdout=subprocess.PIPE,
-                                 env=env_with_home(home), timeout=RUN_TIMEOUT).stdout
-    finally:
-        srv.close()
+            out = run(home, args, ["bye"], timeout=RUN_TIMEOUT)[1].encode()
     if terminal:
         assert b"220 ^[[2J^[]0;owned^G^Mclear" in out, out
         assert b"\x1b" not in out

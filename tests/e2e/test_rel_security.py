@@ -9,7 +9,7 @@ import tempfile
 
 import pytest
 
-from cvxfer_proc import CVADMIN, CVXFER
+from session import CVADMIN, CVXFER
 from session import cvadmin, depth
 
 OTHER_USER = "cvxferother"

@@ -1,10 +1,9 @@
 """The command shell driven through plain pipes, where exact bytes matter."""
 import os
-import tempfile
 
 import pytest
 
-from cvxfer_proc import CVXFER, run_piped
+from session import CVXFER, home, run  # noqa: F401
 
 BANNER_LINE1 = ("cvxfer: file transfer between FTP servers and message queues, "
                 "Corvane ftp client (Build: Oct 20 2002)\n")
@@ -42,63 +41,34 @@ def after_startup(out):
 
 
 @pytest.mark.parametrize("flag", ["-h", "-?"])
-def test_usage_text_is_exact(flag):
-    with tempfile.TemporaryDirectory() as home:
-        status, out = run_piped([flag], "", home=home)
-        assert status == 0
-        assert out.startswith(BANNER_LINE1)
-        second = out.split("\n")[1]
-        assert "Linux" in second and "Unix" in second
-        assert out[len(BANNER_LINE1) + len(second) + 1:] == usage(CVXFER)
-        # No queue manager was touched.
-        assert os.listdir(home) == []
-
-
-def test_help_and_lookup_outputs():
-    script = "help get ascii\ns\nst\nHELP\nhelp\tget\nbogus\nquit\n"
-    status, out = run_piped(["-n"], script)
-    assert status == 1  # unknown and ambiguous names fail the run
-    tail = after_startup(out)
-    assert ("cvxfer> get: retrieve remote-file and store it on the local machine queue.\n"
-            "Usage: get remote-file\n"
-            "ascii: set ascii transer type.\n"
-            "cvxfer> s: ambiguous command name.\n") in tail
-    # st is status; its output sits between two prompts.
-    assert "cvxfer> HELP: no such command.\n" in tail
-    assert "cvxfer> help\tget: no such command.\n" in tail
-    assert "cvxfer> bogus: no such command.\n" in tail
-    assert tail.endswith("cvxfer> Not Connected.\n")
-
-
-def test_help_index_is_shown_for_help_and_question_mark():
-    status, out = run_piped([], "help\n?\nbye\n")
+def test_usage_text_is_exact(home, flag):
+    status, out = run(home, [flag], [])
     assert status == 0
-    tail = after_startup(out)
-    index = tail.split("cvxfer> ")[1]
-    assert index.startswith("Commands may be abbreviated.  Commands are:\n\n")
-    # The last name in its 14 columns, its line's end when it filled the
-    # line, then "\n\n".
-    assert index.endswith(("verbose       \n\n", "verbose       \n\n\n"))
-    assert tail.split("cvxfer> ")[2] == index
+    assert out.startswith(BANNER_LINE1)
+    second = out.split("\n")[1]
+    assert "Linux" in second and "Unix" in second
+    assert out[len(BANNER_LINE1) + len(second) + 1:] == usage(CVXFER)
+    # No queue manager was touched.
+    assert os.listdir(home) == []
 
 
-def test_end_of_input_ends_the_program_quietly():
-    status, out = run_piped([], "")
+def test_end_of_input_ends_the_program_quietly(home):
+    status, out = run(home, [], [])
     assert status == 0
     assert after_startup(out) == "cvxfer> "
 
 
-def test_blank_lines_run_nothing():
-    status, out = run_piped([], "help ascii\n\n   \n\t\n")
+def test_blank_lines_run_nothing(home):
+    status, out = run(home, [], ["help ascii", "", "   ", "\t"])
     assert status == 0
     assert after_startup(out) == ("cvxfer> ascii: set ascii transer type.\n"
                                   "cvxfer> cvxfer> cvxfer> cvxfer> ")
 
 
-def test_overlong_line_never_runs_in_pieces(tmp_path):
+def test_overlong_line_never_runs_in_pieces(home, tmp_path):
     marker = tmp_path / "ran"
     line = "x" * 1024 + "! touch " + str(marker)
-    status, out = run_piped([], line + "\nhelp ascii\n")
+    status, out = run(home, [], [line, "help ascii"])
     assert status == 0
     assert not marker.exists()
     tail = after_startup(out)

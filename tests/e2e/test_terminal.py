@@ -7,7 +7,7 @@ import stat
 
 import pexpect
 
-from session import (PROMPT, Terminal, cvadmin, home, login, piped, server,  # noqa: F401
+from session import (PROMPT, Terminal, cvadmin, home, login, run, server,  # noqa: F401
                      slow_server)
 
 QUEUE = "SYSTEM.DEFAULT.LOCAL.QUEUE"
@@ -115,7 +115,7 @@ def test_progress_line_on_a_terminal_and_never_in_a_pipe(home, slow_server):
     assert drawn[-1].end() <= cleared[-1].start() < out.index("226"), out
     assert "[big.bin] %d bytes received" % SLOW in out
 
-    status, out = piped(home, ["-n", "-p"],
+    status, out = run(home, ["-n", "-p"],
                         login(slow_server) + ["binary", "get big.bin", "put up.bin", "bye"])
     assert status == 0, out
     assert "bytes received" in out and "bytes sent" in out

@@ -1,71 +1,19 @@
-"""cvxfer against the servers people run: FTPS that demands TLS on every
-connection and session reuse on the data connections (vsftpd, pyftpdlib),
-implicit FTPS, refused and untrusted certificates, servers that only speak
-EPSV/EPRT, and IPv6."""
+"""FTPS where it goes wrong: certificates that do not verify, a server
+without TLS or one that demands it, and cvxfer killed or interrupted in
+the middle of a protected transfer (test_round_trip.py has the transfers
+that succeed)."""
+import ftplib
 import os
-import random
 import signal
+import ssl
 import subprocess
 import time
-import urllib.parse
 
 import pytest
 
-import ftpservers
-import tlsservers
-from cvxfer_proc import CVXFER, env_with_home
-from hostile import HostileServer
-from session import cvadmin, depth, home, place, read, take  # noqa: F401
-from tlsservers import pki  # noqa: F401
-
-DATA = random.Random(13).randbytes(300 * 1024)
-QUEUE = "SYSTEM.DEFAULT.LOCAL.QUEUE"
-
-
-def run(home, args, commands, timeout=60):
-    proc = subprocess.run([CVXFER] + list(args), input="".join(c + "\n" for c in commands).encode(),
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          env=env_with_home(home), timeout=timeout)
-    return proc.returncode, proc.stdout.decode(errors="replace")
-
-
-def url(srv, scheme, host=None):
-    host = host or ("[::1]" if srv.host == "::1" else "localhost")
-    return "%s://%s:%s@%s:%d" % (scheme, urllib.parse.quote(srv.user, safe=""),
-                                 urllib.parse.quote(srv.password, safe=""), host, srv.port)
-
-
-def tls_server(kind, pki, tmp_path, **options):  # noqa: F811
-    if "vsftpd" in kind and ftpservers.vsftpd_unavailable():
-        pytest.skip(ftpservers.vsftpd_unavailable())
-    if kind.startswith("vsftpd"):
-        return tlsservers.vsftpd_tls_server(pki, implicit=kind.endswith("implicit"), **options)
-    root = tmp_path / "ftp"
-    root.mkdir()
-    return tlsservers.pyftpdlib_tls_server(pki, str(root), **options)
-
-
-@pytest.mark.parametrize("kind,version", [("vsftpd", "1.2"), ("vsftpd", "1.3"),
-                                          ("vsftpd-implicit", None), ("pyftpdlib", None)])
-@pytest.mark.parametrize("mode", ["passive", "active"])
-def test_ftps_listings_get_and_put(home, pki, tmp_path, kind, version, mode):  # noqa: F811
-    with tls_server(kind, pki, tmp_path, tls_version=version) as srv:
-        place(srv, "in.bin", DATA)
-        scheme = "ftps" if srv.implicit else "ftpes"
-        status, out = run(home, ["-e", "--cacert", srv.ca] + (["-p"] if mode == "passive" else []) +
-                          [url(srv, scheme)],
-                          ["binary", "ls", "dir", "get in.bin", "put out.bin", "status", "bye"])
-        assert status == 0, out
-        assert out.count("in.bin") >= 3  # ls, dir and the get
-        assert read(srv, "out.bin") == DATA
-        commands = srv.commands()
-    assert depth(home) == 0
-    assert "Data connections: protected" in out
-    if version:
-        assert "Control connection: protected, TLSv%s" % version in out
-    if not srv.implicit:
-        assert commands[:1] == ["AUTH TLS"], commands
-        assert commands.index("PROT P") < commands.index("USER %s" % srv.user)
+from scripted import ScriptedServer
+from session import (PROMPT, QUEUE, Terminal, browse, cvadmin, depth, home, place,  # noqa: F401
+                     read, run, start, take, url, vsftpd)
 
 
 @pytest.mark.parametrize("cert,reason", [
@@ -74,8 +22,8 @@ def test_ftps_listings_get_and_put(home, pki, tmp_path, kind, version, mode):  #
     ("wrong_host", "hostname mismatch"),
 ])
 def test_certificates_that_do_not_verify_end_the_run_before_any_login(
-        home, pki, tmp_path, cert, reason):  # noqa: F811
-    with tls_server("vsftpd", pki, tmp_path, cert=getattr(pki, cert)) as srv:
+        home, cert, reason):
+    with vsftpd(tls="explicit", cert=cert) as srv:
         status, out = run(home, ["--cacert", srv.ca, url(srv, "ftpes")], ["bye"])
         commands = srv.commands()
         assert status == 5, out
@@ -88,18 +36,15 @@ def test_certificates_that_do_not_verify_end_the_run_before_any_login(
 
 
 def test_a_server_without_tls_gets_no_user_and_no_password(home):
-    srv = HostileServer("none", "none")
-    try:
+    with ScriptedServer() as srv:
         status, out = run(home, ["-s", "127.0.0.1", str(srv.port)], ["bye"])
-    finally:
-        srv.close()
     assert status == 5, out
     assert "the server refused AUTH TLS" in out
     assert [line.split()[0] for line in srv.lines] == [b"AUTH"], srv.lines
 
 
-def test_a_server_that_demands_tls_gets_a_hint_and_no_password(home, pki, tmp_path):  # noqa: F811
-    with tls_server("vsftpd", pki, tmp_path) as srv:
+def test_a_server_that_demands_tls_gets_a_hint_and_no_password(home):
+    with vsftpd(tls="explicit") as srv:
         status, out = run(home, ["-n", "localhost", str(srv.port)],
                           ["user %s %s" % (srv.user, srv.password), "bye"])
         commands = srv.commands()
@@ -108,49 +53,13 @@ def test_a_server_that_demands_tls_gets_a_hint_and_no_password(home, pki, tmp_pa
     assert not [c for c in commands if c.startswith("PASS")], commands
 
 
-@pytest.mark.parametrize("mode", ["passive", "active"])
-def test_a_server_that_only_speaks_epsv_and_eprt(home, mode):
-    with tlsservers.EpsvOnlyServer(files={"f.bin": DATA}) as srv:
-        status, out = run(home, ["-n", "-e"] + (["-p"] if mode == "passive" else []), [
-            "open 127.0.0.1 %d" % srv.port, "user tester secret", "binary", "get f.bin",
-            "get f.bin", "put g.bin", "bye"])
-        commands = [c.split()[0] for c in srv.commands]
-    assert status == 0, out
-    assert srv.files["g.bin"] == DATA and depth(home) == 1
-    classic, extended = ("PASV", "EPSV") if mode == "passive" else ("PORT", "EPRT")
-    # The classic command is tried once; the extended one is then remembered.
-    assert (commands.count(classic), commands.count(extended)) == (1, 3), commands
-
-
-@pytest.mark.parametrize("mode", ["passive", "active"])
-def test_ipv6(home, tmp_path, mode):
-    reason = tlsservers.loopback_ipv6_unavailable()
-    if reason:
-        pytest.skip(reason)
-    root = tmp_path / "v6"
-    root.mkdir()
-    with tlsservers.plain_ipv6_server(str(root)) as srv:
-        place(srv, "six.bin", DATA)
-        flags = ["-n", "-e"] + (["-p"] if mode == "passive" else [])
-        status, out = run(home, flags + ["::1", str(srv.port)],
-                          ["user tester secret", "binary", "get six.bin", "put back.bin", "bye"])
-        assert status == 0, out
-        assert read(srv, "back.bin") == DATA
-        status, out = run(home, ["-e", url(srv, "ftp")], ["status", "bye"])
-        assert status == 0, out
-        assert "Peer: ::1 port %d" % srv.port in out
-
-
-def test_kill_during_an_ftps_put_loses_no_message(home, pki, tmp_path):  # noqa: F811
+def test_kill_during_an_ftps_put_loses_no_message(home):
     big = os.urandom(64 * 1024 * 1024)
-    with tls_server("vsftpd", pki, tmp_path) as srv:
+    with vsftpd(tls="explicit") as srv:
         for delay in (0.3, 0.6, 1.0):
             cvadmin(home, "put", QUEUE, data=big)
-            proc = subprocess.Popen([CVXFER, "-p", "--cacert", srv.ca, url(srv, "ftpes")],
-                                    stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
-                                    env=env_with_home(home))
-            proc.stdin.write(b"binary\nput big.bin\nbye\n")
-            proc.stdin.flush()
+            proc = start(home, ["-p", "--cacert", srv.ca, url(srv, "ftpes")],
+                         ["binary", "put big.bin", "bye"])
             time.sleep(delay)
             proc.send_signal(signal.SIGKILL)
             proc.wait(timeout=30)
@@ -160,3 +69,60 @@ def test_kill_during_an_ftps_put_loses_no_message(home, pki, tmp_path):  # noqa:
                 assert read(srv, "big.bin") == big
             else:
                 assert take(home) == big
+
+
+@pytest.mark.parametrize("direction", ["get", "put"])
+@pytest.mark.parametrize("terminal", [True, False], ids=["terminal", "script"])
+def test_ctrl_c_during_an_ftps_transfer(home, direction, terminal):
+    """As over plain FTP: nothing is put or committed and the message is
+    backed out; at a terminal the session goes on, a script ends with 130."""
+    big = os.urandom(8 * 1024 * 1024)  # half a minute at the server's rate
+    with vsftpd(tls="explicit", max_rate=256 * 1024) as srv:
+        if direction == "get":
+            place(srv, "big.bin", big)
+        else:
+            cvadmin(home, "put", QUEUE, data=big)
+        args = ["-p", "--cacert", srv.ca, url(srv, "ftpes")]
+        if terminal:
+            term = Terminal(home, args)
+            try:
+                term.expect(PROMPT)
+                term.line("binary")
+                term.child.sendline("%s big.bin" % direction)
+                time.sleep(1.5)
+                term.child.sendintr()
+                out = term.expect("cvxfer: interrupted") + term.expect(PROMPT)
+                assert "257" in term.line("pwd")
+            finally:
+                term.close()
+        else:
+            proc = start(home, args, ["binary", "%s big.bin" % direction, "pwd", "bye"],
+                         stdout=subprocess.PIPE)
+            time.sleep(1.5)
+            proc.send_signal(signal.SIGINT)
+            out = proc.communicate(timeout=30)[0].decode(errors="replace")
+            assert proc.returncode == 130, out
+            assert "cvxfer: interrupted" in out and "257" not in out
+        verb = "RETR" if direction == "get" else "STOR"
+        assert verb + " big.bin" in srv.commands(), "interrupted before the transfer"
+    assert "Putted on queue" not in out and "Message commited" not in out, out
+    if direction == "put":
+        [msg] = browse(home)
+        assert msg[5] == "1", "backed out once"
+    else:
+        assert depth(home) == 0
+
+
+def test_the_vsftpd_fixture_demands_session_reuse():
+    """Without it the data connections' reuse of the control session would
+    go untested: ftplib, which does not reuse, must be refused."""
+    with vsftpd(tls="explicit") as srv:
+        ftp = ftplib.FTP_TLS(context=ssl.create_default_context(cafile=srv.ca), timeout=30)
+        try:
+            ftp.connect("localhost", srv.port)
+            ftp.login(srv.user, srv.password)
+            ftp.prot_p()
+            with pytest.raises(ftplib.error_perm, match="^522 .*session reuse required"):
+                ftp.nlst()
+        finally:
+            ftp.close()

@@ -3,7 +3,6 @@ wait has a bound, an interrupt cleans up, and a login needs no prompt when
 ~/.netrc or a URL gives it."""
 import os
 import signal
-import socket
 import subprocess
 import time
 
@@ -11,48 +10,37 @@ import pexpect
 import pytest
 
 import ftpservers
-from cvxfer_proc import CVXFER, env_with_home
-from hostile import PAYLOAD, HostileServer
-from session import (PROMPT, browse, cvadmin, depth, home, login, server,  # noqa: F401
-                     slow_server)
-
-QUEUE = "SYSTEM.DEFAULT.LOCAL.QUEUE"
+from scripted import PAYLOAD, ScriptedServer
+from session import (CVXFER, PROMPT, QUEUE, browse, cvadmin, depth, env_with_home,  # noqa: F401
+                     home, login, run, server, slow_server, start)
 
 
-def run(home, args, commands, extra_env=None, timeout=30):
-    env = env_with_home(home)
-    env.update(extra_env or {})
-    proc = subprocess.run([CVXFER] + list(args), input="".join(c + "\n" for c in commands).encode(),
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
-                          timeout=timeout)
-    return proc.returncode, proc.stdout.decode(errors="replace")
-
-
-def closed_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-# name -> (flags, commands after the login, expected status); "{port}" is
-# the server's, "{closed}" a port nobody listens on.
+# The one table of exit classes: name -> (flags, commands after the login,
+# options of the scripted server, expected status); "{closed}" is a port
+# nobody listens on.
 STATUS_CASES = {
-    "all well": ([], ["pwd"], 0),
-    "unknown command": ([], ["bogus"], 1),
-    "usage error": (["-x"], [], 2),
-    "connection refused": ([], ["close", "open 127.0.0.1 {closed}"], 3),
-    "login refused": ([], ["user tester wrong"], 4),
-    "command refused": ([], ["get missing.txt"], 6),
-    "queue call failed": ([], ["cvopen NO.SUCH.QUEUE"], 9),
-    "no message to put": ([], ["put out.txt"], 10),
+    "all well": ([], ["pwd"], {}, 0),
+    "unknown command": ([], ["bogus"], {}, 1),
+    "ambiguous command": ([], ["s"], {}, 1),
+    "unknown mode": ([], ["type EBCDIC"], {}, 1),
+    "usage error": (["-x"], [], {}, 2),
+    "connection refused": ([], ["close", "open 127.0.0.1 {closed}"], {}, 3),
+    "login refused": ([], ["user tester wrong"], {}, 4),
+    "TLS refused": (["-s"], [], {}, 5),
+    "command refused": ([], ["get missing.txt"], {}, 6),
+    "transfer cut off": ([], ["get remote.bin"], {"step": "data", "behaviour": "garbage"}, 7),
+    "timed out": (["-t", "1"], ["get remote.bin"], {"step": "data", "behaviour": "stall"}, 8),
+    "queue call failed": ([], ["cvopen NO.SUCH.QUEUE"], {}, 9),
+    "no message to put": ([], ["put out.txt"], {}, 10),
 }
 
 
 @pytest.mark.parametrize("name", list(STATUS_CASES))
-def test_exit_status_names_the_first_failure(home, server, name):
-    flags, commands, expected = STATUS_CASES[name]
-    commands = [c.format(port=server.port, closed=closed_port()) for c in commands]
-    status, out = run(home, ["-n"] + flags, login(server) + commands + ["pwd", "bye"])
+def test_exit_status_names_the_first_failure(home, name):
+    flags, commands, options, expected = STATUS_CASES[name]
+    commands = [c.format(closed=ftpservers.free_port()) for c in commands]
+    with ScriptedServer({"remote.bin": PAYLOAD}, **options) as srv:
+        status, out = run(home, ["-n", "-p"] + flags, login(srv) + commands + ["pwd", "bye"])
     assert status == expected, out
 
 
@@ -79,15 +67,12 @@ def test_every_wait_is_bounded(home, step, direction, awaited):
     if direction == "put":
         # Larger than any socket buffer when the server takes nothing.
         cvadmin(home, "put", QUEUE, data=PAYLOAD * (64 if step == "data" else 1))
-    srv = HostileServer(step, "stall")
-    start = time.monotonic()
-    try:
+    began = time.monotonic()
+    with ScriptedServer({"remote.bin": PAYLOAD}, step, "stall") as srv:
         status, out = run(home, ["-n", "-p", "-t", "2"], [
             "open 127.0.0.1 %d" % srv.port, "user tester secret", "binary",
             "%s remote.bin" % direction, "bye"])
-    finally:
-        srv.close()
-    assert time.monotonic() - start < 20
+    assert time.monotonic() - began < 20
     assert status == 8, out
     assert "cvxfer: timed out after 2 s waiting for %s" % awaited in out
     if direction == "put":
@@ -126,11 +111,8 @@ def test_interrupt_at_a_terminal_abandons_the_put_and_keeps_the_session(home, sl
 
 def test_interrupt_without_a_terminal_ends_the_run_with_130(home, slow_server):
     cvadmin(home, "put", QUEUE, data=os.urandom(4 * 1024 * 1024))
-    proc = subprocess.Popen([CVXFER, "-n", "-p"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, env=env_with_home(home))
-    commands = login(slow_server) + ["binary", "put big.bin", "pwd", "bye"]
-    proc.stdin.write("".join(c + "\n" for c in commands).encode())
-    proc.stdin.flush()
+    proc = start(home, ["-n", "-p"], login(slow_server) + ["binary", "put big.bin", "pwd", "bye"],
+                 stdout=subprocess.PIPE)
     time.sleep(2)
     proc.send_signal(signal.SIGINT)
     out, _ = proc.communicate(timeout=30)
@@ -153,7 +135,7 @@ def write_netrc(tmp_path, text, mode=0o600):
 ])
 def test_netrc_logs_in_without_prompts(home, server, tmp_path, entry, mode, expected):
     env = write_netrc(tmp_path, entry, mode)
-    status, out = run(home, ["127.0.0.1", str(server.port)], ["pwd", "bye"], extra_env=env)
+    status, out = run(home, ["127.0.0.1", str(server.port)], ["pwd", "bye"], env=env)
     assert status == expected, out
     assert "User <" not in out and "Password:" not in out
     if expected:
@@ -185,8 +167,6 @@ def test_url_gives_user_password_port_and_directory(home, odd_server, url, expec
 
 
 def test_windows_line_ends_are_plain_line_ends(home, server):
-    script = "".join(c + "\r\n" for c in login(server) + ["pwd", "bye"]).encode()
-    proc = subprocess.run([CVXFER, "-n"], input=script, stdout=subprocess.PIPE,
-                          env=env_with_home(home), timeout=30)
-    assert proc.returncode == 0
-    assert b"230" in proc.stdout and b"257" in proc.stdout
+    status, out = run(home, ["-n"], [c + "\r" for c in login(server) + ["pwd", "bye"]])
+    assert status == 0, out
+    assert "230" in out and "257" in out

@@ -1,0 +1,385 @@
+"""A scripted FTP server on loopback for what real servers will not do on
+demand: fail at a chosen step in a chosen manner, speak only EPSV/EPRT,
+pause inside a reply or a listing, send replies a byte at a time, announce
+sizes it does not send.
+
+    with ScriptedServer(files={"a": b"..."}, step="data", behaviour="close") as srv:
+        ... srv.port ... srv.lines ... srv.files
+
+Sessions are served one after another until the block ends; each fault
+and each pause happens once, at its first occasion."""
+import ipaddress
+import random
+import socket
+import threading
+import time
+
+PAYLOAD = random.Random(7).randbytes(600 * 1024)  # more than one receive chunk
+SLOW = 1.0          # seconds; well inside any wait for a reply
+RUN_TIMEOUT = 40    # the longest any wait of the server lasts
+
+FAULTS = ["421", "close", "garbage"]
+EPSV_ONLY = {"PASV": "500 use EPSV/EPRT", "PORT": "500 use EPSV/EPRT"}
+
+NORMAL = {"greeting": "220 scripted test server ready.", "USER": "331 Password required.",
+          "PASS": "230 Logged in.", "TYPE": "200 Type set.", "MODE": "200 OK.",
+          "STRU": "200 OK.", "NOOP": "200 OK.", "ABOR": "226 Abort done.", "PORT": "200 PORT command ok.",
+          "EPRT": "200 EPRT command ok.", "SYST": "215 UNIX Type: L8", "CWD": "250 OK.",
+          "MKD": "257 Created.", "RMD": "250 Removed.", "RNTO": "250 Renamed.",
+          "transfer": "150 Opening data connection.", "final": "226 Transfer complete."}
+
+
+class ScriptedServer:
+    """files: name -> bytes, served by RETR, NLST, LIST, SIZE, MDTM and
+    changed by STOR, DELE, RNFR/RNTO (share the dict to keep it). At step
+    (a verb, "greeting", "transfer" for the 150 reply, "data", "final" for
+    the end-of-transfer reply) it misbehaves once in the manner behaviour:
+    421, close, garbage (then 500 to all), overlong, stall, control,
+    endless, slow. refuse: verb -> the reply that refuses it (EPSV_ONLY).
+    pauses: verb -> seconds inside that verb's reply, sent as two lines.
+    list_pause: (name, seconds) inside a listing after that name. split:
+    every reply a byte at a time. announce: the 150 reply of RETR names
+    the size. truncate: RETR sends only that many bytes, but says and SIZEs
+    the whole. no_overwrite: RNTO onto an existing name is refused.
+    lines holds every command line received (bytes, with CR LF); stored
+    the bytes of the last complete STOR, partial those of a cut one."""
+
+    def __init__(self, files=None, step=None, behaviour=None, user="tester", password="secret",
+                 refuse=None, pauses=None, list_pause=None, split=False, announce=False,
+                 truncate=None, no_overwrite=False, host="127.0.0.1"):
+        self.files = {} if files is None else files
+        self.step, self.behaviour, self.user, self.password = step, behaviour, user, password
+        self.refuse, self.pauses = dict(refuse or {}), dict(pauses or {})
+        self.list_pause, self.split, self.announce = list_pause, split, announce
+        self.truncate, self.no_overwrite, self.host = truncate, no_overwrite, host
+        self.lines, self.stored, self.partial = [], None, None
+        self._stop, self._conn = threading.Event(), None
+        self._family = socket.AF_INET6 if ":" in host else socket.AF_INET
+        self._listener = socket.create_server((host, 0), family=self._family)
+        self._listener.settimeout(0.1)
+        self.port = self._listener.getsockname()[1]
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def close(self):
+        """Ends the session in progress, if any, and stops serving."""
+        self._stop.set()
+        if self._conn is not None:
+            try:
+                self._conn.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+        self._thread.join(RUN_TIMEOUT)
+        self._listener.close()
+
+    def verbs(self):
+        """The verbs of the command lines received, in upper case."""
+        return [line.split(b" ")[0].strip().upper().decode(errors="replace")
+                for line in self.lines]
+
+    # ------------------------------------------------------------ plumbing
+
+    def _run(self):
+        while not self._stop.is_set():
+            try:
+                conn, _ = self._listener.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            self._conn = conn
+            conn.settimeout(RUN_TIMEOUT)
+            state = {"pending": None, "confused": False, "renaming": None, "user": None}
+            try:
+                with conn:
+                    self._session(conn, state)
+            except OSError:
+                pass
+            finally:
+                if isinstance(state["pending"], socket.socket):
+                    state["pending"].close()
+                self._conn = None
+
+    def _fires(self, step):
+        """True, once, when step is the step that misbehaves."""
+        if step is None or step != self.step:
+            return False
+        self.step = "fired"
+        return True
+
+    def _send(self, conn, data):
+        if not self.split:
+            conn.sendall(data)
+            return
+        conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        for i in range(len(data)):
+            conn.sendall(data[i:i + 1])
+            time.sleep(0.002)
+
+    def _pause(self, seconds):
+        self._stop.wait(seconds)
+
+    def _reply(self, conn, step, text=None):
+        """Sends the reply of step (text, or its usual one), or misbehaves
+        there; False when the session is over."""
+        text = text or NORMAL[step]
+        code = text[:3].encode()
+        if not self._fires(step):
+            if step in self.pauses:
+                self._send(conn, code + b"-wait for it\r\n")
+                self._pause(self.pauses.pop(step))
+            self._send(conn, text.encode() + b"\r\n")
+            return True
+        b = self.behaviour
+        if b == "421":
+            self._send(conn, b"421 Service not available, closing control connection.\r\n")
+            return False
+        if b == "garbage":
+            self._send(conn, b"\x00\xffgarbage, no reply code here\r\n")
+            self._confused = True
+            return True
+        if b == "overlong":
+            self._send(conn, code + b"-" + b"x" * 3000 + b"\r\n" + text.encode() + b" " +
+                       b"y" * 3000 + b"\r\n")
+            return True
+        if b == "stall":  # says nothing more until the client gives up
+            self._drain(conn)
+            return False
+        if b == "control":
+            self._send(conn, text[:4].encode() + b"\x1b[2J\x1b]0;owned\x07\rclear\r\n")
+            return True
+        if b == "endless":  # a multi-line reply that never reaches its last line
+            while not self._stop.is_set():
+                conn.sendall(code + b"-" + b"e" * 1000 + b"\r\n")
+            return False
+        if b == "slow":
+            time.sleep(SLOW)
+            self._send(conn, code + b"-taking my time\r\n")
+            time.sleep(SLOW)
+            self._send(conn, text.encode() + b"\r\n")
+            return True
+        return False  # close
+
+    def _drain(self, conn):
+        """Reads and drops whatever comes until the peer closes (bounded)."""
+        deadline = time.monotonic() + RUN_TIMEOUT
+        try:
+            while time.monotonic() < deadline and conn.recv(65536):
+                pass
+        except OSError:
+            pass
+
+    # ------------------------------------------------------------ commands
+
+    def _session(self, conn, state):
+        self._confused = False
+        if not self._reply(conn, "greeting"):
+            return
+        reader = conn.makefile("rb")
+        while not self._stop.is_set():
+            line = reader.readline(4096)
+            if not line:
+                return
+            self.lines.append(line)
+            verb, _, arg = line.decode("latin-1").rstrip("\r\n").partition(" ")
+            verb = verb.upper()
+            if verb == "QUIT":
+                self._send(conn, b"221 Goodbye.\r\n")
+                return
+            if self._confused:
+                self._send(conn, b"500 Command not understood.\r\n")
+            elif verb in self.refuse:
+                self._send(conn, self.refuse[verb].encode() + b"\r\n")
+            elif not self._command(conn, state, verb, arg):
+                return
+
+    def _command(self, conn, state, verb, arg):
+        """Answers one command; False when the session is over."""
+        files = self.files
+        if verb == "USER":
+            state["user"] = arg
+        elif verb == "PASS" and (state["user"], arg) != (self.user, self.password):
+            return self._reply(conn, "PASS", "530 Login incorrect.")
+        elif verb in ("PASV", "EPSV", "PORT", "EPRT"):
+            return self._data_command(conn, state, verb, arg)
+        elif verb in ("RETR", "STOR", "NLST", "LIST"):
+            pending, state["pending"] = state["pending"], None
+            return self._transfer(conn, verb, arg, pending)
+        elif verb == "PWD":
+            return self._reply(conn, verb, '257 "/" is the current directory.')
+        elif verb in ("SIZE", "MDTM"):
+            if arg not in files:
+                return self._reply(conn, verb, "550 No such file.")
+            return self._reply(conn, verb, "213 %d" % len(files[arg]) if verb == "SIZE" else
+                               "213 20260101000000")
+        elif verb == "DELE":
+            gone = files.pop(arg, None) is not None
+            return self._reply(conn, verb, "250 Deleted." if gone else "550 No such file.")
+        elif verb == "RNFR":
+            state["renaming"] = arg if arg in files else None
+            return self._reply(conn, verb, "350 Ready for RNTO." if arg in files else
+                               "550 No such file.")
+        elif verb == "RNTO":
+            source, state["renaming"] = state["renaming"], None
+            if source is None:
+                return self._reply(conn, verb, "503 RNFR first.")
+            if self.no_overwrite and arg in files:
+                return self._reply(conn, verb, "553 %s exists; not overwritten." % arg)
+            files[arg] = files.pop(source)  # done before a fault at RNTO's reply
+        elif verb not in NORMAL:
+            return self._reply(conn, verb, "502 Command not implemented.")
+        return self._reply(conn, verb)
+
+    def _data_command(self, conn, state, verb, arg):
+        if isinstance(state["pending"], socket.socket):
+            state["pending"].close()
+        state["pending"] = None
+        if verb in ("PASV", "EPSV"):
+            listener = socket.create_server((self.host, 0), family=self._family)
+            listener.settimeout(RUN_TIMEOUT)
+            state["pending"] = listener
+            port = listener.getsockname()[1]
+            text = ("227 Entering Passive Mode (127,0,0,1,%d,%d)." % (port >> 8, port & 255)
+                    if verb == "PASV" else "229 Entering Extended Passive Mode (|||%d|)" % port)
+            return self._reply(conn, verb, text)
+        state["pending"] = _active_address(verb, arg)
+        if state["pending"] is None:
+            return self._reply(conn, verb, "500 %s to loopback only." % verb)
+        return self._reply(conn, verb)
+
+    # ------------------------------------------------------------ transfers
+
+    def _transfer(self, conn, verb, arg, pending):
+        if verb == "RETR" and arg not in self.files:
+            return self._reply(conn, verb, "550 No such file.")
+        if pending is None:
+            return self._reply(conn, verb, "425 Use PASV, EPSV, PORT or EPRT first.")
+        text = None
+        if verb == "RETR" and (self.announce or self.truncate is not None):
+            text = "150 Opening BINARY mode data connection for %s (%d bytes)." % (
+                arg, len(self.files[arg]))
+        if not self._reply(conn, "transfer", text):
+            return False
+        if self._confused:
+            return True
+        if isinstance(pending, socket.socket):
+            with pending:
+                data, _ = pending.accept()
+        else:
+            data = socket.create_connection(pending, timeout=RUN_TIMEOUT)
+        data.settimeout(RUN_TIMEOUT)
+        fault = self.behaviour if self._fires("data") else None
+        with data:
+            if verb == "STOR":
+                done = self._receive(conn, data, arg, fault)
+            elif verb == "RETR":
+                body = self.files[arg]
+                done = self._send_data(conn, data, body[:self.truncate], fault)
+            else:
+                done = self._send_data(conn, data, self._listing(verb), fault, listing=True)
+        if done is not True:
+            return done == "go on"
+        return self._reply(conn, "final")
+
+    def _listing(self, verb):
+        """The lines of NLST or LIST, each a bytes object."""
+        lines = []
+        for name in sorted(self.files):
+            raw = name.encode("latin-1") if isinstance(name, str) else name
+            if verb == "LIST":
+                raw = b"-rw-r--r-- 1 ftp ftp %d Jan 01 00:00 " % len(self.files[name]) + raw
+            lines.append(raw + b"\r\n")
+        return lines
+
+    def _send_data(self, conn, data, body, fault, listing=False):
+        """Sends body (bytes, or a listing's lines) on data; True when the
+        final reply follows, else what _data_fault says."""
+        if fault == "endless":
+            try:
+                while not self._stop.is_set():
+                    data.sendall(PAYLOAD)
+            except OSError:
+                return True
+        if listing:
+            names = sorted(self.files)
+            at = len(body)
+            if self.list_pause and self.list_pause[0] in names:
+                at = names.index(self.list_pause[0]) + 1
+            try:
+                data.sendall(b"".join(body[:at]))
+                if at < len(body):
+                    self._pause(self.list_pause[1])
+                    self.list_pause = None
+                data.sendall(b"".join(body[at:]))
+            except OSError:  # the client gave up on it
+                self._send(conn, b"426 Connection closed; transfer aborted.\r\n")
+                return "go on"
+            return True
+        half = len(body) // 2
+        data.sendall(body[:half])
+        if fault == "stall":
+            self._drain(data)
+            return False
+        if fault in FAULTS:
+            return self._data_fault(conn, data, fault)
+        if fault == "slow":
+            time.sleep(SLOW)
+        data.sendall(body[half:])
+        return True
+
+    def _receive(self, conn, data, name, fault):
+        if fault == "stall":  # takes nothing: the client's buffers fill and stay full
+            try:
+                conn.recv(1)  # until the client gives up on the session
+            except OSError:
+                pass
+            return False
+        half, received = len(PAYLOAD) // 2, bytearray()
+        while not (fault in FAULTS and len(received) >= half):
+            chunk = data.recv(65536)
+            if not chunk:
+                break
+            received += chunk
+            if fault == "slow" and len(received) >= half:
+                time.sleep(SLOW)
+                fault = None
+        if fault in FAULTS:
+            self.partial = bytes(received)
+            return self._data_fault(conn, data, fault)
+        self.stored = self.files[name] = bytes(received)
+        return True
+
+    def _data_fault(self, conn, data, fault):
+        """The data connection breaks off half-way (a reset)."""
+        data.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+        data.close()
+        if fault == "421":
+            self._send(conn, b"421 Service not available, closing control connection.\r\n")
+            return False
+        if fault == "close":
+            return False
+        self._send(conn, b"426 Connection closed; transfer aborted.\r\n")
+        return "go on"
+
+
+def _active_address(verb, arg):
+    """The (host, port) of a PORT or EPRT argument, or None when it is
+    malformed or not a loopback address."""
+    try:
+        if verb == "PORT":
+            fields = [int(f) for f in arg.split(",")]
+            host, port = ".".join(str(f) for f in fields[:4]), fields[4] * 256 + fields[5]
+        else:
+            fields = arg[1:].split(arg[:1])
+            host, port = fields[1], int(fields[2])
+        if ipaddress.ip_address(host).is_loopback:
+            return host, port
+    except (ValueError, IndexError):
+        pass
+    return None

@@ -1,0 +1,172 @@
+"""Files to messages and back, byte for byte, over a covering set of server
+x data mode x type x queue manager x TLS (each pair of values meets in some
+row), at the sizes where the store and the transfers change how they carry
+bytes, up to 300 MiB; and a file longer than the queue takes, refused as
+soon as that is known."""
+import base64
+import contextlib
+import hashlib
+import os
+
+import pytest
+
+import ftpservers
+from scripted import EPSV_ONLY, ScriptedServer
+from session import broker_url, browse, cvadmin, depth, run, url, vsftpd  # noqa: F401
+
+QUEUE = "STREAM.Q"
+KIB, MIB = 1024, 1024 * 1024
+EDGES = [0, 1, 128 * KIB - 1, 128 * KIB, 128 * KIB + 1, MIB - 1, MIB, MIB + 1]
+BIG = 300 * MIB
+
+# server (host), data mode, type, queue manager, TLS (version), 300 MiB too
+ROWS = [
+    ("pyftpdlib ::1", "active", "binary", "local", None, False),
+    ("pyftpdlib", "passive", "ascii", "amqp", None, False),
+    ("pyftpdlib", "active", "ascii", "local", "explicit 1.3", False),
+    ("pyftpdlib ::1", "passive", "binary", "amqp", "explicit", False),
+    ("vsftpd", "passive", "binary", "local", None, True),
+    ("vsftpd", "active", "ascii", "amqp", None, False),
+    ("vsftpd", "active", "binary", "local", "explicit 1.3", False),
+    ("vsftpd", "passive", "binary", "amqp", "explicit 1.2", True),
+    ("vsftpd", "passive", "ascii", "local", "implicit", False),
+    ("vsftpd", "active", "binary", "amqp", "implicit", False),
+    ("epsv-only", "passive", "binary", "local", None, False),
+    ("epsv-only", "active", "ascii", "amqp", None, False),
+]
+
+
+@pytest.fixture
+def qhome(request, tmp_path):
+    """A data directory whose default queue manager is of the kind the
+    row names ("local" or "amqp"), with QUEUE taking up to 512 MiB."""
+    path = str(tmp_path / "corvane")
+    kind = request.node.callspec.params["row"][3]
+    amqp = ["--amqp", request.getfixturevalue("broker_url")] if kind == "amqp" else []
+    cvadmin(path, "create", "QM", "--default", *amqp)
+    cvadmin(path, "define", QUEUE, "--maxmsgl", str(512 * MIB))
+    cvadmin(path, "clear", QUEUE)
+    yield path
+    cvadmin(path, "clear", QUEUE, check=False)
+    cvadmin(path, "undefine", QUEUE, check=False)
+
+
+def contents(size, text):
+    """size random bytes, or with text random lines without CR (which a
+    server's ascii conversion would not give back)."""
+    piece = os.urandom(size)
+    return base64.encodebytes(piece)[:size] if text else piece
+
+
+@contextlib.contextmanager
+def started(kind, tls, tmp_path, files):
+    """The server of the row, serving files (name -> bytes)."""
+    host = "::1" if kind.endswith("::1") else "127.0.0.1"
+    if host == "::1" and ftpservers.loopback_ipv6_unavailable():
+        pytest.skip(ftpservers.loopback_ipv6_unavailable())
+    mode, _, version = (tls or "").partition(" ")
+    if kind == "epsv-only":
+        with ScriptedServer(files, refuse=EPSV_ONLY) as srv:
+            yield srv
+        return
+    if kind.startswith("vsftpd"):
+        context = vsftpd(tls=mode or None, tls_version=version or None)
+    else:
+        (tmp_path / "ftp").mkdir()
+        context = ftpservers.pyftpdlib_server(str(tmp_path / "ftp"), host=host, tls=bool(mode),
+                                              tls_version=version or None)
+    with context as srv:
+        for name, data in files.items():
+            path = os.path.join(srv.root, name)
+            with open(path, "wb") as f:
+                f.write(data)
+            os.chmod(path, 0o644)
+        srv.files = None
+        yield srv
+
+
+def stored(srv, name):
+    if srv.files is not None:
+        return srv.files[name]
+    with open(os.path.join(srv.root, name), "rb") as f:
+        return f.read()
+
+
+@pytest.mark.parametrize("row", ROWS, ids=["-".join(r[:4] + (r[4] or "plain", "300MiB" * r[5]))
+                                           for r in ROWS])
+def test_round_trip(qhome, tmp_path, row):
+    kind, mode, type_, backend, tls, big = row
+    sizes = EDGES + ([BIG] if big else [])
+    files = {"in %d" % i: contents(size, type_ == "ascii") for i, size in enumerate(sizes)}
+    digests = [hashlib.sha256(files["in %d" % i]).digest() for i in range(len(sizes))]
+    with started(kind, tls, tmp_path, files) as srv:
+        flags = ["-e"] + (["-p"] if mode == "passive" else [])
+        if tls:
+            flags += ["--cacert", srv.ca, url(srv, "ftps" if srv.implicit else "ftpes")]
+        else:
+            flags += ["-n", srv.host, srv.port]
+        login = [] if tls else ["user %s %s" % (srv.user, srv.password)]
+        session = login + [type_, "cvopen " + QUEUE]
+        real = kind != "epsv-only"  # multi-line replies to SYST and HELP
+        status, out = run(qhome, flags, session + ["ls", "dir", "status"] +
+                          (["system", "rhelp"] if real else []) +
+                          ['get "in %d"' % i for i in range(len(sizes))] + ["bye"])
+        assert status == 0, out
+        assert out.count("in %d\r\n" % (len(sizes) - 1)) == 2, out  # ls and dir
+        assert not real or ("215 " in out and "214" in out)
+        if tls:
+            assert "Data connections: protected" in out
+            if " " in tls:
+                assert "Control connection: protected, TLSv%s" % tls.split()[1] in out
+        if srv.host == "::1":
+            assert "Peer: ::1 port %d" % srv.port in out
+        # ascii: the server sends CR LF for LF, the message keeps what it sent.
+        converted = type_ == "ascii" and real
+        lengths = [size + (files["in %d" % i].count(b"\n") if converted else 0)
+                   for i, size in enumerate(sizes)]
+        for i, length in enumerate(lengths):
+            assert "cvxfer: [in %d] %d bytes received.\n" % (i, length) in out
+        assert depth(qhome, QUEUE) == len(sizes)
+        if backend == "local":  # a broker shows a message only by delivering it
+            assert [(int(m[1]), m[2], m[3]) for m in browse(qhome, QUEUE)] == [
+                (length, '"CVSTR   "' if type_ == "ascii" else '"        "', "persistent")
+                for length in lengths]
+        status, out = run(qhome, flags, session + ['put "out %d"' % i for i in range(len(sizes))] +
+                          ["bye"])
+        assert status == 0, out
+        for i in range(len(sizes)):
+            assert hashlib.sha256(stored(srv, "out %d" % i)).digest() == digests[i], sizes[i]
+        if kind == "epsv-only":  # PASV or PORT once a session; then only the extended one
+            classic = "PASV" if mode == "passive" else "PORT"
+            assert srv.verbs().count(classic) == 2, srv.verbs()
+        elif tls and tls.startswith("explicit"):
+            commands = srv.commands()
+            assert commands[0] == "AUTH TLS", commands
+            assert commands.index("PROT P") < commands.index("USER %s" % srv.user)
+    assert depth(qhome, QUEUE) == 0
+
+
+@pytest.mark.parametrize("row", [("vsftpd", "", "", "amqp"), ("pyftpdlib", "", "", "local")],
+                         ids=["vsftpd-amqp", "pyftpdlib-local"])
+def test_a_file_longer_than_the_queue_takes_is_refused_early(qhome, tmp_path, row):
+    limit = 256 * KIB
+    cvadmin(qhome, "define", "SMALL.Q", "--maxmsgl", str(limit))
+    files = {"exact": os.urandom(limit), "over": os.urandom(limit + 1),
+             "huge": os.urandom(64 * MIB)}
+    try:
+        with started(row[0], None, tmp_path, files) as srv:
+            status, out = run(qhome, ["-n", srv.host, srv.port], [
+                "user %s %s" % (srv.user, srv.password), "binary", "cvopen SMALL.Q", "get over",
+                "get huge", "get exact", "bye"])
+        assert status == 9, out  # the queue refused
+        assert out.count("too large for one message (more than %d bytes)" % limit) == 2, out
+        assert out.count("Not putted on queue CVRC_MSG_TOO_BIG_FOR_Q\n") == 2
+        # Given up at once: after the limit, or before a byte where the server
+        # announces the size.
+        received = int(out.split("cvxfer: [huge] ")[1].split(" bytes")[0])
+        assert received <= (0 if row[0] == "vsftpd" else limit + 1), out
+        assert "cvxfer: [exact] %d bytes received.\n" % limit in out
+        assert depth(qhome, "SMALL.Q") == 1
+    finally:
+        cvadmin(qhome, "clear", "SMALL.Q")
+        cvadmin(qhome, "undefine", "SMALL.Q")
