@@ -278,7 +278,11 @@ void CVMGetFile(FtpSession *session, const FtpCVAfter *after, const std::string 
   RemoteStat stat;
   CVSourceKey(session, path.c_str(), key, &stat);
   long long size = 0;
-  if (CVOnQueue(session, key)) {
+  // A match proves the file taken only when the server told both its size
+  // and its time: otherwise a new version cannot be told from the old, and
+  // a file is taken again rather than deleted on a guess.
+  const bool provable = stat.Size != UINT64_MAX && !stat.Mtime.empty();
+  if (provable && CVOnQueue(session, key)) {
     std::printf("cvxfer: [%s] is on the queue already; not taken again\n",
                 FtpPrintable(path).c_str());
     std::fflush(stdout);

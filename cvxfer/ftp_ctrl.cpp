@@ -275,7 +275,7 @@ int FtpExchange(FtpSession *session, const char *text, bool echo, int *sendRc) {
     if (std::strncmp(text, "PASS ", 5) == 0) {
       std::printf("--> PASS XXXX\n");
     } else {
-      std::printf("--> %.*s\n", length - 2, text);
+      std::printf("--> %s\n", FtpPrintable(std::string_view(text, length - 2)).c_str());
     }
     std::fflush(stdout);
   }

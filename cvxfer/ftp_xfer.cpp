@@ -44,7 +44,7 @@ bool FtpRefusesRetrieval(int reply) {
 
 // Tells the user that a transfer did not complete.
 void FtpReportIncomplete(FtpSession *session, const char *name) {
-  std::printf("cvxfer: [%s] transfer incomplete.\n", name);
+  std::printf("cvxfer: [%s] transfer incomplete.\n", FtpPrintable(name).c_str());
   std::fflush(stdout);
   FtpFail(session, FTP_EXIT_INCOMPLETE);
 }
@@ -139,8 +139,8 @@ bool FtpSizeMet(FtpSession *session, const char *name, long long total, uint64_t
   if (session->Opt.TransferType != 2) return true;
   for (const uint64_t size : {announced, expected}) {
     if (size != UINT64_MAX && size != static_cast<uint64_t>(total)) {
-      std::printf("cvxfer: [%s] the server announced %llu bytes but sent %lld\n", name,
-                  static_cast<unsigned long long>(size), total);
+      std::printf("cvxfer: [%s] the server announced %llu bytes but sent %lld\n",
+                  FtpPrintable(name).c_str(), static_cast<unsigned long long>(size), total);
       std::fflush(stdout);
       return false;
     }
@@ -263,12 +263,14 @@ int FtpGetFileTo(FtpSession *session, const char *name, const FtpSink &sink, uin
   }
   if (session->Opt.HashMarks) std::printf("\n");
   const int reply = FtpGetReply(session);
-  std::printf("cvxfer: [%s] %lld bytes received.\n", name, r.Total);
+  // A name from a listing may hold what a terminal would obey.
+  const std::string shown = FtpPrintable(name);
+  std::printf("cvxfer: [%s] %lld bytes received.\n", shown.c_str(), r.Total);
   std::fflush(stdout);
   if (r.TooLarge) {
     std::printf(
         "cvxfer: [%s] too large for one message (more than %llu bytes); transfer abandoned.\n",
-        name, static_cast<unsigned long long>(r.MaxLength));
+        shown.c_str(), static_cast<unsigned long long>(r.MaxLength));
     std::fflush(stdout);
     return kFtpTooLarge;
   }
@@ -292,7 +294,8 @@ int FtpPutFileFrom(FtpSession *session, const char *name, const FtpSource &sourc
       source.Length <= kMessageMax && FtpSendSource(session, source, &progress) == 0;
   FtpProgressEnd(&progress);
   if (allSent) {
-    std::printf("%s : %ld bytes sent.\n", name, static_cast<long>(source.Length));
+    std::printf("%s : %ld bytes sent.\n", FtpPrintable(name).c_str(),
+                static_cast<long>(source.Length));
     std::fflush(stdout);
     FtpDataClose(session);
   } else {
