@@ -20,6 +20,7 @@
 #include "cv_util.h"
 #include "ftp_ctrl.h"
 #include "ftp_io.h"
+#include "bridge_steps.h"
 #include "remote.h"
 
 namespace {
@@ -27,26 +28,7 @@ namespace {
 // Get under a unit of work, converted, no wait.
 constexpr CVLONG kGetOptions = CVGMO_SYNCPOINT | CVGMO_FAIL_IF_QUIESCING | CVGMO_CONVERT;
 
-// The directory part of path with its slash ("" for none), and the rest.
-std::string CVDirOf(const std::string &path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "" : path.substr(0, slash + 1);
-}
-std::string CVBaseOf(const std::string &path) {
-  return path.substr(CVDirOf(path).size());
-}
 
-// Where path lies: its directory part made absolute against the current
-// directory (as the server named it), without a trailing slash.
-std::string CVDirectory(FtpSession *session, const std::string &path) {
-  std::string dir = CVDirOf(path);
-  if (!dir.empty() && dir != "/") dir.pop_back();
-  if (!dir.empty() && dir[0] == '/') return dir;
-  const std::string current = session->Remote->CurrentDir(session);
-  if (dir.empty()) return current;
-  if (current.empty()) return dir;
-  return current + (current.back() == '/' ? "" : "/") + dir;
-}
 
 // The properties that tell where a message put by get came from: the base
 // name (a message that names a directory could not be stored again), the
@@ -78,23 +60,6 @@ int CVTransferReady(FtpSession *session, const char *remoteName, const char *fai
   return 1;
 }
 
-// Deletes the remote file name or moves it into after->MoveTo; called only
-// once its message is safely on the queue. Returns 0, or 1 (the file stays
-// where it was; the message stays on the queue).
-int CVFinishRemote(FtpSession *session, const char *name, const FtpCVAfter *after) {
-  if (after == nullptr || (!after->Delete && after->MoveTo == nullptr)) return 0;
-  if (after->Delete) {
-    if (session->Remote->Delete(session, name) == 0) return 0;
-  } else {
-    const std::string target = std::string(after->MoveTo) + "/" + CVBaseOf(name);
-    if (session->Remote->Rename(session, name, target.c_str()) == 0) return 0;
-  }
-  std::printf("cvxfer: [%s] is on the queue but stays on the server: it could not be %s\n",
-              FtpPrintable(name).c_str(), after->Delete ? "deleted" : "moved");
-  std::fflush(stdout);
-  FtpFail(session, FTP_EXIT_REFUSED);
-  return 1;
-}
 
 // ---- get ----
 
@@ -173,10 +138,10 @@ int CVCompletePut(FtpSession *session, CVPutStream *s, const char *name, const C
   return cc == CVCC_OK ? 0 : CVFailed(session, reason);
 }
 
-// get of one file; *bytes gets its size once it is on the queue. expected
-// is the size the server told (UINT64_MAX: unknown).
-int CVGetOne(FtpSession *session, const char *remoteName, const FtpCVAfter *after, long long *bytes,
-             const CVBYTE *correlId = nullptr, uint64_t expected = UINT64_MAX) {
+}  // namespace
+
+int CVGetFile(FtpSession *session, const char *remoteName, const CVGetOptions &opts,
+              long long *bytes) {
   // Without a queue to put on, the download would only be thrown away.
   if (CVTransferReady(session, remoteName, "Not putted on queue %s\n") != 0) return 1;
   // A file longer than the queue takes is abandoned as soon as it is; a
@@ -188,6 +153,7 @@ int CVGetOne(FtpSession *session, const char *remoteName, const FtpCVAfter *afte
   CVPutStream s;
   CVLONG cc = -1, reason = -1;
   CVPMO pmo = CVPMO_DEFAULT;
+  if (opts.Syncpoint) pmo.Options |= CVPMO_SYNCPOINT;
   CVPUTOPEN(session->Queue.Hconn, session->Queue.Hobj, &pmo, -1, &s.Hmsg, &cc, &reason);
   if (cc != CVCC_OK) {
     CVEcho(session, "CVPUT");
@@ -196,15 +162,18 @@ int CVGetOne(FtpSession *session, const char *remoteName, const FtpCVAfter *afte
     return CVFailed(session, reason);
   }
   const int got = session->Remote->Retrieve(session, remoteName, CVStreamSink(session, &s),
-                                            static_cast<uint64_t>(maxLength), expected);
+                                            static_cast<uint64_t>(maxLength), opts.Expected);
   if (got == kRemoteTooLarge) return CVAbandonPut(session, &s, remoteName, CVRC_MSG_TOO_BIG_FOR_Q);
   if (got == kRemoteSinkFailed) return CVAbandonPut(session, &s, remoteName, s.Reason, true);
   if (got != 1) return CVAbandonPut(session, &s, remoteName, 0);
-  if (CVCompletePut(session, &s, remoteName, correlId) != 0) return 1;
+  const char *recordAs = opts.RecordAs != nullptr ? opts.RecordAs : remoteName;
+  if (CVCompletePut(session, &s, recordAs, opts.CorrelId) != 0) return 1;
   *bytes = s.Size;
   // The put returned: the message is on the queue, so the remote file may go.
-  return CVFinishRemote(session, remoteName, after);
+  return opts.Syncpoint ? 0 : CVFinishRemote(session, remoteName, opts.After);
 }
+
+namespace {
 
 // ---- mget ----
 
@@ -222,22 +191,6 @@ void CVSourceKey(FtpSession *session, const char *path, CVBYTE *key, RemoteStat 
   std::memcpy(key, digest, CV_CORREL_ID_LENGTH);
 }
 
-// Looks at the first message of the open queue that matches md's
-// identifiers, without taking it and without reading its body. Returns its
-// property list (length in *propLength; valid until the next look) and
-// leaves the completion code and the reason in *cc and *reason.
-const CVCHAR *CVBrowseFirst(FtpSession *session, CVMD *md, CVLONG *propLength, CVLONG *cc,
-                            CVLONG *reason) {
-  static std::vector<CVCHAR> props(CV_PROPERTIES_LENGTH_MAX);
-  CVGMO gmo = CVGMO_DEFAULT;
-  gmo.Options = CVGMO_BROWSE_FIRST | CVGMO_ACCEPT_TRUNCATED_MSG | CVGMO_FAIL_IF_QUIESCING;
-  CVLONG dataLength = 0;
-  char none[1];
-  CVGETP(session->Queue.Hconn, session->Queue.Hobj, md, &gmo, static_cast<CVLONG>(props.size()),
-         props.data(), propLength, 0, none, &dataLength, cc, reason);
-  CVEcho(session, "CVGET");
-  return props.data();
-}
 
 // Whether a message with correlation identifier key is on the open queue,
 // looked at without taking it. A queue manager that cannot look (a broker)
@@ -289,7 +242,7 @@ void CVMGetFile(FtpSession *session, const FtpCVAfter *after, const std::string 
     if (CVFinishRemote(session, path.c_str(), after) != 0) {
       CVMGetFailed(account, path, FTP_EXIT_REFUSED);
     }
-  } else if (CVGetOne(session, path.c_str(), after, &size, key, stat.Size) == 0) {
+  } else if (CVGetFile(session, path.c_str(), {after, key, stat.Size}, &size) == 0) {
     account->Files++;
     account->Bytes += size;
   } else {
@@ -345,7 +298,7 @@ void CVSummary(const char *command, int files, long long bytes, int failed,
 
 int FtpGetCV(FtpSession *session, const char *remoteName, const FtpCVAfter *after) {
   long long bytes = 0;
-  return CVGetOne(session, remoteName, after, &bytes);
+  return CVGetFile(session, remoteName, {after}, &bytes);
 }
 
 int FtpMGetCV(FtpSession *session, const FtpCVAfter *after, int count,
@@ -473,12 +426,6 @@ int CVFinishMarked(FtpSession *session, const char *name, const char *size, cons
 // without taking (a broker): the caller takes the message and looks then.
 int CVNextFileName(FtpSession *session, std::string *name, CVBYTE *msgId);
 
-// A file name that a message's property gives: a base name only, so that a
-// message never chooses where a file goes.
-bool CVSafeBaseName(const char *name) {
-  return name[0] != '\0' && std::strchr(name, '/') == nullptr && std::strcmp(name, ".") != 0 &&
-         std::strcmp(name, "..") != 0 && std::strpbrk(name, "\r\n") == nullptr;
-}
 
 int CVNextFileName(FtpSession *session, std::string *name, CVBYTE *msgId) {
   CVMD md = CVMD_DEFAULT;
@@ -507,15 +454,6 @@ int CVNextFileName(FtpSession *session, std::string *name, CVBYTE *msgId) {
   return 0;
 }
 
-// A message taken for a put: held under syncpoint, its body streamed.
-struct CVTaken {
-  CVMD Md = CVMD_DEFAULT;
-  CVHMSG Hmsg = CVHM_UNUSABLE_HMSG;
-  CVLONG Length = 0;
-  CVLONG PropLength = 0;
-  std::vector<CVCHAR> Props = std::vector<CVCHAR>(CV_PROPERTIES_LENGTH_MAX);
-  std::string Name;  // the remote name chosen
-};
 
 // Chooses the remote name of a put: the one given, else the message's own
 // (cv-file-name), looked at before the message is taken where the queue
@@ -536,11 +474,130 @@ int CVChooseName(FtpSession *session, const char *given, CVTaken *t, bool *after
   return CVTransferReady(session, t->Name.c_str(), "Message not getted from queue %s\n");
 }
 
+
+
+
+
+// put of one message; *bytes gets its length once it is stored.
+int CVPutOne(FtpSession *session, const char *remoteName, long long *bytes) {
+  CVTaken t;
+  bool nameAfter = false;
+  if (CVChooseName(session, remoteName, &t, &nameAfter) != 0) return 1;
+  if (CVTakeMessage(session, &t) != 0) return 1;
+  // Nothing is committed after an interrupt: the user asked for the
+  // command to be abandoned.
+  const bool stored = (!nameAfter || CVNameAfter(&t)) && CVStoreMessage(session, &t) &&
+                      !session->Run.Interrupted && !FtpInterruptPending();
+  if (CVSettle(session, &t, stored) != 0) return 1;
+  *bytes = t.Length;
+  return 0;
+}
+
+}  // namespace
+
+int FtpPutCV(FtpSession *session, const char *remoteName) {
+  long long bytes = 0;
+  return CVPutOne(session, remoteName, &bytes);
+}
+
+int FtpMPutCV(FtpSession *session, long count) {
+  int files = 0, failed = 0;
+  long long bytes = 0;
+  while (count == 0 || files < count) {
+    const int saved = session->Run.Failure;
+    session->Run.Failure = 0;
+    long long stored = 0;
+    const int rc = CVPutOne(session, nullptr, &stored);
+    const int why = session->Run.Failure;
+    session->Run.Failure = saved;
+    if (rc != 0) {
+      // An empty queue is the end of the job; anything else stops it too,
+      // since the same message would come first again.
+      if (why != FTP_EXIT_NO_MESSAGE) {
+        failed = 1;
+        FtpFail(session, why != 0 ? why : FTP_EXIT_FAILED);
+      }
+      break;
+    }
+    files++;
+    bytes += stored;
+  }
+  CVSummary("mput", files, bytes, failed);
+  return failed;
+}
+
+// ---- steps shared with the watch (bridge_steps.h) ----
+
+// The directory part of path with its slash ("" for none), and the rest.
+std::string CVDirOf(const std::string &path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "" : path.substr(0, slash + 1);
+}
+
+std::string CVBaseOf(const std::string &path) {
+  return path.substr(CVDirOf(path).size());
+}
+
+// Where path lies: its directory part made absolute against the current
+// directory (as the server named it), without a trailing slash.
+std::string CVDirectory(FtpSession *session, const std::string &path) {
+  std::string dir = CVDirOf(path);
+  if (!dir.empty() && dir != "/") dir.pop_back();
+  if (!dir.empty() && dir[0] == '/') return dir;
+  const std::string current = session->Remote->CurrentDir(session);
+  if (dir.empty()) return current;
+  if (current.empty()) return dir;
+  return current + (current.back() == '/' ? "" : "/") + dir;
+}
+
+// Deletes the remote file name or moves it into after->MoveTo; called only
+// once its message is safely on the queue. Returns 0, or 1 (the file stays
+// where it was; the message stays on the queue).
+int CVFinishRemote(FtpSession *session, const char *name, const FtpCVAfter *after) {
+  if (after == nullptr || (!after->Delete && after->MoveTo == nullptr)) return 0;
+  if (after->Delete) {
+    if (session->Remote->Delete(session, name) == 0) return 0;
+  } else {
+    const std::string target = std::string(after->MoveTo) + "/" + CVBaseOf(name);
+    if (session->Remote->Rename(session, name, target.c_str()) == 0) return 0;
+  }
+  std::printf("cvxfer: [%s] is on the queue but stays on the server: it could not be %s\n",
+              FtpPrintable(name).c_str(), after->Delete ? "deleted" : "moved");
+  std::fflush(stdout);
+  FtpFail(session, FTP_EXIT_REFUSED);
+  return 1;
+}
+
+// Looks at the first message of the open queue that matches md's
+// identifiers, without taking it and without reading its body. Returns its
+// property list (length in *propLength; valid until the next look) and
+// leaves the completion code and the reason in *cc and *reason.
+const CVCHAR *CVBrowseFirst(FtpSession *session, CVMD *md, CVLONG *propLength, CVLONG *cc,
+                            CVLONG *reason) {
+  static std::vector<CVCHAR> props(CV_PROPERTIES_LENGTH_MAX);
+  CVGMO gmo = CVGMO_DEFAULT;
+  gmo.Options = CVGMO_BROWSE_FIRST | CVGMO_ACCEPT_TRUNCATED_MSG | CVGMO_FAIL_IF_QUIESCING;
+  CVLONG dataLength = 0;
+  char none[1];
+  CVGETP(session->Queue.Hconn, session->Queue.Hobj, md, &gmo, static_cast<CVLONG>(props.size()),
+         props.data(), propLength, 0, none, &dataLength, cc, reason);
+  CVEcho(session, "CVGET");
+  return props.data();
+}
+
+// A file name that a message's property gives: a base name only, so that a
+// message never chooses where a file goes.
+bool CVSafeBaseName(const char *name) {
+  return name[0] != '\0' && std::strchr(name, '/') == nullptr && std::strcmp(name, ".") != 0 &&
+         std::strcmp(name, "..") != 0 && std::strpbrk(name, "\r\n") == nullptr;
+}
+
 // Takes the message (the one looked at, or any) under syncpoint and opens
 // its body as a stream. Returns 0, or 1 after saying why not.
 int CVTakeMessage(FtpSession *session, CVTaken *t) {
   CVGMO gmo = CVGMO_DEFAULT;
-  gmo.Options = kGetOptions;
+  gmo.Options = kGetOptions | (t->WaitMs > 0 ? CVGMO_WAIT : 0);
+  gmo.WaitInterval = t->WaitMs;
   std::memset(t->Md.CorrelId, 0, sizeof(t->Md.CorrelId));
   t->Md.Encoding = CVENC_NATIVE;
   t->Md.CodedCharSetId = CVCCSI_Q_MGR;
@@ -640,52 +697,4 @@ int CVSettle(FtpSession *session, CVTaken *t, bool stored) {
   }
   std::fflush(stdout);
   return stored && cc == CVCC_OK ? 0 : 1;
-}
-
-// put of one message; *bytes gets its length once it is stored.
-int CVPutOne(FtpSession *session, const char *remoteName, long long *bytes) {
-  CVTaken t;
-  bool nameAfter = false;
-  if (CVChooseName(session, remoteName, &t, &nameAfter) != 0) return 1;
-  if (CVTakeMessage(session, &t) != 0) return 1;
-  // Nothing is committed after an interrupt: the user asked for the
-  // command to be abandoned.
-  const bool stored = (!nameAfter || CVNameAfter(&t)) && CVStoreMessage(session, &t) &&
-                      !session->Run.Interrupted && !FtpInterruptPending();
-  if (CVSettle(session, &t, stored) != 0) return 1;
-  *bytes = t.Length;
-  return 0;
-}
-
-}  // namespace
-
-int FtpPutCV(FtpSession *session, const char *remoteName) {
-  long long bytes = 0;
-  return CVPutOne(session, remoteName, &bytes);
-}
-
-int FtpMPutCV(FtpSession *session, long count) {
-  int files = 0, failed = 0;
-  long long bytes = 0;
-  while (count == 0 || files < count) {
-    const int saved = session->Run.Failure;
-    session->Run.Failure = 0;
-    long long stored = 0;
-    const int rc = CVPutOne(session, nullptr, &stored);
-    const int why = session->Run.Failure;
-    session->Run.Failure = saved;
-    if (rc != 0) {
-      // An empty queue is the end of the job; anything else stops it too,
-      // since the same message would come first again.
-      if (why != FTP_EXIT_NO_MESSAGE) {
-        failed = 1;
-        FtpFail(session, why != 0 ? why : FTP_EXIT_FAILED);
-      }
-      break;
-    }
-    files++;
-    bytes += stored;
-  }
-  CVSummary("mput", files, bytes, failed);
-  return failed;
 }

@@ -768,6 +768,64 @@ void CVCMIT(CVHCONN Hconn, CVLONG *CompCode, CVLONG *Reason);
  * Reasons: as for CVCMIT, but for the refused puts. */
 void CVBACK(CVHCONN Hconn, CVLONG *CompCode, CVLONG *Reason);
 
+/* The journal: records a program keeps in its queue manager's store beside
+ * its messages, in its units of work, so that what it did to the world
+ * outside (a file taken from a server) and the message it made of it are
+ * durable together or not at all. A record is a key (at most
+ * CV_JOURNAL_KEY_MAX bytes, any bytes) and a value (at most
+ * CV_JOURNAL_VALUE_MAX bytes). Records are the queue manager's, shared by
+ * every connection and process; a key names one record at a time.
+ *  - CVJPUT with CVJO_SYNCPOINT adds the record to the unit of work: it is
+ *    visible to other connections only after CVCMIT, and gone after CVBACK
+ *    or an end of the process before the commit. While it is pending no
+ *    other connection can add the same key: the first to add it wins, the
+ *    others are told CVRC_JOURNAL_KEY_EXISTS at once (then they back out
+ *    what they did, and exactly one of them made its message).
+ *  - A queue manager on a broker keeps its journal in a store of its own
+ *    in the data directory: its records follow the commit of the broker's
+ *    messages, after it, so a process that ends between the two leaves a
+ *    message without its record (at least once: the message's correlation
+ *    identifier tells the duplicate).
+ * Reasons common to the journal calls: CVRC_HCONN_ERROR, CVRC_BUFFER_ERROR
+ * (a null key or buffer with a length), CVRC_DATA_LENGTH_ERROR (a key or
+ * value too long, or a key of length 0), CVRC_RESOURCE_PROBLEM and
+ * CVRC_OBJECT_DAMAGED (the store failed; see CVLastCause). A call that
+ * fails changed nothing. */
+#define CV_JOURNAL_KEY_MAX 1024
+#define CV_JOURNAL_VALUE_MAX 4096
+#define CVJO_NONE 0
+#define CVJO_SYNCPOINT 0x0001 /* in the unit of work (else at once) */
+#define CVJO_REPLACE 0x0002   /* a committed record of the key is replaced */
+#define CVRC_JOURNAL_KEY_EXISTS 2461
+#define CVRC_JOURNAL_KEY_NOT_FOUND 2462
+
+/* CVJPUT adds the record Key = Value. Options: CVJO_SYNCPOINT,
+ * CVJO_REPLACE. Reasons: CVRC_JOURNAL_KEY_EXISTS the key has a committed
+ * record (without CVJO_REPLACE) or a pending one of another connection. */
+void CVJPUT(CVHCONN Hconn, CVLONG KeyLength, const void *Key, CVLONG ValueLength,
+            const void *Value, CVLONG Options, CVLONG *CompCode, CVLONG *Reason);
+
+/* CVJGET reads the committed record of Key (a pending one of this
+ * connection too) into Buffer; DataLength gets the value's whole length
+ * (a value longer than BufferLength is cut, with CVRC_TRUNCATED_MSG_FAILED
+ * and a warning completion code). Reasons: CVRC_JOURNAL_KEY_NOT_FOUND. */
+void CVJGET(CVHCONN Hconn, CVLONG KeyLength, const void *Key, CVLONG BufferLength, void *Buffer,
+            CVLONG *DataLength, CVLONG *CompCode, CVLONG *Reason);
+
+/* CVJDEL removes the record of Key; Options: CVJO_SYNCPOINT (removed at
+ * commit, kept after back-out). Reasons: CVRC_JOURNAL_KEY_NOT_FOUND. */
+void CVJDEL(CVHCONN Hconn, CVLONG KeyLength, const void *Key, CVLONG Options, CVLONG *CompCode,
+            CVLONG *Reason);
+
+/* CVJNEXT walks the committed records whose keys begin with Prefix, in key
+ * order: the first after the key in Cursor (length *CursorLength; 0 for
+ * the start), whose key it stores in Cursor (CV_JOURNAL_KEY_MAX bytes) and
+ * *CursorLength and whose value in Buffer as CVJGET does. Reasons:
+ * CVRC_JOURNAL_KEY_NOT_FOUND no record is left. */
+void CVJNEXT(CVHCONN Hconn, CVLONG PrefixLength, const void *Prefix, void *Cursor,
+             CVLONG *CursorLength, CVLONG BufferLength, void *Buffer, CVLONG *DataLength,
+             CVLONG *CompCode, CVLONG *Reason);
+
 /* CVReasonName returns the symbolic name of a reason or feedback code, such
  * as "CVRC_NO_MSG_AVAILABLE", or "UNKWOWN REASON" for a code without one.
  * Never null; static storage. */

@@ -1,0 +1,80 @@
+// bridge_steps.h - the steps of get and put, for the bridge and the watch
+// modes that repeat them (not for the command handlers: they use bridge.h).
+#ifndef CVXFER_BRIDGE_STEPS_H
+#define CVXFER_BRIDGE_STEPS_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "bridge.h"
+
+// How one file is got.
+struct CVGetOptions {
+  const FtpCVAfter *After = nullptr;  // done with the remote file once its message is safe
+  const CVBYTE *CorrelId = nullptr;   // the message's correlation identifier (null: none)
+  uint64_t Expected = UINT64_MAX;     // the size the server told (UINT64_MAX: unknown)
+  bool Syncpoint = false;  // the message joins the unit of work: the caller commits, After waits
+  const char *RecordAs = nullptr;  // the path the message's properties name (null: the one got)
+};
+
+// Retrieves remoteName into a message on the open queue as opts says;
+// *bytes gets its size once it is on the queue (or in the unit of work).
+// Returns 0, or 1 after saying why not (nothing was put).
+int CVGetFile(FtpSession *session, const char *remoteName, const CVGetOptions &opts,
+              long long *bytes);
+
+// Deletes the remote file name or moves it into after->MoveTo; called only
+// once its message is safely on the queue. Returns 0, or 1 (the file stays
+// where it was; the message stays on the queue).
+int CVFinishRemote(FtpSession *session, const char *name, const FtpCVAfter *after);
+
+// The directory part of path with its slash ("" for none), and the rest.
+std::string CVDirOf(const std::string &path);
+std::string CVBaseOf(const std::string &path);
+
+// Where path lies: its directory part made absolute against the current
+// directory (as the server named it), without a trailing slash.
+std::string CVDirectory(FtpSession *session, const std::string &path);
+
+// Looks at the first message of the open queue that matches md's
+// identifiers, without taking it and without reading its body. Returns its
+// property list (length in *propLength; valid until the next look) and
+// leaves the completion code and the reason in *cc and *reason.
+const CVCHAR *CVBrowseFirst(FtpSession *session, CVMD *md, CVLONG *propLength, CVLONG *cc,
+                            CVLONG *reason);
+
+// A file name that a message's property gives: a base name only, so that a
+// message never chooses where a file goes.
+bool CVSafeBaseName(const char *name);
+
+// A message taken for a put: held under syncpoint, its body streamed.
+struct CVTaken {
+  CVMD Md = CVMD_DEFAULT;
+  CVHMSG Hmsg = CVHM_UNUSABLE_HMSG;
+  CVLONG Length = 0;
+  CVLONG PropLength = 0;
+  std::vector<CVCHAR> Props = std::vector<CVCHAR>(CV_PROPERTIES_LENGTH_MAX);
+  std::string Name;     // the remote name chosen
+  CVLONG WaitMs = 0;    // how long the take waits for a message (0: not at all)
+};
+
+// Takes the message (the one whose identifier t->Md names, or any) under
+// syncpoint and opens its body as a stream. Returns 0, or 1 after saying
+// why not (the class recorded; an empty queue is FTP_EXIT_NO_MESSAGE).
+int CVTakeMessage(FtpSession *session, CVTaken *t);
+
+// The message's own name (cv-file-name) into t->Name. Returns false after
+// saying why there is none (no name, or one that names a directory).
+bool CVNameAfter(CVTaken *t);
+
+// Stores the taken message as t->Name (safely when the session asks),
+// finishing instead what an earlier store of it left. Returns true when the
+// file is whole on the server.
+bool CVStoreMessage(FtpSession *session, CVTaken *t);
+
+// Commits the message's removal after a whole store, else backs it out.
+// Returns 0 when it was committed.
+int CVSettle(FtpSession *session, CVTaken *t, bool stored);
+
+#endif
