@@ -86,6 +86,7 @@ def wait_ready(host, port, proc, implicit, output, timeout=STARTUP_TIMEOUT):
 
 
 def stop(proc):
+    """Ends the server process proc, by force after 10 seconds."""
     if proc.poll() is None:
         proc.terminate()
         try:
@@ -113,6 +114,7 @@ class Pki:
 
 
 def _openssl(*args, cwd):
+    """Runs the openssl command in cwd; raises with its output on failure."""
     proc = subprocess.run(["openssl"] + list(args), cwd=cwd, stdout=subprocess.PIPE,
                           stderr=subprocess.STDOUT, text=True, timeout=30)
     if proc.returncode != 0:
@@ -120,6 +122,7 @@ def _openssl(*args, cwd):
 
 
 def _key_args(name):
+    """The arguments of a new P-256 key written to name.key."""
     return ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
             "-keyout", name + ".key"]
 
@@ -366,6 +369,7 @@ def tls_handler(args):
 
 
 def main():
+    """The command line: runs pyftpdlib in this process."""
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     sub = parser.add_subparsers(dest="kind", required=True)
     p = sub.add_parser("pyftpdlib")

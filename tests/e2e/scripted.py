@@ -23,7 +23,8 @@ EPSV_ONLY = {"PASV": "500 use EPSV/EPRT", "PORT": "500 use EPSV/EPRT"}
 
 NORMAL = {"greeting": "220 scripted test server ready.", "USER": "331 Password required.",
           "PASS": "230 Logged in.", "TYPE": "200 Type set.", "MODE": "200 OK.",
-          "STRU": "200 OK.", "NOOP": "200 OK.", "ABOR": "226 Abort done.", "PORT": "200 PORT command ok.",
+          "STRU": "200 OK.", "NOOP": "200 OK.", "ABOR": "226 Abort done.",
+          "PORT": "200 PORT command ok.",
           "EPRT": "200 EPRT command ok.", "SYST": "215 UNIX Type: L8", "CWD": "250 OK.",
           "MKD": "257 Created.", "RMD": "250 Removed.", "RNTO": "250 Renamed.",
           "transfer": "150 Opening data connection.", "final": "226 Transfer complete."}
@@ -86,6 +87,7 @@ class ScriptedServer:
     # ------------------------------------------------------------ plumbing
 
     def _run(self):
+        """Accepts and serves sessions one after another until close()."""
         while not self._stop.is_set():
             try:
                 conn, _ = self._listener.accept()
@@ -114,6 +116,7 @@ class ScriptedServer:
         return True
 
     def _send(self, conn, data):
+        """Sends data on conn, a byte at a time with split."""
         if not self.split:
             conn.sendall(data)
             return
@@ -123,6 +126,7 @@ class ScriptedServer:
             time.sleep(0.002)
 
     def _pause(self, seconds):
+        """Waits seconds, or less when the server is closed."""
         self._stop.wait(seconds)
 
     def _reply(self, conn, step, text=None):
@@ -178,6 +182,7 @@ class ScriptedServer:
     # ------------------------------------------------------------ commands
 
     def _session(self, conn, state):
+        """Serves one control connection until QUIT or the client leaves."""
         self._confused = False
         if not self._reply(conn, "greeting"):
             return
@@ -237,6 +242,7 @@ class ScriptedServer:
         return self._reply(conn, verb)
 
     def _data_command(self, conn, state, verb, arg):
+        """PASV, EPSV, PORT or EPRT: the next transfer's data connection."""
         if isinstance(state["pending"], socket.socket):
             state["pending"].close()
         state["pending"] = None
@@ -256,6 +262,8 @@ class ScriptedServer:
     # ------------------------------------------------------------ transfers
 
     def _transfer(self, conn, verb, arg, pending):
+        """RETR, STOR, NLST or LIST on the pending data connection; False
+        when the session is over."""
         if verb == "RETR" and arg not in self.files:
             return self._reply(conn, verb, "550 No such file.")
         if pending is None:
@@ -334,6 +342,8 @@ class ScriptedServer:
         return True
 
     def _receive(self, conn, data, name, fault):
+        """Takes a STOR's bytes into files[name], or breaks off half-way at
+        a fault; True when the final reply follows, else what _data_fault says."""
         if fault == "stall":  # takes nothing: the client's buffers fill and stay full
             try:
                 conn.recv(1)  # until the client gives up on the session

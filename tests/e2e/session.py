@@ -22,6 +22,7 @@ TIMEOUT = 60
 
 
 def _loopback_name():
+    """The name the resolver gives 127.0.0.1 (the address itself without one)."""
     try:
         return socket.gethostbyaddr("127.0.0.1")[0]
     except OSError:
@@ -41,6 +42,7 @@ def env_with_home(home, extra=None):
 
 
 def _script(lines):
+    """The lines as standard input: each ended by LF."""
     return b"".join((line if isinstance(line, bytes) else line.encode()) + b"\n"
                     for line in lines)
 
@@ -142,6 +144,7 @@ class Terminal:
         self.child = pexpect.spawn(CVXFER, list(args), env=env, encoding="utf-8", timeout=30)
 
     def expect(self, text):
+        """Waits for text; returns what came before it."""
         self.child.expect_exact(text)
         return self.child.before
 
@@ -151,6 +154,7 @@ class Terminal:
         return self.expect(until)
 
     def close(self):
+        """Ends the session with bye, and checks no signal ended cvxfer."""
         if self.child.isalive():
             self.child.sendline("bye")
             self.child.expect(pexpect.EOF)
@@ -168,6 +172,7 @@ def home(tmp_path):
 
 
 def _pyftpdlib(tmp_path, **options):
+    """pyftpdlib_server(**options) serving a fresh tmp_path/ftp."""
     root = tmp_path / "ftp"
     root.mkdir()
     return ftpservers.pyftpdlib_server(str(root), **options)

@@ -86,6 +86,7 @@ def started(kind, tls, tmp_path, files):
 
 
 def stored(srv, name):
+    """The bytes srv holds under name."""
     if srv.files is not None:
         return srv.files[name]
     with open(os.path.join(srv.root, name), "rb") as f:
