@@ -3,6 +3,7 @@
 // and put, get, browse, delete and clear messages. Commands that only read
 // (list, queues, depth, browse, check) create nothing.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,9 +38,10 @@ const char kUsage[] =
     "                                        a remote definition sends to it\n"
     "  list [--json]                         list them, the default marked\n"
     "  default QMGR                          make QMGR the default\n"
-    "  check [QMGR]                          check a local store: database, damaged\n"
-    "                                        messages, missing and orphan bodies;\n"
-    "                                        exit 1 when it finds a problem\n"
+    "  check [QMGR]                          check a local store: database and its\n"
+    "                                        log, damaged messages, missing and\n"
+    "                                        orphan bodies; exit 1 when it finds a\n"
+    "                                        problem\n"
     "  salvage [QMGR]                        with no process using it: rebuild a\n"
     "                                        damaged database from what can be read,\n"
     "                                        mark messages without their body damaged,\n"
@@ -197,11 +199,28 @@ CVLONG Open(const std::string &qmgr, std::unique_ptr<Backend> *backend, bool cre
   return OpenBackend(def, backend);
 }
 
+// A connection through the queue calls for one command, ended with it,
+// whatever way the command ends: its unit of work is backed out, its lock
+// file goes and the last connection writes the log into the database.
+struct Connection {
+  CVHCONN Hconn = CVHC_UNUSABLE_HCONN;
+  CVHOBJ Hobj = CVHO_UNUSABLE_HOBJ;
+  Connection() = default;
+  Connection(const Connection &) = delete;
+  Connection &operator=(const Connection &) = delete;
+  ~Connection() {
+    CVLONG cc, reason;
+    if (Hconn != CVHC_UNUSABLE_HCONN) CVDISC(&Hconn, &cc, &reason);
+  }
+};
+
 // Connects through the public calls and opens queue with options. Unless
 // create is set the queue manager must exist already (CVCONN would create
 // the default one); *kind tells what it is.
-CVLONG Connect(const std::string &qmgr, const std::string &queue, CVLONG options, CVHCONN *hconn,
-               CVHOBJ *hobj, bool create = true, QmgrKind *kind = nullptr) {
+CVLONG Connect(const std::string &qmgr, const std::string &queue, CVLONG options, Connection *conn,
+               bool create = true, QmgrKind *kind = nullptr) {
+  CVHCONN *hconn = &conn->Hconn;
+  CVHOBJ *hobj = &conn->Hobj;
   QmgrDef def;
   if (CVLONG rc = Find(qmgr, &def, create); rc != 0) return rc;
   std::string resolved = def.Name;
@@ -251,13 +270,9 @@ int CmdCreate(const std::vector<std::string> &args) {
 int CmdList(bool json) {
   std::vector<std::string> names;
   std::string current;
+  // None is a list like any other; only a data directory that is not
+  // there (or cannot be read) fails.
   if (CVLONG rc = ListQmgrs(&names, &current, false); rc != 0) return Fail("list", rc);
-  if (names.empty()) {
-    std::string home;
-    DataDir(&home, false);
-    return Fail("list", CVRC_Q_MGR_NOT_AVAILABLE,
-                "no queue manager in " + home + " (cvadmin create QMGR makes one)");
-  }
   if (!json) {
     for (const std::string &n : names) {
       std::printf("%s%s\n", n.c_str(), n == current ? " (default)" : "");
@@ -435,16 +450,15 @@ int CmdQueues(const std::string &qmgr, bool json) {
 
 int CmdDepth(const std::string &qmgr, const std::string &queue) {
   if (int status = 0; !NameOk("depth", queue, CVRC_OBJECT_NAME_ERROR, &status)) return status;
-  CVHCONN hconn = CVHC_UNUSABLE_HCONN;
-  CVHOBJ hobj = CVHO_UNUSABLE_HOBJ;
-  if (CVLONG rc = Connect(qmgr, queue, CVOO_INQUIRE, &hconn, &hobj, false); rc != 0) {
+  Connection conn;
+  if (CVLONG rc = Connect(qmgr, queue, CVOO_INQUIRE, &conn, false); rc != 0) {
     return Fail("depth", rc);
   }
   CVLONG selector = CVIA_CURRENT_Q_DEPTH;
   CVLONG depth = 0;
   CVLONG cc = -1;
   CVLONG reason = -1;
-  CVINQ(hconn, hobj, 1, &selector, 1, &depth, 0, nullptr, &cc, &reason);
+  CVINQ(conn.Hconn, conn.Hobj, 1, &selector, 1, &depth, 0, nullptr, &cc, &reason);
   if (cc != CVCC_OK) return Fail("depth", reason);
   std::printf("%ld\n", static_cast<long>(depth));
   return 0;
@@ -488,9 +502,8 @@ int CmdPut(const std::string &qmgr, const std::vector<std::string> &args) {
                               ? static_cast<CVLONG>(st.st_size)
                               : -1;
 
-  CVHCONN hconn = CVHC_UNUSABLE_HCONN;
-  CVHOBJ hobj = CVHO_UNUSABLE_HOBJ;
-  if (CVLONG rc = Connect(qmgr, queue, CVOO_OUTPUT, &hconn, &hobj); rc != 0) {
+  Connection conn;
+  if (CVLONG rc = Connect(qmgr, queue, CVOO_OUTPUT, &conn); rc != 0) {
     return Fail("put", rc);
   }
   // Streamed from the file: a body of any size takes little memory.
@@ -498,15 +511,15 @@ int CmdPut(const std::string &qmgr, const std::vector<std::string> &args) {
   CVHMSG hmsg = CVHM_UNUSABLE_HMSG;
   CVLONG cc = -1;
   CVLONG reason = -1;
-  CVPUTOPEN(hconn, hobj, &pmo, expected, &hmsg, &cc, &reason);
+  CVPUTOPEN(conn.Hconn, conn.Hobj, &pmo, expected, &hmsg, &cc, &reason);
   for (CVLONG moved = 1; cc == CVCC_OK && moved > 0;) {
-    CVPUTFD(hconn, hmsg, fd, 1 << 20, &moved, &cc, &reason);
+    CVPUTFD(conn.Hconn, hmsg, fd, 1 << 20, &moved, &cc, &reason);
   }
   if (cc != CVCC_OK) {
     std::string cause = CVLastCause();
     if (hmsg != CVHM_UNUSABLE_HMSG) {
       CVLONG closeCc, closeReason;
-      CVPUTCLOSE(hconn, &hmsg, CVSC_ABANDON, nullptr, 0, nullptr, &closeCc, &closeReason);
+      CVPUTCLOSE(conn.Hconn, &hmsg, CVSC_ABANDON, nullptr, 0, nullptr, &closeCc, &closeReason);
     }
     return Fail("put", reason, cause);
   }
@@ -514,8 +527,8 @@ int CmdPut(const std::string &qmgr, const std::vector<std::string> &args) {
   std::memcpy(md.Format, format.data(), 8);
   md.Persistence = persistent ? CVPER_PERSISTENT : CVPER_NOT_PERSISTENT;
   std::string props = JoinProperties(properties);
-  CVPUTCLOSE(hconn, &hmsg, CVSC_COMPLETE, &md, static_cast<CVLONG>(props.size()), props.data(), &cc,
-             &reason);
+  CVPUTCLOSE(conn.Hconn, &hmsg, CVSC_COMPLETE, &md, static_cast<CVLONG>(props.size()), props.data(),
+             &cc, &reason);
   if (cc != CVCC_OK) return Fail("put", reason);
   return 0;
 }
@@ -551,16 +564,47 @@ std::string NothingThere(const std::string &queue, const CVBYTE *msgId, bool byI
                                   : " (it is not there, or a unit of work holds it)");
 }
 
+// Where get writes a message: stdout, or FILE, which it removes again when
+// the message cannot be taken after all (but one that is not a regular
+// file, such as a device, which is never removed).
+struct Output {
+  int Fd = 1;
+  std::string Path;        // the file, when it is one
+  bool Removable = false;  // a regular file
+  // Opens file ("" or "-": stdout); false, with errno, when it cannot.
+  bool Open(const std::string &file) {
+    if (file.empty() || file == "-") return true;
+    Path = file;
+    Fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    struct stat st;
+    Removable = Fd >= 0 && fstat(Fd, &st) == 0 && S_ISREG(st.st_mode);
+    return Fd >= 0;
+  }
+  // Makes a file durable and closes it; false when that fails.
+  bool Close() {
+    if (Path.empty() || Fd < 0) return Fd >= 0;
+    bool ok = fsync(Fd) == 0 || !Removable;  // a device or pipe may not sync
+    ok = close(Fd) == 0 && ok;
+    Fd = -1;
+    return ok;
+  }
+  // Closes and removes a file that holds no message taken.
+  void Discard() {
+    if (!Path.empty() && Fd >= 0) close(Fd);
+    Fd = -1;
+    if (Removable) unlink(Path.c_str());
+  }
+};
+
 int CmdGet(const std::string &qmgr, const std::vector<std::string> &args) {
   std::string queue, file;
   CVMD md = CVMD_DEFAULT;
   bool byId = false;
   if (!MessageArgs(args, true, &queue, &file, md.MsgId, &byId)) return Usage();
   if (int status = 0; !NameOk("get", queue, CVRC_OBJECT_NAME_ERROR, &status)) return status;
-  CVHCONN hconn = CVHC_UNUSABLE_HCONN;
-  CVHOBJ hobj = CVHO_UNUSABLE_HOBJ;
+  Connection conn;
   QmgrKind kind = QmgrKind::kLocal;
-  if (CVLONG rc = Connect(qmgr, queue, CVOO_INPUT_AS_Q_DEF, &hconn, &hobj, false, &kind); rc != 0) {
+  if (CVLONG rc = Connect(qmgr, queue, CVOO_INPUT_AS_Q_DEF, &conn, false, &kind); rc != 0) {
     return Fail("get", rc);
   }
   // Streamed under a unit of work: the message leaves the queue only once
@@ -574,39 +618,41 @@ int CmdGet(const std::string &qmgr, const std::vector<std::string> &args) {
   CVHMSG hmsg = CVHM_UNUSABLE_HMSG;
   CVMD asked = md;
   std::vector<CVCHAR> props(CV_PROPERTIES_LENGTH_MAX);  // read past, never shown
-  CVGETOPEN(hconn, hobj, &md, &gmo, static_cast<CVLONG>(props.size()), props.data(), &propLength,
-            &length, &hmsg, &cc, &reason);
+  CVGETOPEN(conn.Hconn, conn.Hobj, &md, &gmo, static_cast<CVLONG>(props.size()), props.data(),
+            &propLength, &length, &hmsg, &cc, &reason);
   if (cc != CVCC_OK) return Fail("get", reason, NothingThere(queue, asked.MsgId, byId, kind));
-  int fd = file.empty() || file == "-"
-               ? 1
-               : open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  bool ok = fd >= 0;
+  Output out;
+  bool ok = out.Open(file);
   std::vector<char> buffer(1 << 20);
   for (CVLONG got = 1; ok && got > 0;) {
-    CVGETDATA(hconn, hmsg, static_cast<CVLONG>(buffer.size()), buffer.data(), &got, &cc, &reason);
+    CVGETDATA(conn.Hconn, hmsg, static_cast<CVLONG>(buffer.size()), buffer.data(), &got, &cc,
+              &reason);
     if (cc != CVCC_OK) {
       // The message cannot be read whole: it stays where the queue
       // manager keeps it, and no partial copy stays behind.
       std::string cause = CVLastCause();
       CVLONG why = reason;
-      CVBACK(hconn, &cc, &reason);
-      if (fd > 1) {
-        close(fd);
-        unlink(file.c_str());
-      }
+      CVBACK(conn.Hconn, &cc, &reason);
+      out.Discard();
       return Fail("get", why, cause);
     }
-    ok = WriteAllTo(fd, buffer.data(), static_cast<size_t>(got));
+    ok = WriteAllTo(out.Fd, buffer.data(), static_cast<size_t>(got));
   }
   CVLONG closeCc, closeReason;
-  CVGETCLOSE(hconn, &hmsg, CVSC_COMPLETE, &closeCc, &closeReason);
-  if (fd > 1) ok = (fsync(fd) == 0 && close(fd) == 0) && ok;
-  if (!ok) {
-    CVBACK(hconn, &cc, &reason);
+  CVGETCLOSE(conn.Hconn, &hmsg, CVSC_COMPLETE, &closeCc, &closeReason);
+  if (!out.Close() || !ok) {
+    CVBACK(conn.Hconn, &cc, &reason);
+    out.Discard();
     return FailText("get", "cannot write the message; it stays on the queue");
   }
-  CVCMIT(hconn, &cc, &reason);
-  if (cc != CVCC_OK) return Fail("get", reason);
+  // Taken only now that its copy is whole; a copy of a message that could
+  // not be taken is no copy: it would be taken again later.
+  CVCMIT(conn.Hconn, &cc, &reason);
+  if (cc != CVCC_OK) {
+    std::string cause = CVLastCause();
+    out.Discard();
+    return Fail("get", reason, cause);
+  }
   return 0;
 }
 
@@ -618,10 +664,9 @@ int CmdDeleteMessage(const std::string &qmgr, const std::vector<std::string> &ar
   if (int status = 0; !NameOk("delete-message", queue, CVRC_OBJECT_NAME_ERROR, &status)) {
     return status;
   }
-  CVHCONN hconn = CVHC_UNUSABLE_HCONN;
-  CVHOBJ hobj = CVHO_UNUSABLE_HOBJ;
+  Connection conn;
   QmgrKind kind = QmgrKind::kLocal;
-  if (CVLONG rc = Connect(qmgr, queue, CVOO_INPUT_AS_Q_DEF, &hconn, &hobj, false, &kind); rc != 0) {
+  if (CVLONG rc = Connect(qmgr, queue, CVOO_INPUT_AS_Q_DEF, &conn, false, &kind); rc != 0) {
     return Fail("delete-message", rc);
   }
   // Taken without its data: nothing of it needs to be read.
@@ -629,7 +674,7 @@ int CmdDeleteMessage(const std::string &qmgr, const std::vector<std::string> &ar
   gmo.Options = CVGMO_NO_SYNCPOINT | CVGMO_ACCEPT_TRUNCATED_MSG;
   CVLONG length = 0, cc = -1, reason = -1;
   CVMD asked = md;
-  CVGET(hconn, hobj, &md, &gmo, 0, nullptr, &length, &cc, &reason);
+  CVGET(conn.Hconn, conn.Hobj, &md, &gmo, 0, nullptr, &length, &cc, &reason);
   if (cc == CVCC_FAILED) {
     return Fail("delete-message", reason, NothingThere(queue, asked.MsgId, byId, kind));
   }
@@ -786,6 +831,9 @@ int CmdUndefine(const std::string &qmgr, const std::string &queue) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  // A reader that goes away fails the write, so that the command ends as
+  // after any failure: the message stays, and the connection is ended.
+  signal(SIGPIPE, SIG_IGN);
   std::vector<std::string> args(argv + 1, argv + argc);
   for (const std::string &a : args) {
     if (a == "--help" || a == "-h") {

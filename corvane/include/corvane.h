@@ -40,7 +40,14 @@
  *    operator (cvadmin clear QUEUE --damaged); the messages behind it stay
  *    reachable. A store whose database is missing, empty or unreadable is
  *    never replaced by an empty one: CVCONN fails with CVRC_OBJECT_DAMAGED
- *    and nothing is removed (cvadmin check, cvadmin salvage). Space is kept
+ *    and nothing is removed (cvadmin check, cvadmin salvage). The same for
+ *    a write-ahead log that lost committed transactions (deleted, replaced,
+ *    cut short or overwritten) while its index still lists them. A
+ *    connection whose log or database was deleted or replaced under it
+ *    reads and writes no more: every call on it but CVDISC fails with
+ *    CVRC_CONNECTION_BROKEN, and its committed transactions reach the
+ *    database when the last connection ends. A read error fails the call
+ *    that meets it; nothing is taken for missing. Space is kept
  *    on the disk so that gets, commits and back-outs work on a full disk;
  *    puts are refused with CVRC_Q_SPACE_NOT_AVAILABLE before it is used.
  *
@@ -341,8 +348,9 @@ typedef struct tagCVGMO {
  *     or broker cannot be opened (*Hconn is CVHC_UNUSABLE_HCONN).
  *   CVRC_NOT_AUTHORIZED the broker refused the login.
  *   CVRC_OBJECT_DAMAGED the store's database is missing, empty or cannot
- *     be read as one, or a broker queue manager's queue definitions cannot
- *     be read whole; CVLastCause names the file. Nothing was changed.
+ *     be read as one, its write-ahead log lost committed transactions, or a
+ *     broker queue manager's queue definitions cannot be read whole;
+ *     CVLastCause names the file. Nothing was changed.
  *   CVRC_RESOURCE_PROBLEM, CVRC_Q_SPACE_NOT_AVAILABLE,
  *     CVRC_STORAGE_NOT_AVAILABLE the store or the connection to the broker
  *     could not be set up; see CVLastCause. Only busy or locked databases

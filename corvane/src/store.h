@@ -95,6 +95,13 @@ std::string StoreBodyBase(const std::string &name, bool *part);
 // not.
 std::string StoreBodyProblem(const std::string &dir, const std::string &file, sqlite3_int64 length);
 
+// --- The write-ahead log (store_wal.cpp) ---
+
+// "" when the write-ahead log of the database at dbPath holds every frame
+// its index lists as not yet in the database (or no index says so), else
+// why it does not: missing, replaced, cut short or damaged, naming the log.
+std::string StoreWalProblem(const std::string &dbPath);
+
 // --- Statements (store_stmt.cpp) ---
 
 // Prepared statements of one database connection, kept for reuse: parsing
@@ -293,6 +300,15 @@ class LocalBackend : public Backend {
   // room for it.
   bool EnsureReserve();
 
+  // The write-ahead log (store_wal.cpp).
+  // Keeps the log of the database at dbPath open, to know it again.
+  CVLONG WatchLog(const std::string &dbPath);
+  // Closes the database, keeping a damaged log from being written into it.
+  void CloseDatabase();
+  // 0 while the database and its log are the files this connection opened;
+  // else, from then on, CVRC_CONNECTION_BROKEN saying which went.
+  CVLONG CheckLog();
+
   // Lock files (store_lock.cpp).
   // Makes this connection's token and locked lock file.
   CVLONG TakeLock();
@@ -409,6 +425,11 @@ class LocalBackend : public Backend {
   sqlite3_int64 pending_ = 0;                   // puts it holds
   std::map<sqlite3_int64, MsgState> setAside_;  // held rows SetAside could not release yet
   std::map<std::string, std::unique_ptr<Backend>> remotes_;  // forwarding targets
+  std::string walPath_;
+  int walFd_ = -1;  // the log as this connection opened it
+  dev_t walDev_ = 0;
+  ino_t walIno_ = 0;
+  std::string broken_;  // why this connection cannot go on, once it cannot
 };
 
 }  // namespace corvane::store

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -75,19 +76,37 @@ void LocalBackend::SalvageBodies(std::vector<std::string> *done) {
 
 namespace {
 
+// The path as a URI's path: the characters a URI gives a meaning escaped.
+std::string UriPath(const std::string &path) {
+  std::string out;
+  for (char c : path) {
+    if (c == '%' || c == '?' || c == '#') {
+      char hex[4];
+      std::snprintf(hex, sizeof(hex), "%%%02X", static_cast<unsigned char>(c));
+      out += hex;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 // Opens the store of dir as it is, creating nothing; "" or why it cannot.
-std::string OpenStore(const std::string &dir, int flags, sqlite3 **db) {
+// With fileOnly the database file alone is read, as it is: its log and the
+// log's index are neither read nor touched.
+std::string OpenStore(const std::string &dir, bool fileOnly, sqlite3 **db) {
   std::string path = dir + "/store.db";
   *db = nullptr;
   struct stat st;
   if (stat(path.c_str(), &st) != 0) return path + ": " + std::strerror(errno);
   if (st.st_size == 0) return path + ": empty";
-  if (sqlite3_open_v2(path.c_str(), db, flags, nullptr) != SQLITE_OK) {
-    return path + ": " + sqlite3_errmsg(*db);
-  }
+  int rc = fileOnly ? sqlite3_open_v2(("file:" + UriPath(path) + "?immutable=1").c_str(), db,
+                                      SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr)
+                    : sqlite3_open_v2(path.c_str(), db, SQLITE_OPEN_READWRITE, nullptr);
+  if (rc != SQLITE_OK) return path + ": " + sqlite3_errmsg(*db);
   sqlite3_busy_timeout(*db, 10000);
   sqlite3_stmt *s = nullptr;
-  int rc = sqlite3_prepare_v2(*db, "SELECT 1 FROM meta WHERE key='created'", -1, &s, nullptr);
+  rc = sqlite3_prepare_v2(*db, "SELECT 1 FROM meta WHERE key='created'", -1, &s, nullptr);
   if (rc == SQLITE_OK) rc = sqlite3_step(s);
   std::string why = rc == SQLITE_ROW    ? ""
                     : rc == SQLITE_DONE ? path + ": no queue manager recorded"
@@ -117,47 +136,70 @@ struct CheckCounts {
   int Damaged = 0;
 };
 
-// Checks the rows of an opened store in one snapshot: damaged messages and
-// bodies missing or short; *named receives every body file a row names.
+// Runs sql on db, calling row(s) on each row; "" when every row was read,
+// else SQLite's words for why not.
+template <typename F>
+std::string EachRow(sqlite3 *db, const char *sql, F row) {
+  sqlite3_stmt *s = nullptr;
+  int rc = sqlite3_prepare_v2(db, sql, -1, &s, nullptr);
+  while (rc == SQLITE_OK && (rc = sqlite3_step(s)) == SQLITE_ROW) {
+    row(s);
+    rc = SQLITE_OK;
+  }
+  std::string why = rc == SQLITE_DONE ? "" : sqlite3_errmsg(db);
+  sqlite3_finalize(s);
+  return why;
+}
+
+// The text of column i of s, "" for NULL.
+std::string ColumnText(sqlite3_stmt *s, int i) {
+  const unsigned char *t = sqlite3_column_text(s, i);
+  return t != nullptr ? reinterpret_cast<const char *>(t) : "";
+}
+
+// Checks one message row (queue, state, length, bodyfile): a damaged
+// message, a body missing or short.
+void CheckMessage(sqlite3_stmt *s, const std::string &bodies, std::map<std::string, int> *index,
+                  std::set<std::string> *named, std::vector<std::string> *problems,
+                  CheckCounts *counts) {
+  std::string queue = ColumnText(s, 0);
+  std::string where = queue + " message " + std::to_string(++(*index)[queue]);
+  const bool inFile = sqlite3_column_type(s, 3) != SQLITE_NULL;
+  std::string file = ColumnText(s, 3);
+  std::string problem = inFile ? StoreBodyProblem(bodies, file, sqlite3_column_int64(s, 2)) : "";
+  if (inFile) named->insert(file);
+  counts->Messages++;
+  if (sqlite3_column_int(s, 1) == kDamaged) {
+    counts->Damaged++;
+    problems->push_back("damaged: " + where + (problem.empty() ? "" : ": " + problem));
+  } else if (!problem.empty()) {
+    problems->push_back("missing body: " + where + ": " + problem);
+  }
+}
+
+// Checks the rows of an opened store in one snapshot: damaged messages,
+// bodies missing or short, rows that cannot be read; *named receives every
+// body file a row names.
 void CheckRows(sqlite3 *db, const std::string &bodies, std::set<std::string> *named,
                std::vector<std::string> *problems, CheckCounts *counts) {
   sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
   std::map<std::string, int> index;
-  sqlite3_stmt *s = nullptr;
-  sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM queues", -1, &s, nullptr);
-  if (sqlite3_step(s) == SQLITE_ROW) counts->Queues = sqlite3_column_int(s, 0);
-  sqlite3_finalize(s);
-  sqlite3_prepare_v2(db,
-                     "SELECT queue, state, length, bodyfile FROM messages WHERE state<>2 "
-                     "ORDER BY queue, id",
-                     -1, &s, nullptr);
-  while (sqlite3_step(s) == SQLITE_ROW) {
-    std::string queue = reinterpret_cast<const char *>(sqlite3_column_text(s, 0));
-    std::string where = queue + " message " + std::to_string(++index[queue]);
-    const unsigned char *file = sqlite3_column_text(s, 3);
-    std::string problem = file != nullptr
-                              ? StoreBodyProblem(bodies, reinterpret_cast<const char *>(file),
-                                                 sqlite3_column_int64(s, 2))
-                              : "";
-    if (file != nullptr) named->insert(reinterpret_cast<const char *>(file));
-    counts->Messages++;
-    if (sqlite3_column_int(s, 1) == kDamaged) {
-      counts->Damaged++;
-      problems->push_back("damaged: " + where + (problem.empty() ? "" : ": " + problem));
-    } else if (!problem.empty()) {
-      problems->push_back("missing body: " + where + ": " + problem);
-    }
-  }
-  sqlite3_finalize(s);
-  sqlite3_prepare_v2(db,
-                     "SELECT bodyfile FROM messages WHERE bodyfile IS NOT NULL AND state=2 "
-                     "UNION SELECT file FROM doomed",
-                     -1, &s, nullptr);
-  while (sqlite3_step(s) == SQLITE_ROW) {
-    named->insert(reinterpret_cast<const char *>(sqlite3_column_text(s, 0)));
-  }
-  sqlite3_finalize(s);
+  std::set<std::string> unread;
+  unread.insert(EachRow(db, "SELECT COUNT(*) FROM queues",
+                        [&](sqlite3_stmt *s) { counts->Queues = sqlite3_column_int(s, 0); }));
+  unread.insert(
+      EachRow(db,
+              "SELECT queue, state, length, bodyfile FROM messages WHERE state<>2 "
+              "ORDER BY queue, id",
+              [&](sqlite3_stmt *s) { CheckMessage(s, bodies, &index, named, problems, counts); }));
+  unread.insert(EachRow(db,
+                        "SELECT bodyfile FROM messages WHERE bodyfile IS NOT NULL AND state=2 "
+                        "UNION SELECT file FROM doomed",
+                        [&](sqlite3_stmt *s) { named->insert(ColumnText(s, 0)); }));
   sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+  for (const std::string &why : unread) {
+    if (!why.empty()) problems->push_back("database: not every row can be read: " + why);
+  }
 }
 
 // Reports the body files of dir that no row names and no living putter is
@@ -328,8 +370,12 @@ CVLONG CheckLocalStore(const QmgrDef &def, std::string *summary,
                        std::vector<std::string> *problems) {
   problems->clear();
   std::string bodies = def.Dir + "/bodies";
+  // A log that lost frames is left as it is, for the operator: SQLite would
+  // take it for a shorter one, and the database file is checked alone.
+  std::string lost = StoreWalProblem(def.Dir + "/store.db");
+  if (!lost.empty()) problems->push_back("write-ahead log: " + lost);
   sqlite3 *db = nullptr;
-  std::string why = OpenStore(def.Dir, SQLITE_OPEN_READWRITE, &db);
+  std::string why = OpenStore(def.Dir, !lost.empty(), &db);
   if (!why.empty()) {
     sqlite3_close(db);
     problems->push_back("database: " + why);
@@ -350,8 +396,12 @@ CVLONG CheckLocalStore(const QmgrDef &def, std::string *summary,
 CVLONG SalvageLocalStore(const QmgrDef &def, std::vector<std::string> *done) {
   done->clear();
   if (CVLONG rc = EnsureIdle(def.Dir); rc != 0) return rc;
+  // SQLite keeps what a damaged log still has whole; the rest is lost.
+  if (std::string lost = StoreWalProblem(def.Dir + "/store.db"); !lost.empty()) {
+    done->push_back("write-ahead log: " + lost);
+  }
   sqlite3 *old = nullptr;
-  std::string why = OpenStore(def.Dir, SQLITE_OPEN_READWRITE, &old);
+  std::string why = OpenStore(def.Dir, false, &old);
   std::vector<std::string> damage =
       why.empty() ? IntegrityProblems(old) : std::vector<std::string>{why};
   if (!damage.empty()) {

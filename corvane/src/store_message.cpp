@@ -321,6 +321,7 @@ CVLONG LocalBackend::HoldTaken(const MessageRow &row, void *buffer, CVLONG copie
 CVLONG LocalBackend::BrowseMessage(const QueueDef &queue, CVMD *md, CVLONG options, int64_t *cursor,
                                    CVLONG bufferLength, void *buffer, CVLONG *dataLength,
                                    CVLONG propBufferLength, std::string *props) {
+  if (CVLONG rc = CheckLog(); rc != 0) return rc;
   RecoverHolders(queue.Name);
   sqlite3_int64 after = (options & CVGMO_BROWSE_FIRST) != 0 ? 0 : *cursor;
   // Only reads: no transaction is needed, and the row may go at any time.

@@ -8,6 +8,7 @@
 namespace corvane::store {
 
 CVLONG LocalBackend::LookupQueue(const std::string &name, QueueDef *def) {
+  if (CVLONG rc = CheckLog(); rc != 0) return rc;
   Stmt s(stmts_, "SELECT type, maxdepth, maxmsgl, rqmgr, rqueue FROM queues WHERE name=?");
   s.Bind(1, name);
   int rc = s.Step();
@@ -60,6 +61,7 @@ CVLONG LocalBackend::DefineQueue(const QueueDef &queue) {
     return CVRC_REMOTE_Q_NAME_ERROR;
   }
   if (queue.MaxDepth < 0 || queue.MaxMsgLength < 0) return CVRC_Q_TYPE_ERROR;
+  if (CVLONG rc = CheckLog(); rc != 0) return rc;
   Stmt s(stmts_, "INSERT INTO queues VALUES(?,?,?,?,?,?)");
   s.Bind(1, queue.Name).Bind(2, queue.Type).Bind(3, queue.MaxDepth).Bind(4, queue.MaxMsgLength);
   if (queue.Type == CVQT_REMOTE) {
@@ -97,15 +99,20 @@ CVLONG LocalBackend::DeleteQueue(const std::string &name) {
 
 CVLONG LocalBackend::ListQueues(std::vector<QueueDef> *queues) {
   queues->clear();
+  if (CVLONG rc = CheckLog(); rc != 0) return rc;
   Stmt s(stmts_, "SELECT name FROM queues ORDER BY name");
-  while (s.Step() == SQLITE_ROW) {
+  int step;
+  while ((step = s.Step()) == SQLITE_ROW) {
     QueueDef def;
-    if (LookupQueue(s.Text(0), &def) == 0) queues->push_back(def);
+    CVLONG rc = LookupQueue(s.Text(0), &def);
+    if (rc != 0 && rc != CVRC_UNKNOWN_OBJECT_NAME) return rc;
+    if (rc == 0) queues->push_back(def);
   }
-  return 0;
+  return step == SQLITE_DONE ? 0 : SqlFailure(step);
 }
 
 CVLONG LocalBackend::Depth(const QueueDef &queue, CVLONG *depth) {
+  if (CVLONG rc = CheckLog(); rc != 0) return rc;
   Stmt s(stmts_, "SELECT COUNT(*) FROM messages WHERE queue=? AND state IN (0,1,3)");
   s.Bind(1, queue.Name);
   int rc = s.Step();
@@ -122,7 +129,8 @@ CVLONG LocalBackend::Browse(const std::string &name, std::vector<MessageInfo> *m
          "SELECT md, length, backout, state, props FROM messages WHERE queue=? AND state IN "
          "(0,1,3) ORDER BY id");
   s.Bind(1, name);
-  while (s.Step() == SQLITE_ROW) {
+  int step;
+  while ((step = s.Step()) == SQLITE_ROW) {
     MessageInfo info;
     if (s.Bytes(0) == sizeof(CVMD)) std::memcpy(&info.Md, s.Blob(0), sizeof(CVMD));
     info.Length = static_cast<CVLONG>(s.Int(1));
@@ -132,7 +140,8 @@ CVLONG LocalBackend::Browse(const std::string &name, std::vector<MessageInfo> *m
     info.Props = s.BlobText(4);
     messages->push_back(info);
   }
-  return 0;
+  // A browse that cannot read every message fails rather than show fewer.
+  return step == SQLITE_DONE ? 0 : SqlFailure(step);
 }
 
 CVLONG LocalBackend::RemoveMessages(const std::string &name, MsgState state, CVLONG *removed) {

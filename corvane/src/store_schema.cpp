@@ -43,9 +43,9 @@ LocalBackend::~LocalBackend() {
   if (db_ != nullptr) {
     if (uow_) Backout();
     remotes_.clear();
-    stmts_.Clear();
-    sqlite3_close(db_);
+    CloseDatabase();
   }
+  if (walFd_ >= 0) close(walFd_);
   DropLock();
 }
 
@@ -57,7 +57,13 @@ CVLONG LocalBackend::Open() {
   std::string path = def_.Dir + "/store.db";
   bool fresh = false;
   if (CVLONG rc = CheckDatabaseFile(path, &fresh); rc != 0) return rc;
+  // Before SQLite, which would take a log that lost frames for a shorter one.
+  if (std::string why = StoreWalProblem(path); !why.empty()) {
+    SetCause(why + " (see cvadmin check)");
+    return CVRC_OBJECT_DAMAGED;
+  }
   if (CVLONG rc = OpenDatabase(path, fresh); rc != 0) return rc;
+  if (CVLONG rc = WatchLog(path); rc != 0) return rc;
   if (fresh) SealNewStore(def_.Dir + "/" + kNewStoreMarker);
   Durable(true);
   if (CVLONG rc = TakeLock(); rc != 0) return rc;

@@ -75,10 +75,13 @@ CVLONG LocalBackend::Run(const char *sql) {
 }
 
 CVLONG LocalBackend::Begin() {
+  if (CVLONG rc = CheckLog(); rc != 0) return rc;
   return Run("BEGIN IMMEDIATE");
 }
 
 CVLONG LocalBackend::End() {
+  // Never into a log that is no longer the store's.
+  if (CVLONG rc = CheckLog(); rc != 0) return rc;
   return Run("COMMIT");
 }
 

@@ -1,17 +1,23 @@
-// The local store at its edges: what a program leaves behind when it ends,
-// and a store whose files were damaged or replaced under it, through the
-// queue calls and through cvadmin.
+// The local store at its edges: what a connection leaves behind when it
+// ends, and a store whose write-ahead log was lost, damaged or replaced,
+// through the queue calls and through cvadmin.
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "corvane.h"
 #include "queue_calls.h"
 
 namespace {
+
+const char kQueue[] = "SYSTEM.DEFAULT.LOCAL.QUEUE";
 
 // Runs a shell command; returns its exit status and, in *out, its stdout
 // and stderr together.
@@ -24,7 +30,7 @@ int Shell(const std::string &command, std::string *out) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// The text is the headers' own, and cvadmin says the same.
+// The text is the header's own, and cvadmin says the same.
 TEST(CorvaneVersion, TheTextAgreesWithTheNumbers) {
   EXPECT_EQ(std::string(CORVANE_VERSION), std::to_string(CORVANE_VERSION_MAJOR) + "." +
                                               std::to_string(CORVANE_VERSION_MINOR) + "." +
@@ -32,6 +38,164 @@ TEST(CorvaneVersion, TheTextAgreesWithTheNumbers) {
   std::string out;
   EXPECT_EQ(Shell(CVADMIN " --version", &out), 0);
   EXPECT_EQ(out, "cvadmin (Corvane) " CORVANE_VERSION "\n");
+}
+
+class StoreTest : public ::testing::Test, public QueueCalls {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/corvane_store_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    root_ = tmpl;
+    home_ = root_ + "/home";
+    setenv("CORVANE_HOME", home_.c_str(), 1);
+    ASSERT_EQ(Admin("create CVQM"), 0) << out_;
+  }
+  void TearDown() override {
+    Disconnect();
+    std::system(("rm -rf '" + root_ + "'").c_str());
+  }
+  // Runs cvadmin with args; its output goes to out_.
+  int Admin(const std::string &args) {
+    return Shell("CORVANE_HOME='" + home_ + "' " CVADMIN " " + args, &out_);
+  }
+  std::string Dir(const std::string &qmgr = "CVQM") const { return home_ + "/" + qmgr + ".qm"; }
+  // The files of dir.
+  static std::vector<std::string> Files(const std::string &dir) {
+    std::vector<std::string> names;
+    if (DIR *d = opendir(dir.c_str())) {
+      while (dirent *e = readdir(d)) {
+        if (e->d_name[0] != '.') names.push_back(e->d_name);
+      }
+      closedir(d);
+    }
+    return names;
+  }
+
+  std::string root_, home_, out_;
+};
+
+// Nothing of a connection stays once it has ended, whatever failed on the
+// way: not the lock file of its own queue manager, nor that of the one a
+// remote definition took it to; and a connection that cannot be made
+// leaves none at all.
+TEST_F(StoreTest, FailedCallsAndConnectionsLeaveNoLockFile) {
+  ASSERT_EQ(Admin("create FAR && " CVADMIN " define TINY --maxmsgl 1 && " CVADMIN
+                  " define TO.FAR --remote FAR/SYSTEM.DEFAULT.LOCAL.QUEUE && " CVADMIN
+                  " define TO.NOWHERE --remote GONE/Q"),
+            0)
+      << out_;
+  ASSERT_EQ(Connect().cc, CVCC_OK);
+  CVHOBJ h = CVHO_UNUSABLE_HOBJ;
+  EXPECT_REASON(Open("NO.SUCH.QUEUE", CVOO_OUTPUT, &h), CVRC_UNKNOWN_OBJECT_NAME);
+  EXPECT_REASON(Put(OpenOrDie("TINY", CVOO_OUTPUT), "too long"), CVRC_MSG_TOO_BIG_FOR_Q);
+  EXPECT_REASON(Put(OpenOrDie("TO.NOWHERE", CVOO_OUTPUT), "x"), CVRC_UNKNOWN_REMOTE_Q_MGR);
+  EXPECT_EQ(Put(OpenOrDie("TO.FAR", CVOO_OUTPUT), "x", CVPER_PERSISTENT, CVPMO_SYNCPOINT).cc,
+            CVCC_OK);
+  EXPECT_REASON(Get(OpenOrDie(kQueue), nullptr, CVGMO_SYNCPOINT), CVRC_NO_MSG_AVAILABLE);
+  EXPECT_EQ(Files(Dir("FAR") + "/conn").size(), 1u);
+  ASSERT_EQ(Disconnect().cc, CVCC_OK);
+  ASSERT_EQ(truncate((Dir("FAR") + "/store.db").c_str(), 0), 0);
+  EXPECT_REASON(Connect("FAR"), CVRC_OBJECT_DAMAGED);
+  for (const char *qmgr : {"CVQM", "FAR"}) {
+    EXPECT_EQ(Files(Dir(qmgr) + "/conn"), std::vector<std::string>{}) << qmgr;
+  }
+}
+
+// Runs fn in a child process that then dies of SIGKILL, leaving its log
+// and the log's index as a crash would; returns how it ended.
+template <typename Fn>
+int CrashAfter(Fn fn) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    fn();
+    raise(SIGKILL);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFSIGNALED(status) ? WTERMSIG(status) : -1;
+}
+
+// A log that a crash left with committed transactions in it, then lost,
+// overwritten or replaced: SQLite would open the store without them. The
+// store refuses to open, check says why, and only salvage goes on with
+// what is left.
+TEST_F(StoreTest, ALogDamagedAfterACrashIsRefusedUntilSalvaged) {
+  const std::string wal = Dir() + "/store.db-wal";
+  const std::vector<std::pair<std::string, std::string>> damages = {
+      {"deleted", "rm '" + wal + "'"},
+      {"header overwritten",
+       "printf 'not a log at all' | dd of='" + wal + "' conv=notrunc 2>/dev/null"},
+      {"second frame overwritten",
+       "printf garbage | dd of='" + wal + "' bs=1 seek=4300 conv=notrunc 2>/dev/null"},
+      {"cut short", "truncate -s 4200 '" + wal + "'"},
+      {"replaced",
+       "head -c 20000 /dev/urandom > '" + wal + ".new' && mv '" + wal + ".new' '" + wal + "'"}};
+  for (const auto &[what, damage] : damages) {
+    SCOPED_TRACE(what);
+    ASSERT_EQ(CrashAfter([&] {
+                Connect();
+                CVHOBJ q = OpenOrDie(kQueue);
+                for (const char *m : {"one", "two", "three"}) Put(q, m);
+              }),
+              SIGKILL);
+    ASSERT_EQ(Shell(damage, &out_), 0) << out_;
+    EXPECT_REASON(Connect(), CVRC_OBJECT_DAMAGED);
+    EXPECT_NE(std::string(CVLastCause()).find(wal + ": "), std::string::npos) << CVLastCause();
+    EXPECT_EQ(Admin(std::string("browse ") + kQueue), 1) << out_;
+    EXPECT_EQ(Admin("check"), 1) << out_;
+    EXPECT_NE(out_.find("write-ahead log: " + wal + ": "), std::string::npos) << out_;
+    ASSERT_EQ(Admin("salvage"), 0) << out_;
+    EXPECT_NE(out_.find("write-ahead log: "), std::string::npos) << out_;
+    ASSERT_EQ(Admin(std::string("clear ") + kQueue), 0) << out_;
+    EXPECT_EQ(Admin("check"), 0) << out_;
+  }
+}
+
+// A log deleted, replaced or overwritten while a connection has it open:
+// no other connection opens the store meanwhile, and check says why. A
+// connection whose log was deleted or replaced neither writes nor reads any
+// more; what was committed stays, written into the database from the log
+// it still holds when it ends. A log overwritten where it lies is never
+// written into the database: salvage keeps what is whole of it.
+TEST_F(StoreTest, ALogDeletedReplacedOrOverwrittenUnderAConnectionIsRefused) {
+  const std::string wal = Dir() + "/store.db-wal";
+  struct Damage {
+    std::string What, Command;
+    bool SameFile;  // what a connection cannot see at a commit
+  };
+  const std::vector<Damage> damages = {
+      {"deleted", "rm '" + wal + "'", false},
+      {"replaced",
+       "head -c 9000 /dev/urandom > '" + wal + ".new' && mv '" + wal + ".new' '" + wal + "'",
+       false},
+      {"overwritten", "printf garbage | dd of='" + wal + "' bs=1 seek=4300 conv=notrunc 2>&1",
+       true}};
+  for (const Damage &d : damages) {
+    SCOPED_TRACE(d.What);
+    ASSERT_EQ(Connect().cc, CVCC_OK);
+    CVHOBJ q = OpenOrDie(kQueue);
+    ASSERT_EQ(Put(q, "mine").cc, CVCC_OK);
+    ASSERT_EQ(Admin(std::string("put ") + kQueue + " </dev/null"), 0) << out_;
+    ASSERT_EQ(Shell(d.Command, &out_), 0) << out_;
+    if (!d.SameFile) {
+      EXPECT_REASON(Put(q, "lost?"), CVRC_CONNECTION_BROKEN);
+      EXPECT_NE(std::string(CVLastCause()).find(wal + ": " + d.What), std::string::npos)
+          << CVLastCause();
+      EXPECT_REASON(Get(q, nullptr), CVRC_CONNECTION_BROKEN);
+    }
+    EXPECT_EQ(Admin(std::string("put ") + kQueue + " </dev/null"), 1) << out_;
+    EXPECT_EQ(Admin("check"), 1) << out_;
+    EXPECT_NE(out_.find("write-ahead log: " + wal + ": "), std::string::npos) << out_;
+    ASSERT_EQ(Disconnect().cc, CVCC_OK);
+    EXPECT_EQ(Admin("check"), d.SameFile ? 1 : 0) << out_;
+    if (d.SameFile) {
+      ASSERT_EQ(Admin("salvage"), 0) << out_;
+    }
+    EXPECT_EQ(Admin(std::string("clear ") + kQueue), 0) << out_;
+    if (!d.SameFile) {
+      EXPECT_EQ(out_, "2 messages removed\n");
+    }
+  }
 }
 
 }  // namespace

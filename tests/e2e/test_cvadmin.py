@@ -51,7 +51,7 @@ def test_read_commands_create_nothing(tmp_path):
                 "(cvadmin create QMGR makes one)" % home)
         assert not home.exists(), args
     home.mkdir()
-    for args in reads:
+    for args in reads[2:]:  # listing none is no failure (test_cvadmin_store.py)
         refused(run(str(home), *args), args[0], "CVRC_Q_MGR_NOT_AVAILABLE",
                 "no queue manager in %s (cvadmin create QMGR makes one)" % home)
         assert os.listdir(home) == [], args
