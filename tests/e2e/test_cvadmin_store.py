@@ -5,10 +5,7 @@ import os
 import sqlite3
 import subprocess
 
-from cvxfer_proc import CVADMIN, env_with_home
-from session import cvadmin, home  # noqa: F401
-
-QUEUE = "SYSTEM.DEFAULT.LOCAL.QUEUE"
+from session import CVADMIN, QUEUE, cvadmin, env_with_home, home  # noqa: F401
 
 
 def leftovers(home):
