@@ -230,6 +230,8 @@ class LocalBackend : public Backend {
   CVLONG Commit() override;
   CVLONG Backout() override;
   CVLONG DefineQueue(const QueueDef &queue) override;
+  CVLONG AlterQueue(const QueueDef &queue) override;
+  CVLONG OldestAge(const QueueDef &queue, CVLONG *seconds) override;
   CVLONG DeleteQueue(const std::string &name) override;
   CVLONG ListQueues(std::vector<QueueDef> *queues) override;
   CVLONG Browse(const std::string &name, std::vector<MessageInfo> *messages) override;
