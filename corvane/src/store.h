@@ -7,6 +7,7 @@
 //   store_message.cpp  putting, getting, browsing and marking messages
 //   store_uow.cpp      units of work and the removal of bodies
 //   store_stream.cpp   put and get streams
+//   store_wal.cpp      the write-ahead log, watched for loss and damage
 //   store_check.cpp    check and salvage of a store no one may be using
 //
 // Metadata and small bodies live in SQLite (WAL mode) in "store.db"; bodies
