@@ -49,8 +49,16 @@ const char kUsage[] =
     "\n"
     "Queues of QMGR (-m, else the default queue manager):\n"
     "  define QUEUE [--maxdepth N] [--maxmsgl BYTES] [--remote RQMGR/RQUEUE]\n"
+    "         [--backout-threshold N] [--backout-queue NAME]\n"
+    "                                        a message got back N times belongs on\n"
+    "                                        the backout queue (0: never; the\n"
+    "                                        programs that get it move it)\n"
+    "  alter QUEUE [--maxdepth N] [--maxmsgl BYTES] [--backout-threshold N]\n"
+    "        [--backout-queue NAME]          change a queue (\"\" for NAME: none)\n"
     "  undefine QUEUE                        delete an empty queue\n"
-    "  queues [--json]                       name, type, depth, limits\n"
+    "  queues [--json]                       name, type, depth, limits, age of the\n"
+    "                                        oldest message in seconds, backout\n"
+    "                                        threshold, queue and its depth\n"
     "  depth QUEUE                           current depth\n"
     "  put QUEUE [FILE] [--format TEXT] [--nonpersistent] [--property NAME=VALUE]...\n"
     "                                        one message from FILE or stdin\n"
@@ -381,33 +389,100 @@ int CmdDelete(const std::vector<std::string> &args) {
   return 0;
 }
 
-int CmdDefine(const std::string &qmgr, const std::vector<std::string> &args) {
-  QueueDef def;
+// Applies the options of define (remote: --remote too) and alter in args
+// to *def, its first other word being the queue's name; returns 0, else
+// the exit status after saying what is wrong.
+int ApplyQueueOptions(const std::string &command, const std::vector<std::string> &args, bool remote,
+                      QueueDef *def) {
   for (size_t i = 0; i < args.size(); i++) {
     const std::string &a = args[i];
-    bool hasValue = i + 1 < args.size();
-    if (a == "--maxdepth" && hasValue) {
-      if (!ParseCount(args[++i], &def.MaxDepth)) return FailText("define", "bad --maxdepth");
-    } else if (a == "--maxmsgl" && hasValue) {
-      if (!ParseCount(args[++i], &def.MaxMsgLength)) return FailText("define", "bad --maxmsgl");
-    } else if (a == "--remote" && hasValue) {
+    const bool hasValue = i + 1 < args.size();
+    CVLONG *count = a == "--maxdepth"            ? &def->MaxDepth
+                    : a == "--maxmsgl"           ? &def->MaxMsgLength
+                    : a == "--backout-threshold" ? &def->BackoutThreshold
+                                                 : nullptr;
+    if (count != nullptr && hasValue) {
+      if (!ParseCount(args[++i], count)) return FailText(command, "bad " + a);
+    } else if (a == "--backout-queue" && hasValue) {
+      def->BackoutQueue = args[++i];
+    } else if (a == "--remote" && remote && hasValue) {
       const std::string &target = args[++i];
       size_t slash = target.find('/');
-      if (slash == std::string::npos) return FailText("define", "--remote needs RQMGR/RQUEUE");
-      def.Type = CVQT_REMOTE;
-      def.RemoteQmgr = target.substr(0, slash);
-      def.RemoteQueue = target.substr(slash + 1);
-    } else if (def.Name.empty() && a[0] != '-') {
-      def.Name = a;
+      if (slash == std::string::npos) return FailText(command, "--remote needs RQMGR/RQUEUE");
+      def->Type = CVQT_REMOTE;
+      def->RemoteQmgr = target.substr(0, slash);
+      def->RemoteQueue = target.substr(slash + 1);
+    } else if (def->Name.empty() && a[0] != '-') {
+      def->Name = a;
     } else {
       return Usage();
     }
   }
-  if (def.Name.empty()) return Usage();
+  return def->Name.empty() ? Usage() : 0;
+}
+
+int CmdDefine(const std::string &qmgr, const std::vector<std::string> &args) {
+  QueueDef def;
+  if (int status = ApplyQueueOptions("define", args, true, &def); status != 0) return status;
   std::unique_ptr<Backend> backend;
   if (CVLONG rc = Open(qmgr, &backend); rc != 0) return Fail("define", rc);
   if (CVLONG rc = backend->DefineQueue(def); rc != 0) return Fail("define", rc);
   return 0;
+}
+
+// alter QUEUE [options]: the options given replace those values of the
+// queue's definition, the others stay.
+int CmdAlter(const std::string &qmgr, const std::vector<std::string> &args) {
+  QueueDef asked;
+  if (int status = ApplyQueueOptions("alter", args, false, &asked); status != 0) return status;
+  if (int status = 0; !NameOk("alter", asked.Name, CVRC_OBJECT_NAME_ERROR, &status)) return status;
+  std::unique_ptr<Backend> backend;
+  QueueDef def;
+  if (CVLONG rc = Open(qmgr, &backend, false); rc != 0) return Fail("alter", rc);
+  if (CVLONG rc = backend->LookupQueue(asked.Name, &def); rc != 0) return Fail("alter", rc);
+  def.Name.clear();                               // named again by the same words
+  ApplyQueueOptions("alter", args, false, &def);  // what was not asked for stays
+  if (CVLONG rc = backend->AlterQueue(def); rc != 0) return Fail("alter", rc);
+  return 0;
+}
+
+// A count as cvadmin shows it: in a table "-" when unknown, in JSON null.
+std::string Shown(CVLONG value, bool known, bool json) {
+  return known ? std::to_string(value) : json ? "null" : "-";
+}
+
+// The line (or JSON object) of queue q of backend for cvadmin queues.
+std::string QueueLine(Backend &backend, const QueueDef &q, bool json) {
+  if (q.Type == CVQT_REMOTE) {
+    if (!json)
+      return q.Name + "\tremote " + q.RemoteQmgr + "/" + q.RemoteQueue + "\t-\t-\t-\t-\t-\t-\t-";
+    return "{\"name\": " + Json(q.Name) +
+           ", \"type\": \"remote\", \"remote_queue_manager\": " + Json(q.RemoteQmgr) +
+           ", \"remote_queue\": " + Json(q.RemoteQueue) + "}";
+  }
+  CVLONG depth = 0, age = -1, backoutDepth = 0;
+  const bool known = backend.Depth(q, &depth) == 0;
+  const bool aged = backend.OldestAge(q, &age) == 0 && age >= 0;
+  QueueDef boq;
+  const bool boqKnown = !q.BackoutQueue.empty() && backend.LookupQueue(q.BackoutQueue, &boq) == 0 &&
+                        boq.Type == CVQT_LOCAL && backend.Depth(boq, &backoutDepth) == 0;
+  const std::string boqName = q.BackoutQueue.empty() ? (json ? "null" : "-")
+                              : json                 ? Json(q.BackoutQueue)
+                                                     : q.BackoutQueue;
+  if (!json) {
+    return q.Name + "\tlocal\t" + Shown(depth, known, json) + "\t" + std::to_string(q.MaxDepth) +
+           "\t" + std::to_string(q.MaxMsgLength) + "\t" + Shown(age, aged, json) + "\t" +
+           std::to_string(q.BackoutThreshold) + "\t" + boqName + "\t" +
+           Shown(backoutDepth, boqKnown, json);
+  }
+  return "{\"name\": " + Json(q.Name) +
+         ", \"type\": \"local\", \"depth\": " + Shown(depth, known, json) +
+         ", \"maxdepth\": " + std::to_string(q.MaxDepth) +
+         ", \"maxmsgl\": " + std::to_string(q.MaxMsgLength) +
+         ", \"oldest_age\": " + Shown(age, aged, json) +
+         ", \"backout_threshold\": " + std::to_string(q.BackoutThreshold) +
+         ", \"backout_queue\": " + boqName +
+         ", \"backout_queue_depth\": " + Shown(backoutDepth, boqKnown, json) + "}";
 }
 
 int CmdQueues(const std::string &qmgr, bool json) {
@@ -417,34 +492,16 @@ int CmdQueues(const std::string &qmgr, bool json) {
   if (CVLONG rc = OpenBackend(def, &backend); rc != 0) return Fail("queues", rc);
   std::vector<QueueDef> queues;
   if (CVLONG rc = backend->ListQueues(&queues); rc != 0) return Fail("queues", rc);
-  std::string out = "{\"queue_manager\": " + Json(def.Name) + ", \"queues\": [";
-  if (!json) std::printf("QUEUE\tTYPE\tDEPTH\tMAXDEPTH\tMAXMSGL\n");
-  for (size_t i = 0; i < queues.size(); i++) {
-    const QueueDef &q = queues[i];
-    std::string sep = i > 0 ? ", " : "";
-    if (q.Type == CVQT_REMOTE) {
-      if (!json) {
-        std::printf("%s\tremote %s/%s\t-\t-\t-\n", q.Name.c_str(), q.RemoteQmgr.c_str(),
-                    q.RemoteQueue.c_str());
-      }
-      out += sep + "{\"name\": " + Json(q.Name) +
-             ", \"type\": \"remote\", \"remote_queue_manager\": " + Json(q.RemoteQmgr) +
-             ", \"remote_queue\": " + Json(q.RemoteQueue) + "}";
-      continue;
-    }
-    CVLONG depth = 0;
-    bool known = backend->Depth(q, &depth) == 0;
-    std::string shown = known ? std::to_string(depth) : "-";
-    if (!json) {
-      std::printf("%s\tlocal\t%s\t%ld\t%ld\n", q.Name.c_str(), shown.c_str(),
-                  static_cast<long>(q.MaxDepth), static_cast<long>(q.MaxMsgLength));
-    }
-    out += sep + "{\"name\": " + Json(q.Name) +
-           ", \"type\": \"local\", \"depth\": " + (known ? shown : "null") +
-           ", \"maxdepth\": " + std::to_string(q.MaxDepth) +
-           ", \"maxmsgl\": " + std::to_string(q.MaxMsgLength) + "}";
+  if (!json) {
+    std::printf("QUEUE\tTYPE\tDEPTH\tMAXDEPTH\tMAXMSGL\tAGE\tBOTHRESH\tBOQUEUE\tBOQDEPTH\n");
+    for (const QueueDef &q : queues) std::printf("%s\n", QueueLine(*backend, q, false).c_str());
+    return 0;
   }
-  if (json) std::printf("%s]}\n", out.c_str());
+  std::string out = "{\"queue_manager\": " + Json(def.Name) + ", \"queues\": [";
+  for (size_t i = 0; i < queues.size(); i++) {
+    out += (i > 0 ? ", " : "") + QueueLine(*backend, queues[i], true);
+  }
+  std::printf("%s]}\n", out.c_str());
   return 0;
 }
 
@@ -871,6 +928,7 @@ int main(int argc, char **argv) {
     return rc == 0 ? 0 : Fail("default", rc);
   }
   if (command == "define") return rest.empty() ? Usage() : CmdDefine(qmgr, rest);
+  if (command == "alter") return rest.empty() ? Usage() : CmdAlter(qmgr, rest);
   if (command == "undefine") return one(1) ? CmdUndefine(qmgr, rest[0]) : Usage();
   if (command == "queues") return rest.empty() || json ? CmdQueues(qmgr, json) : Usage();
   if (command == "depth") return one(1) ? CmdDepth(qmgr, rest[0]) : Usage();

@@ -215,7 +215,9 @@ typedef unsigned char CVBYTE;
 #define CVIA_MAX_MSG_LENGTH 13
 #define CVIA_MAX_Q_DEPTH 15
 #define CVIA_Q_TYPE 20
+#define CVIA_BACKOUT_THRESHOLD 22
 #define CVCA_Q_MGR_NAME 2015
+#define CVCA_BACKOUT_REQ_Q_NAME 2019
 
 /* Persistence. */
 #define CVPER_NOT_PERSISTENT 0
@@ -723,12 +725,18 @@ void CVGETCLOSE(CVHCONN Hconn, CVHMSG *Hmsg, CVLONG Options, CVLONG *CompCode, C
 
 /* CVINQ inquires attributes of an object opened with CVOO_INQUIRE. Each of
  * the SelectorCount Selectors is an integer attribute, written in order to
- * IntAttrs, or CVCA_Q_MGR_NAME, whose 48 blank-padded characters go in
- * order to CharAttrs. Integer attributes are those of queues:
- * CVIA_CURRENT_Q_DEPTH (messages on the queue, including those held by
- * units of work and damaged ones; on a broker, without them), CVIA_MAX_Q_DEPTH,
- * CVIA_MAX_MSG_LENGTH and CVIA_Q_TYPE; of a remote definition only
- * CVIA_Q_TYPE. Nothing is written unless every selector is valid.
+ * IntAttrs, or a character attribute, whose 48 blank-padded characters go
+ * in order to CharAttrs: CVCA_Q_MGR_NAME, and of a queue
+ * CVCA_BACKOUT_REQ_Q_NAME, its backout queue (all blanks: none). Integer
+ * attributes are those of queues: CVIA_CURRENT_Q_DEPTH (messages on the
+ * queue, including those held by units of work and damaged ones; on a
+ * broker, without them), CVIA_MAX_Q_DEPTH, CVIA_MAX_MSG_LENGTH, CVIA_Q_TYPE
+ * and CVIA_BACKOUT_THRESHOLD, the backout count at which a message belongs
+ * on the backout queue (0: never); of a remote definition only
+ * CVIA_Q_TYPE. The backout attributes are for the application to act on:
+ * the queue manager keeps and tells them (cvadmin define and alter set
+ * them), and moves no message itself. Nothing is written unless every
+ * selector is valid.
  * Reasons:
  *   CVRC_HCONN_ERROR, CVRC_HOBJ_ERROR.
  *   CVRC_NOT_OPEN_FOR_INQUIRE Hobj was not opened with CVOO_INQUIRE.

@@ -30,6 +30,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -251,6 +252,29 @@ void DecodeProperties(const amqp_basic_properties_t &p, bool redelivered, Delive
 
 // The descriptor's headers.
 constexpr int kMdHeaders = 6;
+// Parses a line of the definitions file, "NAME MAXDEPTH MAXMSGL
+// [BACKOUT-THRESHOLD [BACKOUT-QUEUE]]"; false when it is no definition.
+bool ParseDef(const std::string &line, QueueDef *q) {
+  std::vector<std::string> w;
+  std::istringstream fields(line);
+  for (std::string word; fields >> word;) w.push_back(word);
+  auto count = [](const std::string &text, CVLONG *value) {
+    long long v = -1;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+    if (ec != std::errc() || end != text.data() + text.size() || v < 0 || v > 0x7FFFFFFF) {
+      return false;
+    }
+    *value = static_cast<CVLONG>(v);
+    return true;
+  };
+  if (w.size() < 3 || w.size() > 5 || !ValidName(w[0])) return false;
+  q->Name = w[0];
+  if (w.size() == 5 && !ValidName(w[4])) return false;
+  if (w.size() == 5) q->BackoutQueue = w[4];
+  return count(w[1], &q->MaxDepth) && count(w[2], &q->MaxMsgLength) &&
+         (w.size() < 4 || count(w[3], &q->BackoutThreshold));
+}
+
 // Bytes of a content header frame besides its headers table: frame and
 // class fields, flags, identifiers, and the descriptor's headers.
 constexpr size_t kHeaderFrameOverhead = 512;
@@ -271,6 +295,7 @@ class AmqpBackend : public Backend {
   CVLONG Commit() override;
   CVLONG Backout() override;
   CVLONG DefineQueue(const QueueDef &queue) override;
+  CVLONG AlterQueue(const QueueDef &queue) override;
   CVLONG DeleteQueue(const std::string &name) override;
   CVLONG ListQueues(std::vector<QueueDef> *queues) override;
   CVLONG Browse(const std::string &name, std::vector<MessageInfo> *messages) override;
@@ -467,17 +492,11 @@ CVLONG AmqpBackend::LoadDefs() {
   std::istringstream in(text);
   std::string line;
   for (int number = 1; std::getline(in, line); number++) {
-    std::istringstream fields(line);
     QueueDef q;
-    long long depth = -1, length = -1;
-    std::string rest;
-    if (!(fields >> q.Name >> depth >> length) || (fields >> rest) || !ValidName(q.Name) ||
-        depth < 0 || depth > 0x7FFFFFFF || length < 0 || length > 0x7FFFFFFF) {
+    if (!ParseDef(line, &q)) {
       SetCause(path + ":" + std::to_string(number) + ": not a queue definition: " + line);
       return CVRC_OBJECT_DAMAGED;
     }
-    q.MaxDepth = static_cast<CVLONG>(depth);
-    q.MaxMsgLength = static_cast<CVLONG>(length);
     defs_[q.Name] = q;
   }
   return 0;
@@ -486,7 +505,12 @@ CVLONG AmqpBackend::LoadDefs() {
 bool AmqpBackend::SaveDefs() {
   std::string text;
   for (const auto &[name, q] : defs_) {
-    text += name + " " + std::to_string(q.MaxDepth) + " " + std::to_string(q.MaxMsgLength) + "\n";
+    text += name + " " + std::to_string(q.MaxDepth) + " " + std::to_string(q.MaxMsgLength);
+    if (q.BackoutThreshold != 0 || !q.BackoutQueue.empty()) {
+      text += " " + std::to_string(q.BackoutThreshold);
+    }
+    if (!q.BackoutQueue.empty()) text += " " + q.BackoutQueue;
+    text += "\n";
   }
   return WriteFileAtomic(def_.Dir + kDefsFile, text);
 }
@@ -1047,6 +1071,7 @@ CVLONG AmqpBackend::DefineQueue(const QueueDef &queue) {
     SetCause("a queue manager on a broker has no remote definitions");
     return CVRC_Q_TYPE_ERROR;
   }
+  if (CVLONG rc = CheckBackout(queue); rc != 0) return rc;
   uint32_t count = 0;
   CVLONG rc = Passive(queue.Name, &count);
   if (rc == 0) {
@@ -1057,6 +1082,22 @@ CVLONG AmqpBackend::DefineQueue(const QueueDef &queue) {
   QueueDef def = queue;
   if (def.MaxMsgLength > kBrokerLargestMsgLength) def.MaxMsgLength = kBrokerLargestMsgLength;
   if (CVLONG rc2 = Declare(def); rc2 != 0) return rc2;
+  defs_[def.Name] = def;
+  return SaveDefs() ? 0 : CVRC_RESOURCE_PROBLEM;
+}
+
+CVLONG AmqpBackend::AlterQueue(const QueueDef &queue) {
+  QueueDef now;
+  if (CVLONG rc = LookupQueue(queue.Name, &now); rc != 0) return rc;
+  if (queue.MaxDepth != now.MaxDepth) {
+    SetCause("queue " + queue.Name + " keeps the maximum depth it was declared with on the " +
+             "broker, " + std::to_string(now.MaxDepth));
+    return CVRC_Q_TYPE_ERROR;
+  }
+  if (queue.MaxMsgLength < 0 || queue.Type != CVQT_LOCAL) return CVRC_Q_TYPE_ERROR;
+  if (CVLONG rc = CheckBackout(queue); rc != 0) return rc;
+  QueueDef def = queue;
+  def.MaxMsgLength = std::min(def.MaxMsgLength, kBrokerLargestMsgLength);
   defs_[def.Name] = def;
   return SaveDefs() ? 0 : CVRC_RESOURCE_PROBLEM;
 }

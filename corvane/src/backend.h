@@ -48,7 +48,17 @@ struct QueueDef {
   CVLONG MaxMsgLength = kDefaultMaxMsgLength;
   std::string RemoteQmgr;  // remote definitions: where puts go
   std::string RemoteQueue;
+  // For the application's handling of a message that keeps coming back: the
+  // backout count at which it belongs on the backout queue (0: never), and
+  // that queue's name ("": none). Kept and told, never acted on here.
+  CVLONG BackoutThreshold = 0;
+  std::string BackoutQueue;
 };
+
+// Checks the backout attributes of a definition: CVRC_Q_TYPE_ERROR for a
+// negative threshold or a remote definition that has them,
+// CVRC_OBJECT_NAME_ERROR for a backout queue that is no name, saying why.
+CVLONG CheckBackout(const QueueDef &queue);
 
 // One message as browse shows it.
 struct MessageInfo {
@@ -252,6 +262,14 @@ class Backend {
     return CVRC_FUNCTION_NOT_SUPPORTED;
   }
 
+  // Seconds since the oldest message of a local queue was put, -1 when it
+  // holds none (held and damaged messages count, as for Depth). A broker
+  // cannot tell without delivering it: CVRC_FUNCTION_NOT_SUPPORTED.
+  virtual CVLONG OldestAge(const QueueDef &queue, CVLONG *seconds) {
+    (void)queue, (void)seconds;
+    return CVRC_FUNCTION_NOT_SUPPORTED;
+  }
+
   // The number of messages on a local queue. The store counts the ones held
   // by units of work too (they come back on Backout); the broker counts only
   // those ready for delivery.
@@ -275,6 +293,12 @@ class Backend {
   // (CVRC_Q_TYPE_ERROR) and caps the maximum message length at what it
   // accepts by default.
   virtual CVLONG DefineQueue(const QueueDef &queue) = 0;
+  // Gives the queue queue.Name the limits and backout attributes of queue:
+  // CVRC_UNKNOWN_OBJECT_NAME, CVRC_Q_TYPE_ERROR (a remote definition, a
+  // negative value) or CVRC_OBJECT_NAME_ERROR. Messages already there stay,
+  // even beyond a new maximum depth or length. A broker keeps the maximum
+  // depth a queue was declared with: another is CVRC_Q_TYPE_ERROR.
+  virtual CVLONG AlterQueue(const QueueDef &queue) = 0;
   // Deletes an empty queue: CVRC_UNKNOWN_OBJECT_NAME, CVRC_Q_NOT_EMPTY.
   virtual CVLONG DeleteQueue(const std::string &name) = 0;
   // All queues, by name. A broker cannot list its queues: the list holds
@@ -336,6 +360,10 @@ CVLONG TooBig(const QueueDef &queue, CVLONG length);
 // Fills the fields a put sets: a fresh message identifier when it is all
 // zero, put date and time (UTC), a definite persistence.
 void StampMessage(CVMD *md);
+
+// Whole seconds since the put time of md (UTC), 0 for one in the future or
+// without a put time.
+CVLONG PutAge(const CVMD &md);
 
 }  // namespace corvane
 

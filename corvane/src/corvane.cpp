@@ -283,15 +283,16 @@ CVLONG Inquire(Process &p, const OpenObject &o, CVLONG count, const CVLONG *sele
   for (CVLONG i = 0; i < count; i++) {
     CVLONG s = selectors[i];
     bool queueInt = s == CVIA_CURRENT_Q_DEPTH || s == CVIA_MAX_MSG_LENGTH ||
-                    s == CVIA_MAX_Q_DEPTH || s == CVIA_Q_TYPE;
-    if (s == CVCA_Q_MGR_NAME) {
-      charsNeeded += CV_Q_MGR_NAME_LENGTH;
-    } else if (!queueInt) {
+                    s == CVIA_MAX_Q_DEPTH || s == CVIA_Q_TYPE || s == CVIA_BACKOUT_THRESHOLD;
+    if (!queueInt && s != CVCA_Q_MGR_NAME && s != CVCA_BACKOUT_REQ_Q_NAME) {
       return CVRC_SELECTOR_ERROR;
-    } else if (o.QmgrObject || (o.Queue.Type == CVQT_REMOTE && s != CVIA_Q_TYPE)) {
+    } else if (s != CVCA_Q_MGR_NAME &&
+               (o.QmgrObject || (o.Queue.Type == CVQT_REMOTE && s != CVIA_Q_TYPE))) {
       return CVRC_SELECTOR_NOT_FOR_TYPE;
-    } else {
+    } else if (queueInt) {
       intsNeeded++;
+    } else {
+      charsNeeded += CV_Q_MGR_NAME_LENGTH;
     }
   }
   if (intsNeeded > intCount) return CVRC_INT_ATTR_COUNT_TOO_SMALL;
@@ -299,8 +300,10 @@ CVLONG Inquire(Process &p, const OpenObject &o, CVLONG count, const CVLONG *sele
   for (CVLONG i = 0; i < count; i++) {
     CVLONG value = 0;
     switch (selectors[i]) {
-      case CVCA_Q_MGR_NAME: {
-        const std::string &name = p.Conn->Name();
+      case CVCA_Q_MGR_NAME:
+      case CVCA_BACKOUT_REQ_Q_NAME: {
+        const std::string &name =
+            selectors[i] == CVCA_Q_MGR_NAME ? p.Conn->Name() : o.Queue.BackoutQueue;
         std::memset(chars, ' ', CV_Q_MGR_NAME_LENGTH);
         std::memcpy(chars, name.data(), name.size());
         chars += CV_Q_MGR_NAME_LENGTH;
@@ -314,6 +317,9 @@ CVLONG Inquire(Process &p, const OpenObject &o, CVLONG count, const CVLONG *sele
         break;
       case CVIA_MAX_Q_DEPTH:
         value = o.Queue.MaxDepth;
+        break;
+      case CVIA_BACKOUT_THRESHOLD:
+        value = o.Queue.BackoutThreshold;
         break;
       default:
         value = o.Queue.Type;

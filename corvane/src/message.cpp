@@ -68,6 +68,38 @@ CVLONG TooBig(const QueueDef &queue, CVLONG length) {
   return CVRC_MSG_TOO_BIG_FOR_Q;
 }
 
+CVLONG PutAge(const CVMD &md) {
+  std::tm put{};
+  char text[17];
+  std::memcpy(text, md.PutDate, 8);
+  std::memcpy(text + 8, md.PutTime, 8);
+  text[16] = '\0';
+  if (std::sscanf(text, "%4d%2d%2d%2d%2d%2d", &put.tm_year, &put.tm_mon, &put.tm_mday, &put.tm_hour,
+                  &put.tm_min, &put.tm_sec) != 6) {
+    return 0;
+  }
+  put.tm_year -= 1900;
+  put.tm_mon -= 1;
+  const std::time_t then = timegm(&put);
+  const std::time_t now = std::time(nullptr);
+  return then < 0 || now <= then
+             ? 0
+             : static_cast<CVLONG>(std::min<std::time_t>(now - then, INT32_MAX));
+}
+
+CVLONG CheckBackout(const QueueDef &queue) {
+  if (queue.BackoutThreshold < 0) {
+    SetCause("a backout threshold is a count: 0 (never) or more");
+    return CVRC_Q_TYPE_ERROR;
+  }
+  if (queue.Type == CVQT_REMOTE && (queue.BackoutThreshold != 0 || !queue.BackoutQueue.empty())) {
+    SetCause("a remote definition has no backout queue: the queue it sends to may have one");
+    return CVRC_Q_TYPE_ERROR;
+  }
+  if (!queue.BackoutQueue.empty() && !CheckName(queue.BackoutQueue)) return CVRC_OBJECT_NAME_ERROR;
+  return 0;
+}
+
 bool ValidPropertyName(const std::string &name) {
   if (name.empty() || name.size() > CV_PROPERTY_NAME_MAX) return false;
   for (char c : name) {

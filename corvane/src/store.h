@@ -7,6 +7,7 @@
 //   store_message.cpp  putting, getting, browsing and marking messages
 //   store_uow.cpp      units of work and the removal of bodies
 //   store_stream.cpp   put and get streams
+//   store_wal.cpp      the write-ahead log, watched for loss and damage
 //   store_check.cpp    check and salvage of a store no one may be using
 //
 // Metadata and small bodies live in SQLite (WAL mode) in "store.db"; bodies
@@ -230,6 +231,8 @@ class LocalBackend : public Backend {
   CVLONG Commit() override;
   CVLONG Backout() override;
   CVLONG DefineQueue(const QueueDef &queue) override;
+  CVLONG AlterQueue(const QueueDef &queue) override;
+  CVLONG OldestAge(const QueueDef &queue, CVLONG *seconds) override;
   CVLONG DeleteQueue(const std::string &name) override;
   CVLONG ListQueues(std::vector<QueueDef> *queues) override;
   CVLONG Browse(const std::string &name, std::vector<MessageInfo> *messages) override;

@@ -282,14 +282,21 @@ struct RebuildCounts {
 // Copies what old still gives into the new database db, in its open
 // transaction.
 void CopyStore(sqlite3 *old, sqlite3 *db, RebuildCounts *counts) {
+  // A store made before queues had backout attributes, or messages
+  // properties, has no such columns.
+  auto has = [&](const char *probe) {
+    sqlite3_stmt *s = nullptr;
+    bool there = sqlite3_prepare_v2(old, probe, -1, &s, nullptr) == SQLITE_OK;
+    sqlite3_finalize(s);
+    return there;
+  };
+  const bool backout = has("SELECT bothresh, boqname FROM queues LIMIT 0");
+  const bool props = has("SELECT props FROM messages LIMIT 0");
   counts->Lost +=
-      CopyReadable(old, db, "SELECT rowid, * FROM queues WHERE rowid>? ORDER BY rowid",
-                   "INSERT OR IGNORE INTO queues VALUES(?,?,?,?,?,?)", 6, &counts->Queues);
-  // A store made before messages had properties has no such column.
-  sqlite3_stmt *probe = nullptr;
-  bool props = sqlite3_prepare_v2(old, "SELECT props FROM messages LIMIT 0", -1, &probe, nullptr) ==
-               SQLITE_OK;
-  sqlite3_finalize(probe);
+      CopyReadable(old, db,
+                   backout ? "SELECT rowid, * FROM queues WHERE rowid>? ORDER BY rowid"
+                           : "SELECT rowid, *, 0, NULL FROM queues WHERE rowid>? ORDER BY rowid",
+                   "INSERT OR IGNORE INTO queues VALUES(?,?,?,?,?,?,?,?)", 8, &counts->Queues);
   counts->Lost += CopyReadable(old, db,
                                props ? "SELECT id, * FROM messages WHERE id>? ORDER BY id"
                                      : "SELECT id, *, NULL FROM messages WHERE id>? ORDER BY id",
@@ -317,13 +324,14 @@ CVLONG BuildSalvaged(const std::string &fresh, sqlite3 *old, RebuildCounts *coun
   if (old != nullptr) CopyStore(old, db, counts);
   sqlite3_close(old);
   // Every queue a kept message names, and the default one, exist.
-  std::string q = "INSERT OR IGNORE INTO queues SELECT DISTINCT queue, 1, " +
-                  std::to_string(kDefaultMaxDepth) + ", " + std::to_string(kDefaultMaxMsgLength) +
-                  ", NULL, NULL FROM messages; INSERT OR IGNORE INTO queues VALUES('" +
-                  kDefaultQueue + "', 1, " + std::to_string(kDefaultMaxDepth) + ", " +
-                  std::to_string(kDefaultMaxMsgLength) +
-                  ", NULL, NULL); COMMIT;"
-                  "PRAGMA journal_mode=WAL; PRAGMA wal_checkpoint(TRUNCATE)";
+  const std::string limits =
+      std::to_string(kDefaultMaxDepth) + ", " + std::to_string(kDefaultMaxMsgLength);
+  std::string q =
+      "INSERT OR IGNORE INTO queues(name, type, maxdepth, maxmsgl) SELECT DISTINCT queue, 1, " +
+      limits +
+      " FROM messages; INSERT OR IGNORE INTO queues(name, type, maxdepth, maxmsgl) VALUES('" +
+      kDefaultQueue + "', 1, " + limits +
+      "); COMMIT; PRAGMA journal_mode=WAL; PRAGMA wal_checkpoint(TRUNCATE)";
   int rc = sqlite3_exec(db, q.c_str(), nullptr, nullptr, nullptr);
   sqlite3_close(db);
   if (rc != SQLITE_OK) {

@@ -9,7 +9,9 @@ namespace corvane::store {
 
 CVLONG LocalBackend::LookupQueue(const std::string &name, QueueDef *def) {
   if (CVLONG rc = CheckLog(); rc != 0) return rc;
-  Stmt s(stmts_, "SELECT type, maxdepth, maxmsgl, rqmgr, rqueue FROM queues WHERE name=?");
+  Stmt s(stmts_,
+         "SELECT type, maxdepth, maxmsgl, rqmgr, rqueue, bothresh, boqname FROM queues WHERE "
+         "name=?");
   s.Bind(1, name);
   int rc = s.Step();
   if (rc == SQLITE_DONE) return CVRC_UNKNOWN_OBJECT_NAME;  // says it all
@@ -20,6 +22,8 @@ CVLONG LocalBackend::LookupQueue(const std::string &name, QueueDef *def) {
   def->MaxMsgLength = static_cast<CVLONG>(s.Int(2));
   def->RemoteQmgr = s.Text(3);
   def->RemoteQueue = s.Text(4);
+  def->BackoutThreshold = static_cast<CVLONG>(s.Int(5));
+  def->BackoutQueue = s.Text(6);
   return 0;
 }
 
@@ -61,13 +65,22 @@ CVLONG LocalBackend::DefineQueue(const QueueDef &queue) {
     return CVRC_REMOTE_Q_NAME_ERROR;
   }
   if (queue.MaxDepth < 0 || queue.MaxMsgLength < 0) return CVRC_Q_TYPE_ERROR;
+  if (CVLONG rc = CheckBackout(queue); rc != 0) return rc;
   if (CVLONG rc = CheckLog(); rc != 0) return rc;
-  Stmt s(stmts_, "INSERT INTO queues VALUES(?,?,?,?,?,?)");
+  Stmt s(stmts_,
+         "INSERT INTO queues(name, type, maxdepth, maxmsgl, rqmgr, rqueue, bothresh, boqname) "
+         "VALUES(?,?,?,?,?,?,?,?)");
   s.Bind(1, queue.Name).Bind(2, queue.Type).Bind(3, queue.MaxDepth).Bind(4, queue.MaxMsgLength);
   if (queue.Type == CVQT_REMOTE) {
     s.Bind(5, queue.RemoteQmgr).Bind(6, queue.RemoteQueue);
   } else {
     s.BindNull(5).BindNull(6);
+  }
+  s.Bind(7, queue.BackoutThreshold);
+  if (queue.BackoutQueue.empty()) {
+    s.BindNull(8);
+  } else {
+    s.Bind(8, queue.BackoutQueue);
   }
   int rc = s.Step();
   if (rc == SQLITE_CONSTRAINT) {
@@ -75,6 +88,24 @@ CVLONG LocalBackend::DefineQueue(const QueueDef &queue) {
     return CVRC_OBJECT_ALREADY_EXISTS;
   }
   return rc == SQLITE_DONE ? 0 : SqlFailure(rc);
+}
+
+CVLONG LocalBackend::AlterQueue(const QueueDef &queue) {
+  QueueDef now;
+  if (CVLONG rc = LookupQueue(queue.Name, &now); rc != 0) return rc;
+  if (now.Type == CVQT_REMOTE) {
+    SetCause(queue.Name + " is a remote definition: the queue it sends to has the limits");
+    return CVRC_Q_TYPE_ERROR;
+  }
+  if (queue.MaxDepth < 0 || queue.MaxMsgLength < 0) return CVRC_Q_TYPE_ERROR;
+  if (CVLONG rc = CheckBackout(queue); rc != 0) return rc;
+  Stmt u(stmts_,
+         "UPDATE queues SET maxdepth=?, maxmsgl=?, bothresh=?, boqname=NULLIF(?, '') WHERE "
+         "name=?");
+  u.Bind(1, queue.MaxDepth).Bind(2, queue.MaxMsgLength).Bind(3, queue.BackoutThreshold);
+  int rc = u.Bind(4, queue.BackoutQueue).Bind(5, queue.Name).Step();
+  if (rc != SQLITE_DONE) return SqlFailure(rc);
+  return sqlite3_changes(db_) == 1 ? 0 : CVRC_UNKNOWN_OBJECT_NAME;  // deleted meanwhile
 }
 
 CVLONG LocalBackend::DeleteQueue(const std::string &name) {
@@ -118,6 +149,21 @@ CVLONG LocalBackend::Depth(const QueueDef &queue, CVLONG *depth) {
   int rc = s.Step();
   if (rc != SQLITE_ROW) return SqlFailure(rc);
   *depth = static_cast<CVLONG>(s.Int(0));
+  return 0;
+}
+
+CVLONG LocalBackend::OldestAge(const QueueDef &queue, CVLONG *seconds) {
+  if (CVLONG rc = CheckLog(); rc != 0) return rc;
+  Stmt s(stmts_, "SELECT md FROM messages WHERE queue=? AND state IN (0,1,3) ORDER BY id LIMIT 1");
+  int rc = s.Bind(1, queue.Name).Step();
+  if (rc == SQLITE_DONE) {
+    *seconds = -1;
+    return 0;
+  }
+  if (rc != SQLITE_ROW) return SqlFailure(rc);
+  CVMD md = CVMD_DEFAULT;
+  if (s.Bytes(0) == sizeof(CVMD)) std::memcpy(&md, s.Blob(0), sizeof(CVMD));
+  *seconds = PutAge(md);
   return 0;
 }
 

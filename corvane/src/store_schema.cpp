@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -17,7 +18,8 @@ namespace corvane::store {
 const char kSchema[] =
     "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT);"
     "CREATE TABLE IF NOT EXISTS queues(name TEXT PRIMARY KEY, type INTEGER NOT NULL,"
-    " maxdepth INTEGER NOT NULL, maxmsgl INTEGER NOT NULL, rqmgr TEXT, rqueue TEXT);"
+    " maxdepth INTEGER NOT NULL, maxmsgl INTEGER NOT NULL, rqmgr TEXT, rqueue TEXT,"
+    " bothresh INTEGER NOT NULL DEFAULT 0, boqname TEXT);"
     "CREATE TABLE IF NOT EXISTS messages(id INTEGER PRIMARY KEY AUTOINCREMENT,"
     " queue TEXT NOT NULL, state INTEGER NOT NULL, holder TEXT, msgid BLOB NOT NULL,"
     " correlid BLOB NOT NULL, md BLOB NOT NULL, length INTEGER NOT NULL, body BLOB,"
@@ -31,9 +33,18 @@ const char kSchema[] =
 
 namespace {
 
-// Columns added to a table of kSchema since stores were first made; a store
-// made before gets them when it is opened.
-const char kAddPropsColumn[] = "ALTER TABLE messages ADD COLUMN props BLOB";
+// Columns added to the tables of kSchema since stores were first made, each
+// with a statement that fails without it; a store made before gets them
+// when it is opened.
+struct AddedColumn {
+  const char *Probe;
+  const char *Add;
+};
+constexpr AddedColumn kAddedColumns[] = {
+    {"SELECT props FROM messages LIMIT 0", "ALTER TABLE messages ADD COLUMN props BLOB"},
+    {"SELECT bothresh FROM queues LIMIT 0",
+     "ALTER TABLE queues ADD COLUMN bothresh INTEGER NOT NULL DEFAULT 0"},
+    {"SELECT boqname FROM queues LIMIT 0", "ALTER TABLE queues ADD COLUMN boqname TEXT"}};
 
 }  // namespace
 
@@ -166,7 +177,7 @@ CVLONG LocalBackend::CreateSchema() {
   Stmt created(stmts_, "SELECT value FROM meta WHERE key='created'");
   if (created.Step() != SQLITE_ROW) {
     // A new queue manager gets its default queue exactly once.
-    Stmt q(stmts_, "INSERT OR IGNORE INTO queues VALUES(?,?,?,?,NULL,NULL)");
+    Stmt q(stmts_, "INSERT OR IGNORE INTO queues(name, type, maxdepth, maxmsgl) VALUES(?,?,?,?)");
     q.Bind(1, std::string(kDefaultQueue)).Bind(2, CVQT_LOCAL).Bind(3, kDefaultMaxDepth);
     q.Bind(4, kDefaultMaxMsgLength);
     Stmt m(stmts_, "INSERT INTO meta VALUES('created', datetime('now'))");
@@ -180,17 +191,19 @@ CVLONG LocalBackend::CreateSchema() {
 
 CVLONG LocalBackend::UpgradeSchema() {
   // Cheap enough to ask on every open; in a write transaction so that
-  // processes opening the same old store at once add the column once.
-  auto hasProps = [&] {
+  // processes opening the same old store at once add each column once.
+  auto has = [&](const AddedColumn &c) {
     sqlite3_stmt *s = nullptr;
-    bool has =
-        sqlite3_prepare_v2(db_, "SELECT props FROM messages LIMIT 0", -1, &s, nullptr) == SQLITE_OK;
+    bool there = sqlite3_prepare_v2(db_, c.Probe, -1, &s, nullptr) == SQLITE_OK;
     sqlite3_finalize(s);
-    return has;
+    return there;
   };
-  if (hasProps()) return 0;
+  if (std::all_of(std::begin(kAddedColumns), std::end(kAddedColumns), has)) return 0;
   if (CVLONG rc = Begin(); rc != 0) return rc;
-  CVLONG rc = hasProps() ? 0 : Exec(kAddPropsColumn);
+  CVLONG rc = 0;
+  for (const AddedColumn &c : kAddedColumns) {
+    if (rc == 0 && !has(c)) rc = Exec(c.Add);
+  }
   if (rc == 0) rc = End();
   if (rc != 0) Rollback();
   return rc;

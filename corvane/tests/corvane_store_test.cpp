@@ -4,11 +4,13 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -196,6 +198,95 @@ TEST_F(StoreTest, ALogDeletedReplacedOrOverwrittenUnderAConnectionIsRefused) {
       EXPECT_EQ(out_, "2 messages removed\n");
     }
   }
+}
+
+// The URL of the broker of this run, "" without one.
+std::string BrokerUrl() {
+  const char *file = std::getenv("CVXFER_BROKER_URL_FILE");
+  std::ifstream in(file != nullptr ? file : "");
+  std::string url;
+  std::getline(in, url);
+  return url.rfind("amqp", 0) == 0 ? url : "";
+}
+
+// Inquires a queue's backout threshold and backout queue (trailing blanks
+// cut); the outcome of CVINQ.
+Outcome InquireBackout(CVHCONN hconn, CVHOBJ h, CVLONG *threshold, std::string *queue) {
+  const CVLONG selectors[] = {CVCA_BACKOUT_REQ_Q_NAME, CVIA_BACKOUT_THRESHOLD};
+  char name[CV_Q_NAME_LENGTH];
+  Outcome o;
+  CVINQ(hconn, h, 2, selectors, 1, threshold, sizeof(name), name, &o.cc, &o.reason);
+  queue->assign(name, sizeof(name));
+  queue->erase(queue->find_last_not_of(' ') + 1);
+  return o;
+}
+
+class BackoutTest : public StoreTest, public ::testing::WithParamInterface<std::string> {};
+
+// The backout attributes of a queue, on both kinds of queue manager: set by
+// cvadmin define and alter, kept across connections, told by CVINQ (never
+// of a remote definition or the queue manager). The store counts every
+// back-out of a message; a broker's classic queue tells only that it came
+// back.
+TEST_P(BackoutTest, AttributesAreKeptAndToldAndBackOutsCounted) {
+  const bool amqp = GetParam() == "amqp";
+  const std::string url = amqp ? BrokerUrl() : "";
+  if (amqp && url.empty()) GTEST_SKIP() << "no RabbitMQ broker in this run";
+  // Queues on a broker outlive the test: names of this test's own.
+  const std::string app = "BO." + std::to_string(getpid()) + ".APP", boq = app + ".BACK";
+  ASSERT_EQ(Admin("create BQM --default" + (amqp ? " --amqp '" + url + "'" : "")), 0) << out_;
+  ASSERT_EQ(Admin("define " + boq + " && " CVADMIN " define " + app +
+                  " --backout-threshold 3 --backout-queue " + boq),
+            0)
+      << out_;
+  for (const auto &[threshold, queue] :
+       std::vector<std::pair<CVLONG, std::string>>{{3, boq}, {5, ""}}) {
+    ASSERT_EQ(Connect("BQM").cc, CVCC_OK);
+    CVLONG told = -1;
+    std::string toldQueue;
+    ASSERT_EQ(InquireBackout(hconn_, OpenOrDie(app.c_str()), &told, &toldQueue).cc, CVCC_OK);
+    EXPECT_EQ(told, threshold);
+    EXPECT_EQ(toldQueue, queue);
+    CVHOBJ qm = CVHO_UNUSABLE_HOBJ;
+    ASSERT_EQ(Open("", CVOO_INQUIRE, &qm, CVOT_Q_MGR).cc, CVCC_OK);
+    EXPECT_REASON(InquireBackout(hconn_, qm, &told, &toldQueue), CVRC_SELECTOR_NOT_FOR_TYPE);
+    ASSERT_EQ(Disconnect().cc, CVCC_OK);
+    ASSERT_EQ(Admin("alter " + app + " --backout-threshold 5 --backout-queue ''"), 0) << out_;
+  }
+  ASSERT_EQ(Connect("BQM").cc, CVCC_OK);
+  CVHOBJ q = OpenOrDie(app.c_str());
+  ASSERT_EQ(Put(q, "poison").cc, CVCC_OK);
+  for (CVLONG backouts = 0; backouts < 3; backouts++) {
+    CVMD md = CVMD_DEFAULT;
+    ASSERT_EQ(Get(q, nullptr, CVGMO_SYNCPOINT, 100, &md).cc, CVCC_OK);
+    EXPECT_EQ(md.BackoutCount, amqp ? std::min<CVLONG>(backouts, 1) : backouts);
+    ASSERT_EQ(Backout().cc, CVCC_OK);
+  }
+  EXPECT_EQ(Get(q, nullptr).cc, CVCC_OK);
+  ASSERT_EQ(Disconnect().cc, CVCC_OK);
+  for (const std::string &name : {app, boq}) Admin("undefine " + name);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, BackoutTest, ::testing::Values("local", "amqp"),
+                         [](const auto &info) { return info.param; });
+
+// A store made before queues had backout attributes opens and gains them.
+TEST_F(StoreTest, AStoreMadeBeforeBackoutAttributesGainsThem) {
+  sqlite3 *db = nullptr;
+  ASSERT_EQ(sqlite3_open((Dir() + "/store.db").c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db,
+                         "ALTER TABLE queues DROP COLUMN bothresh;"
+                         "ALTER TABLE queues DROP COLUMN boqname",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  ASSERT_EQ(Admin("define APP --backout-threshold 2 --backout-queue APP.BACK"), 0) << out_;
+  ASSERT_EQ(Connect().cc, CVCC_OK);
+  CVLONG threshold = -1;
+  std::string queue;
+  ASSERT_EQ(InquireBackout(hconn_, OpenOrDie("APP"), &threshold, &queue).cc, CVCC_OK);
+  EXPECT_EQ(threshold, 2);
+  EXPECT_EQ(queue, "APP.BACK");
 }
 
 }  // namespace

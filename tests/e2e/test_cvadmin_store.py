@@ -76,3 +76,34 @@ def test_an_unreadable_database_fails_loudly_and_no_message_comes_out_twice(home
             failures += 1
             assert not target.exists(), proc.stderr  # a copy of a message not taken
     assert failures > 0 and len(set(taken)) == len(taken), taken
+
+
+def test_backout_attributes_and_what_queues_shows_of_them(home):
+    cvadmin(home, "define", "APP", "--backout-threshold", "3", "--backout-queue", "APP.BACK")
+    cvadmin(home, "define", "APP.BACK")
+    for queue in ("APP", "APP.BACK", "APP.BACK"):
+        cvadmin(home, "put", queue, data=b"m")
+
+    def shown():
+        lines = cvadmin(home, "queues").stdout.decode().splitlines()
+        assert lines[0].split("\t")[5:] == ["AGE", "BOTHRESH", "BOQUEUE", "BOQDEPTH"]
+        table = {l.split("\t")[0]: l.split("\t")[5:] for l in lines[1:]}
+        doc = {q["name"]: q for q in json.loads(cvadmin(home, "queues", "--json").stdout)["queues"]}
+        return table, doc
+
+    table, doc = shown()
+    assert table["APP"][0].isdigit() and table["APP"][1:] == ["3", "APP.BACK", "2"]
+    assert table[QUEUE] == ["-", "0", "-", "-"]  # empty, no backout queue
+    assert (doc["APP"]["backout_threshold"], doc["APP"]["backout_queue"],
+            doc["APP"]["backout_queue_depth"]) == (3, "APP.BACK", 2)
+    assert doc["APP"]["oldest_age"] >= 0 and doc[QUEUE]["oldest_age"] is None
+    cvadmin(home, "alter", "APP", "--backout-queue", "", "--maxdepth", "7")
+    table, doc = shown()
+    assert table["APP"][1:] == ["3", "-", "-"] and doc["APP"]["maxdepth"] == 7
+    for args, words in ((["alter", "APP", "--backout-threshold", "-1"], b"bad --backout-threshold"),
+                        (["alter", "APP", "--backout-queue", "a b"], b"CVRC_OBJECT_NAME_ERROR"),
+                        (["alter", "NOPE", "--maxdepth", "1"], b"CVRC_UNKNOWN_OBJECT_NAME"),
+                        (["define", "R", "--remote", "X/Y", "--backout-queue", "B"],
+                         b"CVRC_Q_TYPE_ERROR")):
+        proc = cvadmin(home, *args, check=False)
+        assert proc.returncode == 1 and words in proc.stderr, (args, proc.stderr)

@@ -56,7 +56,7 @@ def test_cvxfer_page_names_every_option_command_and_exit_status(home):
 def test_cvadmin_page_names_every_command_and_option():
     usage = subprocess.run([CVADMIN, "--help"], stdout=subprocess.PIPE, timeout=60).stdout.decode()
     commands = set(re.findall(r"^  ([a-z]+) ", usage, re.M))
-    options = set(re.findall(r"(--[a-z]+|-m)\b", usage))
+    options = set(re.findall(r"(--[a-z][a-z-]*[a-z]|-m)\b", usage))
     assert {"create", "browse", "clear"} <= commands and {"--amqp", "-m"} <= options
     named = tags("cvadmin.1", "COMMANDS", "OPTIONS")
     assert commands | options <= named, (commands | options) - named
