@@ -608,8 +608,11 @@ int CVTakeMessage(FtpSession *session, CVTaken *t) {
             &t->Hmsg, &cc, &reason);
   CVEcho(session, "CVGET");
   if (cc != CVCC_OK) {
-    std::printf("Message not getted from queue %s\n", ReasonString(reason));
-    std::fflush(stdout);
+    // A wait that found nothing is no news to a watch.
+    if (reason != CVRC_NO_MSG_AVAILABLE || t->WaitMs == 0) {
+      std::printf("Message not getted from queue %s\n", ReasonString(reason));
+      std::fflush(stdout);
+    }
     return CVFailed(session, reason);
   }
   if (session->Opt.Verbose) {

@@ -12,6 +12,7 @@
 #include "ftp_client.h"
 #include "cv_session.h"
 #include "ftp_auth.h"
+#include "ftp_clock.h"
 #include "ftp_io.h"
 #include "ftp_loop.h"
 #include "ftp_session.h"
@@ -81,13 +82,20 @@ void OnInterrupt(int) {
   FtpInterruptRaise();
 }
 
-// Installs OnInterrupt without SA_RESTART, so that a blocked read or wait
-// returns and sees the flag.
+// SIGTERM: what is in flight finishes, then the run ends (see FtpPause).
+void OnTerminate(int) {
+  FtpTerminateRaise();
+}
+
+// Installs OnInterrupt and OnTerminate without SA_RESTART, so that a
+// blocked read or wait returns and sees the flag.
 void CatchInterrupts() {
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
+  action.sa_handler = OnTerminate;
+  sigaction(SIGTERM, &action, nullptr);
 }
 
 // The value of -t: whole seconds, 1 to 1000000; -1 when text is not one.

@@ -14,6 +14,7 @@ int FtpInit(FtpSession *session) {
   std::memset(&session->Ctl, 0, sizeof(session->Ctl));
   std::memset(&session->Data, 0, sizeof(session->Data));
   std::memset(&session->Run, 0, sizeof(session->Run));
+  std::memset(&session->Login, 0, sizeof(session->Login));
   session->Ctl.Socket = -1;
   session->Data.Socket = -1;
   session->Data.Listen = -1;
@@ -35,6 +36,8 @@ int FtpCleanUp(FtpSession *session) {
   FtpCtlDrop(session);
   std::free(session->Ctl.HostInfo);
   session->Ctl.HostInfo = nullptr;
+  // A password kept for reconnecting leaves no trace in memory.
+  explicit_bzero(&session->Login, sizeof(session->Login));
   FtpTlsCleanUp();
   return TcpCleanUp();
 }

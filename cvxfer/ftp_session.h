@@ -103,6 +103,17 @@ struct CVQueueSession {
   int Persistence;    // CVPER_PERSISTENT or CVPER_NOT_PERSISTENT
 };
 
+// What the last open and login used, so that a watch can connect again by
+// itself after the server went away (the connection commands, ftp_do).
+struct FtpLogin {
+  int Known;            // an open and a login succeeded with these
+  char Host[256];       // as given to open
+  unsigned short Port;  // 0: the scheme's own
+  int TlsMode;          // of that connection
+  char User[256];
+  char Password[256];   // wiped at the end of the run; never printed
+};
+
 // The run's account: what failed, and how the run ends (ftp_cmd).
 struct FtpAccount {
   int Failure;      // class of the running command's first failure, 0 none
@@ -119,6 +130,7 @@ struct FtpSession {
   FtpDataConn Data;
   FtpSettings Opt;
   CVQueueSession Queue;
+  FtpLogin Login;
   FtpAccount Run;
   const RemoteOps *Remote;  // the protocol the bridge talks to the server with
 };
