@@ -6,9 +6,12 @@
 #include "watch.h"
 
 #include <fnmatch.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -67,26 +70,39 @@ bool WatchComeBack(FtpSession *session, WatchReconnect reconnect) {
   return false;
 }
 
-// Who claims: this host and queue manager, as a file name may carry them.
+// Who claims: this host and queue manager (the watchers that share a
+// journal), then this process, as a file name may carry them.
 std::string WatchClaimant(const FtpSession *session) {
   char host[256] = "";
   gethostname(host, sizeof(host) - 1);
   std::string who = std::string(host) + "-" +
                     std::string(session->Queue.QMgrName, strnlen(session->Queue.QMgrName, 48));
+  while (!who.empty() && who.back() == ' ') who.pop_back();
   for (char &c : who) {
-    if (c == '/' || c == ' ' || c == '\\' || static_cast<unsigned char>(c) < 0x20) c = '_';
+    if (c == '/' || c == ' ' || c == '.' || c == '\\' || static_cast<unsigned char>(c) < 0x20) {
+      c = '_';
+    }
   }
-  return who;
+  return who + "." + std::to_string(getpid());
 }
 
-// Whether base names a claim, of claimant (then *original is the name it
-// claims) or of another watcher.
+// Whether base names a claim (then *original is the name it claims) that
+// this watcher is to finish: its own, or one of a process of its host and
+// queue manager that no longer runs (killed before it finished).
 bool WatchIsClaim(const std::string &base, const std::string &claimant, std::string *original,
                   bool *ours) {
   const size_t at = base.rfind(kClaimTag);
   if (at == std::string::npos || at == 0) return false;
-  *ours = base.compare(at + sizeof(kClaimTag) - 1, std::string::npos, claimant) == 0;
   *original = base.substr(0, at);
+  const std::string who = base.substr(at + sizeof(kClaimTag) - 1);
+  const size_t dot = who.rfind('.');
+  const size_t mine = claimant.rfind('.');
+  *ours = false;
+  if (dot == std::string::npos || who.compare(0, dot, claimant, 0, mine) != 0 || dot != mine) {
+    return true;
+  }
+  const long pid = std::strtol(who.c_str() + dot + 1, nullptr, 10);
+  *ours = pid == getpid() || (pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH);
   return true;
 }
 
