@@ -347,9 +347,15 @@ void CVMarkStored(FtpSession *session, const CVBYTE *msgId, const char *name, ui
 void CVCleanUp(FtpSession *session, const std::string &temp) {
   if (!session->Ctl.Connected) return;
   const int interrupted = session->Run.Interrupted;
+  // The reply that failed the store, not the clean-up's, tells why.
+  const int code = session->Ctl.ReplyCode;
+  char text[kFtpReplyMax];
+  std::memcpy(text, session->Ctl.ReplyText, sizeof(text));
   session->Run.Interrupted = 0;
   session->Remote->Delete(session, temp.c_str());
   session->Run.Interrupted = interrupted;
+  session->Ctl.ReplyCode = code;
+  std::memcpy(session->Ctl.ReplyText, text, sizeof(text));
 }
 
 // Whether temp holds exactly length bytes, where the server can tell
