@@ -38,9 +38,6 @@ constexpr int kClaimsPerCycle = 64;
 // What a claim name adds to the name it claims: the tag, then the claimant.
 const char kClaimTag[] = ".cvxfer-claim-";
 
-// The journal's keys of files taken begin with this.
-const char kJournalIn[] = "cvxfer-in\n";
-
 // Longest pause between two tries to reach the server again.
 constexpr long long kBackoffMaxMs = 300000;
 
@@ -117,23 +114,6 @@ bool WatchLooksTemporary(const std::string &base) {
     if (base.size() > n && base.compare(base.size() - n, n, suffix) == 0) return true;
   }
   return base.rfind("~$", 0) == 0 || base.rfind(".~", 0) == 0;
-}
-
-// The journal key of a file: the server, its directory, its name, its size
-// and its time: another version of it is another key.
-std::string WatchJournalKey(FtpSession *session, const std::string &absDir, const std::string &base,
-                            const RemoteStat &stat) {
-  return kJournalIn + session->Remote->Server(session) + "\n" + absDir + "/" + base + "\n" +
-         std::to_string(stat.Size) + "\n" + stat.Mtime;
-}
-
-// Whether the journal holds key: the file was taken before.
-bool WatchJournaled(FtpSession *session, const std::string &key) {
-  char value[64];
-  CVLONG length = 0, cc = -1, reason = -1;
-  CVJGET(session->Queue.Hconn, static_cast<CVLONG>(key.size()), key.data(), sizeof(value), value,
-         &length, &cc, &reason);
-  return cc != CVCC_FAILED;
 }
 
 // The state a watch keeps between cycles: files seen but not yet complete
@@ -235,21 +215,7 @@ int WatchPutAndRecord(FtpSession *session, const std::string &path, const std::s
     WatchBackOut(session);
     return -1;
   }
-  const std::string value = "taken " + std::to_string(static_cast<long long>(time(nullptr)));
-  CVLONG cc = -1, reason = -1;
-  CVJPUT(session->Queue.Hconn, static_cast<CVLONG>(key.size()), key.data(),
-         static_cast<CVLONG>(value.size()), value.data(), CVJO_SYNCPOINT, &cc, &reason);
-  if (cc == CVCC_OK) {
-    CVCMIT(session->Queue.Hconn, &cc, &reason);
-    CVEcho(session, "CVCMIT");
-    if (cc == CVCC_OK) return 0;
-  }
-  WatchBackOut(session);
-  if (reason == CVRC_JOURNAL_KEY_EXISTS) return 1;
-  std::printf("cvxfer: [%s] not recorded, %s\n", FtpPrintable(path).c_str(), ReasonString(reason));
-  std::fflush(stdout);
-  CVFailed(session, reason);
-  return -1;
+  return CVRecordAndCommit(session, path, key);
 }
 
 // Takes the complete file path (base in absDir), claimed already or not.
@@ -287,8 +253,8 @@ void WatchRecover(FtpSession *session, const WatchIn &watch, WatchState *state,
                   const std::string &original) {
   RemoteStat stat;
   session->Remote->Stat(session, (dir + claim).c_str(), &stat);
-  const std::string key = WatchJournalKey(session, absDir, original, stat);
-  if (WatchJournaled(session, key)) {
+  const std::string key = CVJournalKey(session, absDir, original, stat);
+  if (CVJournaled(session, key)) {
     WatchFinish(session, watch, dir + original, dir + claim, true);
   } else {
     WatchTake(session, watch, state, dir + original, stat, key, dir + claim);
@@ -339,8 +305,8 @@ bool WatchConsider(FtpSession *session, const WatchIn &watch, WatchState *state,
     }
     return false;
   }
-  const std::string key = WatchJournalKey(session, absDir, base, stat);
-  if (WatchJournaled(session, key)) {
+  const std::string key = CVJournalKey(session, absDir, base, stat);
+  if (CVJournaled(session, key)) {
     // Taken, and still here: only a server that refused the claim, or a
     // run that ended before its clean-up, leaves it so.
     if (state->NoClaims && (watch.After.Delete || watch.After.MoveTo != nullptr)) {
@@ -359,7 +325,7 @@ bool WatchConsider(FtpSession *session, const WatchIn &watch, WatchState *state,
 // that comes back under that name later is a new file.
 void WatchPrune(FtpSession *session, const std::string &absDir,
                 const std::set<std::string> &listed) {
-  const std::string prefix = kJournalIn + session->Remote->Server(session) + "\n" + absDir + "/";
+  const std::string prefix = kCVJournalIn + session->Remote->Server(session) + "\n" + absDir + "/";
   char cursor[CV_JOURNAL_KEY_MAX];
   char value[64];
   CVLONG cursorLength = 0, length = 0, cc = -1, reason = -1;
