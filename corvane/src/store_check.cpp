@@ -286,15 +286,26 @@ void CopyStore(sqlite3 *old, sqlite3 *db, RebuildCounts *counts) {
       CopyReadable(old, db, "SELECT rowid, * FROM queues WHERE rowid>? ORDER BY rowid",
                    "INSERT OR IGNORE INTO queues VALUES(?,?,?,?,?,?)", 6, &counts->Queues);
   // A store made before messages had properties has no such column.
-  sqlite3_stmt *probe = nullptr;
-  bool props = sqlite3_prepare_v2(old, "SELECT props FROM messages LIMIT 0", -1, &probe, nullptr) ==
-               SQLITE_OK;
-  sqlite3_finalize(probe);
+  auto has = [&](const char *sql) {
+    sqlite3_stmt *probe = nullptr;
+    bool ok = sqlite3_prepare_v2(old, sql, -1, &probe, nullptr) == SQLITE_OK;
+    sqlite3_finalize(probe);
+    return ok;
+  };
+  const bool props = has("SELECT props FROM messages LIMIT 0");
   counts->Lost += CopyReadable(old, db,
                                props ? "SELECT id, * FROM messages WHERE id>? ORDER BY id"
                                      : "SELECT id, *, NULL FROM messages WHERE id>? ORDER BY id",
                                "INSERT OR IGNORE INTO messages VALUES(?,?,?,?,?,?,?,?,?,?,?,?)", 12,
                                &counts->Messages);
+  // Journal records as they were: the opening that follows backs out the
+  // changes of the units of work that held some, as it does their messages.
+  int records = 0;
+  if (has("SELECT key FROM journal LIMIT 0")) {
+    counts->Lost +=
+        CopyReadable(old, db, "SELECT rowid, * FROM journal WHERE rowid>? ORDER BY rowid",
+                     "INSERT OR IGNORE INTO journal VALUES(?,?,?,?)", 4, &records);
+  }
 }
 
 // Makes fresh a new database of the rows of old (null: none), closing old;
