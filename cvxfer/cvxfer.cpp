@@ -226,6 +226,8 @@ void ApplyCommandLine(const CommandLine &line, FtpSession *session) {
 // run's exit status. An unknown flag or a stray argument is a usage error
 // that runs nothing.
 int main(int argc, char *argv[]) {
+  // Signals first: a service manager may send SIGTERM at any moment.
+  CatchInterrupts();
   FtpSession session;
   std::memset(&session, 0, sizeof(session));
   PrintBanner();
@@ -240,7 +242,6 @@ int main(int argc, char *argv[]) {
     return 1;
   }
   ApplyCommandLine(line, &session);
-  CatchInterrupts();
   // A peer that has gone is an error to report, not a reason to die: TLS
   // writes go through write(2), which raises SIGPIPE.
   signal(SIGPIPE, SIG_IGN);

@@ -39,6 +39,7 @@ def test_two_watchers_killed_at_random_take_every_file_once(home, server):
         procs[i].wait(10)
         procs[i] = start(home, ["-n", "-p"], lines)
     assert wait_until(lambda: leftovers(server.root) == [], timeout=90), leftovers(server.root)
+    time.sleep(1)  # the last one restarted is watching too
     assert [stop(p) for p in procs] == [0, 0]
     got = sorted(take(home) for _ in range(depth(home)))
     assert got == sorted(bodies.values()), "every file on the queue exactly once"
@@ -107,12 +108,13 @@ def test_mput_watch_survives_kills_and_sends_refusals_to_the_backout_queue(home)
 
 def test_an_outage_costs_a_message_one_back_out(home):
     cvadmin(home, "put", QUEUE, "--property", "cv-file-name=x.txt", data=b"x")
-    with ScriptedServer(files={}, step="STOR", behaviour="421") as srv:
+    with ScriptedServer(files={}, step="transfer", behaviour="421") as srv:
         proc = start(home, ["-n", "-p"], ["open 127.0.0.1 %d" % srv.port, "user tester secret",
-                                          "binary", "mput -w 1"])
+                                          "binary", "mput -w 1", "bye"])
         assert proc.wait(60) == 0
         assert srv.files.get("x.txt") == b"x"
         assert srv.verbs().count("PASS") == 2, "logged in again by itself"
+    assert browse(home) == [] and depth(home) == 0
 
 
 @pytest.mark.parametrize("direction", ["get", "put"])
