@@ -84,6 +84,10 @@ struct RemoteOps {
   void (*Status)(FtpSession *session);
   // Ends the connection politely (QUIT), whatever the server answers.
   void (*Close)(FtpSession *session);
+  // Asks for transfer type *type (an index of kFtpTypes) and leaves in
+  // *type the one transfers will use: FTP keeps the type asked for, even
+  // when the server refused it.
+  int (*Type)(FtpSession *session, int *type);
 };
 
 #endif
