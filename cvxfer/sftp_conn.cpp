@@ -4,7 +4,10 @@
 // yet is retried after a bounded wait on the socket.
 #include "sftp_conn.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,11 +31,11 @@ constexpr size_t kSftpIoChunk = 1 << 18;
 constexpr int kSftpWaitFailed = -1000;
 
 // Waits until libssh can move on: bytes to read, or room for those it
-// holds back. Returns FtpWait's result.
+// holds back (its poll flags name the directions it waits in). Returns
+// FtpWait's result.
 int SftpWaitSocket(FtpSession *session, const char *what) {
   const SftpConn *c = session->Sftp;
   const int flags = ssh_get_poll_flags(c->Ssh);
-  if ((flags & SSH_READ_PENDING) != 0) return FTP_IO_READY;
   const short events = static_cast<short>(POLLIN | ((flags & SSH_WRITE_PENDING) ? POLLOUT : 0));
   return FtpWait(session, c->Socket, events, what);
 }
@@ -269,6 +272,10 @@ int SftpConnect(FtpSession *session, const char *host, unsigned short port, cons
   }
   std::printf("Connected to %s\n", ctl.HostInfo->HostName);
   std::fflush(stdout);
+  // Small requests (READs, window adjusts) go at once: Nagle's wait behind
+  // a delayed ACK would stall the pipeline for tens of milliseconds.
+  const int on = 1;
+  setsockopt(c->Socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
   if (SftpConfigure(session, host, user) != 0) {
     return SftpFailed(session, "the SSH session", FTP_EXIT_CONNECT);
   }
