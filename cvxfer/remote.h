@@ -78,7 +78,8 @@ struct RemoteOps {
   // The current directory, asked once after each open or cd ("" when the
   // server does not say).
   const char *(*CurrentDir)(FtpSession *session);
-  // The server as message properties name it: "host:port" ("[v6]:port").
+  // The server as message properties name it: "host:port" ("[v6]:port");
+  // a protocol other than FTP puts its scheme first ("sftp://host:port").
   std::string (*Server)(FtpSession *session);
   // Prints the connection's own lines of status (peer, protection).
   void (*Status)(FtpSession *session);

@@ -303,10 +303,12 @@ int SftpPump(FtpSession *session, const char *what) {
     if (sent == SSH_ERROR) return SftpLost(session, false);
     c->OutStart += static_cast<size_t>(sent);
     moved = sent > 0;
-    if (c->OutStart == c->Out.size()) {
-      c->Out.clear();
-      c->OutStart = 0;
-    }
+  }
+  // Sent bytes go before the buffer grows: requests are added while it is
+  // never quite empty, and it must stay as small as what is in flight.
+  if (c->OutStart > 0 && c->OutStart * 2 >= c->Out.size()) {
+    c->Out.erase(0, c->OutStart);
+    c->OutStart = 0;
   }
   // Bytes already taken go before the buffer grows again.
   if (c->InStart > 0 && c->InStart * 2 >= c->In.size()) {

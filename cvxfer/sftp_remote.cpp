@@ -219,7 +219,7 @@ int SftpOnPath(FtpSession *session, uint8_t type, const char *verb, const char *
 int SftpRemoteRename(FtpSession *session, const char *from, const char *to) {
   const std::string source = SftpPath(session, from), target = SftpPath(session, to);
   std::string body, payload, message;
-  const bool posix = session->Sftp->PosixRename;
+  const bool posix = session->Sftp != nullptr && session->Sftp->PosixRename;
   if (posix) SftpPutString(&body, "posix-rename@openssh.com");
   SftpPutString(&body, source);
   SftpPutString(&body, target);
@@ -278,14 +278,14 @@ int SftpRemoteCd(FtpSession *session, const char *dir) {
   return 0;
 }
 
-int SftpRemotePwd(FtpSession *session) {
-  std::printf("Remote directory: %s\n", FtpPrintable(session->Sftp->Cwd).c_str());
-  std::fflush(stdout);
-  return 0;
-}
-
 const char *SftpRemoteCurrentDir(FtpSession *session) {
   return session->Sftp != nullptr ? session->Sftp->Cwd.c_str() : "";
+}
+
+int SftpRemotePwd(FtpSession *session) {
+  std::printf("Remote directory: %s\n", FtpPrintable(SftpRemoteCurrentDir(session)).c_str());
+  std::fflush(stdout);
+  return 0;
 }
 
 std::string SftpRemoteServer(FtpSession *session) {

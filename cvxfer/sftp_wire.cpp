@@ -225,6 +225,8 @@ int SftpCallStatus(FtpSession *session, uint8_t type, std::string_view body, con
 }
 
 std::string SftpPath(const FtpSession *session, std::string_view name) {
+  // Without a connection nothing is sent: the name only has to be shown.
+  if (session->Sftp == nullptr) return std::string(name);
   const std::string &cwd = session->Sftp->Cwd;
   if (!name.empty() && name[0] == '/') return std::string(name);
   if (name.empty()) return cwd;
