@@ -53,8 +53,8 @@ int FtpDoToggle(int *flag, const char *prefix, const char *onText) {
   return FTP_OK;
 }
 
-// Sets the transfer type (an index of kFtpTypes) and keeps it, whatever
-// the server replied.
+// Sets the transfer type (an index of kFtpTypes) the remote side will use:
+// over FTP the one asked for, whatever the server replied.
 int FtpDoSetType(FtpSession *session, int type) {
   const int rc = session->Remote->Type(session, &type);
   session->Opt.TransferType = type;
