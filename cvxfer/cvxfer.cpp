@@ -57,6 +57,17 @@ void PrintUsage(FILE *out, const char *program) {
                "The exit status is 0 when every command succeeded, else the class of\n"
                "the first failure (see the README).\n\n",
                program, program, kFtpDefaultTimeout);
+  std::fprintf(out,
+               "SFTP: %s [-i file] [--known-hosts file] [--accept-new-host-key]\n"
+               "          sftp://[user[:password]@]host[:port][/path]\n\n"
+               "-i file\t\tlog in with this private key (default: ssh-agent, ~/.ssh/id_*)\n"
+               "--known-hosts file\n"
+               "     \t\tcheck the server's host key in file (default ~/.ssh/known_hosts)\n"
+               "--accept-new-host-key\n"
+               "     \t\ttrust a host key not known yet, and add it to that file\n\n"
+               "An unknown or changed host key refuses the connection with exit status 5,\n"
+               "the class of a secure channel that cannot be set up.\n\n",
+               program);
   std::fflush(out);
 }
 
@@ -109,8 +120,10 @@ int ParseSeconds(const char *text) {
 // What the command line asks of the session.
 struct CommandLine {
   int Verbose = 0, Debug = 0, NoLogin = 0, Passive = 0, ExitOnError = 0, Secure = 0;
-  int Insecure = 0, SafePut = 0;
+  int Insecure = 0, SafePut = 0, AcceptNewHostKey = 0;
   const char *CaFile = "";
+  const char *Identity = "";
+  const char *KnownHosts = "";
   int Timeout = kFtpDefaultTimeout;
 };
 
@@ -123,10 +136,12 @@ int ParseFlags(int argc, char *argv[], CommandLine *line) {
                                  {"version", no_argument, nullptr, 'V'},
                                  {"cacert", required_argument, nullptr, 'C'},
                                  {"insecure", no_argument, nullptr, 'k'},
+                                 {"known-hosts", required_argument, nullptr, 'K'},
+                                 {"accept-new-host-key", no_argument, nullptr, 'N'},
                                  {nullptr, 0, nullptr, 0}};
   opterr = 0;
   int c;
-  while ((c = getopt_long(argc, argv, "+vdnpesaht:?", kLong, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, "+vdnpesahi:t:?", kLong, nullptr)) != -1) {
     switch (c) {
       case 'v':
         line->Verbose = 1;
@@ -158,6 +173,21 @@ int ParseFlags(int argc, char *argv[], CommandLine *line) {
           return UsageError(program, "--cacert needs a readable file: ", optarg);
         }
         break;
+      case 'i':
+        line->Identity = optarg;
+        if (std::strlen(optarg) >= sizeof(FtpSettings{}.SshIdentity) || access(optarg, R_OK) != 0) {
+          return UsageError(program, "-i needs a readable key file: ", optarg);
+        }
+        break;
+      case 'K':
+        line->KnownHosts = optarg;
+        if (std::strlen(optarg) >= sizeof(FtpSettings{}.SshKnownHosts)) {
+          return UsageError(program, "--known-hosts: file name too long: ", optarg);
+        }
+        break;
+      case 'N':
+        line->AcceptNewHostKey = 1;
+        break;
       case 't':
         line->Timeout = ParseSeconds(optarg);
         if (line->Timeout < 0)
@@ -177,6 +207,7 @@ int ParseFlags(int argc, char *argv[], CommandLine *line) {
           return 0;
         }
         if (optopt == 't') return UsageError(program, "-t needs a value", "");
+        if (optopt == 'i') return UsageError(program, "-i needs a key file", "");
         return UsageError(program, "unknown option ", argv[optind - 1]);
     }
   }
@@ -216,6 +247,9 @@ void ApplyCommandLine(const CommandLine &line, FtpSession *session) {
   opt.TlsInsecure = line.Insecure;
   opt.SafePut = line.SafePut;
   std::snprintf(opt.TlsCaFile, sizeof(opt.TlsCaFile), "%s", line.CaFile);
+  std::snprintf(opt.SshIdentity, sizeof(opt.SshIdentity), "%s", line.Identity);
+  std::snprintf(opt.SshKnownHosts, sizeof(opt.SshKnownHosts), "%s", line.KnownHosts);
+  opt.SshAcceptNew = line.AcceptNewHostKey;
   opt.Timeout = line.Timeout;
 }
 

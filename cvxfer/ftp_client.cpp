@@ -8,6 +8,7 @@
 #include "ftp_data.h"
 #include "ftp_remote.h"
 #include "ftp_tls.h"
+#include "sftp_conn.h"
 #include "tcp_util.h"
 
 int FtpInit(FtpSession *session) {
@@ -34,6 +35,7 @@ int FtpCleanUp(FtpSession *session) {
   std::free(session->Data.HostInfo);
   session->Data.HostInfo = nullptr;
   FtpCtlDrop(session);
+  SftpDrop(session);
   std::free(session->Ctl.HostInfo);
   session->Ctl.HostInfo = nullptr;
   // A password kept for reconnecting leaves no trace in memory.

@@ -21,8 +21,9 @@
 #include "watch.h"
 #include "cv_session.h"
 #include "ftp_ctrl.h"
-#include "remote.h"
+#include "ftp_remote.h"
 #include "ftp_tls.h"
+#include "sftp_remote.h"
 #include "keyb_util.h"
 #include "tcp_util.h"
 
@@ -53,12 +54,21 @@ int FtpDoToggle(int *flag, const char *prefix, const char *onText) {
   return FTP_OK;
 }
 
-// Sets the transfer type (an index of kFtpTypes) and keeps it, whatever
-// the server replied.
+// Sets the transfer type (an index of kFtpTypes) the remote side will use:
+// over FTP the one asked for, whatever the server replied.
 int FtpDoSetType(FtpSession *session, int type) {
-  FtpTYPE(session, kFtpTypes[type].Wire);
+  const int rc = session->Remote->Type(session, &type);
   session->Opt.TransferType = type;
-  return FtpDoReplyResult(session);
+  return rc == 0 ? FTP_OK : FTP_FAILED;
+}
+
+// Whether command, one of FTP's own, may run: over another protocol it
+// says so and fails.
+bool FtpDoSpeaksFtp(FtpSession *session, const char *command) {
+  if (session->Remote == &kFtpRemote) return true;
+  std::printf("%s: an FTP command; not available over %s.\n", command, session->Remote->Scheme);
+  std::fflush(stdout);
+  return false;
 }
 
 // Returns the port when text is a decimal number 1 to 65535, else 0.
@@ -218,6 +228,34 @@ int FtpDoAutoLogin(FtpSession *session, const char *host, const FtpUrl *url) {
   return rc;
 }
 
+// Opens an sftp:// URL, which logs in at once: as the URL's user, else the
+// netrc entry's login, else the login name; with the URL's password, else
+// the netrc entry's for that user, else one asked for when the server
+// wants one (after the keys). The URL's path is the first cd.
+int FtpDoOpenSftp(FtpSession *session, FtpUrl *url) {
+  FtpNetrcEntry netrc{};
+  int found = 0;
+  if (!url->HasUser || !url->HasPassword) found = FtpNetrcLookup(FtpNetrcPath(), url->Host, &netrc);
+  int rc = -1;
+  if (found >= 0) {
+    char loginName[256] = {0};
+    int capacity = sizeof(loginName);
+    const char *user = url->HasUser                         ? url->User
+                       : found > 0 && netrc.Login[0] != '\0' ? netrc.Login
+                       : GetUserName(loginName, &capacity)  ? loginName
+                                                             : "";
+    const bool same = found > 0 && netrc.HasPassword && std::strcmp(netrc.Login, user) == 0;
+    const char *pass = url->HasPassword ? url->Password : same ? netrc.Password : nullptr;
+    rc = SftpRemoteOpen(session, url->Host, url->Port, user, pass);
+  } else {
+    FtpFail(session, FTP_EXIT_LOGIN);
+  }
+  std::memset(&netrc, 0, sizeof(netrc));
+  if (rc == 0 && url->Path[0] != '\0') rc = session->Remote->Cd(session, url->Path);
+  std::memset(url, 0, sizeof(*url));
+  return rc == 0 && session->Ctl.Connected ? FTP_OK : FTP_FAILED;
+}
+
 // Returns the user's login shell, /bin/sh when none is known.
 std::string FtpDoLoginShell() {
   const passwd *pw = getpwuid(getuid());
@@ -250,8 +288,11 @@ int FtpDoOpen(FtpSession *session, const FtpArgs *args) {
   FtpUrl url{};
   std::string hostName;
   int rc;
+  // Every open speaks FTP but that of an sftp:// URL.
+  session->Remote = &kFtpRemote;
   if (FtpIsUrl(host)) {
     if (FtpParseUrl(host, &url) != 0) return FTP_FAILED;
+    if (std::strcmp(url.Scheme, "sftp") == 0) return FtpDoOpenSftp(session, &url);
     hostName = url.Host;
     // The scheme decides TLS for this connection only.
     const int mode = session->Opt.TlsMode;
@@ -267,10 +308,7 @@ int FtpDoOpen(FtpSession *session, const FtpArgs *args) {
   // A URL that names a user logs in even under -n: it was asked for.
   if (session->Ctl.Connected && (session->Opt.AutoLogin || url.HasUser)) {
     if (FtpDoAutoLogin(session, hostName.c_str(), &url) != FTP_OK) rc = -1;
-    if (rc == 0 && url.Path[0] != '\0') {
-      FtpCD(session, url.Path);
-      if (FtpDoReplyResult(session) != FTP_OK) rc = -1;
-    }
+    if (rc == 0 && url.Path[0] != '\0' && session->Remote->Cd(session, url.Path) != 0) rc = -1;
   }
   std::memset(&url, 0, sizeof(url));
   return rc == 0 && session->Ctl.Connected ? FTP_OK : FTP_FAILED;
@@ -305,6 +343,7 @@ int FtpDoReconnect(FtpSession *session) {
 }
 
 int FtpDoLogin(FtpSession *session, const FtpArgs *args) {
+  if (!FtpDoSpeaksFtp(session, "user")) return FTP_FAILED;
   return FtpDoLoginAs(session, args->Rest);
 }
 
@@ -419,8 +458,7 @@ int FtpDoCD(FtpSession *session, const FtpArgs *args) {
   // as typed, blanks inside included.
   const char *dir = args->Count == 2 ? args->Words[1] : args->Rest;
   if (args->Count == 1) dir = FtpDoAsk("Remote directory ", directory, sizeof(directory));
-  FtpCD(session, dir);
-  return FtpDoReplyResult(session);
+  return session->Remote->Cd(session, dir) == 0 ? FTP_OK : FTP_FAILED;
 }
 
 int FtpDoPWD(FtpSession *session, const FtpArgs *) {
@@ -436,16 +474,19 @@ int FtpDoDir(FtpSession *session, const FtpArgs *args) {
 }
 
 int FtpDoSyst(FtpSession *session, const FtpArgs *) {
+  if (!FtpDoSpeaksFtp(session, "system")) return FTP_FAILED;
   FtpSYST(session);
   return FtpDoReplyResult(session);
 }
 
 int FtpDoStat(FtpSession *session, const FtpArgs *) {
+  if (!FtpDoSpeaksFtp(session, "rstatus")) return FTP_FAILED;
   FtpSTAT(session);
   return FtpDoReplyResult(session);
 }
 
 int FtpDoRhelp(FtpSession *session, const FtpArgs *args) {
+  if (!FtpDoSpeaksFtp(session, "rhelp")) return FTP_FAILED;
   FtpHELP(session, FtpDoFirstArg(args));
   return FtpDoReplyResult(session);
 }
