@@ -240,13 +240,18 @@ int FtpDoOpenSftp(FtpSession *session, FtpUrl *url) {
   if (found >= 0) {
     char loginName[256] = {0};
     int capacity = sizeof(loginName);
-    const char *user = url->HasUser                         ? url->User
+    const char *user = url->HasUser                          ? url->User
                        : found > 0 && netrc.Login[0] != '\0' ? netrc.Login
-                       : GetUserName(loginName, &capacity)  ? loginName
+                       : GetUserName(loginName, &capacity)   ? loginName
                                                              : "";
     const bool same = found > 0 && netrc.HasPassword && std::strcmp(netrc.Login, user) == 0;
     const char *pass = url->HasPassword ? url->Password : same ? netrc.Password : nullptr;
     rc = SftpRemoteOpen(session, url->Host, url->Port, user, pass);
+    if (rc == 0) {
+      FtpDoRememberHost(session, url->Host, url->Port);
+      session->Login.Sftp = 1;
+      FtpDoRememberLogin(session, user, pass != nullptr ? pass : "");
+    }
   } else {
     FtpFail(session, FTP_EXIT_LOGIN);
   }
@@ -323,21 +328,29 @@ int FtpDoReconnect(FtpSession *session) {
   }
   const std::string dir = session->Ctl.RemoteDirKnown ? session->Ctl.RemoteDir : "";
   const int type = session->Opt.TransferType;
+  if (session->Ctl.Connected) session->Remote->Close(session);
   if (session->Ctl.Socket >= 0) FtpCtlDrop(session);
-  const int mode = session->Opt.TlsMode;
-  session->Opt.TlsMode = login.TlsMode;
-  FtpDoRememberHost(session, login.Host, login.Port);
-  int rc = FtpOpen(session, login.Host, login.Port) == 0 ? FTP_OK : FTP_FAILED;
-  session->Opt.TlsMode = mode;
-  if (rc == FTP_OK) rc = FtpDoLoginWith(session, login.User, login.Password);
+  int rc;
+  if (login.Sftp) {
+    // The keys or the agent log in again; a password only when one was given.
+    rc = SftpRemoteOpen(session, login.Host, login.Port, login.User,
+                        login.Password[0] != '\0' ? login.Password : nullptr) == 0
+             ? FTP_OK
+             : FTP_FAILED;
+  } else {
+    const int mode = session->Opt.TlsMode;
+    session->Opt.TlsMode = login.TlsMode;
+    FtpDoRememberHost(session, login.Host, login.Port);
+    rc = FtpOpen(session, login.Host, login.Port) == 0 ? FTP_OK : FTP_FAILED;
+    session->Opt.TlsMode = mode;
+    if (rc == FTP_OK) rc = FtpDoLoginWith(session, login.User, login.Password);
+  }
   // The login chose ascii; the run goes on in the type it had.
   if (rc == FTP_OK && type != FTP_TYPE_UNSET && type != FTP_TYPE_ASCII) {
     rc = FtpDoSetType(session, type);
   }
-  if (rc == FTP_OK && !dir.empty()) {
-    FtpCD(session, dir.c_str());
-    rc = FtpDoReplyResult(session);
-  }
+  if (rc == FTP_OK && !dir.empty())
+    rc = session->Remote->Cd(session, dir.c_str()) == 0 ? FTP_OK : FTP_FAILED;
   explicit_bzero(&login, sizeof(login));
   return rc == FTP_OK && session->Ctl.Connected ? FTP_OK : FTP_FAILED;
 }
@@ -637,7 +650,8 @@ int FtpDoMGetCV(FtpSession *session, const FtpArgs *args) {
     std::fflush(stdout);
     return FTP_FAILED;
   }
-  if (watching == 0) return FtpMGetCV(session, &watch.After, args->Count - next, args->Words + next);
+  if (watching == 0)
+    return FtpMGetCV(session, &watch.After, args->Count - next, args->Words + next);
   watch.Count = args->Count - next;
   watch.Patterns = args->Words + next;
   return WatchGet(session, watch, FtpDoReconnect);

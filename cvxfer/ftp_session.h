@@ -117,6 +117,7 @@ struct FtpLogin {
   char Host[256];       // as given to open
   unsigned short Port;  // 0: the scheme's own
   int TlsMode;          // of that connection
+  int Sftp;             // over SSH (sftp://) rather than FTP
   char User[256];
   char Password[256];   // wiped at the end of the run; never printed
 };
