@@ -247,14 +247,14 @@ void CVMGetFile(FtpSession *session, const FtpCVAfter *after, const std::string 
   const bool provable = stat.Size != UINT64_MAX && !stat.Mtime.empty();
   const bool removes = after != nullptr && (after->Delete || after->MoveTo != nullptr);
   int taken;
-  if (provable && removes) {
-    const std::string record =
-        CVJournalKey(session, CVDirectory(session, path), CVBaseOf(path), stat);
-    taken = CVMGetHeld(session, path, key, stat, record, &size);
-  } else if (provable && CVOnQueue(session, key)) {
+  if (provable && CVOnQueue(session, key)) {
     // Its message is on the queue already (a run that died between the
     // put and the delete): its clean-up is what is left to do.
     taken = 1;
+  } else if (provable && removes) {
+    const std::string record =
+        CVJournalKey(session, CVDirectory(session, path), CVBaseOf(path), stat);
+    taken = CVMGetHeld(session, path, key, stat, record, &size);
   } else {
     taken = CVGetFile(session, path.c_str(), {after, key, stat.Size}, &size) == 0 ? 0 : -1;
     if (taken == 0) after = nullptr;  // done already
