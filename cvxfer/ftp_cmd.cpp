@@ -17,12 +17,13 @@ constexpr int kConn = FTP_NEEDS_CONNECTION;
 constexpr int kRemote = FTP_REMOTE_NAMES;
 constexpr int kChanges = FTP_CHANGES_NAMES;
 constexpr int kAny = -1;
+constexpr int kDefault = FTP_STARTUP_DEFAULT;
 
 FtpDoCommandDef gFtpDoCommands[] = {
     {"!", FtpDoShell, "[command]", "escape to the shell", FTP_RAW_LINE, 0, kAny},
     {"?", FtpDoHelp, "[optional commands]", "a synonym for help", 0, 0, kAny},
-    {"ascii", FtpDoAscii, nullptr, "set ascii transer type", kConn, 0, kAny},
-    {"binary", FtpDoBinary, nullptr, "set binary transfer type", kConn, 0, kAny},
+    {"ascii", FtpDoAscii, nullptr, "set ascii transer type", kConn | kDefault, 0, kAny},
+    {"binary", FtpDoBinary, nullptr, "set binary transfer type", kConn | kDefault, 0, kAny},
     {"bye", FtpDoQuit, nullptr, "terminate the FTP session with the remote server and exit cvxfer",
      0, 0, kAny},
     {"cd", FtpDoCD, "[remote-dir]", "change remote working directory", kConn | kRemote | kChanges,
@@ -40,7 +41,7 @@ FtpDoCommandDef gFtpDoCommands[] = {
     {"dir", FtpDoDir, "[remote-directory]", "get remote directory listing", kConn | kRemote, 0,
      kAny},
     {"disconnect", FtpDoClose, nullptr, "a synonym for close", kConn | kChanges, 0, kAny},
-    {"ebcdic", FtpDoEbcdic, nullptr, "set ebcdic transer type", kConn, 0, kAny},
+    {"ebcdic", FtpDoEbcdic, nullptr, "set ebcdic transer type", kConn | kDefault, 0, kAny},
     {"get", FtpDoGetCV, "remote-file",
      "retrieve remote-file and store it on the local machine queue", kConn | kRemote | kChanges, 0,
      kAny},
@@ -63,7 +64,7 @@ FtpDoCommandDef gFtpDoCommands[] = {
     {"system", FtpDoSyst, nullptr, "show the type of operating system running on remote machine",
      kConn, 0, kAny},
     {"type", FtpDoType, "type-name", "Set the file transfer type to type-name",
-     kConn | FTP_RAW_LINE, 0, kAny},
+     kConn | FTP_RAW_LINE | kDefault, 0, kAny},
     {"user", FtpDoLogin, "user-name [password]", "Identify yourself to the remote FTP server",
      kConn | FTP_RAW_LINE | kChanges, 0, kAny},
     {"verbose", FtpDoVerbose, nullptr, "toggle verbose mode", 0, 0, kAny},
@@ -87,6 +88,14 @@ FtpDoCommandDef gFtpDoCommands[] = {
     {"mput", FtpDoMPutCV, "[count]",
      "store messages as remote files under their own names until the queue is empty",
      kConn | kChanges, 0, 1},
+    {"raw", FtpDoRaw, "command [arguments]",
+     "send one command to the server as typed and show its reply", kConn | FTP_RAW_LINE, 1,
+     kAny},
+    {"site", FtpDoSite, "arguments", "send a SITE command to the server and show its reply",
+     kConn | FTP_RAW_LINE, 1, kAny},
+    {"mdelete", FtpDoMDelete, "pattern ...",
+     "delete every remote file whose name matches a pattern", kConn | kRemote | kChanges, 1,
+     kAny},
 };
 
 int gNumFtpDoCommands = sizeof(gFtpDoCommands) / sizeof(gFtpDoCommands[0]);

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <memory>
@@ -549,6 +550,14 @@ int CmdPut(const std::string &qmgr, const std::vector<std::string> &args) {
   }
   if (queue.empty()) return Usage();
   if (int status = 0; !NameOk("put", queue, CVRC_OBJECT_NAME_ERROR, &status)) return status;
+  // A message from a file is named after it, as cvxfer's get names one, so
+  // that a put without a name stores it under that name.
+  const bool named = std::any_of(properties.begin(), properties.end(),
+                                 [](const Property &p) { return p.first == "cv-file-name"; });
+  if (!named && !file.empty() && file != "-") {
+    const size_t slash = file.find_last_of('/');
+    properties.emplace_back("cv-file-name", file.substr(slash == std::string::npos ? 0 : slash + 1));
+  }
   int fd = file.empty() || file == "-" ? 0 : open(file.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return FailText("put", file + ": " + std::strerror(errno));
   std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *f) {
