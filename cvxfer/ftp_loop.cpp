@@ -2,6 +2,7 @@
 // command for the run's exit status.
 #include "ftp_loop.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,14 +40,29 @@ const char *FtpClassText(int cls) {
   }
 }
 
-// Formats into field (size bytes) what format and ap say, control
-// characters shown as FtpPrintable shows them and a line end dropped.
+// Copies text into field (size bytes, terminated, cut to fit) without its
+// line end and with every other control character written ^X: a failure
+// line is one line, whatever a server or a name holds.
+void FtpAccountCopy(char *field, size_t size, std::string_view text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+  size_t n = 0;
+  for (size_t i = 0; i < text.size() && n + 3 <= size; i++) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7F) {
+      field[n++] = '^';
+      field[n++] = static_cast<char>(c == 0x7F ? '?' : c + '@');
+    } else {
+      field[n++] = static_cast<char>(c);
+    }
+  }
+  field[n] = '\0';
+}
+
+// FtpAccountCopy of what format and ap say.
 void FtpAccountText(char *field, size_t size, const char *format, va_list ap) {
   char text[1024];
   std::vsnprintf(text, sizeof(text), format, ap);
-  size_t n = std::strlen(text);
-  while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r')) n--;
-  std::snprintf(field, size, "%s", FtpPrintable(std::string_view(text, n)).c_str());
+  FtpAccountCopy(field, size, text);
 }
 
 // Prints the one line on standard error that says what the command that
@@ -80,10 +96,7 @@ void FtpFail(FtpSession *session, int cls) {
   const FtpControl &ctl = session->Ctl;
   if (run.Cause[0] == '\0' && ctl.Replies != run.RepliesAtStart && ctl.ReplyCode >= 400 &&
       ctl.ReplyText[0] != '\0') {
-    std::snprintf(run.Cause, sizeof(run.Cause), "%.*s", static_cast<int>(sizeof(run.Cause) - 1),
-                  FtpPrintable(std::string_view(ctl.ReplyText,
-                                                std::strcspn(ctl.ReplyText, "\r\n")))
-                      .c_str());
+    FtpAccountCopy(run.Cause, sizeof(run.Cause), ctl.ReplyText);
   }
 }
 
@@ -250,6 +263,12 @@ void FtpRunStartupFile(FtpSession *session, const char *path) {
     FtpEndCommand(session, FTP_FAILED);
     return;
   }
+  // Under -q the defaults are set without a word; failures still say so
+  // on standard error.
+  std::fflush(stdout);
+  const int shown = session->Opt.Quiet ? dup(STDOUT_FILENO) : -1;
+  const int hidden = shown >= 0 ? open("/dev/null", O_WRONLY | O_CLOEXEC) : -1;
+  if (hidden >= 0) dup2(hidden, STDOUT_FILENO);
   session->Run.Startup = 1;
   char *text = nullptr;
   size_t room = 0;
@@ -259,6 +278,12 @@ void FtpRunStartupFile(FtpSession *session, const char *path) {
   std::free(text);
   std::fclose(file);
   session->Run.Startup = 0;
+  std::fflush(stdout);
+  if (hidden >= 0) {
+    dup2(shown, STDOUT_FILENO);
+    close(hidden);
+  }
+  if (shown >= 0) close(shown);
 }
 
 void FtpExecCmd(FtpSession *session) {
