@@ -178,6 +178,7 @@ int ParseFlags(int argc, char *argv[], CommandLine *line) {
         std::fflush(stdout);
         return 0;
       case 'h':
+        PrintBanner();
         PrintUsage(stdout, program);
         return 0;
       case ':':
@@ -189,6 +190,7 @@ int ParseFlags(int argc, char *argv[], CommandLine *line) {
       default:
         // getopt answers '?' both for "-?" and for an unknown flag.
         if (optopt == '?' || (optopt == 0 && std::strcmp(argv[optind - 1], "-?") == 0)) {
+          PrintBanner();
           PrintUsage(stdout, program);
           return 0;
         }

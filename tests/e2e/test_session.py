@@ -69,14 +69,24 @@ class TestOpenAndLogin:
         finally:
             term.close()
 
-    def test_flags_after_the_host_are_a_usage_error(self, home, server):
-        proc = subprocess.run([CVXFER, "127.0.0.1", str(server.port), "-n"], input=b"bye\n",
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+    @pytest.mark.parametrize("args,said", [
+        (["127.0.0.1", "{port}", "-n"], "options come before the host: -n"),
+        (["ftp://127.0.0.1:{port}/", "-e"], "options come before the host: -e"),
+        (["127.0.0.1", "{port}", "x"], "too many arguments: x"),
+        (["--cacert"], "option --cacert needs a file"),
+        (["--cacert", "/no/such/file"], "option --cacert needs a readable file: /no/such/file"),
+        (["-t"], "option -t needs seconds"),
+        (["-t", "0"], "option -t needs whole seconds from 1: 0"),
+        (["-c"], "option -c needs commands"),
+        (["--bogus"], "unknown option --bogus"),
+    ])
+    def test_a_usage_error_is_one_line_and_runs_nothing(self, home, server, args, said):
+        proc = subprocess.run([CVXFER] + [a.format(port=server.port) for a in args],
+                              input=b"bye\n", stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               env=env_with_home(home), timeout=30)
         assert proc.returncode == 2
-        assert b"too many arguments: -n" in proc.stderr
-        assert b"Usage: " in proc.stderr
-        assert b"Connected to" not in proc.stdout
+        assert proc.stderr.decode() == "cvxfer: %s; see cvxfer --help\n" % said
+        assert proc.stdout == b""
         assert os.listdir(home) == [], "nothing was run"
 
     def test_wrong_password_then_a_new_user_command(self, home, server):
