@@ -213,6 +213,7 @@ int FtpCtlConnect(FtpSession *session, const char *host, unsigned short port) {
     ctl.Socket = -1;
     rc = TcpConnect(&ctl.Socket, ctl.HostInfo, session->Opt.Timeout);
   }
+  const int why = errno;
   if (rc == 0) return 0;
   if (rc == TCP_TIMEOUT) {
     std::printf("cvxfer: timed out after %d s waiting for %s %s port %u\n", session->Opt.Timeout,
@@ -226,7 +227,8 @@ int FtpCtlConnect(FtpSession *session, const char *host, unsigned short port) {
     std::printf(ctl.HostInfo == nullptr ? "Error on TCP/IP: %s (%s port %u)\n"
                                         : "Error on TCP/IP connect: %s (%s port %u)\n",
                 TCPIPErrorString(rc), host, port);
-    FtpFailWhy(session, FTP_EXIT_CONNECT, "%s", TCPIPErrorString(rc));
+    FtpFailWhy(session, FTP_EXIT_CONNECT, "%s",
+               rc == TCP_CONNECT_FAILED ? std::strerror(why) : TCPIPErrorString(rc));
   }
   std::free(ctl.HostInfo);
   ctl.HostInfo = nullptr;
