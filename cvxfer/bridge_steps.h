@@ -57,7 +57,8 @@ struct CVTaken {
   std::vector<CVCHAR> Props = std::vector<CVCHAR>(CV_PROPERTIES_LENGTH_MAX);
   std::string Name;     // the remote name chosen
   CVLONG WaitMs = 0;    // how long the take waits for a message (0: not at all)
-  bool EmptyIsEnd = false;  // an empty queue ends a loop of puts: recorded, not said
+  // An empty queue ends a loop of puts: recorded, not said.
+  bool EmptyIsEnd = false;
 };
 
 // Takes the message (the one whose identifier t->Md names, or any) under

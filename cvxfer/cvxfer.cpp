@@ -75,6 +75,21 @@ int UsageError(const char *, const char *why, const char *what) {
   return 2;
 }
 
+// A flag (getopt's optopt; given as typed) whose value is missing: says
+// what it needs. Returns the exit status of a usage error.
+int MissingValue(const char *program, int flag, const char *given) {
+  switch (flag) {
+    case 't':
+      return UsageError(program, "option -t needs seconds", "");
+    case 'C':
+      return UsageError(program, "option --cacert needs a file", "");
+    case 'c':
+      return UsageError(program, "option -c needs commands", "");
+    default:
+      return UsageError(program, "a value is missing after ", given);
+  }
+}
+
 // A decimal port number, 1 to 65535.
 bool IsPort(const char *arg) {
   size_t n = std::strlen(arg);
@@ -182,11 +197,7 @@ int ParseFlags(int argc, char *argv[], CommandLine *line) {
         PrintUsage(stdout, program);
         return 0;
       case ':':
-        // A flag whose value is missing.
-        if (optopt == 't') return UsageError(program, "option -t needs seconds", "");
-        if (optopt == 'C') return UsageError(program, "option --cacert needs a file", "");
-        if (optopt == 'c') return UsageError(program, "option -c needs commands", "");
-        return UsageError(program, "a value is missing after ", argv[optind - 1]);
+        return MissingValue(program, optopt, argv[optind - 1]);
       default:
         // getopt answers '?' both for "-?" and for an unknown flag.
         if (optopt == '?' || (optopt == 0 && std::strcmp(argv[optind - 1], "-?") == 0)) {

@@ -161,8 +161,8 @@ int FtpDoLoginWith(FtpSession *session, const char *user, const char *pass) {
     // Every login the server did not refuse switches to ascii (or the type
     // ~/.cvxferrc chose); a session that cannot even do that is no working
     // login.
-    const int type = session->Opt.LoginType != FTP_TYPE_UNSET ? session->Opt.LoginType
-                                                              : FTP_TYPE_ASCII;
+    const int type =
+        session->Opt.LoginType != FTP_TYPE_UNSET ? session->Opt.LoginType : FTP_TYPE_ASCII;
     if (session->Ctl.Connected) {
       if (FtpDoSetType(session, type) != FTP_OK) rc = FTP_FAILED;
     } else {
@@ -276,6 +276,7 @@ int FtpDoOpen(FtpSession *session, const FtpArgs *args) {
 }
 
 int FtpDoLogin(FtpSession *session, const FtpArgs *args) {
+  FtpNoteObject(session, "%s", session->Remote->Server(session).c_str());
   return FtpDoLoginAs(session, args->Rest);
 }
 
@@ -568,7 +569,9 @@ namespace {
 int FtpDoSendAsTyped(FtpSession *session, const std::string &verb, const char *arg) {
   const bool pass = strcasecmp(verb.c_str(), "PASS") == 0;
   FtpNoteObject(session, "%s%s%s", verb.c_str(), arg != nullptr ? " " : "",
-                arg == nullptr ? "" : pass ? "XXXX" : arg);
+                arg == nullptr ? ""
+                : pass         ? "XXXX"
+                               : arg);
   if (session->Run.LineHasNul || (arg != nullptr && std::strpbrk(arg, "\r\n") != nullptr) ||
       verb.find_first_of("\r\n") != std::string::npos) {
     std::printf("cvxfer: a command cannot hold CR, LF or NUL; not sent.\n");
@@ -618,8 +621,7 @@ void FtpDoDeleteMatches(FtpSession *session, const std::string &dir, const std::
 int FtpDoRaw(FtpSession *session, const FtpArgs *args) {
   const char *rest = args->Rest;
   const size_t n = std::strcspn(rest, " ");
-  return FtpDoSendAsTyped(session, std::string(rest, n),
-                          rest[n] != '\0' ? rest + n + 1 : nullptr);
+  return FtpDoSendAsTyped(session, std::string(rest, n), rest[n] != '\0' ? rest + n + 1 : nullptr);
 }
 
 int FtpDoSite(FtpSession *session, const FtpArgs *args) {

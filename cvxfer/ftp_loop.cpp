@@ -28,15 +28,24 @@ bool gEditing = false;
 // cause.
 const char *FtpClassText(int cls) {
   switch (cls) {
-    case FTP_EXIT_CONNECT: return "could not connect";
-    case FTP_EXIT_LOGIN: return "login refused";
-    case FTP_EXIT_TLS: return "TLS could not be set up or verified";
-    case FTP_EXIT_REFUSED: return "refused by the server";
-    case FTP_EXIT_INCOMPLETE: return "the transfer did not complete";
-    case FTP_EXIT_TIMEOUT: return "timed out";
-    case FTP_EXIT_QUEUE: return "the queue manager refused";
-    case FTP_EXIT_NO_MESSAGE: return "no message on the queue";
-    default: return "see the messages above";
+    case FTP_EXIT_CONNECT:
+      return "could not connect";
+    case FTP_EXIT_LOGIN:
+      return "login refused";
+    case FTP_EXIT_TLS:
+      return "TLS could not be set up or verified";
+    case FTP_EXIT_REFUSED:
+      return "refused by the server";
+    case FTP_EXIT_INCOMPLETE:
+      return "the transfer did not complete";
+    case FTP_EXIT_TIMEOUT:
+      return "timed out";
+    case FTP_EXIT_QUEUE:
+      return "the queue manager refused";
+    case FTP_EXIT_NO_MESSAGE:
+      return "no message on the queue";
+    default:
+      return "see the messages above";
   }
 }
 
@@ -70,8 +79,9 @@ void FtpAccountText(char *field, size_t size, const char *format, va_list ap) {
 void FtpFailureLine(const FtpSession *session, int cls) {
   const FtpAccount &run = session->Run;
   std::fflush(stdout);
-  std::fprintf(stderr, "cvxfer: %s failed: %s%s%s\n", run.Command[0] != '\0' ? run.Command : "command",
-               run.Object, run.Object[0] != '\0' ? ": " : "",
+  std::fprintf(stderr, "cvxfer: %s failed: %s%s%s\n",
+               run.Command[0] != '\0' ? run.Command : "command", run.Object,
+               run.Object[0] != '\0' ? ": " : "",
                run.Cause[0] != '\0' ? run.Cause : FtpClassText(cls));
   std::fflush(stderr);
 }
@@ -212,9 +222,8 @@ int FtpEndCommand(FtpSession *session, int result) {
 int FtpReadCommandLine(FtpSession *session, char *line) {
   session->Run.InputReady =
       gEditing ? FtpEditReadLine(session->Opt.Quiet ? "" : kPrompt, line) : GetInput(line);
-  session->Run.LineHasNul =
-      !gEditing && session->Run.InputReady > 0 &&
-      KeybLastLineLength() != static_cast<int>(std::strlen(line));
+  session->Run.LineHasNul = !gEditing && session->Run.InputReady > 0 &&
+                            KeybLastLineLength() != static_cast<int>(std::strlen(line));
   return session->Run.InputReady;
 }
 

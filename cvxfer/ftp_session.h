@@ -93,7 +93,7 @@ struct FtpSettings {
   int TlsMode;           // FTP_TLS_OFF, FTP_TLS_EXPLICIT or FTP_TLS_IMPLICIT
   int TlsInsecure;       // certificates are not verified
   char TlsCaFile[1024];  // CA bundle; "" for the system's CA store
-  int Quiet;             // -q: no banner, no prompt, only negative replies shown
+  int Quiet;             // -q: no banner and no prompt (verbose off unless -v)
   int LoginType;         // the type every login sets: ascii unless ~/.cvxferrc says
 };
 
@@ -115,10 +115,14 @@ struct FtpAccount {
   int InputReady;   // result of the last keyboard read
   int Startup;      // the commands of ~/.cvxferrc are running
   int LineHasNul;   // the line read held a NUL byte (cut there)
-  unsigned RepliesAtStart;  // Ctl.Replies when the running command began
-  char Command[32];         // the running command's name, for its failure line
-  char Object[320];         // what it worked on: a remote name, or host and port
-  char Cause[320];          // why it failed, as the layer that saw it said
+
+  // The running command's failure line: its name, what it worked on (a
+  // remote name, or host and port), why it failed as the layer that saw it
+  // said, and Ctl.Replies when it began.
+  char Command[32];
+  char Object[320];
+  char Cause[320];
+  unsigned RepliesAtStart;
 };
 
 // All run-time state of one user session. main() owns the single instance

@@ -557,7 +557,8 @@ int CmdPut(const std::string &qmgr, const std::vector<std::string> &args) {
                                  [](const Property &p) { return p.first == "cv-file-name"; });
   if (!named && !file.empty() && file != "-") {
     const size_t slash = file.find_last_of('/');
-    properties.emplace_back("cv-file-name", file.substr(slash == std::string::npos ? 0 : slash + 1));
+    properties.emplace_back("cv-file-name",
+                            file.substr(slash == std::string::npos ? 0 : slash + 1));
   }
   int fd = file.empty() || file == "-" ? 0 : open(file.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return FailText("put", file + ": " + std::strerror(errno));

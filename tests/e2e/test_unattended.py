@@ -55,6 +55,8 @@ def test_exit_status_names_the_first_failure(home, name, quiet):
         assert len(lines) == 1 and lines[0].endswith("; see cvxfer --help"), err
         return
     assert all(re.match(r"cvxfer: \S+ failed: \S.*$", line) for line in lines), err
+    if name == "login refused":
+        assert lines == ["cvxfer: user failed: 127.0.0.1:%d: 530 Login incorrect." % srv.port]
     assert bool(lines) == (expected != 0), err
     if "mput" in commands:
         assert "not getted" not in out, "an empty queue is no error for mput"

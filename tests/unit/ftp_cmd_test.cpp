@@ -202,24 +202,3 @@ TEST_F(FtpCmdTest, HelpOfNamedCommands) {
 }
 
 }  // namespace
-
-namespace {
-
-// -c text -> the commands it holds: ";" separates, "\;" is a semicolon of
-// the command, every other byte (a lone backslash too) stays as written.
-TEST(FtpSplitCommandsTest, SemicolonsSeparateAndBackslashSemicolonIsOne) {
-  const std::pair<const char *, std::vector<std::string>> cases[] = {
-      {"binary; get a", {"binary", " get a"}},
-      {"get a\\;b;pwd", {"get a;b", "pwd"}},
-      {"a;;b;", {"a", "", "b", ""}},
-      {"", {""}},
-      {"! echo x\\y \\\\;", {"! echo x\\y \\;"}},
-  };
-  for (const auto &[text, expected] : cases) {
-    std::vector<std::string> got;
-    EXPECT_EQ(FtpSplitCommands(text, &got), static_cast<int>(expected.size())) << text;
-    EXPECT_EQ(got, expected) << text;
-  }
-}
-
-}  // namespace
