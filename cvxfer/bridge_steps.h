@@ -73,8 +73,10 @@ struct CVTaken {
   CVLONG Length = 0;
   CVLONG PropLength = 0;
   std::vector<CVCHAR> Props = std::vector<CVCHAR>(CV_PROPERTIES_LENGTH_MAX);
-  std::string Name;   // the remote name chosen
-  CVLONG WaitMs = 0;  // how long the take waits for a message (0: not at all)
+  std::string Name;     // the remote name chosen
+  CVLONG WaitMs = 0;    // how long the take waits for a message (0: not at all)
+  // An empty queue ends a loop of puts: recorded, not said.
+  bool EmptyIsEnd = false;
 };
 
 // Takes the message (the one whose identifier t->Md names, or any) under
