@@ -65,7 +65,8 @@ OPTION_TRIALS = {
     "-N": ([], None), "-c": (["status"], "Safe put: off"), "-t": (["5"], None),
     "--cacert": ([os.path.join(TOP, "README.md")], None), "--insecure": ([], None),
     "--version": ([], "cvxfer 1.0\n"), "-h": ([], "\nUsage: "), "-?": ([], "\nUsage: "),
-    "--help": ([], "\nUsage: "),
+    "--help": ([], "\nUsage: "), "-i": ([os.path.join(TOP, "README.md")], None),
+    "--known-hosts": ([os.path.join(TOP, "README.md")], None), "--accept-new-host-key": ([], None),
 }
 
 
