@@ -146,7 +146,8 @@ int CVGetFile(FtpSession *session, const char *remoteName, const CVGetOptions &o
   // A file longer than the queue takes is abandoned as soon as it is; a
   // queue that cannot say (a remote definition) leaves the library's limit.
   CVLONG maxLength = INT32_MAX;
-  CVInquireInt(session, session->Queue.QName, CVIA_MAX_MSG_LENGTH, &maxLength);
+  const bool limitKnown =
+      CVInquireInt(session, session->Queue.QName, CVIA_MAX_MSG_LENGTH, &maxLength) == 0;
   // The file streams into the message as it arrives; the message exists
   // only once the stream is complete.
   CVPutStream s;
@@ -160,7 +161,11 @@ int CVGetFile(FtpSession *session, const char *remoteName, const CVGetOptions &o
     std::fflush(stdout);
     return CVFailed(session, reason);
   }
-  const int got = session->Remote->Retrieve(session, remoteName, CVStreamSink(session, &s),
+  RemoteSink sink = CVStreamSink(session, &s);
+  // A queue that refuses the stream itself drops what it was refused with:
+  // the bytes go through memory then, so that what arrived is counted.
+  if (!limitKnown) sink.Splice = nullptr;
+  const int got = session->Remote->Retrieve(session, remoteName, sink,
                                             static_cast<uint64_t>(maxLength), opts.Expected);
   if (got == kRemoteTooLarge) return CVAbandonPut(session, &s, remoteName, CVRC_MSG_TOO_BIG_FOR_Q);
   if (got == kRemoteSinkFailed) return CVAbandonPut(session, &s, remoteName, s.Reason, true);
@@ -221,8 +226,9 @@ void CVMGetFailed(CVMGetAccount *account, const std::string &what, int cls) {
 // Takes path as a file that goes from the server afterwards: its message
 // and its journal record key in one unit of work, so that two runs at once
 // never both take it and a run never takes it again after its message was
-// consumed. Returns 0 when taken (*size), 1 when another run took it, -1
-// after a failure.
+// consumed. Returns 0 when taken (*size), 1 when it was taken before, 2
+// when another run is taking it now (its clean-up is that run's), -1 after
+// a failure.
 int CVMGetHeld(FtpSession *session, const std::string &path, const CVBYTE *correl,
                const RemoteStat &stat, const std::string &key, long long *size) {
   if (CVJournaled(session, key)) return 1;
@@ -231,7 +237,8 @@ int CVMGetHeld(FtpSession *session, const std::string &path, const CVBYTE *corre
     CVBACK(session->Queue.Hconn, &cc, &reason);
     return -1;
   }
-  return CVRecordAndCommit(session, path, key);
+  const int recorded = CVRecordAndCommit(session, path, key);
+  return recorded == 1 ? 2 : recorded;
 }
 
 void CVMGetFile(FtpSession *session, const FtpCVAfter *after, const std::string &path,
@@ -265,7 +272,12 @@ void CVMGetFile(FtpSession *session, const FtpCVAfter *after, const std::string 
                 FtpPrintable(path).c_str());
     std::fflush(stdout);
   }
-  if (taken < 0) {
+  if (taken == 2) {
+    // Until that run commits, only it may remove the file.
+    std::printf("cvxfer: [%s] is being taken by another run; left to it\n",
+                FtpPrintable(path).c_str());
+    std::fflush(stdout);
+  } else if (taken < 0) {
     CVMGetFailed(account, path, session->Run.Failure);
   } else if (CVFinishRemote(session, path.c_str(), after) != 0) {
     CVMGetFailed(account, path, FTP_EXIT_REFUSED);

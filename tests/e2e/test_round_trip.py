@@ -7,6 +7,7 @@ import base64
 import contextlib
 import hashlib
 import os
+import re
 
 import pytest
 
@@ -147,18 +148,25 @@ def test_round_trip(qhome, tmp_path, row):
     assert depth(qhome, QUEUE) == 0
 
 
-@pytest.mark.parametrize("row", [("vsftpd", "", "", "amqp"), ("pyftpdlib", "", "", "local")],
-                         ids=["vsftpd-amqp", "pyftpdlib-local"])
+@pytest.mark.parametrize("row", [("vsftpd", "", "", "amqp"), ("pyftpdlib", "", "", "local"),
+                                 ("vsftpd", "", "", "local", "explicit")],
+                         ids=["vsftpd-amqp", "pyftpdlib-local", "vsftpd-local-tls"])
 def test_a_file_longer_than_the_queue_takes_is_refused_early(qhome, tmp_path, row):
     limit = 256 * KIB
     cvadmin(qhome, "define", "SMALL.Q", "--maxmsgl", str(limit))
     files = {"exact": os.urandom(limit), "over": os.urandom(limit + 1),
              "huge": os.urandom(64 * MIB)}
     try:
-        with started(row[0], None, tmp_path, files) as srv:
-            status, out = run(qhome, ["-n", srv.host, srv.port], [
+        tls = row[4] if len(row) > 4 else None
+        with started(row[0], tls, tmp_path, files) as srv:
+            flags = ["-s", "--cacert", srv.ca] if tls else []
+            status, out = run(qhome, flags + ["-n", "localhost" if tls else srv.host, srv.port], [
                 "user %s %s" % (srv.user, srv.password), "binary", "cvopen SMALL.Q", "get over",
                 "get huge", "get exact", "bye"])
+            log = open(srv.log_path).read() if row[0] == "vsftpd" else ""
+        if log:  # the server was stopped early, over TLS too: it never sent the whole
+            sent = [int(n or 0) for n in re.findall(r'DOWNLOAD: .*/huge", (?:(\d+) bytes)?', log)]
+            assert sent and max(sent) < 32 * MIB, log[-2000:]
         assert status == 9, out  # the queue refused
         assert out.count("too large for one message (more than %d bytes)" % limit) == 2, out
         assert out.count("Not putted on queue CVRC_MSG_TOO_BIG_FOR_Q\n") == 2

@@ -1,0 +1,47 @@
+"""Faults of the bridge mended: what a refusing remote definition counts,
+the temporary file of an interrupted safe store, and two mget -d runs on
+one directory at once."""
+import os
+import random
+import signal
+import subprocess
+
+from session import (QUEUE, cvadmin, depth, home, login, place, run, server,  # noqa: F401
+                     slow_server, start, take, wait_until)
+
+
+def test_a_get_refused_by_a_remote_definition_counts_what_arrived(home, server):
+    place(server, "f.txt", b"nineteen bytes here")
+    cvadmin(home, "create", "CVQM", "--default")
+    cvadmin(home, "create", "QM2")
+    cvadmin(home, "-m", "QM2", "define", "SMALL", "--maxmsgl", "5")
+    cvadmin(home, "define", "R.SMALL", "--remote", "QM2/SMALL")
+    status, out = run(home, ["-n", "-p"], login(server) + [
+        "binary", "cvopen R.SMALL", "debug", "get f.txt", "bye"])
+    assert status == 9, out
+    for line in ("[f.txt] 19 bytes received.", "--> CVPUT", "[f.txt] too large for one message",
+                 "Not putted on queue CVRC_MSG_TOO_BIG_FOR_Q"):
+        assert line in out, out
+
+
+def test_an_interrupted_safe_store_leaves_no_temporary_file(home, slow_server):
+    cvadmin(home, "put", QUEUE, "--property", "cv-file-name=big.dat", data=os.urandom(2 << 20))
+    proc = start(home, ["-n", "-p", "-a"], login(slow_server) + ["binary", "put"])
+    assert wait_until(lambda: any(n.endswith(".part") for n in os.listdir(slow_server.root)))
+    proc.send_signal(signal.SIGINT)
+    assert proc.wait(30) == 130
+    assert os.listdir(slow_server.root) == [] and depth(home) == 1
+
+
+def test_two_mget_runs_at_once_take_each_file_once(home, server):
+    rng = random.Random(27)
+    bodies = {"c%03d.csv" % i: rng.randbytes(rng.randrange(1, 3000)) for i in range(80)}
+    for name, body in bodies.items():
+        place(server, name, body)
+    procs = [start(home, ["-n", "-p"], login(server) + ["binary", "mget -d *.csv", "bye"],
+                   stdout=subprocess.DEVNULL) for _ in range(2)]
+    # A file the other run deleted between the listing and RETR is a failure
+    # the run reports (6); none is lost or taken twice.
+    assert {p.wait(120) for p in procs} <= {0, 6}
+    assert os.listdir(server.root) == []
+    assert sorted(take(home) for _ in range(depth(home))) == sorted(bodies.values())
