@@ -2,6 +2,8 @@
 // FtpWait, so that -t is the only bound there is.
 #include "ftp_io.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -133,4 +135,20 @@ void FtpWriteServerText(const char *text, size_t length) {
   }
   const std::string shown = FtpPrintable(std::string_view(text, length));
   std::fwrite(shown.data(), 1, shown.size(), stdout);
+}
+
+std::string FtpPeerText(int fd) {
+  sockaddr_storage peer{};
+  socklen_t length = sizeof(peer);
+  char address[INET6_ADDRSTRLEN] = "?";
+  unsigned port = 0;
+  if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &length) == 0) {
+    const bool v6 = peer.ss_family == AF_INET6;
+    const auto &in4 = reinterpret_cast<const sockaddr_in &>(peer);
+    const auto &in6 = reinterpret_cast<const sockaddr_in6 &>(peer);
+    inet_ntop(peer.ss_family, v6 ? static_cast<const void *>(&in6.sin6_addr) : &in4.sin_addr,
+              address, sizeof(address));
+    port = ntohs(v6 ? in6.sin6_port : in4.sin_port);
+  }
+  return std::string(address) + " port " + std::to_string(port);
 }

@@ -50,6 +50,10 @@ int FtpSendAll(FtpSession *session, int fd, struct ssl_st *tls, const void *data
 // retitle the window; into a pipe the bytes go unchanged.
 void FtpWriteServerText(const char *text, size_t length);
 
+// The peer of the connected socket fd as status shows it: "ADDRESS port N"
+// ("? port 0" when it cannot be told).
+std::string FtpPeerText(int fd);
+
 // text as FtpWriteServerText would show it, for a message that names
 // something the server chose (a file name from a listing).
 std::string FtpPrintable(std::string_view text);

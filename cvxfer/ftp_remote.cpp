@@ -13,6 +13,7 @@
 #include <string>
 
 #include "ftp_ctrl.h"
+#include "ftp_io.h"
 #include "ftp_list.h"
 #include "ftp_tls.h"
 #include "ftp_xfer.h"
@@ -170,19 +171,7 @@ std::string FtpRemoteServer(FtpSession *session) {
 
 // The peer's address and the protection of both channels.
 void FtpRemoteStatus(FtpSession *session) {
-  sockaddr_storage peer{};
-  socklen_t length = sizeof(peer);
-  char address[INET6_ADDRSTRLEN] = "?";
-  unsigned port = 0;
-  if (getpeername(session->Ctl.Socket, reinterpret_cast<sockaddr *>(&peer), &length) == 0) {
-    const bool v6 = peer.ss_family == AF_INET6;
-    const auto &in4 = reinterpret_cast<const sockaddr_in &>(peer);
-    const auto &in6 = reinterpret_cast<const sockaddr_in6 &>(peer);
-    inet_ntop(peer.ss_family, v6 ? static_cast<const void *>(&in6.sin6_addr) : &in4.sin_addr,
-              address, sizeof(address));
-    port = ntohs(v6 ? in6.sin6_port : in4.sin_port);
-  }
-  std::printf("Peer: %s port %u\n", address, port);
+  std::printf("Peer: %s\n", FtpPeerText(session->Ctl.Socket).c_str());
   std::printf("Control connection: %s%s\n", session->Ctl.Tls != nullptr ? "protected, " : "clear",
               session->Ctl.Tls != nullptr ? FtpTlsVersion(session->Ctl.Tls) : "");
   std::printf("Data connections: %s\n", session->Data.Protected ? "protected" : "clear");

@@ -298,19 +298,7 @@ std::string SftpRemoteServer(FtpSession *session) {
 // The peer, the protocol, the server's key and how a safe store renames.
 void SftpRemoteStatus(FtpSession *session) {
   const SftpConn *c = session->Sftp;
-  sockaddr_storage peer{};
-  socklen_t length = sizeof(peer);
-  char address[INET6_ADDRSTRLEN] = "?";
-  unsigned port = 0;
-  if (getpeername(ssh_get_fd(c->Ssh), reinterpret_cast<sockaddr *>(&peer), &length) == 0) {
-    const bool v6 = peer.ss_family == AF_INET6;
-    const auto &in4 = reinterpret_cast<const sockaddr_in &>(peer);
-    const auto &in6 = reinterpret_cast<const sockaddr_in6 &>(peer);
-    inet_ntop(peer.ss_family, v6 ? static_cast<const void *>(&in6.sin6_addr) : &in4.sin_addr,
-              address, sizeof(address));
-    port = ntohs(v6 ? in6.sin6_port : in4.sin_port);
-  }
-  std::printf("Peer: %s port %u\n", address, port);
+  std::printf("Peer: %s\n", FtpPeerText(ssh_get_fd(c->Ssh)).c_str());
   std::printf("Protocol: SFTP version %u over SSH\n", c->Version);
   std::printf("Server host key: %s\n", c->HostKey.c_str());
   std::printf("Safe put renames: %s\n", c->PosixRename
