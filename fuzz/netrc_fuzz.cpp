@@ -22,23 +22,8 @@ namespace {
 
 // Two files in memory, one only its owner may read and one others may read
 // too, named by their /proc paths.
-int gPrivate = -1, gShared = -1;
-std::string gPrivatePath, gSharedPath;
-
-// Makes a file in memory with mode; returns its descriptor and sets *path.
-int MakeFile(const char *name, mode_t mode, std::string *path) {
-  int fd = memfd_create(name, 0);
-  if (fd < 0 || fchmod(fd, mode) != 0) std::abort();
-  *path = "/proc/self/fd/" + std::to_string(fd);
-  return fd;
-}
-
-// Replaces the contents of the file fd with text; its mode stays.
-void Rewrite(int fd, const std::string &text) {
-  if (ftruncate(fd, 0) != 0 ||
-      pwrite(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()))
-    std::abort();
-}
+int gFd[2] = {-1, -1};
+std::string gPath[2];
 
 // True when entry is all zeros, as a lookup that found nothing leaves it.
 bool Empty(const FtpNetrcEntry &entry) {
@@ -59,8 +44,11 @@ void CheckEntry(const FtpNetrcEntry &entry) {
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   std::freopen("/dev/null", "w", stdout);  // the refusal's message
-  gPrivate = MakeFile("private", 0600, &gPrivatePath);
-  gShared = MakeFile("shared", 0644, &gSharedPath);
+  for (int i = 0; i < 2; i++) {
+    gFd[i] = memfd_create(i == 0 ? "private" : "shared", 0);
+    if (gFd[i] < 0 || fchmod(gFd[i], i == 0 ? 0600 : 0644) != 0) std::abort();
+    gPath[i] = "/proc/self/fd/" + std::to_string(gFd[i]);
+  }
   return 0;
 }
 
@@ -72,12 +60,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const std::string host(reinterpret_cast<const char *>(data + 1), hostLength);
   const std::string text(reinterpret_cast<const char *>(data + 1 + hostLength),
                          size - 1 - hostLength);
-  Rewrite(gPrivate, text);
-  Rewrite(gShared, text);
-
+  for (int fd : gFd) {
+    if (ftruncate(fd, 0) != 0 ||
+        pwrite(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()))
+      std::abort();
+  }
   FtpNetrcEntry mine, shared;
-  const int rcMine = FtpNetrcLookup(gPrivatePath.c_str(), host.c_str(), &mine);
-  const int rcShared = FtpNetrcLookup(gSharedPath.c_str(), host.c_str(), &shared);
+  const int rcMine = FtpNetrcLookup(gPath[0].c_str(), host.c_str(), &mine);
+  const int rcShared = FtpNetrcLookup(gPath[1].c_str(), host.c_str(), &shared);
   if (rcMine != 0 && rcMine != 1) __builtin_trap();
   if (rcShared < -1 || rcShared > 1) __builtin_trap();
   CheckEntry(mine);

@@ -3,7 +3,8 @@
 // the rules of corvane.h and refuses the others, putting nothing; a get with
 // a short buffer hands out the whole pairs that fit and no more; a mark
 // replaces values and adds new names after the others, or changes nothing
-// when it fails; and what comes back is what was put and marked.
+// when it fails; what comes back is what was put and marked; and a call
+// that ends well leaves no cause behind.
 #include <strings.h>
 
 #include <algorithm>
@@ -31,11 +32,6 @@ void Check(bool holds) {
   if (!holds) __builtin_trap();
 }
 
-// A call that ended well leaves no cause behind (corvane.h, CVLastCause).
-void Succeeded(CVLONG cc) {
-  Check(cc != CVCC_OK || CVLastCause()[0] == '\0');
-}
-
 // The pairs of list when it follows the rules of corvane.h, else nothing.
 std::optional<Pairs> Parse(const std::string &list) {
   Pairs pairs;
@@ -44,33 +40,21 @@ std::optional<Pairs> Parse(const std::string &list) {
   std::vector<std::string> parts;
   for (size_t at = 0; at < list.size(); at = list.find('\0', at) + 1)
     parts.emplace_back(list.c_str() + at);
-  if (parts.size() % 2 != 0) return std::nullopt;
+  if (parts.size() % 2 != 0 || parts.size() / 2 > CV_PROPERTIES_MAX) return std::nullopt;
   for (size_t i = 0; i < parts.size(); i += 2) {
     const std::string &name = parts[i];
-    if (name.empty() || name.size() > CV_PROPERTY_NAME_MAX ||
-        name.find_first_not_of(
-            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-") !=
-            std::string::npos ||
-        parts[i + 1].size() > CV_PROPERTY_VALUE_MAX)
-      return std::nullopt;
+    bool bad = name.empty() || name.size() > CV_PROPERTY_NAME_MAX ||
+               parts[i + 1].size() > CV_PROPERTY_VALUE_MAX ||
+               name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                      "0123456789._-") != std::string::npos;
     for (const char *own :
-         {"cv-format", "cv-encoding", "cv-ccsid", "cv-put-date", "cv-put-time", "cv-msgtype"}) {
-      if (strcasecmp(name.c_str(), own) == 0) return std::nullopt;
-    }
-    for (const auto &pair : pairs) {
-      if (pair.first == name) return std::nullopt;
-    }
+         {"cv-format", "cv-encoding", "cv-ccsid", "cv-put-date", "cv-put-time", "cv-msgtype"})
+      bad = bad || strcasecmp(name.c_str(), own) == 0;
+    for (const auto &pair : pairs) bad = bad || pair.first == name;
+    if (bad) return std::nullopt;
     pairs.emplace_back(name, parts[i + 1]);
   }
-  if (pairs.size() > CV_PROPERTIES_MAX) return std::nullopt;
   return pairs;
-}
-
-// The packed list of pairs.
-std::string Join(const Pairs &pairs) {
-  std::string list;
-  for (const auto &[name, value] : pairs) list += name + '\0' + value + '\0';
-  return list;
 }
 
 // Gets the next message of the queue with a property buffer of room bytes;
@@ -84,19 +68,12 @@ CVLONG GetProps(CVLONG options, CVLONG room, std::string *props, CVMD *md) {
   CVLONG propLength = -1, dataLength = -1, cc = -1, reason = -1;
   CVGETP(gHconn, gHobj, md, &gmo, room, buffer.data(), &propLength, sizeof(data), data, &dataLength,
          &cc, &reason);
-  Succeeded(cc);
+  Check(cc != CVCC_OK || CVLastCause()[0] == '\0');
   if (cc != CVCC_FAILED) {
     Check(propLength >= 0 && propLength <= room && dataLength == 1 && data[0] == 'm');
     props->assign(buffer.data(), static_cast<size_t>(propLength));
   }
   return reason;
-}
-
-// Removes the fuzzer's store. No queue call is made here: the library's
-// thread-local state is gone by the time exit handlers run.
-void Cleanup() {
-  std::error_code ignored;
-  std::filesystem::remove_all(gHome, ignored);
 }
 
 }  // namespace
@@ -112,7 +89,11 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   std::strcpy(od.ObjectName, "SYSTEM.DEFAULT.LOCAL.QUEUE");
   if (cc == CVCC_OK) CVOPEN(gHconn, &od, CVOO_INPUT_AS_Q_DEF | CVOO_OUTPUT, &gHobj, &cc, &reason);
   if (cc != CVCC_OK) std::abort();
-  std::atexit(Cleanup);
+  // No queue call at exit: the library's thread-local state is gone by then.
+  std::atexit([] {
+    std::error_code ignored;
+    std::filesystem::remove_all(gHome, ignored);
+  });
   return 0;
 }
 
@@ -133,20 +114,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
          &reason);
   const std::optional<Pairs> pairs = Parse(put);
   std::string props;
+  Check(pairs ? cc == CVCC_OK && CVLastCause()[0] == '\0' : reason == CVRC_FORMAT_ERROR);
   if (!pairs) {
-    Check(reason == CVRC_FORMAT_ERROR);
     Check(GetProps(CVGMO_NO_SYNCPOINT, 0, &props, &md) == CVRC_NO_MSG_AVAILABLE);
     return 0;
   }
-  Check(cc == CVCC_OK);
-  Succeeded(cc);
-
   // The whole pairs that fit the room, in order.
   size_t fit = 0;
-  for (size_t i = 0, end = 0; i < pairs->size(); i++) {
+  for (size_t i = 0, end = 0; i < pairs->size(); fit = end, i++) {
     end += (*pairs)[i].first.size() + (*pairs)[i].second.size() + 2;
     if (end > static_cast<size_t>(room)) break;
-    fit = end;
   }
   reason = GetProps(CVGMO_SYNCPOINT | CVGMO_ACCEPT_TRUNCATED_MSG, room, &props, &md);
   Check(reason == (fit < put.size() ? CVRC_TRUNCATED_MSG_ACCEPTED : CVRC_NONE));
@@ -156,21 +133,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (marked) {
     Pairs merged = *pairs;
     for (const auto &mark : *marked) {
-      auto same = [&](const auto &pair) { return pair.first == mark.first; };
-      if (auto it = std::find_if(merged.begin(), merged.end(), same); it != merged.end())
-        it->second = mark.second;
-      else
-        merged.push_back(mark);
+      auto it = std::find_if(merged.begin(), merged.end(),
+                             [&](const auto &pair) { return pair.first == mark.first; });
+      if (it != merged.end()) it->second = mark.second;
+      else merged.push_back(mark);
     }
     marked = merged.size() <= CV_PROPERTIES_MAX ? std::optional<Pairs>(merged) : std::nullopt;
   }
   CVMARK(gHconn, md.MsgId, static_cast<CVLONG>(marks.size()), marks.data(), &cc, &reason);
-  Check(marked ? cc == CVCC_OK : reason == CVRC_FORMAT_ERROR);
-  Succeeded(cc);
+  Check(marked ? cc == CVCC_OK && CVLastCause()[0] == '\0' : reason == CVRC_FORMAT_ERROR);
   CVBACK(gHconn, &cc, &reason);
-  Check(cc == CVCC_OK);
-  Succeeded(cc);
+  Check(cc == CVCC_OK && CVLastCause()[0] == '\0');
   Check(GetProps(CVGMO_NO_SYNCPOINT, CV_PROPERTIES_LENGTH_MAX, &props, &md) == CVRC_NONE);
-  Check(props == Join(marked ? *marked : *pairs));
+  std::string want;
+  for (const auto &[name, value] : marked ? *marked : *pairs) want += name + '\0' + value + '\0';
+  Check(props == want);
   return 0;
 }

@@ -13,8 +13,7 @@ namespace {
 
 // Traps unless field is terminated within its size and holds no CR or LF.
 void CheckField(const char *field, size_t size) {
-  const size_t length = strnlen(field, size);
-  if (length == size || std::strpbrk(field, "\r\n") != nullptr) __builtin_trap();
+  if (strnlen(field, size) == size || std::strpbrk(field, "\r\n") != nullptr) __builtin_trap();
 }
 
 // text with every byte written as a %XX escape.
@@ -28,12 +27,17 @@ std::string Escaped(const char *text) {
   return out;
 }
 
-// True when a and b hold the same parts.
-bool SameParts(const FtpUrl &a, const FtpUrl &b) {
-  return std::strcmp(a.Scheme, b.Scheme) == 0 && std::strcmp(a.User, b.User) == 0 &&
-         std::strcmp(a.Password, b.Password) == 0 && a.HasUser == b.HasUser &&
-         a.HasPassword == b.HasPassword && std::strcmp(a.Host, b.Host) == 0 && a.Port == b.Port &&
-         std::strcmp(a.Path, b.Path) == 0;
+// The parts of url written back as a URL, every byte of them escaped.
+std::string Written(const FtpUrl &url) {
+  std::string text = std::string(url.Scheme) + "://";
+  if (url.HasUser) {
+    text += Escaped(url.User);
+    if (url.HasPassword) text += ":" + Escaped(url.Password);
+    text += "@";
+  }
+  text += Escaped(url.Host);
+  if (url.Port != 0) text += ":" + std::to_string(url.Port);
+  return text + "/" + Escaped(url.Path);
 }
 
 }  // namespace
@@ -45,30 +49,20 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const std::string text(reinterpret_cast<const char *>(data), size);  // cut at a NUL
-  FtpUrl url;
+  FtpUrl url, reparsed;
   if (FtpParseUrl(text.c_str(), &url) != 0) return 0;
   CheckField(url.User, sizeof(url.User));
   CheckField(url.Password, sizeof(url.Password));
   CheckField(url.Host, sizeof(url.Host));
   CheckField(url.Path, sizeof(url.Path));
-  if (url.Host[0] == '\0') __builtin_trap();
-  if ((url.User[0] != '\0' && !url.HasUser) || (url.Password[0] != '\0' && !url.HasPassword))
+  if (url.Host[0] == '\0' || (url.User[0] != '\0' && !url.HasUser) ||
+      (url.Password[0] != '\0' && !url.HasPassword))
     __builtin_trap();
-  if (FtpIsUrl(text.c_str()) && std::strcmp(url.Scheme, "ftp") != 0 &&
-      std::strcmp(url.Scheme, "ftps") != 0 && std::strcmp(url.Scheme, "ftpes") != 0 &&
-      std::strcmp(url.Scheme, "sftp") != 0)
+  const std::string scheme = url.Scheme;
+  if (FtpIsUrl(text.c_str()) && scheme != "ftp" && scheme != "ftps" && scheme != "ftpes" &&
+      scheme != "sftp")
     __builtin_trap();
-
-  std::string again = std::string(url.Scheme) + "://";
-  if (url.HasUser) {
-    again += Escaped(url.User);
-    if (url.HasPassword) again += ":" + Escaped(url.Password);
-    again += "@";
-  }
-  again += Escaped(url.Host);
-  if (url.Port != 0) again += ":" + std::to_string(url.Port);
-  again += "/" + Escaped(url.Path);
-  FtpUrl reparsed;
-  if (FtpParseUrl(again.c_str(), &reparsed) != 0 || !SameParts(url, reparsed)) __builtin_trap();
+  const std::string again = Written(url);
+  if (FtpParseUrl(again.c_str(), &reparsed) != 0 || Written(reparsed) != again) __builtin_trap();
   return 0;
 }

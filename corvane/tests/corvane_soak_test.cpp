@@ -2,17 +2,13 @@
 // are killed at random while body files are damaged now and then; at the
 // end every message is accounted for, byte for byte: none lost, none twice,
 // none corrupted, no body file left over. Runs about 25 s.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -41,7 +37,8 @@ std::string Body(const std::string &id) {
 }
 
 std::string IdOf(const CVMD &md) {
-  return std::string(reinterpret_cast<const char *>(md.MsgId), strnlen(reinterpret_cast<const char *>(md.MsgId), 24));
+  const char *id = reinterpret_cast<const char *>(md.MsgId);
+  return std::string(id, strnlen(id, sizeof(md.MsgId)));
 }
 
 // One line per event, written whole by one write(): a kill cannot tear it.
@@ -52,13 +49,11 @@ void Log(int fd, char event, const std::string &id) {
 
 class SoakTest : public ::testing::Test, public QueueCalls {
  protected:
-  void SetUp() override {
-    ASSERT_EQ(Connect().cc, CVCC_OK);  // creates the queue manager
-    ASSERT_EQ(Disconnect().cc, CVCC_OK);
-  }
   void TearDown() override { Disconnect(); }
 
-  // Worker `name` puts (or gets) until killed, logging to its own file.
+  // Worker `name` puts (every third under syncpoint) or gets until killed,
+  // logging to its own file: A attempted, C confirmed, G got whole, X got
+  // corrupted, K committed.
   pid_t Worker(const std::string &name, bool putter) {
     pid_t pid = fork();
     if (pid != 0) return pid;
@@ -66,32 +61,30 @@ class SoakTest : public ::testing::Test, public QueueCalls {
     if (log < 0 || Connect().cc != CVCC_OK) _exit(2);
     CVHOBJ q = OpenOrDie(kQueue);
     for (int seq = 0;; seq++) {
+      CVMD md = CVMD_DEFAULT;
+      Outcome o;
       if (putter) {
-        std::string id = name + "." + std::to_string(seq);
-        std::string body = Body(id);
-        CVMD md = CVMD_DEFAULT;
+        const std::string id = name + "." + std::to_string(seq), body = Body(id);
         std::memcpy(md.MsgId, id.data(), id.size());
         CVPMO pmo = CVPMO_DEFAULT;
         pmo.Options = seq % 3 == 0 ? CVPMO_SYNCPOINT : CVPMO_NO_SYNCPOINT;
-        Outcome o;
         Log(log, 'A', id);
-        CVPUT(hconn_, q, &md, &pmo, static_cast<CVLONG>(body.size()), body.data(), &o.cc, &o.reason);
+        CVPUT(hconn_, q, &md, &pmo, static_cast<CVLONG>(body.size()), body.data(), &o.cc,
+              &o.reason);
         if (o.cc == CVCC_OK && seq % 3 == 0) o = Commit();
         if (o.cc == CVCC_OK) Log(log, 'C', id);
         continue;
       }
-      CVMD md = CVMD_DEFAULT;
       CVGMO gmo = CVGMO_DEFAULT;
       gmo.Options = CVGMO_SYNCPOINT | CVGMO_WAIT;
       gmo.WaitInterval = 50;
       std::vector<char> buffer(1 << 20);
       CVLONG length = 0;
-      Outcome o;
-      CVGET(hconn_, q, &md, &gmo, static_cast<CVLONG>(buffer.size()), buffer.data(), &length, &o.cc,
-            &o.reason);
+      CVGET(hconn_, q, &md, &gmo, static_cast<CVLONG>(buffer.size()), buffer.data(), &length,
+            &o.cc, &o.reason);
       if (o.reason == CVRC_OBJECT_DAMAGED || o.reason == CVRC_NO_MSG_AVAILABLE) continue;
       if (o.cc != CVCC_OK) _exit(3);
-      std::string id = IdOf(md);
+      const std::string id = IdOf(md);
       Log(log, std::string(buffer.data(), static_cast<size_t>(length)) == Body(id) ? 'G' : 'X', id);
       if (Commit().cc == CVCC_OK) Log(log, 'K', id);
     }
@@ -101,52 +94,47 @@ class SoakTest : public ::testing::Test, public QueueCalls {
 };
 
 TEST_F(SoakTest, RandomKillsAndDamagedBodiesLoseAndDuplicateNothing) {
+  ASSERT_EQ(Connect().cc, CVCC_OK);  // creates the queue manager
+  ASSERT_EQ(Disconnect().cc, CVCC_OK);
   std::mt19937 rng(std::random_device{}());
-  std::vector<std::pair<std::string, bool>> roles = {{"p0", true}, {"p1", true}, {"g0", false}, {"g1", false}};
+  const char *roles[] = {"p0", "p1", "g0", "g1"};
   std::vector<pid_t> pids;
-  std::vector<int> incarnation(roles.size(), 0);
-  for (size_t i = 0; i < roles.size(); i++) pids.push_back(Worker(roles[i].first + "-0", roles[i].second));
-  const std::string bodies = qm_.home + "/CVQM.qm/bodies";
+  std::vector<int> incarnation(4, 0);
+  for (const char *role : roles) pids.push_back(Worker(role + std::string("-0"), role[0] == 'p'));
   size_t damagedByUs = 0;
   int kills = 0;
-  for (auto end = std::chrono::steady_clock::now() + kSoak; std::chrono::steady_clock::now() < end;) {
+  for (auto end = std::chrono::steady_clock::now() + kSoak;
+       std::chrono::steady_clock::now() < end;) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50 + rng() % 250));
-    size_t victim = rng() % roles.size();
+    size_t victim = rng() % 4;
     kill(pids[victim], SIGKILL);
-    waitpid(pids[victim], nullptr, 0);
+    WaitExit(pids[victim]);
     kills++;
-    pids[victim] = Worker(roles[victim].first + "-" + std::to_string(++incarnation[victim]), roles[victim].second);
+    pids[victim] = Worker(roles[victim] + ("-" + std::to_string(++incarnation[victim])),
+                          roles[victim][0] == 'p');
     if (kills % 8 == 0) {  // damage a committed body now and then
-      DIR *d = opendir(bodies.c_str());
       std::vector<std::string> names;
-      while (dirent *e = d != nullptr ? readdir(d) : nullptr) {
-        if (e->d_name[0] != '.' && std::strstr(e->d_name, ".part") == nullptr) names.push_back(e->d_name);
-      }
-      if (d != nullptr) closedir(d);
-      if (!names.empty() && truncate((bodies + "/" + names[rng() % names.size()]).c_str(), 1000) == 0) {
-        damagedByUs++;
-      }
+      for (const std::string &path : Files(qm_.home + "/CVQM.qm/bodies"))
+        if (path.find(".part") == std::string::npos) names.push_back(path);
+      damagedByUs += !names.empty() && truncate(names[rng() % names.size()].c_str(), 1000) == 0;
     }
   }
   for (pid_t pid : pids) {
     kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
+    WaitExit(pid);
   }
 
   // What the workers did, from their logs.
   std::map<char, std::multiset<std::string>> events;
-  DIR *d = opendir(qm_.root.c_str());
-  while (dirent *e = readdir(d)) {
-    std::string name = e->d_name;
-    if (name.size() < 4 || name.compare(name.size() - 4, 4, ".log") != 0) continue;
-    std::ifstream in(qm_.root + "/" + name);
-    std::string event, id;
-    while (in >> event >> id) events[event[0]].insert(id);
+  for (const std::string &path : Files(qm_.root)) {
+    if (path.size() < 4 || path.compare(path.size() - 4, 4, ".log") != 0) continue;
+    std::ifstream in(path);
+    for (std::string event, id; in >> event >> id;) events[event[0]].insert(id);
   }
-  closedir(d);
   EXPECT_EQ(events['X'].size(), 0u) << "a getter received a corrupted message";
 
-  // Whatever is left, taken off by a process that is not killed.
+  // Whatever is left, taken off by a process that is not killed; then the
+  // messages found damaged while the workers ran, set aside in the store.
   ASSERT_EQ(Connect().cc, CVCC_OK);
   CVHOBJ q = OpenOrDie(kQueue);
   std::multiset<std::string> left, damaged;
@@ -156,23 +144,17 @@ TEST_F(SoakTest, RandomKillsAndDamagedBodiesLoseAndDuplicateNothing) {
     Outcome o = Get(q, &data, CVGMO_NO_SYNCPOINT, 1 << 20, &md);
     if (o.reason == CVRC_NO_MSG_AVAILABLE) break;
     ASSERT_TRUE(o.cc == CVCC_OK || o.reason == CVRC_OBJECT_DAMAGED) << CVReasonName(o.reason);
-    (o.cc == CVCC_OK ? left : damaged).insert(IdOf(md));
-    if (o.cc == CVCC_OK) {
-      EXPECT_EQ(data, Body(IdOf(md))) << "corrupted on the queue";
-    }
+    if (o.cc == CVCC_OK) left.insert(IdOf(md));
+    if (o.cc == CVCC_OK) EXPECT_EQ(data, Body(IdOf(md))) << "corrupted on the queue";
   }
   ASSERT_EQ(Disconnect().cc, CVCC_OK);
-  // Messages found damaged while the workers ran are set aside in the store.
   sqlite3 *db = nullptr;
-  ASSERT_EQ(sqlite3_open((qm_.home + "/CVQM.qm/store.db").c_str(), &db), SQLITE_OK);
   sqlite3_stmt *s = nullptr;
-  ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT md FROM messages WHERE state=3", -1, &s, nullptr), SQLITE_OK);
-  damaged.clear();
-  while (sqlite3_step(s) == SQLITE_ROW) {
-    CVMD md;
+  ASSERT_EQ(sqlite3_open((qm_.home + "/CVQM.qm/store.db").c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT md FROM messages WHERE state=3", -1, &s, nullptr),
+            SQLITE_OK);
+  for (CVMD md; sqlite3_step(s) == SQLITE_ROW; damaged.insert(IdOf(md)))
     std::memcpy(&md, sqlite3_column_blob(s, 0), sizeof(md));
-    damaged.insert(IdOf(md));
-  }
   sqlite3_finalize(s);
   sqlite3_close(db);
 
@@ -184,15 +166,14 @@ TEST_F(SoakTest, RandomKillsAndDamagedBodiesLoseAndDuplicateNothing) {
     // Confirmed and nowhere: lost, unless a getter was killed after its commit.
     lost += found == 0 && events['C'].count(id) > 0 && events['G'].count(id) == 0;
   }
-  for (const auto *set : {&events['K'], &left, &damaged}) {
+  for (const auto *set : {&events['K'], &left, &damaged})
     for (const std::string &id : *set) foreign += attempted.count(id) == 0;
-  }
   EXPECT_EQ(lost, 0u);
   EXPECT_EQ(twice, 0u);
   EXPECT_EQ(foreign, 0u);
   EXPECT_LE(damaged.size(), damagedByUs);
-  std::printf("soak: %d kills, %zu puts confirmed, %zu gets committed, %zu left, %zu damaged of %zu\n",
-              kills, events['C'].size(), events['K'].size(), left.size(), damaged.size(), damagedByUs);
+  std::printf("soak: %d kills, %zu puts confirmed, %zu gets committed, %zu left, %zu damaged\n",
+              kills, events['C'].size(), events['K'].size(), left.size(), damaged.size());
 
   // The damaged ones removed, the store is clean: no orphan body file.
   EXPECT_EQ(qm_.Admin(std::string("clear ") + kQueue + " --damaged >/dev/null"), 0);

@@ -3,12 +3,16 @@
 #ifndef CORVANE_TESTS_QUEUE_CALLS_H
 #define CORVANE_TESTS_QUEUE_CALLS_H
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,6 +43,38 @@ inline int WaitExit(pid_t pid) {
   int status = 0;
   waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Runs a shell command; returns its exit status and, in *out, its stdout
+// and stderr together.
+inline int Shell(const std::string &command, std::string *out) {
+  FILE *p = popen((command + " 2>&1").c_str(), "r");
+  out->clear();
+  char chunk[4096];
+  while (size_t n = std::fread(chunk, 1, sizeof(chunk), p)) out->append(chunk, n);
+  int status = pclose(p);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The paths of the files in dir, dot files left out; none when it is gone.
+inline std::vector<std::string> Files(const std::string &dir) {
+  std::vector<std::string> names;
+  if (DIR *d = opendir(dir.c_str())) {
+    while (dirent *e = readdir(d))
+      if (e->d_name[0] != '.') names.push_back(dir + "/" + e->d_name);
+    closedir(d);
+  }
+  return names;
+}
+
+// The URL of the RabbitMQ broker of this test run (its file is named by
+// CVXFER_BROKER_URL_FILE), "" without one.
+inline std::string BrokerUrl() {
+  const char *file = std::getenv("CVXFER_BROKER_URL_FILE");
+  std::ifstream in(file != nullptr ? file : "");
+  std::string url;
+  std::getline(in, url);
+  return url.rfind("amqp", 0) == 0 ? url : "";
 }
 
 struct QueueCalls {
