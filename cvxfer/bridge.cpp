@@ -19,6 +19,7 @@
 #include "cv_session.h"
 #include "cv_util.h"
 #include "ftp_ctrl.h"
+#include "ftp_event.h"
 #include "ftp_io.h"
 #include "bridge_steps.h"
 #include "remote.h"
@@ -110,9 +111,10 @@ int CVAbandonPut(FtpSession *session, CVPutStream *s, const char *name, CVLONG r
   return CVFailed(session, reason);
 }
 
-// Completes s's message with the source's properties. Returns 0, or 1
-// after saying why not (nothing was put).
-int CVCompletePut(FtpSession *session, CVPutStream *s, const char *name, const CVBYTE *correlId) {
+// Completes s's message with the source's properties; msgId gets its
+// identifier. Returns 0, or 1 after saying why not (nothing was put).
+int CVCompletePut(FtpSession *session, CVPutStream *s, const char *name, const CVBYTE *correlId,
+                  CVBYTE *msgId) {
   CVMD md = CVMD_DEFAULT;
   std::memset(md.MsgId, 0, sizeof(md.MsgId));
   std::memset(md.CorrelId, 0, sizeof(md.CorrelId));
@@ -125,6 +127,7 @@ int CVCompletePut(FtpSession *session, CVPutStream *s, const char *name, const C
   CVPUTCLOSE(session->Queue.Hconn, &s->Hmsg, CVSC_COMPLETE, &md,
              static_cast<CVLONG>(properties.size()), properties.data(), &cc, &reason);
   CVEcho(session, "CVPUT");
+  std::memcpy(msgId, md.MsgId, CV_MSG_ID_LENGTH);
   if (cc != CVCC_OK && s->Hmsg != CVHM_UNUSABLE_HMSG) {
     CVLONG c, r;  // a refused descriptor or list leaves the stream open
     CVPUTCLOSE(session->Queue.Hconn, &s->Hmsg, CVSC_ABANDON, nullptr, 0, nullptr, &c, &r);
@@ -138,10 +141,11 @@ int CVCompletePut(FtpSession *session, CVPutStream *s, const char *name, const C
   return cc == CVCC_OK ? 0 : CVFailed(session, reason);
 }
 
-}  // namespace
-
-int CVGetFile(FtpSession *session, const char *remoteName, const CVGetOptions &opts,
-              long long *bytes) {
+// Retrieves remoteName into a message on the open queue as opts says
+// (not after: that is CVGetFile's); msgId gets the message's identifier.
+// Returns 0, or 1 after saying why not (nothing was put).
+int CVGetInto(FtpSession *session, const char *remoteName, const CVGetOptions &opts,
+              long long *bytes, CVBYTE *msgId) {
   // Without a queue to put on, the download would only be thrown away.
   if (CVTransferReady(session, remoteName, "Not putted on queue %s\n") != 0) return 1;
   // A file longer than the queue takes is abandoned as soon as it is; a
@@ -167,10 +171,38 @@ int CVGetFile(FtpSession *session, const char *remoteName, const CVGetOptions &o
   if (got == kRemoteSinkFailed) return CVAbandonPut(session, &s, remoteName, s.Reason, true);
   if (got != 1) return CVAbandonPut(session, &s, remoteName, 0);
   const char *recordAs = opts.RecordAs != nullptr ? opts.RecordAs : remoteName;
-  if (CVCompletePut(session, &s, recordAs, opts.CorrelId) != 0) return 1;
+  if (CVCompletePut(session, &s, recordAs, opts.CorrelId, msgId) != 0) return 1;
   *bytes = s.Size;
+  return 0;
+}
+
+// The class of the running command's failure, for its event.
+int CVFailureClass(const FtpSession *session) {
+  if (session->Run.Interrupted) return FTP_EXIT_INTERRUPTED;
+  return session->Run.Failure != 0 ? session->Run.Failure : FTP_EXIT_FAILED;
+}
+
+}  // namespace
+
+int CVGetFile(FtpSession *session, const char *remoteName, const CVGetOptions &opts,
+              long long *bytes) {
+  const FtpEventInFlight busy;
+  FtpEvent taken;
+  taken.Kind = FTP_EVENT_TAKEN;
+  taken.StartMs = FtpNowMs();
+  CVBYTE msgId[CV_MSG_ID_LENGTH] = {};
+  const int rc = CVGetInto(session, remoteName, opts, bytes, msgId);
+  if (opts.MsgId != nullptr) std::memcpy(opts.MsgId, msgId, CV_MSG_ID_LENGTH);
+  // A file got under syncpoint is the caller's to tell of, once committed.
+  if (opts.Syncpoint) return rc;
+  taken.Path = opts.RecordAs != nullptr ? opts.RecordAs : remoteName;
+  taken.MsgId = rc == 0 ? msgId : nullptr;
+  taken.CorrelId = opts.CorrelId;
+  taken.Bytes = rc == 0 ? *bytes : -1;
+  taken.ExitClass = rc == 0 ? 0 : CVFailureClass(session);
+  FtpEventSay(session, taken);
   // The put returned: the message is on the queue, so the remote file may go.
-  return opts.Syncpoint ? 0 : CVFinishRemote(session, remoteName, opts.After);
+  return rc != 0 ? rc : CVFinishRemote(session, remoteName, opts.After);
 }
 
 namespace {
@@ -612,6 +644,7 @@ int CVTakeMessage(FtpSession *session, CVTaken *t) {
     std::fflush(stdout);
     return CVFailed(session, reason);
   }
+  t->StartMs = FtpNowMs();
   if (session->Opt.Verbose) {
     std::printf("Message getted from queue : %ld bytes\n", static_cast<long>(t->Length));
     std::fflush(stdout);
@@ -639,6 +672,7 @@ bool CVNameAfter(CVTaken *t) {
 // (this process or an earlier one died before the commit) is finished
 // instead. Returns true when the file is whole on the server.
 bool CVStoreMessage(FtpSession *session, CVTaken *t) {
+  const FtpEventInFlight busy;
   const char *name = t->Name.c_str();
   const char *storedAs = CVProperty(t->Props.data(), t->PropLength, "cv-stored-as");
   const char *storedSize = CVProperty(t->Props.data(), t->PropLength, "cv-stored-size");
@@ -672,6 +706,9 @@ bool CVStoreMessage(FtpSession *session, CVTaken *t) {
 // Commits the message's removal after a whole store, else backs it out.
 // Returns 0 when it was committed.
 int CVSettle(FtpSession *session, CVTaken *t, bool stored) {
+  FtpEvent settled;
+  settled.Kind = stored ? FTP_EVENT_STORED : FTP_EVENT_BACKED_OUT;
+  settled.ExitClass = stored ? 0 : CVFailureClass(session);
   CVLONG cc = -1, reason = -1;
   CVGETCLOSE(session->Queue.Hconn, &t->Hmsg, CVSC_COMPLETE, &cc, &reason);
   cc = reason = -1;
@@ -682,6 +719,7 @@ int CVSettle(FtpSession *session, CVTaken *t, bool stored) {
       // The remote copy exists but the message is not gone from the queue.
       std::printf("Message not commited %s\n", ReasonString(reason));
       CVFailed(session, reason);
+      settled.ExitClass = FTP_EXIT_QUEUE;
     } else if (session->Opt.Verbose) {
       std::printf("Message commited\n");
     }
@@ -696,5 +734,11 @@ int CVSettle(FtpSession *session, CVTaken *t, bool stored) {
     }
   }
   std::fflush(stdout);
+  if (t->Name != ".") settled.Path = t->Name;
+  settled.MsgId = t->Md.MsgId;
+  settled.CorrelId = t->Md.CorrelId;
+  settled.Bytes = stored ? t->Length : -1;
+  settled.StartMs = t->StartMs;
+  FtpEventSay(session, settled);
   return stored && cc == CVCC_OK ? 0 : 1;
 }

@@ -16,11 +16,14 @@ struct CVGetOptions {
   uint64_t Expected = UINT64_MAX;     // the size the server told (UINT64_MAX: unknown)
   bool Syncpoint = false;  // the message joins the unit of work: the caller commits, After waits
   const char *RecordAs = nullptr;  // the path the message's properties name (null: the one got)
+  CVBYTE *MsgId = nullptr;  // receives the new message's identifier (null: not wanted)
 };
 
 // Retrieves remoteName into a message on the open queue as opts says;
 // *bytes gets its size once it is on the queue (or in the unit of work).
-// Returns 0, or 1 after saying why not (nothing was put).
+// Tells of the taken event, but under syncpoint: the caller tells of it
+// once the unit of work is committed. Returns 0, or 1 after saying why not
+// (nothing was put).
 int CVGetFile(FtpSession *session, const char *remoteName, const CVGetOptions &opts,
               long long *bytes);
 
@@ -55,8 +58,9 @@ struct CVTaken {
   CVLONG Length = 0;
   CVLONG PropLength = 0;
   std::vector<CVCHAR> Props = std::vector<CVCHAR>(CV_PROPERTIES_LENGTH_MAX);
-  std::string Name;     // the remote name chosen
-  CVLONG WaitMs = 0;    // how long the take waits for a message (0: not at all)
+  std::string Name;       // the remote name chosen
+  CVLONG WaitMs = 0;      // how long the take waits for a message (0: not at all)
+  long long StartMs = 0;  // when it was taken (FtpNowMs)
 };
 
 // Takes the message (the one whose identifier t->Md names, or any) under
@@ -73,8 +77,9 @@ bool CVNameAfter(CVTaken *t);
 // file is whole on the server.
 bool CVStoreMessage(FtpSession *session, CVTaken *t);
 
-// Commits the message's removal after a whole store, else backs it out.
-// Returns 0 when it was committed.
+// Commits the message's removal after a whole store, else backs it out;
+// tells of either (the stored or the backed-out event). Returns 0 when it
+// was committed.
 int CVSettle(FtpSession *session, CVTaken *t, bool stored);
 
 #endif

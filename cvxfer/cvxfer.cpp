@@ -12,6 +12,7 @@
 #include "ftp_client.h"
 #include "cv_session.h"
 #include "ftp_auth.h"
+#include "ftp_event.h"
 #include "ftp_io.h"
 #include "ftp_loop.h"
 #include "ftp_session.h"
@@ -56,6 +57,12 @@ void PrintUsage(FILE *out, const char *program) {
                "The exit status is 0 when every command succeeded, else the class of\n"
                "the first failure (see the README).\n\n",
                program, program, kFtpDefaultTimeout);
+  std::fprintf(out,
+               "As a service: %s -f job-file [--log json] [--metrics file] [options]\n\n"
+               "-f job-file\tread the commands from job-file ('#' lines are comments)\n"
+               "--log json\tone JSON object per event on standard error\n"
+               "--metrics file\tkeep Prometheus metrics in file (text format)\n\n",
+               program);
   std::fflush(out);
 }
 
@@ -104,6 +111,8 @@ struct CommandLine {
   int Insecure = 0, SafePut = 0;
   const char *CaFile = "";
   int Timeout = kFtpDefaultTimeout;
+  const char *JobFile = nullptr, *Metrics = nullptr;  // -f, --metrics
+  int LogJson = 0;                                     // --log json
 };
 
 // Reads the flags of argv into *line (getopt rules: flags come before the
@@ -115,10 +124,12 @@ int ParseFlags(int argc, char *argv[], CommandLine *line) {
                                  {"version", no_argument, nullptr, 'V'},
                                  {"cacert", required_argument, nullptr, 'C'},
                                  {"insecure", no_argument, nullptr, 'k'},
+                                 {"log", required_argument, nullptr, 'L'},
+                                 {"metrics", required_argument, nullptr, 'M'},
                                  {nullptr, 0, nullptr, 0}};
   opterr = 0;
   int c;
-  while ((c = getopt_long(argc, argv, "+vdnpesaht:?", kLong, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, "+vdnpesaht:f:?", kLong, nullptr)) != -1) {
     switch (c) {
       case 'v':
         line->Verbose = 1;
@@ -155,6 +166,17 @@ int ParseFlags(int argc, char *argv[], CommandLine *line) {
         if (line->Timeout < 0)
           return UsageError(program, "-t needs whole seconds from 1: ", optarg);
         break;
+      case 'f':
+        line->JobFile = optarg;
+        break;
+      case 'L':
+        if (std::strcmp(optarg, "json") != 0)
+          return UsageError(program, "--log knows only json: ", optarg);
+        line->LogJson = 1;
+        break;
+      case 'M':
+        line->Metrics = optarg;
+        break;
       case 'V':
         std::printf("cvxfer %s\n", CVXFER_VERSION);
         std::fflush(stdout);
@@ -169,6 +191,8 @@ int ParseFlags(int argc, char *argv[], CommandLine *line) {
           return 0;
         }
         if (optopt == 't') return UsageError(program, "-t needs a value", "");
+        if (optopt == 'f' || optopt == 'L' || optopt == 'M')
+          return UsageError(program, argv[optind - 1], " needs a value");
         return UsageError(program, "unknown option ", argv[optind - 1]);
     }
   }
@@ -211,6 +235,15 @@ void ApplyCommandLine(const CommandLine &line, FtpSession *session) {
   opt.Timeout = line.Timeout;
 }
 
+// Takes the commands from the job file and starts the outputs of --log and
+// --metrics, as line asks, before anything connects. Returns -1 to go on,
+// else the exit status of a run refused here (said).
+int StartService(const CommandLine &line) {
+  if (line.JobFile != nullptr && FtpJobOpen(line.JobFile) != 0) return FTP_EXIT_USAGE;
+  if (FtpEventStart(line.LogJson != 0, line.Metrics) != 0) return FTP_EXIT_USAGE;
+  return -1;
+}
+
 }  // namespace
 
 // Starts the session: banner, usage, flags, queue manager, the automatic open
@@ -231,6 +264,7 @@ int main(int argc, char *argv[]) {
     std::fflush(stdout);
     return 1;
   }
+  if (int status = StartService(line); status >= 0) return status;
   ApplyCommandLine(line, &session);
   CatchInterrupts();
   // A peer that has gone is an error to report, not a reason to die: TLS
@@ -244,6 +278,7 @@ int main(int argc, char *argv[]) {
     FtpEndCommand(&session, FtpDoDispatch(&session, GetFtpDoCommandByName("open"), &openArgs));
   }
   if (session.Run.Done == 0) FtpExecCmd(&session);
+  FtpEventEnd(&session, session.Run.Status);
   FtpCVEnd(&session);
   FtpCleanUp(&session);
   return session.Run.Status;

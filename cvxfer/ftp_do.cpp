@@ -20,6 +20,7 @@
 #include "bridge.h"
 #include "cv_session.h"
 #include "ftp_ctrl.h"
+#include "ftp_event.h"
 #include "remote.h"
 #include "ftp_tls.h"
 #include "keyb_util.h"
@@ -152,6 +153,11 @@ int FtpDoLoginWith(FtpSession *session, const char *user, const char *pass) {
     std::printf("Login incorrect.\n");
   }
   std::fflush(stdout);
+  if (rc == FTP_OK) {
+    FtpEvent connected;
+    connected.Kind = FTP_EVENT_CONNECTED;
+    FtpEventSay(session, connected);
+  }
   return rc;
 }
 

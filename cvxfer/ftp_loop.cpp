@@ -2,9 +2,13 @@
 // command for the run's exit status.
 #include "ftp_loop.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "remote.h"
@@ -18,6 +22,26 @@ constexpr char kPrompt[] = "cvxfer> ";
 
 // Lines come from the line editor (a terminal), not from GetInput.
 bool gEditing = false;
+
+// Lines come from a job file: '#' lines are comments.
+bool gJob = false;
+
+// Whether any line of the file fd holds a password (FtpEditHasPassword
+// judges; a line is judged on as much of it as a command line holds).
+bool FtpJobHasPassword(int fd) {
+  FILE *file = fdopen(dup(fd), "r");
+  if (file == nullptr) return false;
+  char *text = nullptr;
+  size_t room = 0;
+  bool found = false;
+  for (ssize_t n; !found && (n = getline(&text, &room, file)) >= 0;) {
+    if (n > KEYB_LINE_MAX) text[KEYB_LINE_MAX] = '\0';
+    found = FtpEditHasPassword(text) != 0;
+  }
+  std::free(text);
+  std::fclose(file);
+  return found;
+}
 
 }  // namespace
 
@@ -138,8 +162,38 @@ void FtpExecCmd(FtpSession *session) {
       session->Run.Done = 1;
       break;
     }
-    if (line[0] != '\0') FtpEndCommand(session, FtpDoCommand(session, line));
+    if (line[0] != '\0' && !(gJob && line[0] == '#')) {
+      FtpEndCommand(session, FtpDoCommand(session, line));
+    }
   }
   FtpEditEnd();
   gEditing = false;
+}
+
+int FtpJobOpen(const char *path) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  struct stat st {};
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    std::fprintf(stderr, "cvxfer: -f %s: %s\n", path,
+                 fd < 0 ? std::strerror(errno) : "not a regular file");
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  // The rule of .netrc: a password is kept only where no one else can read it.
+  if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0 && FtpJobHasPassword(fd)) {
+    std::fprintf(stderr,
+                 "cvxfer: %s holds a password and can be read by others; not run "
+                 "(remove the password or chmod 600 %s)\n",
+                 path, path);
+    close(fd);
+    return -1;
+  }
+  if (dup2(fd, STDIN_FILENO) < 0) {
+    std::fprintf(stderr, "cvxfer: -f %s: %s\n", path, std::strerror(errno));
+    close(fd);
+    return -1;
+  }
+  close(fd);
+  gJob = true;
+  return 0;
 }
