@@ -240,7 +240,7 @@ void ApplyCommandLine(const CommandLine &line, FtpSession *session) {
 // else the exit status of a run refused here (said).
 int StartService(const CommandLine &line) {
   if (line.JobFile != nullptr && FtpJobOpen(line.JobFile) != 0) return FTP_EXIT_USAGE;
-  if (FtpEventStart(line.LogJson != 0, line.Metrics) != 0) return FTP_EXIT_USAGE;
+  if (FtpEventStart(line.LogJson != 0, line.Metrics, line.JobFile) != 0) return FTP_EXIT_USAGE;
   return -1;
 }
 

@@ -58,6 +58,7 @@ struct FtpEventState {
   long long PetGapMs = 0;  // least time between two watchdog pets; 0: no watchdog
   long long PettedMs = 0;
   std::string Metrics;    // the file, "" for none
+  std::string JobLabel;   // job_file="NAME" on every sample, "" without a job file
   bool SaidUnwritable = false;
   std::mutex Lock;
   std::condition_variable Wake;
@@ -183,26 +184,38 @@ void FtpEventFamily(std::string *text, const char *name, const char *type, const
   *text += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
 }
 
+// Appends one sample of metric name to text: its labels (name="value"
+// pairs, "" for none) and the job file's, then value.
+void FtpEventSample(std::string *text, const char *name, std::string labels,
+                    const std::string &value) {
+  if (!gEvents.JobLabel.empty()) labels += (labels.empty() ? "" : ",") + gEvents.JobLabel;
+  *text += name;
+  if (!labels.empty()) *text += "{" + labels + "}";
+  *text += " " + value + "\n";
+}
+
+// The label of direction d.
+std::string FtpEventDirectionLabel(int d) {
+  return std::string("direction=\"") + kFtpDirections[d] + "\"";
+}
+
 // The metrics of c in Prometheus' text format.
 std::string FtpEventMetricsText(const FtpEventCounts &c) {
   std::string t;
-  char line[160];
   FtpEventFamily(&t, "cvxfer_transfers_total", "counter",
                  "Transfers ended, by direction (in: server to queue, out: queue to server) "
                  "and outcome.");
   for (int d = 0; d < 2; d++) {
     for (int o = 0; o < 2; o++) {
-      std::snprintf(line, sizeof(line), "cvxfer_transfers_total{direction=\"%s\",outcome=\"%s\"} %lld\n",
-                    kFtpDirections[d], o == 0 ? "ok" : "failed", c.Transfers[d][o]);
-      t += line;
+      FtpEventSample(&t, "cvxfer_transfers_total",
+                     FtpEventDirectionLabel(d) + ",outcome=\"" + (o == 0 ? "ok" : "failed") + "\"",
+                     std::to_string(c.Transfers[d][o]));
     }
   }
   FtpEventFamily(&t, "cvxfer_bytes_total", "counter",
                  "Bytes of the transfers that succeeded, by direction.");
   for (int d = 0; d < 2; d++) {
-    std::snprintf(line, sizeof(line), "cvxfer_bytes_total{direction=\"%s\"} %lld\n",
-                  kFtpDirections[d], c.Bytes[d]);
-    t += line;
+    FtpEventSample(&t, "cvxfer_bytes_total", FtpEventDirectionLabel(d), std::to_string(c.Bytes[d]));
   }
   const struct {
     const char *Name, *Help;
@@ -215,22 +228,20 @@ std::string FtpEventMetricsText(const FtpEventCounts &c) {
   };
   for (const auto &counter : counters) {
     FtpEventFamily(&t, counter.Name, "counter", counter.Help);
-    std::snprintf(line, sizeof(line), "%s %lld\n", counter.Name, counter.Value);
-    t += line;
+    FtpEventSample(&t, counter.Name, "", std::to_string(counter.Value));
   }
   FtpEventFamily(&t, "cvxfer_last_success_timestamp_seconds", "gauge",
                  "When the last transfer that succeeded ended, by direction, in seconds since "
                  "the epoch (0: none yet).");
+  char when[32];
   for (int d = 0; d < 2; d++) {
-    std::snprintf(line, sizeof(line),
-                  "cvxfer_last_success_timestamp_seconds{direction=\"%s\"} %.3f\n",
-                  kFtpDirections[d], c.LastSuccess[d]);
-    t += line;
+    std::snprintf(when, sizeof(when), "%.3f", c.LastSuccess[d]);
+    FtpEventSample(&t, "cvxfer_last_success_timestamp_seconds", FtpEventDirectionLabel(d), when);
   }
   FtpEventFamily(&t, "cvxfer_in_flight", "gauge", "Transfers under way.");
-  t += "cvxfer_in_flight " + std::to_string(c.InFlight) + "\n";
+  FtpEventSample(&t, "cvxfer_in_flight", "", std::to_string(c.InFlight));
   FtpEventFamily(&t, "cvxfer_up", "gauge", "1 while cvxfer runs, 0 once it has ended.");
-  t += "cvxfer_up " + std::to_string(c.Up) + "\n";
+  FtpEventSample(&t, "cvxfer_up", "", std::to_string(c.Up));
   return t;
 }
 
@@ -318,6 +329,17 @@ void FtpEventNotify(FtpSession *session, const FtpEvent &event) {
   sd_notify(0, status.c_str());
 }
 
+// The label job_file="NAME" of jobFile (its base name), escaped as the
+// text format wants a label value.
+std::string FtpEventJobLabel(const std::string &jobFile) {
+  std::string label = "job_file=\"";
+  for (const char c : jobFile.substr(jobFile.rfind('/') + 1)) {
+    if (c == '\\' || c == '"') label += '\\';
+    label += c == '\n' ? std::string("\\n") : std::string(1, c);
+  }
+  return label + "\"";
+}
+
 }  // namespace
 
 std::string FtpEventJson(const std::string &text) {
@@ -339,8 +361,11 @@ std::string FtpEventJson(const std::string &text) {
   return out + "\"";
 }
 
-int FtpEventStart(bool json, const char *metrics) {
+int FtpEventStart(bool json, const char *metrics, const char *jobFile) {
   gEvents.Json = json;
+  // Instances of one host each write a file for the same collector: the
+  // job's name keeps their samples apart.
+  if (jobFile != nullptr) gEvents.JobLabel = FtpEventJobLabel(jobFile);
   const char *socket = std::getenv("NOTIFY_SOCKET");
   gEvents.Notify = socket != nullptr && socket[0] != '\0';
   uint64_t usec = 0;

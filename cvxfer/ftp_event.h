@@ -40,9 +40,10 @@ struct FtpEvent {
 };
 
 // Starts the outputs asked for: json for --log json, metrics the file of
-// --metrics (null: none), whose first version is written at once. Returns
+// --metrics (null: none), whose first version is written at once; every
+// sample is labelled with the base name of jobFile (null: none). Returns
 // 0, or -1 after saying on standard error why the metrics cannot be written.
-int FtpEventStart(bool json, const char *metrics);
+int FtpEventStart(bool json, const char *metrics, const char *jobFile);
 
 // Tells of event: its JSON line, its counters, and STATUS; the first
 // connection while a queue manager is connected also says READY. A success
