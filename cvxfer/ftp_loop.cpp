@@ -27,7 +27,8 @@ bool gEditing = false;
 bool gJob = false;
 
 // Whether any line of the file fd holds a password (FtpEditHasPassword
-// judges; a line is judged on as much of it as a command line holds).
+// judges; a line is judged on as much of it as a command line holds). The
+// file is read from its start and left at its start.
 bool FtpJobHasPassword(int fd) {
   FILE *file = fdopen(dup(fd), "r");
   if (file == nullptr) return false;
@@ -40,6 +41,8 @@ bool FtpJobHasPassword(int fd) {
   }
   std::free(text);
   std::fclose(file);
+  // The copy shared the offset: the commands are read from the start again.
+  lseek(fd, 0, SEEK_SET);
   return found;
 }
 
