@@ -16,7 +16,7 @@ struct CVGetOptions {
   uint64_t Expected = UINT64_MAX;     // the size the server told (UINT64_MAX: unknown)
   bool Syncpoint = false;  // the message joins the unit of work: the caller commits, After waits
   const char *RecordAs = nullptr;  // the path the message's properties name (null: the one got)
-  CVBYTE *MsgId = nullptr;  // receives the new message's identifier (null: not wanted)
+  CVBYTE *MsgId = nullptr;         // receives the new message's identifier (null: not wanted)
 };
 
 // Retrieves remoteName into a message on the open queue as opts says;

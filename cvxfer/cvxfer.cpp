@@ -112,7 +112,7 @@ struct CommandLine {
   const char *CaFile = "";
   int Timeout = kFtpDefaultTimeout;
   const char *JobFile = nullptr, *Metrics = nullptr;  // -f, --metrics
-  int LogJson = 0;                                     // --log json
+  int LogJson = 0;                                    // --log json
 };
 
 // Reads the flags of argv into *line (getopt rules: flags come before the

@@ -26,9 +26,8 @@
 namespace {
 
 // The events as the JSON lines name them, in the order of FTP_EVENT_*.
-const char *const kFtpEventNames[] = {"connected", "taken",     "stored",
-                                      "backed-out", "moved-to-backout", "retry",
-                                      "reconnect",  "stopped"};
+const char *const kFtpEventNames[] = {"connected",        "taken", "stored",    "backed-out",
+                                      "moved-to-backout", "retry", "reconnect", "stopped"};
 
 // Directions of a transfer as the metrics label them: into the queue
 // (get) and onto the server (put).
@@ -53,12 +52,12 @@ struct FtpEventCounts {
 // which the writer thread rewrites too.
 struct FtpEventState {
   bool Json = false;
-  bool Notify = false;    // NOTIFY_SOCKET was set
-  bool Ready = false;     // READY was said
+  bool Notify = false;     // NOTIFY_SOCKET was set
+  bool Ready = false;      // READY was said
   long long PetGapMs = 0;  // least time between two watchdog pets; 0: no watchdog
   long long PettedMs = 0;
-  std::string Metrics;    // the file, "" for none
-  std::string JobLabel;   // job_file="NAME" on every sample, "" without a job file
+  std::string Metrics;   // the file, "" for none
+  std::string JobLabel;  // job_file="NAME" on every sample, "" without a job file
   bool SaidUnwritable = false;
   std::mutex Lock;
   std::condition_variable Wake;
@@ -81,7 +80,11 @@ int FtpEventDirection(int kind) {
 bool FtpEventUtf8(const std::string &s) {
   for (size_t i = 0; i < s.size(); i++) {
     const unsigned char c = static_cast<unsigned char>(s[i]);
-    const int more = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
+    const int more = c < 0x80         ? 0
+                     : (c >> 5) == 6  ? 1
+                     : (c >> 4) == 14 ? 2
+                     : (c >> 3) == 30 ? 3
+                                      : -1;
     if (more < 0) return false;
     for (int k = 0; k < more; k++) {
       if (++i >= s.size() || (static_cast<unsigned char>(s[i]) >> 6) != 2) return false;
@@ -147,9 +150,10 @@ std::string FtpEventPath(FtpSession *session, const std::string &path) {
 // The JSON line of event, its newline included.
 std::string FtpEventLine(FtpSession *session, const FtpEvent &event) {
   const int direction = FtpEventDirection(event.Kind);
-  std::string line = "{\"time\":\"" + FtpEventTime() + "\",\"event\":\"" +
-                     kFtpEventNames[event.Kind] + "\",\"direction\":" +
-                     (direction < 0 ? "null" : "\"" + std::string(kFtpDirections[direction]) + "\"");
+  std::string line =
+      "{\"time\":\"" + FtpEventTime() + "\",\"event\":\"" + kFtpEventNames[event.Kind] +
+      "\",\"direction\":" +
+      (direction < 0 ? "null" : "\"" + std::string(kFtpDirections[direction]) + "\"");
   line += ",\"server\":" + FtpEventServer(session);
   line += ",\"path\":" + FtpEventPath(session, event.Path);
   line += ",\"queue_manager\":" +
@@ -318,7 +322,8 @@ void FtpEventNotify(FtpSession *session, const FtpEvent &event) {
   if (!event.Path.empty()) status += ": " + event.Path;
   const bool connection = event.Kind == FTP_EVENT_CONNECTED || event.Kind == FTP_EVENT_RECONNECT;
   if (connection && session->Remote != nullptr) {
-    status += std::string(" to ") + session->Remote->Scheme + "://" + session->Remote->Server(session);
+    status +=
+        std::string(" to ") + session->Remote->Scheme + "://" + session->Remote->Server(session);
   }
   if (event.Bytes >= 0) status += ", " + std::to_string(event.Bytes) + " bytes";
   const bool ready = !gEvents.Ready && FtpCVConnected(session) && connection;
@@ -391,8 +396,8 @@ void FtpEventSay(FtpSession *session, const FtpEvent &event) {
   }
   FtpEventCount(event);
   if (gEvents.Notify) FtpEventNotify(session, event);
-  const bool progress = event.ExitClass == 0 && event.Kind != FTP_EVENT_STOPPED &&
-                        event.Kind != FTP_EVENT_RETRY;
+  const bool progress =
+      event.ExitClass == 0 && event.Kind != FTP_EVENT_STOPPED && event.Kind != FTP_EVENT_RETRY;
   if (progress) FtpEventAlive();
 }
 
