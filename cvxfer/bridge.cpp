@@ -193,8 +193,9 @@ int CVGetFile(FtpSession *session, const char *remoteName, const CVGetOptions &o
   CVBYTE msgId[CV_MSG_ID_LENGTH] = {};
   const int rc = CVGetInto(session, remoteName, opts, bytes, msgId);
   if (opts.MsgId != nullptr) std::memcpy(opts.MsgId, msgId, CV_MSG_ID_LENGTH);
-  // A file got under syncpoint is the caller's to tell of, once committed.
-  if (opts.Syncpoint) return rc;
+  // A file got under syncpoint is the caller's to tell of, once committed;
+  // a get without a name took nothing.
+  if (opts.Syncpoint || remoteName == nullptr) return rc;
   taken.Path = opts.RecordAs != nullptr ? opts.RecordAs : remoteName;
   taken.MsgId = rc == 0 ? msgId : nullptr;
   taken.CorrelId = opts.CorrelId;

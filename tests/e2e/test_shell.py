@@ -30,7 +30,11 @@ def usage(prog):
             "--insecure\tdo not verify certificates (says so on every connection)\n"
             "--version\tprint the version and exit\n\n"
             "The exit status is 0 when every command succeeded, else the class of\n"
-            "the first failure (see the README).\n\n")
+            "the first failure (see the README).\n\n"
+            "As a service: %s -f job-file [--log json] [--metrics file] [options]\n\n" % prog +
+            "-f job-file\tread the commands from job-file ('#' lines are comments)\n"
+            "--log json\tone JSON object per event on standard error\n"
+            "--metrics file\tkeep Prometheus metrics in file (text format)\n\n")
 
 
 def after_startup(out):
