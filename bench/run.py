@@ -84,13 +84,14 @@ class Bench:
         return time.monotonic() - start
 
 
-def session(bench, server, commands, flags=(), host=None):
-    """cvxfer session with the commands; returns its wall time, its peak RSS
-    in bytes and its output. Killed after TIMEOUT."""
-    script = "".join(c + "\n" for c in
-                     ["user %s %s" % (server.user, server.password), "binary"] +
-                     commands + ["bye"]).encode()
-    argv = [bench.cvxfer, "-n", "-p"] + list(flags) + [host or server.host, str(server.port)]
+def session(bench, server, commands, flags=(), host=None, url=None):
+    """cvxfer session with the commands (on FTP, or on url that logs in
+    itself); returns its wall time, its peak RSS in bytes and its output.
+    Killed after TIMEOUT."""
+    login = [] if url else ["user %s %s" % (server.user, server.password), "binary"]
+    script = "".join(c + "\n" for c in login + commands + ["bye"]).encode()
+    argv = [bench.cvxfer] + list(flags) + (
+        [url] if url else ["-n", "-p", host or server.host, str(server.port)])
     rss_file = os.path.join(bench.work, "rss")
     if os.access(TIME, os.X_OK):
         argv = [TIME, "-f", "%M", "-o", rss_file] + argv
@@ -349,6 +350,97 @@ def bench_tls(bench, huge):
     bench.extra.append(rate_line("P7 put", huge[1], t["put"], t["curl_put"]))
 
 
+def sftp_peers(bench, srv, key, known, get, put):
+    """S1's peers, timed: OpenSSH's sftp in batch mode and curl, fetching
+    the remote file get to disk (+ sync) and uploading the local file put."""
+    target = "%s@%s" % (srv.user, srv.host)
+    got = os.path.join(bench.work, "got.bin")
+    batch = os.path.join(bench.work, "batch")
+    times = {}
+    for tag, line in (("sftp_get", "get %s %s" % (get, got)), ("sftp_put", "put %s up-sftp.bin" % put)):
+        with open(batch, "w") as f:
+            f.write(line + "\n")
+        start = time.monotonic()
+        subprocess.run(["sftp", "-q", "-b", batch, "-i", key, "-P", str(srv.port),
+                        "-o", "UserKnownHostsFile=" + known, target], check=True,
+                       timeout=TIMEOUT, stdout=subprocess.DEVNULL)
+        if tag == "sftp_get":
+            subprocess.run(["sync", got], check=True, timeout=TIMEOUT)
+            remove(got)
+        times[tag] = time.monotonic() - start
+    url = "sftp://%s:%d/%s" % (srv.host, srv.port, os.path.relpath(srv.root, "/"))
+    auth = ["-u", "%s:%s" % (srv.user, srv.password), "--hostpubsha256", srv.fingerprint]
+    times["curl_get"] = bench.run_curl(auth + [url + "/" + os.path.basename(get), "-o", got], [got])
+    remove(got)
+    times["curl_put"] = bench.run_curl(auth + ["-T", put, url + "/up-curl.bin"], [])
+    for name in ("up-sftp.bin", "up-curl.bin"):
+        remove(os.path.join(srv.root, name))
+    return times
+
+
+def bench_sftp(bench):
+    """S1: get and put over SFTP on an OpenSSH sshd on loopback, against
+    OpenSSH's sftp -b and curl sftp:// in the same rounds; peak RSS."""
+    import sshd
+    if sshd.unavailable() is not None:
+        bench.details.append("S1 was not measured: %s." % sshd.unavailable())
+        return
+    path, size, digest = make_file(os.path.join(bench.work, "sftp.bin"), bench.sizes["big"])
+    res = {k: [] for k in ("get", "get_rss", "put", "put_rss", "sftp_get", "sftp_put",
+                           "curl_get", "curl_put")}
+    with sshd.sshd(tempfile.mkdtemp(dir=bench.work)) as srv:
+        known = os.path.join(bench.work, "known_hosts")
+        with open(known, "w") as f:
+            f.write(srv.known_hosts_line())
+        srv.fingerprint = subprocess.run(
+            ["ssh-keygen", "-lf", "-"], input=srv.host_key.encode(), stdout=subprocess.PIPE,
+            check=True).stdout.decode().split()[1].split(":", 1)[1]
+        remote = os.path.join(srv.root, "sftp.bin")
+        shutil.copyfile(path, remote)
+        os.chmod(remote, 0o644)
+        url = "sftp://%s@%s:%d" % (srv.user, srv.host, srv.port)
+        flags = ["-i", srv.client_key, "--known-hosts", known]
+        got, up = os.path.join(bench.work, "got.bin"), os.path.join(srv.root, "up.bin")
+        os.sync()
+        for r in range(bench.rounds):
+            secs, peak, out = session(bench, srv, ["cvopen " + BIG_QUEUE, "get sftp.bin"],
+                                      flags, url=url)
+            expect(out, "Putted on queue\n")
+            res["get"].append(secs)
+            res["get_rss"].append(peak)
+            bench.cvadmin("get", BIG_QUEUE, got)
+            if file_sha256(got) != digest:
+                raise RuntimeError("S1: the message differs from the remote file")
+            remove(got)
+            bench.cvadmin("put", BIG_QUEUE, path)
+            secs, peak, out = session(bench, srv, ["cvopen " + BIG_QUEUE, "put up.bin"], flags,
+                                      url=url)
+            expect(out, "Message commited\n")
+            res["put"].append(secs)
+            res["put_rss"].append(peak)
+            if file_sha256(up) != digest:
+                raise RuntimeError("S1: the remote file differs from the message")
+            remove(up)
+            for k, v in sftp_peers(bench, srv, srv.client_key, known, remote, path).items():
+                res[k].append(v)
+            bench.details.append(
+                "S1 round %d: get %.3f s, sftp %.3f s, curl %.3f s; put %.3f s, sftp %.3f s, "
+                "curl %.3f s" % (r + 1, res["get"][-1], res["sftp_get"][-1], res["curl_get"][-1],
+                                 res["put"][-1], res["sftp_put"][-1], res["curl_put"][-1]))
+    remove(path)
+    label = size_text(size)
+    for job, mine in (("get", "`get` of a %s file" % label), ("put", "`put` of a %s message" % label)):
+        ratio_row(bench.rows, "S1", mine + " over SFTP, against `sftp -b`", res[job],
+                  res["sftp_" + job], 1.0)
+        ratio_row(bench.rows, "S1", mine + " over SFTP, against `curl sftp://`", res[job],
+                  res["curl_" + job], 1.0)
+        rss_row(bench.rows, "S1", "peak RSS of cvxfer, " + mine + " over SFTP", res[job + "_rss"])
+        bench.extra.append("| S1 %s | %.0f MB/s | sftp %.0f MB/s, curl %.0f MB/s |" % (
+            job, size / statistics.median(res[job]) / 1e6,
+            size / statistics.median(res["sftp_" + job]) / 1e6,
+            size / statistics.median(res["curl_" + job]) / 1e6))
+
+
 def store_medians(bench, qmgr, filter_=None):
     """Runs store_bench on qmgr; returns its medians by benchmark name."""
     args = [bench.store_bench, "--benchmark_format=json",
@@ -491,6 +583,9 @@ def notes(bench, server_name):
         "- P7: the P6 transfers over FTPS (`-s`: AUTH TLS, PBSZ 0, PROT P), against `curl "
         "--ssl-reqd` (to a file, then `sync`; `-T`), on vsftpd demanding TLS on every "
         "connection and session reuse.",
+        "- S1: `get` and `put` of a %s file over SFTP (`sftp://`, key login) on OpenSSH's "
+        "sshd on 127.0.0.1, against OpenSSH's `sftp -b` (get to a file, then `sync`; put) and "
+        "`curl sftp://` (the same), in the same rounds as P1 to P3; peak RSS as for P6." % big,
         "- P6 and P7 run %d round%s (`--gib-rounds`), P1 to P4 and the broker jobs %d "
         "(`--rounds`): the large transfers take most of the run." % (
             bench.gib_rounds, "" if bench.gib_rounds == 1 else "s", bench.rounds)]
@@ -547,6 +642,7 @@ def main():
             bench_tls(bench, huge)
         else:
             bench.details.append("P7 was not measured: %s." % reason)
+        bench_sftp(bench)
     finally:
         remove(work)  # the large files go even when a job fails
     took = time.monotonic() - started

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,8 +29,6 @@ namespace {
 
 // Get under a unit of work, converted, no wait.
 constexpr CVLONG kGetOptions = CVGMO_SYNCPOINT | CVGMO_FAIL_IF_QUIESCING | CVGMO_CONVERT;
-
-
 
 // The properties that tell where a message put by get came from: the base
 // name (a message that names a directory could not be stored again), the
@@ -60,7 +59,6 @@ int CVTransferReady(FtpSession *session, const char *remoteName, const char *fai
   FtpFail(session, FTP_EXIT_QUEUE);
   return 1;
 }
-
 
 // ---- get ----
 
@@ -224,7 +222,6 @@ void CVSourceKey(FtpSession *session, const char *path, CVBYTE *key, RemoteStat 
   std::memcpy(key, digest, CV_CORREL_ID_LENGTH);
 }
 
-
 // Whether a message with correlation identifier key is on the open queue,
 // looked at without taking it. A queue manager that cannot look (a broker)
 // says no.
@@ -253,13 +250,26 @@ void CVMGetFailed(CVMGetAccount *account, const std::string &what, int cls) {
 }
 
 // Takes the one listed file path for mget; counts the outcome in account.
+// Takes path as a file that goes from the server afterwards: its message
+// and its journal record key in one unit of work, so that two runs at once
+// never both take it and a run never takes it again after its message was
+// consumed. Returns 0 when taken (*size), 1 when another run took it, -1
+// after a failure.
+int CVMGetHeld(FtpSession *session, const std::string &path, const CVBYTE *correl,
+               const RemoteStat &stat, const std::string &key, long long *size) {
+  if (CVJournaled(session, key)) return 1;
+  if (CVGetFile(session, path.c_str(), {nullptr, correl, stat.Size, true}, size) != 0) {
+    CVLONG cc = -1, reason = -1;
+    CVBACK(session->Queue.Hconn, &cc, &reason);
+    return -1;
+  }
+  return CVRecordAndCommit(session, path, key);
+}
+
 void CVMGetFile(FtpSession *session, const FtpCVAfter *after, const std::string &path,
                 CVMGetAccount *account) {
   const int saved = session->Run.Failure;
   session->Run.Failure = 0;
-  // A file whose message is on the queue already (a run that died between
-  // the put and the delete) is not taken again: its clean-up is what is
-  // left to do.
   CVBYTE key[CV_CORREL_ID_LENGTH];
   RemoteStat stat;
   CVSourceKey(session, path.c_str(), key, &stat);
@@ -268,18 +278,32 @@ void CVMGetFile(FtpSession *session, const FtpCVAfter *after, const std::string 
   // and its time: otherwise a new version cannot be told from the old, and
   // a file is taken again rather than deleted on a guess.
   const bool provable = stat.Size != UINT64_MAX && !stat.Mtime.empty();
-  if (provable && CVOnQueue(session, key)) {
+  const bool removes = after != nullptr && (after->Delete || after->MoveTo != nullptr);
+  int taken;
+  if (provable && removes) {
+    const std::string record =
+        CVJournalKey(session, CVDirectory(session, path), CVBaseOf(path), stat);
+    taken = CVMGetHeld(session, path, key, stat, record, &size);
+  } else if (provable && CVOnQueue(session, key)) {
+    // Its message is on the queue already (a run that died between the
+    // put and the delete): its clean-up is what is left to do.
+    taken = 1;
+  } else {
+    taken = CVGetFile(session, path.c_str(), {after, key, stat.Size}, &size) == 0 ? 0 : -1;
+    if (taken == 0) after = nullptr;  // done already
+  }
+  if (taken == 1) {
     std::printf("cvxfer: [%s] is on the queue already; not taken again\n",
                 FtpPrintable(path).c_str());
     std::fflush(stdout);
-    if (CVFinishRemote(session, path.c_str(), after) != 0) {
-      CVMGetFailed(account, path, FTP_EXIT_REFUSED);
-    }
-  } else if (CVGetFile(session, path.c_str(), {after, key, stat.Size}, &size) == 0) {
+  }
+  if (taken < 0) {
+    CVMGetFailed(account, path, session->Run.Failure);
+  } else if (CVFinishRemote(session, path.c_str(), after) != 0) {
+    CVMGetFailed(account, path, FTP_EXIT_REFUSED);
+  } else if (taken == 0) {
     account->Files++;
     account->Bytes += size;
-  } else {
-    CVMGetFailed(account, path, session->Run.Failure);
   }
   session->Run.Failure = saved;
 }
@@ -380,9 +404,15 @@ void CVMarkStored(FtpSession *session, const CVBYTE *msgId, const char *name, ui
 void CVCleanUp(FtpSession *session, const std::string &temp) {
   if (!session->Ctl.Connected) return;
   const int interrupted = session->Run.Interrupted;
+  // The reply that failed the store, not the clean-up's, tells why.
+  const int code = session->Ctl.ReplyCode;
+  char text[kFtpReplyMax];
+  std::memcpy(text, session->Ctl.ReplyText, sizeof(text));
   session->Run.Interrupted = 0;
   session->Remote->Delete(session, temp.c_str());
   session->Run.Interrupted = interrupted;
+  session->Ctl.ReplyCode = code;
+  std::memcpy(session->Ctl.ReplyText, text, sizeof(text));
 }
 
 // Whether temp holds exactly length bytes, where the server can tell
@@ -459,7 +489,6 @@ int CVFinishMarked(FtpSession *session, const char *name, const char *size, cons
 // without taking (a broker): the caller takes the message and looks then.
 int CVNextFileName(FtpSession *session, std::string *name, CVBYTE *msgId);
 
-
 int CVNextFileName(FtpSession *session, std::string *name, CVBYTE *msgId) {
   CVMD md = CVMD_DEFAULT;
   CVLONG propLength = 0, cc = -1, reason = -1;
@@ -487,7 +516,6 @@ int CVNextFileName(FtpSession *session, std::string *name, CVBYTE *msgId) {
   return 0;
 }
 
-
 // Chooses the remote name of a put: the one given, else the message's own
 // (cv-file-name), looked at before the message is taken where the queue
 // manager can (then its identifier goes to t->Md), else after (*after).
@@ -506,10 +534,6 @@ int CVChooseName(FtpSession *session, const char *given, CVTaken *t, bool *after
   }
   return CVTransferReady(session, t->Name.c_str(), "Message not getted from queue %s\n");
 }
-
-
-
-
 
 // put of one message; *bytes gets its length once it is stored.
 int CVPutOne(FtpSession *session, const char *remoteName, long long *bytes) {
@@ -641,8 +665,11 @@ int CVTakeMessage(FtpSession *session, CVTaken *t) {
             &t->Hmsg, &cc, &reason);
   CVEcho(session, "CVGET");
   if (cc != CVCC_OK) {
-    std::printf("Message not getted from queue %s\n", ReasonString(reason));
-    std::fflush(stdout);
+    // A wait that found nothing is no news to a watch.
+    if (reason != CVRC_NO_MSG_AVAILABLE || t->WaitMs == 0) {
+      std::printf("Message not getted from queue %s\n", ReasonString(reason));
+      std::fflush(stdout);
+    }
     return CVFailed(session, reason);
   }
   t->StartMs = FtpNowMs();
@@ -742,4 +769,38 @@ int CVSettle(FtpSession *session, CVTaken *t, bool stored) {
   settled.StartMs = t->StartMs;
   FtpEventSay(session, settled);
   return stored && cc == CVCC_OK ? 0 : 1;
+}
+
+std::string CVJournalKey(FtpSession *session, const std::string &absDir, const std::string &base,
+                         const RemoteStat &stat) {
+  return std::string(kCVJournalIn) + session->Remote->Server(session) + "\n" + absDir + "/" + base +
+         "\n" + std::to_string(stat.Size) + "\n" + stat.Mtime;
+}
+
+bool CVJournaled(FtpSession *session, const std::string &key) {
+  char value[64];
+  CVLONG length = 0, cc = -1, reason = -1;
+  CVJGET(session->Queue.Hconn, static_cast<CVLONG>(key.size()), key.data(), sizeof(value), value,
+         &length, &cc, &reason);
+  return cc != CVCC_FAILED;
+}
+
+int CVRecordAndCommit(FtpSession *session, const std::string &path, const std::string &key) {
+  const std::string value = "taken " + std::to_string(static_cast<long long>(time(nullptr)));
+  CVLONG cc = -1, reason = -1;
+  CVJPUT(session->Queue.Hconn, static_cast<CVLONG>(key.size()), key.data(),
+         static_cast<CVLONG>(value.size()), value.data(), CVJO_SYNCPOINT, &cc, &reason);
+  if (cc == CVCC_OK) {
+    CVCMIT(session->Queue.Hconn, &cc, &reason);
+    CVEcho(session, "CVCMIT");
+    if (cc == CVCC_OK) return 0;
+  }
+  CVLONG c = -1, r = -1;
+  CVBACK(session->Queue.Hconn, &c, &r);
+  CVEcho(session, "CVBACK");
+  if (reason == CVRC_JOURNAL_KEY_EXISTS) return 1;
+  std::printf("cvxfer: [%s] not recorded, %s\n", FtpPrintable(path).c_str(), ReasonString(reason));
+  std::fflush(stdout);
+  CVFailed(session, reason);
+  return -1;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bridge.h"
+#include "remote.h"
 
 // How one file is got.
 struct CVGetOptions {
@@ -26,6 +27,23 @@ struct CVGetOptions {
 // (nothing was put).
 int CVGetFile(FtpSession *session, const char *remoteName, const CVGetOptions &opts,
               long long *bytes);
+
+// The journal's keys of files taken from a server begin with this.
+inline constexpr char kCVJournalIn[] = "cvxfer-in\n";
+
+// The journal key of a file: the server, its directory, its name, its size
+// and its time: another version of it is another key.
+std::string CVJournalKey(FtpSession *session, const std::string &absDir, const std::string &base,
+                         const RemoteStat &stat);
+
+// Whether the journal holds key: the file was taken before.
+bool CVJournaled(FtpSession *session, const std::string &key);
+
+// Records key in the journal in the unit of work that holds the message of
+// path, and commits both. Returns 0 when both are committed, 1 when another
+// run's record came first (its message is the one; this unit of work is
+// backed out), -1 after a failure (backed out, said and recorded).
+int CVRecordAndCommit(FtpSession *session, const std::string &path, const std::string &key);
 
 // Deletes the remote file name or moves it into after->MoveTo; called only
 // once its message is safely on the queue. Returns 0, or 1 (the file stays

@@ -12,6 +12,7 @@
 #include "ftp_client.h"
 #include "cv_session.h"
 #include "ftp_auth.h"
+#include "ftp_clock.h"
 #include "ftp_event.h"
 #include "ftp_io.h"
 #include "ftp_loop.h"
@@ -58,6 +59,17 @@ void PrintUsage(FILE *out, const char *program) {
                "the first failure (see the README).\n\n",
                program, program, kFtpDefaultTimeout);
   std::fprintf(out,
+               "SFTP: %s [-i file] [--known-hosts file] [--accept-new-host-key]\n"
+               "          sftp://[user[:password]@]host[:port][/path]\n\n"
+               "-i file\t\tlog in with this private key (default: ssh-agent, ~/.ssh/id_*)\n"
+               "--known-hosts file\n"
+               "     \t\tcheck the server's host key in file (default ~/.ssh/known_hosts)\n"
+               "--accept-new-host-key\n"
+               "     \t\ttrust a host key not known yet, and add it to that file\n\n"
+               "An unknown or changed host key refuses the connection with exit status 5,\n"
+               "the class of a secure channel that cannot be set up.\n\n",
+               program);
+  std::fprintf(out,
                "As a service: %s -f job-file [--log json] [--metrics file] [options]\n\n"
                "-f job-file\tread the commands from job-file ('#' lines are comments)\n"
                "--log json\tone JSON object per event on standard error\n"
@@ -88,13 +100,20 @@ void OnInterrupt(int) {
   FtpInterruptRaise();
 }
 
-// Installs OnInterrupt without SA_RESTART, so that a blocked read or wait
-// returns and sees the flag.
+// SIGTERM: what is in flight finishes, then the run ends (see FtpPause).
+void OnTerminate(int) {
+  FtpTerminateRaise();
+}
+
+// Installs OnInterrupt and OnTerminate without SA_RESTART, so that a
+// blocked read or wait returns and sees the flag.
 void CatchInterrupts() {
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
+  action.sa_handler = OnTerminate;
+  sigaction(SIGTERM, &action, nullptr);
 }
 
 // The value of -t: whole seconds, 1 to 1000000; -1 when text is not one.
@@ -108,8 +127,10 @@ int ParseSeconds(const char *text) {
 // What the command line asks of the session.
 struct CommandLine {
   int Verbose = 0, Debug = 0, NoLogin = 0, Passive = 0, ExitOnError = 0, Secure = 0;
-  int Insecure = 0, SafePut = 0;
+  int Insecure = 0, SafePut = 0, AcceptNewHostKey = 0;
   const char *CaFile = "";
+  const char *Identity = "";
+  const char *KnownHosts = "";
   int Timeout = kFtpDefaultTimeout;
   const char *JobFile = nullptr, *Metrics = nullptr;  // -f, --metrics
   int LogJson = 0;                                    // --log json
@@ -124,12 +145,14 @@ int ParseFlags(int argc, char *argv[], CommandLine *line) {
                                  {"version", no_argument, nullptr, 'V'},
                                  {"cacert", required_argument, nullptr, 'C'},
                                  {"insecure", no_argument, nullptr, 'k'},
+                                 {"known-hosts", required_argument, nullptr, 'K'},
+                                 {"accept-new-host-key", no_argument, nullptr, 'N'},
                                  {"log", required_argument, nullptr, 'L'},
                                  {"metrics", required_argument, nullptr, 'M'},
                                  {nullptr, 0, nullptr, 0}};
   opterr = 0;
   int c;
-  while ((c = getopt_long(argc, argv, "+vdnpesaht:f:?", kLong, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, "+vdnpesahi:t:f:?", kLong, nullptr)) != -1) {
     switch (c) {
       case 'v':
         line->Verbose = 1;
@@ -161,6 +184,21 @@ int ParseFlags(int argc, char *argv[], CommandLine *line) {
           return UsageError(program, "--cacert needs a readable file: ", optarg);
         }
         break;
+      case 'i':
+        line->Identity = optarg;
+        if (std::strlen(optarg) >= sizeof(FtpSettings{}.SshIdentity) || access(optarg, R_OK) != 0) {
+          return UsageError(program, "-i needs a readable key file: ", optarg);
+        }
+        break;
+      case 'K':
+        line->KnownHosts = optarg;
+        if (std::strlen(optarg) >= sizeof(FtpSettings{}.SshKnownHosts)) {
+          return UsageError(program, "--known-hosts: file name too long: ", optarg);
+        }
+        break;
+      case 'N':
+        line->AcceptNewHostKey = 1;
+        break;
       case 't':
         line->Timeout = ParseSeconds(optarg);
         if (line->Timeout < 0)
@@ -191,6 +229,7 @@ int ParseFlags(int argc, char *argv[], CommandLine *line) {
           return 0;
         }
         if (optopt == 't') return UsageError(program, "-t needs a value", "");
+        if (optopt == 'i') return UsageError(program, "-i needs a key file", "");
         if (optopt == 'f' || optopt == 'L' || optopt == 'M')
           return UsageError(program, argv[optind - 1], " needs a value");
         return UsageError(program, "unknown option ", argv[optind - 1]);
@@ -232,6 +271,9 @@ void ApplyCommandLine(const CommandLine &line, FtpSession *session) {
   opt.TlsInsecure = line.Insecure;
   opt.SafePut = line.SafePut;
   std::snprintf(opt.TlsCaFile, sizeof(opt.TlsCaFile), "%s", line.CaFile);
+  std::snprintf(opt.SshIdentity, sizeof(opt.SshIdentity), "%s", line.Identity);
+  std::snprintf(opt.SshKnownHosts, sizeof(opt.SshKnownHosts), "%s", line.KnownHosts);
+  opt.SshAcceptNew = line.AcceptNewHostKey;
   opt.Timeout = line.Timeout;
 }
 
@@ -251,6 +293,8 @@ int StartService(const CommandLine &line) {
 // run's exit status. An unknown flag or a stray argument is a usage error
 // that runs nothing.
 int main(int argc, char *argv[]) {
+  // Signals first: a service manager may send SIGTERM at any moment.
+  CatchInterrupts();
   FtpSession session;
   std::memset(&session, 0, sizeof(session));
   PrintBanner();
@@ -266,7 +310,6 @@ int main(int argc, char *argv[]) {
   }
   if (int status = StartService(line); status >= 0) return status;
   ApplyCommandLine(line, &session);
-  CatchInterrupts();
   // A peer that has gone is an error to report, not a reason to die: TLS
   // writes go through write(2), which raises SIGPIPE.
   signal(SIGPIPE, SIG_IGN);

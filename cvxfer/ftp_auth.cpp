@@ -71,7 +71,7 @@ void FtpCopy(char *field, size_t size, const std::string &value) {
 
 int FtpIsUrl(const char *text) {
   return std::strncmp(text, "ftp://", 6) == 0 || std::strncmp(text, "ftps://", 7) == 0 ||
-         std::strncmp(text, "ftpes://", 8) == 0;
+         std::strncmp(text, "ftpes://", 8) == 0 || std::strncmp(text, "sftp://", 7) == 0;
 }
 
 int FtpParseUrl(const char *text, FtpUrl *url) {

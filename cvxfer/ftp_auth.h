@@ -1,11 +1,11 @@
 // ftp_auth.h - where a login comes from when nobody types it: an
-// ftp:// URL and the user's ~/.netrc.
+// ftp:// (or sftp://) URL and the user's ~/.netrc.
 #ifndef CVXFER_FTP_AUTH_H
 #define CVXFER_FTP_AUTH_H
 
 // The parts of ftp://[user[:password]@]host[:port][/path], percent-decoded.
 struct FtpUrl {
-  char Scheme[8];       // "ftp", "ftpes" or "ftps"
+  char Scheme[8];       // "ftp", "ftpes", "ftps" or "sftp"
   char User[256];       // empty when the URL names none
   char Password[256];   // empty when the URL names none
   int HasUser;          // a user was given (it may be empty: "ftp://@host")
@@ -16,7 +16,8 @@ struct FtpUrl {
 };
 
 // Returns 1 when text begins with a URL scheme this program knows: ftp://,
-// ftpes:// (TLS asked for with AUTH TLS) or ftps:// (TLS from the start).
+// ftpes:// (TLS asked for with AUTH TLS), ftps:// (TLS from the start) or
+// sftp:// (SFTP over SSH).
 int FtpIsUrl(const char *text);
 
 // Parses text as an ftp URL into *url. Returns 0, or -1 after a message

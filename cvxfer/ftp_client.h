@@ -11,7 +11,7 @@
 // TCP layer. Returns TcpInit's result (0 = success).
 int FtpInit(FtpSession *session);
 
-// Closes the control connection without a word and releases what the
+// Closes the control connection (or the SFTP one) without a word and releases what the
 // records own (address records, the TLS context). Returns TcpCleanUp's
 // result.
 int FtpCleanUp(FtpSession *session);

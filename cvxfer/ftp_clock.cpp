@@ -1,14 +1,16 @@
-// ftp_clock.cpp - the monotonic clock and the interrupt flag.
+// ftp_clock.cpp - the monotonic clock and the signal flags.
 #include "ftp_clock.h"
 
+#include <poll.h>
 #include <time.h>
 
 #include <csignal>
 
 namespace {
 
-// Set by the SIGINT handler, read by every wait.
+// Set by the SIGINT and SIGTERM handlers, read by every wait.
 volatile std::sig_atomic_t gInterrupted = 0;
+volatile std::sig_atomic_t gTerminated = 0;
 
 }  // namespace
 
@@ -28,4 +30,23 @@ bool FtpInterruptPending() {
 
 void FtpInterruptClear() {
   gInterrupted = 0;
+}
+
+void FtpTerminateRaise() {
+  gTerminated = 1;
+}
+
+bool FtpTerminatePending() {
+  return gTerminated != 0;
+}
+
+bool FtpPause(long long ms) {
+  const long long deadline = FtpNowMs() + ms;
+  for (long long left = ms; left > 0; left = deadline - FtpNowMs()) {
+    if (gInterrupted || gTerminated) return false;
+    // Short naps: a signal that lands between the check and the wait is
+    // seen within one of them.
+    poll(nullptr, 0, static_cast<int>(left < 200 ? left : 200));
+  }
+  return !gInterrupted && !gTerminated;
 }

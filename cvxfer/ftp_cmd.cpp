@@ -81,12 +81,14 @@ FtpDoCommandDef gFtpDoCommands[] = {
     {"size", FtpDoSize, "remote-file", "show the size of a remote file", kConn | kRemote, 1, 1},
     {"safeput", FtpDoSafePut, nullptr,
      "toggle stores through a temporary name that is renamed once the file is complete", 0, 0, 0},
-    {"mget", FtpDoMGetCV, "[-d | -m directory] pattern ...",
-     "retrieve every remote file that matches a pattern, each as one message on the queue",
+    {"mget", FtpDoMGetCV, kFtpDoMGetSynopsis,
+     "retrieve every remote file that matches a pattern, each as one message on the queue (-w: "
+     "watch for more)",
      kConn | kRemote | kChanges, 1, kAny},
-    {"mput", FtpDoMPutCV, "[count]",
-     "store messages as remote files under their own names until the queue is empty",
-     kConn | kChanges, 0, 1},
+    {"mput", FtpDoMPutCV, "[-w] [count]",
+     "store messages as remote files under their own names until the queue is empty (-w: wait "
+     "for more)",
+     kConn | kChanges, 0, 2},
 };
 
 int gNumFtpDoCommands = sizeof(gFtpDoCommands) / sizeof(gFtpDoCommands[0]);

@@ -200,39 +200,37 @@ void FtpCtlReset(FtpSession *session, const char *host) {
   }
 }
 
-// Resolves host and connects the control socket. Returns 0, or -1 after
-// saying why and recording the failure.
-int FtpCtlConnect(FtpSession *session, const char *host, unsigned short port) {
-  FtpControl &ctl = session->Ctl;
-  std::free(ctl.HostInfo);
+}  // namespace
+
+int FtpConnectHost(FtpSession *session, const char *host, unsigned short port, TcpInfo **info,
+                   int *fd) {
+  std::free(*info);
   int error = 0;
-  ctl.HostInfo = TcpSetInfo(host, port, &error, session->Opt.Timeout);
-  int rc = ctl.HostInfo == nullptr ? error : 0;
+  *info = TcpSetInfo(host, port, &error, session->Opt.Timeout);
+  int rc = *info == nullptr ? error : 0;
   if (rc == 0) {
-    ctl.Socket = -1;
-    rc = TcpConnect(&ctl.Socket, ctl.HostInfo, session->Opt.Timeout);
+    *fd = -1;
+    rc = TcpConnect(fd, *info, session->Opt.Timeout);
   }
   if (rc == 0) return 0;
   if (rc == TCP_TIMEOUT) {
     std::printf("cvxfer: timed out after %d s waiting for %s %s\n", session->Opt.Timeout,
-                ctl.HostInfo == nullptr ? "the address of" : "the connection to", host);
+                *info == nullptr ? "the address of" : "the connection to", host);
     FtpFail(session, FTP_EXIT_TIMEOUT);
   } else if (rc == TCP_INTERRUPTED) {
     session->Run.Interrupted = 1;
     FtpFail(session, FTP_EXIT_INTERRUPTED);
   } else {
-    std::printf(ctl.HostInfo == nullptr ? "Error on TCP/IP: %s\n" : "Error on TCP/IP connect: %s\n",
+    std::printf(*info == nullptr ? "Error on TCP/IP: %s\n" : "Error on TCP/IP connect: %s\n",
                 TCPIPErrorString(rc));
   }
-  std::free(ctl.HostInfo);
-  ctl.HostInfo = nullptr;
-  ctl.Socket = -1;
+  std::free(*info);
+  *info = nullptr;
+  *fd = -1;
   FtpFail(session, FTP_EXIT_CONNECT);
   std::fflush(stdout);
   return -1;
 }
-
-}  // namespace
 
 int FtpFormatCmd(char *text, const char *verb, const char *arg, bool keepEmpty) {
   if (arg != nullptr && std::strpbrk(arg, "\r\n") != nullptr) {
@@ -375,7 +373,9 @@ void FtpAbort(FtpSession *session) {
 int FtpOpen(FtpSession *session, const char *host, unsigned short port) {
   FtpCtlReset(session, host);
   if (port == 0) port = session->Opt.TlsMode == FTP_TLS_IMPLICIT ? 990 : 21;
-  if (FtpCtlConnect(session, host, port) != 0) return -1;
+  if (FtpConnectHost(session, host, port, &session->Ctl.HostInfo, &session->Ctl.Socket) != 0) {
+    return -1;
+  }
   std::printf("Connected to %s\n", session->Ctl.HostInfo->HostName);
   std::fflush(stdout);
   session->Ctl.Connected = 1;

@@ -54,6 +54,13 @@ void FtpCtlDrop(FtpSession *session);
 // connection that cannot be brought back in step is closed.
 void FtpAbort(FtpSession *session);
 
+// Resolves host and connects a stream socket to it on port, within -t, into
+// *fd, with the address record in *info (owned by the caller; the one it
+// held is freed first). Returns 0, or -1 after saying why and recording
+// the failure (*info null, *fd -1). The SFTP connection uses it too.
+int FtpConnectHost(FtpSession *session, const char *host, unsigned short port, TcpInfo **info,
+                   int *fd);
+
 // Connects the control connection to host and port (0: 21, or 990 for
 // implicit TLS), securing it as TlsMode asks, prints "Connected to %s" and
 // reads the greeting. Returns 0 only when the connection stands and the

@@ -18,11 +18,13 @@
 #include "ftp_auth.h"
 #include "ftp_args.h"
 #include "bridge.h"
+#include "watch.h"
 #include "cv_session.h"
 #include "ftp_ctrl.h"
 #include "ftp_event.h"
-#include "remote.h"
+#include "ftp_remote.h"
 #include "ftp_tls.h"
+#include "sftp_remote.h"
 #include "keyb_util.h"
 #include "tcp_util.h"
 
@@ -53,12 +55,21 @@ int FtpDoToggle(int *flag, const char *prefix, const char *onText) {
   return FTP_OK;
 }
 
-// Sets the transfer type (an index of kFtpTypes) and keeps it, whatever
-// the server replied.
+// Sets the transfer type (an index of kFtpTypes) the remote side will use:
+// over FTP the one asked for, whatever the server replied.
 int FtpDoSetType(FtpSession *session, int type) {
-  FtpTYPE(session, kFtpTypes[type].Wire);
+  const int rc = session->Remote->Type(session, &type);
   session->Opt.TransferType = type;
-  return FtpDoReplyResult(session);
+  return rc == 0 ? FTP_OK : FTP_FAILED;
+}
+
+// Whether command, one of FTP's own, may run: over another protocol it
+// says so and fails.
+bool FtpDoSpeaksFtp(FtpSession *session, const char *command) {
+  if (session->Remote == &kFtpRemote) return true;
+  std::printf("%s: an FTP command; not available over %s.\n", command, session->Remote->Scheme);
+  std::fflush(stdout);
+  return false;
 }
 
 // Returns the port when text is a decimal number 1 to 65535, else 0.
@@ -67,6 +78,23 @@ unsigned FtpDoParsePort(const char *text) {
   if (n == 0 || n > 5 || std::strspn(text, "0123456789") != n) return 0;
   long port = std::strtol(text, nullptr, 10);
   return port >= 1 && port <= 65535 ? static_cast<unsigned>(port) : 0;
+}
+
+// Keeps user and pass for a watch that must log in again by itself.
+void FtpDoRememberLogin(FtpSession *session, const char *user, const char *pass) {
+  FtpLogin &login = session->Login;
+  std::snprintf(login.User, sizeof(login.User), "%s", user);
+  std::snprintf(login.Password, sizeof(login.Password), "%s", pass);
+  login.Known = login.Host[0] != '\0';
+}
+
+// Keeps what an open connected to, before its login.
+void FtpDoRememberHost(FtpSession *session, const std::string &host, unsigned short port) {
+  FtpLogin &login = session->Login;
+  explicit_bzero(&login, sizeof(login));
+  std::snprintf(login.Host, sizeof(login.Host), "%s", host.c_str());
+  login.Port = port;
+  login.TlsMode = session->Opt.TlsMode;
 }
 
 // Connects to host text: "HOST PORT" (one host word, one port number)
@@ -78,9 +106,11 @@ int FtpDoConnect(FtpSession *session, const char *hostText) {
     unsigned port = FtpDoParsePort(blank + 1);
     if (port != 0) {
       std::string host(hostText, blank - hostText);
+      FtpDoRememberHost(session, host, static_cast<unsigned short>(port));
       return FtpOpen(session, host.c_str(), static_cast<unsigned short>(port));
     }
   }
+  FtpDoRememberHost(session, hostText, 0);
   return FtpOpen(session, hostText);
 }
 
@@ -135,12 +165,12 @@ int FtpDoLoginWith(FtpSession *session, const char *user, const char *pass) {
     std::memset(password, 0, sizeof(password));
     return FTP_FAILED;
   }
-  std::memset(password, 0, sizeof(password));
-
   int rc = session->Ctl.Connected && session->Ctl.ReplyCode >= 200 && session->Ctl.ReplyCode < 400
                ? FTP_OK
                : FTP_FAILED;
   if (rc != FTP_OK) FtpFail(session, FTP_EXIT_LOGIN);
+  if (rc == FTP_OK) FtpDoRememberLogin(session, user, pass);
+  std::memset(password, 0, sizeof(password));
   if (session->Ctl.ReplyCode < 500) {
     // Every login the server did not refuse switches to ascii; a session
     // that cannot even do that is no working login.
@@ -204,6 +234,39 @@ int FtpDoAutoLogin(FtpSession *session, const char *host, const FtpUrl *url) {
   return rc;
 }
 
+// Opens an sftp:// URL, which logs in at once: as the URL's user, else the
+// netrc entry's login, else the login name; with the URL's password, else
+// the netrc entry's for that user, else one asked for when the server
+// wants one (after the keys). The URL's path is the first cd.
+int FtpDoOpenSftp(FtpSession *session, FtpUrl *url) {
+  FtpNetrcEntry netrc{};
+  int found = 0;
+  if (!url->HasUser || !url->HasPassword) found = FtpNetrcLookup(FtpNetrcPath(), url->Host, &netrc);
+  int rc = -1;
+  if (found >= 0) {
+    char loginName[256] = {0};
+    int capacity = sizeof(loginName);
+    const char *user = url->HasUser                          ? url->User
+                       : found > 0 && netrc.Login[0] != '\0' ? netrc.Login
+                       : GetUserName(loginName, &capacity)   ? loginName
+                                                             : "";
+    const bool same = found > 0 && netrc.HasPassword && std::strcmp(netrc.Login, user) == 0;
+    const char *pass = url->HasPassword ? url->Password : same ? netrc.Password : nullptr;
+    rc = SftpRemoteOpen(session, url->Host, url->Port, user, pass);
+    if (rc == 0) {
+      FtpDoRememberHost(session, url->Host, url->Port);
+      session->Login.Sftp = 1;
+      FtpDoRememberLogin(session, user, pass != nullptr ? pass : "");
+    }
+  } else {
+    FtpFail(session, FTP_EXIT_LOGIN);
+  }
+  std::memset(&netrc, 0, sizeof(netrc));
+  if (rc == 0 && url->Path[0] != '\0') rc = session->Remote->Cd(session, url->Path);
+  std::memset(url, 0, sizeof(*url));
+  return rc == 0 && session->Ctl.Connected ? FTP_OK : FTP_FAILED;
+}
+
 // Returns the user's login shell, /bin/sh when none is known.
 std::string FtpDoLoginShell() {
   const passwd *pw = getpwuid(getuid());
@@ -236,13 +299,17 @@ int FtpDoOpen(FtpSession *session, const FtpArgs *args) {
   FtpUrl url{};
   std::string hostName;
   int rc;
+  // Every open speaks FTP but that of an sftp:// URL.
+  session->Remote = &kFtpRemote;
   if (FtpIsUrl(host)) {
     if (FtpParseUrl(host, &url) != 0) return FTP_FAILED;
+    if (std::strcmp(url.Scheme, "sftp") == 0) return FtpDoOpenSftp(session, &url);
     hostName = url.Host;
     // The scheme decides TLS for this connection only.
     const int mode = session->Opt.TlsMode;
     if (std::strcmp(url.Scheme, "ftps") == 0) session->Opt.TlsMode = FTP_TLS_IMPLICIT;
     if (std::strcmp(url.Scheme, "ftpes") == 0) session->Opt.TlsMode = FTP_TLS_EXPLICIT;
+    FtpDoRememberHost(session, url.Host, url.Port);
     rc = FtpOpen(session, url.Host, url.Port);
     session->Opt.TlsMode = mode;
   } else {
@@ -252,16 +319,50 @@ int FtpDoOpen(FtpSession *session, const FtpArgs *args) {
   // A URL that names a user logs in even under -n: it was asked for.
   if (session->Ctl.Connected && (session->Opt.AutoLogin || url.HasUser)) {
     if (FtpDoAutoLogin(session, hostName.c_str(), &url) != FTP_OK) rc = -1;
-    if (rc == 0 && url.Path[0] != '\0') {
-      FtpCD(session, url.Path);
-      if (FtpDoReplyResult(session) != FTP_OK) rc = -1;
-    }
+    if (rc == 0 && url.Path[0] != '\0' && session->Remote->Cd(session, url.Path) != 0) rc = -1;
   }
   std::memset(&url, 0, sizeof(url));
   return rc == 0 && session->Ctl.Connected ? FTP_OK : FTP_FAILED;
 }
 
+int FtpDoReconnect(FtpSession *session) {
+  FtpLogin login = session->Login;
+  if (!login.Known) {
+    std::printf("cvxfer: no login to repeat; open the connection again\n");
+    std::fflush(stdout);
+    return FTP_FAILED;
+  }
+  const std::string dir = session->Ctl.RemoteDirKnown ? session->Ctl.RemoteDir : "";
+  const int type = session->Opt.TransferType;
+  if (session->Ctl.Connected) session->Remote->Close(session);
+  if (session->Ctl.Socket >= 0) FtpCtlDrop(session);
+  int rc;
+  if (login.Sftp) {
+    // The keys or the agent log in again; a password only when one was given.
+    rc = SftpRemoteOpen(session, login.Host, login.Port, login.User,
+                        login.Password[0] != '\0' ? login.Password : nullptr) == 0
+             ? FTP_OK
+             : FTP_FAILED;
+  } else {
+    const int mode = session->Opt.TlsMode;
+    session->Opt.TlsMode = login.TlsMode;
+    FtpDoRememberHost(session, login.Host, login.Port);
+    rc = FtpOpen(session, login.Host, login.Port) == 0 ? FTP_OK : FTP_FAILED;
+    session->Opt.TlsMode = mode;
+    if (rc == FTP_OK) rc = FtpDoLoginWith(session, login.User, login.Password);
+  }
+  // The login chose ascii; the run goes on in the type it had.
+  if (rc == FTP_OK && type != FTP_TYPE_UNSET && type != FTP_TYPE_ASCII) {
+    rc = FtpDoSetType(session, type);
+  }
+  if (rc == FTP_OK && !dir.empty())
+    rc = session->Remote->Cd(session, dir.c_str()) == 0 ? FTP_OK : FTP_FAILED;
+  explicit_bzero(&login, sizeof(login));
+  return rc == FTP_OK && session->Ctl.Connected ? FTP_OK : FTP_FAILED;
+}
+
 int FtpDoLogin(FtpSession *session, const FtpArgs *args) {
+  if (!FtpDoSpeaksFtp(session, "user")) return FTP_FAILED;
   return FtpDoLoginAs(session, args->Rest);
 }
 
@@ -376,8 +477,7 @@ int FtpDoCD(FtpSession *session, const FtpArgs *args) {
   // as typed, blanks inside included.
   const char *dir = args->Count == 2 ? args->Words[1] : args->Rest;
   if (args->Count == 1) dir = FtpDoAsk("Remote directory ", directory, sizeof(directory));
-  FtpCD(session, dir);
-  return FtpDoReplyResult(session);
+  return session->Remote->Cd(session, dir) == 0 ? FTP_OK : FTP_FAILED;
 }
 
 int FtpDoPWD(FtpSession *session, const FtpArgs *) {
@@ -393,16 +493,19 @@ int FtpDoDir(FtpSession *session, const FtpArgs *args) {
 }
 
 int FtpDoSyst(FtpSession *session, const FtpArgs *) {
+  if (!FtpDoSpeaksFtp(session, "system")) return FTP_FAILED;
   FtpSYST(session);
   return FtpDoReplyResult(session);
 }
 
 int FtpDoStat(FtpSession *session, const FtpArgs *) {
+  if (!FtpDoSpeaksFtp(session, "rstatus")) return FTP_FAILED;
   FtpSTAT(session);
   return FtpDoReplyResult(session);
 }
 
 int FtpDoRhelp(FtpSession *session, const FtpArgs *args) {
+  if (!FtpDoSpeaksFtp(session, "rhelp")) return FTP_FAILED;
   FtpHELP(session, FtpDoFirstArg(args));
   return FtpDoReplyResult(session);
 }
@@ -483,30 +586,98 @@ int FtpDoGetCV(FtpSession *session, const FtpArgs *args) {
   return FtpGetCV(session, next < args->Count ? args->Words[next] : nullptr, &after);
 }
 
+// Reads the seconds of -i or -s: a whole number, 0 to a day (-i from 1).
+bool FtpDoSeconds(const char *flag, const char *text, int least, int *seconds) {
+  char *end = nullptr;
+  const long value = text != nullptr ? std::strtol(text, &end, 10) : -1;
+  if (text == nullptr || *text == '\0' || *end != '\0' || value < least || value > 86400) {
+    std::printf("mget: %s needs whole seconds from %d to 86400\n", flag, least);
+    std::fflush(stdout);
+    return false;
+  }
+  *seconds = static_cast<int>(value);
+  return true;
+}
+
+// Reads mget's options at args->Words[*next] on into *watch: -d, -m DIR,
+// and those of the watch (-w, -i, -s, -D). Returns 1 for a watch, 0 for a
+// single pass, -1 after saying what is wrong.
+int FtpDoMGetOptions(const FtpArgs *args, int *next, WatchIn *watch) {
+  bool watching = false, watchOnly = false;
+  for (; *next < args->Count; ++*next) {
+    const char *word = args->Words[*next];
+    const char *value = *next + 1 < args->Count ? args->Words[*next + 1] : nullptr;
+    if (std::strcmp(word, "-w") == 0) {
+      watching = true;
+    } else if (std::strcmp(word, "-d") == 0 && watch->After.MoveTo == nullptr) {
+      watch->After.Delete = 1;
+    } else if (std::strcmp(word, "-m") == 0 && !watch->After.Delete) {
+      if (value == nullptr) {
+        std::printf("-m needs the directory to move the files into.\n");
+        std::fflush(stdout);
+        return -1;
+      }
+      watch->After.MoveTo = args->Words[++*next];
+    } else if (std::strcmp(word, "-i") == 0 || std::strcmp(word, "-s") == 0) {
+      const bool interval = word[1] == 'i';
+      if (!FtpDoSeconds(word, value, interval ? 1 : 0,
+                        interval ? &watch->IntervalSeconds : &watch->SettleSeconds)) {
+        return -1;
+      }
+      ++*next;
+      watchOnly = true;
+    } else if (std::strcmp(word, "-D") == 0) {
+      if (value == nullptr || value[0] == '\0' || std::strchr(value, '/') != nullptr) {
+        std::printf("mget: -D needs the suffix of the done files\n");
+        std::fflush(stdout);
+        return -1;
+      }
+      watch->DoneSuffix = args->Words[++*next];
+      watchOnly = true;
+    } else {
+      break;
+    }
+  }
+  if (watchOnly && !watching) {
+    std::printf("mget: -i, -s and -D go with -w\n");
+    std::fflush(stdout);
+    return -1;
+  }
+  return watching ? 1 : 0;
+}
+
 int FtpDoMGetCV(FtpSession *session, const FtpArgs *args) {
   int next = 1;
-  FtpCVAfter after;
-  if (FtpDoAfterOption(args, &next, &after) != 0) return FTP_FAILED;
+  WatchIn watch;
+  const int watching = FtpDoMGetOptions(args, &next, &watch);
+  if (watching < 0) return FTP_FAILED;
   if (next >= args->Count) {
-    std::printf("usage: mget [-d | -m directory] pattern ...\n");
+    std::printf("usage: mget %s\n", kFtpDoMGetSynopsis);
     std::fflush(stdout);
     return FTP_FAILED;
   }
-  return FtpMGetCV(session, &after, args->Count - next, args->Words + next);
+  if (watching == 0)
+    return FtpMGetCV(session, &watch.After, args->Count - next, args->Words + next);
+  watch.Count = args->Count - next;
+  watch.Patterns = args->Words + next;
+  return WatchGet(session, watch, FtpDoReconnect);
 }
 
 int FtpDoMPutCV(FtpSession *session, const FtpArgs *args) {
   long count = 0;
-  if (args->Count > 1) {
+  int next = 1;
+  const bool watching = next < args->Count && std::strcmp(args->Words[next], "-w") == 0;
+  if (watching) next++;
+  if (next < args->Count) {
     char *end = nullptr;
-    count = std::strtol(args->Words[1], &end, 10);
-    if (*end != '\0' || count < 1) {
-      std::printf("%s: not a number of messages\n", args->Words[1]);
+    count = std::strtol(args->Words[next], &end, 10);
+    if (*end != '\0' || count < 1 || next + 1 < args->Count) {
+      std::printf("%s: not a number of messages\n", args->Words[next]);
       std::fflush(stdout);
       return FTP_FAILED;
     }
   }
-  return FtpMPutCV(session, count);
+  return watching ? WatchPut(session, count, FtpDoReconnect) : FtpMPutCV(session, count);
 }
 
 int FtpDoSafePut(FtpSession *session, const FtpArgs *) {

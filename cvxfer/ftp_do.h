@@ -9,11 +9,20 @@
 
 struct FtpArgs;
 
+// The synopsis of mget, for its row and its usage line.
+inline constexpr char kFtpDoMGetSynopsis[] =
+    "[-w [-i seconds] [-s seconds] [-D suffix]] [-d | -m directory] pattern ...";
+
 // Connection commands.
 int FtpDoOpen(FtpSession *session, const FtpArgs *args);
 int FtpDoLogin(FtpSession *session, const FtpArgs *args);
 int FtpDoClose(FtpSession *session, const FtpArgs *args);
 int FtpDoQuit(FtpSession *session, const FtpArgs *args);
+
+// Connects and logs in again as the last open and login did, in the same
+// transfer type and directory: for a watch whose server went away. Returns
+// FTP_OK, or FTP_FAILED after saying why.
+int FtpDoReconnect(FtpSession *session);
 
 // Mode and status commands.
 int FtpDoShell(FtpSession *session, const FtpArgs *args);

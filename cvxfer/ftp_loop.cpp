@@ -13,6 +13,7 @@
 
 #include "remote.h"
 #include "ftp_edit.h"
+#include "ftp_clock.h"
 #include "ftp_io.h"
 #include "keyb_util.h"
 
@@ -112,6 +113,11 @@ int FtpEndCommand(FtpSession *session, int result) {
   session->Run.Interrupted = 0;
   FtpInterruptClear();
   session->Run.Failure = 0;
+  if (FtpTerminatePending()) {
+    // SIGTERM: the command in flight has finished; the run ends here.
+    if (session->Ctl.Connected) session->Remote->Close(session);
+    session->Run.Done = 1;
+  }
   if (cls == FTP_EXIT_OK) return cls;
   if (session->Run.Status == FTP_EXIT_OK) session->Run.Status = cls;
   // An interrupt ends a run that nobody watches at a terminal; -e ends any
@@ -146,6 +152,12 @@ void FtpExecCmd(FtpSession *session) {
       std::fflush(stdout);
     }
     int read = FtpReadCommandLine(session, line);
+    if (FtpTerminatePending()) {
+      // SIGTERM at the prompt: the run ends as at the end of its input.
+      if (session->Ctl.Connected) session->Remote->Close(session);
+      session->Run.Done = 1;
+      break;
+    }
     if (read < 0) {
       // SIGINT at the prompt: a fresh prompt on a terminal, the end of a
       // run fed from elsewhere.

@@ -95,9 +95,23 @@ int FtpRemoteRmdir(FtpSession *session, const char *name) {
   return FtpRemoteResult(session, FtpCommand(session, "RMD", name));
 }
 
+// The result of a command whose outcome is any reply below 400.
+int FtpRemoteBelow400(FtpSession *session) {
+  if (session->Ctl.Connected && session->Ctl.ReplyCode > 0 && session->Ctl.ReplyCode < 400) {
+    return 0;
+  }
+  FtpFail(session, FTP_EXIT_REFUSED);
+  return -1;
+}
+
 int FtpRemoteCd(FtpSession *session, const char *dir) {
   FtpCD(session, dir);
-  return FtpRemoteResult(session, session->Ctl.ReplyCode);
+  return FtpRemoteBelow400(session);
+}
+
+int FtpRemoteType(FtpSession *session, int *type) {
+  FtpTYPE(session, kFtpTypes[*type].Wire);
+  return FtpRemoteBelow400(session);
 }
 
 int FtpRemotePwd(FtpSession *session) {
@@ -181,5 +195,5 @@ const RemoteOps kFtpRemote = {
     FtpRemoteSize,   FtpRemoteRetrieve,   FtpRemoteStore,  FtpRemoteRename,
     FtpRemoteDelete, FtpRemoteMkdir,      FtpRemoteRmdir,  FtpRemoteCd,
     FtpRemotePwd,    FtpRemoteCurrentDir, FtpRemoteServer, FtpRemoteStatus,
-    FtpQUIT,
+    FtpQUIT,         FtpRemoteType,
 };

@@ -9,6 +9,7 @@
 struct TcpInfo;
 struct ssl_st;
 struct RemoteOps;
+struct SftpConn;
 
 // What the next open does about TLS (FtpSettings::TlsMode).
 enum { FTP_TLS_OFF = 0, FTP_TLS_EXPLICIT = 1, FTP_TLS_IMPLICIT = 2 };
@@ -49,7 +50,10 @@ inline constexpr FtpTypeDef kFtpTypes[] = {{"<UNKNOWN>", nullptr, "ascii"},
                                            {"binary", "I", "binary"},
                                            {"ebcdic", "E", "ebcdic"}};
 
-// The control connection and the conversation on it (ftp_ctrl).
+// The control connection and the conversation on it (ftp_ctrl). While an
+// SFTP connection stands, sftp_conn sets Connected (which the command
+// table's "Not Connected." reads), Host (as given) and HostInfo (its
+// address record) too; the other fields are then unused.
 struct FtpControl {
   int Socket;                    // -1 when none
   struct ssl_st *Tls;            // TLS of the control connection, null when clear
@@ -92,6 +96,9 @@ struct FtpSettings {
   int TlsMode;           // FTP_TLS_OFF, FTP_TLS_EXPLICIT or FTP_TLS_IMPLICIT
   int TlsInsecure;       // certificates are not verified
   char TlsCaFile[1024];  // CA bundle; "" for the system's CA store
+  char SshIdentity[1024];    // -i: the private key an SFTP login offers; "" for ~/.ssh/id_*
+  char SshKnownHosts[1024];  // --known-hosts: "" for ~/.ssh/known_hosts
+  int SshAcceptNew;          // --accept-new-host-key: an unknown host key is trusted and kept
 };
 
 // The queue manager connection and the open queue (cv_session).
@@ -101,6 +108,18 @@ struct CVQueueSession {
   char QMgrName[48];  // not necessarily terminated: print with %.*s
   char QName[48];     // same form
   int Persistence;    // CVPER_PERSISTENT or CVPER_NOT_PERSISTENT
+};
+
+// What the last open and login used, so that a watch can connect again by
+// itself after the server went away (the connection commands, ftp_do).
+struct FtpLogin {
+  int Known;            // an open and a login succeeded with these
+  char Host[256];       // as given to open
+  unsigned short Port;  // 0: the scheme's own
+  int TlsMode;          // of that connection
+  int Sftp;             // over SSH (sftp://) rather than FTP
+  char User[256];
+  char Password[256];   // wiped at the end of the run; never printed
 };
 
 // The run's account: what failed, and how the run ends (ftp_cmd).
@@ -119,8 +138,10 @@ struct FtpSession {
   FtpDataConn Data;
   FtpSettings Opt;
   CVQueueSession Queue;
+  FtpLogin Login;
   FtpAccount Run;
   const RemoteOps *Remote;  // the protocol the bridge talks to the server with
+  SftpConn *Sftp;           // the SFTP connection (sftp_conn), null when none
 };
 
 // Records cls as the class of the running command's failure, unless an

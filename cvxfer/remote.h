@@ -78,12 +78,17 @@ struct RemoteOps {
   // The current directory, asked once after each open or cd ("" when the
   // server does not say).
   const char *(*CurrentDir)(FtpSession *session);
-  // The server as message properties name it: "host:port" ("[v6]:port").
+  // The server as message properties name it: "host:port" ("[v6]:port");
+  // a protocol other than FTP puts its scheme first ("sftp://host:port").
   std::string (*Server)(FtpSession *session);
   // Prints the connection's own lines of status (peer, protection).
   void (*Status)(FtpSession *session);
   // Ends the connection politely (QUIT), whatever the server answers.
   void (*Close)(FtpSession *session);
+  // Asks for transfer type *type (an index of kFtpTypes) and leaves in
+  // *type the one transfers will use: FTP keeps the type asked for, even
+  // when the server refused it.
+  int (*Type)(FtpSession *session, int *type);
 };
 
 #endif

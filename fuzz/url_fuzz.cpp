@@ -55,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if ((url.User[0] != '\0' && !url.HasUser) || (url.Password[0] != '\0' && !url.HasPassword))
     __builtin_trap();
   if (FtpIsUrl(text.c_str()) && std::strcmp(url.Scheme, "ftp") != 0 &&
-      std::strcmp(url.Scheme, "ftps") != 0 && std::strcmp(url.Scheme, "ftpes") != 0)
+      std::strcmp(url.Scheme, "ftps") != 0 && std::strcmp(url.Scheme, "ftpes") != 0 &&
+      std::strcmp(url.Scheme, "sftp") != 0)
     __builtin_trap();
 
   std::string again = std::string(url.Scheme) + "://";

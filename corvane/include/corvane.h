@@ -26,10 +26,11 @@
  *    CVCONN a connection of its own, which leaves the parent's untouched.
  *    A unit of work is never shared between the two.
  *
- *  - Units of work. A connection has at most one, begun by the first put or
- *    get under syncpoint and ended by CVCMIT, CVBACK or CVDISC. One that a
- *    process leaves open by ending in any way (exit, kill, crash) is backed
- *    out: its gets return to their queues, its puts vanish. A local queue
+ *  - Units of work. A connection has at most one, begun by the first put,
+ *    get or journal change under syncpoint and ended by CVCMIT, CVBACK or
+ *    CVDISC. One that a process leaves open by ending in any way (exit,
+ *    kill, crash) is backed out: its gets return to their queues, its puts
+ *    and journal changes vanish. A local queue
  *    manager backs it out only on proof that the process has ended (its
  *    lock file can be locked, or is missing and the process is gone); while
  *    that cannot be shown, its messages stay held.
@@ -787,57 +788,81 @@ void CVBACK(CVHCONN Hconn, CVLONG *CompCode, CVLONG *Reason);
 /* The journal: records a program keeps in its queue manager's store beside
  * its messages, in its units of work, so that what it did to the world
  * outside (a file taken from a server) and the message it made of it are
- * durable together or not at all. A record is a key (at most
- * CV_JOURNAL_KEY_MAX bytes, any bytes) and a value (at most
- * CV_JOURNAL_VALUE_MAX bytes). Records are the queue manager's, shared by
- * every connection and process; a key names one record at a time.
- *  - CVJPUT with CVJO_SYNCPOINT adds the record to the unit of work: it is
- *    visible to other connections only after CVCMIT, and gone after CVBACK
- *    or an end of the process before the commit. While it is pending no
- *    other connection can add the same key: the first to add it wins, the
- *    others are told CVRC_JOURNAL_KEY_EXISTS at once (then they back out
- *    what they did, and exactly one of them made its message).
- *  - A queue manager on a broker keeps its journal in a store of its own
- *    in the data directory: its records follow the commit of the broker's
- *    messages, after it, so a process that ends between the two leaves a
- *    message without its record (at least once: the message's correlation
- *    identifier tells the duplicate).
- * Reasons common to the journal calls: CVRC_HCONN_ERROR, CVRC_BUFFER_ERROR
- * (a null key or buffer with a length), CVRC_DATA_LENGTH_ERROR (a key or
- * value too long, or a key of length 0), CVRC_RESOURCE_PROBLEM and
- * CVRC_OBJECT_DAMAGED (the store failed; see CVLastCause). A call that
- * fails changed nothing. */
+ * durable together or not at all. A record is a key (1 to
+ * CV_JOURNAL_KEY_MAX bytes, any bytes) and a value (0 to
+ * CV_JOURNAL_VALUE_MAX bytes, any bytes). Records are the queue manager's,
+ * shared by every connection and process; a key names one record at a time.
+ *  - Without CVJO_SYNCPOINT a change is made at once, and durably.
+ *  - With CVJO_SYNCPOINT it joins the unit of work (beginning one if need
+ *    be) as a put under syncpoint does: other connections see it only after
+ *    CVCMIT, and it is dropped by CVBACK, CVDISC or an end of the process
+ *    before the commit (see Units of work). On a local queue manager the
+ *    commit makes the messages and the records of the unit of work durable
+ *    in one transaction: all of them, or none.
+ *  - A key changed in a unit of work is that unit's until it ends: CVJPUT
+ *    and CVJDEL of it by any other connection are refused at once with
+ *    CVRC_JOURNAL_KEY_EXISTS, and so are its own changes of it without
+ *    syncpoint. So of connections that add the same key the first wins;
+ *    the others back out what they did, and exactly one of them made its
+ *    message. A unit of work whose process has ended is backed out first,
+ *    on the same proof as for held messages.
+ *  - CVJGET and CVJNEXT read without waiting and join no unit of work.
+ *  - A queue manager on a broker keeps its journal in a store of its own,
+ *    "journal" in its directory of the data directory, made on first use.
+ *    CVCMIT commits the records right after the broker has taken every
+ *    message of the unit of work (when it refuses one, the records stay
+ *    pending for CVBACK): a process that ends between the two leaves
+ *    messages without their records. That is at least once, not exactly
+ *    once: the message's correlation identifier tells the duplicate.
+ * Reasons common to the journal calls: CVRC_HCONN_ERROR;
+ * CVRC_BUFFER_ERROR a null key, prefix, value or buffer with a length, or
+ * a null cursor or length pointer; CVRC_DATA_LENGTH_ERROR a key of length 0,
+ * a negative length, or a key, prefix, cursor or value too long;
+ * CVRC_BUFFER_LENGTH_ERROR a negative BufferLength; CVRC_OPTIONS_ERROR an
+ * option the call does not name; CVRC_RESOURCE_PROBLEM,
+ * CVRC_Q_SPACE_NOT_AVAILABLE, CVRC_CONNECTION_BROKEN and CVRC_OBJECT_DAMAGED
+ * the store failed (see CVLastCause). A call that fails changed nothing. */
 #define CV_JOURNAL_KEY_MAX 1024
 #define CV_JOURNAL_VALUE_MAX 4096
 #define CVJO_NONE 0
 #define CVJO_SYNCPOINT 0x0001 /* in the unit of work (else at once) */
-#define CVJO_REPLACE 0x0002   /* a committed record of the key is replaced */
+#define CVJO_REPLACE 0x0002   /* a record of the key is replaced */
 #define CVRC_JOURNAL_KEY_EXISTS 2461
 #define CVRC_JOURNAL_KEY_NOT_FOUND 2462
 
 /* CVJPUT adds the record Key = Value. Options: CVJO_SYNCPOINT,
- * CVJO_REPLACE. Reasons: CVRC_JOURNAL_KEY_EXISTS the key has a committed
- * record (without CVJO_REPLACE) or a pending one of another connection. */
+ * CVJO_REPLACE. Reasons: CVRC_JOURNAL_KEY_EXISTS the key has a record this
+ * connection sees (committed, or its own pending one) and CVJO_REPLACE was
+ * not given, or the key is held by another unit of work (see above). */
 void CVJPUT(CVHCONN Hconn, CVLONG KeyLength, const void *Key, CVLONG ValueLength,
             const void *Value, CVLONG Options, CVLONG *CompCode, CVLONG *Reason);
 
-/* CVJGET reads the committed record of Key (a pending one of this
- * connection too) into Buffer; DataLength gets the value's whole length
- * (a value longer than BufferLength is cut, with CVRC_TRUNCATED_MSG_FAILED
- * and a warning completion code). Reasons: CVRC_JOURNAL_KEY_NOT_FOUND. */
+/* CVJGET reads the record of Key as this connection sees it: the committed
+ * one, or the change pending in its own unit of work (after its pending
+ * CVJDEL there is none) into Buffer; *DataLength gets the value's whole
+ * length. A value longer than BufferLength is cut to it, and the call
+ * completes with CVCC_WARNING and CVRC_TRUNCATED_MSG_ACCEPTED.
+ * Reasons: CVRC_JOURNAL_KEY_NOT_FOUND no record. */
 void CVJGET(CVHCONN Hconn, CVLONG KeyLength, const void *Key, CVLONG BufferLength, void *Buffer,
             CVLONG *DataLength, CVLONG *CompCode, CVLONG *Reason);
 
-/* CVJDEL removes the record of Key; Options: CVJO_SYNCPOINT (removed at
- * commit, kept after back-out). Reasons: CVRC_JOURNAL_KEY_NOT_FOUND. */
+/* CVJDEL removes the record of Key (as this connection sees it, as for
+ * CVJGET). Options: CVJO_SYNCPOINT (removed at commit, kept after
+ * back-out; meanwhile other connections still read it).
+ * Reasons: CVRC_JOURNAL_KEY_NOT_FOUND no record; CVRC_JOURNAL_KEY_EXISTS the
+ * key is held by another unit of work (see above). */
 void CVJDEL(CVHCONN Hconn, CVLONG KeyLength, const void *Key, CVLONG Options, CVLONG *CompCode,
             CVLONG *Reason);
 
-/* CVJNEXT walks the committed records whose keys begin with Prefix, in key
- * order: the first after the key in Cursor (length *CursorLength; 0 for
- * the start), whose key it stores in Cursor (CV_JOURNAL_KEY_MAX bytes) and
- * *CursorLength and whose value in Buffer as CVJGET does. Reasons:
- * CVRC_JOURNAL_KEY_NOT_FOUND no record is left. */
+/* CVJNEXT walks the committed records whose keys begin with Prefix (length
+ * 0: every record) in key order: bytes compared as memcmp does, a key
+ * before the longer ones it begins. It reads the first record after the
+ * key in Cursor (*CursorLength bytes; 0 for the start), stores its key in
+ * Cursor (room for CV_JOURNAL_KEY_MAX bytes) and *CursorLength, and its
+ * value in Buffer as CVJGET does (a value cut by the buffer still moves
+ * the cursor on: CVJGET of the key reads it whole). Records another
+ * connection commits meanwhile are met when their keys lie ahead.
+ * Reasons: CVRC_JOURNAL_KEY_NOT_FOUND no record is left (Cursor unchanged). */
 void CVJNEXT(CVHCONN Hconn, CVLONG PrefixLength, const void *Prefix, void *Cursor,
              CVLONG *CursorLength, CVLONG BufferLength, void *Buffer, CVLONG *DataLength,
              CVLONG *CompCode, CVLONG *Reason);

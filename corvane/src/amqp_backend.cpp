@@ -12,6 +12,9 @@
 //    that dies has its deliveries returned when its connection drops.
 //  - Queue depth is the broker's count of ready messages: deliveries held
 //    unacknowledged by some unit of work are not counted.
+//  - The journal lives in a store of its own (OpenJournalStore), opened on
+//    first use; Commit commits its records after the broker took the
+//    messages, Backout backs them out whatever became of the broker.
 //  - A message's properties are headers with text values beside the
 //    "cv-" headers that carry its descriptor. On get every text header
 //    that a property list may hold is a property, whoever published it.
@@ -304,6 +307,18 @@ class AmqpBackend : public Backend {
   CVLONG GetOpen(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG *length,
                  CVLONG propBufferLength, std::string *props,
                  std::unique_ptr<GetStream> *out) override;
+  CVLONG JournalPut(const std::string &key, const std::string &value, CVLONG options) override {
+    return WithJournal([&](Backend &j) { return j.JournalPut(key, value, options); });
+  }
+  CVLONG JournalGet(const std::string &key, std::string *value) override {
+    return WithJournal([&](Backend &j) { return j.JournalGet(key, value); });
+  }
+  CVLONG JournalDelete(const std::string &key, CVLONG options) override {
+    return WithJournal([&](Backend &j) { return j.JournalDelete(key, options); });
+  }
+  CVLONG JournalNext(const std::string &prefix, std::string *key, std::string *value) override {
+    return WithJournal([&](Backend &j) { return j.JournalNext(prefix, key, value); });
+  }
 
   // For the streams. Puts a message whose body is in spool, as Put would.
   CVLONG PutSpooled(const QueueDef &queue, CVMD *md, bool syncpoint, std::unique_ptr<Spool> spool,
@@ -353,6 +368,14 @@ class AmqpBackend : public Backend {
   CVLONG LoadDefs();
   bool SaveDefs();
   QueueDef DefFor(const std::string &name) const;
+  // Runs call on the journal store, opening it first when need be.
+  template <typename F>
+  CVLONG WithJournal(F call) {
+    if (journal_ == nullptr) {
+      if (CVLONG rc = OpenJournalStore(def_, &journal_); rc != 0) return rc;
+    }
+    return call(*journal_);
+  }
 
   QmgrDef def_;
   amqp_connection_state_t conn_ = nullptr;
@@ -361,6 +384,7 @@ class AmqpBackend : public Backend {
   std::vector<PendingPut> puts_;       // puts of the open unit of work
   std::optional<Delivery> truncated_;  // kept for the retry with a larger buffer
   std::map<std::string, QueueDef> defs_;
+  std::unique_ptr<Backend> journal_;  // the journal's store, once used
 };
 
 AmqpBackend::~AmqpBackend() {
@@ -1048,10 +1072,12 @@ CVLONG AmqpBackend::Commit() {
     }
   }
   held_.clear();
-  return Sync();
+  if (CVLONG rc = Sync(); rc != 0) return rc;
+  return journal_ != nullptr ? journal_->Commit() : 0;
 }
 
 CVLONG AmqpBackend::Backout() {
+  CVLONG journal = journal_ != nullptr ? journal_->Backout() : 0;
   if (broken_) return CVRC_CONNECTION_BROKEN;
   ReleasePending();
   puts_.clear();
@@ -1061,7 +1087,8 @@ CVLONG AmqpBackend::Backout() {
     }
   }
   held_.clear();
-  return Sync();
+  CVLONG rc = Sync();
+  return rc != 0 ? rc : journal;
 }
 
 CVLONG AmqpBackend::DefineQueue(const QueueDef &queue) {

@@ -287,6 +287,23 @@ class Backend {
   virtual CVLONG Commit() = 0;
   virtual CVLONG Backout() = 0;
 
+  // The journal (corvane.h), keys and values checked by the front: a key
+  // of 1 to CV_JOURNAL_KEY_MAX bytes, a value of at most
+  // CV_JOURNAL_VALUE_MAX. JournalPut adds key's record, or replaces it with
+  // CVJO_REPLACE, at once or with CVJO_SYNCPOINT in the unit of work:
+  // CVRC_JOURNAL_KEY_EXISTS when the record is there or another unit of
+  // work holds the key. JournalDelete removes it the same way
+  // (CVRC_JOURNAL_KEY_NOT_FOUND). JournalGet reads the value this
+  // connection sees. JournalNext reads the committed record of the first
+  // key after *key (after none when *key is empty) that begins with
+  // prefix, into *key and *value. Commit and Backout end the journal's
+  // part of the unit of work too: the store in the same transaction as the
+  // messages, the broker in its journal store after the messages.
+  virtual CVLONG JournalPut(const std::string &key, const std::string &value, CVLONG options) = 0;
+  virtual CVLONG JournalGet(const std::string &key, std::string *value) = 0;
+  virtual CVLONG JournalDelete(const std::string &key, CVLONG options) = 0;
+  virtual CVLONG JournalNext(const std::string &prefix, std::string *key, std::string *value) = 0;
+
   // Administration (cvadmin).
   // Defines a queue: CVRC_OBJECT_NAME_ERROR, CVRC_REMOTE_Q_NAME_ERROR,
   // CVRC_OBJECT_ALREADY_EXISTS. A broker has no remote definitions
@@ -337,6 +354,10 @@ CVLONG SalvageLocalStore(const QmgrDef &def, std::vector<std::string> *done);
 
 // Opens the backend of a local queue manager. Returns 0 or a reason.
 CVLONG OpenLocalBackend(const QmgrDef &def, std::unique_ptr<Backend> *out);
+
+// Opens the store that keeps the journal of a queue manager on a broker,
+// "journal" in its directory, making it on first use.
+CVLONG OpenJournalStore(const QmgrDef &def, std::unique_ptr<Backend> *out);
 
 // Opens the backend of a queue manager whose queues live on an AMQP broker.
 CVLONG OpenAmqpBackend(const QmgrDef &def, std::unique_ptr<Backend> *out);

@@ -139,6 +139,32 @@ std::string PropertyList(CVLONG length, const CVCHAR *props) {
   return length > 0 ? std::string(props, static_cast<size_t>(length)) : "";
 }
 
+// The bytes of a journal call's key, prefix or value as a string: 0, or
+// CVRC_DATA_LENGTH_ERROR for a length out of 0..max (of 1..max unless
+// empty is allowed), CVRC_BUFFER_ERROR for a null p with a length.
+CVLONG JournalBytes(CVLONG length, const void *p, CVLONG max, bool empty, std::string *out) {
+  if (length < (empty ? 0 : 1) || length > max) return CVRC_DATA_LENGTH_ERROR;
+  if (length > 0 && p == nullptr) return CVRC_BUFFER_ERROR;
+  out->assign(static_cast<const char *>(p), length > 0 ? static_cast<size_t>(length) : 0);
+  return 0;
+}
+
+// Hands a journal value read to the caller's buffer, cut to its length with
+// a warning when it is longer.
+CVLONG GiveJournalValue(const std::string &value, CVLONG bufferLength, void *buffer,
+                        CVLONG *dataLength) {
+  const size_t n = std::min(value.size(), static_cast<size_t>(bufferLength));
+  if (n > 0) std::memcpy(buffer, value.data(), n);
+  *dataLength = static_cast<CVLONG>(value.size());
+  return n < value.size() ? CVRC_TRUNCATED_MSG_ACCEPTED : 0;
+}
+
+// The checks of a buffer a journal value is read into.
+CVLONG CheckJournalBuffer(CVLONG bufferLength, const void *buffer, const CVLONG *dataLength) {
+  if (dataLength == nullptr) return CVRC_BUFFER_ERROR;
+  return CheckBuffer(bufferLength, buffer, CVRC_BUFFER_LENGTH_ERROR);
+}
+
 CVLONG OpenQueue(Process &p, const CVOD &od, CVLONG options, OpenObject *object) {
   if (od.ObjectType == CVOT_Q_MGR) {
     if ((options & ~(CVOO_INQUIRE | CVOO_FAIL_IF_QUIESCING)) != 0) {
@@ -506,6 +532,64 @@ void CVMARK(CVHCONN Hconn, const CVBYTE *MsgId, CVLONG PropLength, const CVCHAR 
     if (MsgId == nullptr) return CVRC_MSG_ID_ERROR;
     if (CVLONG rc = CheckProperties(PropLength, Props); rc != 0) return rc;
     return p.Conn->Mark(MsgId, PropertyList(PropLength, Props));
+  });
+  Report(rc, CompCode, Reason);
+}
+
+void CVJPUT(CVHCONN Hconn, CVLONG KeyLength, const void *Key, CVLONG ValueLength, const void *Value,
+            CVLONG Options, CVLONG *CompCode, CVLONG *Reason) {
+  CVLONG rc = OnConnection(Hconn, [&](Process &p) -> CVLONG {
+    std::string key, value;
+    if (CVLONG rc = JournalBytes(KeyLength, Key, CV_JOURNAL_KEY_MAX, false, &key); rc != 0)
+      return rc;
+    if (CVLONG rc = JournalBytes(ValueLength, Value, CV_JOURNAL_VALUE_MAX, true, &value); rc != 0)
+      return rc;
+    if ((Options & ~(CVJO_SYNCPOINT | CVJO_REPLACE)) != 0) return CVRC_OPTIONS_ERROR;
+    return p.Conn->JournalPut(key, value, Options);
+  });
+  Report(rc, CompCode, Reason);
+}
+
+void CVJGET(CVHCONN Hconn, CVLONG KeyLength, const void *Key, CVLONG BufferLength, void *Buffer,
+            CVLONG *DataLength, CVLONG *CompCode, CVLONG *Reason) {
+  CVLONG rc = OnConnection(Hconn, [&](Process &p) -> CVLONG {
+    std::string key, value;
+    if (CVLONG rc = JournalBytes(KeyLength, Key, CV_JOURNAL_KEY_MAX, false, &key); rc != 0)
+      return rc;
+    if (CVLONG rc = CheckJournalBuffer(BufferLength, Buffer, DataLength); rc != 0) return rc;
+    if (CVLONG rc = p.Conn->JournalGet(key, &value); rc != 0) return rc;
+    return GiveJournalValue(value, BufferLength, Buffer, DataLength);
+  });
+  Report(rc, CompCode, Reason);
+}
+
+void CVJDEL(CVHCONN Hconn, CVLONG KeyLength, const void *Key, CVLONG Options, CVLONG *CompCode,
+            CVLONG *Reason) {
+  CVLONG rc = OnConnection(Hconn, [&](Process &p) -> CVLONG {
+    std::string key;
+    if (CVLONG rc = JournalBytes(KeyLength, Key, CV_JOURNAL_KEY_MAX, false, &key); rc != 0)
+      return rc;
+    if ((Options & ~CVJO_SYNCPOINT) != 0) return CVRC_OPTIONS_ERROR;
+    return p.Conn->JournalDelete(key, Options);
+  });
+  Report(rc, CompCode, Reason);
+}
+
+void CVJNEXT(CVHCONN Hconn, CVLONG PrefixLength, const void *Prefix, void *Cursor,
+             CVLONG *CursorLength, CVLONG BufferLength, void *Buffer, CVLONG *DataLength,
+             CVLONG *CompCode, CVLONG *Reason) {
+  CVLONG rc = OnConnection(Hconn, [&](Process &p) -> CVLONG {
+    std::string prefix, key, value;
+    if (CVLONG rc = JournalBytes(PrefixLength, Prefix, CV_JOURNAL_KEY_MAX, true, &prefix); rc != 0)
+      return rc;
+    if (Cursor == nullptr || CursorLength == nullptr) return CVRC_BUFFER_ERROR;
+    if (CVLONG rc = JournalBytes(*CursorLength, Cursor, CV_JOURNAL_KEY_MAX, true, &key); rc != 0)
+      return rc;
+    if (CVLONG rc = CheckJournalBuffer(BufferLength, Buffer, DataLength); rc != 0) return rc;
+    if (CVLONG rc = p.Conn->JournalNext(prefix, &key, &value); rc != 0) return rc;
+    std::memcpy(Cursor, key.data(), key.size());
+    *CursorLength = static_cast<CVLONG>(key.size());
+    return GiveJournalValue(value, BufferLength, Buffer, DataLength);
   });
   Report(rc, CompCode, Reason);
 }

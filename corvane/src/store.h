@@ -8,6 +8,7 @@
 //   store_uow.cpp      units of work and the removal of bodies
 //   store_stream.cpp   put and get streams
 //   store_wal.cpp      the write-ahead log, watched for loss and damage
+//   store_journal.cpp  the journal's records, and a broker's journal store
 //   store_check.cpp    check and salvage of a store no one may be using
 //
 // Metadata and small bodies live in SQLite (WAL mode) in "store.db"; bodies
@@ -197,6 +198,17 @@ struct MessageRow {
   CVMD Md = CVMD_DEFAULT;
 };
 
+// A key's row of the journal table (store_journal.cpp): its committed
+// value, if any, and the change a unit of work holds, if any.
+struct JournalRow {
+  bool Found = false;
+  bool Committed = false;  // Value is a committed record
+  std::string Value;
+  std::string Holder;       // the token of the unit of work; empty: none
+  bool PendingPut = false;  // the held change puts Pending; else it deletes
+  std::string Pending;
+};
+
 // What a get that opens a stream took: the row, and the body's open file
 // or its bytes.
 struct Taken {
@@ -242,6 +254,10 @@ class LocalBackend : public Backend {
   CVLONG GetOpen(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG *length,
                  CVLONG propBufferLength, std::string *props,
                  std::unique_ptr<GetStream> *out) override;
+  CVLONG JournalPut(const std::string &key, const std::string &value, CVLONG options) override;
+  CVLONG JournalGet(const std::string &key, std::string *value) override;
+  CVLONG JournalDelete(const std::string &key, CVLONG options) override;
+  CVLONG JournalNext(const std::string &prefix, std::string *key, std::string *value) override;
   // Salvage's part on an opened store (SalvageLocalStore).
   void SalvageBodies(std::vector<std::string> *done);
 
@@ -357,6 +373,20 @@ class LocalBackend : public Backend {
     return rc;
   }
 
+  // The journal (store_journal.cpp).
+  // Reads key's row, in or out of a transaction; 0 or the failure.
+  CVLONG ReadJournalRow(const std::string &key, JournalRow *row);
+  // Runs change(row, &held) on key's row in a write transaction that it
+  // commits when change answers 0; held is how many more rows the unit of
+  // work holds after it. A key held by another unit of work answers
+  // CVRC_JOURNAL_KEY_EXISTS, after backing out that unit of work once if
+  // its connection has ended.
+  template <typename F>
+  CVLONG ChangeJournal(const std::string &key, bool syncpoint, F change);
+  // Commits or backs out the journal rows of token's unit of work in the
+  // current transaction; *rows tells how many it ended.
+  CVLONG EndJournal(const std::string &token, bool commit, sqlite3_int64 *rows);
+
   // Queues (store_queue.cpp).
   // Removes the messages of queue in state (kVisible or kDamaged) that no
   // unit of work holds; *removed tells how many.
@@ -426,6 +456,7 @@ class LocalBackend : public Backend {
   int lastSql_ = SQLITE_OK;                     // SQLite's last failure
   sqlite3_int64 held_ = 0;                      // gets the unit of work holds
   sqlite3_int64 pending_ = 0;                   // puts it holds
+  sqlite3_int64 journal_ = 0;                   // journal rows it holds
   std::map<sqlite3_int64, MsgState> setAside_;  // held rows SetAside could not release yet
   std::map<std::string, std::unique_ptr<Backend>> remotes_;  // forwarding targets
   std::string walPath_;

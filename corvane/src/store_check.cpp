@@ -302,6 +302,14 @@ void CopyStore(sqlite3 *old, sqlite3 *db, RebuildCounts *counts) {
                                      : "SELECT id, *, NULL FROM messages WHERE id>? ORDER BY id",
                                "INSERT OR IGNORE INTO messages VALUES(?,?,?,?,?,?,?,?,?,?,?,?)", 12,
                                &counts->Messages);
+  // Journal records as they were: the opening that follows backs out the
+  // changes of the units of work that held some, as it does their messages.
+  int records = 0;
+  if (has("SELECT key FROM journal LIMIT 0")) {
+    counts->Lost +=
+        CopyReadable(old, db, "SELECT rowid, * FROM journal WHERE rowid>? ORDER BY rowid",
+                     "INSERT OR IGNORE INTO journal VALUES(?,?,?,?)", 4, &records);
+  }
 }
 
 // Makes fresh a new database of the rows of old (null: none), closing old;

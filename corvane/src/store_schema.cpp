@@ -29,7 +29,13 @@ const char kSchema[] =
     // page.
     "CREATE INDEX IF NOT EXISTS messages_by_holder ON messages(holder)"
     " WHERE holder IS NOT NULL;"
-    "CREATE TABLE IF NOT EXISTS doomed(file TEXT PRIMARY KEY);";
+    "CREATE TABLE IF NOT EXISTS doomed(file TEXT PRIMARY KEY);"
+    // The journal: value is the committed record (NULL: none yet); a unit
+    // of work that changes the key holds it, putting pending (NULL: a
+    // delete).
+    "CREATE TABLE IF NOT EXISTS journal(key BLOB PRIMARY KEY, value BLOB, holder TEXT,"
+    " pending BLOB);"
+    "CREATE INDEX IF NOT EXISTS journal_by_holder ON journal(holder) WHERE holder IS NOT NULL;";
 
 namespace {
 
@@ -237,7 +243,9 @@ void LocalBackend::RecoverAll() {
   // Held rows whose lock file is already gone.
   std::set<std::string> holders;
   {
-    Stmt s(stmts_, "SELECT holder FROM messages WHERE holder IS NOT NULL");
+    Stmt s(stmts_,
+           "SELECT holder FROM messages WHERE holder IS NOT NULL UNION "
+           "SELECT holder FROM journal WHERE holder IS NOT NULL");
     while (s.Step() == SQLITE_ROW) holders.insert(s.Text(0));
   }
   for (const std::string &h : holders) Alive(h);

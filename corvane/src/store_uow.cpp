@@ -42,7 +42,10 @@ CVLONG LocalBackend::EndUnitOfWork(const std::string &token, bool commit, sqlite
     if (rc == 0 && step != SQLITE_DONE) rc = SqlFailure(step);
     *pending = sqlite3_changes(db_);
   }
-  if (rc == 0 && commit && token == token_ && (*held != held_ || *pending != pending_)) {
+  sqlite3_int64 journal = 0;
+  if (rc == 0) rc = EndJournal(token, commit, &journal);
+  if (rc == 0 && commit && token == token_ &&
+      (*held != held_ || *pending != pending_ || journal != journal_)) {
     rc = kTakenAway;
   }
   return Finish(rc, files);
@@ -68,7 +71,7 @@ CVLONG LocalBackend::EndUnitOfWork(bool commit) {
     return rc;
   }
   uow_ = false;
-  held_ = pending_ = 0;
+  held_ = pending_ = journal_ = 0;
   setAside_.clear();
   return rc != 0 ? rc : result;
 }

@@ -3,13 +3,17 @@
 // when the test run has no broker (CVXFER_BROKER_URL_FILE names the file
 // that holds its URL).
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -58,6 +62,17 @@ class ConformanceTest : public ::testing::TestWithParam<std::string>, public Que
   }
 
   std::string Q(const char *name) const { return prefix_ + name; }
+  // Runs calls in a child process with a connection of its own, which it
+  // leaves without disconnecting; returns the reason calls returns when it
+  // is one of kSeen, else (or without a connection) -1.
+  CVLONG InChild(const std::function<CVLONG()> &calls) {
+    static const CVLONG kSeen[] = {CVRC_NONE, CVRC_JOURNAL_KEY_EXISTS, CVRC_JOURNAL_KEY_NOT_FOUND};
+    const int seen = WaitExit(Spawn([&] {
+      const CVLONG rc = Connect("QM").cc == CVCC_OK ? calls() : -1;
+      return static_cast<int>(std::find(kSeen, std::end(kSeen), rc) - kSeen);
+    }));
+    return seen < 3 ? kSeen[seen] : -1;
+  }
   int Admin(const std::string &args) { return qm_.Admin(args); }
   CVHOBJ Open(const std::string &queue) { return OpenOrDie(queue.c_str()); }
 
@@ -248,6 +263,150 @@ TEST_P(ConformanceTest, DisconnectBacksOutTheOpenUnitOfWork) {
   ASSERT_EQ(Get(q, &data, CVGMO_NO_SYNCPOINT, 100, &md).cc, CVCC_OK);
   EXPECT_EQ(data, "held");
   EXPECT_GE(md.BackoutCount, 1);
+}
+
+// A journal change under syncpoint is its unit of work's: seen by its own
+// connection only, holding the key against every other process (and its
+// own changes without syncpoint), gone at back-out, disconnect or the end
+// of its process, seen by all once committed. Without syncpoint a change
+// is made at once.
+TEST_P(ConformanceTest, JournalChangesFollowTheUnitOfWork) {
+  std::string v;
+  auto otherGets = [&](const char *key) {  // its reason, -2 for a value not "v1"
+    return InChild([&] {
+      CVLONG rc = JGet(key, &v).reason;
+      return rc == 0 && v != "v1" ? -2 : rc;
+    });
+  };
+  auto otherPuts = [&](const char *key) {
+    return InChild([&] { return JPut(key, "x", CVJO_SYNCPOINT).reason; });
+  };
+  ASSERT_EQ(JPut("k", "v0", CVJO_SYNCPOINT).cc, CVCC_OK);
+  ASSERT_EQ(JGet("k", &v).cc, CVCC_OK);
+  EXPECT_EQ(v, "v0");
+  EXPECT_EQ(otherGets("k"), CVRC_JOURNAL_KEY_NOT_FOUND);
+  EXPECT_EQ(otherPuts("k"), CVRC_JOURNAL_KEY_EXISTS);
+  EXPECT_EQ(InChild([&] { return JDel("k").reason; }), CVRC_JOURNAL_KEY_EXISTS);
+  EXPECT_REASON(JPut("k", "x", CVJO_REPLACE), CVRC_JOURNAL_KEY_EXISTS);
+  ASSERT_EQ(Backout().cc, CVCC_OK);
+  EXPECT_REASON(JGet("k", &v), CVRC_JOURNAL_KEY_NOT_FOUND);
+  EXPECT_EQ(otherPuts("k"), CVRC_NONE);  // left pending by a process that ended
+  ASSERT_EQ(JPut("k", "v0", CVJO_SYNCPOINT).cc, CVCC_OK) << CVLastCause();
+  ASSERT_EQ(JPut("k", "v1", CVJO_SYNCPOINT | CVJO_REPLACE).cc, CVCC_OK);
+  ASSERT_EQ(Commit().cc, CVCC_OK);
+  EXPECT_EQ(otherGets("k"), CVRC_NONE);
+  EXPECT_REASON(JPut("k", "v2", CVJO_SYNCPOINT), CVRC_JOURNAL_KEY_EXISTS);
+  ASSERT_EQ(JDel("k", CVJO_SYNCPOINT).cc, CVCC_OK);
+  EXPECT_REASON(JGet("k", &v), CVRC_JOURNAL_KEY_NOT_FOUND);
+  EXPECT_EQ(otherGets("k"), CVRC_NONE);
+  ASSERT_EQ(JPut("now", "v1").cc, CVCC_OK);
+  EXPECT_EQ(otherGets("now"), CVRC_NONE);
+  ASSERT_EQ(Disconnect().cc, CVCC_OK);
+  ASSERT_EQ(Connect("QM").cc, CVCC_OK);
+  std::vector<std::string> values;
+  EXPECT_EQ(JKeys("", &values), (std::vector<std::string>{"k", "now"}));
+  EXPECT_EQ(values, (std::vector<std::string>{"v1", "v1"}));
+  ASSERT_EQ(JDel("k").cc, CVCC_OK);
+  EXPECT_REASON(JDel("k"), CVRC_JOURNAL_KEY_NOT_FOUND);
+}
+
+// Two processes loop over the same keys, each putting a message and adding
+// its key in one unit of work (backing out when refused), until killed
+// (SIGKILL) at any moment. Every key is won once: no message twice, no
+// record without its message (on a store, no message without its record
+// either), and no key stays held by the dead.
+TEST_P(ConformanceTest, RacersKilledAtAnyMomentLeaveEachRecordWithItsMessage) {
+  for (int round = 0; round < 3; round++) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    std::vector<pid_t> racers;
+    for (int racer = 0; racer < 2; racer++) {
+      racers.push_back(Spawn([&] {
+        CVHOBJ q = Connect("QM").cc == CVCC_OK ? Open(Q("MAIN")) : CVHO_UNUSABLE_HOBJ;
+        for (int i = 0;; i++) {
+          if (i == 500) pause();  // the three rounds' messages fit on the queue
+          const std::string key = std::to_string(round) + "." + std::to_string(i);
+          Outcome o = Put(q, key, CVPER_PERSISTENT, CVPMO_SYNCPOINT);
+          if (o.cc == CVCC_OK) o = JPut(key, "", CVJO_SYNCPOINT);
+          o = o.reason == CVRC_JOURNAL_KEY_EXISTS ? Backout() : o.cc == CVCC_OK ? Commit() : o;
+          if ((i == 0 && write(ready[1], o.cc == CVCC_OK ? "r" : "x", 1) != 1) || o.cc != 0)
+            return 1;
+        }
+      }));
+    }
+    close(ready[1]);  // a racer that fails says so at its first round: no wait is endless
+    for (size_t i = 0; i < racers.size(); i++) {
+      char byte = 0;
+      EXPECT_EQ(read(ready[0], &byte, 1), 1);
+      EXPECT_EQ(byte, 'r');
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 << (2 * round)));
+    for (pid_t p : racers) kill(p, SIGKILL);
+    for (pid_t p : racers) EXPECT_EQ(WaitExit(p), 128 + SIGKILL);
+    close(ready[0]);
+  }
+  std::multiset<std::string> messages;
+  CVHOBJ q = Open(Q("MAIN"));
+  for (std::string m; Get(q, &m).cc == CVCC_OK;) messages.insert(m);
+  std::vector<std::string> values, keys = JKeys("", &values);
+  std::set<std::string> records(keys.begin(), keys.end());
+  EXPECT_GE(records.size(), 3u);
+  int beyond = 0;  // past every index a racer reached
+  for (const std::string &m : messages) {
+    EXPECT_TRUE(messages.count(m) == 1 && (amqp_ || records.count(m) == 1)) << m;
+    beyond = std::max(beyond, std::stoi(m.substr(2)) + 3);
+  }
+  for (const std::string &r : records) EXPECT_EQ(messages.count(r), 1u) << r;
+  for (int i = 0; i < 3 * beyond; i++) {
+    const std::string key = std::to_string(i % 3) + "." + std::to_string(i / 3);
+    EXPECT_REASON(JPut(key, "", CVJO_SYNCPOINT),
+                  records.count(key) > 0 ? CVRC_JOURNAL_KEY_EXISTS : CVRC_NONE);
+  }
+}
+
+// CVJNEXT walks the committed records in the order of their bytes, by
+// prefix; keys and values are any bytes, within their limits.
+TEST_P(ConformanceTest, JournalWalksKeysInByteOrderWithinTheLimits) {
+  using S = std::string;
+  const std::vector<S> keys = {
+      "a",    S("a\0", 2),     "a\x01",   "ab", "a\xff\x01", "b", S(CV_JOURNAL_KEY_MAX, 'z'),
+      "\xff", S("\xff") + "a", "\xff\xff"};
+  for (size_t i = keys.size(); i-- > 0;) ASSERT_EQ(JPut(keys[i], keys[i]).cc, CVCC_OK) << i;
+  ASSERT_EQ(JPut("a-pending", "p", CVJO_SYNCPOINT).cc, CVCC_OK);  // not committed: not walked
+  const std::vector<std::pair<S, std::vector<S>>> walks = {
+      {"", keys},
+      {"a", {keys[0], keys[1], keys[2], keys[3], keys[4]}},
+      {"a\xff", {keys[4]}},
+      {"\xff", {keys[7], keys[8], keys[9]}},
+      {"\xff\xff", {keys[9]}},
+      {"c", {}},
+      {keys[6], {keys[6]}}};
+  for (const auto &[prefix, want] : walks) {
+    std::vector<S> values;
+    EXPECT_EQ(JKeys(prefix, &values), want) << prefix;
+    EXPECT_EQ(values, want) << prefix;  // each value is its key
+  }
+  // Values: empty, and the longest cut with a warning by a short buffer.
+  S value;
+  CVLONG whole = -1;
+  ASSERT_EQ(JPut("empty", "").cc, CVCC_OK);
+  EXPECT_EQ(JGet("empty", &value, 0, &whole).cc, CVCC_OK);
+  EXPECT_EQ(whole, 0);
+  ASSERT_EQ(JPut("long", S(CV_JOURNAL_VALUE_MAX, 'L')).cc, CVCC_OK);
+  Outcome cut = JGet("long", &value, 10, &whole);
+  EXPECT_EQ(cut.cc, CVCC_WARNING);
+  EXPECT_REASON(cut, CVRC_TRUNCATED_MSG_ACCEPTED);
+  EXPECT_EQ(value + std::to_string(whole), S(10, 'L') + std::to_string(CV_JOURNAL_VALUE_MAX));
+  // Beyond the limits nothing is added.
+  const S big(CV_JOURNAL_KEY_MAX + CV_JOURNAL_VALUE_MAX, 'k');
+  for (auto [keyLength, valueLength] : std::vector<std::pair<CVLONG, CVLONG>>{
+           {0, 1}, {CV_JOURNAL_KEY_MAX + 1, 1}, {1, CV_JOURNAL_VALUE_MAX + 1}, {1, -1}}) {
+    Outcome o;
+    CVJPUT(hconn_, keyLength, big.data(), valueLength, big.data(), CVJO_NONE, &o.cc, &o.reason);
+    EXPECT_REASON(o, CVRC_DATA_LENGTH_ERROR) << keyLength << " " << valueLength;
+  }
+  std::vector<S> values;
+  EXPECT_EQ(JKeys("k", &values), std::vector<S>{});
 }
 
 TEST_P(ConformanceTest, LargeMessagesKeepEveryByte) {

@@ -4,6 +4,7 @@
 #define CORVANE_TESTS_QUEUE_CALLS_H
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +22,24 @@ struct Outcome {
 
 #define EXPECT_REASON(o, want) \
   EXPECT_EQ((o).reason, want) << CVReasonName((o).reason) << " " << CVLastCause()
+
+// Runs fn in a child process, which exits with its result; returns the pid.
+template <typename Fn>
+pid_t Spawn(Fn fn) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    int rc = fn();
+    _exit(rc);
+  }
+  return pid;
+}
+
+// Waits for a child: its exit status, or 128 + the signal that ended it.
+inline int WaitExit(pid_t pid) {
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
 
 struct QueueCalls {
   CVHCONN hconn_ = CVHC_UNUSABLE_HCONN;
@@ -195,6 +214,47 @@ struct QueueCalls {
     CVINQ(hconn_, h, 1, &selector, 1, &depth, 0, nullptr, &o.cc, &o.reason);
     EXPECT_EQ(o.cc, CVCC_OK) << CVReasonName(o.reason);
     return depth;
+  }
+  // The journal calls, with keys and values as strings.
+  Outcome JPut(const std::string &key, const std::string &value, CVLONG options = CVJO_NONE) {
+    Outcome o;
+    CVJPUT(hconn_, static_cast<CVLONG>(key.size()), key.data(), static_cast<CVLONG>(value.size()),
+           value.data(), options, &o.cc, &o.reason);
+    return o;
+  }
+  Outcome JDel(const std::string &key, CVLONG options = CVJO_NONE) {
+    Outcome o;
+    CVJDEL(hconn_, static_cast<CVLONG>(key.size()), key.data(), options, &o.cc, &o.reason);
+    return o;
+  }
+  // *value receives what the buffer got; *length, when asked, the whole length.
+  Outcome JGet(const std::string &key, std::string *value, CVLONG bufferLength = 4096,
+               CVLONG *length = nullptr) {
+    std::vector<char> buffer(static_cast<size_t>(bufferLength) + 1);
+    CVLONG n = -1;
+    Outcome o;
+    CVJGET(hconn_, static_cast<CVLONG>(key.size()), key.data(), bufferLength, buffer.data(), &n,
+           &o.cc, &o.reason);
+    if (o.cc != CVCC_FAILED) value->assign(buffer.data(), std::min(n, bufferLength));
+    if (length != nullptr) *length = n;
+    return o;
+  }
+  // The keys of the committed records that begin with prefix, walked with
+  // CVJNEXT; values[i] gets the value of keys[i].
+  std::vector<std::string> JKeys(const std::string &prefix, std::vector<std::string> *values) {
+    std::vector<std::string> keys;
+    char cursor[CV_JOURNAL_KEY_MAX], buffer[CV_JOURNAL_VALUE_MAX];
+    CVLONG cursorLength = 0, length = 0;
+    for (Outcome o;;) {
+      CVJNEXT(hconn_, static_cast<CVLONG>(prefix.size()), prefix.data(), cursor, &cursorLength,
+              sizeof(buffer), buffer, &length, &o.cc, &o.reason);
+      if (o.reason == CVRC_JOURNAL_KEY_NOT_FOUND) break;
+      EXPECT_EQ(o.cc, CVCC_OK) << CVReasonName(o.reason) << " " << CVLastCause();
+      if (o.cc != CVCC_OK) break;
+      keys.emplace_back(cursor, static_cast<size_t>(cursorLength));
+      values->emplace_back(buffer, static_cast<size_t>(length));
+    }
+    return keys;
   }
   Outcome Commit() {
     Outcome o;

@@ -36,7 +36,8 @@ class ScriptedServer:
     (a verb, "greeting", "transfer" for the 150 reply, "data", "final" for
     the end-of-transfer reply) it misbehaves once in the manner behaviour:
     421, close, garbage (then 500 to all), overlong, stall, control,
-    endless, slow. refuse: verb -> the reply that refuses it (EPSV_ONLY).
+    endless, slow. refuse: verb, or "VERB arg" for one command, -> the reply
+    that refuses it (EPSV_ONLY).
     pauses: verb -> seconds inside that verb's reply, sent as two lines.
     list_pause: (name, seconds) inside a listing after that name. split:
     every reply a byte at a time. announce: the 150 reply of RETR names
@@ -199,8 +200,9 @@ class ScriptedServer:
                 return
             if self._confused:
                 self._send(conn, b"500 Command not understood.\r\n")
-            elif verb in self.refuse:
-                self._send(conn, self.refuse[verb].encode() + b"\r\n")
+            elif verb in self.refuse or "%s %s" % (verb, arg) in self.refuse:
+                refusal = self.refuse.get("%s %s" % (verb, arg), self.refuse.get(verb))
+                self._send(conn, refusal.encode() + b"\r\n")
             elif not self._command(conn, state, verb, arg):
                 return
 

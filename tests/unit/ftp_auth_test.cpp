@@ -35,6 +35,7 @@ TEST(FtpAuthTest, UrlParts) {
       {"ftp://h/%4", 0, "", "", "", 0, ""},
       {"ftp://h/a%0d%0aDELE%20x", 0, "", "", "", 0, ""},  // no line break may come through
       {"ftp://u%00@h", 0, "", "", "", 0, ""},
+      {"sftp://u%3A:p@h:2222//abs", 1, "u:", "p", "h", 2222, "/abs"},
   };
   for (const UrlCase &c : cases) {
     FtpUrl url;
@@ -54,6 +55,7 @@ TEST(FtpAuthTest, UrlParts) {
     EXPECT_STREQ(url.Path, c.path) << c.text;
   }
   EXPECT_TRUE(FtpIsUrl("ftp://h"));
+  EXPECT_TRUE(FtpIsUrl("sftp://h"));
   EXPECT_FALSE(FtpIsUrl("host.ftp://"));
 }
 

@@ -1,0 +1,689 @@
+// watch.cpp - mget -w and mput -w. The watch into the queue claims a file
+// by renaming it before it reads it, so that two watchers never both take
+// it, and records every file it takes in the queue manager's journal in the
+// unit of work of its message, so that a file is on the queue exactly once
+// however the watcher ends and however long ago its message was consumed.
+#include "watch.h"
+
+#include <fnmatch.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <openssl/sha.h>
+
+#include "bridge_steps.h"
+#include "cv_session.h"
+#include "cv_util.h"
+#include "ftp_clock.h"
+#include "ftp_io.h"
+#include "remote.h"
+
+namespace {
+
+// Files claimed in one cycle at the most: a directory of any size is taken
+// a bounded piece at a time, the next cycle following at once.
+constexpr int kClaimsPerCycle = 64;
+
+// What a claim name adds to the name it claims: the tag, then the claimant.
+const char kClaimTag[] = ".cvxfer-claim-";
+
+// Longest pause between two tries to reach the server again.
+constexpr long long kBackoffMaxMs = 300000;
+
+// Whether SIGINT or SIGTERM asks the watch to end.
+bool WatchStopping(const FtpSession *session) {
+  return session->Run.Interrupted || FtpInterruptPending() || FtpTerminatePending();
+}
+
+// Connects again, waiting 1 s, then twice as long each time up to 5 min,
+// with jitter, until the server answers or a signal ends the watch.
+// Returns true when connected.
+bool WatchComeBack(FtpSession *session, WatchReconnect reconnect) {
+  static std::minstd_rand jitter(static_cast<unsigned>(getpid()));
+  for (long long delay = 1000; !WatchStopping(session);
+       delay = std::min(delay * 2, kBackoffMaxMs)) {
+    const long long wait = delay / 2 + static_cast<long long>(jitter() % (delay / 2 + 1));
+    std::printf("cvxfer: the server is gone; connecting again in %lld s\n", (wait + 999) / 1000);
+    std::fflush(stdout);
+    if (!FtpPause(wait)) break;
+    const int failure = session->Run.Failure;
+    if (reconnect(session) == 0) {
+      session->Run.Failure = failure;
+      return true;
+    }
+    session->Run.Failure = failure;
+  }
+  return false;
+}
+
+// Who claims: this host and queue manager (the watchers that share a
+// journal), then this process, as a file name may carry them.
+std::string WatchClaimant(const FtpSession *session) {
+  char host[256] = "";
+  gethostname(host, sizeof(host) - 1);
+  std::string who = std::string(host) + "-" +
+                    std::string(session->Queue.QMgrName, strnlen(session->Queue.QMgrName, 48));
+  while (!who.empty() && who.back() == ' ') who.pop_back();
+  for (char &c : who) {
+    if (c == '/' || c == ' ' || c == '.' || c == '\\' || static_cast<unsigned char>(c) < 0x20) {
+      c = '_';
+    }
+  }
+  return who + "." + std::to_string(getpid());
+}
+
+// Whether base names a claim (then *original is the name it claims) that
+// this watcher is to finish: its own, or one of a process of its host and
+// queue manager that no longer runs (killed before it finished).
+bool WatchIsClaim(const std::string &base, const std::string &claimant, std::string *original,
+                  bool *ours) {
+  const size_t at = base.rfind(kClaimTag);
+  if (at == std::string::npos || at == 0) return false;
+  *original = base.substr(0, at);
+  const std::string who = base.substr(at + sizeof(kClaimTag) - 1);
+  const size_t dot = who.rfind('.');
+  const size_t mine = claimant.rfind('.');
+  *ours = false;
+  if (dot == std::string::npos || who.compare(0, dot, claimant, 0, mine) != 0 || dot != mine) {
+    return true;
+  }
+  const long pid = std::strtol(who.c_str() + dot + 1, nullptr, 10);
+  *ours = pid == getpid() || (pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH);
+  return true;
+}
+
+// Whether base looks like a file another client (or this one) is still
+// writing under a temporary name: such a file is never taken.
+bool WatchLooksTemporary(const std::string &base) {
+  static const char *const kSuffixes[] = {".part",       ".tmp",     ".filepart",
+                                          ".crdownload", ".partial", "~"};
+  if (base.rfind(".cvxfer-", 0) == 0 || base.find(".cvxfer-") != std::string::npos) return true;
+  for (const char *suffix : kSuffixes) {
+    const size_t n = std::strlen(suffix);
+    if (base.size() > n && base.compare(base.size() - n, n, suffix) == 0) return true;
+  }
+  return base.rfind("~$", 0) == 0 || base.rfind(".~", 0) == 0;
+}
+
+// The state a watch keeps between cycles: files seen but not yet complete
+// (bounded by the files not yet taken), and what it has said once.
+struct WatchState {
+  struct Seen {
+    uint64_t Size;
+    std::string Mtime;
+    long long SinceMs;
+  };
+  std::map<std::string, Seen> Pending;
+  std::string Claimant;
+  bool NoClaims = false;     // the server refuses renames: the journal alone guards
+  bool SaidNoFacts = false;  // said that size and time are not told
+  bool More = false;         // the last cycle stopped at its bound
+  int Files = 0;
+  int Failed = 0;
+  long long Bytes = 0;
+};
+
+// Deletes from, or moves it into after.MoveTo under the name of path.
+// Returns 0, or -1 (said).
+int WatchDispose(FtpSession *session, const FtpCVAfter &after, const std::string &path,
+                 const std::string &from) {
+  if (after.Delete) return session->Remote->Delete(session, from.c_str());
+  const std::string target = std::string(after.MoveTo) + "/" + CVBaseOf(path);
+  return session->Remote->Rename(session, from.c_str(), target.c_str());
+}
+
+// Done with a file whose message is committed: delete it (and its done
+// file) or move them, or give a claimed file its name back. A failure
+// leaves the claim, which the next cycle finishes.
+void WatchFinish(FtpSession *session, const WatchIn &watch, const std::string &path,
+                 const std::string &from, bool claimed) {
+  const FtpCVAfter &after = watch.After;
+  const int failure = session->Run.Failure;
+  if (after.Delete || after.MoveTo != nullptr) {
+    if (WatchDispose(session, after, path, from) != 0) {
+      std::printf("cvxfer: [%s] is on the queue but stays on the server: it could not be %s\n",
+                  FtpPrintable(path).c_str(), after.Delete ? "deleted" : "moved");
+    } else if (watch.DoneSuffix != nullptr) {
+      const std::string done = path + watch.DoneSuffix;
+      WatchDispose(session, after, done, done);
+    }
+  } else if (claimed) {
+    session->Remote->Rename(session, from.c_str(), path.c_str());
+  }
+  std::fflush(stdout);
+  session->Run.Failure = failure;
+}
+
+// Claims path by renaming it to this watcher's claim name. Returns 1 when
+// claimed (*from the claim name), 0 when the file is taken without a claim
+// (a server that refuses renames; said once), -1 when it is gone (another
+// watcher claimed it) or the server went away.
+int WatchClaim(FtpSession *session, WatchState *state, const std::string &path, std::string *from) {
+  *from = path;
+  if (state->NoClaims) return 0;
+  const std::string claim = path + kClaimTag + state->Claimant;
+  const int failure = session->Run.Failure;
+  if (session->Remote->Rename(session, path.c_str(), claim.c_str()) == 0) {
+    *from = claim;
+    return 1;
+  }
+  session->Run.Failure = failure;
+  if (!session->Ctl.Connected) return -1;
+  RemoteStat again;
+  session->Remote->Stat(session, path.c_str(), &again);
+  if (again.Size == UINT64_MAX && again.Mtime.empty()) return -1;
+  state->NoClaims = true;
+  std::printf(
+      "cvxfer: the server refuses to rename files; only the journal keeps this watch from "
+      "taking a file twice\n");
+  std::fflush(stdout);
+  return 0;
+}
+
+// Backs out the unit of work of a take that failed.
+void WatchBackOut(FtpSession *session) {
+  CVLONG cc = -1, reason = -1;
+  CVBACK(session->Queue.Hconn, &cc, &reason);
+  CVEcho(session, "CVBACK");
+}
+
+// Puts the file got from from (named path) on the queue with its journal
+// record key, both in one unit of work. Returns 0 when both are committed,
+// 1 when another watcher's record came first (its message is the one), -1
+// after a failure (nothing is left of the attempt).
+int WatchPutAndRecord(FtpSession *session, const std::string &path, const std::string &from,
+                      const RemoteStat &stat, const std::string &key, long long *bytes) {
+  unsigned char digest[SHA256_DIGEST_LENGTH];
+  SHA256(reinterpret_cast<const unsigned char *>(key.data()), key.size(), digest);
+  CVGetOptions opts;
+  opts.CorrelId = digest;
+  opts.Expected = stat.Size;
+  opts.Syncpoint = true;
+  opts.RecordAs = path.c_str();
+  if (CVGetFile(session, from.c_str(), opts, bytes) != 0) {
+    WatchBackOut(session);
+    return -1;
+  }
+  return CVRecordAndCommit(session, path, key);
+}
+
+// Takes the complete file path (base in absDir), claimed already or not.
+void WatchTake(FtpSession *session, const WatchIn &watch, WatchState *state,
+               const std::string &path, const RemoteStat &stat, const std::string &key,
+               const std::string &claimedAs) {
+  std::string from = claimedAs;
+  int claimed = claimedAs.empty() ? WatchClaim(session, state, path, &from) : 1;
+  if (claimed < 0) return;
+  long long bytes = 0;
+  const int saved = session->Run.Failure;
+  session->Run.Failure = 0;
+  const int put = WatchPutAndRecord(session, path, from, stat, key, &bytes);
+  if (put == 0) {
+    state->Files++;
+    state->Bytes += bytes;
+  } else if (put < 0) {
+    state->Failed++;
+    // A refused file is given its name back; after a lost connection the
+    // claim stays and the next cycle finishes it.
+    if (claimed > 0 && session->Ctl.Connected)
+      session->Remote->Rename(session, from.c_str(), path.c_str());
+    session->Run.Failure = saved;
+    return;
+  }
+  session->Run.Failure = saved;
+  WatchFinish(session, watch, path, from, claimed > 0);
+}
+
+// Finishes a claim of this watcher found in a listing (claim is its name in
+// dir, original the name it claimed): taken already when the journal says
+// so, else taken now.
+void WatchRecover(FtpSession *session, const WatchIn &watch, WatchState *state,
+                  const std::string &dir, const std::string &absDir, const std::string &claim,
+                  const std::string &original) {
+  RemoteStat stat;
+  session->Remote->Stat(session, (dir + claim).c_str(), &stat);
+  const std::string key = CVJournalKey(session, absDir, original, stat);
+  if (CVJournaled(session, key)) {
+    WatchFinish(session, watch, dir + original, dir + claim, true);
+  } else {
+    WatchTake(session, watch, state, dir + original, stat, key, dir + claim);
+  }
+}
+
+// Whether the file path (size and time in stat) has been complete for long
+// enough: unchanged in two listings at least SettleSeconds apart.
+bool WatchSettled(const WatchIn &watch, WatchState *state, const std::string &path,
+                  const RemoteStat &stat) {
+  if (watch.DoneSuffix != nullptr) return true;  // its done file says so
+  const long long now = FtpNowMs();
+  auto [seen, added] =
+      state->Pending.try_emplace(path, WatchState::Seen{stat.Size, stat.Mtime, now});
+  if (!added && (seen->second.Size != stat.Size || seen->second.Mtime != stat.Mtime)) {
+    seen->second = {stat.Size, stat.Mtime, now};
+    added = true;
+  }
+  if (watch.SettleSeconds == 0) return true;
+  return !added && now - seen->second.SinceMs >= watch.SettleSeconds * 1000LL;
+}
+
+// Looks at one listed name of dir: takes it when it matches glob, is
+// complete and was not taken before. Returns true when it was claimed.
+bool WatchConsider(FtpSession *session, const WatchIn &watch, WatchState *state,
+                   const std::string &dir, const std::string &absDir, const std::string &glob,
+                   const std::string &base, const std::set<std::string> &listed) {
+  if (WatchLooksTemporary(base) || fnmatch(glob.c_str(), base.c_str(), FNM_PERIOD) != 0) {
+    return false;
+  }
+  const std::string suffix = watch.DoneSuffix != nullptr ? watch.DoneSuffix : "";
+  if (!suffix.empty() && (base.size() > suffix.size() &&
+                          base.compare(base.size() - suffix.size(), suffix.size(), suffix) == 0)) {
+    return false;  // a done file goes with its file
+  }
+  if (base.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) return false;
+  if (!suffix.empty() && listed.count(base + suffix) == 0) return false;
+  const std::string path = dir + base;
+  RemoteStat stat;
+  session->Remote->Stat(session, path.c_str(), &stat);
+  if (suffix.empty() && (stat.Size == UINT64_MAX || stat.Mtime.empty())) {
+    if (!state->SaidNoFacts) {
+      std::printf(
+          "cvxfer: the server tells neither size nor time of %s; with -D a done file "
+          "can say when a file is complete\n",
+          FtpPrintable(path).c_str());
+      state->SaidNoFacts = true;
+    }
+    return false;
+  }
+  const std::string key = CVJournalKey(session, absDir, base, stat);
+  if (CVJournaled(session, key)) {
+    // Taken, and still here: only a server that refused the claim, or a
+    // run that ended before its clean-up, leaves it so.
+    if (state->NoClaims && (watch.After.Delete || watch.After.MoveTo != nullptr)) {
+      WatchFinish(session, watch, path, path, false);
+    }
+    state->Pending.erase(path);
+    return false;
+  }
+  if (!WatchSettled(watch, state, path, stat)) return false;
+  state->Pending.erase(path);
+  WatchTake(session, watch, state, path, stat, key, "");
+  return true;
+}
+
+// Forgets the journal's records of files of absDir no longer listed: a file
+// that comes back under that name later is a new file.
+void WatchPrune(FtpSession *session, const std::string &absDir,
+                const std::set<std::string> &listed) {
+  const std::string prefix = kCVJournalIn + session->Remote->Server(session) + "\n" + absDir + "/";
+  char cursor[CV_JOURNAL_KEY_MAX];
+  char value[64];
+  CVLONG cursorLength = 0, length = 0, cc = -1, reason = -1;
+  std::vector<std::string> gone;
+  for (;;) {
+    CVJNEXT(session->Queue.Hconn, static_cast<CVLONG>(prefix.size()), prefix.data(), cursor,
+            &cursorLength, sizeof(value), value, &length, &cc, &reason);
+    if (cc == CVCC_FAILED) break;
+    const std::string key(cursor, static_cast<size_t>(cursorLength));
+    const std::string base =
+        key.substr(prefix.size(), key.find('\n', prefix.size()) - prefix.size());
+    if (listed.count(base) == 0) gone.push_back(key);
+  }
+  for (const std::string &key : gone) {
+    CVJDEL(session->Queue.Hconn, static_cast<CVLONG>(key.size()), key.data(), CVJO_NONE, &cc,
+           &reason);
+  }
+}
+
+// One cycle of one pattern: lists its directory, finishes this watcher's
+// claims, then takes what is complete, at most the cycle's bound.
+void WatchScan(FtpSession *session, const WatchIn &watch, WatchState *state, const char *pattern,
+               int *claims) {
+  const std::string dir = CVDirOf(pattern);
+  const std::string glob = CVBaseOf(pattern);
+  std::vector<std::string> names;
+  const int failure = session->Run.Failure;
+  if (session->Remote->List(session, dir.empty() ? nullptr : dir.c_str(), &names) != 0) {
+    // Nothing is taken from a listing that cannot be trusted whole.
+    session->Run.Failure = failure;
+    return;
+  }
+  std::set<std::string> listed;
+  for (const std::string &name : names) listed.insert(CVBaseOf(name));
+  names.clear();
+  const std::string absDir = CVDirectory(session, dir + "x");
+  for (const std::string &base : listed) {
+    std::string original;
+    bool ours = false;
+    if (WatchIsClaim(base, state->Claimant, &original, &ours) && ours) {
+      WatchRecover(session, watch, state, dir, absDir, base, original);
+      if (!session->Ctl.Connected || WatchStopping(session)) return;
+    }
+  }
+  for (const std::string &base : listed) {
+    if (*claims >= kClaimsPerCycle) {
+      state->More = true;
+      break;
+    }
+    if (WatchConsider(session, watch, state, dir, absDir, glob, base, listed)) ++*claims;
+    if (!session->Ctl.Connected || WatchStopping(session)) return;
+  }
+  // What is no longer listed is no longer pending.
+  for (auto it = state->Pending.begin(); it != state->Pending.end();) {
+    const bool here = CVDirOf(it->first) != dir || listed.count(CVBaseOf(it->first)) != 0;
+    it = here ? std::next(it) : state->Pending.erase(it);
+  }
+  WatchPrune(session, absDir, listed);
+}
+
+}  // namespace
+
+int WatchGet(FtpSession *session, const WatchIn &watch, WatchReconnect reconnect) {
+  WatchState state;
+  state.Claimant = WatchClaimant(session);
+  std::printf("cvxfer: watching every %d s; Ctrl-C ends the watch\n", watch.IntervalSeconds);
+  std::fflush(stdout);
+  while (!WatchStopping(session)) {
+    if (!session->Ctl.Connected && !WatchComeBack(session, reconnect)) break;
+    state.More = false;
+    int claims = 0;
+    for (int p = 0; p < watch.Count && session->Ctl.Connected && !WatchStopping(session); p++) {
+      WatchScan(session, watch, &state, watch.Patterns[p], &claims);
+    }
+    if (!state.More && session->Ctl.Connected) FtpPause(watch.IntervalSeconds * 1000LL);
+  }
+  std::printf("cvxfer: mget: %d files, %lld bytes, %d failed\n", state.Files, state.Bytes,
+              state.Failed);
+  std::fflush(stdout);
+  if (FtpInterruptPending() && !session->Run.Interrupted) {
+    session->Run.Interrupted = 1;
+    FtpFail(session, FTP_EXIT_INTERRUPTED);
+  }
+  return session->Run.Interrupted ? 1 : 0;
+}
+
+namespace {
+
+// ---- mput -w ----
+
+// The open queue's backout threshold and backout queue (blank: none).
+struct WatchBackout {
+  CVLONG Threshold = 0;
+  char Queue[CV_Q_NAME_LENGTH + 1] = "";
+};
+
+// Reads the open queue's backout attributes; none when they cannot be read.
+WatchBackout WatchBackoutOf(FtpSession *session) {
+  WatchBackout backout;
+  CVLONG cc = -1, reason = -1;
+  CVOD od = CVOD_DEFAULT;
+  std::memcpy(od.ObjectName, session->Queue.QName, CV_Q_NAME_LENGTH);
+  CVHOBJ hobj = CVHO_UNUSABLE_HOBJ;
+  CVOPEN(session->Queue.Hconn, &od, CVOO_INQUIRE | CVOO_FAIL_IF_QUIESCING, &hobj, &cc, &reason);
+  if (cc != CVCC_OK) return backout;
+  const CVLONG selectors[] = {CVIA_BACKOUT_THRESHOLD, CVCA_BACKOUT_REQ_Q_NAME};
+  CVINQ(session->Queue.Hconn, hobj, 2, selectors, 1, &backout.Threshold, CV_Q_NAME_LENGTH,
+        backout.Queue, &cc, &reason);
+  if (cc != CVCC_OK) backout = WatchBackout{};
+  CVCLOSE(session->Queue.Hconn, &hobj, CVCO_NONE, &cc, &reason);
+  for (int n = CV_Q_NAME_LENGTH;
+       n > 0 && (backout.Queue[n - 1] == ' ' || backout.Queue[n - 1] == '\0'); n--) {
+    backout.Queue[n - 1] = '\0';
+  }
+  return backout;
+}
+
+// The message identifier in hexadecimal, as cvadmin browse shows it.
+std::string WatchHex(const CVBYTE *bytes, size_t n) {
+  std::string hex;
+  char two[3];
+  for (size_t i = 0; i < n; i++) {
+    std::snprintf(two, sizeof(two), "%02X", bytes[i]);
+    hex += two;
+  }
+  return hex;
+}
+
+// The taken message's properties without those of an earlier failure or
+// store, then why it failed now.
+std::string WatchFailureProperties(const CVTaken &t, const char *reason, const char *reply) {
+  std::string list;
+  for (CVLONG at = 0; at < t.PropLength;) {
+    const char *key = t.Props.data() + at;
+    const char *value = key + std::strlen(key) + 1;
+    at = static_cast<CVLONG>(value + std::strlen(value) + 1 - t.Props.data());
+    if (std::strncmp(key, "cv-failure-", 11) != 0 && std::strncmp(key, "cv-stored-", 10) != 0) {
+      CVAddProperty(&list, key, value);
+    }
+  }
+  char when[32];
+  const time_t now = time(nullptr);
+  std::strftime(when, sizeof(when), "%Y-%m-%dT%H:%M:%SZ", gmtime(&now));
+  CVAddProperty(&list, "cv-failure-reason", reason);
+  std::string text = reply;
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
+  CVAddProperty(&list, "cv-failure-reply", text);
+  CVAddProperty(&list, "cv-failure-time", when);
+  return list;
+}
+
+// Reads the whole body of the taken message: a descriptor of it where the
+// queue manager gives one (*fd), else the bytes (*body). Returns false when
+// it cannot be read whole.
+bool WatchReadBody(FtpSession *session, CVTaken *t, int *fd, std::vector<char> *body) {
+  CVLONG cc = -1, reason = -1;
+  CVGETFD(session->Queue.Hconn, t->Hmsg, fd, &cc, &reason);
+  if (cc == CVCC_OK) return true;
+  *fd = -1;
+  body->resize(static_cast<size_t>(t->Length));
+  CVLONG got = 0;
+  for (CVLONG done = 0; done < t->Length; done += got) {
+    CVGETDATA(session->Queue.Hconn, t->Hmsg, t->Length - done, body->data() + done, &got, &cc,
+              &reason);
+    if (cc != CVCC_OK || got <= 0) return false;
+  }
+  return true;
+}
+
+// Puts a copy of the taken message on queue under syncpoint: its body from
+// fd or body, its descriptor, and props. Returns 0 or the failing reason.
+CVLONG WatchPutCopy(FtpSession *session, CVTaken *t, const char *queue, int fd,
+                    const std::vector<char> &body, const std::string &props) {
+  CVLONG cc = -1, reason = -1, c = -1, r = -1;
+  CVOD od = CVOD_DEFAULT;
+  std::memset(od.ObjectName, 0, CV_Q_NAME_LENGTH);
+  std::memcpy(od.ObjectName, queue, strnlen(queue, CV_Q_NAME_LENGTH));
+  CVHOBJ hobj = CVHO_UNUSABLE_HOBJ;
+  CVOPEN(session->Queue.Hconn, &od, CVOO_OUTPUT | CVOO_FAIL_IF_QUIESCING, &hobj, &cc, &reason);
+  if (cc != CVCC_OK) return reason;
+  CVPMO pmo = CVPMO_DEFAULT;
+  pmo.Options |= CVPMO_SYNCPOINT;
+  CVHMSG hmsg = CVHM_UNUSABLE_HMSG;
+  CVPUTOPEN(session->Queue.Hconn, hobj, &pmo, t->Length, &hmsg, &cc, &reason);
+  for (CVLONG done = 0, got = 0; cc == CVCC_OK && done < t->Length; done += got) {
+    if (fd >= 0) {
+      CVPUTFD(session->Queue.Hconn, hmsg, fd, t->Length - done, &got, &cc, &reason);
+      if (cc == CVCC_OK && got <= 0) cc = CVCC_FAILED;
+    } else {
+      got = t->Length;
+      CVPUTDATA(session->Queue.Hconn, hmsg, t->Length, body.data(), &cc, &reason);
+    }
+  }
+  CVMD md = t->Md;
+  if (cc == CVCC_OK) {
+    CVPUTCLOSE(session->Queue.Hconn, &hmsg, CVSC_COMPLETE, &md, static_cast<CVLONG>(props.size()),
+               props.data(), &cc, &reason);
+  }
+  if (cc != CVCC_OK && hmsg != CVHM_UNUSABLE_HMSG) {
+    CVPUTCLOSE(session->Queue.Hconn, &hmsg, CVSC_ABANDON, nullptr, 0, nullptr, &c, &r);
+  }
+  CVCLOSE(session->Queue.Hconn, &hobj, CVCO_NONE, &c, &r);
+  return cc == CVCC_OK ? 0 : reason;
+}
+
+// Moves the message msgId, backed out a moment ago, to the backout queue
+// named queue with why it failed, in one unit of work: the copy appears as
+// the original goes. Returns 0, or the reason of the call that failed (then
+// the message stays where it was).
+CVLONG WatchMoveToBackout(FtpSession *session, const CVBYTE *msgId, const char *queue,
+                          const char *why, const std::string &reply) {
+  CVTaken t;
+  std::memcpy(t.Md.MsgId, msgId, CV_MSG_ID_LENGTH);
+  const int verbose = session->Opt.Verbose;
+  session->Opt.Verbose = 0;
+  const int taken = CVTakeMessage(session, &t);
+  session->Opt.Verbose = verbose;
+  if (taken != 0) return CVRC_NO_MSG_AVAILABLE;
+  int fd = -1;
+  std::vector<char> body;
+  CVLONG reason = CVRC_RESOURCE_PROBLEM;
+  if (WatchReadBody(session, &t, &fd, &body)) {
+    reason =
+        WatchPutCopy(session, &t, queue, fd, body, WatchFailureProperties(t, why, reply.c_str()));
+  }
+  if (fd >= 0) close(fd);
+  CVLONG cc = -1, r = -1;
+  if (reason == 0) {
+    CVCMIT(session->Queue.Hconn, &cc, &r);
+    CVEcho(session, "CVCMIT");
+    if (cc == CVCC_OK) return 0;
+    reason = r;
+  }
+  CVBACK(session->Queue.Hconn, &cc, &r);
+  return reason;
+}
+
+// Why a store failed, as the watch sorts it: for a while (the server or
+// the connection), for good (the server refuses this message), or because
+// the watch was asked to stop.
+enum WatchFault { kTransient, kPermanent, kStopped };
+
+WatchFault WatchSortFailure(FtpSession *session) {
+  if (session->Run.Interrupted || FtpInterruptPending()) return kStopped;
+  const int code = session->Ctl.ReplyCode;
+  if (!session->Ctl.Connected || session->Run.Failure == FTP_EXIT_TIMEOUT ||
+      (code >= 400 && code < 500)) {
+    return kTransient;
+  }
+  return kPermanent;
+}
+
+// The account of one mput -w.
+struct WatchOut {
+  WatchBackout Backout;
+  long Files = 0;
+  long long Bytes = 0;
+  long Moved = 0;
+};
+
+// A message that failed for good (why; the server's last reply explains):
+// it goes to the backout queue once its backout count reaches the
+// threshold, or at once when why is a fault of its own. Without a backout
+// queue the watch stops (returns false) naming the message, so that
+// nothing spins.
+bool WatchRefused(FtpSession *session, WatchOut *out, CVTaken *t, const char *why, bool ownFault) {
+  const std::string reply = session->Ctl.ReplyText;
+  CVSettle(session, t, false);
+  const WatchBackout &b = out->Backout;
+  const std::string id = WatchHex(t->Md.MsgId, CV_MSG_ID_LENGTH);
+  if (b.Queue[0] == '\0' || (b.Threshold <= 0 && !ownFault)) {
+    std::printf(
+        "cvxfer: message %s cannot be stored (%s) and the queue has no backout queue; the "
+        "watch stops\n",
+        id.c_str(), why);
+    std::fflush(stdout);
+    if (session->Run.Failure == 0) FtpFail(session, FTP_EXIT_REFUSED);
+    return false;
+  }
+  if (!ownFault && t->Md.BackoutCount + 1 < b.Threshold) return true;
+  const CVLONG reason = WatchMoveToBackout(session, t->Md.MsgId, b.Queue, why, reply);
+  if (reason != 0) {
+    std::printf("cvxfer: message %s not moved to %s, %s\n", id.c_str(), b.Queue,
+                ReasonString(reason));
+    std::fflush(stdout);
+    return CVFailed(session, reason) == 0;
+  }
+  std::printf("cvxfer: message %s moved to %s (%s)\n", id.c_str(), b.Queue, why);
+  std::fflush(stdout);
+  out->Moved++;
+  return true;
+}
+
+// Takes and stores one message, waiting a second for one. Returns 1 when it
+// went (or none came), 0 when the server is to be reached again, -1 when the
+// watch stops.
+int WatchPutOne(FtpSession *session, WatchOut *out) {
+  CVTaken t;
+  t.WaitMs = 1000;
+  const int failure = session->Run.Failure;
+  session->Run.Failure = 0;
+  if (CVTakeMessage(session, &t) != 0) {
+    const bool empty = session->Run.Failure == FTP_EXIT_NO_MESSAGE;
+    session->Run.Failure = empty ? failure : session->Run.Failure;
+    return empty ? 1 : -1;
+  }
+  if (!CVNameAfter(&t)) {
+    const bool goOn = WatchRefused(session, out, &t, "no usable cv-file-name", true);
+    if (goOn) session->Run.Failure = failure;
+    return goOn ? 1 : -1;
+  }
+  if (CVStoreMessage(session, &t) && !session->Run.Interrupted && !FtpInterruptPending()) {
+    if (CVSettle(session, &t, true) != 0) return -1;
+    out->Files++;
+    out->Bytes += t.Length;
+    session->Run.Failure = failure;
+    return 1;
+  }
+  switch (WatchSortFailure(session)) {
+    case kStopped:
+      CVSettle(session, &t, false);
+      return -1;
+    case kTransient:
+      CVSettle(session, &t, false);
+      session->Run.Failure = failure;
+      // Nothing more is taken until the server answers again.
+      if (session->Ctl.Connected) session->Remote->Close(session);
+      return 0;
+    case kPermanent:
+      break;
+  }
+  const bool goOn = WatchRefused(session, out, &t, "refused by the server", false);
+  if (goOn) session->Run.Failure = failure;
+  return goOn ? 1 : -1;
+}
+
+}  // namespace
+
+int WatchPut(FtpSession *session, long count, WatchReconnect reconnect) {
+  WatchOut out;
+  out.Backout = WatchBackoutOf(session);
+  const int safePut = session->Opt.SafePut;
+  session->Opt.SafePut = 1;  // a watch stores only through temporary names
+  std::printf("cvxfer: serving the queue; Ctrl-C ends the watch\n");
+  std::fflush(stdout);
+  int last = 1;
+  while (!WatchStopping(session) && (count == 0 || out.Files < count)) {
+    if (!session->Ctl.Connected && !WatchComeBack(session, reconnect)) break;
+    last = WatchPutOne(session, &out);
+    if (last < 0) break;
+  }
+  session->Opt.SafePut = safePut;
+  std::printf("cvxfer: mput: %ld files, %lld bytes, %ld moved to the backout queue\n", out.Files,
+              out.Bytes, out.Moved);
+  std::fflush(stdout);
+  if (FtpInterruptPending() && !session->Run.Interrupted) {
+    session->Run.Interrupted = 1;
+    FtpFail(session, FTP_EXIT_INTERRUPTED);
+  }
+  return last < 0 || session->Run.Interrupted ? 1 : 0;
+}
