@@ -258,12 +258,7 @@ void CVMGetFailed(CVMGetAccount *account, const std::string &what, int cls) {
 int CVMGetHeld(FtpSession *session, const std::string &path, const CVBYTE *correl,
                const RemoteStat &stat, const std::string &key, long long *size) {
   if (CVJournaled(session, key)) return 1;
-  if (CVGetFile(session, path.c_str(), {nullptr, correl, stat.Size, true}, size) != 0) {
-    CVLONG cc = -1, reason = -1;
-    CVBACK(session->Queue.Hconn, &cc, &reason);
-    return -1;
-  }
-  return CVRecordAndCommit(session, path, key);
+  return CVGetAndRecord(session, path.c_str(), {nullptr, correl, stat.Size}, path, key, size);
 }
 
 void CVMGetFile(FtpSession *session, const FtpCVAfter *after, const std::string &path,
@@ -783,6 +778,33 @@ bool CVJournaled(FtpSession *session, const std::string &key) {
   CVJGET(session->Queue.Hconn, static_cast<CVLONG>(key.size()), key.data(), sizeof(value), value,
          &length, &cc, &reason);
   return cc != CVCC_FAILED;
+}
+
+int CVGetAndRecord(FtpSession *session, const char *from, CVGetOptions opts,
+                   const std::string &path, const std::string &key, long long *bytes) {
+  FtpEvent taken;
+  taken.Kind = FTP_EVENT_TAKEN;
+  taken.StartMs = FtpNowMs();
+  CVBYTE msgId[CV_MSG_ID_LENGTH] = {};
+  opts.Syncpoint = true;
+  opts.RecordAs = path.c_str();
+  opts.MsgId = msgId;
+  int rc = CVGetFile(session, from, opts, bytes) == 0 ? 0 : -1;
+  if (rc != 0) {
+    CVLONG cc = -1, reason = -1;
+    CVBACK(session->Queue.Hconn, &cc, &reason);
+    CVEcho(session, "CVBACK");
+  } else {
+    rc = CVRecordAndCommit(session, path, key);
+  }
+  if (rc == 1) return rc;  // another run's message is the one: nothing of this one is left
+  taken.Path = path;
+  taken.MsgId = rc == 0 ? msgId : nullptr;
+  taken.CorrelId = opts.CorrelId;
+  taken.Bytes = rc == 0 ? *bytes : -1;
+  taken.ExitClass = rc == 0 ? 0 : CVFailureClass(session);
+  FtpEventSay(session, taken);
+  return rc;
 }
 
 int CVRecordAndCommit(FtpSession *session, const std::string &path, const std::string &key) {

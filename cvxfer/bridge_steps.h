@@ -45,6 +45,13 @@ bool CVJournaled(FtpSession *session, const std::string &key);
 // backed out), -1 after a failure (backed out, said and recorded).
 int CVRecordAndCommit(FtpSession *session, const std::string &path, const std::string &key);
 
+// Gets from (the file of path, claimed under another name or not) as opts
+// says, under syncpoint, and records key in the journal in the same unit of
+// work, then commits both; tells of the taken event. Returns as
+// CVRecordAndCommit does, -1 also when the get failed (backed out).
+int CVGetAndRecord(FtpSession *session, const char *from, CVGetOptions opts,
+                   const std::string &path, const std::string &key, long long *bytes);
+
 // Deletes the remote file name or moves it into after->MoveTo; called only
 // once its message is safely on the queue. Returns 0, or 1 (the file stays
 // where it was; the message stays on the queue).

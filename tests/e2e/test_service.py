@@ -4,16 +4,19 @@ import json
 import os
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import threading
+import time
 
 import pytest
 from prometheus_client.parser import text_string_to_metric_families
 
 import ftpservers
 from scripted import PAYLOAD, ScriptedServer
-from session import BIN_DIR, CVXFER, QUEUE, cvadmin, env_with_home, home, place  # noqa: F401
+from session import (BIN_DIR, CVXFER, QUEUE, cvadmin, depth, env_with_home, home,  # noqa: F401
+                     place, wait_until)
 
 PASSWORD = "Pw-7q!zX"  # found nowhere but where it was given
 FIELDS = {"time", "event", "direction", "server", "path", "queue_manager", "queue", "msgid",
@@ -22,11 +25,12 @@ REFUSED = "holds a password and can be read by others; not run"
 
 
 class NotifySocket:
-    """A datagram socket standing in for systemd's; collects what it is told."""
+    """A datagram socket standing in for systemd's; collects what it is told,
+    when, and at each STATUS the metrics file (metrics) as it is then."""
 
     def __init__(self):
         self.name = "cvxfer-test-%d-%d" % (os.getpid(), id(self))
-        self.messages = []
+        self.messages, self.times, self.metrics, self.snapshots = [], [], None, []
         self._sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self._sock.bind("\0" + self.name)
         self._sock.settimeout(0.1)
@@ -37,9 +41,13 @@ class NotifySocket:
     def _collect(self):
         while not self._stop.is_set():
             try:
-                self.messages.append(self._sock.recv(4096).decode())
+                message = self._sock.recv(4096).decode()
             except socket.timeout:
-                pass
+                continue
+            if self.metrics is not None and "STATUS=" in message:
+                self.snapshots.append(self.metrics.read_text())
+            self.times.append(time.monotonic())
+            self.messages.append(message)
 
     def env(self):
         """The environment systemd gives a Type=notify service with a watchdog of 1 s."""
@@ -226,18 +234,37 @@ def test_events_metrics_and_notifications(home, srv, tmp_path, notify, source):
     assert not any(PASSWORD in text for text in told)
 
 
-def test_the_watchdog_hears_of_progress_only(home, notify):
-    # The listing of mget stalls past -t: nothing moves, so nothing pets.
-    with ScriptedServer({"a.bin": PAYLOAD, "b.bin": PAYLOAD}, list_pause=("a.bin", 10)) as srv:
-        proc = subprocess.run(
-            [CVXFER, "-n", "-p", "-t", "2"],
-            input=script(["open 127.0.0.1 %d" % srv.port, "user tester secret", "binary",
-                          "get a.bin", "mget *.bin", "bye"]),
-            stdout=subprocess.PIPE, env=env_with_home(home, notify.env()), timeout=60)
-    assert proc.returncode == 8, proc.stdout.decode()
-    said = notify.messages
-    taken = said.index("STATUS=taken: a.bin, %d bytes" % len(PAYLOAD))
-    assert "WATCHDOG=1" in said[:taken]
-    # The pet that follows the get's own event, then none through the stall.
-    rest = said[taken + 1:]
-    assert "WATCHDOG=1" not in (rest[1:] if rest[:1] == ["WATCHDOG=1"] else rest)
+def test_a_watch_pets_the_watchdog_only_while_it_makes_progress(home, tmp_path, notify):
+    notify.metrics = tmp_path / "watch.prom"
+    files = {"a.bin": PAYLOAD, "b.bin": b"b" * 1000, "x.txt": b"x", "y.txt": b"y"}
+    cvadmin(home, "create", "CVQM", "--default")
+    with ScriptedServer(files) as srv:
+        proc = subprocess.Popen(
+            [CVXFER, "-n", "-p", "-t", "3", "--metrics", notify.metrics], stdin=subprocess.PIPE,
+            stdout=subprocess.DEVNULL, env=env_with_home(home, notify.env()))
+        proc.stdin.write(script(["open 127.0.0.1 %d" % srv.port, "user tester secret", "binary",
+                                 "mget -w -i 1 -s 0 -d *.bin"]))
+        proc.stdin.flush()
+        try:
+            assert wait_until(lambda: depth(home) == 2 and notify.messages.count("WATCHDOG=1") >= 3)
+            srv.list_pause = ("x.txt", 20)  # the next listing stalls past -t
+            assert wait_until(lambda: any(m.startswith("STATUS=retry") for m in notify.messages))
+        finally:
+            proc.send_signal(signal.SIGTERM)
+            proc.wait(30)
+    said, when = notify.messages, notify.times
+    assert said[0].startswith("READY=1\nSTATUS=connected")
+    assert "STATUS=taken: a.bin, %d bytes" % len(PAYLOAD) in said
+    # Nothing moved from the stalled listing's start to the time-out that
+    # ended it: the last pet before it is older than most of -t.
+    retry = next(i for i, m in enumerate(said) if m.startswith("STATUS=retry"))
+    last_pet = max(i for i in range(retry) if said[i] == "WATCHDOG=1")
+    assert when[retry] - when[last_pet] > 2.5, said
+    # The metrics as each event left them: whole, and no counter ever shrinks.
+    seen = {}
+    for text in notify.snapshots + [notify.metrics.read_text()]:
+        samples, counters = metrics(text)
+        assert all(samples[k] >= seen.get(k, 0) for k in counters)
+        seen.update({k: samples[k] for k in counters})
+    assert samples[key("cvxfer_transfers_total", direction="in", outcome="ok")] == 2
+    assert samples[key("cvxfer_up")] == 0 and "STOPPING=1" in said
