@@ -144,6 +144,7 @@ int CVCompletePut(FtpSession *session, CVPutStream *s, const char *name, const C
 // Returns 0, or 1 after saying why not (nothing was put).
 int CVGetInto(FtpSession *session, const char *remoteName, const CVGetOptions &opts,
               long long *bytes, CVBYTE *msgId) {
+  if (remoteName != nullptr) FtpNoteObject(session, "%s", remoteName);
   // Without a queue to put on, the download would only be thrown away.
   if (CVTransferReady(session, remoteName, "Not putted on queue %s\n") != 0) return 1;
   // A file longer than the queue takes is abandoned as soon as it is; a
@@ -275,14 +276,14 @@ void CVMGetFile(FtpSession *session, const FtpCVAfter *after, const std::string 
   const bool provable = stat.Size != UINT64_MAX && !stat.Mtime.empty();
   const bool removes = after != nullptr && (after->Delete || after->MoveTo != nullptr);
   int taken;
-  if (provable && removes) {
-    const std::string record =
-        CVJournalKey(session, CVDirectory(session, path), CVBaseOf(path), stat);
-    taken = CVMGetHeld(session, path, key, stat, record, &size);
-  } else if (provable && CVOnQueue(session, key)) {
+  if (provable && CVOnQueue(session, key)) {
     // Its message is on the queue already (a run that died between the
     // put and the delete): its clean-up is what is left to do.
     taken = 1;
+  } else if (provable && removes) {
+    const std::string record =
+        CVJournalKey(session, CVDirectory(session, path), CVBaseOf(path), stat);
+    taken = CVMGetHeld(session, path, key, stat, record, &size);
   } else {
     taken = CVGetFile(session, path.c_str(), {after, key, stat.Size}, &size) == 0 ? 0 : -1;
     if (taken == 0) after = nullptr;  // done already
@@ -361,6 +362,7 @@ int FtpMGetCV(FtpSession *session, const FtpCVAfter *after, int count,
   }
   CVSummary("mget", account.Files, account.Bytes, account.Failed, account.FailedNames);
   if (account.Failed == 0 && !session->Run.Interrupted) return 0;
+  FtpNoteObject(session, "%d of %d files", account.Failed, account.Failed + account.Files);
   FtpFail(session, account.FirstFailure != 0 ? account.FirstFailure : FTP_EXIT_REFUSED);
   return 1;
 }
@@ -480,18 +482,19 @@ int CVFinishMarked(FtpSession *session, const char *name, const char *size, cons
 // Looks at the first message of the open queue without taking it and
 // finds its file name (cv-file-name) into *name and its identifier into
 // msgId. Returns 0; 1 after saying why not (an empty queue, no name, a name
-// that would choose a directory); -1 when the queue manager cannot look
-// without taking (a broker): the caller takes the message and looks then.
-int CVNextFileName(FtpSession *session, std::string *name, CVBYTE *msgId);
-
-int CVNextFileName(FtpSession *session, std::string *name, CVBYTE *msgId) {
+// that would choose a directory; an empty queue is only recorded when
+// emptyIsEnd); -1 when the queue manager cannot look without taking (a
+// broker): the caller takes the message and looks then.
+int CVNextFileName(FtpSession *session, std::string *name, CVBYTE *msgId, bool emptyIsEnd) {
   CVMD md = CVMD_DEFAULT;
   CVLONG propLength = 0, cc = -1, reason = -1;
   const CVCHAR *props = CVBrowseFirst(session, &md, &propLength, &cc, &reason);
   if (reason == CVRC_FUNCTION_NOT_SUPPORTED) return -1;
   if (cc == CVCC_FAILED) {
-    std::printf("Message not getted from queue %s\n", ReasonString(reason));
-    std::fflush(stdout);
+    if (!emptyIsEnd || reason != CVRC_NO_MSG_AVAILABLE) {
+      std::printf("Message not getted from queue %s\n", ReasonString(reason));
+      std::fflush(stdout);
+    }
     return CVFailed(session, reason);
   }
   const char *value = CVProperty(props, propLength, "cv-file-name");
@@ -522,7 +525,7 @@ int CVChooseName(FtpSession *session, const char *given, CVTaken *t, bool *after
     t->Name = given;
   } else {
     if (CVTransferReady(session, ".", "Message not getted from queue %s\n") != 0) return 1;
-    const int found = CVNextFileName(session, &t->Name, t->Md.MsgId);
+    const int found = CVNextFileName(session, &t->Name, t->Md.MsgId, t->EmptyIsEnd);
     if (found > 0) return 1;
     *after = found < 0;
     if (*after) t->Name = ".";
@@ -530,16 +533,22 @@ int CVChooseName(FtpSession *session, const char *given, CVTaken *t, bool *after
   return CVTransferReady(session, t->Name.c_str(), "Message not getted from queue %s\n");
 }
 
-// put of one message; *bytes gets its length once it is stored.
-int CVPutOne(FtpSession *session, const char *remoteName, long long *bytes) {
+// put of one message; *bytes gets its length once it is stored, *name
+// (when given) the remote name chosen, if one was. A loop of puts
+// (emptyIsEnd) ends at an empty queue without saying so.
+int CVPutOne(FtpSession *session, const char *remoteName, long long *bytes,
+             std::string *name = nullptr, bool emptyIsEnd = false) {
   CVTaken t;
+  t.EmptyIsEnd = emptyIsEnd;
   bool nameAfter = false;
   if (CVChooseName(session, remoteName, &t, &nameAfter) != 0) return 1;
+  if (t.Name != ".") FtpNoteObject(session, "%s", t.Name.c_str());
   if (CVTakeMessage(session, &t) != 0) return 1;
   // Nothing is committed after an interrupt: the user asked for the
   // command to be abandoned.
   const bool stored = (!nameAfter || CVNameAfter(&t)) && CVStoreMessage(session, &t) &&
                       !session->Run.Interrupted && !FtpInterruptPending();
+  if (name != nullptr) *name = t.Name != "." ? t.Name : "";
   if (CVSettle(session, &t, stored) != 0) return 1;
   *bytes = t.Length;
   return 0;
@@ -555,11 +564,13 @@ int FtpPutCV(FtpSession *session, const char *remoteName) {
 int FtpMPutCV(FtpSession *session, long count) {
   int files = 0, failed = 0;
   long long bytes = 0;
+  std::vector<std::string> failedNames;
   while (count == 0 || files < count) {
     const int saved = session->Run.Failure;
     session->Run.Failure = 0;
     long long stored = 0;
-    const int rc = CVPutOne(session, nullptr, &stored);
+    std::string name;
+    const int rc = CVPutOne(session, nullptr, &stored, &name, true);
     const int why = session->Run.Failure;
     session->Run.Failure = saved;
     if (rc != 0) {
@@ -567,6 +578,7 @@ int FtpMPutCV(FtpSession *session, long count) {
       // since the same message would come first again.
       if (why != FTP_EXIT_NO_MESSAGE) {
         failed = 1;
+        failedNames.push_back(name.empty() ? "the next message (no usable name)" : name);
         FtpFail(session, why != 0 ? why : FTP_EXIT_FAILED);
       }
       break;
@@ -574,7 +586,7 @@ int FtpMPutCV(FtpSession *session, long count) {
     files++;
     bytes += stored;
   }
-  CVSummary("mput", files, bytes, failed);
+  CVSummary("mput", files, bytes, failed, failedNames);
   return failed;
 }
 
@@ -660,8 +672,8 @@ int CVTakeMessage(FtpSession *session, CVTaken *t) {
             &t->Hmsg, &cc, &reason);
   CVEcho(session, "CVGET");
   if (cc != CVCC_OK) {
-    // A wait that found nothing is no news to a watch.
-    if (reason != CVRC_NO_MSG_AVAILABLE || t->WaitMs == 0) {
+    // A wait that found nothing is no news to a watch, nor to a loop of puts.
+    if (reason != CVRC_NO_MSG_AVAILABLE || (t->WaitMs == 0 && !t->EmptyIsEnd)) {
       std::printf("Message not getted from queue %s\n", ReasonString(reason));
       std::fflush(stdout);
     }

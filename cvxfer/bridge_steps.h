@@ -86,6 +86,8 @@ struct CVTaken {
   std::string Name;       // the remote name chosen
   CVLONG WaitMs = 0;      // how long the take waits for a message (0: not at all)
   long long StartMs = 0;  // when it was taken (FtpNowMs)
+  // An empty queue ends a loop of puts: recorded, not said.
+  bool EmptyIsEnd = false;
 };
 
 // Takes the message (the one whose identifier t->Md names, or any) under

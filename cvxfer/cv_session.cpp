@@ -101,11 +101,13 @@ int CVFailed(FtpSession *session, CVLONG reason) {
   // What lies under the reason (a damaged file, a full disk, the broker's
   // words) is what an operator needs to act on.
   const char *cause = CVLastCause();
-  if (cause != nullptr && cause[0] != '\0') {
+  const bool told = cause != nullptr && cause[0] != '\0';
+  if (told) {
     std::printf("cvxfer: %s\n", cause);
     std::fflush(stdout);
   }
-  FtpFail(session, reason == CVRC_NO_MSG_AVAILABLE ? FTP_EXIT_NO_MESSAGE : FTP_EXIT_QUEUE);
+  FtpFailWhy(session, reason == CVRC_NO_MSG_AVAILABLE ? FTP_EXIT_NO_MESSAGE : FTP_EXIT_QUEUE,
+             "%s%s%s", ReasonString(reason), told ? ": " : "", told ? cause : "");
   return 1;
 }
 

@@ -34,17 +34,22 @@ void PrintUsage(FILE *out, const char *program) {
                "\nThe %s command uses the File Transfer Protocol (FTP) to transfer files\n"
                "between the local queuemanager and a remote host.\n",
                program);
-  std::fprintf(out, "\nUsage: %s [-v] [-d] [-n] [-p] [host]\n\n", program);
+  std::fprintf(out, "\nUsage: %s [-v] [-d] [-n] [-p] [-q] [-N] [-c commands] [host]\n\n", program);
   std::fprintf(out, "-v\t\tverbose mode\n");
   std::fprintf(out, "-d\t\tenable debugging\n");
   std::fprintf(out, "-n\t\tinhibit auto-login\n");
   std::fprintf(out, "-p\t\tenable passive mode\n");
   std::fprintf(out,
+               "-q\t\tquiet: no banner, no prompt, no replies; failures are still said\n"
+               "-N\t\tdo not run the commands of ~/.cvxferrc\n"
+               "-c commands\trun the commands (\"cmd; cmd\", \\; for a semicolon) instead of\n"
+               "     \t\treading them from standard input\n");
+  std::fprintf(out,
                "host\t\tspecifies the host name or IP address of the remote\n     \t\thost to "
                "connect to\n\n");
   std::fprintf(out,
                "Also: %s [-e] [-s] [-a] [-t seconds] [--cacert file] [--insecure]\n"
-               "          [host [port] | URL], %s --version\n\n"
+               "          [host [port] | URL], %s --version | -h | --help\n\n"
                "-e\t\tend the run at the first command that fails\n"
                "-s\t\trequire TLS (AUTH TLS) on every connection\n"
                "-a\t\tstore through a temporary name, renamed when complete\n"
@@ -54,7 +59,10 @@ void PrintUsage(FILE *out, const char *program) {
                "     \t\tftps:// for TLS from the start (port 990)\n"
                "--cacert file\tverify certificates against the CA certificates in file\n"
                "--insecure\tdo not verify certificates (says so on every connection)\n"
-               "--version\tprint the version and exit\n\n"
+               "--version\tprint the version and exit\n"
+               "-h, --help\tprint this text and exit\n\n"
+               "Files are transferred in ascii unless \"binary\" is given; put binary\n"
+               "in ~/.cvxferrc, whose commands run at start-up, to make it the default.\n"
                "The exit status is 0 when every command succeeded, else the class of\n"
                "the first failure (see the README).\n\n",
                program, program, kFtpDefaultTimeout);
@@ -78,13 +86,37 @@ void PrintUsage(FILE *out, const char *program) {
   std::fflush(out);
 }
 
-// A command line that cannot be run: says why and shows the usage text on
-// standard error. Returns the exit status of a usage error.
-int UsageError(const char *program, const char *why, const char *what) {
+// A command line that cannot be run: says why in one line on standard
+// error, with where to read more. Returns the exit status of a usage error.
+int UsageError(const char *, const char *why, const char *what) {
   std::fflush(stdout);
-  std::fprintf(stderr, "%s: %s%s\n", program, why, what);
-  PrintUsage(stderr, program);
+  std::fprintf(stderr, "cvxfer: %s%s; see cvxfer --help\n", why, what);
   return 2;
+}
+
+// A flag (getopt's optopt; given as typed) whose value is missing: says
+// what it needs. Returns the exit status of a usage error.
+int MissingValue(const char *program, int flag, const char *given) {
+  switch (flag) {
+    case 't':
+      return UsageError(program, "option -t needs seconds", "");
+    case 'C':
+      return UsageError(program, "option --cacert needs a file", "");
+    case 'c':
+      return UsageError(program, "option -c needs commands", "");
+    case 'i':
+      return UsageError(program, "option -i needs a key file", "");
+    case 'K':
+      return UsageError(program, "option --known-hosts needs a file", "");
+    case 'f':
+      return UsageError(program, "option -f needs a job file", "");
+    case 'L':
+      return UsageError(program, "option --log needs json", "");
+    case 'M':
+      return UsageError(program, "option --metrics needs a file", "");
+    default:
+      return UsageError(program, "a value is missing after ", given);
+  }
 }
 
 // A decimal port number, 1 to 65535.
@@ -128,6 +160,8 @@ int ParseSeconds(const char *text) {
 struct CommandLine {
   int Verbose = 0, Debug = 0, NoLogin = 0, Passive = 0, ExitOnError = 0, Secure = 0;
   int Insecure = 0, SafePut = 0, AcceptNewHostKey = 0;
+  int Quiet = 0, NoStartup = 0;
+  const char *Commands = nullptr;  // -c: run these instead of standard input
   const char *CaFile = "";
   const char *Identity = "";
   const char *KnownHosts = "";
@@ -135,6 +169,36 @@ struct CommandLine {
   const char *JobFile = nullptr, *Metrics = nullptr;  // -f, --metrics
   int LogJson = 0;                                    // --log json
 };
+
+// The field a flag that only switches something on sets, or null.
+int *ToggleOf(CommandLine *line, int flag) {
+  switch (flag) {
+    case 'v':
+      return &line->Verbose;
+    case 'd':
+      return &line->Debug;
+    case 'n':
+      return &line->NoLogin;
+    case 'p':
+      return &line->Passive;
+    case 'e':
+      return &line->ExitOnError;
+    case 's':
+      return &line->Secure;
+    case 'a':
+      return &line->SafePut;
+    case 'k':
+      return &line->Insecure;
+    case 'q':
+      return &line->Quiet;
+    case 'N':
+      return &line->NoStartup;
+    case 'A':
+      return &line->AcceptNewHostKey;
+    default:
+      return nullptr;
+  }
+}
 
 // Reads the flags of argv into *line (getopt rules: flags come before the
 // host). Returns -1 to go on, else the exit status of a run that ends here
@@ -146,42 +210,25 @@ int ParseFlags(int argc, char *argv[], CommandLine *line) {
                                  {"cacert", required_argument, nullptr, 'C'},
                                  {"insecure", no_argument, nullptr, 'k'},
                                  {"known-hosts", required_argument, nullptr, 'K'},
-                                 {"accept-new-host-key", no_argument, nullptr, 'N'},
+                                 {"accept-new-host-key", no_argument, nullptr, 'A'},
                                  {"log", required_argument, nullptr, 'L'},
                                  {"metrics", required_argument, nullptr, 'M'},
                                  {nullptr, 0, nullptr, 0}};
   opterr = 0;
   int c;
-  while ((c = getopt_long(argc, argv, "+vdnpesahi:t:f:?", kLong, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, "+:vdnpesahi:t:?qNc:f:", kLong, nullptr)) != -1) {
+    if (int *flag = ToggleOf(line, c)) {
+      *flag = 1;
+      continue;
+    }
     switch (c) {
-      case 'v':
-        line->Verbose = 1;
-        break;
-      case 'd':
-        line->Debug = 1;
-        break;
-      case 'n':
-        line->NoLogin = 1;
-        break;
-      case 'p':
-        line->Passive = 1;
-        break;
-      case 'e':
-        line->ExitOnError = 1;
-        break;
-      case 's':
-        line->Secure = 1;
-        break;
-      case 'a':
-        line->SafePut = 1;
-        break;
-      case 'k':
-        line->Insecure = 1;
+      case 'c':
+        line->Commands = optarg;
         break;
       case 'C':
         line->CaFile = optarg;
         if (std::strlen(optarg) >= sizeof(FtpSettings{}.TlsCaFile) || access(optarg, R_OK) != 0) {
-          return UsageError(program, "--cacert needs a readable file: ", optarg);
+          return UsageError(program, "option --cacert needs a readable file: ", optarg);
         }
         break;
       case 'i':
@@ -196,20 +243,17 @@ int ParseFlags(int argc, char *argv[], CommandLine *line) {
           return UsageError(program, "--known-hosts: file name too long: ", optarg);
         }
         break;
-      case 'N':
-        line->AcceptNewHostKey = 1;
-        break;
       case 't':
         line->Timeout = ParseSeconds(optarg);
         if (line->Timeout < 0)
-          return UsageError(program, "-t needs whole seconds from 1: ", optarg);
+          return UsageError(program, "option -t needs whole seconds from 1: ", optarg);
         break;
       case 'f':
         line->JobFile = optarg;
         break;
       case 'L':
         if (std::strcmp(optarg, "json") != 0)
-          return UsageError(program, "--log knows only json: ", optarg);
+          return UsageError(program, "option --log knows only json: ", optarg);
         line->LogJson = 1;
         break;
       case 'M':
@@ -220,18 +264,18 @@ int ParseFlags(int argc, char *argv[], CommandLine *line) {
         std::fflush(stdout);
         return 0;
       case 'h':
+        PrintBanner();
         PrintUsage(stdout, program);
         return 0;
+      case ':':
+        return MissingValue(program, optopt, argv[optind - 1]);
       default:
         // getopt answers '?' both for "-?" and for an unknown flag.
         if (optopt == '?' || (optopt == 0 && std::strcmp(argv[optind - 1], "-?") == 0)) {
+          PrintBanner();
           PrintUsage(stdout, program);
           return 0;
         }
-        if (optopt == 't') return UsageError(program, "-t needs a value", "");
-        if (optopt == 'i') return UsageError(program, "-i needs a key file", "");
-        if (optopt == 'f' || optopt == 'L' || optopt == 'M')
-          return UsageError(program, argv[optind - 1], " needs a value");
         return UsageError(program, "unknown option ", argv[optind - 1]);
     }
   }
@@ -244,6 +288,11 @@ int ParseFlags(int argc, char *argv[], CommandLine *line) {
 int ParseHost(int argc, char *argv[], FtpArgs *args) {
   const char *program = argv[0];
   const int positional = argc - optind;
+  for (int i = optind + 1; i < argc; i++) {
+    if (argv[i][0] == '-' && !IsPort(argv[i])) {
+      return UsageError(program, "options come before the host: ", argv[i]);
+    }
+  }
   if (positional > 2) return UsageError(program, "too many arguments: ", argv[optind + 2]);
   if (positional == 2 && !IsPort(argv[optind + 1])) {
     return UsageError(program, "not a port number: ", argv[optind + 1]);
@@ -259,17 +308,21 @@ int ParseHost(int argc, char *argv[], FtpArgs *args) {
   return -1;
 }
 
-// Applies what the command line asked for to a started session.
+// Applies what the command line asked for to a started session; applied
+// again after ~/.cvxferrc, so that only what the command line leaves open
+// is the file's to set.
 void ApplyCommandLine(const CommandLine &line, FtpSession *session) {
   FtpSettings &opt = session->Opt;
   if (line.Verbose) opt.Verbose = 1;
   if (line.Debug) opt.Debug = 1;
   if (line.NoLogin) opt.AutoLogin = 0;
   if (line.Passive) opt.Passive = 1;
+  if (line.Quiet) opt.Quiet = 1;
+  if (line.Quiet && !line.Verbose) opt.Verbose = 0;
   opt.ExitOnError = line.ExitOnError;
-  opt.TlsMode = line.Secure ? FTP_TLS_EXPLICIT : FTP_TLS_OFF;
+  if (line.Secure) opt.TlsMode = FTP_TLS_EXPLICIT;
   opt.TlsInsecure = line.Insecure;
-  opt.SafePut = line.SafePut;
+  if (line.SafePut) opt.SafePut = 1;
   std::snprintf(opt.TlsCaFile, sizeof(opt.TlsCaFile), "%s", line.CaFile);
   std::snprintf(opt.SshIdentity, sizeof(opt.SshIdentity), "%s", line.Identity);
   std::snprintf(opt.SshKnownHosts, sizeof(opt.SshKnownHosts), "%s", line.KnownHosts);
@@ -288,21 +341,21 @@ int StartService(const CommandLine &line) {
 
 }  // namespace
 
-// Starts the session: banner, usage, flags, queue manager, the automatic open
-// of a host named on the command line, then the prompt loop; returns the
-// run's exit status. An unknown flag or a stray argument is a usage error
-// that runs nothing.
+// Starts the session: flags, banner, queue manager, ~/.cvxferrc, the
+// automatic open of a host named on the command line, then the prompt loop
+// (or the commands of -c); returns the run's exit status. An unknown flag or
+// a stray argument is a usage error that runs nothing.
 int main(int argc, char *argv[]) {
   // Signals first: a service manager may send SIGTERM at any moment.
   CatchInterrupts();
   FtpSession session;
   std::memset(&session, 0, sizeof(session));
-  PrintBanner();
   CommandLine line;
   FtpArgs openArgs;
   InitFtpDoCommandList();
   if (int status = ParseFlags(argc, argv, &line); status >= 0) return status;
   if (int status = ParseHost(argc, argv, &openArgs); status >= 0) return status;
+  if (!line.Quiet) PrintBanner();
   if (FtpInit(&session) != 0) {
     std::printf("FtpInit failed!\n");
     std::fflush(stdout);
@@ -315,11 +368,16 @@ int main(int argc, char *argv[]) {
   signal(SIGPIPE, SIG_IGN);
 
   // The queue side and the automatic open count like commands of the run.
-  session.Run.Failure = 0;
+  FtpBeginCommand(&session, "cvconn");
   FtpEndCommand(&session, CVFtpInit(&session));
+  if (!line.NoStartup && session.Run.Done == 0) {
+    FtpRunStartupFile(&session, FtpStartupPath().c_str());
+    ApplyCommandLine(line, &session);
+  }
   if (openArgs.Count > 1 && session.Run.Done == 0) {
     FtpEndCommand(&session, FtpDoDispatch(&session, GetFtpDoCommandByName("open"), &openArgs));
   }
+  if (session.Run.Done == 0 && line.Commands != nullptr) FtpRunCommandText(&session, line.Commands);
   if (session.Run.Done == 0) FtpExecCmd(&session);
   FtpEventEnd(&session, session.Run.Status);
   FtpCVEnd(&session);

@@ -17,12 +17,13 @@ constexpr int kConn = FTP_NEEDS_CONNECTION;
 constexpr int kRemote = FTP_REMOTE_NAMES;
 constexpr int kChanges = FTP_CHANGES_NAMES;
 constexpr int kAny = -1;
+constexpr int kDefault = FTP_STARTUP_DEFAULT;
 
 FtpDoCommandDef gFtpDoCommands[] = {
     {"!", FtpDoShell, "[command]", "escape to the shell", FTP_RAW_LINE, 0, kAny},
     {"?", FtpDoHelp, "[optional commands]", "a synonym for help", 0, 0, kAny},
-    {"ascii", FtpDoAscii, nullptr, "set ascii transer type", kConn, 0, kAny},
-    {"binary", FtpDoBinary, nullptr, "set binary transfer type", kConn, 0, kAny},
+    {"ascii", FtpDoAscii, nullptr, "set ascii transer type", kConn | kDefault, 0, kAny},
+    {"binary", FtpDoBinary, nullptr, "set binary transfer type", kConn | kDefault, 0, kAny},
     {"bye", FtpDoQuit, nullptr, "terminate the FTP session with the remote server and exit cvxfer",
      0, 0, kAny},
     {"cd", FtpDoCD, "[remote-dir]", "change remote working directory", kConn | kRemote | kChanges,
@@ -30,8 +31,8 @@ FtpDoCommandDef gFtpDoCommands[] = {
     {"close", FtpDoClose, nullptr,
      "terminate the FTP session with the remote server and return to the command interpreter",
      kConn | kChanges, 0, kAny},
-    {"cvconn", FtpDoCVCONN, "QMgrName", "connect to queue manager (disconnect from previous qmgr)",
-     FTP_RAW_LINE, 0, kAny},
+    {"cvconn", FtpDoCVCONN, "[QMgrName]",
+     "connect to queue manager (disconnect from previous qmgr)", FTP_RAW_LINE, 0, kAny},
     {"cvnper", FtpDoCVNPER, nullptr, "set Corvane message to non-persistent", 0, 0, kAny},
     {"cvopen", FtpDoCVOPEN, "QName", "open queue (close previous queue)", FTP_RAW_LINE, 0, kAny},
     {"cvper", FtpDoCVPER, nullptr, "set Corvane message to persistent", 0, 0, kAny},
@@ -40,8 +41,8 @@ FtpDoCommandDef gFtpDoCommands[] = {
     {"dir", FtpDoDir, "[remote-directory]", "get remote directory listing", kConn | kRemote, 0,
      kAny},
     {"disconnect", FtpDoClose, nullptr, "a synonym for close", kConn | kChanges, 0, kAny},
-    {"ebcdic", FtpDoEbcdic, nullptr, "set ebcdic transer type", kConn, 0, kAny},
-    {"get", FtpDoGetCV, "remote-file",
+    {"ebcdic", FtpDoEbcdic, nullptr, "set ebcdic transer type", kConn | kDefault, 0, kAny},
+    {"get", FtpDoGetCV, "[-d | -m directory] remote-file",
      "retrieve remote-file and store it on the local machine queue", kConn | kRemote | kChanges, 0,
      kAny},
     {"help", FtpDoHelp, "[optional commands]",
@@ -49,10 +50,11 @@ FtpDoCommandDef gFtpDoCommands[] = {
     {"ls", FtpDoLs, "[remote-directory]",
      "print a listing of the contents of directory on the remote machine", kConn | kRemote, 0,
      kAny},
-    {"open", FtpDoOpen, "[host]", "establish a connection to the specified host FTP server",
-     FTP_NEEDS_NO_CONNECTION | kChanges, 0, kAny},
+    {"open", FtpDoOpen, "[host [port] | URL]",
+     "establish a connection to the specified host FTP server", FTP_NEEDS_NO_CONNECTION | kChanges,
+     0, kAny},
     {"passive", FtpDoPassive, nullptr, "toggle passive transfer mode", 0, 0, kAny},
-    {"put", FtpDoPutCV, "remote-file", "store a local Corvane message on the remote machine",
+    {"put", FtpDoPutCV, "[remote-file]", "store a local Corvane message on the remote machine",
      kConn | kRemote | kChanges, 0, kAny},
     {"pwd", FtpDoPWD, nullptr,
      "print the name of the current working directory on the remote machine", kConn, 0, kAny},
@@ -62,8 +64,8 @@ FtpDoCommandDef gFtpDoCommands[] = {
     {"status", FtpDoStatus, nullptr, "show the current status op cvxfer", 0, 0, kAny},
     {"system", FtpDoSyst, nullptr, "show the type of operating system running on remote machine",
      kConn, 0, kAny},
-    {"type", FtpDoType, "type-name", "Set the file transfer type to type-name",
-     kConn | FTP_RAW_LINE, 0, kAny},
+    {"type", FtpDoType, "[ascii | binary | ebcdic]", "Set the file transfer type to type-name",
+     kConn | FTP_RAW_LINE | kDefault, 0, kAny},
     {"user", FtpDoLogin, "user-name [password]", "Identify yourself to the remote FTP server",
      kConn | FTP_RAW_LINE | kChanges, 0, kAny},
     {"verbose", FtpDoVerbose, nullptr, "toggle verbose mode", 0, 0, kAny},
@@ -89,6 +91,12 @@ FtpDoCommandDef gFtpDoCommands[] = {
      "store messages as remote files under their own names until the queue is empty (-w: wait "
      "for more)",
      kConn | kChanges, 0, 2},
+    {"raw", FtpDoRaw, "command [arguments]",
+     "send one command to the server as typed and show its reply", kConn | FTP_RAW_LINE, 1, kAny},
+    {"site", FtpDoSite, "arguments", "send a SITE command to the server and show its reply",
+     kConn | FTP_RAW_LINE, 1, kAny},
+    {"mdelete", FtpDoMDelete, "pattern ...",
+     "delete every remote file whose name matches a pattern", kConn | kRemote | kChanges, 1, kAny},
 };
 
 int gNumFtpDoCommands = sizeof(gFtpDoCommands) / sizeof(gFtpDoCommands[0]);

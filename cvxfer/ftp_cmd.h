@@ -15,6 +15,7 @@ enum {
   FTP_RAW_LINE = 4,             // reads Line or Rest only: quotes are not checked
   FTP_REMOTE_NAMES = 8,         // its arguments are remote names: Tab completes them
   FTP_CHANGES_NAMES = 16,       // the remote names kept for Tab are stale after it
+  FTP_STARTUP_DEFAULT = 32,     // in ~/.cvxferrc it needs no connection: it sets a default
 };
 
 // One row of the command table. The first four fields are the command's

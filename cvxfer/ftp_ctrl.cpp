@@ -4,6 +4,7 @@
 #include "ftp_ctrl.h"
 
 #include <poll.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -212,17 +213,22 @@ int FtpConnectHost(FtpSession *session, const char *host, unsigned short port, T
     *fd = -1;
     rc = TcpConnect(fd, *info, session->Opt.Timeout);
   }
+  const int why = errno;
   if (rc == 0) return 0;
   if (rc == TCP_TIMEOUT) {
-    std::printf("cvxfer: timed out after %d s waiting for %s %s\n", session->Opt.Timeout,
-                *info == nullptr ? "the address of" : "the connection to", host);
-    FtpFail(session, FTP_EXIT_TIMEOUT);
+    std::printf("cvxfer: timed out after %d s waiting for %s %s port %u\n", session->Opt.Timeout,
+                *info == nullptr ? "the address of" : "the connection to", host, port);
+    FtpFailWhy(session, FTP_EXIT_TIMEOUT, "timed out after %d s", session->Opt.Timeout);
   } else if (rc == TCP_INTERRUPTED) {
     session->Run.Interrupted = 1;
     FtpFail(session, FTP_EXIT_INTERRUPTED);
   } else {
-    std::printf(*info == nullptr ? "Error on TCP/IP: %s\n" : "Error on TCP/IP connect: %s\n",
-                TCPIPErrorString(rc));
+    // The host and port said, so that a typo or a wrong port shows.
+    std::printf(*info == nullptr ? "Error on TCP/IP: %s (%s port %u)\n"
+                                        : "Error on TCP/IP connect: %s (%s port %u)\n",
+                TCPIPErrorString(rc), host, port);
+    FtpFailWhy(session, FTP_EXIT_CONNECT, "%s",
+               rc == TCP_CONNECT_FAILED ? std::strerror(why) : TCPIPErrorString(rc));
   }
   std::free(*info);
   *info = nullptr;
@@ -270,7 +276,7 @@ int FtpExchange(FtpSession *session, const char *text, bool echo, int *sendRc) {
   const int length = static_cast<int>(std::strlen(text));
   if (echo && session->Opt.Debug) {
     // A password never reaches the screen, even when debugging.
-    if (std::strncmp(text, "PASS ", 5) == 0) {
+    if (strncasecmp(text, "PASS ", 5) == 0) {
       std::printf("--> PASS XXXX\n");
     } else {
       std::printf("--> %s\n", FtpPrintable(std::string_view(text, length - 2)).c_str());
@@ -312,6 +318,7 @@ int FtpReadReply(FtpSession *session, bool quiet) {
   char digits[4] = {0};
   std::memcpy(digits, ctl.ReplyText, n < 3 ? n : 3);
   ctl.ReplyCode = std::atoi(digits);
+  ctl.Replies++;
   FtpShowReplyLine(session, ctl.ReplyText, n, cut);
   if (ctl.ReplyCode == 421) {
     FtpCtlDrop(session);
@@ -373,6 +380,7 @@ void FtpAbort(FtpSession *session) {
 int FtpOpen(FtpSession *session, const char *host, unsigned short port) {
   FtpCtlReset(session, host);
   if (port == 0) port = session->Opt.TlsMode == FTP_TLS_IMPLICIT ? 990 : 21;
+  FtpNoteObject(session, "%s port %u", host, port);
   if (FtpConnectHost(session, host, port, &session->Ctl.HostInfo, &session->Ctl.Socket) != 0) {
     return -1;
   }

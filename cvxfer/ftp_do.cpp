@@ -4,7 +4,9 @@
 #include "ftp_do.h"
 
 #include <arpa/inet.h>
+#include <fnmatch.h>
 #include <pwd.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,15 +16,19 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "ftp_auth.h"
 #include "ftp_args.h"
 #include "bridge.h"
-#include "watch.h"
+#include "bridge_steps.h"
 #include "cv_session.h"
 #include "ftp_ctrl.h"
 #include "ftp_event.h"
+#include "ftp_io.h"
 #include "ftp_remote.h"
+#include "remote.h"
+#include "watch.h"
 #include "ftp_tls.h"
 #include "sftp_remote.h"
 #include "keyb_util.h"
@@ -70,6 +76,15 @@ bool FtpDoSpeaksFtp(FtpSession *session, const char *command) {
   std::printf("%s: an FTP command; not available over %s.\n", command, session->Remote->Scheme);
   std::fflush(stdout);
   return false;
+}
+
+// Sets the transfer type (an index of kFtpTypes). Without a connection
+// (only ~/.cvxferrc gets this far, see FTP_STARTUP_DEFAULT) it becomes the
+// type every login sets.
+int FtpDoChooseType(FtpSession *session, int type) {
+  if (session->Ctl.Connected) return FtpDoSetType(session, type);
+  session->Opt.LoginType = type;
+  return FTP_OK;
 }
 
 // Returns the port when text is a decimal number 1 to 65535, else 0.
@@ -128,9 +143,12 @@ bool FtpDoDemandsTls(FtpSession *session) {
       text.find("encrypt") == std::string::npos) {
     return false;
   }
-  std::printf("cvxfer: the server requires TLS; use -s or open ftpes://%s\n", session->Ctl.Host);
+  // The port goes with the hint: the same server is to be opened again.
+  const std::string server = session->Remote->Server(session);
+  std::printf("cvxfer: the server requires TLS; use -s or open ftpes://%s\n", server.c_str());
   std::fflush(stdout);
-  FtpFail(session, FTP_EXIT_TLS);
+  FtpFailWhy(session, FTP_EXIT_TLS, "the server requires TLS; use -s or open ftpes://%s",
+             server.c_str());
   return true;
 }
 
@@ -172,10 +190,13 @@ int FtpDoLoginWith(FtpSession *session, const char *user, const char *pass) {
   if (rc == FTP_OK) FtpDoRememberLogin(session, user, pass);
   std::memset(password, 0, sizeof(password));
   if (session->Ctl.ReplyCode < 500) {
-    // Every login the server did not refuse switches to ascii; a session
-    // that cannot even do that is no working login.
+    // Every login the server did not refuse switches to ascii (or the type
+    // ~/.cvxferrc chose); a session that cannot even do that is no working
+    // login.
+    const int type =
+        session->Opt.LoginType != FTP_TYPE_UNSET ? session->Opt.LoginType : FTP_TYPE_ASCII;
     if (session->Ctl.Connected) {
-      if (FtpDoSetType(session, FTP_TYPE_ASCII) != FTP_OK) rc = FTP_FAILED;
+      if (FtpDoSetType(session, type) != FTP_OK) rc = FTP_FAILED;
     } else {
       std::printf("Not Connected.\n");
     }
@@ -363,6 +384,7 @@ int FtpDoReconnect(FtpSession *session) {
 
 int FtpDoLogin(FtpSession *session, const FtpArgs *args) {
   if (!FtpDoSpeaksFtp(session, "user")) return FTP_FAILED;
+  FtpNoteObject(session, "%s", session->Remote->Server(session).c_str());
   return FtpDoLoginAs(session, args->Rest);
 }
 
@@ -404,21 +426,21 @@ int FtpDoShell(FtpSession *, const FtpArgs *args) {
 }
 
 int FtpDoAscii(FtpSession *session, const FtpArgs *) {
-  return FtpDoSetType(session, FTP_TYPE_ASCII);
+  return FtpDoChooseType(session, FTP_TYPE_ASCII);
 }
 
 int FtpDoBinary(FtpSession *session, const FtpArgs *) {
-  return FtpDoSetType(session, FTP_TYPE_BINARY);
+  return FtpDoChooseType(session, FTP_TYPE_BINARY);
 }
 
 int FtpDoEbcdic(FtpSession *session, const FtpArgs *) {
-  return FtpDoSetType(session, FTP_TYPE_EBCDIC);
+  return FtpDoChooseType(session, FTP_TYPE_EBCDIC);
 }
 
 int FtpDoType(FtpSession *session, const FtpArgs *args) {
   const char *arg = args->Rest;
   if (arg[0] == '\0') {
-    const int type = session->Opt.TransferType;
+    const int type = session->Ctl.Connected ? session->Opt.TransferType : session->Opt.LoginType;
     std::printf("Using ");
     std::fflush(stdout);
     std::printf("%s mode to transfer files.\n",
@@ -427,10 +449,11 @@ int FtpDoType(FtpSession *session, const FtpArgs *args) {
     return FTP_OK;
   }
   for (int type = FTP_TYPE_ASCII; type <= FTP_TYPE_EBCDIC; type++) {
-    if (std::strcmp(arg, kFtpTypes[type].Name) == 0) return FtpDoSetType(session, type);
+    if (std::strcmp(arg, kFtpTypes[type].Name) == 0) return FtpDoChooseType(session, type);
   }
   std::printf("%s: unknown mode\n", arg);
   std::fflush(stdout);
+  FtpFailWhy(session, FTP_EXIT_FAILED, "%s: unknown mode", arg);
   return FTP_FAILED;
 }
 
@@ -710,4 +733,91 @@ int FtpDoSize(FtpSession *session, const FtpArgs *args) {
 
 int FtpDoPutCV(FtpSession *session, const FtpArgs *args) {
   return FtpPutCV(session, FtpDoFirstArg(args));
+}
+
+// ---- The server's own commands ----
+
+namespace {
+
+// Sends verb and arg (null: none) as one command and shows the whole
+// reply, whatever verbose says: showing it is what the command is for. A
+// preliminary reply (1yz) is followed by the final one. CR, LF and NUL
+// (cut by the line already) are refused before anything is sent; a
+// password is never shown.
+int FtpDoSendAsTyped(FtpSession *session, const std::string &verb, const char *arg) {
+  const bool pass = strcasecmp(verb.c_str(), "PASS") == 0;
+  FtpNoteObject(session, "%s%s%s", verb.c_str(), arg != nullptr ? " " : "",
+                arg == nullptr ? ""
+                : pass         ? "XXXX"
+                               : arg);
+  if (session->Run.LineHasNul || (arg != nullptr && std::strpbrk(arg, "\r\n") != nullptr) ||
+      verb.find_first_of("\r\n") != std::string::npos) {
+    std::printf("cvxfer: a command cannot hold CR, LF or NUL; not sent.\n");
+    std::fflush(stdout);
+    FtpFailWhy(session, FTP_EXIT_FAILED, "a command cannot hold CR, LF or NUL");
+    return FTP_FAILED;
+  }
+  char text[kFtpCommandMax];
+  if (FtpFormatCmd(text, verb.c_str(), arg) < 0) {
+    FtpFailWhy(session, FTP_EXIT_FAILED, "command too long");
+    return FTP_FAILED;
+  }
+  const int verbose = session->Opt.Verbose;
+  session->Opt.Verbose = 1;
+  int reply = FtpExchange(session, text, true);
+  while (reply >= 100 && reply < 200 && session->Ctl.Connected) reply = FtpGetReply(session);
+  session->Opt.Verbose = verbose;
+  return FtpDoReplyResult(session);
+}
+
+// Deletes each listed name of dir that matches glob, by shell rules; counts
+// what was deleted and names what failed.
+void FtpDoDeleteMatches(FtpSession *session, const std::string &dir, const std::string &glob,
+                        int *deleted, std::vector<std::string> *failed) {
+  std::vector<std::string> names;
+  if (session->Remote->List(session, dir.empty() ? nullptr : dir.c_str(), &names) != 0) {
+    // Nothing is deleted on the word of a listing that cannot be trusted whole.
+    failed->push_back(dir.empty() ? "the listing" : "the listing of " + dir);
+    return;
+  }
+  for (const std::string &name : names) {
+    if (session->Run.Interrupted || !session->Ctl.Connected) break;
+    const std::string base = CVBaseOf(name);
+    if (fnmatch(glob.c_str(), base.c_str(), FNM_PERIOD) != 0) continue;
+    // The name the server would be asked to delete is not the name it listed.
+    if (base.find_first_of(std::string("\r\n\0", 3)) != std::string::npos ||
+        session->Remote->Delete(session, (dir + base).c_str()) != 0) {
+      failed->push_back(FtpPrintable(dir + base));
+    } else {
+      ++*deleted;
+    }
+  }
+}
+
+}  // namespace
+
+int FtpDoRaw(FtpSession *session, const FtpArgs *args) {
+  const char *rest = args->Rest;
+  const size_t n = std::strcspn(rest, " ");
+  return FtpDoSendAsTyped(session, std::string(rest, n), rest[n] != '\0' ? rest + n + 1 : nullptr);
+}
+
+int FtpDoSite(FtpSession *session, const FtpArgs *args) {
+  return FtpDoSendAsTyped(session, "SITE", args->Rest);
+}
+
+int FtpDoMDelete(FtpSession *session, const FtpArgs *args) {
+  int deleted = 0;
+  std::vector<std::string> failed;
+  for (int i = 1; i < args->Count && session->Ctl.Connected && !session->Run.Interrupted; i++) {
+    FtpDoDeleteMatches(session, CVDirOf(args->Words[i]), CVBaseOf(args->Words[i]), &deleted,
+                       &failed);
+  }
+  std::printf("cvxfer: mdelete: %d files, %zu failed\n", deleted, failed.size());
+  for (const std::string &name : failed) std::printf("cvxfer: mdelete: failed: %s\n", name.c_str());
+  std::fflush(stdout);
+  if (failed.empty() && !session->Run.Interrupted) return FTP_OK;
+  FtpNoteObject(session, "%zu of %zu files", failed.size(), failed.size() + deleted);
+  FtpFail(session, FTP_EXIT_REFUSED);
+  return FTP_FAILED;
 }

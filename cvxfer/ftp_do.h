@@ -66,5 +66,11 @@ int FtpDoRename(FtpSession *session, const FtpArgs *args);
 int FtpDoMkdir(FtpSession *session, const FtpArgs *args);
 int FtpDoRmdir(FtpSession *session, const FtpArgs *args);
 int FtpDoSize(FtpSession *session, const FtpArgs *args);
+int FtpDoMDelete(FtpSession *session, const FtpArgs *args);
+
+// The server's own commands: raw sends the line as typed, site as the
+// arguments of SITE; both show the whole reply.
+int FtpDoRaw(FtpSession *session, const FtpArgs *args);
+int FtpDoSite(FtpSession *session, const FtpArgs *args);
 
 #endif

@@ -51,7 +51,7 @@ struct FtpEventCounts {
 // The one record of the process. Lock guards Counts and the metrics file,
 // which the writer thread rewrites too.
 struct FtpEventState {
-  bool Json = false;
+  int JsonFd = -1;         // where the JSON lines go (--log json), -1 for nowhere
   bool Notify = false;     // NOTIFY_SOCKET was set
   bool Ready = false;      // READY was said
   long long PetGapMs = 0;  // least time between two watchdog pets; 0: no watchdog
@@ -367,10 +367,13 @@ std::string FtpEventJson(const std::string &text) {
 }
 
 int FtpEventStart(bool json, const char *metrics, const char *jobFile) {
-  gEvents.Json = json;
   // Instances of one host each write a file for the same collector: the
   // job's name keeps their samples apart.
   if (jobFile != nullptr) gEvents.JobLabel = FtpEventJobLabel(jobFile);
+  if (json && (gEvents.JsonFd = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3)) < 0) {
+    std::fprintf(stderr, "cvxfer: --log json: %s\n", std::strerror(errno));
+    return -1;
+  }
   const char *socket = std::getenv("NOTIFY_SOCKET");
   gEvents.Notify = socket != nullptr && socket[0] != '\0';
   uint64_t usec = 0;
@@ -378,22 +381,29 @@ int FtpEventStart(bool json, const char *metrics, const char *jobFile) {
     // Four pets per period, never more than one a second.
     gEvents.PetGapMs = std::min<long long>(static_cast<long long>(usec / 4000), 1000);
   }
-  if (metrics == nullptr) return 0;
-  gEvents.Metrics = metrics;
-  std::lock_guard<std::mutex> lock(gEvents.Lock);
-  if (FtpEventWriteMetrics() != 0) {
-    std::fprintf(stderr, "cvxfer: --metrics cannot write %s: %s\n", metrics, std::strerror(errno));
-    gEvents.Metrics.clear();
-    return -1;
+  if (metrics != nullptr) {
+    gEvents.Metrics = metrics;
+    std::lock_guard<std::mutex> lock(gEvents.Lock);
+    if (FtpEventWriteMetrics() != 0) {
+      std::fprintf(stderr, "cvxfer: --metrics cannot write %s: %s\n", metrics,
+                   std::strerror(errno));
+      gEvents.Metrics.clear();
+      return -1;
+    }
+    FtpEventStartWriter();
   }
-  FtpEventStartWriter();
+  // Standard error, as the outside sees it, carries the JSON lines alone:
+  // what the program writes on it otherwise (failure lines) joins the text
+  // on standard output.
+  if (json) {
+    std::fflush(stderr);
+    dup2(STDOUT_FILENO, STDERR_FILENO);
+  }
   return 0;
 }
 
 void FtpEventSay(FtpSession *session, const FtpEvent &event) {
-  if (gEvents.Json) {
-    FtpEventWriteAll(STDERR_FILENO, FtpEventLine(session, event));
-  }
+  if (gEvents.JsonFd >= 0) FtpEventWriteAll(gEvents.JsonFd, FtpEventLine(session, event));
   FtpEventCount(event);
   if (gEvents.Notify) FtpEventNotify(session, event);
   const bool progress =

@@ -39,10 +39,12 @@ struct FtpEvent {
   int ExitClass = 0;                 // class of the failure (FTP_EXIT_*), 0 for success
 };
 
-// Starts the outputs asked for: json for --log json, metrics the file of
-// --metrics (null: none), whose first version is written at once; every
-// sample is labelled with the base name of jobFile (null: none). Returns
-// 0, or -1 after saying on standard error why the metrics cannot be written.
+// Starts the outputs asked for: json for --log json (standard error then
+// carries the JSON lines alone; what else the program writes there joins
+// standard output), metrics the file of --metrics (null: none), whose first
+// version is written at once; every sample is labelled with the base name
+// of jobFile (null: none). Returns 0, or -1 after saying on standard error
+// why not.
 int FtpEventStart(bool json, const char *metrics, const char *jobFile);
 
 // Tells of event: its JSON line, its counters, and STATUS; the first

@@ -17,7 +17,8 @@
 void FtpReportTimeout(FtpSession *session, const char *what) {
   std::printf("cvxfer: timed out after %d s waiting for %s\n", session->Opt.Timeout, what);
   std::fflush(stdout);
-  FtpFail(session, FTP_EXIT_TIMEOUT);
+  FtpFailWhy(session, FTP_EXIT_TIMEOUT, "timed out after %d s waiting for %s", session->Opt.Timeout,
+             what);
 }
 
 int FtpWait(FtpSession *session, int fd, short events, const char *what) {

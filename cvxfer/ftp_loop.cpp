@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "remote.h"
 #include "ftp_edit.h"
@@ -47,13 +49,128 @@ bool FtpJobHasPassword(int fd) {
   return found;
 }
 
+// What a failure of each class is, for a failure line whose layer gave no
+// cause.
+const char *FtpClassText(int cls) {
+  switch (cls) {
+    case FTP_EXIT_CONNECT:
+      return "could not connect";
+    case FTP_EXIT_LOGIN:
+      return "login refused";
+    case FTP_EXIT_TLS:
+      return "TLS could not be set up or verified";
+    case FTP_EXIT_REFUSED:
+      return "refused by the server";
+    case FTP_EXIT_INCOMPLETE:
+      return "the transfer did not complete";
+    case FTP_EXIT_TIMEOUT:
+      return "timed out";
+    case FTP_EXIT_QUEUE:
+      return "the queue manager refused";
+    case FTP_EXIT_NO_MESSAGE:
+      return "no message on the queue";
+    default:
+      return "see the messages above";
+  }
+}
+
+// Copies text into field (size bytes, terminated, cut to fit) without its
+// line end and with every other control character written ^X: a failure
+// line is one line, whatever a server or a name holds.
+void FtpAccountCopy(char *field, size_t size, std::string_view text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+  size_t n = 0;
+  for (size_t i = 0; i < text.size() && n + 3 <= size; i++) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7F) {
+      field[n++] = '^';
+      field[n++] = static_cast<char>(c == 0x7F ? '?' : c + '@');
+    } else {
+      field[n++] = static_cast<char>(c);
+    }
+  }
+  field[n] = '\0';
+}
+
+// FtpAccountCopy of what format and ap say.
+void FtpAccountText(char *field, size_t size, const char *format, va_list ap) {
+  char text[1024];
+  std::vsnprintf(text, sizeof(text), format, ap);
+  FtpAccountCopy(field, size, text);
+}
+
+// Prints the one line on standard error that says what the command that
+// just failed in class cls was, what it worked on and why it failed.
+void FtpFailureLine(const FtpSession *session, int cls) {
+  const FtpAccount &run = session->Run;
+  std::fflush(stdout);
+  std::fprintf(stderr, "cvxfer: %s failed: %s%s%s\n",
+               run.Command[0] != '\0' ? run.Command : "command", run.Object,
+               run.Object[0] != '\0' ? ": " : "",
+               run.Cause[0] != '\0' ? run.Cause : FtpClassText(cls));
+  std::fflush(stderr);
+}
+
+// Runs one command of a start-up file or of -c: text (which held a NUL
+// byte when hasNul) is made a line as GetInput makes one; "#" starts a
+// comment line. Returns the command's class (0 when there was none).
+int FtpRunOneLine(FtpSession *session, const char *text, int hasNul) {
+  static char line[KEYB_LINE_MAX + 1];
+  KeybTrimLine(text, line);
+  session->Run.LineHasNul = hasNul;
+  if (line[0] == '\0' || line[0] == '#') return 0;
+  return FtpEndCommand(session, FtpDoCommand(session, line));
+}
+
 }  // namespace
 
+void FtpFail(FtpSession *session, int cls) {
+  FtpAccount &run = session->Run;
+  if (run.Failure == 0) run.Failure = cls;
+  // A negative reply read during this command is what the server said.
+  const FtpControl &ctl = session->Ctl;
+  if (run.Cause[0] == '\0' && ctl.Replies != run.RepliesAtStart && ctl.ReplyCode >= 400 &&
+      ctl.ReplyText[0] != '\0') {
+    FtpAccountCopy(run.Cause, sizeof(run.Cause), ctl.ReplyText);
+  }
+}
+
+void FtpFailWhy(FtpSession *session, int cls, const char *format, ...) {
+  if (session->Run.Cause[0] == '\0') {
+    va_list ap;
+    va_start(ap, format);
+    FtpAccountText(session->Run.Cause, sizeof(session->Run.Cause), format, ap);
+    va_end(ap);
+  }
+  FtpFail(session, cls);
+}
+
+void FtpNoteObject(FtpSession *session, const char *format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  FtpAccountText(session->Run.Object, sizeof(session->Run.Object), format, ap);
+  va_end(ap);
+}
+
+void FtpBeginCommand(FtpSession *session, const char *name) {
+  FtpAccount &run = session->Run;
+  run.Failure = 0;
+  std::snprintf(run.Command, sizeof(run.Command), "%s", name);
+  run.Object[0] = run.Cause[0] = '\0';
+  run.RepliesAtStart = session->Ctl.Replies;
+}
+
 int FtpDoDispatch(FtpSession *session, const FtpDoCommandDef *row, const FtpArgs *args) {
-  session->Run.Failure = 0;
+  FtpBeginCommand(session, row->Name);
+  // Remote names are what most commands work on; the layers name a better
+  // object where they know one (host and port, the name a put chose).
+  if ((row->Needs & FTP_REMOTE_NAMES) != 0 && args->Count > 1) {
+    FtpNoteObject(session, "%s", args->Rest);
+  }
   const char *answer = nullptr;
   const int given = args->Count - 1;
-  if ((row->Needs & FTP_NEEDS_CONNECTION) != 0 && !session->Ctl.Connected) {
+  const bool setsDefault = session->Run.Startup && (row->Needs & FTP_STARTUP_DEFAULT) != 0;
+  if ((row->Needs & FTP_NEEDS_CONNECTION) != 0 && !session->Ctl.Connected && !setsDefault) {
     answer = "Not Connected.\n";
   } else if ((row->Needs & FTP_NEEDS_NO_CONNECTION) != 0 && session->Ctl.Connected) {
     answer = "Already connected.  Close connection first.\n";
@@ -62,11 +179,14 @@ int FtpDoDispatch(FtpSession *session, const FtpDoCommandDef *row, const FtpArgs
   } else if (given < row->MinArgs || (row->MaxArgs >= 0 && given > row->MaxArgs)) {
     std::printf("usage: %s %s\n", row->Name, row->Synopsis != nullptr ? row->Synopsis : "");
     std::fflush(stdout);
+    FtpFailWhy(session, FTP_EXIT_FAILED, "usage: %s %s", row->Name,
+               row->Synopsis != nullptr ? row->Synopsis : "");
     return FTP_FAILED;
   }
   if (answer != nullptr) {
     std::fputs(answer, stdout);
     std::fflush(stdout);
+    FtpFailWhy(session, FTP_EXIT_FAILED, "%s", answer);
     return FTP_FAILED;
   }
   const int result = row->Handler(session, args);
@@ -86,14 +206,12 @@ int FtpDoCommand(FtpSession *session, const char *line) {
   word[n] = '\0';
 
   FtpDoCommandDef *row = cut ? nullptr : GetFtpDoCommandByName(word);
-  if (row == FTP_DO_AMBIGUOUS) {
-    std::printf("%s: ambiguous command name.\n", word);
+  if (row == FTP_DO_AMBIGUOUS || row == nullptr) {
+    const char *why = row == nullptr ? "no such command" : "ambiguous command name";
+    std::printf("%s: %s.\n", word, why);
     std::fflush(stdout);
-    return -1;
-  }
-  if (row == nullptr) {
-    std::printf("%s: no such command.\n", word);
-    std::fflush(stdout);
+    FtpBeginCommand(session, word);
+    FtpFailWhy(session, FTP_EXIT_FAILED, "%s", why);
     return -1;
   }
   static FtpArgs args;  // large; one line is dispatched at a time
@@ -119,6 +237,8 @@ int FtpEndCommand(FtpSession *session, int result) {
     session->Run.Done = 1;
   }
   if (cls == FTP_EXIT_OK) return cls;
+  // Whatever verbose and -q hide, a failure is said in one line.
+  if (cls != FTP_EXIT_INTERRUPTED) FtpFailureLine(session, cls);
   if (session->Run.Status == FTP_EXIT_OK) session->Run.Status = cls;
   // An interrupt ends a run that nobody watches at a terminal; -e ends any
   // run at its first failure.
@@ -130,8 +250,79 @@ int FtpEndCommand(FtpSession *session, int result) {
 }
 
 int FtpReadCommandLine(FtpSession *session, char *line) {
-  session->Run.InputReady = gEditing ? FtpEditReadLine(kPrompt, line) : GetInput(line);
+  session->Run.InputReady =
+      gEditing ? FtpEditReadLine(session->Opt.Quiet ? "" : kPrompt, line) : GetInput(line);
+  session->Run.LineHasNul = !gEditing && session->Run.InputReady > 0 &&
+                            KeybLastLineLength() != static_cast<int>(std::strlen(line));
   return session->Run.InputReady;
+}
+
+int FtpSplitCommands(const char *text, std::vector<std::string> *commands) {
+  commands->assign(1, "");
+  for (const char *c = text; *c != '\0'; c++) {
+    if (c[0] == '\\' && c[1] == ';') {
+      commands->back() += *++c;
+    } else if (*c == ';') {
+      commands->emplace_back();
+    } else {
+      commands->back() += *c;
+    }
+  }
+  return static_cast<int>(commands->size());
+}
+
+void FtpRunCommandText(FtpSession *session, const char *text) {
+  std::vector<std::string> commands;
+  FtpSplitCommands(text, &commands);
+  for (const std::string &command : commands) {
+    if (session->Run.Done != 0) break;
+    FtpRunOneLine(session, command.c_str(), 0);
+  }
+  // The end of the commands ends the session as the end of input does.
+  if (session->Ctl.Connected && session->Run.Done == 0) session->Remote->Close(session);
+  session->Run.Done = 1;
+}
+
+std::string FtpStartupPath(void) {
+  const char *home = std::getenv("HOME");
+  return home != nullptr && home[0] != '\0' ? std::string(home) + "/.cvxferrc" : "";
+}
+
+void FtpRunStartupFile(FtpSession *session, const char *path) {
+  FILE *file = path[0] != '\0' ? std::fopen(path, "r") : nullptr;
+  if (file == nullptr) return;
+  struct stat st {};
+  // Commands that another user could have written are not run as ours.
+  if (fstat(fileno(file), &st) != 0 || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 ||
+      (st.st_uid != getuid() && st.st_uid != 0)) {
+    std::fclose(file);
+    FtpBeginCommand(session, path);
+    FtpFailWhy(session, FTP_EXIT_FAILED,
+               "others can write it or it is not yours; not used (chmod go-w %s)", path);
+    FtpEndCommand(session, FTP_FAILED);
+    return;
+  }
+  // Under -q the defaults are set without a word; failures still say so
+  // on standard error.
+  std::fflush(stdout);
+  const int shown = session->Opt.Quiet ? dup(STDOUT_FILENO) : -1;
+  const int hidden = shown >= 0 ? open("/dev/null", O_WRONLY | O_CLOEXEC) : -1;
+  if (hidden >= 0) dup2(hidden, STDOUT_FILENO);
+  session->Run.Startup = 1;
+  char *text = nullptr;
+  size_t room = 0;
+  for (ssize_t n; session->Run.Done == 0 && (n = getline(&text, &room, file)) >= 0;) {
+    FtpRunOneLine(session, text, std::strlen(text) != static_cast<size_t>(n));
+  }
+  std::free(text);
+  std::fclose(file);
+  session->Run.Startup = 0;
+  std::fflush(stdout);
+  if (hidden >= 0) {
+    dup2(shown, STDOUT_FILENO);
+    close(hidden);
+  }
+  if (shown >= 0) close(shown);
 }
 
 void FtpExecCmd(FtpSession *session) {
@@ -141,13 +332,13 @@ void FtpExecCmd(FtpSession *session) {
   InitFtpDoCommandList();
   // The line editor shows the prompt itself, to redraw it while editing.
   gEditing = FtpEditStart(session) != 0;
-  if (!gEditing) {
+  if (!gEditing && !session->Opt.Quiet) {
     std::printf("%s", kPrompt);
     std::fflush(stdout);
   }
   session->Run.Done = 0;
   while (session->Run.Done == 0) {
-    if (!gEditing && session->Run.InputReady != 0) {
+    if (!gEditing && session->Run.InputReady != 0 && !session->Opt.Quiet) {
       std::printf("%s", kPrompt);
       std::fflush(stdout);
     }

@@ -69,6 +69,7 @@ struct FtpControl {
   char Host[256];                // the host as given, which a certificate must name
   char RemoteDir[1024];          // the server's current directory as PWD said
   int RemoteDirKnown;            // RemoteDir was asked for since the last open or cd
+  unsigned Replies;              // replies read so far: tells a fresh reply from an old one
 };
 
 // The data connection of the transfer or listing under way (ftp_data).
@@ -99,6 +100,8 @@ struct FtpSettings {
   char SshIdentity[1024];    // -i: the private key an SFTP login offers; "" for ~/.ssh/id_*
   char SshKnownHosts[1024];  // --known-hosts: "" for ~/.ssh/known_hosts
   int SshAcceptNew;          // --accept-new-host-key: an unknown host key is trusted and kept
+  int Quiet;             // -q: no banner and no prompt (verbose off unless -v)
+  int LoginType;         // the type every login sets: ascii unless ~/.cvxferrc says
 };
 
 // The queue manager connection and the open queue (cv_session).
@@ -129,6 +132,16 @@ struct FtpAccount {
   int Status;       // the run's exit status so far
   int Done;         // the run ends after this command
   int InputReady;   // result of the last keyboard read
+  int Startup;      // the commands of ~/.cvxferrc are running
+  int LineHasNul;   // the line read held a NUL byte (cut there)
+
+  // The running command's failure line: its name, what it worked on (a
+  // remote name, or host and port), why it failed as the layer that saw it
+  // said, and Ctl.Replies when it began.
+  char Command[32];
+  char Object[320];
+  char Cause[320];
+  unsigned RepliesAtStart;
 };
 
 // All run-time state of one user session. main() owns the single instance
@@ -146,8 +159,18 @@ struct FtpSession {
 
 // Records cls as the class of the running command's failure, unless an
 // earlier failure of the same command was recorded first (it is the cause).
-inline void FtpFail(FtpSession *session, int cls) {
-  if (session->Run.Failure == 0) session->Run.Failure = cls;
-}
+// A negative reply read during the command becomes the failure's cause
+// when none was given (see FtpFailWhy).
+void FtpFail(FtpSession *session, int cls);
+
+// FtpFail with the cause in words (printf format), kept for the command's
+// failure line unless an earlier cause was.
+void FtpFailWhy(FtpSession *session, int cls, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// Names what the running command works on (printf format: a remote name,
+// "HOST port N"), for its failure line; a later name replaces an earlier.
+void FtpNoteObject(FtpSession *session, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
 
 #endif

@@ -119,12 +119,17 @@ ssl_st *FtpTlsStart(FtpSession *session, int fd, const char *host, ssl_st *resum
   } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
     std::printf("cvxfer: timed out after %d s waiting for the TLS handshake\n",
                 session->Opt.Timeout);
-    FtpFail(session, FTP_EXIT_TIMEOUT);
+    FtpFailWhy(session, FTP_EXIT_TIMEOUT, "timed out after %d s waiting for the TLS handshake",
+               session->Opt.Timeout);
   } else if (verify != X509_V_OK) {
     std::printf("cvxfer: TLS: the server's certificate is not trusted: %s\n",
                 X509_verify_cert_error_string(verify));
+    FtpFailWhy(session, FTP_EXIT_TLS, "the server's certificate is not trusted: %s",
+               X509_verify_cert_error_string(verify));
   } else {
-    std::printf("cvxfer: TLS handshake failed: %s\n", FtpTlsError().c_str());
+    const std::string why = FtpTlsError();
+    std::printf("cvxfer: TLS handshake failed: %s\n", why.c_str());
+    FtpFailWhy(session, FTP_EXIT_TLS, "TLS handshake failed: %s", why.c_str());
   }
   ERR_clear_error();
   std::fflush(stdout);

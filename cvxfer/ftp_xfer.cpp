@@ -46,7 +46,8 @@ bool FtpRefusesRetrieval(int reply) {
 void FtpReportIncomplete(FtpSession *session, const char *name) {
   std::printf("cvxfer: [%s] transfer incomplete.\n", FtpPrintable(name).c_str());
   std::fflush(stdout);
-  FtpFail(session, FTP_EXIT_INCOMPLETE);
+  FtpFail(session, FTP_EXIT_INCOMPLETE);  // the final reply, when negative, is the cause
+  FtpFailWhy(session, FTP_EXIT_INCOMPLETE, "transfer incomplete");
 }
 
 // Ends a transfer whose data connection did not end cleanly: the data side

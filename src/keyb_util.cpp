@@ -10,6 +10,9 @@
 
 namespace {
 
+// The bytes of the line GetInput read last (see KeybLastLineLength).
+int gLastLength = 0;
+
 bool IsTrailingSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
@@ -25,7 +28,12 @@ bool KeybDropLine() {
 
 }  // namespace
 
+int KeybLastLineLength(void) {
+  return gLastLength;
+}
+
 int GetInput(char *line) {
+  gLastLength = 0;
   int c;
   do {
     c = std::getc(stdin);
@@ -60,6 +68,7 @@ int GetInput(char *line) {
   // A line of white space only (a CR LF line end among it) is empty.
   while (n > 0 && IsTrailingSpace(line[n - 1])) n--;
   line[n] = '\0';
+  gLastLength = n;
   return 1;
 }
 

@@ -17,6 +17,10 @@ enum { KEYB_LINE_MAX = 1024 };
 // empty; the stream can be read again).
 int GetInput(char *line);
 
+// The bytes of the line GetInput read last, a NUL byte among them counted:
+// more than strlen(line) when the line held one.
+int KeybLastLineLength(void);
+
 // Makes line (room for KEYB_LINE_MAX + 1 bytes) of text, which ends at its
 // terminator or at a newline, exactly as GetInput makes it of a line read:
 // the same blanks skipped and stripped, and the same message and empty line

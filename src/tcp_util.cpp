@@ -180,8 +180,8 @@ int TcpConnect(int *fd, const TcpInfo *info, int timeoutSeconds) {
     if (error == TCP_TIMEOUT || error == TCP_INTERRUPTED) return error;
   }
   if (!anySocket) return TCP_NO_SOCKET;
+  // The caller says why, with the host and port it was asked for.
   errno = error;
-  std::perror("connect");
   return TCP_CONNECT_FAILED;
 }
 

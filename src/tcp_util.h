@@ -47,7 +47,7 @@ TcpInfo *TcpSetInfo(const char *host, unsigned short port, int *rc, int timeoutS
 // Opens a stream connection to the first address of info that answers,
 // trying them in order, into *fd, all within timeoutSeconds (below 0: as
 // long as the system does). Returns 0, -4 (no socket), -5 (every connect
-// failed, after perror("connect") for the last), -7 (a signal interrupted
+// failed, errno telling why the last did), -7 (a signal interrupted
 // the wait) or -8 (time-out); *fd is -1 then.
 int TcpConnect(int *fd, const TcpInfo *info, int timeoutSeconds = -1);
 

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <memory>
@@ -61,7 +62,8 @@ const char kUsage[] =
     "                                        threshold, queue and its depth\n"
     "  depth QUEUE                           current depth\n"
     "  put QUEUE [FILE] [--format TEXT] [--nonpersistent] [--property NAME=VALUE]...\n"
-    "                                        one message from FILE or stdin\n"
+    "                                        one message from FILE (named after it:\n"
+    "                                        cv-file-name) or stdin\n"
     "  get QUEUE [FILE] [--msgid HEX]        take one message (the oldest, or the one\n"
     "                                        with that identifier) to FILE or stdout\n"
     "  delete-message QUEUE --msgid HEX      remove the message with that identifier\n"
@@ -549,6 +551,15 @@ int CmdPut(const std::string &qmgr, const std::vector<std::string> &args) {
   }
   if (queue.empty()) return Usage();
   if (int status = 0; !NameOk("put", queue, CVRC_OBJECT_NAME_ERROR, &status)) return status;
+  // A message from a file is named after it, as cvxfer's get names one, so
+  // that a put without a name stores it under that name.
+  const bool named = std::any_of(properties.begin(), properties.end(),
+                                 [](const Property &p) { return p.first == "cv-file-name"; });
+  if (!named && !file.empty() && file != "-") {
+    const size_t slash = file.find_last_of('/');
+    properties.emplace_back("cv-file-name",
+                            file.substr(slash == std::string::npos ? 0 : slash + 1));
+  }
   int fd = file.empty() || file == "-" ? 0 : open(file.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return FailText("put", file + ": " + std::strerror(errno));
   std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *f) {

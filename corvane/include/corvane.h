@@ -817,7 +817,7 @@ void CVBACK(CVHCONN Hconn, CVLONG *CompCode, CVLONG *Reason);
  * Reasons common to the journal calls: CVRC_HCONN_ERROR;
  * CVRC_BUFFER_ERROR a null key, prefix, value or buffer with a length, or
  * a null cursor or length pointer; CVRC_DATA_LENGTH_ERROR a key of length 0,
- * a negative length, or a key, prefix, cursor or value too long;
+ * or a key, prefix, cursor or value length negative or too long;
  * CVRC_BUFFER_LENGTH_ERROR a negative BufferLength; CVRC_OPTIONS_ERROR an
  * option the call does not name; CVRC_RESOURCE_PROBLEM,
  * CVRC_Q_SPACE_NOT_AVAILABLE, CVRC_CONNECTION_BROKEN and CVRC_OBJECT_DAMAGED
@@ -833,7 +833,7 @@ void CVBACK(CVHCONN Hconn, CVLONG *CompCode, CVLONG *Reason);
 /* CVJPUT adds the record Key = Value. Options: CVJO_SYNCPOINT,
  * CVJO_REPLACE. Reasons: CVRC_JOURNAL_KEY_EXISTS the key has a record this
  * connection sees (committed, or its own pending one) and CVJO_REPLACE was
- * not given, or the key is held by another unit of work (see above). */
+ * not given, or the key is held by a unit of work (see above). */
 void CVJPUT(CVHCONN Hconn, CVLONG KeyLength, const void *Key, CVLONG ValueLength,
             const void *Value, CVLONG Options, CVLONG *CompCode, CVLONG *Reason);
 
@@ -850,7 +850,7 @@ void CVJGET(CVHCONN Hconn, CVLONG KeyLength, const void *Key, CVLONG BufferLengt
  * CVJGET). Options: CVJO_SYNCPOINT (removed at commit, kept after
  * back-out; meanwhile other connections still read it).
  * Reasons: CVRC_JOURNAL_KEY_NOT_FOUND no record; CVRC_JOURNAL_KEY_EXISTS the
- * key is held by another unit of work (see above). */
+ * key is held by a unit of work (see above). */
 void CVJDEL(CVHCONN Hconn, CVLONG KeyLength, const void *Key, CVLONG Options, CVLONG *CompCode,
             CVLONG *Reason);
 

@@ -21,7 +21,7 @@ namespace corvane::store {
 
 namespace {
 
-// Binds the bytes of s, which must outlive the statement's use.
+// Binds bytes as parameter i of s; they must outlive the statement's use.
 Stmt &BindBytes(Stmt &s, int i, const std::string &bytes) {
   return s.BindBlob(i, bytes.data(), static_cast<int>(bytes.size()));
 }

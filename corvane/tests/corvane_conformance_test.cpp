@@ -312,9 +312,10 @@ TEST_P(ConformanceTest, JournalChangesFollowTheUnitOfWork) {
 
 // Two processes loop over the same keys, each putting a message and adding
 // its key in one unit of work (backing out when refused), until killed
-// (SIGKILL) at any moment. Every key is won once: no message twice, no
-// record without its message (on a store, no message without its record
-// either), and no key stays held by the dead.
+// (SIGKILL) at any moment. No record is without its message, no key stays
+// held by the dead, and on a store every key is won once: no message twice,
+// none without its record. (On a broker a racer that takes over the key of
+// one killed between its messages and its records puts the message again.)
 TEST_P(ConformanceTest, RacersKilledAtAnyMomentLeaveEachRecordWithItsMessage) {
   for (int round = 0; round < 3; round++) {
     int ready[2];
@@ -353,10 +354,10 @@ TEST_P(ConformanceTest, RacersKilledAtAnyMomentLeaveEachRecordWithItsMessage) {
   EXPECT_GE(records.size(), 3u);
   int beyond = 0;  // past every index a racer reached
   for (const std::string &m : messages) {
-    EXPECT_TRUE(messages.count(m) == 1 && (amqp_ || records.count(m) == 1)) << m;
+    EXPECT_TRUE(amqp_ || (messages.count(m) == 1 && records.count(m) == 1)) << m;
     beyond = std::max(beyond, std::stoi(m.substr(2)) + 3);
   }
-  for (const std::string &r : records) EXPECT_EQ(messages.count(r), 1u) << r;
+  for (const std::string &r : records) EXPECT_GE(messages.count(r), 1u) << r;
   for (int i = 0; i < 3 * beyond; i++) {
     const std::string key = std::to_string(i % 3) + "." + std::to_string(i / 3);
     EXPECT_REASON(JPut(key, "", CVJO_SYNCPOINT),

@@ -47,13 +47,14 @@ def _script(lines):
                     for line in lines)
 
 
-def run(home, args, lines, env=None, timeout=TIMEOUT):
+def run(home, args, lines, env=None, timeout=TIMEOUT, err=False):
     """Runs cvxfer with the lines (str or bytes) on a pipe; returns (exit
-    status, standard output as text)."""
+    status, standard output as text), and standard error too when err."""
     proc = subprocess.run([CVXFER] + [str(a) for a in args], input=_script(lines),
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           env=env_with_home(home, env), timeout=timeout)
-    return proc.returncode, proc.stdout.decode(errors="replace")
+    out = proc.returncode, proc.stdout.decode(errors="replace")
+    return out + (proc.stderr.decode(errors="replace"),) if err else out
 
 
 def start(home, args, lines, stdout=subprocess.DEVNULL):

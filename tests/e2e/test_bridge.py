@@ -145,6 +145,18 @@ def test_mget_then_mput_moves_a_directory_through_the_queue(home, server):
     assert depth(home) == 0
 
 
+def test_mput_names_the_file_that_failed(home, tmp_path):
+    source = tmp_path / "report.csv"
+    source.write_bytes(b"r" * 100)
+    cvadmin(home, "put", QUEUE, str(source))  # named after its file
+    with ScriptedServer(refuse={"STOR": "553 Not allowed."}) as srv:
+        status, out, err = run(home, ["-n", "-p"], login(srv) + ["mput", "bye"], err=True)
+    assert status == 6, out
+    assert "cvxfer: mput: 0 files, 0 bytes, 1 failed\ncvxfer: mput: failed: report.csv\n" in out
+    assert err == "cvxfer: mput failed: report.csv: 553 Not allowed.\n"
+    assert depth(home) == 1
+
+
 @pytest.mark.parametrize("name", ["../etc/x", "a/b", "..", None])
 def test_put_without_a_name_never_lets_a_message_choose_a_path(home, server, name):
     args = ["put", QUEUE] + (["--property", "cv-file-name=" + name] if name else [])

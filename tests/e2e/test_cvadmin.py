@@ -134,8 +134,9 @@ def test_put_get_browse_clear(home, tmp_path):
     assert run(home, "put", q, str(source)).returncode == 0
     assert run(home, "put", q, "--format", "CVSTR", "--nonpersistent", data=b"text").returncode == 0
     lines = run(home, "browse", q).stdout.decode().splitlines()
-    assert len(lines) == 3
-    first, second = (l.split("\t") for l in lines[1:])
+    assert len(lines) == 4
+    assert lines[2] == "    cv-file-name=in.bin", "a message from a file is named after it"
+    first, second = (l.split("\t") for l in (lines[1], lines[3]))
     assert first[:4] == ["1", "300000", '"        "', "persistent"]
     assert second[:4] == ["2", "4", '"CVSTR   "', "non-persistent"]
     assert len(first[4]) == len("2026-01-01 00:00:00") and first[5] == "0"
@@ -145,6 +146,9 @@ def test_put_get_browse_clear(home, tmp_path):
     assert target.read_bytes() == payload
     assert run(home, "clear", q).stdout == b"1 messages removed\n"
     refused(run(home, "get", q), "get", "CVRC_NO_MSG_AVAILABLE", "no message is ready on " + q)
+    run(home, "put", q, str(source), "--property", "cv-file-name=given.bin")
+    assert run(home, "browse", q).stdout.decode().splitlines()[2:] == [
+        "    cv-file-name=given.bin"], "the name given wins"
 
 
 def test_browse_get_and_delete_one_message_by_its_identifier(home):

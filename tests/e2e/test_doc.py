@@ -1,13 +1,16 @@
 """The manual pages: clean for groff, naming every option, command and exit
-status the programs know, and installed with the programs and the README."""
+status the programs know, each option and status doing what the page says,
+and installed with the programs and the README."""
 import os
 import re
 import shutil
 import subprocess
+import tempfile
 
 import pytest
 
 from session import BIN_DIR, CVADMIN, CVXFER, home, run  # noqa: F401
+from test_unattended import STATUS_CASES
 
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 PAGES = ("cvxfer.1", "cvadmin.1")
@@ -36,8 +39,8 @@ def test_pages_are_clean_for_groff(page):
 
 def test_cvxfer_page_names_every_option_command_and_exit_status(home):
     usage = subprocess.run([CVXFER, "--help"], stdout=subprocess.PIPE, timeout=60).stdout.decode()
-    options = set(re.findall(r"^(--?[a-z?][a-z?-]*)", usage, re.M))
-    assert {"-v", "-t", "--cacert", "--version"} <= options
+    options = set(re.findall(r"^(--?[A-Za-z?][A-Za-z?-]*)", usage, re.M))
+    assert {"-v", "-t", "--cacert", "--version", "-q", "-N", "-c", "-h"} <= options
     named = tags("cvxfer.1", "OPTIONS")
     assert options <= named, options - named
 
@@ -51,6 +54,47 @@ def test_cvxfer_page_names_every_option_command_and_exit_status(home):
     statuses = set(re.findall(r"^\| (\d+) \|", readme, re.M))
     assert {"0", "10", "130"} <= statuses
     assert statuses == tags("cvxfer.1", "EXIT STATUS")
+
+
+# Each option of the manual tried on a session that runs "status" and
+# "ftps": its value, and what the output then holds (None: it is only
+# accepted) or lacks ("!" first).
+# A job file that shows the status, and a place for metrics, for -f and --metrics.
+SCRATCH = tempfile.mkdtemp(prefix="cvxfer-doc-")
+with open(os.path.join(SCRATCH, "status.cvx"), "w") as job:
+    job.write("# the status only\nstatus\n")
+
+OPTION_TRIALS = {
+    "-v": ([], "Verbose: on"), "-d": ([], "--> CVCONN"), "-n": ([], None),
+    "-p": ([], "Passive Mode: on"), "-e": ([], None), "-a": ([], "Safe put: on"),
+    "-s": ([], "TLS for the next open: explicit"), "-q": ([], "!Offered on"),
+    "-N": ([], None), "-c": (["status"], "Safe put: off"), "-t": (["5"], None),
+    "--cacert": ([os.path.join(TOP, "README.md")], None), "--insecure": ([], None),
+    "--version": ([], "cvxfer 1.0\n"), "-h": ([], "\nUsage: "), "-?": ([], "\nUsage: "),
+    "--help": ([], "\nUsage: "), "-i": ([os.path.join(TOP, "README.md")], None),
+    "--known-hosts": ([os.path.join(TOP, "README.md")], None), "--accept-new-host-key": ([], None),
+    "-f": ([os.path.join(SCRATCH, "status.cvx")], "Safe put: off"), "--log": (["json"], None),
+    "--metrics": ([os.path.join(SCRATCH, "cvxfer.prom")], None),
+}
+
+
+def test_every_option_and_exit_status_of_the_page_is_the_programs(home):
+    named = {t for t in tags("cvxfer.1", "OPTIONS") if t.startswith("-")}
+    assert named == set(OPTION_TRIALS), named ^ set(OPTION_TRIALS)
+    for option, (values, shows) in OPTION_TRIALS.items():
+        status, out, err = run(home, [option] + values, ["status", "ftps"], err=True)
+        if option == "--log":  # its events, on standard error
+            assert '"event":"stopped"' in err
+            err = ""
+        assert (status, err) == (0, ""), (option, err)
+        if option == "--version":
+            assert out == shows, "the version alone, on the first line"
+        elif shows is not None:
+            assert (shows.lstrip("!") in out) != shows.startswith("!"), (option, out)
+    # Every status of the page is one a run of the exit-class table ends
+    # with (130: the interrupt tests beside it).
+    proven = {str(case[-1]) for case in STATUS_CASES.values()} | {"130"}
+    assert tags("cvxfer.1", "EXIT STATUS") == proven
 
 
 def test_cvadmin_page_names_every_command_and_option():

@@ -12,8 +12,8 @@ import time
 import pytest
 
 import sshd
-from cvxfer_proc import CVXFER, env_with_home
-from session import browse, cvadmin, depth, home, piped, take, wait_until  # noqa: F401
+from session import (CVXFER, browse, cvadmin, depth, env_with_home, home,  # noqa: F401
+                     run as piped, take, wait_until)
 from test_bridge import properties
 from test_rel_crash import drain
 

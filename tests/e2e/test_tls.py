@@ -49,7 +49,7 @@ def test_a_server_that_demands_tls_gets_a_hint_and_no_password(home):
                           ["user %s %s" % (srv.user, srv.password), "bye"])
         commands = srv.commands()
     assert status == 5, out
-    assert "cvxfer: the server requires TLS; use -s or open ftpes://localhost" in out
+    assert "cvxfer: the server requires TLS; use -s or open ftpes://localhost:%d\n" % srv.port in out
     assert not [c for c in commands if c.startswith("PASS")], commands
 
 

@@ -2,6 +2,7 @@
 wait has a bound, an interrupt cleans up, and a login needs no prompt when
 ~/.netrc or a URL gives it."""
 import os
+import re
 import signal
 import subprocess
 import time
@@ -17,7 +18,8 @@ from session import (CVXFER, PROMPT, QUEUE, browse, cvadmin, depth, env_with_hom
 
 # The one table of exit classes: name -> (flags, commands after the login,
 # options of the scripted server, expected status); "{closed}" is a port
-# nobody listens on.
+# nobody listens on. The manual's list of statuses is checked against it
+# (test_doc).
 STATUS_CASES = {
     "all well": ([], ["pwd"], {}, 0),
     "unknown command": ([], ["bogus"], {}, 1),
@@ -25,6 +27,7 @@ STATUS_CASES = {
     "unknown mode": ([], ["type EBCDIC"], {}, 1),
     "usage error": (["-x"], [], {}, 2),
     "connection refused": ([], ["close", "open 127.0.0.1 {closed}"], {}, 3),
+    "no greeting": ([], [], {"step": "greeting", "behaviour": "close"}, 3),
     "login refused": ([], ["user tester wrong"], {}, 4),
     "TLS refused": (["-s"], [], {}, 5),
     "command refused": ([], ["get missing.txt"], {}, 6),
@@ -32,16 +35,32 @@ STATUS_CASES = {
     "timed out": (["-t", "1"], ["get remote.bin"], {"step": "data", "behaviour": "stall"}, 8),
     "queue call failed": ([], ["cvopen NO.SUCH.QUEUE"], {}, 9),
     "no message to put": ([], ["put out.txt"], {}, 10),
+    "an empty queue ends mput": ([], ["mput"], {}, 0),
 }
 
 
+@pytest.mark.parametrize("quiet", [[], ["-q"]], ids=["plain", "quiet"])
 @pytest.mark.parametrize("name", list(STATUS_CASES))
-def test_exit_status_names_the_first_failure(home, name):
+def test_exit_status_names_the_first_failure(home, name, quiet):
     flags, commands, options, expected = STATUS_CASES[name]
     commands = [c.format(closed=ftpservers.free_port()) for c in commands]
     with ScriptedServer({"remote.bin": PAYLOAD}, **options) as srv:
-        status, out = run(home, ["-n", "-p"] + flags, login(srv) + commands + ["pwd", "bye"])
+        status, out, err = run(home, ["-n", "-p"] + quiet + flags,
+                               login(srv) + commands + ["pwd", "bye"], err=True)
     assert status == expected, out
+    # Whatever -q hides, each failed command says so in one line of its own
+    # (beside what the system said of a connection, as "recv: ...").
+    lines = [line for line in err.splitlines() if line.startswith("cvxfer: ")]
+    if expected == 2:
+        assert len(lines) == 1 and lines[0].endswith("; see cvxfer --help"), err
+        return
+    assert all(re.match(r"cvxfer: \S+ failed: \S.*$", line) for line in lines), err
+    if name == "login refused":
+        assert lines == ["cvxfer: user failed: 127.0.0.1:%d: 530 Login incorrect." % srv.port]
+    assert bool(lines) == (expected != 0), err
+    if "mput" in commands:
+        assert "not getted" not in out, "an empty queue is no error for mput"
+    assert ("cvxfer> " in out) != bool(quiet) and ("Offered on" in out) != bool(quiet)
 
 
 def test_e_ends_the_run_at_the_first_failure_with_quit(home, server):

@@ -69,6 +69,8 @@ TEST_F(FtpCmdTest, LookupByNameOrUniqueAbbreviation) {
       {"cd", "cd"},        {"cvper", "cvper"},
       {"dir", "dir"},      {"del", "delete"},
       {"sa", "safeput"},   {"mp", "mput"},
+      {"ra", "raw"},       {"sit", "site"},
+      {"md", "mdelete"},   {"si", kAmbiguous},
       {"b", kAmbiguous},   {"c", kAmbiguous},
       {"cv", kAmbiguous},  {"d", kAmbiguous},
       {"di", kAmbiguous},  {"p", kAmbiguous},
@@ -192,7 +194,7 @@ TEST_F(FtpCmdTest, HelpOfNamedCommands) {
   std::string out = Dispatch("help get ascii s nothing");
   EXPECT_EQ(out,
             "get: retrieve remote-file and store it on the local machine queue.\n"
-            "Usage: get remote-file\n"
+            "Usage: get [-d | -m directory] remote-file\n"
             "ascii: set ascii transer type.\n"
             "s: ambiguous command name.\n"
             "nothing: no such command.\n");

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -57,9 +58,8 @@ TEST(TcpConnectTest, RefusedConnectLeavesNoDescriptor) {
   ASSERT_NE(info, nullptr);
   int fd = 99;
   int before = OpenDescriptors();
-  testing::internal::CaptureStderr();
   EXPECT_EQ(TcpConnect(&fd, info), TCP_CONNECT_FAILED);
-  EXPECT_EQ(testing::internal::GetCapturedStderr().rfind("connect: ", 0), 0u);
+  EXPECT_EQ(errno, ECONNREFUSED) << "the caller says why";
   EXPECT_EQ(fd, -1);
   EXPECT_EQ(OpenDescriptors(), before);
   std::free(info);
