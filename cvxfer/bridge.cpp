@@ -20,6 +20,7 @@
 #include "cv_session.h"
 #include "cv_util.h"
 #include "ftp_ctrl.h"
+#include "ftp_event.h"
 #include "ftp_io.h"
 #include "bridge_steps.h"
 #include "remote.h"
@@ -108,9 +109,10 @@ int CVAbandonPut(FtpSession *session, CVPutStream *s, const char *name, CVLONG r
   return CVFailed(session, reason);
 }
 
-// Completes s's message with the source's properties. Returns 0, or 1
-// after saying why not (nothing was put).
-int CVCompletePut(FtpSession *session, CVPutStream *s, const char *name, const CVBYTE *correlId) {
+// Completes s's message with the source's properties; msgId gets its
+// identifier. Returns 0, or 1 after saying why not (nothing was put).
+int CVCompletePut(FtpSession *session, CVPutStream *s, const char *name, const CVBYTE *correlId,
+                  CVBYTE *msgId) {
   CVMD md = CVMD_DEFAULT;
   std::memset(md.MsgId, 0, sizeof(md.MsgId));
   std::memset(md.CorrelId, 0, sizeof(md.CorrelId));
@@ -123,6 +125,7 @@ int CVCompletePut(FtpSession *session, CVPutStream *s, const char *name, const C
   CVPUTCLOSE(session->Queue.Hconn, &s->Hmsg, CVSC_COMPLETE, &md,
              static_cast<CVLONG>(properties.size()), properties.data(), &cc, &reason);
   CVEcho(session, "CVPUT");
+  std::memcpy(msgId, md.MsgId, CV_MSG_ID_LENGTH);
   if (cc != CVCC_OK && s->Hmsg != CVHM_UNUSABLE_HMSG) {
     CVLONG c, r;  // a refused descriptor or list leaves the stream open
     CVPUTCLOSE(session->Queue.Hconn, &s->Hmsg, CVSC_ABANDON, nullptr, 0, nullptr, &c, &r);
@@ -136,10 +139,11 @@ int CVCompletePut(FtpSession *session, CVPutStream *s, const char *name, const C
   return cc == CVCC_OK ? 0 : CVFailed(session, reason);
 }
 
-}  // namespace
-
-int CVGetFile(FtpSession *session, const char *remoteName, const CVGetOptions &opts,
-              long long *bytes) {
+// Retrieves remoteName into a message on the open queue as opts says
+// (not after: that is CVGetFile's); msgId gets the message's identifier.
+// Returns 0, or 1 after saying why not (nothing was put).
+int CVGetInto(FtpSession *session, const char *remoteName, const CVGetOptions &opts,
+              long long *bytes, CVBYTE *msgId) {
   if (remoteName != nullptr) FtpNoteObject(session, "%s", remoteName);
   // Without a queue to put on, the download would only be thrown away.
   if (CVTransferReady(session, remoteName, "Not putted on queue %s\n") != 0) return 1;
@@ -171,10 +175,39 @@ int CVGetFile(FtpSession *session, const char *remoteName, const CVGetOptions &o
   if (got == kRemoteSinkFailed) return CVAbandonPut(session, &s, remoteName, s.Reason, true);
   if (got != 1) return CVAbandonPut(session, &s, remoteName, 0);
   const char *recordAs = opts.RecordAs != nullptr ? opts.RecordAs : remoteName;
-  if (CVCompletePut(session, &s, recordAs, opts.CorrelId) != 0) return 1;
+  if (CVCompletePut(session, &s, recordAs, opts.CorrelId, msgId) != 0) return 1;
   *bytes = s.Size;
+  return 0;
+}
+
+// The class of the running command's failure, for its event.
+int CVFailureClass(const FtpSession *session) {
+  if (session->Run.Interrupted) return FTP_EXIT_INTERRUPTED;
+  return session->Run.Failure != 0 ? session->Run.Failure : FTP_EXIT_FAILED;
+}
+
+}  // namespace
+
+int CVGetFile(FtpSession *session, const char *remoteName, const CVGetOptions &opts,
+              long long *bytes) {
+  const FtpEventInFlight busy;
+  FtpEvent taken;
+  taken.Kind = FTP_EVENT_TAKEN;
+  taken.StartMs = FtpNowMs();
+  CVBYTE msgId[CV_MSG_ID_LENGTH] = {};
+  const int rc = CVGetInto(session, remoteName, opts, bytes, msgId);
+  if (opts.MsgId != nullptr) std::memcpy(opts.MsgId, msgId, CV_MSG_ID_LENGTH);
+  // A file got under syncpoint is the caller's to tell of, once committed;
+  // a get without a name took nothing.
+  if (opts.Syncpoint || remoteName == nullptr) return rc;
+  taken.Path = opts.RecordAs != nullptr ? opts.RecordAs : remoteName;
+  taken.MsgId = rc == 0 ? msgId : nullptr;
+  taken.CorrelId = opts.CorrelId;
+  taken.Bytes = rc == 0 ? *bytes : -1;
+  taken.ExitClass = rc == 0 ? 0 : CVFailureClass(session);
+  FtpEventSay(session, taken);
   // The put returned: the message is on the queue, so the remote file may go.
-  return opts.Syncpoint ? 0 : CVFinishRemote(session, remoteName, opts.After);
+  return rc != 0 ? rc : CVFinishRemote(session, remoteName, opts.After);
 }
 
 namespace {
@@ -232,12 +265,8 @@ void CVMGetFailed(CVMGetAccount *account, const std::string &what, int cls) {
 int CVMGetHeld(FtpSession *session, const std::string &path, const CVBYTE *correl,
                const RemoteStat &stat, const std::string &key, long long *size) {
   if (CVJournaled(session, key)) return 1;
-  if (CVGetFile(session, path.c_str(), {nullptr, correl, stat.Size, true}, size) != 0) {
-    CVLONG cc = -1, reason = -1;
-    CVBACK(session->Queue.Hconn, &cc, &reason);
-    return -1;
-  }
-  const int recorded = CVRecordAndCommit(session, path, key);
+  const int recorded =
+      CVGetAndRecord(session, path.c_str(), {nullptr, correl, stat.Size}, path, key, size);
   return recorded == 1 ? 2 : recorded;
 }
 
@@ -663,6 +692,7 @@ int CVTakeMessage(FtpSession *session, CVTaken *t) {
     }
     return CVFailed(session, reason);
   }
+  t->StartMs = FtpNowMs();
   if (session->Opt.Verbose) {
     std::printf("Message getted from queue : %ld bytes\n", static_cast<long>(t->Length));
     std::fflush(stdout);
@@ -690,6 +720,7 @@ bool CVNameAfter(CVTaken *t) {
 // (this process or an earlier one died before the commit) is finished
 // instead. Returns true when the file is whole on the server.
 bool CVStoreMessage(FtpSession *session, CVTaken *t) {
+  const FtpEventInFlight busy;
   const char *name = t->Name.c_str();
   const char *storedAs = CVProperty(t->Props.data(), t->PropLength, "cv-stored-as");
   const char *storedSize = CVProperty(t->Props.data(), t->PropLength, "cv-stored-size");
@@ -723,6 +754,9 @@ bool CVStoreMessage(FtpSession *session, CVTaken *t) {
 // Commits the message's removal after a whole store, else backs it out.
 // Returns 0 when it was committed.
 int CVSettle(FtpSession *session, CVTaken *t, bool stored) {
+  FtpEvent settled;
+  settled.Kind = stored ? FTP_EVENT_STORED : FTP_EVENT_BACKED_OUT;
+  settled.ExitClass = stored ? 0 : CVFailureClass(session);
   CVLONG cc = -1, reason = -1;
   CVGETCLOSE(session->Queue.Hconn, &t->Hmsg, CVSC_COMPLETE, &cc, &reason);
   cc = reason = -1;
@@ -733,6 +767,7 @@ int CVSettle(FtpSession *session, CVTaken *t, bool stored) {
       // The remote copy exists but the message is not gone from the queue.
       std::printf("Message not commited %s\n", ReasonString(reason));
       CVFailed(session, reason);
+      settled.ExitClass = FTP_EXIT_QUEUE;
     } else if (session->Opt.Verbose) {
       std::printf("Message commited\n");
     }
@@ -747,6 +782,12 @@ int CVSettle(FtpSession *session, CVTaken *t, bool stored) {
     }
   }
   std::fflush(stdout);
+  if (t->Name != ".") settled.Path = t->Name;
+  settled.MsgId = t->Md.MsgId;
+  settled.CorrelId = t->Md.CorrelId;
+  settled.Bytes = stored ? t->Length : -1;
+  settled.StartMs = t->StartMs;
+  FtpEventSay(session, settled);
   return stored && cc == CVCC_OK ? 0 : 1;
 }
 
@@ -762,6 +803,33 @@ bool CVJournaled(FtpSession *session, const std::string &key) {
   CVJGET(session->Queue.Hconn, static_cast<CVLONG>(key.size()), key.data(), sizeof(value), value,
          &length, &cc, &reason);
   return cc != CVCC_FAILED;
+}
+
+int CVGetAndRecord(FtpSession *session, const char *from, CVGetOptions opts,
+                   const std::string &path, const std::string &key, long long *bytes) {
+  FtpEvent taken;
+  taken.Kind = FTP_EVENT_TAKEN;
+  taken.StartMs = FtpNowMs();
+  CVBYTE msgId[CV_MSG_ID_LENGTH] = {};
+  opts.Syncpoint = true;
+  opts.RecordAs = path.c_str();
+  opts.MsgId = msgId;
+  int rc = CVGetFile(session, from, opts, bytes) == 0 ? 0 : -1;
+  if (rc != 0) {
+    CVLONG cc = -1, reason = -1;
+    CVBACK(session->Queue.Hconn, &cc, &reason);
+    CVEcho(session, "CVBACK");
+  } else {
+    rc = CVRecordAndCommit(session, path, key);
+  }
+  if (rc == 1) return rc;  // another run's message is the one: nothing of this one is left
+  taken.Path = path;
+  taken.MsgId = rc == 0 ? msgId : nullptr;
+  taken.CorrelId = opts.CorrelId;
+  taken.Bytes = rc == 0 ? *bytes : -1;
+  taken.ExitClass = rc == 0 ? 0 : CVFailureClass(session);
+  FtpEventSay(session, taken);
+  return rc;
 }
 
 int CVRecordAndCommit(FtpSession *session, const std::string &path, const std::string &key) {

@@ -17,11 +17,14 @@ struct CVGetOptions {
   uint64_t Expected = UINT64_MAX;     // the size the server told (UINT64_MAX: unknown)
   bool Syncpoint = false;  // the message joins the unit of work: the caller commits, After waits
   const char *RecordAs = nullptr;  // the path the message's properties name (null: the one got)
+  CVBYTE *MsgId = nullptr;         // receives the new message's identifier (null: not wanted)
 };
 
 // Retrieves remoteName into a message on the open queue as opts says;
 // *bytes gets its size once it is on the queue (or in the unit of work).
-// Returns 0, or 1 after saying why not (nothing was put).
+// Tells of the taken event, but under syncpoint: the caller tells of it
+// once the unit of work is committed. Returns 0, or 1 after saying why not
+// (nothing was put).
 int CVGetFile(FtpSession *session, const char *remoteName, const CVGetOptions &opts,
               long long *bytes);
 
@@ -41,6 +44,13 @@ bool CVJournaled(FtpSession *session, const std::string &key);
 // run's record came first (its message is the one; this unit of work is
 // backed out), -1 after a failure (backed out, said and recorded).
 int CVRecordAndCommit(FtpSession *session, const std::string &path, const std::string &key);
+
+// Gets from (the file of path, claimed under another name or not) as opts
+// says, under syncpoint, and records key in the journal in the same unit of
+// work, then commits both; tells of the taken event. Returns as
+// CVRecordAndCommit does, -1 also when the get failed (backed out).
+int CVGetAndRecord(FtpSession *session, const char *from, CVGetOptions opts,
+                   const std::string &path, const std::string &key, long long *bytes);
 
 // Deletes the remote file name or moves it into after->MoveTo; called only
 // once its message is safely on the queue. Returns 0, or 1 (the file stays
@@ -73,8 +83,9 @@ struct CVTaken {
   CVLONG Length = 0;
   CVLONG PropLength = 0;
   std::vector<CVCHAR> Props = std::vector<CVCHAR>(CV_PROPERTIES_LENGTH_MAX);
-  std::string Name;     // the remote name chosen
-  CVLONG WaitMs = 0;    // how long the take waits for a message (0: not at all)
+  std::string Name;       // the remote name chosen
+  CVLONG WaitMs = 0;      // how long the take waits for a message (0: not at all)
+  long long StartMs = 0;  // when it was taken (FtpNowMs)
   // An empty queue ends a loop of puts: recorded, not said.
   bool EmptyIsEnd = false;
 };
@@ -93,8 +104,9 @@ bool CVNameAfter(CVTaken *t);
 // file is whole on the server.
 bool CVStoreMessage(FtpSession *session, CVTaken *t);
 
-// Commits the message's removal after a whole store, else backs it out.
-// Returns 0 when it was committed.
+// Commits the message's removal after a whole store, else backs it out;
+// tells of either (the stored or the backed-out event). Returns 0 when it
+// was committed.
 int CVSettle(FtpSession *session, CVTaken *t, bool stored);
 
 #endif

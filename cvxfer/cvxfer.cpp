@@ -13,6 +13,7 @@
 #include "cv_session.h"
 #include "ftp_auth.h"
 #include "ftp_clock.h"
+#include "ftp_event.h"
 #include "ftp_io.h"
 #include "ftp_loop.h"
 #include "ftp_session.h"
@@ -76,6 +77,12 @@ void PrintUsage(FILE *out, const char *program) {
                "An unknown or changed host key refuses the connection with exit status 5,\n"
                "the class of a secure channel that cannot be set up.\n\n",
                program);
+  std::fprintf(out,
+               "As a service: %s -f job-file [--log json] [--metrics file] [options]\n\n"
+               "-f job-file\tread the commands from job-file ('#' lines are comments)\n"
+               "--log json\tone JSON object per event on standard error\n"
+               "--metrics file\tkeep Prometheus metrics in file (text format)\n\n",
+               program);
   std::fflush(out);
 }
 
@@ -101,6 +108,12 @@ int MissingValue(const char *program, int flag, const char *given) {
       return UsageError(program, "option -i needs a key file", "");
     case 'K':
       return UsageError(program, "option --known-hosts needs a file", "");
+    case 'f':
+      return UsageError(program, "option -f needs a job file", "");
+    case 'L':
+      return UsageError(program, "option --log needs json", "");
+    case 'M':
+      return UsageError(program, "option --metrics needs a file", "");
     default:
       return UsageError(program, "a value is missing after ", given);
   }
@@ -153,6 +166,8 @@ struct CommandLine {
   const char *Identity = "";
   const char *KnownHosts = "";
   int Timeout = kFtpDefaultTimeout;
+  const char *JobFile = nullptr, *Metrics = nullptr;  // -f, --metrics
+  int LogJson = 0;                                    // --log json
 };
 
 // The field a flag that only switches something on sets, or null.
@@ -196,10 +211,12 @@ int ParseFlags(int argc, char *argv[], CommandLine *line) {
                                  {"insecure", no_argument, nullptr, 'k'},
                                  {"known-hosts", required_argument, nullptr, 'K'},
                                  {"accept-new-host-key", no_argument, nullptr, 'A'},
+                                 {"log", required_argument, nullptr, 'L'},
+                                 {"metrics", required_argument, nullptr, 'M'},
                                  {nullptr, 0, nullptr, 0}};
   opterr = 0;
   int c;
-  while ((c = getopt_long(argc, argv, "+:vdnpesahi:t:?qNc:", kLong, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, "+:vdnpesahi:t:?qNc:f:", kLong, nullptr)) != -1) {
     if (int *flag = ToggleOf(line, c)) {
       *flag = 1;
       continue;
@@ -230,6 +247,17 @@ int ParseFlags(int argc, char *argv[], CommandLine *line) {
         line->Timeout = ParseSeconds(optarg);
         if (line->Timeout < 0)
           return UsageError(program, "option -t needs whole seconds from 1: ", optarg);
+        break;
+      case 'f':
+        line->JobFile = optarg;
+        break;
+      case 'L':
+        if (std::strcmp(optarg, "json") != 0)
+          return UsageError(program, "option --log knows only json: ", optarg);
+        line->LogJson = 1;
+        break;
+      case 'M':
+        line->Metrics = optarg;
         break;
       case 'V':
         std::printf("cvxfer %s\n", CVXFER_VERSION);
@@ -302,6 +330,15 @@ void ApplyCommandLine(const CommandLine &line, FtpSession *session) {
   opt.Timeout = line.Timeout;
 }
 
+// Takes the commands from the job file and starts the outputs of --log and
+// --metrics, as line asks, before anything connects. Returns -1 to go on,
+// else the exit status of a run refused here (said).
+int StartService(const CommandLine &line) {
+  if (line.JobFile != nullptr && FtpJobOpen(line.JobFile) != 0) return FTP_EXIT_USAGE;
+  if (FtpEventStart(line.LogJson != 0, line.Metrics, line.JobFile) != 0) return FTP_EXIT_USAGE;
+  return -1;
+}
+
 }  // namespace
 
 // Starts the session: flags, banner, queue manager, ~/.cvxferrc, the
@@ -324,6 +361,7 @@ int main(int argc, char *argv[]) {
     std::fflush(stdout);
     return 1;
   }
+  if (int status = StartService(line); status >= 0) return status;
   ApplyCommandLine(line, &session);
   // A peer that has gone is an error to report, not a reason to die: TLS
   // writes go through write(2), which raises SIGPIPE.
@@ -341,6 +379,7 @@ int main(int argc, char *argv[]) {
   }
   if (session.Run.Done == 0 && line.Commands != nullptr) FtpRunCommandText(&session, line.Commands);
   if (session.Run.Done == 0) FtpExecCmd(&session);
+  FtpEventEnd(&session, session.Run.Status);
   FtpCVEnd(&session);
   FtpCleanUp(&session);
   return session.Run.Status;

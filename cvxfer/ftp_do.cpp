@@ -24,6 +24,7 @@
 #include "bridge_steps.h"
 #include "cv_session.h"
 #include "ftp_ctrl.h"
+#include "ftp_event.h"
 #include "ftp_io.h"
 #include "ftp_remote.h"
 #include "remote.h"
@@ -203,6 +204,11 @@ int FtpDoLoginWith(FtpSession *session, const char *user, const char *pass) {
     std::printf("Login incorrect.\n");
   }
   std::fflush(stdout);
+  if (rc == FTP_OK) {
+    FtpEvent connected;
+    connected.Kind = FTP_EVENT_CONNECTED;
+    FtpEventSay(session, connected);
+  }
   return rc;
 }
 

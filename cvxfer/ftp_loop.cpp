@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +25,29 @@ constexpr char kPrompt[] = "cvxfer> ";
 
 // Lines come from the line editor (a terminal), not from GetInput.
 bool gEditing = false;
+
+// Lines come from a job file: '#' lines are comments.
+bool gJob = false;
+
+// Whether any line of the file fd holds a password (FtpEditHasPassword
+// judges; a line is judged on as much of it as a command line holds). The
+// file is read from its start and left at its start.
+bool FtpJobHasPassword(int fd) {
+  FILE *file = fdopen(dup(fd), "r");
+  if (file == nullptr) return false;
+  char *text = nullptr;
+  size_t room = 0;
+  bool found = false;
+  for (ssize_t n; !found && (n = getline(&text, &room, file)) >= 0;) {
+    if (n > KEYB_LINE_MAX) text[KEYB_LINE_MAX] = '\0';
+    found = FtpEditHasPassword(text) != 0;
+  }
+  std::free(text);
+  std::fclose(file);
+  // The copy shared the offset: the commands are read from the start again.
+  lseek(fd, 0, SEEK_SET);
+  return found;
+}
 
 // What a failure of each class is, for a failure line whose layer gave no
 // cause.
@@ -344,8 +368,38 @@ void FtpExecCmd(FtpSession *session) {
       session->Run.Done = 1;
       break;
     }
-    if (line[0] != '\0') FtpEndCommand(session, FtpDoCommand(session, line));
+    if (line[0] != '\0' && !(gJob && line[0] == '#')) {
+      FtpEndCommand(session, FtpDoCommand(session, line));
+    }
   }
   FtpEditEnd();
   gEditing = false;
+}
+
+int FtpJobOpen(const char *path) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  struct stat st {};
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    std::fprintf(stderr, "cvxfer: -f %s: %s\n", path,
+                 fd < 0 ? std::strerror(errno) : "not a regular file");
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  // The rule of .netrc: a password is kept only where no one else can read it.
+  if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0 && FtpJobHasPassword(fd)) {
+    std::fprintf(stderr,
+                 "cvxfer: %s holds a password and can be read by others; not run "
+                 "(remove the password or chmod 600 %s)\n",
+                 path, path);
+    close(fd);
+    return -1;
+  }
+  if (dup2(fd, STDIN_FILENO) < 0) {
+    std::fprintf(stderr, "cvxfer: -f %s: %s\n", path, std::strerror(errno));
+    close(fd);
+    return -1;
+  }
+  close(fd);
+  gJob = true;
+  return 0;
 }

@@ -59,4 +59,12 @@ std::string FtpStartupPath(void);
 // another user, is not run: that is a failure of its own.
 void FtpRunStartupFile(FtpSession *session, const char *path);
 
+// Makes the job file path the source of the command lines, in place of
+// standard input (password answers included, as from a script on standard
+// input); lines whose first word begins with '#' are comments from then on.
+// A job file that holds a password (a user command with one, a URL with
+// user:password) and that anyone but its owner may read is refused, as a
+// .netrc is. Returns 0, or -1 after saying why not on standard error.
+int FtpJobOpen(const char *path);
+
 #endif

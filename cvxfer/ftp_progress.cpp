@@ -8,6 +8,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "ftp_event.h"
+
 namespace {
 
 // A transfer shorter than this shows nothing; redraws are at least
@@ -79,6 +81,8 @@ void FtpProgressStart(FtpProgress *progress, const FtpSession *session, uint64_t
 }
 
 void FtpProgressUpdate(FtpProgress *progress, uint64_t done) {
+  // Bytes that move are progress, for systemd's watchdog.
+  FtpEventAlive();
   if (!progress->Enabled) return;
   const double now = FtpProgressNow();
   if (now - progress->Start < kFirstDraw || now - progress->Drawn < kRedrawGap) return;

@@ -26,6 +26,7 @@
 #include "cv_session.h"
 #include "cv_util.h"
 #include "ftp_clock.h"
+#include "ftp_event.h"
 #include "ftp_io.h"
 #include "remote.h"
 
@@ -46,6 +47,15 @@ bool WatchStopping(const FtpSession *session) {
   return session->Run.Interrupted || FtpInterruptPending() || FtpTerminatePending();
 }
 
+// Tells of an event about the server: kind is FTP_EVENT_RETRY or
+// FTP_EVENT_RECONNECT.
+void WatchTell(FtpSession *session, int kind) {
+  FtpEvent event;
+  event.Kind = kind;
+  event.ExitClass = kind == FTP_EVENT_RETRY ? FTP_EXIT_CONNECT : 0;
+  FtpEventSay(session, event);
+}
+
 // Connects again, waiting 1 s, then twice as long each time up to 5 min,
 // with jitter, until the server answers or a signal ends the watch.
 // Returns true when connected.
@@ -56,10 +66,12 @@ bool WatchComeBack(FtpSession *session, WatchReconnect reconnect) {
     const long long wait = delay / 2 + static_cast<long long>(jitter() % (delay / 2 + 1));
     std::printf("cvxfer: the server is gone; connecting again in %lld s\n", (wait + 999) / 1000);
     std::fflush(stdout);
+    WatchTell(session, FTP_EVENT_RETRY);
     if (!FtpPause(wait)) break;
     const int failure = session->Run.Failure;
     if (reconnect(session) == 0) {
       session->Run.Failure = failure;
+      WatchTell(session, FTP_EVENT_RECONNECT);
       return true;
     }
     session->Run.Failure = failure;
@@ -191,13 +203,6 @@ int WatchClaim(FtpSession *session, WatchState *state, const std::string &path, 
   return 0;
 }
 
-// Backs out the unit of work of a take that failed.
-void WatchBackOut(FtpSession *session) {
-  CVLONG cc = -1, reason = -1;
-  CVBACK(session->Queue.Hconn, &cc, &reason);
-  CVEcho(session, "CVBACK");
-}
-
 // Puts the file got from from (named path) on the queue with its journal
 // record key, both in one unit of work. Returns 0 when both are committed,
 // 1 when another watcher's record came first (its message is the one), -1
@@ -209,13 +214,7 @@ int WatchPutAndRecord(FtpSession *session, const std::string &path, const std::s
   CVGetOptions opts;
   opts.CorrelId = digest;
   opts.Expected = stat.Size;
-  opts.Syncpoint = true;
-  opts.RecordAs = path.c_str();
-  if (CVGetFile(session, from.c_str(), opts, bytes) != 0) {
-    WatchBackOut(session);
-    return -1;
-  }
-  return CVRecordAndCommit(session, path, key);
+  return CVGetAndRecord(session, from.c_str(), opts, path, key, bytes);
 }
 
 // Takes the complete file path (base in absDir), claimed already or not.
@@ -358,6 +357,7 @@ void WatchScan(FtpSession *session, const WatchIn &watch, WatchState *state, con
     session->Run.Failure = failure;
     return;
   }
+  FtpEventAlive();  // a listing completed
   std::set<std::string> listed;
   for (const std::string &name : names) listed.insert(CVBaseOf(name));
   names.clear();
@@ -393,6 +393,7 @@ int WatchGet(FtpSession *session, const WatchIn &watch, WatchReconnect reconnect
   state.Claimant = WatchClaimant(session);
   std::printf("cvxfer: watching every %d s; Ctrl-C ends the watch\n", watch.IntervalSeconds);
   std::fflush(stdout);
+  FtpEventStatus("watching the server for files");
   while (!WatchStopping(session)) {
     if (!session->Ctl.Connected && !WatchComeBack(session, reconnect)) break;
     state.More = false;
@@ -400,7 +401,10 @@ int WatchGet(FtpSession *session, const WatchIn &watch, WatchReconnect reconnect
     for (int p = 0; p < watch.Count && session->Ctl.Connected && !WatchStopping(session); p++) {
       WatchScan(session, watch, &state, watch.Patterns[p], &claims);
     }
-    if (!state.More && session->Ctl.Connected) FtpPause(watch.IntervalSeconds * 1000LL);
+    // An idle wait that passed is progress too: the watch is alive.
+    if (!state.More && session->Ctl.Connected && FtpPause(watch.IntervalSeconds * 1000LL)) {
+      FtpEventAlive();
+    }
   }
   std::printf("cvxfer: mget: %d files, %lld bytes, %d failed\n", state.Files, state.Bytes,
               state.Failed);
@@ -615,6 +619,13 @@ bool WatchRefused(FtpSession *session, WatchOut *out, CVTaken *t, const char *wh
   }
   std::printf("cvxfer: message %s moved to %s (%s)\n", id.c_str(), b.Queue, why);
   std::fflush(stdout);
+  FtpEvent moved;
+  moved.Kind = FTP_EVENT_MOVED_TO_BACKOUT;
+  moved.Path = t->Name;
+  moved.MsgId = t->Md.MsgId;
+  moved.CorrelId = t->Md.CorrelId;
+  moved.ExitClass = FTP_EXIT_REFUSED;
+  FtpEventSay(session, moved);
   out->Moved++;
   return true;
 }
@@ -630,6 +641,7 @@ int WatchPutOne(FtpSession *session, WatchOut *out) {
   if (CVTakeMessage(session, &t) != 0) {
     const bool empty = session->Run.Failure == FTP_EXIT_NO_MESSAGE;
     session->Run.Failure = empty ? failure : session->Run.Failure;
+    if (empty) FtpEventAlive();  // an idle wait passed
     return empty ? 1 : -1;
   }
   if (!CVNameAfter(&t)) {
@@ -671,6 +683,7 @@ int WatchPut(FtpSession *session, long count, WatchReconnect reconnect) {
   session->Opt.SafePut = 1;  // a watch stores only through temporary names
   std::printf("cvxfer: serving the queue; Ctrl-C ends the watch\n");
   std::fflush(stdout);
+  FtpEventStatus("serving the queue onto the server");
   int last = 1;
   while (!WatchStopping(session) && (count == 0 || out.Files < count)) {
     if (!session->Ctl.Connected && !WatchComeBack(session, reconnect)) break;

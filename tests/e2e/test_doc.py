@@ -5,6 +5,7 @@ import os
 import re
 import shutil
 import subprocess
+import tempfile
 
 import pytest
 
@@ -58,6 +59,11 @@ def test_cvxfer_page_names_every_option_command_and_exit_status(home):
 # Each option of the manual tried on a session that runs "status" and
 # "ftps": its value, and what the output then holds (None: it is only
 # accepted) or lacks ("!" first).
+# A job file that shows the status, and a place for metrics, for -f and --metrics.
+SCRATCH = tempfile.mkdtemp(prefix="cvxfer-doc-")
+with open(os.path.join(SCRATCH, "status.cvx"), "w") as job:
+    job.write("# the status only\nstatus\n")
+
 OPTION_TRIALS = {
     "-v": ([], "Verbose: on"), "-d": ([], "--> CVCONN"), "-n": ([], None),
     "-p": ([], "Passive Mode: on"), "-e": ([], None), "-a": ([], "Safe put: on"),
@@ -67,6 +73,8 @@ OPTION_TRIALS = {
     "--version": ([], "cvxfer 1.0\n"), "-h": ([], "\nUsage: "), "-?": ([], "\nUsage: "),
     "--help": ([], "\nUsage: "), "-i": ([os.path.join(TOP, "README.md")], None),
     "--known-hosts": ([os.path.join(TOP, "README.md")], None), "--accept-new-host-key": ([], None),
+    "-f": ([os.path.join(SCRATCH, "status.cvx")], "Safe put: off"), "--log": (["json"], None),
+    "--metrics": ([os.path.join(SCRATCH, "cvxfer.prom")], None),
 }
 
 
@@ -75,6 +83,9 @@ def test_every_option_and_exit_status_of_the_page_is_the_programs(home):
     assert named == set(OPTION_TRIALS), named ^ set(OPTION_TRIALS)
     for option, (values, shows) in OPTION_TRIALS.items():
         status, out, err = run(home, [option] + values, ["status", "ftps"], err=True)
+        if option == "--log":  # its events, on standard error
+            assert '"event":"stopped"' in err
+            err = ""
         assert (status, err) == (0, ""), (option, err)
         if option == "--version":
             assert out == shows, "the version alone, on the first line"

@@ -37,7 +37,20 @@ def usage(prog):
             "Files are transferred in ascii unless \"binary\" is given; put binary\n"
             "in ~/.cvxferrc, whose commands run at start-up, to make it the default.\n"
             "The exit status is 0 when every command succeeded, else the class of\n"
-            "the first failure (see the README).\n\n")
+            "the first failure (see the README).\n\n"
+            "SFTP: %s [-i file] [--known-hosts file] [--accept-new-host-key]\n" % prog +
+            "          sftp://[user[:password]@]host[:port][/path]\n\n"
+            "-i file\t\tlog in with this private key (default: ssh-agent, ~/.ssh/id_*)\n"
+            "--known-hosts file\n"
+            "     \t\tcheck the server's host key in file (default ~/.ssh/known_hosts)\n"
+            "--accept-new-host-key\n"
+            "     \t\ttrust a host key not known yet, and add it to that file\n\n"
+            "An unknown or changed host key refuses the connection with exit status 5,\n"
+            "the class of a secure channel that cannot be set up.\n\n"
+            "As a service: %s -f job-file [--log json] [--metrics file] [options]\n\n" % prog +
+            "-f job-file\tread the commands from job-file ('#' lines are comments)\n"
+            "--log json\tone JSON object per event on standard error\n"
+            "--metrics file\tkeep Prometheus metrics in file (text format)\n\n")
 
 
 def after_startup(out):
