@@ -3,6 +3,7 @@
 #include "ftp_event.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -253,6 +254,15 @@ std::string FtpEventMetricsText(const FtpEventCounts &c) {
 // a reader never sees half of it. Called with the lock held. Returns 0, or
 // -1 with errno.
 int FtpEventWriteMetrics() {
+  // A device or a pipe named as the file is written to, never replaced.
+  struct stat st;
+  if (stat(gEvents.Metrics.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    const int fd = open(gEvents.Metrics.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    const int wrote = FtpEventWriteAll(fd, FtpEventMetricsText(gEvents.Counts));
+    close(fd);
+    return wrote;
+  }
   const std::string aside = gEvents.Metrics + ".tmp";
   const int fd = open(aside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return -1;
