@@ -570,8 +570,8 @@ def bench_watch_take(bench, server):
                                                   peer_sync[-1]))
     ratio = statistics.median(mine) / statistics.median(peer)
     rates = lambda secs: spread([count / s for s in secs], "%.0f", "files/s")
-    bench.rows.append(("W1", "%d files of 4 KiB taken by `mget -w -d` until the directory is "
-                       "empty, against `lftp mirror --Remove-source-files`" % count,
+    bench.rows.append(("W1", "{:,} files of 4 KiB taken by `mget -w -d` until the directory is "
+                       "empty, against `lftp mirror --Remove-source-files`".format(count),
                        rates(mine), rates(peer), "%.2f" % ratio, "figure", "—"))
     bench.extra.append("| W1 | %.0f files/s | lftp %.0f files/s (%.0f with sync) |" % (
         count / statistics.median(mine), count / statistics.median(peer),
@@ -614,8 +614,8 @@ def bench_watch_many(bench, server):
     bench.cvadmin("clear", WATCH_QUEUE)
     remove(directory)
     limit = 64 * MiB
-    bench.rows.append(("W2", "peak RSS of cvxfer, watch cycles over a directory of %d names"
-                       % count, "%.1f MiB" % (peak / MiB), "—", "—", "≤ 64 MiB",
+    bench.rows.append(("W2", "peak RSS of cvxfer, watch cycles over a directory of {:,} names"
+                       .format(count), "%.1f MiB" % (peak / MiB), "—", "—", "≤ 64 MiB",
                        "met" if peak <= limit else "NOT met"))
     bench.details.append(
         "W2: %d empty files made in %.1f s; first cycle (its %d done files on the queue) "
@@ -768,18 +768,18 @@ def notes(bench, server_name):
         "- S1: `get` and `put` of a %s file over SFTP (`sftp://`, key login) on OpenSSH's "
         "sshd on 127.0.0.1, against OpenSSH's `sftp -b` (get to a file, then `sync`; put) and "
         "`curl sftp://` (the same), in the same rounds as P1 to P3; peak RSS as for P6." % big,
-        "- W1: %d files of 4 KiB in a directory of the FTP server, taken by `cd watch`, "
+        "- W1: {:,} files of 4 KiB in a directory of the FTP server, taken by `cd watch`, "
         "`mget -w -d -i 1 -s 0 *` onto a persistent queue: cvxfer runs with the commands on "
         "its standard input, the time is from its start until the directory is empty, then "
         "SIGTERM ends it (it must exit with 0, and the queue must hold every file). Against "
         "`lftp -e 'mirror --Remove-source-files watch DIR; quit'` on the same server, right "
         "after in the same round (lftp alone; the rounds also show it with a `sync` of the "
         "files, as the queue's messages are durable). Files per second; the ratio is cvxfer's "
-        "median time over lftp's. A figure, with no goal." % bench.counts["watch_files"],
+        "median time over lftp's. A figure, with no goal.".format(bench.counts["watch_files"]),
         "- W2: peak RSS (VmHWM, read before SIGTERM) of `mget -w -d -i 1 -D .done *` over a "
-        "directory of %d empty files, the last 10 of them with a done file: each cycle lists "
+        "directory of {:,} empty files, the last 10 of them with a done file: each cycle lists "
         "every name and takes those 10 the first time; read once the server has logged the "
-        "third listing, so after two whole cycles." % bench.counts["watch_names"],
+        "third listing, so after two whole cycles.".format(bench.counts["watch_names"]),
         "- P6 and P7 run %d round%s (`--gib-rounds`), P1 to P4, W1 and the broker jobs %d "
         "(`--rounds`): the large transfers take most of the run." % (
             bench.gib_rounds, "" if bench.gib_rounds == 1 else "s", bench.rounds)]
