@@ -29,11 +29,17 @@ GiB = 1 << 30
 SIZES = {"big": 256 * MiB, "huge": GiB, "broker": 64 * MiB}
 QUICK_SIZES = {"big": 16 * MiB, "huge": 16 * MiB, "broker": 8 * MiB}
 SMALL = 4096
+# Files that W1's watch takes, and names in W2's directory; --quick shrinks them.
+COUNTS = {"watch_files": 2000, "watch_names": 100000}
+QUICK_COUNTS = {"watch_files": 200, "watch_names": 10000}
 SMALL_COUNT = 200
 RSS_LIMIT = 32 * MiB
 TIMEOUT = 600
 BIG_QUEUE = "BENCH.BIG"
 BROKER_QUEUE = "BENCH.FILES"
+WATCH_QUEUE = "BENCH.WATCH"
+# The jobs --only can name: P1 also runs P2, P2m and P3.
+JOBS = ("P1", "P4", "broker", "P6", "P7", "S1", "W1", "W2")
 # GNU time forks cvxfer from a process of its own: the peak RSS that a child
 # spawned straight from this process reports starts at this process's peak.
 TIME = "/usr/bin/time"
@@ -55,6 +61,8 @@ class Bench:
         self.work = work
         self.rounds, self.gib_rounds, self.quick = args.rounds, args.gib_rounds, args.quick
         self.sizes = QUICK_SIZES if args.quick else SIZES
+        self.counts = QUICK_COUNTS if args.quick else COUNTS
+        self.only = set(args.only.split(",")) if args.only else set(JOBS)
         self.owner = None    # the FTP user's pwd entry, when the server needs its files owned
         self.home = os.path.join(work, "qm")
         self.env = dict(os.environ, CORVANE_HOME=self.home)
@@ -441,6 +449,180 @@ def bench_sftp(bench):
             size / statistics.median(res["curl_" + job]) / 1e6))
 
 
+def watch_start(bench, server, commands, out_path):
+    """cvxfer logged in to server and running the commands (the last a
+    watch), its standard input left open so that only a signal ends it;
+    its output goes to out_path. Returns the Popen."""
+    lines = ["user %s %s" % (server.user, server.password), "binary"] + commands
+    out = open(out_path, "wb")
+    proc = subprocess.Popen([bench.cvxfer, "-n", "-p", server.host, str(server.port)],
+                            stdin=subprocess.PIPE, stdout=out, stderr=subprocess.STDOUT,
+                            env=bench.env)
+    out.close()
+    proc.stdin.write("".join(line + "\n" for line in lines).encode())
+    proc.stdin.flush()
+    return proc
+
+
+def watch_peak(proc):
+    """The peak RSS (VmHWM) of the running process proc, in bytes."""
+    with open("/proc/%d/status" % proc.pid) as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    raise RuntimeError("no VmHWM for process %d" % proc.pid)
+
+
+def watch_stop(proc, out_path, tag):
+    """Ends the watch proc with SIGTERM; raises unless it exits with 0."""
+    proc.send_signal(signal.SIGTERM)
+    try:
+        status = proc.wait(60)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+        status = "killed after 60 s"
+    proc.stdin.close()
+    if status != 0:
+        with open(out_path, errors="replace") as f:
+            raise RuntimeError("%s: cvxfer exited with status %s after SIGTERM:\n%s"
+                               % (tag, status, f.read()[-3000:]))
+
+
+def wait_for(condition, proc, out_path, tag, timeout=TIMEOUT, step=0.02):
+    """Polls condition every step seconds until it holds; raises when the
+    watch proc ends first or after timeout seconds."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if proc.poll() is not None or time.monotonic() > deadline:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+            with open(out_path, errors="replace") as f:
+                raise RuntimeError("%s: the watch %s:\n%s" % (
+                    tag, "ended" if proc.returncode is not None else "timed out",
+                    f.read()[-3000:]))
+        time.sleep(step)
+
+
+def make_files(directory, count, size, owner, name="f%06d"):
+    """count files of size random bytes in the fresh directory, owned by owner."""
+    os.makedirs(directory)
+    with open("/dev/urandom", "rb") as rng:
+        body = rng.read(size * min(count, 64))
+    for i in range(count):
+        path = os.path.join(directory, name % i)
+        with open(path, "wb") as f:
+            f.write(body[(i % 64) * size:(i % 64 + 1) * size])
+        if owner is not None:
+            os.chown(path, owner.pw_uid, owner.pw_gid)
+    if owner is not None:
+        os.chown(directory, owner.pw_uid, owner.pw_gid)
+
+
+def bench_watch_take(bench, server):
+    """W1: a directory of small files emptied by cvxfer's watch onto a
+    queue, against lftp mirroring it away (--Remove-source-files)."""
+    count = bench.counts["watch_files"]
+    directory = os.path.join(server.root, "watch")
+    local = os.path.join(bench.work, "mirror")
+    out_path = os.path.join(bench.work, "watch.out")
+    bench.cvadmin("define", WATCH_QUEUE, "--maxdepth", count * 2)
+    lftp = ("set ftp:ssl-allow no; set ftp:passive-mode on; set cmd:fail-exit yes; "
+            "mirror --Remove-source-files watch %s; quit" % local)
+    mine, peer, peer_sync, peaks = [], [], [], []
+    for r in range(bench.rounds):
+        make_files(directory, count, SMALL, bench.owner)
+        os.sync()
+        start = time.monotonic()
+        proc = watch_start(bench, server, ["cvopen " + WATCH_QUEUE, "cd watch",
+                                           "mget -w -d -i 1 -s 0 *"], out_path)
+        wait_for(lambda: not os.listdir(directory), proc, out_path, "W1")
+        mine.append(time.monotonic() - start)
+        peaks.append(watch_peak(proc))
+        watch_stop(proc, out_path, "W1")
+        depth = int(bench.cvadmin("depth", WATCH_QUEUE))
+        if depth != count:
+            raise RuntimeError("W1: %d messages on the queue after a watch over %d files"
+                               % (depth, count))
+        bench.cvadmin("clear", WATCH_QUEUE)
+        os.rmdir(directory)
+        make_files(directory, count, SMALL, bench.owner)
+        os.sync()
+        start = time.monotonic()
+        subprocess.run(["lftp", "-u", "%s,%s" % (server.user, server.password), "-p",
+                        str(server.port), "-e", lftp, server.host], check=True, timeout=TIMEOUT,
+                       stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+        peer.append(time.monotonic() - start)
+        files = [os.path.join(local, n) for n in os.listdir(local)]
+        subprocess.run(["sync"] + files, check=True, timeout=TIMEOUT)
+        peer_sync.append(time.monotonic() - start)
+        if len(files) != count or os.listdir(directory) or \
+                any(os.path.getsize(f) != SMALL for f in files):
+            raise RuntimeError("W1: lftp left %d files of %d and %d on the server"
+                               % (len(files), count, len(os.listdir(directory))))
+        remove(local)
+        os.rmdir(directory)
+        bench.details.append(
+            "W1 round %d: cvxfer %.3f s (%.0f files/s, peak RSS %.1f MiB), lftp %.3f s "
+            "(%.0f files/s), lftp+sync %.3f s" % (r + 1, mine[-1], count / mine[-1],
+                                                  peaks[-1] / MiB, peer[-1], count / peer[-1],
+                                                  peer_sync[-1]))
+    ratio = statistics.median(mine) / statistics.median(peer)
+    rates = lambda secs: spread([count / s for s in secs], "%.0f", "files/s")
+    bench.rows.append(("W1", "{:,} files of 4 KiB taken by `mget -w -d` until the directory is "
+                       "empty, against `lftp mirror --Remove-source-files`".format(count),
+                       rates(mine), rates(peer), "%.2f" % ratio, "figure", "—"))
+    bench.extra.append("| W1 | %.0f files/s | lftp %.0f files/s (%.0f with sync) |" % (
+        count / statistics.median(mine), count / statistics.median(peer),
+        count / statistics.median(peer_sync)))
+
+
+def bench_watch_many(bench, server):
+    """W2: cvxfer's peak RSS while its watch looks at a directory of many
+    names, each cycle listing them all and taking the few that are done."""
+    count, done = bench.counts["watch_names"], 10
+    directory = os.path.join(server.root, "many")
+    out_path = os.path.join(bench.work, "many.out")
+    started = time.monotonic()
+    make_files(directory, count, 0, bench.owner)
+    # The last names in the order the watch looks at them get a done file:
+    # once their messages are on the queue, the first cycle has seen all.
+    for i in range(count - done, count):
+        path = os.path.join(directory, "f%06d.done" % i)
+        open(path, "wb").close()
+        if bench.owner is not None:
+            os.chown(path, bench.owner.pw_uid, bench.owner.pw_gid)
+    made = time.monotonic() - started
+    bench.cvadmin("clear", WATCH_QUEUE)
+    listings = lambda: sum(1 for c in server.commands() if c.startswith("NLST"))
+    before = listings()
+    start = time.monotonic()
+    proc = watch_start(bench, server, ["cvopen " + WATCH_QUEUE, "cd many",
+                                       "mget -w -d -i 1 -D .done *"], out_path)
+    wait_for(lambda: int(bench.cvadmin("depth", WATCH_QUEUE)) == done, proc, out_path, "W2",
+             step=0.2)
+    first = time.monotonic() - start
+    # The third listing starts once the second cycle, over the names left, ended.
+    wait_for(lambda: listings() - before >= 3, proc, out_path, "W2", step=0.2)
+    cycles = time.monotonic() - start
+    peak = watch_peak(proc)
+    watch_stop(proc, out_path, "W2")
+    left = len(os.listdir(directory))
+    if left != count - done:
+        raise RuntimeError("W2: %d names left of %d, %d taken" % (left, count, done))
+    bench.cvadmin("clear", WATCH_QUEUE)
+    remove(directory)
+    limit = 64 * MiB
+    bench.rows.append(("W2", "peak RSS of cvxfer, watch cycles over a directory of {:,} names"
+                       .format(count), "%.1f MiB" % (peak / MiB), "—", "—", "≤ 64 MiB",
+                       "met" if peak <= limit else "NOT met"))
+    bench.details.append(
+        "W2: %d empty files made in %.1f s; first cycle (its %d done files on the queue) "
+        "%.1f s, two cycles and the third listing %.1f s; peak RSS %.1f MiB"
+        % (count, made, done, first, cycles, peak / MiB))
+
+
 def store_medians(bench, qmgr, filter_=None):
     """Runs store_bench on qmgr; returns its medians by benchmark name."""
     args = [bench.store_bench, "--benchmark_format=json",
@@ -586,7 +768,19 @@ def notes(bench, server_name):
         "- S1: `get` and `put` of a %s file over SFTP (`sftp://`, key login) on OpenSSH's "
         "sshd on 127.0.0.1, against OpenSSH's `sftp -b` (get to a file, then `sync`; put) and "
         "`curl sftp://` (the same), in the same rounds as P1 to P3; peak RSS as for P6." % big,
-        "- P6 and P7 run %d round%s (`--gib-rounds`), P1 to P4 and the broker jobs %d "
+        "- W1: {:,} files of 4 KiB in a directory of the FTP server, taken by `cd watch`, "
+        "`mget -w -d -i 1 -s 0 *` onto a persistent queue: cvxfer runs with the commands on "
+        "its standard input, the time is from its start until the directory is empty, then "
+        "SIGTERM ends it (it must exit with 0, and the queue must hold every file). Against "
+        "`lftp -e 'mirror --Remove-source-files watch DIR; quit'` on the same server, right "
+        "after in the same round (lftp alone; the rounds also show it with a `sync` of the "
+        "files, as the queue's messages are durable). Files per second; the ratio is cvxfer's "
+        "median time over lftp's. A figure, with no goal.".format(bench.counts["watch_files"]),
+        "- W2: peak RSS (VmHWM, read before SIGTERM) of `mget -w -d -i 1 -D .done *` over a "
+        "directory of {:,} empty files, the last 10 of them with a done file: each cycle lists "
+        "every name and takes those 10 the first time; read once the server has logged the "
+        "third listing, so after two whole cycles.".format(bench.counts["watch_names"]),
+        "- P6 and P7 run %d round%s (`--gib-rounds`), P1 to P4, W1 and the broker jobs %d "
         "(`--rounds`): the large transfers take most of the run." % (
             bench.gib_rounds, "" if bench.gib_rounds == 1 else "s", bench.rounds)]
 
@@ -601,12 +795,18 @@ def main():
                         help="small sizes and few rounds, to check that the benchmark works; "
                         "writes BUILD/bench-quick.md unless --output is given")
     parser.add_argument("--output")
+    parser.add_argument("--only", help="comma-separated jobs to run, of %s; writes "
+                        "BUILD/bench-only.md unless --output is given" % ", ".join(JOBS))
     args = parser.parse_args()
     build = os.path.abspath(args.build)
     if args.rounds is None:
         args.rounds = 2 if args.quick else 5
+    unknown = set(args.only.split(",")) - set(JOBS) if args.only else set()
+    if unknown:
+        parser.error("--only: no job %s" % ", ".join(sorted(unknown)))
     if args.output is None:
         args.output = os.path.join(build, "bench-quick.md") if args.quick else \
+            os.path.join(build, "bench-only.md") if args.only else \
             os.path.join(HERE, "results", "latest.md")
     output = os.path.abspath(args.output)  # before the chdir into the work directory
     work = os.path.join(build, "bench-work")
@@ -624,8 +824,11 @@ def main():
         server_cm, server_name = ftpservers.pyftpdlib_server(ftp_root), "pyftpdlib (%s)" % reason
     description = machine()
     started = time.monotonic()
+    store_lines, local_medians = ["Not measured (`--only`)."], None
+    broker_lines = ["Not measured (`--only`)."]
     try:
-        store_lines, local_medians = bench_store(bench)
+        if "P4" in bench.only or "broker" in bench.only:
+            store_lines, local_medians = bench_store(bench)
         with server_cm as server:
             if server_name == "vsftpd":
                 import pwd
@@ -634,15 +837,24 @@ def main():
             bench.cvadmin("create", "CVQM", "--default")
             bench.cvadmin("define", BIG_QUEUE, "--maxmsgl", max(bench.sizes.values()),
                           "--maxdepth", "10")
-            bench_transfers(bench, server)
-            broker_lines = bench_broker(bench, server, local_medians)
-            huge = make_file(os.path.join(work, "huge.bin"), bench.sizes["huge"])
-            bench_rss(bench, server, huge)
-        if reason is None:
+            if "P1" in bench.only:
+                bench_transfers(bench, server)
+            if "broker" in bench.only:
+                broker_lines = bench_broker(bench, server, local_medians)
+            if "W1" in bench.only:
+                bench_watch_take(bench, server)
+            if "W2" in bench.only:
+                bench_watch_many(bench, server)
+            if "P6" in bench.only or "P7" in bench.only:
+                huge = make_file(os.path.join(work, "huge.bin"), bench.sizes["huge"])
+            if "P6" in bench.only:
+                bench_rss(bench, server, huge)
+        if "P7" in bench.only and reason is None:
             bench_tls(bench, huge)
-        else:
+        elif "P7" in bench.only:
             bench.details.append("P7 was not measured: %s." % reason)
-        bench_sftp(bench)
+        if "S1" in bench.only:
+            bench_sftp(bench)
     finally:
         remove(work)  # the large files go even when a job fails
     took = time.monotonic() - started

@@ -6,7 +6,7 @@ DEPS_BUILD="cmake ninja-build g++ pkg-config libsqlite3-dev libssl-dev libgtest-
 DEPS_TEST="python3 python3-pytest python3-pexpect python3-pyftpdlib vsftpd procps curl openssl python3-openssl openssh-server openssh-client python3-prometheus-client systemd"
 DEPS_AMQP="librabbitmq-dev rabbitmq-server"
 DEPS_FUZZ="clang libclang-rt-14-dev"
-DEPS_BENCH="libbenchmark-dev curl time"
+DEPS_BENCH="libbenchmark-dev curl time lftp"
 DEPS_COVERAGE="gcovr"
 
 # deps_ensure KIND...: installs the missing packages of the named kinds
