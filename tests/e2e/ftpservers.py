@@ -11,6 +11,7 @@ prints the port on the first line and serves until it is terminated.
 """
 import argparse
 import atexit
+import collections
 import contextlib
 import os
 import re
@@ -98,19 +99,11 @@ def stop(proc):
 
 # ---------------------------------------------------------------- certificates
 
-class KeyPair:
-    def __init__(self, cert, key):
-        self.cert, self.key = cert, key
-
-
-class Pki:
-    """ca trusts good, expired and wrong_host; untrusted comes from another
-    CA. good names localhost, 127.0.0.1 and ::1; wrong_host names only
-    wrong.example; expired ran out in 2020."""
-
-    def __init__(self, ca, good, expired, wrong_host, untrusted):
-        self.ca, self.good, self.expired, self.wrong_host, self.untrusted = \
-            ca, good, expired, wrong_host, untrusted
+KeyPair = collections.namedtuple("KeyPair", "cert key")
+# ca trusts good, expired and wrong_host; untrusted comes from another CA.
+# good names localhost, 127.0.0.1 and ::1; wrong_host names only
+# wrong.example; expired ran out in 2020.
+Pki = collections.namedtuple("Pki", "ca good expired wrong_host untrusted")
 
 
 def _openssl(*args, cwd):

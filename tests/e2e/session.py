@@ -110,12 +110,13 @@ def after(output, marker):
     return output.split(marker, 1)[1]
 
 
-def place(srv, name, data):
-    """Writes a file into srv's root that the server's user can read."""
+def place(srv, name, data, mode=0o644):
+    """Writes a file into srv's root that the server's user can read (and
+    with mode 0o666 write)."""
     path = os.path.join(srv.root, name)
     with open(path, "wb") as f:
         f.write(data)
-    os.chmod(path, 0o644)
+    os.chmod(path, mode)
 
 
 def read(srv, name):

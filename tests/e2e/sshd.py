@@ -9,6 +9,8 @@ import subprocess
 import tempfile
 import time
 
+from ftpservers import free_port, stop
+
 SSHD = "/usr/sbin/sshd"  # sshd re-executes itself: it wants its absolute path
 USER = "cvxfer-sftp"
 PASSWORD = "sftp-Secret-1"
@@ -40,12 +42,6 @@ def _ensure_user():
                         "--shell", "/bin/sh", USER], check=True, timeout=30)
     subprocess.run(["chpasswd"], input=("%s:%s\n" % (USER, PASSWORD)).encode(), check=True,
                    timeout=30)
-
-
-def _free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class Server:
@@ -80,7 +76,7 @@ def sshd(directory, start_timeout=15):
     root = os.path.join(shared, "root")
     os.mkdir(root)
     os.chmod(root, 0o777)
-    port = _free_port()
+    port = free_port()
     config = os.path.join(directory, "sshd_config")
     with open(config, "w") as f:
         f.write("\n".join([
@@ -106,11 +102,6 @@ def sshd(directory, start_timeout=15):
             time.sleep(0.05)
         yield Server(directory, root, port, host_key, client_key)
     finally:
-        proc.terminate()
-        try:
-            proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait(timeout=10)
+        stop(proc)
         log.close()
         subprocess.run(["rm", "-rf", shared], timeout=60)

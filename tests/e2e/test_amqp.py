@@ -12,7 +12,7 @@ import pytest
 import broker
 import ftpservers
 from session import (CVADMIN, CVXFER, QUEUE, broker_url, cvadmin, depth,  # noqa: F401
-                     env_with_home, rmq_home, run, start, take, wait_until)
+                     env_with_home, login, place, rmq_home, run, start, take, wait_until)
 from session import server as ftp  # noqa: F401
 
 pytestmark = pytest.mark.skipif(broker.unavailable() is not None,
@@ -20,8 +20,7 @@ pytestmark = pytest.mark.skipif(broker.unavailable() is not None,
 
 
 def session(srv, *commands):
-    return ["open 127.0.0.1 %d" % srv.port, "user %s %s" % (srv.user, srv.password),
-            "binary"] + list(commands) + ["bye"]
+    return login(srv) + ["binary"] + list(commands) + ["bye"]
 
 
 def test_mget_and_safe_mput_through_the_broker(rmq_home, ftp):
@@ -29,8 +28,7 @@ def test_mget_and_safe_mput_through_the_broker(rmq_home, ftp):
         os.mkdir(os.path.join(ftp.root, d))
     bodies = {"r%d.csv" % i: os.urandom(100000 + i) for i in range(5)}
     for name, body in bodies.items():
-        with open(os.path.join(ftp.root, "in", name), "wb") as f:
-            f.write(body)
+        place(ftp, os.path.join("in", name), body)
     status, out = run(rmq_home, ["-n", "-e"], session(ftp, "cd in", "mget -d *.csv"))
     assert status == 0, out
     assert "Connected to default queue manager RMQ" in out
@@ -52,8 +50,7 @@ def test_cvconn_reaches_the_broker_from_a_local_default(tmp_path, broker_url, ft
     cvadmin(home, "create", "CVQM", "--default")
     cvadmin(home, "create", "FAR", "--amqp", broker_url)
     cvadmin(home, "-m", "FAR", "clear", QUEUE)
-    with open(os.path.join(ftp.root, "a.txt"), "wb") as f:
-        f.write(b"over there\n")
+    place(ftp, "a.txt", b"over there\n")
     status, out = run(home, ["-n"], session(ftp, "cvconn FAR", "get a.txt", "cvqdepth"))
     assert "Queue manager FAR connected" in out, out
     assert "Queue depth for SYSTEM.DEFAULT.LOCAL.QUEUE = 1" in out, out
@@ -119,8 +116,7 @@ def test_create_explains_a_url_without_a_virtual_host(tmp_path, broker_url):
 def test_a_broker_that_goes_away_breaks_the_connection_and_nothing_is_done(tmp_path, ftp):
     """A broker of its own, stopped in the middle of a session."""
     home = str(tmp_path / "corvane")
-    with open(os.path.join(ftp.root, "late.bin"), "wb") as f:
-        f.write(b"never queued")
+    place(ftp, "late.bin", b"never queued")
     directory = str(tmp_path / "rabbitmq")
     url = broker.start(directory)
     try:

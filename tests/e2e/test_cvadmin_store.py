@@ -1,5 +1,6 @@
-"""cvadmin around the store: what a command leaves behind, listing no queue
-manager, and a database that can no longer be read whole."""
+"""cvadmin around the store: what a command leaves behind (a message that
+cannot be written out stays), the backout attributes, and a database that
+can no longer be read whole."""
 import json
 import os
 import sqlite3
@@ -43,14 +44,6 @@ def test_every_command_ends_its_connection_however_it_ends(home, tmp_path):
     assert reader.wait(timeout=30) == 1
     assert leftovers(home) == []
     assert cvadmin(home, "get", QUEUE).stdout == big
-
-
-def test_listing_no_queue_manager_is_no_failure(home):
-    cvadmin(home, "create", "ONLY")
-    cvadmin(home, "delete", "ONLY")
-    assert cvadmin(home, "list").stdout == b""
-    assert json.loads(cvadmin(home, "list", "--json").stdout) == \
-        {"default": None, "queue_managers": []}
 
 
 def test_an_unreadable_database_fails_loudly_and_no_message_comes_out_twice(home, tmp_path):

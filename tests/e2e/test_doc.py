@@ -92,7 +92,7 @@ def test_every_option_and_exit_status_of_the_page_is_the_programs(home):
         elif shows is not None:
             assert (shows.lstrip("!") in out) != shows.startswith("!"), (option, out)
     # Every status of the page is one a run of the exit-class table ends
-    # with (130: the interrupt tests beside it).
+    # with (130: the interrupt tests of test_tls.py).
     proven = {str(case[-1]) for case in STATUS_CASES.values()} | {"130"}
     assert tags("cvxfer.1", "EXIT STATUS") == proven
 

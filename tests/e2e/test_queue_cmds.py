@@ -3,7 +3,7 @@ order of the queue calls at start-up, a data directory that cannot be
 used, and a queue that forwards to another queue manager."""
 import os
 
-from session import PROMPT, after, cvadmin, home, login, run, server  # noqa: F401
+from session import PROMPT, after, cvadmin, home, login, place, run, server  # noqa: F401
 
 STARTUP = ("\nConnected to default queue manager CVQM\n"
            "Queue SYSTEM.DEFAULT.LOCAL.QUEUE opened\n"
@@ -34,8 +34,7 @@ def test_a_remote_queue_is_opened_for_output_and_forwards(home, server):
     cvadmin(home, "create", "FAR.QM")
     cvadmin(home, "-m", "FAR.QM", "define", "FAR.IN")
     cvadmin(home, "define", "TO.FAR", "--remote", "FAR.QM/FAR.IN")
-    with open(os.path.join(server.root, "f.txt"), "wb") as f:
-        f.write(b"forwarded")
+    place(server, "f.txt", b"forwarded")
     _, out = run(home, ["-n"], ["cvqdepth   APP.IN", "cvopen TO.FAR"] + login(server) + [
         "binary", "get f.txt", "put g.txt", "bye"])
     tail = after(out, STARTUP).replace(PROMPT, "")

@@ -13,7 +13,7 @@ import pytest
 
 import ftpservers
 from scripted import EPSV_ONLY, ScriptedServer
-from session import broker_url, browse, cvadmin, depth, run, url, vsftpd  # noqa: F401
+from session import broker_url, browse, cvadmin, depth, place, run, url, vsftpd  # noqa: F401
 
 QUEUE = "STREAM.Q"
 KIB, MIB = 1024, 1024 * 1024
@@ -78,10 +78,7 @@ def started(kind, tls, tmp_path, files):
                                               tls_version=version or None)
     with context as srv:
         for name, data in files.items():
-            path = os.path.join(srv.root, name)
-            with open(path, "wb") as f:
-                f.write(data)
-            os.chmod(path, 0o644)
+            place(srv, name, data)
         srv.files = None
         yield srv
 

@@ -199,36 +199,27 @@ class TestRemoteInformation:
     def test_pwd_cd_with_blanks_system_rstatus_rhelp(self, home, server):
         os.mkdir(os.path.join(server.root, "my dir"))
         _, out = run(home, ["-n", "-d"], login(server) + [
-            "cd   my dir", "pwd", "system", "rstatus", "rhelp", "rhelp RETR", "bye"])
+            "cd   my dir", "pwd", "cd", "/", "system", "rstatus", "rhelp", "rhelp RETR", "bye"])
         assert "--> CWD my dir\n" in out
+        assert "Remote directory " in out and "--> CWD /\n" in out  # cd alone asks
         assert '257 "/my dir"' in out
         assert "215 UNIX" in out
         assert "211" in out
         assert "214" in out
 
-    def test_cd_alone_asks_for_the_directory(self, home, server):
-        os.mkdir(os.path.join(server.root, "sub"))
-        _, out = run(home, ["-n", "-d"], login(server) + ["cd", "sub", "pwd", "bye"])
-        assert "Remote directory " in out
-        assert "--> CWD sub\n" in out
-        assert '257 "/sub"' in out
-
     def test_listings_pass_only_the_first_word(self, home, server):
         os.mkdir(os.path.join(server.root, "d"))
+        os.mkdir(os.path.join(server.root, "empty"))
         for name in ("alpha.txt", "d/beta.txt"):
             with open(os.path.join(server.root, name), "w") as f:
                 f.write("x" * 10)
         _, out = run(home, ["-n", "-d"], login(server) + ["ls", "ls d ignored", "dir d",
-                                                            "passive", "ls d", "bye"])
+                                                            "passive", "ls d", "ls empty", "bye"])
         assert "--> NLST\n" in out
         assert "--> NLST d\n" in out
         assert "--> LIST d\n" in out
         assert "alpha.txt\r\n" in out
         assert "beta.txt\r\n" in out
-        assert "cvxfer: 14 bytes received.\n" in out  # "alpha.txt\r\nd\r\n"
+        assert "cvxfer: 21 bytes received.\n" in out  # "alpha.txt\r\nd\r\nempty\r\n"
         assert out.count("beta.txt") == 3
-
-    def test_listing_of_an_empty_directory(self, home, server):
-        os.mkdir(os.path.join(server.root, "empty"))
-        _, out = run(home, ["-n"], login(server) + ["ls empty", "bye"])
-        assert "cvxfer: 0 bytes received.\n" in out
+        assert "cvxfer: 0 bytes received.\n" in out  # the empty directory

@@ -12,8 +12,8 @@ import time
 import pytest
 
 import sshd
-from session import (CVXFER, browse, cvadmin, depth, env_with_home, home,  # noqa: F401
-                     run as piped, take, wait_until)
+from session import (CVXFER, cvadmin, depth, env_with_home, home, place,  # noqa: F401
+                     run as piped, wait_until)
 from test_bridge import properties
 from test_rel_crash import drain
 
@@ -59,12 +59,9 @@ def session(home, srv, commands, flags=(), url=None):
                  ["open " + (url or srv.url())] + commands + ["bye"])
 
 
-def put_files(root, files):
+def put_files(srv, files):
     for name, data in files.items():
-        path = os.path.join(root, name)
-        with open(path, "wb") as f:
-            f.write(data)
-        os.chmod(path, 0o666)
+        place(srv, name, data, 0o666)
 
 
 COMMANDS = [
@@ -87,7 +84,7 @@ COMMANDS = [
 
 @pytest.mark.parametrize("files,commands,expected,status,left", COMMANDS)
 def test_commands(home, srv, root, files, commands, expected, status, left):
-    put_files(root, files)
+    put_files(srv, files)
     ssh_dir(home, srv)
     code, out = session(home, srv, commands)
     for text in expected:
@@ -101,7 +98,7 @@ def test_commands(home, srv, root, files, commands, expected, status, left):
 @pytest.mark.parametrize("size", [0, 1, MIB - 1, MIB, MIB + 1, LARGE])
 def test_round_trip_is_byte_exact(home, srv, root, size):
     data = os.urandom(size)
-    put_files(root, {"in.bin": data})
+    put_files(srv, {"in.bin": data})
     cvadmin(home, "define", "BIG", "--maxmsgl", str(max(size, 1)))
     ssh_dir(home, srv)
     code, out = session(home, srv, ["cvopen BIG", "get in.bin", "safeput", "put out.bin"])
@@ -115,7 +112,7 @@ def test_round_trip_is_byte_exact(home, srv, root, size):
 
 def test_mget_mput_and_where_a_file_came_from(home, srv, root):
     bodies = {"r%d.csv" % i: os.urandom(100 + i) for i in range(3)}
-    put_files(root, dict(bodies, **{"skip.txt": b"no"}))
+    put_files(srv, dict(bodies, **{"skip.txt": b"no"}))
     os.mkdir(os.path.join(root, "out"))
     os.chmod(os.path.join(root, "out"), 0o777)
     ssh_dir(home, srv)
@@ -231,7 +228,7 @@ def test_stops_in_mid_transfer_lose_and_double_nothing(home, srv, root, command,
     originals = [data[:-1] + bytes([i]) for i in range(rounds)]
     cvadmin(home, "define", "BIG", "--maxmsgl", str(size))
     ssh_dir(home, srv)
-    put_files(root, {"big.bin": data})
+    put_files(srv, {"big.bin": data})
     # A whole get, timed: the stops fall anywhere within such a run.
     start = time.monotonic()
     code, out = session(home, srv, ["cvopen BIG", "get big.bin"])

@@ -73,26 +73,8 @@ def test_usage_text_keeps_its_lines(home, flag):
     assert os.listdir(home) == []
 
 
-def test_end_of_input_ends_the_program_quietly(home):
-    status, out = run(home, [], [])
-    assert status == 0
-    assert after_startup(out) == "cvxfer> "
-
-
-def test_blank_lines_run_nothing(home):
+def test_blank_lines_run_nothing_and_the_end_of_input_ends_quietly(home):
     status, out = run(home, [], ["help ascii", "", "   ", "\t"])
     assert status == 0
     assert after_startup(out) == ("cvxfer> ascii: set ascii transer type.\n"
                                   "cvxfer> cvxfer> cvxfer> cvxfer> ")
-
-
-def test_overlong_line_never_runs_in_pieces(home, tmp_path):
-    marker = tmp_path / "ran"
-    line = "x" * 1024 + "! touch " + str(marker)
-    status, out = run(home, [], [line, "help ascii"])
-    assert status == 0
-    assert not marker.exists()
-    tail = after_startup(out)
-    assert "too long" in tail
-    assert "ascii: set ascii transer type.\n" in tail
-    assert "no such command" not in tail

@@ -7,7 +7,7 @@ import stat
 
 import pexpect
 
-from session import (PROMPT, Terminal, cvadmin, home, login, run, server,  # noqa: F401
+from session import (PROMPT, Terminal, cvadmin, home, login, place, run, server,  # noqa: F401
                      slow_server)
 
 QUEUE = "SYSTEM.DEFAULT.LOCAL.QUEUE"
@@ -99,8 +99,7 @@ CLEARED = re.compile(r"\r +\r")
 def test_progress_line_on_a_terminal_and_never_in_a_pipe(home, slow_server):
     # (A store of this size vanishes into loopback socket buffers at once;
     # the unit tests cover the line of a known size.)
-    with open(os.path.join(slow_server.root, "big.bin"), "wb") as f:
-        f.write(os.urandom(SLOW))
+    place(slow_server, "big.bin", os.urandom(SLOW))
     term = Terminal(home, ["-n", "-p"])
     try:
         term.expect(PROMPT)

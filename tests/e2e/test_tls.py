@@ -71,18 +71,19 @@ def test_kill_during_an_ftps_put_loses_no_message(home):
                 assert take(home) == big
 
 
-@pytest.mark.parametrize("direction", ["get", "put"])
+@pytest.mark.parametrize("direction,tls", [("get", True), ("put", True), ("put", False)],
+                         ids=["ftps-get", "ftps-put", "ftp-put"])
 @pytest.mark.parametrize("terminal", [True, False], ids=["terminal", "script"])
-def test_ctrl_c_during_an_ftps_transfer(home, direction, terminal):
-    """As over plain FTP: nothing is put or committed and the message is
-    backed out; at a terminal the session goes on, a script ends with 130."""
+def test_ctrl_c_during_a_transfer(home, direction, tls, terminal):
+    """Nothing is put or committed and the message is backed out; at a
+    terminal the session goes on, a script ends with 130."""
     big = os.urandom(8 * 1024 * 1024)  # half a minute at the server's rate
-    with vsftpd(tls="explicit", max_rate=256 * 1024) as srv:
+    with vsftpd(tls="explicit" if tls else None, max_rate=256 * 1024) as srv:
         if direction == "get":
             place(srv, "big.bin", big)
         else:
             cvadmin(home, "put", QUEUE, data=big)
-        args = ["-p", "--cacert", srv.ca, url(srv, "ftpes")]
+        args = ["-p", "--cacert", srv.ca, url(srv, "ftpes")] if tls else ["-p", url(srv)]
         if terminal:
             term = Terminal(home, args)
             try:

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -25,26 +27,27 @@ class KeybTest : public ::testing::Test {
   char line_[KEYB_LINE_MAX + 1] = {};
 };
 
-TEST_F(KeybTest, StripsLeadingBlanksAndTrailingWhiteSpace) {
-  Feed("   \t help get \t\r\nx \n");
-  ASSERT_EQ(GetInput(line_), 1);
-  EXPECT_STREQ(line_, "help get");
-  ASSERT_EQ(GetInput(line_), 1);
-  EXPECT_STREQ(line_, "x");
-  EXPECT_EQ(GetInput(line_), 0);
-}
-
-// A line of white space (a CR LF line end among it) is empty: not the last
-// command, and not the command "\r".
-TEST_F(KeybTest, BlankLinesAreEmptyNotTheLastCommand) {
-  Feed("status\n   \t\n\n \t\r\n\r\n");
-  ASSERT_EQ(GetInput(line_), 1);
-  EXPECT_STREQ(line_, "status");
-  for (int i = 0; i < 4; i++) {
-    ASSERT_EQ(GetInput(line_), 1);
-    EXPECT_STREQ(line_, "") << i;
+// Input bytes -> the lines GetInput gives, then the end. Blanks before and
+// white space after go (a CR of a CR LF end among it); a line of white space
+// is empty, not the last command nor "\r"; the last line needs no newline;
+// a line of exactly the limit is kept whole; the end stays the end.
+TEST_F(KeybTest, GetInputLines) {
+  const std::string limit(KEYB_LINE_MAX, 'a');
+  const std::pair<std::string, std::vector<std::string>> cases[] = {
+      {"   \t help get \t\r\nx \n", {"help get", "x"}},
+      {"status\n   \t\n\n \t\r\n\r\n", {"status", "", "", "", ""}},
+      {"bye", {"bye"}},
+      {"   " + limit + "\nnext\n", {limit, "next"}},
+  };
+  for (const auto &[bytes, lines] : cases) {
+    Feed(bytes);
+    for (const std::string &want : lines) {
+      ASSERT_EQ(GetInput(line_), 1) << want;
+      EXPECT_EQ(std::string(line_), want);
+    }
+    EXPECT_EQ(GetInput(line_), 0);
+    EXPECT_EQ(GetInput(line_), 0);
   }
-  EXPECT_EQ(GetInput(line_), 0);
 }
 
 // A password piped from a script written on Windows loses its CR.
@@ -59,23 +62,6 @@ TEST_F(KeybTest, PasswordLosesTheCrOfACrLfLineEnd) {
   GetPassword(password);
   testing::internal::GetCapturedStdout();
   EXPECT_STREQ(password, "s3cret");
-}
-
-TEST_F(KeybTest, EndOfInputWithoutNewlineStillGivesTheLine) {
-  Feed("bye");
-  ASSERT_EQ(GetInput(line_), 1);
-  EXPECT_STREQ(line_, "bye");
-  EXPECT_EQ(GetInput(line_), 0);
-  EXPECT_EQ(GetInput(line_), 0);  // and stays at the end
-}
-
-TEST_F(KeybTest, LineOfExactlyTheLimitIsKept) {
-  std::string text(KEYB_LINE_MAX, 'a');
-  Feed("   " + text + "\nnext\n");
-  ASSERT_EQ(GetInput(line_), 1);
-  EXPECT_EQ(std::string(line_), text);
-  ASSERT_EQ(GetInput(line_), 1);
-  EXPECT_STREQ(line_, "next");
 }
 
 TEST_F(KeybTest, OverlongLineIsRefusedWholeAndItsTailNeverRuns) {
