@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "bridge.h"
+#include "ftp_session.h"
 #include "remote.h"
+
+struct FtpCVAfter;  // bridge.h
 
 // How one file is got.
 struct CVGetOptions {
