@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "ftp_tcp.h"
+#include "ftp_data.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const std::string reply(reinterpret_cast<const char *>(data), size);  // cut at a NUL
