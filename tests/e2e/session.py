@@ -165,6 +165,19 @@ class Terminal:
         assert self.child.signalstatus is None, "cvxfer died of signal %d" % self.child.signalstatus
 
 
+def at_terminal(home, srv, command):
+    """Logs in to srv at a terminal (passive, binary), types command and
+    returns what it printed up to the next prompt."""
+    term = Terminal(home, ["-n", "-p"])
+    try:
+        term.expect(PROMPT)
+        for line in login(srv) + ["binary"]:
+            term.line(line)
+        return term.line(command)
+    finally:
+        term.close()
+
+
 @pytest.fixture
 def home(tmp_path):
     """A fresh data directory for the queue managers of one test."""

@@ -7,7 +7,7 @@ import os
 import pytest
 
 from scripted import ScriptedServer
-from session import PROMPT, QUEUE, Terminal, cvadmin, depth, home, login, run, take  # noqa: F401
+from session import QUEUE, at_terminal, cvadmin, depth, home, login, run, take  # noqa: F401
 
 MB = 1000000
 OLD, NEW = b"o" * 4000, b"n" * 4000  # two versions of one size
@@ -86,13 +86,6 @@ def test_nothing_is_lost(home, name):
 def test_listed_names_cannot_drive_the_terminal(home):
     name = "\x1b]0;owned\x07\x1b[2J.dat"
     with ScriptedServer({name: b"x"}) as srv:
-        term = Terminal(home, ["-n", "-p"])
-        try:
-            term.expect(PROMPT)
-            for line in login(srv) + ["binary"]:
-                term.line(line)
-            out = term.line("mget *.dat")
-        finally:
-            term.close()
+        out = at_terminal(home, srv, "mget *.dat")
     assert "mget: 1 files" in out, out
     assert "\x1b" not in out and "\x07" not in out, repr(out)

@@ -7,8 +7,8 @@ import stat
 
 import pexpect
 
-from session import (PROMPT, Terminal, cvadmin, home, login, place, run, server,  # noqa: F401
-                     slow_server)
+from session import (PROMPT, Terminal, at_terminal, cvadmin, home, login, place,  # noqa: F401
+                     run, server, slow_server)
 
 QUEUE = "SYSTEM.DEFAULT.LOCAL.QUEUE"
 UP = "\x1b[A"
@@ -100,14 +100,7 @@ def test_progress_line_on_a_terminal_and_never_in_a_pipe(home, slow_server):
     # (A store of this size vanishes into loopback socket buffers at once;
     # the unit tests cover the line of a known size.)
     place(slow_server, "big.bin", os.urandom(SLOW))
-    term = Terminal(home, ["-n", "-p"])
-    try:
-        term.expect(PROMPT)
-        for line in login(slow_server) + ["binary"]:
-            term.line(line)
-        out = term.line("get big.bin")
-    finally:
-        term.close()
+    out = at_terminal(home, slow_server, "get big.bin")
     drawn = list(DRAWN.finditer(out))
     cleared = list(CLEARED.finditer(out))
     assert drawn and cleared, out
