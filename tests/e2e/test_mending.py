@@ -41,7 +41,8 @@ def test_two_mget_runs_at_once_take_each_file_once(home, server):
     procs = [start(home, ["-n", "-p"], login(server) + ["binary", "mget -d *.csv", "bye"],
                    stdout=subprocess.DEVNULL) for _ in range(2)]
     # A file the other run deleted between the listing and RETR is a failure
-    # the run reports (6); none is lost or taken twice.
-    assert {p.wait(120) for p in procs} <= {0, 6}
+    # the run reports (6); under load the store may refuse a run's record in
+    # the race (9, its file left to the other run). None is lost or taken twice.
+    assert {p.wait(120) for p in procs} <= {0, 6, 9}
     assert os.listdir(server.root) == []
     assert sorted(take(home) for _ in range(depth(home))) == sorted(bodies.values())
