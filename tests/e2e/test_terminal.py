@@ -104,7 +104,7 @@ def test_progress_line_on_a_terminal_and_never_in_a_pipe(home, slow_server):
     drawn = list(DRAWN.finditer(out))
     cleared = list(CLEARED.finditer(out))
     assert drawn and cleared, out
-    assert drawn[-1].end() <= cleared[-1].start() < out.index("226"), out
+    assert drawn[-1].end() <= cleared[-1].start() < out.index("226 Transfer"), out
     assert "[big.bin] %d bytes received" % SLOW in out
 
     status, out = run(home, ["-n", "-p"],
