@@ -17,6 +17,7 @@
 #include "ftp_io.h"
 #include "ftp_loop.h"
 #include "ftp_session.h"
+#include "ftp_set.h"
 
 namespace {
 
@@ -83,6 +84,14 @@ void PrintUsage(FILE *out, const char *program) {
                "--log json\tone JSON object per event on standard error\n"
                "--metrics file\tkeep Prometheus metrics in file (text format)\n\n",
                program);
+  std::fprintf(out,
+               "Whole files: %s [--verify off|size|hash] [-r count] [--segment size]\n\n"
+               "--verify mode\tcheck every store: its size, or a hash the server computes\n"
+               "     \t\t(default: size in binary mode, else off)\n"
+               "-r count\ttry a failed get, put, mget or mput again, count times\n"
+               "--segment size\tsplit a file larger than a message into segments of size\n"
+               "     \t\tbytes (K, M, G; default: the queue's maximum message length)\n\n",
+               program);
   std::fflush(out);
 }
 
@@ -114,6 +123,12 @@ int MissingValue(const char *program, int flag, const char *given) {
       return UsageError(program, "option --log needs json", "");
     case 'M':
       return UsageError(program, "option --metrics needs a file", "");
+    case 'Y':
+      return UsageError(program, "option --verify needs off, size or hash", "");
+    case 'r':
+      return UsageError(program, "option -r needs a count", "");
+    case 'G':
+      return UsageError(program, "option --segment needs a size", "");
     default:
       return UsageError(program, "a value is missing after ", given);
   }
@@ -168,6 +183,8 @@ struct CommandLine {
   int Timeout = kFtpDefaultTimeout;
   const char *JobFile = nullptr, *Metrics = nullptr;  // -f, --metrics
   int LogJson = 0;                                    // --log json
+  // --verify, -r and --segment: settings by name (ftp_set), checked here.
+  const char *Settings[3][2] = {{"verify", nullptr}, {"retry", nullptr}, {"segment", nullptr}};
 };
 
 // The field a flag that only switches something on sets, or null.
@@ -213,10 +230,12 @@ int ParseFlags(int argc, char *argv[], CommandLine *line) {
                                  {"accept-new-host-key", no_argument, nullptr, 'A'},
                                  {"log", required_argument, nullptr, 'L'},
                                  {"metrics", required_argument, nullptr, 'M'},
+                                 {"verify", required_argument, nullptr, 'Y'},
+                                 {"segment", required_argument, nullptr, 'G'},
                                  {nullptr, 0, nullptr, 0}};
   opterr = 0;
   int c;
-  while ((c = getopt_long(argc, argv, "+:vdnpesahi:t:?qNc:f:", kLong, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, "+:vdnpesahi:t:?qNc:f:r:", kLong, nullptr)) != -1) {
     if (int *flag = ToggleOf(line, c)) {
       *flag = 1;
       continue;
@@ -259,6 +278,18 @@ int ParseFlags(int argc, char *argv[], CommandLine *line) {
       case 'M':
         line->Metrics = optarg;
         break;
+      case 'Y':
+      case 'r':
+      case 'G': {
+        const int which = c == 'Y' ? 0 : c == 'r' ? 1 : 2;
+        FtpSettings probe{};
+        const char *why = nullptr;
+        if (FtpSetValue(&probe, line->Settings[which][0], optarg, &why) != 0) {
+          return UsageError(program, (std::string(why) + ": ").c_str(), optarg);
+        }
+        line->Settings[which][1] = optarg;
+        break;
+      }
       case 'V':
         std::printf("cvxfer %s\n", CVXFER_VERSION);
         std::fflush(stdout);
@@ -328,6 +359,10 @@ void ApplyCommandLine(const CommandLine &line, FtpSession *session) {
   std::snprintf(opt.SshKnownHosts, sizeof(opt.SshKnownHosts), "%s", line.KnownHosts);
   opt.SshAcceptNew = line.AcceptNewHostKey;
   opt.Timeout = line.Timeout;
+  for (const auto &setting : line.Settings) {
+    const char *why = nullptr;
+    if (setting[1] != nullptr) FtpSetValue(&opt, setting[0], setting[1], &why);
+  }
 }
 
 // Takes the commands from the job file and starts the outputs of --log and

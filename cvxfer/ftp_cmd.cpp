@@ -10,6 +10,7 @@
 #include <string>
 
 #include "ftp_do.h"
+#include "ftp_set.h"
 
 // Needs and argument counts keep each command as lenient as it always was:
 // words a command does not use are ignored.
@@ -97,6 +98,8 @@ FtpDoCommandDef gFtpDoCommands[] = {
      kConn | FTP_RAW_LINE, 1, kAny},
     {"mdelete", FtpDoMDelete, "pattern ...",
      "delete every remote file whose name matches a pattern", kConn | kRemote | kChanges, 1, kAny},
+    {"set", FtpDoSet, "[verify off|size|hash|auto | retry count | segment size]",
+     "show or change a setting", 0, 0, 2},
 };
 
 int gNumFtpDoCommands = sizeof(gFtpDoCommands) / sizeof(gFtpDoCommands[0]);

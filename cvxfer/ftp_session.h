@@ -102,7 +102,14 @@ struct FtpSettings {
   int SshAcceptNew;          // --accept-new-host-key: an unknown host key is trusted and kept
   int Quiet;             // -q: no banner and no prompt (verbose off unless -v)
   int LoginType;         // the type every login sets: ascii unless ~/.cvxferrc says
+  int Verify;            // how a store is checked: FTP_VERIFY_* (set verify, --verify)
+  int Retries;           // how often a failed transfer command tries again (set retry, -r)
+  long long SegmentSize; // largest segment of a file split into a message group; 0: the queue's
 };
+
+// How a store is checked once the server holds it (FtpSettings::Verify):
+// AUTO is SIZE in binary mode and OFF otherwise (ftp_set's FtpVerifyMode).
+enum { FTP_VERIFY_AUTO = 0, FTP_VERIFY_OFF = 1, FTP_VERIFY_SIZE = 2, FTP_VERIFY_HASH = 3 };
 
 // The queue manager connection and the open queue (cv_session).
 struct CVQueueSession {
