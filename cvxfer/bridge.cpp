@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <ctime>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include <openssl/rand.h>
 #include <openssl/sha.h>
 
 #include "cv_session.h"
@@ -32,13 +34,14 @@ constexpr CVLONG kGetOptions = CVGMO_SYNCPOINT | CVGMO_FAIL_IF_QUIESCING | CVGMO
 
 // The properties that tell where a message put by get came from: the base
 // name (a message that names a directory could not be stored again), the
-// directory, size, server and transfer type.
-std::string CVSourceProperties(FtpSession *session, const char *path, size_t size) {
+// directory, size (none when negative: not known yet), server and
+// transfer type.
+std::string CVSourceProperties(FtpSession *session, const char *path, long long size) {
   std::string list;
   CVAddProperty(&list, "cv-file-name", CVBaseOf(path));
   const std::string dir = CVDirectory(session, path);
   if (!dir.empty()) CVAddProperty(&list, "cv-file-dir", dir);
-  CVAddProperty(&list, "cv-file-size", std::to_string(size));
+  if (size >= 0) CVAddProperty(&list, "cv-file-size", std::to_string(size));
   CVAddProperty(&list, "cv-ftp-server", session->Remote->Server(session));
   const int type = session->Opt.TransferType;
   CVAddProperty(&list, "cv-transfer-type",
@@ -62,28 +65,103 @@ int CVTransferReady(FtpSession *session, const char *remoteName, const char *fai
 
 // ---- get ----
 
-// A message being written from a retrieval.
+// A message being written from a retrieval. A file longer than Limit
+// becomes a group of segments of Limit bytes, the last one shorter, all in
+// one unit of work.
 struct CVPutStream {
   CVHMSG Hmsg = CVHM_UNUSABLE_HMSG;
   CVLONG Reason = 0;   // why the stream refused bytes
-  long long Size = 0;  // bytes taken
+  long long Size = 0;  // bytes taken, all segments together
+  long long Limit = LLONG_MAX;  // the most bytes one message of the file holds
+  long long InSegment = 0;      // bytes of the open message
+  CVLONG Segments = 0;          // segments put before the open message
+  CVBYTE GroupId[CV_GROUP_ID_LENGTH] = {};
+  CVLONG PmoOptions = 0;        // of every segment's CVPUTOPEN
+  const CVBYTE *CorrelId = nullptr;
+  std::string Name;             // the path the properties name
+  bool OwnUnit = false;         // the unit of work is this get's to commit
 };
 
-// The sink that streams a retrieval into s's message.
+// The descriptor every message of a retrieved file gets.
+CVMD CVFileDescriptor(FtpSession *session, const CVBYTE *correlId) {
+  CVMD md = CVMD_DEFAULT;
+  std::memset(md.MsgId, 0, sizeof(md.MsgId));
+  std::memset(md.CorrelId, 0, sizeof(md.CorrelId));
+  if (correlId != nullptr) std::memcpy(md.CorrelId, correlId, sizeof(md.CorrelId));
+  md.Persistence = session->Queue.Persistence;
+  std::memcpy(md.Format, session->Opt.TransferType == FTP_TYPE_ASCII ? CVFMT_STRING : CVFMT_NONE,
+              CV_FORMAT_LENGTH);
+  return md;
+}
+
+// Marks md as segment s->Segments + 1 of s's group, beginning where the
+// open message began; last: the group's last one.
+void CVSegmentOf(const CVPutStream *s, CVMD *md, bool last) {
+  std::memcpy(md->GroupId, s->GroupId, sizeof(md->GroupId));
+  md->MsgSeqNumber = s->Segments + 1;
+  md->Offset = s->Size - s->InSegment;
+  md->MsgFlags = CVMF_MSG_IN_GROUP | (last ? CVMF_LAST_MSG_IN_GROUP : 0);
+}
+
+// The open message is full and more bytes came: puts it as the next
+// segment of the group (the first one names the group) and opens the next.
+// Returns 0, or 1 with s->Reason telling why not.
+int CVNextSegment(FtpSession *session, CVPutStream *s) {
+  if (s->Segments == 0 && RAND_bytes(s->GroupId, sizeof(s->GroupId)) != 1) {
+    s->Reason = CVRC_RESOURCE_PROBLEM;
+    return 1;
+  }
+  CVMD md = CVFileDescriptor(session, s->CorrelId);
+  CVSegmentOf(s, &md, false);
+  // What the file is, not yet how long: the last segment says that.
+  const std::string properties = CVSourceProperties(session, s->Name.c_str(), -1);
+  CVLONG cc = -1;
+  CVPUTCLOSE(session->Queue.Hconn, &s->Hmsg, CVSC_COMPLETE, &md,
+             static_cast<CVLONG>(properties.size()), properties.data(), &cc, &s->Reason);
+  if (cc != CVCC_OK) return 1;
+  CVEcho(session, "CVPUT");
+  s->Segments++;
+  s->InSegment = 0;
+  CVPMO pmo = CVPMO_DEFAULT;
+  pmo.Options = s->PmoOptions;
+  CVPUTOPEN(session->Queue.Hconn, session->Queue.Hobj, &pmo, -1, &s->Hmsg, &cc, &s->Reason);
+  return cc == CVCC_OK ? 0 : 1;
+}
+
+// The room left in the open message for n more bytes, after starting the
+// next segment when the open one is full. Returns the bytes that fit (0:
+// the next segment could not be started; s->Reason tells why).
+size_t CVRoomFor(FtpSession *session, CVPutStream *s, size_t n) {
+  if (s->InSegment >= s->Limit && CVNextSegment(session, s) != 0) return 0;
+  return static_cast<size_t>(std::min<long long>(static_cast<long long>(n), s->Limit - s->InSegment));
+}
+
+// The sink that streams a retrieval into s's message, or its segments.
 RemoteSink CVStreamSink(FtpSession *session, CVPutStream *s) {
   RemoteSink sink;
   sink.Write = [session, s](const char *data, size_t n) {
-    CVLONG c = -1;
-    CVPUTDATA(session->Queue.Hconn, s->Hmsg, static_cast<CVLONG>(n), data, &c, &s->Reason);
-    s->Size += static_cast<long long>(n);
-    return c == CVCC_OK ? 0 : 1;
+    while (n > 0) {
+      const size_t take = CVRoomFor(session, s, n);
+      CVLONG c = -1;
+      if (take == 0) return 1;
+      CVPUTDATA(session->Queue.Hconn, s->Hmsg, static_cast<CVLONG>(take), data, &c, &s->Reason);
+      if (c != CVCC_OK) return 1;
+      s->Size += static_cast<long long>(take);
+      s->InSegment += static_cast<long long>(take);
+      data += take;
+      n -= take;
+    }
+    return 0;
   };
   sink.Splice = [session, s](int fd, size_t max, size_t *moved) {
+    *moved = 0;
+    const size_t room = CVRoomFor(session, s, std::min<size_t>(max, INT32_MAX));
+    if (room == 0) return 1;
     CVLONG c = -1, got = 0;
-    CVPUTFD(session->Queue.Hconn, s->Hmsg, fd,
-            static_cast<CVLONG>(std::min<size_t>(max, INT32_MAX)), &got, &c, &s->Reason);
+    CVPUTFD(session->Queue.Hconn, s->Hmsg, fd, static_cast<CVLONG>(room), &got, &c, &s->Reason);
     *moved = static_cast<size_t>(got);
     s->Size += got;
+    s->InSegment += got;
     if (c != CVCC_OK && s->Reason == CVRC_BUFFER_ERROR) return -1;  // the connection failed
     return c == CVCC_OK ? 0 : 1;
   };
@@ -96,6 +174,9 @@ int CVAbandonPut(FtpSession *session, CVPutStream *s, const char *name, CVLONG r
                  bool sinkRefused = false) {
   CVLONG cc = -1, r = -1;
   CVPUTCLOSE(session->Queue.Hconn, &s->Hmsg, CVSC_ABANDON, nullptr, 0, nullptr, &cc, &r);
+  // Segments already put go with the unit of work they are in: never half
+  // a group on the queue.
+  if (s->OwnUnit) CVBACK(session->Queue.Hconn, &cc, &r);
   if (reason == 0) return 1;
   CVEcho(session, "CVPUT");
   // A queue whose limit was not known in advance (a remote definition)
@@ -109,18 +190,15 @@ int CVAbandonPut(FtpSession *session, CVPutStream *s, const char *name, CVLONG r
   return CVFailed(session, reason);
 }
 
-// Completes s's message with the source's properties; msgId gets its
-// identifier. Returns 0, or 1 after saying why not (nothing was put).
+// Completes s's message (the last segment of a group) with the source's
+// properties, and commits the unit of work when it is this get's own;
+// msgId gets the message's identifier. Returns 0, or 1 after saying why
+// not (nothing was put).
 int CVCompletePut(FtpSession *session, CVPutStream *s, const char *name, const CVBYTE *correlId,
                   CVBYTE *msgId) {
-  CVMD md = CVMD_DEFAULT;
-  std::memset(md.MsgId, 0, sizeof(md.MsgId));
-  std::memset(md.CorrelId, 0, sizeof(md.CorrelId));
-  if (correlId != nullptr) std::memcpy(md.CorrelId, correlId, sizeof(md.CorrelId));
-  md.Persistence = session->Queue.Persistence;
-  std::memcpy(md.Format, session->Opt.TransferType == FTP_TYPE_ASCII ? CVFMT_STRING : CVFMT_NONE,
-              CV_FORMAT_LENGTH);
-  const std::string properties = CVSourceProperties(session, name, static_cast<size_t>(s->Size));
+  CVMD md = CVFileDescriptor(session, correlId);
+  if (s->Segments > 0) CVSegmentOf(s, &md, true);
+  const std::string properties = CVSourceProperties(session, name, s->Size);
   CVLONG cc = -1, reason = -1;
   CVPUTCLOSE(session->Queue.Hconn, &s->Hmsg, CVSC_COMPLETE, &md,
              static_cast<CVLONG>(properties.size()), properties.data(), &cc, &reason);
@@ -129,6 +207,15 @@ int CVCompletePut(FtpSession *session, CVPutStream *s, const char *name, const C
   if (cc != CVCC_OK && s->Hmsg != CVHM_UNUSABLE_HMSG) {
     CVLONG c, r;  // a refused descriptor or list leaves the stream open
     CVPUTCLOSE(session->Queue.Hconn, &s->Hmsg, CVSC_ABANDON, nullptr, 0, nullptr, &c, &r);
+  }
+  if (s->OwnUnit) {
+    CVLONG c = -1, r = -1;
+    if (cc == CVCC_OK) {
+      CVCMIT(session->Queue.Hconn, &c, &r);
+      if (s->Segments > 0) CVEcho(session, "CVCMIT");
+      if (c != CVCC_OK) cc = c, reason = r;
+    }
+    if (cc != CVCC_OK) CVBACK(session->Queue.Hconn, &c, &r);
   }
   if (cc != CVCC_OK) {
     std::printf("Not putted on queue %s\n", ReasonString(reason));
@@ -147,17 +234,27 @@ int CVGetInto(FtpSession *session, const char *remoteName, const CVGetOptions &o
   if (remoteName != nullptr) FtpNoteObject(session, "%s", remoteName);
   // Without a queue to put on, the download would only be thrown away.
   if (CVTransferReady(session, remoteName, "Not putted on queue %s\n") != 0) return 1;
-  // A file longer than the queue takes is abandoned as soon as it is; a
-  // queue that cannot say (a remote definition) leaves the library's limit.
+  // A file longer than a message of the queue becomes a group of segments
+  // (of the segment setting's size, when smaller); a queue that cannot say
+  // (a remote definition) and no setting leave one message and the
+  // library's limit.
   CVLONG maxLength = INT32_MAX;
   const bool limitKnown =
       CVInquireInt(session, session->Queue.QName, CVIA_MAX_MSG_LENGTH, &maxLength) == 0;
+  const long long segment = session->Opt.SegmentSize;
+  const bool split = limitKnown || segment > 0;
   // The file streams into the message as it arrives; the message exists
-  // only once the stream is complete.
+  // only once the stream is complete. Segments need a unit of work, so
+  // that a group is seen whole or not at all.
   CVPutStream s;
+  if (split) s.Limit = segment > 0 && (!limitKnown || segment < maxLength) ? segment : maxLength;
+  s.OwnUnit = split && !opts.Syncpoint;
+  s.PmoOptions = opts.Syncpoint || split ? CVPMO_SYNCPOINT : CVPMO_NONE;
+  s.CorrelId = opts.CorrelId;
+  s.Name = opts.RecordAs != nullptr ? opts.RecordAs : remoteName;
   CVLONG cc = -1, reason = -1;
   CVPMO pmo = CVPMO_DEFAULT;
-  if (opts.Syncpoint) pmo.Options |= CVPMO_SYNCPOINT;
+  pmo.Options = s.PmoOptions;
   CVPUTOPEN(session->Queue.Hconn, session->Queue.Hobj, &pmo, -1, &s.Hmsg, &cc, &reason);
   if (cc != CVCC_OK) {
     CVEcho(session, "CVPUT");
@@ -169,8 +266,9 @@ int CVGetInto(FtpSession *session, const char *remoteName, const CVGetOptions &o
   // A queue that refuses the stream itself drops what it was refused with:
   // the bytes go through memory then, so that what arrived is counted.
   if (!limitKnown) sink.Splice = nullptr;
-  const int got = session->Remote->Retrieve(session, remoteName, sink,
-                                            static_cast<uint64_t>(maxLength), opts.Expected);
+  const int got = session->Remote->Retrieve(
+      session, remoteName, sink, split ? UINT64_MAX : static_cast<uint64_t>(maxLength),
+      opts.Expected);
   if (got == kRemoteTooLarge) return CVAbandonPut(session, &s, remoteName, CVRC_MSG_TOO_BIG_FOR_Q);
   if (got == kRemoteSinkFailed) return CVAbandonPut(session, &s, remoteName, s.Reason, true);
   if (got != 1) return CVAbandonPut(session, &s, remoteName, 0);
@@ -456,14 +554,16 @@ bool CVRenameMarked(FtpSession *session, const std::string &temp, const char *na
 // Stores source as name through a hidden temporary name in the same
 // directory: store there, check the size where the server tells it, then
 // rename. On any failure the temporary file is deleted (now, or by the next
-// store of this message), so that name never holds a partial file. Returns
-// 1 when name holds the whole file, else 0.
+// store of this message), so that name never holds a partial file. *total
+// is the file's length once the source was read. Returns 1 when name holds
+// the whole file, else 0.
 int CVStoreSafely(FtpSession *session, const char *name, const RemoteSource &source,
-                  const CVBYTE *msgId) {
+                  const CVBYTE *msgId, const long long *total) {
   const std::string temp = CVTemporaryName(name, msgId);
+  // (*total is known once the source is read: a group tells its length at its end.)
   if (session->Remote->Store(session, temp.c_str(), source) == 1 && !session->Run.Interrupted &&
-      CVSizeRight(session, temp, source.Length) && session->Ctl.Connected &&
-      CVRenameMarked(session, temp, name, msgId, source.Length)) {
+      CVSizeRight(session, temp, static_cast<uint64_t>(*total)) && session->Ctl.Connected &&
+      CVRenameMarked(session, temp, name, msgId, static_cast<uint64_t>(*total))) {
     return 1;
   }
   FtpFail(session, FTP_EXIT_REFUSED);
@@ -563,7 +663,7 @@ int CVPutOne(FtpSession *session, const char *remoteName, long long *bytes,
                       !session->Run.Interrupted && !FtpInterruptPending();
   if (name != nullptr) *name = t.Name != "." ? t.Name : "";
   if (CVSettle(session, &t, stored) != 0) return 1;
-  *bytes = t.Length;
+  *bytes = t.Total;
   return 0;
 }
 
@@ -673,7 +773,9 @@ bool CVSafeBaseName(const char *name) {
 // its body as a stream. Returns 0, or 1 after saying why not.
 int CVTakeMessage(FtpSession *session, CVTaken *t) {
   CVGMO gmo = CVGMO_DEFAULT;
-  gmo.Options = kGetOptions | (t->WaitMs > 0 ? CVGMO_WAIT : 0);
+  // A group is taken whole, from its first segment, or not at all.
+  gmo.Options = kGetOptions | CVGMO_ALL_MSGS_AVAILABLE | CVGMO_LOGICAL_ORDER |
+                (t->WaitMs > 0 ? CVGMO_WAIT : 0);
   gmo.WaitInterval = t->WaitMs;
   std::memset(t->Md.CorrelId, 0, sizeof(t->Md.CorrelId));
   t->Md.Encoding = CVENC_NATIVE;
@@ -693,6 +795,8 @@ int CVTakeMessage(FtpSession *session, CVTaken *t) {
     return CVFailed(session, reason);
   }
   t->StartMs = FtpNowMs();
+  t->Total = t->Length;
+  t->Segment = t->Md.MsgSeqNumber;
   if (session->Opt.Verbose) {
     std::printf("Message getted from queue : %ld bytes\n", static_cast<long>(t->Length));
     std::fflush(stdout);
@@ -713,6 +817,59 @@ bool CVNameAfter(CVTaken *t) {
                                : "cvxfer: a message's file name cannot choose a directory\n");
   return false;
 }
+
+namespace {
+
+// Takes the next segment of t's group into the unit of work, in order,
+// as t's open stream; t->Props become its properties (the last segment's
+// tell the whole file). Returns 0, or 1 after saying why not.
+int CVNextGroupSegment(FtpSession *session, CVTaken *t) {
+  CVLONG cc = -1, reason = -1, length = 0;
+  CVGETCLOSE(session->Queue.Hconn, &t->Hmsg, CVSC_COMPLETE, &cc, &reason);
+  CVMD md = CVMD_DEFAULT;
+  std::memcpy(md.GroupId, t->Md.GroupId, sizeof(md.GroupId));
+  CVGMO gmo = CVGMO_DEFAULT;
+  gmo.Options = kGetOptions | CVGMO_LOGICAL_ORDER;
+  CVGETOPEN(session->Queue.Hconn, session->Queue.Hobj, &md, &gmo,
+            static_cast<CVLONG>(t->Props.size()), t->Props.data(), &t->PropLength, &length,
+            &t->Hmsg, &cc, &reason);
+  CVEcho(session, "CVGET");
+  if (cc != CVCC_OK) {
+    std::printf("Message not getted from queue %s\n", ReasonString(reason));
+    std::fflush(stdout);
+    return CVFailed(session, reason);
+  }
+  if (md.MsgSeqNumber != t->Segment + 1 || md.Offset != t->Total) {
+    std::printf("cvxfer: segment %ld of the group begins at byte %lld, not %lld; not stored\n",
+                static_cast<long>(md.MsgSeqNumber), static_cast<long long>(md.Offset), t->Total);
+    std::fflush(stdout);
+    return CVFailed(session, CVRC_OBJECT_DAMAGED);
+  }
+  t->Segment = md.MsgSeqNumber;
+  t->Md.MsgFlags = md.MsgFlags;
+  return 0;
+}
+
+// Reads the next bytes of t's file: its body, then the next segment's
+// when it is a group (see RemoteSource::Read). t->Total counts them.
+int CVReadGroup(FtpSession *session, CVTaken *t, char *buffer, size_t n, size_t *got) {
+  for (;;) {
+    CVLONG cc = -1, reason = -1, length = 0;
+    CVGETDATA(session->Queue.Hconn, t->Hmsg, static_cast<CVLONG>(std::min<size_t>(n, INT32_MAX)),
+              buffer, &length, &cc, &reason);
+    if (cc != CVCC_OK) {
+      std::printf("Message not getted from queue %s\n", ReasonString(reason));
+      std::fflush(stdout);
+      return 1;
+    }
+    *got = static_cast<size_t>(length);
+    t->Total += length;
+    if (length > 0 || (t->Md.MsgFlags & CVMF_LAST_MSG_IN_GROUP) != 0) return 0;
+    if (CVNextGroupSegment(session, t) != 0) return 1;
+  }
+}
+
+}  // namespace
 
 // Stores the taken message as t->Name: from the body's file where the
 // queue manager can hand it over (sendfile then moves it), else piece by
@@ -745,8 +902,19 @@ bool CVStoreMessage(FtpSession *session, CVTaken *t) {
     std::printf("Message not getted from queue %s\n", ReasonString(r));
     return 1;
   };
-  const int stored = session->Opt.SafePut ? CVStoreSafely(session, name, source, t->Md.MsgId)
-                                          : session->Remote->Store(session, name, source);
+  if ((t->Md.MsgFlags & CVMF_MSG_IN_GROUP) != 0) {
+    // A group's length is known at its end; its segments come one by one.
+    if (source.Fd >= 0) close(source.Fd);
+    source.Fd = -1;
+    source.Length = kRemoteLengthUnknown;
+    t->Total = 0;
+    source.Read = [session, t](char *buffer, size_t n, size_t *got) {
+      return CVReadGroup(session, t, buffer, n, got);
+    };
+  }
+  const int stored = session->Opt.SafePut
+                         ? CVStoreSafely(session, name, source, t->Md.MsgId, &t->Total)
+                         : session->Remote->Store(session, name, source);
   if (source.Fd >= 0) close(source.Fd);
   return stored == 1;
 }
@@ -785,7 +953,7 @@ int CVSettle(FtpSession *session, CVTaken *t, bool stored) {
   if (t->Name != ".") settled.Path = t->Name;
   settled.MsgId = t->Md.MsgId;
   settled.CorrelId = t->Md.CorrelId;
-  settled.Bytes = stored ? t->Length : -1;
+  settled.Bytes = stored ? t->Total : -1;
   settled.StartMs = t->StartMs;
   FtpEventSay(session, settled);
   return stored && cc == CVCC_OK ? 0 : 1;

@@ -82,7 +82,9 @@ bool CVSafeBaseName(const char *name);
 struct CVTaken {
   CVMD Md = CVMD_DEFAULT;
   CVHMSG Hmsg = CVHM_UNUSABLE_HMSG;
-  CVLONG Length = 0;
+  CVLONG Length = 0;      // of the body (a group: of its first segment)
+  long long Total = 0;    // of the file: the body, or every segment of a group once read
+  CVLONG Segment = 0;     // the group's segment being read
   CVLONG PropLength = 0;
   std::vector<CVCHAR> Props = std::vector<CVCHAR>(CV_PROPERTIES_LENGTH_MAX);
   std::string Name;       // the remote name chosen

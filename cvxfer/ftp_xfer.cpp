@@ -34,7 +34,6 @@ constexpr size_t kSpliceChunk = 1 << 20;
 constexpr uint64_t kSendfileChunk = 4 << 20;
 
 // Largest message the queue side can take (its lengths are 32-bit signed).
-constexpr uint64_t kMessageMax = 0x7FFFFFFF;
 
 const char kDataWhat[] = "data from the server";
 
@@ -89,8 +88,9 @@ int FtpRetrieveStep(FtpSession *session, FtpRetrieval *r) {
     return 0;
   }
   // One byte beyond the limit proves the file too long.
+  // (Written so that a MaxLength of UINT64_MAX, no bound, cannot overflow.)
   const size_t ask = static_cast<size_t>(
-      std::min<uint64_t>(r->Chunk, r->MaxLength - static_cast<uint64_t>(r->Total) + 1));
+      std::min<uint64_t>(r->Chunk - 1, r->MaxLength - static_cast<uint64_t>(r->Total)) + 1);
   ssize_t n;
   bool unexpectedEof = false;
   if (r->Splice) {
@@ -168,8 +168,11 @@ ssize_t FtpSendPiece(FtpSession *session, const FtpSource &source, uint64_t sent
       return -1;
     }
     got = static_cast<size_t>(n);
-  } else if (source.Read(piece->data(), want, &got) != 0 || got == 0) {
+  } else if (source.Read(piece->data(), want, &got) != 0) {
     return -1;
+  } else if (got == 0) {
+    // Only a source of unknown length may end before its Length.
+    return source.Length == kRemoteLengthUnknown ? 0 : -1;
   }
   if (FtpSendAll(session, session->Data.Socket, session->Data.Tls, piece->data(), got,
                  "the server to take the data") != FTP_IO_READY) {
@@ -200,9 +203,10 @@ ssize_t FtpSendFileChunk(FtpSession *session, const FtpSource &source, uint64_t 
 }
 
 // Sends source's bytes on the data connection: by sendfile from its
-// descriptor when nothing needs encrypting, else piece by piece. Returns 0,
-// or -1 when the connection or the source failed.
-int FtpSendSource(FtpSession *session, const FtpSource &source, FtpProgress *progress) {
+// descriptor when nothing needs encrypting, else piece by piece; *sent gets
+// their count. Returns 0, or -1 when the connection or the source failed.
+int FtpSendSource(FtpSession *session, const FtpSource &source, FtpProgress *progress,
+                  uint64_t *total) {
   const int fd = session->Data.Socket;
   const bool direct = source.Fd >= 0 && session->Data.Tls == nullptr;
   // sendfile on a blocking socket waits until all it was given is queued,
@@ -215,10 +219,11 @@ int FtpSendSource(FtpSession *session, const FtpSource &source, FtpProgress *pro
     ~Restore() { fcntl(Fd, F_SETFL, Flags); }
   } restore{fd, flags};
   std::vector<char> piece;
-  for (uint64_t sent = 0; sent < source.Length;) {
+  for (uint64_t &sent = *total; sent < source.Length;) {
     const ssize_t n = direct ? FtpSendFileChunk(session, source, sent)
                              : FtpSendPiece(session, source, sent, &piece);
     if (n < 0) return -1;
+    if (n == 0 && !direct) break;  // the end of a source of unknown length
     sent += static_cast<uint64_t>(n);
     FtpProgressUpdate(progress, sent);
   }
@@ -236,7 +241,7 @@ int FtpGetFileTo(FtpSession *session, const char *name, const FtpSink &sink, uin
 
   FtpRetrieval r;
   r.Sink = &sink;
-  r.MaxLength = std::min(maxLength, kMessageMax);
+  r.MaxLength = maxLength;
   uint64_t announced = UINT64_MAX;
   const bool known = FtpParseSizeReply(session->Ctl.ReplyText, &announced) == 0;
   // Bytes go straight from the socket to the sink where they can; through
@@ -290,13 +295,13 @@ int FtpPutFileFrom(FtpSession *session, const char *name, const FtpSource &sourc
   if (!FtpDataStart(session, text, FtpNegativeOrNone, nullptr)) return 0;
 
   FtpProgress progress;
-  FtpProgressStart(&progress, session, source.Length, 1);
-  const bool allSent =
-      source.Length <= kMessageMax && FtpSendSource(session, source, &progress) == 0;
+  const bool sized = source.Length != kRemoteLengthUnknown;
+  FtpProgressStart(&progress, session, sized ? source.Length : 0, sized);
+  uint64_t sent = 0;
+  const bool allSent = FtpSendSource(session, source, &progress, &sent) == 0;
   FtpProgressEnd(&progress);
   if (allSent) {
-    std::printf("%s : %ld bytes sent.\n", FtpPrintable(name).c_str(),
-                static_cast<long>(source.Length));
+    std::printf("%s : %ld bytes sent.\n", FtpPrintable(name).c_str(), static_cast<long>(sent));
     std::fflush(stdout);
     FtpDataClose(session);
   } else {

@@ -27,6 +27,10 @@ struct RemoteSink {
   std::function<int(int fd, size_t max, size_t *moved)> Splice;
 };
 
+// A source's Length when it is known only at its end (a message group):
+// Read then yields bytes until *got is 0, and Fd is -1.
+inline constexpr uint64_t kRemoteLengthUnknown = UINT64_MAX;
+
 // Where the bytes of a stored file come from: Length bytes, from Fd (a
 // descriptor of them, read from its start with sendfile or pread) or, when
 // Fd is -1, in order from Read (at most n bytes into buffer, *got their
@@ -64,7 +68,7 @@ struct RemoteOps {
   // mode, its answer shown in verbose mode).
   int (*Size)(FtpSession *session, const char *name, uint64_t *size);
   // Retrieves name into sink; see kRemoteTooLarge. maxLength bounds the
-  // file; expected is the size it must have (UINT64_MAX: not known).
+  // file (UINT64_MAX: no bound but the sink's); expected is the size it must have (UINT64_MAX: not known).
   int (*Retrieve)(FtpSession *session, const char *name, const RemoteSink &sink, uint64_t maxLength,
                   uint64_t expected);
   // Stores source as name; 1 when the server holds it whole, else 0.

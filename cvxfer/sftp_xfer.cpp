@@ -27,7 +27,6 @@ constexpr uint32_t kSftpChunk = 65536;
 constexpr size_t kSftpDepth = 32;
 
 // Largest message the queue side can take (its lengths are 32-bit signed).
-constexpr uint64_t kMessageMax = 0x7FFFFFFF;
 
 // Prints a '#' for every 2048 bytes moved, when hash marks are on.
 void SftpHashMarks(const FtpSession *session, uint64_t *marked, uint64_t total) {
@@ -187,10 +186,12 @@ struct SftpPut {
   uint64_t Acked = 0;   // bytes the server confirmed
   std::vector<std::pair<uint32_t, uint32_t>> InFlight;  // identifier, length
   std::vector<char> Piece;
+  bool Ended = false;  // a source of unknown length gave its last byte
 };
 
 // Reads the next piece of the source at p->Queued into p->Piece. Returns
-// its length, or 0 after saying why there is none.
+// its length, or 0 after saying why there is none (or, for a source of
+// unknown length, at its end, with p->Ended set).
 size_t SftpReadSource(SftpPut *p) {
   const RemoteSource &source = *p->Source;
   const size_t want = static_cast<size_t>(std::min<uint64_t>(source.Length - p->Queued, kSftpChunk));
@@ -212,20 +213,23 @@ size_t SftpReadSource(SftpPut *p) {
   } else if (source.Read(p->Piece.data(), want, &got) != 0) {
     return 0;
   }
+  p->Ended = got == 0 && source.Length == kRemoteLengthUnknown;
   return got;
 }
 
 // Sends WRITEs while the window has room, then takes one response.
 // Returns 0, or -1 when the source, the connection or a write failed.
 int SftpWriteStep(FtpSession *session, SftpPut *p) {
-  while (p->InFlight.size() < kSftpDepth && p->Queued < p->Source->Length) {
+  while (p->InFlight.size() < kSftpDepth && p->Queued < p->Source->Length && !p->Ended) {
     const size_t n = SftpReadSource(p);
+    if (n == 0 && p->Ended) break;
     if (n == 0) return -1;
     const uint32_t id =
         SftpSendWrite(session, p->Handle, p->Queued, std::string_view(p->Piece.data(), n));
     p->InFlight.emplace_back(id, static_cast<uint32_t>(n));
     p->Queued += n;
   }
+  if (p->InFlight.empty()) return 0;  // all written and confirmed
   uint8_t type = 0;
   uint32_t id = 0;
   std::string payload, message;
@@ -248,7 +252,7 @@ int SftpGetFileTo(FtpSession *session, const char *name, const RemoteSink &sink,
   SftpGet g;
   g.Name = name;
   g.Sink = &sink;
-  g.MaxLength = std::min(maxLength, kMessageMax);
+  g.MaxLength = maxLength;
   uint64_t announced = UINT64_MAX;
   if (SftpOpenFile(session, name, SFTP_OPEN_READ, &g.Handle, &announced) != 0) return 0;
   FtpProgress progress;
@@ -294,10 +298,11 @@ int SftpPutFileFrom(FtpSession *session, const char *name, const RemoteSource &s
     return 0;
   }
   FtpProgress progress;
-  FtpProgressStart(&progress, session, source.Length, 1);
+  const bool sized = source.Length != kRemoteLengthUnknown;
+  FtpProgressStart(&progress, session, sized ? source.Length : 0, sized);
   uint64_t marked = 0;
-  bool failed = source.Length > kMessageMax;
-  while (!failed && p.Acked < source.Length) {
+  bool failed = false;
+  while (!failed && p.Acked < source.Length && !(p.Ended && p.InFlight.empty())) {
     failed = SftpWriteStep(session, &p) != 0;
     FtpProgressUpdate(&progress, p.Acked);
     SftpHashMarks(session, &marked, p.Acked);
@@ -307,7 +312,7 @@ int SftpPutFileFrom(FtpSession *session, const char *name, const RemoteSource &s
   // The close is the server's word that the file is written.
   const bool closed = session->Sftp != nullptr && SftpCloseHandle(session, p.Handle) == 0;
   if (!failed && closed && !session->Run.Interrupted) {
-    std::printf("%s : %llu bytes sent.\n", name, static_cast<unsigned long long>(source.Length));
+    std::printf("%s : %llu bytes sent.\n", name, static_cast<unsigned long long>(p.Acked));
     std::fflush(stdout);
     return 1;
   }

@@ -652,7 +652,7 @@ int WatchPutOne(FtpSession *session, WatchOut *out) {
   if (CVStoreMessage(session, &t) && !session->Run.Interrupted && !FtpInterruptPending()) {
     if (CVSettle(session, &t, true) != 0) return -1;
     out->Files++;
-    out->Bytes += t.Length;
+    out->Bytes += t.Total;
     session->Run.Failure = failure;
     return 1;
   }
