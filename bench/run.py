@@ -39,7 +39,9 @@ BIG_QUEUE = "BENCH.BIG"
 BROKER_QUEUE = "BENCH.FILES"
 WATCH_QUEUE = "BENCH.WATCH"
 # The jobs --only can name: P1 also runs P2, P2m and P3.
-JOBS = ("P1", "P4", "broker", "P6", "P7", "S1", "W1", "W2")
+JOBS = ("P1", "P4", "broker", "G1", "P6", "P7", "S1", "W1", "W2")
+# G1: the broker's largest message, as RabbitMQ 4 has it by default.
+GROUP_SEGMENT = 16 * MiB
 # GNU time forks cvxfer from a process of its own: the peak RSS that a child
 # spawned straight from this process reports starts at this process's peak.
 TIME = "/usr/bin/time"
@@ -713,6 +715,51 @@ def bench_broker(bench, server, local):
     return lines
 
 
+def bench_groups(bench, server, huge):
+    """G1: a file of huge's size through a broker whose messages take at
+    most GROUP_SEGMENT bytes: get splits it into a group, put stores the
+    group as one file again, checked against the original."""
+    reason = broker.unavailable()
+    if reason:
+        bench.details.append("G1 was not measured: %s." % reason)
+        return
+    path, size, digest = huge
+    name = os.path.basename(path)
+    remote = place(bench, path, server.root)
+    up = os.path.join(server.root, "up.bin")
+    opens = ["cvconn BENCHG1", "cvopen G1.Q"]
+    res = {k: [] for k in ("get", "get_rss", "put", "put_rss")}
+    conf = ["max_message_size = %d" % GROUP_SEGMENT]
+    with broker.rabbitmq(os.path.join(bench.work, "rabbitmq-g1"), conf) as url:
+        bench.cvadmin("create", "BENCHG1", "--amqp", url)
+        bench.cvadmin("-m", "BENCHG1", "define", "G1.Q", "--maxmsgl", str(GROUP_SEGMENT),
+                      "--maxdepth", "100000")
+        for r in range(bench.gib_rounds):
+            secs, peak, out = session(bench, server, opens + ["get " + name])
+            expect(out, "Putted on queue\n")
+            res["get"].append(secs)
+            res["get_rss"].append(peak)
+            remove(up)
+            secs, peak, out = session(bench, server, opens + ["put up.bin"])
+            expect(out, "Message commited\n")
+            res["put"].append(secs)
+            res["put_rss"].append(peak)
+            if file_sha256(up) != digest:
+                raise RuntimeError("G1: the remote file differs from the one got")
+            remove(up)
+            bench.details.append("G1 round %d: get %.1f MB/s, put %.1f MB/s (peak RSS %.1f, "
+                                 "%.1f MiB)" % (r + 1, size / res["get"][-1] / 1e6,
+                                                size / res["put"][-1] / 1e6,
+                                                res["get_rss"][-1] / MiB, res["put_rss"][-1] / MiB))
+    remove(remote)
+    label = "%s in %s segments on RabbitMQ" % (size_text(size), size_text(GROUP_SEGMENT))
+    rss_row(bench.rows, "G1", "peak RSS of cvxfer, `get` of %s" % label, res["get_rss"])
+    rss_row(bench.rows, "G1", "peak RSS of cvxfer, `put` of %s" % label, res["put_rss"])
+    for job in ("get", "put"):
+        bench.extra.append("| G1 %s | %s | — |" % (job, spread(
+            [size / s / 1e6 for s in res[job]], "%.0f", "MB/s")))
+
+
 def machine():
     cpu = "unknown"
     with open("/proc/cpuinfo") as f:
@@ -845,8 +892,10 @@ def main():
                 bench_watch_take(bench, server)
             if "W2" in bench.only:
                 bench_watch_many(bench, server)
-            if "P6" in bench.only or "P7" in bench.only:
+            if "P6" in bench.only or "P7" in bench.only or "G1" in bench.only:
                 huge = make_file(os.path.join(work, "huge.bin"), bench.sizes["huge"])
+            if "G1" in bench.only:
+                bench_groups(bench, server, huge)
             if "P6" in bench.only:
                 bench_rss(bench, server, huge)
         if "P7" in bench.only and reason is None:
