@@ -233,8 +233,8 @@ void DecodeProperties(const amqp_basic_properties_t &p, bool redelivered, Delive
       if (key == "cv-encoding" && IntField(e.value, &n)) md.Encoding = static_cast<CVLONG>(n);
       if (key == "cv-ccsid" && IntField(e.value, &n)) md.CodedCharSetId = static_cast<CVLONG>(n);
       if (key == "cv-msgtype" && IntField(e.value, &n)) md.MsgType = static_cast<CVLONG>(n);
-      if (key == "cv-group-id" && (e.value.kind == AMQP_FIELD_KIND_UTF8 ||
-                                   e.value.kind == AMQP_FIELD_KIND_BYTES)) {
+      if (key == "cv-group-id" &&
+          (e.value.kind == AMQP_FIELD_KIND_UTF8 || e.value.kind == AMQP_FIELD_KIND_BYTES)) {
         Unhex(e.value.value.bytes, md.GroupId, sizeof(md.GroupId));
       }
       if (key == "cv-msg-seq" && IntField(e.value, &n)) md.MsgSeqNumber = static_cast<CVLONG>(n);

@@ -390,7 +390,9 @@ std::string Hex(const CVBYTE *p, size_t n);
 bool MessageMatches(const CVMD &asked, const CVMD &got, CVLONG options);
 
 // True when md is a segment of a group.
-inline bool InGroup(const CVMD &md) { return (md.MsgFlags & CVMF_MSG_IN_GROUP) != 0; }
+inline bool InGroup(const CVMD &md) {
+  return (md.MsgFlags & CVMF_MSG_IN_GROUP) != 0;
+}
 
 // CVRC_MSG_TOO_BIG_FOR_Q for a message of length bytes, saying so.
 CVLONG TooBig(const QueueDef &queue, CVLONG length);

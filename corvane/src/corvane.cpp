@@ -351,8 +351,8 @@ CVLONG LookWith(Process &p, OpenObject &o, const GetArgs &a, CVMD *md, CVLONG op
     rc = p.Conn->BrowseMessage(o.Queue, md, options, &o.BrowseCursor, a.BufferLength, a.Buffer,
                                a.DataLength, propBufferLength, &props);
   } else {
-    rc = p.Conn->Get(o.Queue, md, options, a.BufferLength, a.Buffer, a.DataLength,
-                     propBufferLength, &props);
+    rc = p.Conn->Get(o.Queue, md, options, a.BufferLength, a.Buffer, a.DataLength, propBufferLength,
+                     &props);
   }
   return a.WantProps ? GiveProperties(rc, props, a) : rc;
 }
@@ -594,8 +594,8 @@ void CVPUTP(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVPMO *PutMsgOpts, CVLONG
     if (syncpoint && (PutMsgOpts->Options & CVPMO_NO_SYNCPOINT) != 0) return CVRC_OPTIONS_ERROR;
     if (CVLONG rc = CheckBuffer(BufferLength, Buffer, CVRC_DATA_LENGTH_ERROR); rc != 0) return rc;
     if (CVLONG rc = CheckProperties(PropLength, Props); rc != 0) return rc;
-    CVLONG rc =
-        p.Conn->Put(o->Queue, &md, syncpoint, Buffer, BufferLength, PropertyList(PropLength, Props));
+    CVLONG rc = p.Conn->Put(o->Queue, &md, syncpoint, Buffer, BufferLength,
+                            PropertyList(PropLength, Props));
     GiveMd(md, MsgDesc);
     return rc;
   });

@@ -124,8 +124,8 @@ bool ValidPropertyName(const std::string &name) {
   }
   // A broker carries the descriptor in headers of these names.
   static const char *const kDescriptorHeaders[] = {
-      "cv-format",  "cv-encoding", "cv-ccsid",  "cv-put-date",  "cv-put-time",
-      "cv-msgtype", "cv-group-id", "cv-msg-seq", "cv-offset", "cv-msg-flags"};
+      "cv-format",  "cv-encoding", "cv-ccsid",   "cv-put-date", "cv-put-time",
+      "cv-msgtype", "cv-group-id", "cv-msg-seq", "cv-offset",   "cv-msg-flags"};
   for (const char *reserved : kDescriptorHeaders) {
     if (strcasecmp(name.c_str(), reserved) == 0) return false;
   }

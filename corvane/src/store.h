@@ -422,8 +422,8 @@ class LocalBackend : public Backend {
   // the group options of a get (options) allow, reading kMessageColumns;
   // CVRC_NO_MSG_AVAILABLE when there is none.
   template <typename F>
-  CVLONG WithNextMessage(const QueueDef &queue, const CVMD &md, CVLONG options,
-                         sqlite3_int64 after, F fn);
+  CVLONG WithNextMessage(const QueueDef &queue, const CVMD &md, CVLONG options, sqlite3_int64 after,
+                         F fn);
   // One get. With taken (a stream, under syncpoint) the data are not
   // copied but handed over in *taken, and never make the message too long.
   CVLONG GetOnce(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG bufferLength, void *buffer,
