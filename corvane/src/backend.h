@@ -201,6 +201,10 @@ class Backend {
   // negative confirm), CVRC_UNKNOWN_OBJECT_NAME (a returned message) or
   // CVRC_MSG_TOO_BIG_FOR_Q_MGR. On a broker a put under syncpoint is kept in
   // memory and published at Commit, so those answers come from Commit.
+  // md's group fields are checked (the front's CheckGroup); the broker
+  // refuses a segment of a group without syncpoint,
+  // CVRC_SYNCPOINT_NOT_AVAILABLE, since only a unit of work's publishing
+  // at commit makes a group appear whole.
   // props is a checked property list kept with the message (the broker
   // publishes it as headers and refuses, CVRC_MSG_TOO_BIG_FOR_Q_MGR, one
   // that does not fit in a frame).
@@ -208,7 +212,9 @@ class Backend {
                      CVLONG length, const std::string &props) = 0;
 
   // Takes, without waiting, the oldest visible message of queue whose
-  // identifiers match those of md (all-zero ones match any), or answers
+  // identifiers match those of md (all-zero ones match any) and that the
+  // group options allow (MessageMatches; the store alone looks at a whole
+  // group for CVGMO_ALL_MSGS_AVAILABLE), or answers
   // CVRC_NO_MSG_AVAILABLE. Options are those of CVGET: CVGMO_SYNCPOINT
   // holds the message for the unit of work, hidden from every other getter
   // until Commit removes it or Backout returns it with its backout count
