@@ -1,16 +1,21 @@
 // cvadmin - administers the queue managers of the data directory: create,
 // delete, list, check and salvage queue managers, define and list queues,
-// and put, get, browse, delete and clear messages. Commands that only read
-// (list, queues, depth, browse, check) create nothing.
+// and put, get, browse, delete and clear messages and groups of them.
+// Commands that only read (list, queues, depth, browse, groups, check)
+// create nothing.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <iterator>
+#include <map>
 #include <memory>
+#include <set>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -69,16 +74,31 @@ const char kUsage[] =
     "  delete-message QUEUE --msgid HEX      remove the message with that identifier\n"
     "  browse QUEUE [--json]                 list the messages, taking none: index,\n"
     "                                        length, format, persistence, put time,\n"
-    "                                        backouts, state, identifier; each\n"
-    "                                        property on a line of its own below its\n"
-    "                                        message: 4 spaces, NAME=VALUE (in VALUE\n"
-    "                                        a backslash and control characters are\n"
-    "                                        written \\\\, \\t, \\n, \\r or \\xHH)\n"
+    "                                        backouts, state, identifier; a segment\n"
+    "                                        of a group has a line below it: 4 spaces,\n"
+    "                                        group GROUPID segment N offset BYTES, and\n"
+    "                                        last for its last; each property on a\n"
+    "                                        line of its own below its message: 4\n"
+    "                                        spaces, NAME=VALUE (in VALUE a backslash\n"
+    "                                        and control characters are written \\\\,\n"
+    "                                        \\t, \\n, \\r or \\xHH)\n"
+    "  put-group QUEUE FILE [--segment BYTES]\n"
+    "                                        put FILE as one group of segments of at\n"
+    "                                        most BYTES (else the queue's maximum\n"
+    "                                        message length) in one unit of work\n"
+    "  groups QUEUE [--json]                 the groups on QUEUE, taking nothing:\n"
+    "                                        identifier, segments there, of how many\n"
+    "                                        (- while the last is missing), complete\n"
+    "                                        (every segment there and ready) or not,\n"
+    "                                        bytes\n"
+    "  get-group QUEUE GROUPID FILE          take a complete group, its segments in\n"
+    "                                        order, into FILE; it leaves the queue\n"
+    "                                        once FILE is written and synced\n"
     "  clear QUEUE [--damaged]               remove every message not in use and not\n"
     "                                        damaged; with --damaged, the damaged ones\n"
     "\n"
-    "--json writes one JSON document instead of the table. A message identifier\n"
-    "is 48 hexadecimal digits, as browse shows it.\n";
+    "--json writes one JSON document instead of the table. A message or group\n"
+    "identifier is 48 hexadecimal digits, as browse shows it.\n";
 
 int Usage() {
   std::fputs(kUsage, stderr);
@@ -664,6 +684,31 @@ struct Output {
   }
 };
 
+// Copies the body of the open get stream *hmsg to fd and closes the stream:
+// 0, or the reason a read failed (then *cause tells why). *written is
+// false when writing to fd failed, which ends the copy early; *bytes
+// receives how many bytes were written.
+CVLONG CopyBody(const Connection &conn, CVHMSG *hmsg, int fd, bool *written, std::string *cause,
+                int64_t *bytes) {
+  std::vector<char> buffer(1 << 20);
+  CVLONG cc = CVCC_OK, reason = 0;
+  *written = true;
+  *bytes = 0;
+  for (CVLONG got = 1; *written && got > 0;) {
+    CVGETDATA(conn.Hconn, *hmsg, static_cast<CVLONG>(buffer.size()), buffer.data(), &got, &cc,
+              &reason);
+    if (cc != CVCC_OK) {
+      *cause = CVLastCause();
+      break;
+    }
+    *written = WriteAllTo(fd, buffer.data(), static_cast<size_t>(got));
+    *bytes += got;
+  }
+  CVLONG closeCc, closeReason;
+  CVGETCLOSE(conn.Hconn, hmsg, CVSC_COMPLETE, &closeCc, &closeReason);
+  return cc == CVCC_OK ? 0 : reason;
+}
+
 int CmdGet(const std::string &qmgr, const std::vector<std::string> &args) {
   std::string queue, file;
   CVMD md = CVMD_DEFAULT;
@@ -691,23 +736,15 @@ int CmdGet(const std::string &qmgr, const std::vector<std::string> &args) {
   if (cc != CVCC_OK) return Fail("get", reason, NothingThere(queue, asked.MsgId, byId, kind));
   Output out;
   bool ok = out.Open(file);
-  std::vector<char> buffer(1 << 20);
-  for (CVLONG got = 1; ok && got > 0;) {
-    CVGETDATA(conn.Hconn, hmsg, static_cast<CVLONG>(buffer.size()), buffer.data(), &got, &cc,
-              &reason);
-    if (cc != CVCC_OK) {
-      // The message cannot be read whole: it stays where the queue
-      // manager keeps it, and no partial copy stays behind.
-      std::string cause = CVLastCause();
-      CVLONG why = reason;
-      CVBACK(conn.Hconn, &cc, &reason);
-      out.Discard();
-      return Fail("get", why, cause);
-    }
-    ok = WriteAllTo(out.Fd, buffer.data(), static_cast<size_t>(got));
+  std::string cause;
+  int64_t bytes = 0;
+  if (CVLONG why = ok ? CopyBody(conn, &hmsg, out.Fd, &ok, &cause, &bytes) : 0; why != 0) {
+    // The message cannot be read whole: it stays where the queue
+    // manager keeps it, and no partial copy stays behind.
+    CVBACK(conn.Hconn, &cc, &reason);
+    out.Discard();
+    return Fail("get", why, cause);
   }
-  CVLONG closeCc, closeReason;
-  CVGETCLOSE(conn.Hconn, &hmsg, CVSC_COMPLETE, &closeCc, &closeReason);
   if (!out.Close() || !ok) {
     CVBACK(conn.Hconn, &cc, &reason);
     out.Discard();
@@ -815,6 +852,12 @@ int CmdBrowse(const std::string &qmgr, const std::vector<std::string> &args) {
       std::printf("%d\t%ld\t\"%.8s\"\t%s\t%s\t%ld\t%s\t%s\n", index, static_cast<long>(m.Length),
                   m.Md.Format, persistence, putTime, static_cast<long>(m.Md.BackoutCount), state,
                   msgId.c_str());
+      if (InGroup(m.Md)) {
+        std::printf("    group %s segment %ld offset %lld%s\n",
+                    Hex(m.Md.GroupId, CV_GROUP_ID_LENGTH).c_str(),
+                    static_cast<long>(m.Md.MsgSeqNumber), static_cast<long long>(m.Md.Offset),
+                    (m.Md.MsgFlags & CVMF_LAST_MSG_IN_GROUP) != 0 ? " last" : "");
+      }
       for (const auto &[name, value] : properties) {
         std::printf("    %s=%s\n", name.c_str(), EscapeValue(value).c_str());
       }
@@ -826,7 +869,15 @@ int CmdBrowse(const std::string &qmgr, const std::vector<std::string> &args) {
            ", \"format\": " + Json(std::string(m.Md.Format, 8)) + ", \"persistence\": \"" +
            persistence + "\", \"put_time\": " + Json(putTime) +
            ", \"backouts\": " + std::to_string(m.Md.BackoutCount) + ", \"state\": \"" + state +
-           "\", \"properties\": {";
+           "\", ";
+    if (InGroup(m.Md)) {
+      out += "\"group\": {\"id\": \"" + Hex(m.Md.GroupId, CV_GROUP_ID_LENGTH) +
+             "\", \"segment\": " + std::to_string(m.Md.MsgSeqNumber) +
+             ", \"offset\": " + std::to_string(m.Md.Offset) +
+             ", \"last\": " + ((m.Md.MsgFlags & CVMF_LAST_MSG_IN_GROUP) != 0 ? "true" : "false") +
+             "}, ";
+    }
+    out += "\"properties\": {";
     for (size_t i = 0; i < properties.size(); i++) {
       out += std::string(i > 0 ? ", " : "") + Json(properties[i].first) + ": " +
              Json(properties[i].second);
@@ -834,6 +885,249 @@ int CmdBrowse(const std::string &qmgr, const std::vector<std::string> &args) {
     out += "}}";
   }
   if (json) std::printf("%s]}\n", out.c_str());
+  return 0;
+}
+
+// A group as the segments that browse shows of it make it out.
+struct GroupSeen {
+  std::string Id;  // hexadecimal
+  CVLONG Segments = 0;
+  std::set<CVLONG> Ready;  // the sequence numbers of its ready segments
+  CVLONG Last = 0;         // the last one's sequence number; 0 while it is missing
+  int64_t Bytes = 0;
+  // Every segment from 1 to the last is there and ready.
+  bool Complete() const {
+    return Last > 0 && std::distance(Ready.begin(), Ready.upper_bound(Last)) == Last;
+  }
+};
+
+// The groups of messages, in the order of their first segment there.
+std::vector<GroupSeen> GroupsOf(const std::vector<MessageInfo> &messages) {
+  std::vector<GroupSeen> groups;
+  std::map<std::string, size_t> at;
+  for (const MessageInfo &m : messages) {
+    if (!InGroup(m.Md)) continue;
+    std::string id = Hex(m.Md.GroupId, CV_GROUP_ID_LENGTH);
+    auto [it, added] = at.emplace(id, groups.size());
+    if (added) {
+      groups.emplace_back();
+      groups.back().Id = id;
+    }
+    GroupSeen &g = groups[it->second];
+    g.Segments++;
+    g.Bytes += m.Length;
+    if (!m.Held && !m.Damaged) g.Ready.insert(m.Md.MsgSeqNumber);
+    if ((m.Md.MsgFlags & CVMF_LAST_MSG_IN_GROUP) != 0) g.Last = m.Md.MsgSeqNumber;
+  }
+  return groups;
+}
+
+int CmdGroups(const std::string &qmgr, const std::vector<std::string> &args) {
+  const bool json = args.size() == 2 && args[1] == "--json";
+  if (args.empty() || args[0][0] == '-' || (args.size() > 1 && !json)) return Usage();
+  const std::string &queue = args[0];
+  if (int status = 0; !NameOk("groups", queue, CVRC_OBJECT_NAME_ERROR, &status)) return status;
+  QmgrDef def;
+  std::unique_ptr<Backend> backend;
+  if (CVLONG rc = Find(qmgr, &def, false); rc != 0) return Fail("groups", rc);
+  if (CVLONG rc = OpenBackend(def, &backend); rc != 0) return Fail("groups", rc);
+  std::vector<MessageInfo> messages;
+  if (CVLONG rc = backend->Browse(queue, &messages); rc != 0) return Fail("groups", rc);
+  std::string out =
+      "{\"queue_manager\": " + Json(def.Name) + ", \"queue\": " + Json(queue) + ", \"groups\": [";
+  if (!json) std::printf("GROUPID\tSEGMENTS\tOF\tCOMPLETE\tBYTES\n");
+  const std::vector<GroupSeen> groups = GroupsOf(messages);
+  for (const GroupSeen &g : groups) {
+    const std::string of = g.Last > 0 ? std::to_string(g.Last) : json ? "null" : "-";
+    if (!json) {
+      std::printf("%s\t%ld\t%s\t%s\t%lld\n", g.Id.c_str(), static_cast<long>(g.Segments),
+                  of.c_str(), g.Complete() ? "yes" : "no", static_cast<long long>(g.Bytes));
+      continue;
+    }
+    out += std::string(&g == groups.data() ? "" : ", ") + "{\"id\": \"" + g.Id +
+           "\", \"segments\": " + std::to_string(g.Segments) + ", \"of\": " + of +
+           ", \"complete\": " + (g.Complete() ? "true" : "false") +
+           ", \"bytes\": " + std::to_string(g.Bytes) + "}";
+  }
+  if (json) std::printf("%s]}\n", out.c_str());
+  return 0;
+}
+
+// Puts the count bytes of fd that follow its offset as one segment of a
+// group, described by md, under syncpoint; 0 or the reason.
+CVLONG PutSegment(const Connection &conn, int fd, int64_t count, CVMD *md,
+                  const std::string &props) {
+  CVPMO pmo = CVPMO_DEFAULT;
+  pmo.Options = CVPMO_SYNCPOINT;
+  CVHMSG hmsg = CVHM_UNUSABLE_HMSG;
+  CVLONG cc = -1, reason = -1;
+  CVPUTOPEN(conn.Hconn, conn.Hobj, &pmo, static_cast<CVLONG>(count), &hmsg, &cc, &reason);
+  for (CVLONG moved = 1; cc == CVCC_OK && count > 0; count -= moved) {
+    CVPUTFD(conn.Hconn, hmsg, fd, static_cast<CVLONG>(std::min<int64_t>(count, 1 << 20)), &moved,
+            &cc, &reason);
+    if (cc == CVCC_OK && moved == 0) {
+      SetCause("the file became shorter while it was put");
+      reason = CVRC_DATA_LENGTH_ERROR;
+      break;
+    }
+  }
+  if (hmsg == CVHM_UNUSABLE_HMSG) return reason;
+  CVLONG closeCc, closeReason;
+  CVPUTCLOSE(conn.Hconn, &hmsg, count == 0 ? CVSC_COMPLETE : CVSC_ABANDON, md,
+             static_cast<CVLONG>(props.size()), props.data(), &closeCc, &closeReason);
+  return count == 0 ? closeReason : reason;
+}
+
+// put-group QUEUE FILE [--segment BYTES]: FILE in segments, one unit of
+// work; writes the group's identifier.
+int CmdPutGroup(const std::string &qmgr, const std::vector<std::string> &args) {
+  std::string queue, file;
+  CVLONG segment = 0;
+  for (size_t i = 0; i < args.size(); i++) {
+    if (args[i] == "--segment" && i + 1 < args.size()) {
+      if (!ParseCount(args[++i], &segment) || segment == 0) {
+        return FailText("put-group", "--segment needs a number of bytes, 1 or more");
+      }
+    } else if (args[i][0] == '-' || !file.empty()) {
+      return Usage();
+    } else {
+      (queue.empty() ? queue : file) = args[i];
+    }
+  }
+  if (file.empty()) return Usage();
+  if (int status = 0; !NameOk("put-group", queue, CVRC_OBJECT_NAME_ERROR, &status)) return status;
+  int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    std::string why = fd < 0 ? std::strerror(errno) : "not a regular file";
+    if (fd >= 0) close(fd);
+    return FailText("put-group", file + ": " + why);
+  }
+  std::unique_ptr<int, void (*)(int *)> closer(&fd, [](int *f) { close(*f); });
+  Connection conn;
+  if (CVLONG rc = Connect(qmgr, queue, CVOO_OUTPUT | CVOO_INQUIRE, &conn); rc != 0) {
+    return Fail("put-group", rc);
+  }
+  CVLONG cc = -1, reason = -1;
+  if (segment == 0) {
+    const CVLONG selector = CVIA_MAX_MSG_LENGTH;
+    CVINQ(conn.Hconn, conn.Hobj, 1, &selector, 1, &segment, 0, nullptr, &cc, &reason);
+    if (cc != CVCC_OK) return Fail("put-group", reason);
+  }
+  const size_t slash = file.find_last_of('/');
+  const std::string props =
+      JoinProperties({{"cv-file-name", file.substr(slash == std::string::npos ? 0 : slash + 1)}});
+  CVBYTE group[CV_GROUP_ID_LENGTH];
+  if (getrandom(group, sizeof(group), 0) != static_cast<ssize_t>(sizeof(group))) {
+    return FailText("put-group",
+                    std::string("no random group identifier: ") + std::strerror(errno));
+  }
+  int64_t offset = 0;
+  for (CVLONG seq = 1;; seq++) {
+    const int64_t count = std::min<int64_t>(segment, st.st_size - offset);
+    CVMD md = CVMD_DEFAULT;
+    std::memcpy(md.GroupId, group, sizeof(group));
+    md.MsgSeqNumber = seq;
+    md.Offset = offset;
+    const bool last = offset + count == st.st_size;
+    md.MsgFlags = CVMF_MSG_IN_GROUP | (last ? CVMF_LAST_MSG_IN_GROUP : 0);
+    if (CVLONG rc = PutSegment(conn, fd, count, &md, props); rc != 0) return Fail("put-group", rc);
+    offset += count;
+    if (last) break;
+  }
+  CVCMIT(conn.Hconn, &cc, &reason);
+  if (cc != CVCC_OK) return Fail("put-group", reason);
+  std::printf("%s\n", Hex(group, CV_GROUP_ID_LENGTH).c_str());
+  return 0;
+}
+
+// Why get-group found no first segment of group on queue: its segments
+// that browse finds tell an incomplete group from one that is not there.
+std::string NoGroup(const Connection &conn, const std::string &queue, const CVBYTE *group,
+                    QmgrKind kind) {
+  const std::string id = Hex(group, CV_GROUP_ID_LENGTH);
+  if (kind == QmgrKind::kAmqp) {
+    return "no complete group " + id + " is ready on " + queue +
+           " (a broker offers only a queue's oldest message)";
+  }
+  CVMD md = CVMD_DEFAULT;
+  std::memcpy(md.GroupId, group, CV_GROUP_ID_LENGTH);
+  CVGMO gmo = CVGMO_DEFAULT;
+  gmo.Options = CVGMO_BROWSE_FIRST | CVGMO_ACCEPT_TRUNCATED_MSG;
+  CVLONG length = 0, cc = -1, reason = -1;
+  CVGET(conn.Hconn, conn.Hobj, &md, &gmo, 0, nullptr, &length, &cc, &reason);
+  if (cc == CVCC_FAILED) return "no group " + id + " on " + queue;
+  return "group " + id + " is not complete on " + queue +
+         " (cvadmin groups shows what it has); nothing was taken";
+}
+
+// get-group QUEUE GROUPID FILE: the group's segments in logical order, each
+// streamed to FILE under syncpoint; committed once FILE is synced.
+int CmdGetGroup(const std::string &qmgr, const std::vector<std::string> &args) {
+  CVBYTE group[CV_GROUP_ID_LENGTH];
+  if (args.size() != 3 || args[0][0] == '-') return Usage();
+  const std::string &queue = args[0], &file = args[2];
+  if (!ParseMsgId(args[1], group)) {
+    return FailText("get-group",
+                    "a group identifier is 48 hexadecimal digits, not '" + args[1] + "'");
+  }
+  if (int status = 0; !NameOk("get-group", queue, CVRC_OBJECT_NAME_ERROR, &status)) return status;
+  Connection conn;
+  QmgrKind kind = QmgrKind::kLocal;
+  if (CVLONG rc = Connect(qmgr, queue, CVOO_INPUT_AS_Q_DEF | CVOO_BROWSE, &conn, false, &kind);
+      rc != 0) {
+    return Fail("get-group", rc);
+  }
+  Output out;
+  // Whatever fails leaves the group where it was, and no partial copy.
+  auto fail = [&](CVLONG why, const std::string &cause) {
+    CVLONG cc, reason;
+    CVBACK(conn.Hconn, &cc, &reason);
+    out.Discard();
+    return why != 0 ? Fail("get-group", why, cause) : FailText("get-group", cause);
+  };
+  int64_t written = 0;
+  for (CVLONG seq = 1, last = 0; last == 0; seq++) {
+    CVMD md = CVMD_DEFAULT;
+    std::memcpy(md.GroupId, group, sizeof(group));
+    CVGMO gmo = CVGMO_DEFAULT;
+    gmo.Options = CVGMO_SYNCPOINT | CVGMO_LOGICAL_ORDER | CVGMO_ALL_MSGS_AVAILABLE;
+    CVLONG length = 0, propLength = 0, cc = -1, reason = -1;
+    CVHMSG hmsg = CVHM_UNUSABLE_HMSG;
+    std::vector<CVCHAR> props(CV_PROPERTIES_LENGTH_MAX);  // read past, never shown
+    CVGETOPEN(conn.Hconn, conn.Hobj, &md, &gmo, static_cast<CVLONG>(props.size()), props.data(),
+              &propLength, &length, &hmsg, &cc, &reason);
+    if (cc != CVCC_OK && seq == 1)
+      return Fail("get-group", reason, NoGroup(conn, queue, group, kind));
+    if (cc != CVCC_OK) {
+      return fail(reason, "segment " + std::to_string(seq) + " of group " + args[1] +
+                              " is not ready on " + queue + "; nothing was taken");
+    }
+    if (md.Offset != written) {
+      return fail(0, "segment " + std::to_string(seq) + " of group " + args[1] +
+                         " begins at byte " + std::to_string(md.Offset) + ", not at " +
+                         std::to_string(written) + "; nothing was taken");
+    }
+    if (seq == 1 && !out.Open(file)) return fail(0, file + ": " + std::strerror(errno));
+    bool ok = true;
+    std::string cause;
+    int64_t bytes = 0;
+    if (CVLONG why = CopyBody(conn, &hmsg, out.Fd, &ok, &cause, &bytes); why != 0) {
+      return fail(why, cause);
+    }
+    if (!ok) return fail(0, "cannot write the group; it stays on the queue");
+    written += bytes;
+    last = md.MsgFlags & CVMF_LAST_MSG_IN_GROUP;
+  }
+  if (!out.Close()) return fail(0, "cannot write the group; it stays on the queue");
+  // Taken only now that its copy is whole and on disk.
+  CVLONG cc = -1, reason = -1;
+  CVCMIT(conn.Hconn, &cc, &reason);
+  if (cc != CVCC_OK) {
+    std::string cause = CVLastCause();
+    out.Discard();
+    return Fail("get-group", reason, cause);
+  }
   return 0;
 }
 
@@ -947,6 +1241,9 @@ int main(int argc, char **argv) {
   if (command == "get") return rest.empty() ? Usage() : CmdGet(qmgr, rest);
   if (command == "delete-message") return rest.empty() ? Usage() : CmdDeleteMessage(qmgr, rest);
   if (command == "browse") return rest.empty() ? Usage() : CmdBrowse(qmgr, rest);
+  if (command == "groups") return CmdGroups(qmgr, rest);
+  if (command == "put-group") return CmdPutGroup(qmgr, rest);
+  if (command == "get-group") return CmdGetGroup(qmgr, rest);
   if (command == "clear") {
     bool damaged = rest.size() == 2 && rest[1] == "--damaged";
     return rest.size() == 1 || damaged ? CmdClear(qmgr, rest[0], damaged) : Usage();

@@ -97,6 +97,7 @@ typedef int32_t CVHOBJ;
 typedef int32_t CVHMSG; /* a message being streamed */
 typedef char CVCHAR;
 typedef unsigned char CVBYTE;
+typedef int64_t CVINT64;
 
 /* Completion codes. */
 #define CVCC_OK 0
@@ -210,6 +211,8 @@ typedef unsigned char CVBYTE;
 #define CVGMO_ACCEPT_TRUNCATED_MSG 64
 #define CVGMO_FAIL_IF_QUIESCING 8192
 #define CVGMO_CONVERT 16384
+#define CVGMO_LOGICAL_ORDER 32768
+#define CVGMO_ALL_MSGS_AVAILABLE 131072
 
 /* Inquiry selectors. */
 #define CVIA_CURRENT_Q_DEPTH 3
@@ -238,11 +241,28 @@ typedef unsigned char CVBYTE;
 #define CV_MSG_ID_LENGTH 24
 #define CV_CORREL_ID_LENGTH 24
 #define CV_FORMAT_LENGTH 8
+#define CV_GROUP_ID_LENGTH 24
 
-/* Message descriptor. */
+/* Message flags (CVMD MsgFlags). */
+#define CVMF_NONE 0
+#define CVMF_MSG_IN_GROUP 8
+#define CVMF_LAST_MSG_IN_GROUP 16
+
+/* Versions of the message descriptor, and how many of its bytes each one
+ * has: a Version 1 descriptor ends where GroupId begins. */
+#define CVMD_VERSION_1 1
+#define CVMD_VERSION_2 2
+#define CVMD_CURRENT_VERSION 2
+#define CVMD_LENGTH_1 324
+
+/* Message descriptor. Version 2 adds the fields of message groups at its
+ * end; a caller that passes a Version 1 descriptor (CVMD_LENGTH_1 bytes,
+ * as programs built before groups have it) keeps working: the library
+ * neither reads nor writes anything past its end, and its messages are
+ * outside any group. See "Message groups" below. */
 typedef struct tagCVMD {
   CVCHAR StrucId[4];     /* "MD  " */
-  CVLONG Version;        /* 1 */
+  CVLONG Version;        /* CVMD_VERSION_2 (CVMD_VERSION_1: without the group fields) */
   CVLONG Report;         /* 0 */
   CVLONG MsgType;        /* 8: datagram */
   CVLONG Expiry;         /* -1: unlimited */
@@ -265,15 +285,18 @@ typedef struct tagCVMD {
   CVCHAR PutDate[8]; /* YYYYMMDD, set by put */
   CVCHAR PutTime[8]; /* HHMMSSTH (UTC), set by put */
   CVCHAR ApplOriginData[4];
+  /* Version 2. */
+  CVBYTE GroupId[24];  /* all zero: not in a group (a get: any group) */
+  CVLONG MsgSeqNumber; /* 1-based position in the group; 1 outside one */
+  CVINT64 Offset;      /* where the segment's data begin in the whole; 0 outside */
+  CVLONG MsgFlags;     /* CVMF_* */
 } CVMD;
 
 #define CVMD_DEFAULT                                                                           \
   {                                                                                            \
-    {'M', 'D', ' ', ' '}, 1, 0, 8, -1, 0, CVENC_NATIVE, 0,                                     \
+    {'M', 'D', ' ', ' '}, CVMD_VERSION_2, 0, 8, -1, 0, CVENC_NATIVE, 0,                        \
         {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '}, -1, CVPER_PERSISTENCE_AS_Q_DEF, {0}, {0}, 0, \
-        {0}, {0}, {0}, {0}, {0}, 0, {0}, {0}, {0}, {                                           \
-      0                                                                                        \
-    }                                                                                          \
+        {0}, {0}, {0}, {0}, {0}, 0, {0}, {0}, {0}, {0}, {0}, 0, 0, CVMF_NONE                   \
   }
 
 /* Object descriptor. */
@@ -424,7 +447,10 @@ void CVCLOSE(CVHCONN Hconn, CVHOBJ *Hobj, CVLONG Options, CVLONG *CompCode, CVLO
  * Reasons:
  *   CVRC_HCONN_ERROR, CVRC_HOBJ_ERROR (also for the queue manager object).
  *   CVRC_NOT_OPEN_FOR_OUTPUT Hobj was not opened with CVOO_OUTPUT.
- *   CVRC_MD_ERROR, CVRC_PMO_ERROR MsgDesc or PutMsgOpts is null.
+ *   CVRC_MD_ERROR, CVRC_PMO_ERROR MsgDesc or PutMsgOpts is null; also
+ *     group fields that break the rules of "Message groups".
+ *   CVRC_SYNCPOINT_NOT_AVAILABLE a put in a group without
+ *     CVPMO_SYNCPOINT on a broker (see "Message groups").
  *   CVRC_PERSISTENCE_ERROR Persistence is not one of CVPER_*.
  *   CVRC_OPTIONS_ERROR both CVPMO_SYNCPOINT and CVPMO_NO_SYNCPOINT.
  *   CVRC_DATA_LENGTH_ERROR BufferLength is negative.
@@ -449,8 +475,9 @@ void CVPUT(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVPMO *PutMsgOpts, CVLONG 
  * to 64 characters of letters, digits, '.', '_' and '-', each name at most
  * once; values are at most 4096 bytes and hold no NUL; at most 64
  * properties. The names cv-format, cv-encoding, cv-ccsid, cv-put-date,
- * cv-put-time and cv-msgtype, in any case, are the queue manager's own (a
- * broker carries the descriptor in headers of those names) and are refused. A list comes back in the order it was put, CVMARK's new names
+ * cv-put-time, cv-msgtype, cv-group-id, cv-msg-seq, cv-offset and
+ * cv-msg-flags, in any case, are the queue manager's own (a broker carries
+ * the descriptor in headers of those names) and are refused. A list comes back in the order it was put, CVMARK's new names
  * after the others. */
 #define CV_PROPERTY_NAME_MAX 64
 #define CV_PROPERTY_VALUE_MAX 4096
@@ -477,8 +504,9 @@ void CVPUTP(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVPMO *PutMsgOpts, CVLONG
             CVLONG *Reason);
 
 /* CVGET takes the oldest message of the queue Hobj was opened for input on
- * whose identifiers match: a MsgId or CorrelId of MsgDesc that is not all
- * zero must equal the message's. (On a broker only the oldest message is
+ * whose identifiers match: a MsgId, CorrelId or GroupId of MsgDesc that is
+ * not all zero must equal the message's (and see "Message groups" for
+ * CVGMO_ALL_MSGS_AVAILABLE and CVGMO_LOGICAL_ORDER). (On a broker only the oldest message is
  * ever offered; when it does not match the call fails at once with
  * CVRC_NO_MSG_AVAILABLE.) With CVGMO_BROWSE_FIRST or CVGMO_BROWSE_NEXT it
  * browses instead, taking nothing (see "Browse" below).
@@ -573,6 +601,66 @@ void CVGET(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVGMO *GetMsgOpts, CVLONG 
 void CVGETP(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVGMO *GetMsgOpts, CVLONG PropBufferLength,
             CVCHAR *PropBuffer, CVLONG *PropLength, CVLONG BufferLength, void *Buffer,
             CVLONG *DataLength, CVLONG *CompCode, CVLONG *Reason);
+
+/* Message groups: a whole too large for one message travels as a group of
+ * segments, messages that share a GroupId. The putter makes the group's
+ * identifier (24 bytes, not all zero: a first segment's MsgId, or random
+ * bytes) and numbers the segments 1, 2, ... N in MsgSeqNumber; Offset
+ * tells where a segment's data begin in the whole; MsgFlags holds
+ * CVMF_MSG_IN_GROUP on every segment and CVMF_LAST_MSG_IN_GROUP as well on
+ * segment N (the latter implies the former: set both; a put that gives
+ * only the latter gets both). The fields need a Version 2 descriptor.
+ *  - Put (CVPUT, CVPUTP, CVPUTCLOSE): with CVMF_MSG_IN_GROUP, GroupId must
+ *    not be all zero, MsgSeqNumber must be 1 or more and Offset 0 or more;
+ *    a GroupId without the flag, or a MsgFlags bit not named above, is
+ *    refused as well: CVRC_MD_ERROR, nothing put (a put stream stays open
+ *    for a corrected CVPUTCLOSE). The four fields are kept with the
+ *    message and returned by every get and browse. Outside a group the
+ *    message is kept with MsgSeqNumber 1 and Offset 0, whatever was given.
+ *  - Get: a GroupId that is not all zero must equal the message's, as
+ *    MsgId and CorrelId must. MsgSeqNumber and Offset are not matched.
+ *  - CVGMO_ALL_MSGS_AVAILABLE: a segment is eligible only when its whole
+ *    group is on the queue: the one flagged last, N, and segments 1 to N,
+ *    each committed and not held by another unit of work (segments this
+ *    connection holds count as there). Messages outside groups are not
+ *    affected. A browse honours it too.
+ *  - CVGMO_LOGICAL_ORDER: a get that starts a group takes its segment 1
+ *    (never a later one). Once a get with this option on a handle took a
+ *    segment that is not the last, the next get with it on that handle
+ *    takes the next segment of that group and nothing else
+ *    (CVRC_NO_MSG_AVAILABLE while it is not there; a GroupId asked for
+ *    must be that group's), until the last one was taken; the group's
+ *    completeness is not looked at again meanwhile. CVBACK ends that
+ *    state on every handle (the segments return; the group starts again
+ *    with 1); a commit in the middle does not, nor does a get without the
+ *    option. CVCLOSE forgets it. A browse ignores the option.
+ *  - Both options hold for CVGETOPEN as for CVGET and CVGETP.
+ * Units of work make a group whole:
+ *  - Put a group in one unit of work (CVPMO_SYNCPOINT, one CVCMIT): it then
+ *    appears whole, or (CVBACK, a process that ends) not at all.
+ *  - Take it under syncpoint (CVGMO_SYNCPOINT, with both options above) and
+ *    commit once after the last segment was written out: a group is then
+ *    never half consumed. Segments taken without syncpoint are gone at
+ *    once, and what is left of their group is no longer complete.
+ *  - CVBACK, or the end of a process holding segments (see Units of work),
+ *    returns every segment taken in the unit of work, each with its
+ *    backout count raised.
+ * On a broker:
+ *  - A put in a group without CVPMO_SYNCPOINT is refused with
+ *    CVRC_SYNCPOINT_NOT_AVAILABLE: the puts of a unit of work are
+ *    published together at CVCMIT, which is what makes a group appear
+ *    whole there. They are published one after the other, though: a
+ *    getter may meet the first segments while the last are still on their
+ *    way (it waits for them with CVGMO_WAIT), and a process that ends in
+ *    the middle of CVCMIT leaves the first segments without the rest.
+ *  - A broker offers only a queue's oldest message and cannot look ahead:
+ *    CVGMO_ALL_MSGS_AVAILABLE is accepted and checks nothing (groups are
+ *    committed whole, see above). With CVGMO_LOGICAL_ORDER a get whose
+ *    oldest message is not the segment it must take (a later segment when
+ *    a group starts, anything but the next segment in the middle of one)
+ *    gives it back untouched and fails with CVRC_NO_MSG_AVAILABLE at once.
+ *  - Groups of several putters at once interleave on the queue: take them
+ *    without CVGMO_LOGICAL_ORDER, or have one putter at a time. */
 
 /* CVMARK adds properties to a message this connection holds under
  * syncpoint (got with CVGMO_SYNCPOINT in the open unit of work, not yet

@@ -16,7 +16,8 @@
 //    first use; Commit commits its records after the broker took the
 //    messages, Backout backs them out whatever became of the broker.
 //  - A message's properties are headers with text values beside the
-//    "cv-" headers that carry its descriptor. On get every text header
+//    "cv-" headers that carry its descriptor (those of a group's fields
+//    only on its segments). On get every text header
 //    that a property list may hold is a property, whoever published it.
 // Channel 1 carries messages (confirm mode); channel 2 carries the passive
 // declarations that look queues up, since a failed one closes its channel
@@ -219,6 +220,7 @@ void DecodeProperties(const amqp_basic_properties_t &p, bool redelivered, Delive
   }
   if (p._flags & AMQP_BASIC_PRIORITY_FLAG) md.Priority = p.priority;
   md.BackoutCount = redelivered ? 1 : 0;
+  md.MsgSeqNumber = 1;  // outside a group, unless its headers say otherwise
   std::vector<Property> pairs;
   if (p._flags & AMQP_BASIC_HEADERS_FLAG) {
     for (int i = 0; i < p.headers.num_entries; i++) {
@@ -231,6 +233,13 @@ void DecodeProperties(const amqp_basic_properties_t &p, bool redelivered, Delive
       if (key == "cv-encoding" && IntField(e.value, &n)) md.Encoding = static_cast<CVLONG>(n);
       if (key == "cv-ccsid" && IntField(e.value, &n)) md.CodedCharSetId = static_cast<CVLONG>(n);
       if (key == "cv-msgtype" && IntField(e.value, &n)) md.MsgType = static_cast<CVLONG>(n);
+      if (key == "cv-group-id" &&
+          (e.value.kind == AMQP_FIELD_KIND_UTF8 || e.value.kind == AMQP_FIELD_KIND_BYTES)) {
+        Unhex(e.value.value.bytes, md.GroupId, sizeof(md.GroupId));
+      }
+      if (key == "cv-msg-seq" && IntField(e.value, &n)) md.MsgSeqNumber = static_cast<CVLONG>(n);
+      if (key == "cv-offset" && IntField(e.value, &n)) md.Offset = n;
+      if (key == "cv-msg-flags" && IntField(e.value, &n)) md.MsgFlags = static_cast<CVLONG>(n);
       // Quorum queues count deliveries themselves.
       if (key == "x-delivery-count" && IntField(e.value, &n))
         md.BackoutCount = static_cast<CVLONG>(n);
@@ -253,8 +262,9 @@ void DecodeProperties(const amqp_basic_properties_t &p, bool redelivered, Delive
   d->Props = JoinProperties(pairs);
 }
 
-// The descriptor's headers.
+// The descriptor's headers, and those a segment of a group has besides.
 constexpr int kMdHeaders = 6;
+constexpr int kGroupHeaders = 4;
 // Parses a line of the definitions file, "NAME MAXDEPTH MAXMSGL
 // [BACKOUT-THRESHOLD [BACKOUT-QUEUE]]"; false when it is no definition.
 bool ParseDef(const std::string &line, QueueDef *q) {
@@ -276,6 +286,14 @@ bool ParseDef(const std::string &line, QueueDef *q) {
   if (w.size() == 5) q->BackoutQueue = w[4];
   return count(w[1], &q->MaxDepth) && count(w[2], &q->MaxMsgLength) &&
          (w.size() < 4 || count(w[3], &q->BackoutThreshold));
+}
+
+// A segment of a group is put only under syncpoint: the unit of work's puts
+// are published together at commit, so that its group appears whole.
+CVLONG CheckGroupPut(const CVMD &md, bool syncpoint) {
+  if (syncpoint || !InGroup(md)) return 0;
+  SetCause("a queue manager on a broker puts a segment of a group only under syncpoint");
+  return CVRC_SYNCPOINT_NOT_AVAILABLE;
 }
 
 // Bytes of a content header frame besides its headers table: frame and
@@ -587,6 +605,7 @@ CVLONG AmqpBackend::LookupQueue(const std::string &name, QueueDef *def) {
 struct PublishProps {
   std::string MsgId;
   std::string CorrelId;
+  std::string GroupId;
   std::vector<Property> Pairs;
   std::vector<amqp_table_entry_t> Headers;
   amqp_basic_properties_t Props;
@@ -598,8 +617,9 @@ void MakePublishProps(const CVMD &md, const std::string &list, PublishProps *out
   out->MsgId = Hex(md.MsgId, sizeof(md.MsgId));
   out->CorrelId = Hex(md.CorrelId, sizeof(md.CorrelId));
   out->Pairs = SplitProperties(list);
+  const size_t fixed = kMdHeaders + (InGroup(md) ? kGroupHeaders : 0);
   std::vector<amqp_table_entry_t> &h = out->Headers;
-  h.resize(kMdHeaders + out->Pairs.size());
+  h.resize(fixed + out->Pairs.size());
   auto text = [&](size_t i, const char *key, const char *value, size_t n) {
     h[i].key = amqp_cstring_bytes(key);
     h[i].value.kind = AMQP_FIELD_KIND_UTF8;
@@ -617,9 +637,18 @@ void MakePublishProps(const CVMD &md, const std::string &list, PublishProps *out
   text(3, "cv-put-date", md.PutDate, sizeof(md.PutDate));
   text(4, "cv-put-time", md.PutTime, sizeof(md.PutTime));
   number(5, "cv-msgtype", md.MsgType);
+  if (InGroup(md)) {
+    out->GroupId = Hex(md.GroupId, sizeof(md.GroupId));
+    text(6, "cv-group-id", out->GroupId.data(), out->GroupId.size());
+    number(7, "cv-msg-seq", md.MsgSeqNumber);
+    h[8].key = amqp_cstring_bytes("cv-offset");
+    h[8].value.kind = AMQP_FIELD_KIND_I64;
+    h[8].value.value.i64 = md.Offset;
+    number(9, "cv-msg-flags", md.MsgFlags);
+  }
   for (size_t i = 0; i < out->Pairs.size(); i++) {
     const Property &pair = out->Pairs[i];
-    text(kMdHeaders + i, pair.first.c_str(), pair.second.data(), pair.second.size());
+    text(fixed + i, pair.first.c_str(), pair.second.data(), pair.second.size());
   }
   amqp_basic_properties_t &props = out->Props;
   std::memset(&props, 0, sizeof(props));
@@ -718,6 +747,7 @@ CVLONG AmqpBackend::Put(const QueueDef &queue, CVMD *md, bool syncpoint, const v
                         CVLONG length, const std::string &props) {
   if (broken_) return CVRC_CONNECTION_BROKEN;
   if (length > queue.MaxMsgLength) return TooBig(queue, length);
+  if (CVLONG rc = CheckGroupPut(*md, syncpoint); rc != 0) return rc;
   if (CVLONG rc = CheckHeader(props); rc != 0) return rc;
   StampMessage(md);
   if (syncpoint) {
@@ -782,6 +812,7 @@ int AmqpBackend::SendFromFile(const std::string &queue, amqp_basic_properties_t 
 CVLONG AmqpBackend::PutSpooled(const QueueDef &queue, CVMD *md, bool syncpoint,
                                std::unique_ptr<Spool> spool, const std::string &props) {
   if (broken_) return CVRC_CONNECTION_BROKEN;
+  if (CVLONG rc = CheckGroupPut(*md, syncpoint); rc != 0) return rc;
   if (CVLONG rc = CheckHeader(props); rc != 0) return rc;
   StampMessage(md);
   if (syncpoint) {
@@ -962,10 +993,7 @@ CVLONG AmqpBackend::GetOpen(const QueueDef &queue, CVMD *md, CVLONG options, CVL
     if (CVLONG rc = Fetch(queue.Name, &d, &size); rc != 0) return rc;
   }
   auto stream = std::make_unique<AmqpGetStream>(this, size, std::move(d->Body));
-  if ((!AllZero(md->MsgId, sizeof(md->MsgId)) &&
-       std::memcmp(md->MsgId, d->Md.MsgId, sizeof(md->MsgId)) != 0) ||
-      (!AllZero(md->CorrelId, sizeof(md->CorrelId)) &&
-       std::memcmp(md->CorrelId, d->Md.CorrelId, sizeof(md->CorrelId)) != 0)) {
+  if (!MessageMatches(*md, d->Md, options)) {
     stream.reset();  // reads the body past
     amqp_basic_reject(conn_, kMessages, d->Tag, 1);
     return kHeadDoesNotMatch;
@@ -1011,11 +1039,9 @@ CVLONG AmqpBackend::Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG 
     if (CVLONG rc = Fetch(queue.Name, &d); rc != 0) return rc;
   }
   // The broker hands out its oldest message only; one that does not match
-  // the identifiers asked for goes back.
-  if ((!AllZero(md->MsgId, sizeof(md->MsgId)) &&
-       std::memcmp(md->MsgId, d->Md.MsgId, sizeof(md->MsgId)) != 0) ||
-      (!AllZero(md->CorrelId, sizeof(md->CorrelId)) &&
-       std::memcmp(md->CorrelId, d->Md.CorrelId, sizeof(md->CorrelId)) != 0)) {
+  // the identifiers asked for, or is not the segment logical order takes,
+  // goes back.
+  if (!MessageMatches(*md, d->Md, options)) {
     amqp_basic_reject(conn_, kMessages, d->Tag, 1);
     return kHeadDoesNotMatch;
   }

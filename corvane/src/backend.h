@@ -69,6 +69,12 @@ struct MessageInfo {
   std::string Props;     // its property list, packed as corvane.h says
 };
 
+// Get's option, set by the front only: the caller is in the middle of a
+// group in logical order, and the get takes exactly segment
+// md->MsgSeqNumber of group md->GroupId (CVGMO_ALL_MSGS_AVAILABLE and the
+// rule that a group starts with 1 then do not apply).
+inline constexpr CVLONG kNextInGroup = 1 << 30;
+
 // Get's propBufferLength when the caller asked for no properties (CVGET):
 // they are left out, and never make a message too long.
 inline constexpr CVLONG kPropertiesNotAsked = -1;
@@ -195,6 +201,10 @@ class Backend {
   // negative confirm), CVRC_UNKNOWN_OBJECT_NAME (a returned message) or
   // CVRC_MSG_TOO_BIG_FOR_Q_MGR. On a broker a put under syncpoint is kept in
   // memory and published at Commit, so those answers come from Commit.
+  // md's group fields are checked (the front's CheckGroup); the broker
+  // refuses a segment of a group without syncpoint,
+  // CVRC_SYNCPOINT_NOT_AVAILABLE, since only a unit of work's publishing
+  // at commit makes a group appear whole.
   // props is a checked property list kept with the message (the broker
   // publishes it as headers and refuses, CVRC_MSG_TOO_BIG_FOR_Q_MGR, one
   // that does not fit in a frame).
@@ -202,7 +212,9 @@ class Backend {
                      CVLONG length, const std::string &props) = 0;
 
   // Takes, without waiting, the oldest visible message of queue whose
-  // identifiers match those of md (all-zero ones match any), or answers
+  // identifiers match those of md (all-zero ones match any) and that the
+  // group options allow (MessageMatches; the store alone looks at a whole
+  // group for CVGMO_ALL_MSGS_AVAILABLE), or answers
   // CVRC_NO_MSG_AVAILABLE. Options are those of CVGET: CVGMO_SYNCPOINT
   // holds the message for the unit of work, hidden from every other getter
   // until Commit removes it or Backout returns it with its backout count
@@ -374,6 +386,19 @@ bool AllZero(const CVBYTE *p, size_t n);
 
 // The n bytes at p in lower-case hex.
 std::string Hex(const CVBYTE *p, size_t n);
+
+// True when a message whose descriptor is got may be handed to a get that
+// asked with asked and options: its identifiers match those asked for that
+// are not all zero, and the group rules of CVGMO_LOGICAL_ORDER (with
+// kNextInGroup: the very segment asked for) hold. Eligibility that needs
+// the other messages of the queue (CVGMO_ALL_MSGS_AVAILABLE) is the
+// store's.
+bool MessageMatches(const CVMD &asked, const CVMD &got, CVLONG options);
+
+// True when md is a segment of a group.
+inline bool InGroup(const CVMD &md) {
+  return (md.MsgFlags & CVMF_MSG_IN_GROUP) != 0;
+}
 
 // CVRC_MSG_TOO_BIG_FOR_Q for a message of length bytes, saying so.
 CVLONG TooBig(const QueueDef &queue, CVLONG length);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 
 #include <algorithm>
 #include <climits>
@@ -33,6 +34,10 @@ struct OpenObject {
   CVLONG Options = 0;
   QueueDef Queue;
   int64_t BrowseCursor = 0;  // the backend's name of the message browsed last
+  // A group being taken in logical order on this handle: its identifier
+  // and the segment the next such get takes (0: none in the middle).
+  CVBYTE GroupId[CV_GROUP_ID_LENGTH] = {0};
+  CVLONG NextSeq = 0;
 };
 
 // The connection's open stream, if any.
@@ -132,6 +137,58 @@ CVLONG CheckPersistence(const CVMD &md) {
   return md.Persistence < CVPER_NOT_PERSISTENT || md.Persistence > CVPER_PERSISTENCE_AS_Q_DEF
              ? CVRC_PERSISTENCE_ERROR
              : 0;
+}
+
+// The descriptor a call works on: the caller's whole one when it is of
+// Version 2, else its Version 1 part, which ends before the group fields,
+// completed as for a message outside groups. Nothing past the end of the
+// caller's version is read.
+CVMD FullMd(const CVMD &caller) {
+  CVMD md = CVMD_DEFAULT;
+  static_assert(offsetof(CVMD, GroupId) == CVMD_LENGTH_1, "Version 1 ends at GroupId");
+  std::memcpy(&md, &caller, caller.Version >= CVMD_VERSION_2 ? sizeof(CVMD) : CVMD_LENGTH_1);
+  return md;
+}
+
+// Writes md back to the caller's descriptor as far as its version has
+// fields; its Version stays as the caller set it.
+void GiveMd(const CVMD &md, CVMD *caller) {
+  const CVLONG version = caller->Version;
+  std::memcpy(caller, &md, version >= CVMD_VERSION_2 ? sizeof(CVMD) : CVMD_LENGTH_1);
+  caller->Version = version;
+}
+
+// The group fields of a put's descriptor: 0 when they follow the rules of
+// corvane.h (completing the flags of a last segment, and the fields of a
+// message outside groups), else CVRC_MD_ERROR saying why.
+CVLONG CheckGroup(CVMD *md) {
+  auto bad = [](const char *why) {
+    SetCause(std::string("message descriptor: ") + why);
+    return CVRC_MD_ERROR;
+  };
+  if ((md->MsgFlags & ~(CVMF_MSG_IN_GROUP | CVMF_LAST_MSG_IN_GROUP)) != 0) {
+    return bad("MsgFlags holds a flag other than CVMF_MSG_IN_GROUP and CVMF_LAST_MSG_IN_GROUP");
+  }
+  if ((md->MsgFlags & CVMF_LAST_MSG_IN_GROUP) != 0) md->MsgFlags |= CVMF_MSG_IN_GROUP;
+  const bool noGroup = AllZero(md->GroupId, CV_GROUP_ID_LENGTH);
+  if (!InGroup(*md)) {
+    if (!noGroup) return bad("a GroupId without CVMF_MSG_IN_GROUP");
+    md->MsgSeqNumber = 1;
+    md->Offset = 0;
+    return 0;
+  }
+  if (noGroup) return bad("a segment of a group needs a GroupId that is not all zero");
+  if (md->MsgSeqNumber < 1) return bad("a segment's MsgSeqNumber is 1 or more");
+  if (md->Offset < 0) return bad("a segment's Offset is 0 or more");
+  return 0;
+}
+
+// The checks of a put's descriptor; on success *md is what the backend
+// takes.
+CVLONG CheckPutMd(const CVMD &caller, CVMD *md) {
+  *md = FullMd(caller);
+  if (CVLONG rc = CheckPersistence(*md); rc != 0) return rc;
+  return CheckGroup(md);
 }
 
 // A checked property list of a call, as the backends take it.
@@ -240,11 +297,42 @@ CVLONG GiveProperties(CVLONG rc, const std::string &props, const GetArgs &a) {
 // One look of a get, without waiting: a stream opened, a browse, or a get.
 // Everything is checked again on every look: a waiting get holds no lock,
 // so another thread may close the handle or disconnect in the meantime.
+CVLONG LookWith(Process &p, OpenObject &o, const GetArgs &a, CVMD *md, CVLONG options);
 CVLONG LookOnce(Process &p, CVHOBJ hobj, const GetArgs &a) {
   OpenObject *o = Object(p, hobj, true);
   if (o == nullptr) return CVRC_HOBJ_ERROR;
   if (CVLONG rc = CheckGet(*o, a); rc != 0) return rc;
-  const CVLONG options = a.Gmo->Options;
+  CVLONG options = a.Gmo->Options & ~kNextInGroup;
+  const bool browse = (options & (CVGMO_BROWSE_FIRST | CVGMO_BROWSE_NEXT)) != 0;
+  const bool logical = !browse && (options & CVGMO_LOGICAL_ORDER) != 0;
+  CVMD md = FullMd(*a.Md);
+  if (logical && o->NextSeq > 0) {
+    // In the middle of a group: its next segment, and nothing else.
+    if (!AllZero(md.GroupId, CV_GROUP_ID_LENGTH) &&
+        std::memcmp(md.GroupId, o->GroupId, CV_GROUP_ID_LENGTH) != 0) {
+      return kHeadDoesNotMatch;  // waiting cannot help
+    }
+    std::memcpy(md.GroupId, o->GroupId, CV_GROUP_ID_LENGTH);
+    md.MsgSeqNumber = o->NextSeq;
+    options |= kNextInGroup;
+  }
+  CVLONG rc = LookWith(p, *o, a, &md, options);
+  // The backends set the descriptor when they took, browsed or described a
+  // message; else the caller's stays as it was.
+  if (rc == 0 || rc == CVRC_TRUNCATED_MSG_ACCEPTED || rc == CVRC_TRUNCATED_MSG_FAILED ||
+      rc == CVRC_OBJECT_DAMAGED) {
+    GiveMd(md, a.Md);
+  }
+  if (logical && (rc == 0 || rc == CVRC_TRUNCATED_MSG_ACCEPTED)) {
+    const bool more = InGroup(md) && (md.MsgFlags & CVMF_LAST_MSG_IN_GROUP) == 0;
+    std::memcpy(o->GroupId, md.GroupId, CV_GROUP_ID_LENGTH);
+    o->NextSeq = more ? md.MsgSeqNumber + 1 : 0;
+  }
+  return rc;
+}
+
+// LookOnce's look with the descriptor md and options it settled on.
+CVLONG LookWith(Process &p, OpenObject &o, const GetArgs &a, CVMD *md, CVLONG options) {
   const CVLONG propBufferLength = a.WantProps ? a.PropBufferLength : kPropertiesNotAsked;
   std::string props;
   CVLONG rc = 0;
@@ -252,8 +340,7 @@ CVLONG LookOnce(Process &p, CVHOBJ hobj, const GetArgs &a) {
     std::unique_ptr<GetStream> stream;
     rc = NewStream(p, a.Hmsg);
     if (rc == 0) {
-      rc =
-          p.Conn->GetOpen(o->Queue, a.Md, options, a.DataLength, propBufferLength, &props, &stream);
+      rc = p.Conn->GetOpen(o.Queue, md, options, a.DataLength, propBufferLength, &props, &stream);
     }
     if (rc == 0) {
       p.Stream.Handle = *a.Hmsg = p.LastHandle;
@@ -261,11 +348,11 @@ CVLONG LookOnce(Process &p, CVHOBJ hobj, const GetArgs &a) {
       p.Stream.Get = std::move(stream);
     }
   } else if ((options & (CVGMO_BROWSE_FIRST | CVGMO_BROWSE_NEXT)) != 0) {
-    rc = p.Conn->BrowseMessage(o->Queue, a.Md, options, &o->BrowseCursor, a.BufferLength, a.Buffer,
+    rc = p.Conn->BrowseMessage(o.Queue, md, options, &o.BrowseCursor, a.BufferLength, a.Buffer,
                                a.DataLength, propBufferLength, &props);
   } else {
-    rc = p.Conn->Get(o->Queue, a.Md, options, a.BufferLength, a.Buffer, a.DataLength,
-                     propBufferLength, &props);
+    rc = p.Conn->Get(o.Queue, md, options, a.BufferLength, a.Buffer, a.DataLength, propBufferLength,
+                     &props);
   }
   return a.WantProps ? GiveProperties(rc, props, a) : rc;
 }
@@ -501,13 +588,16 @@ void CVPUTP(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVPMO *PutMsgOpts, CVLONG
     if ((o->Options & CVOO_OUTPUT) == 0) return CVRC_NOT_OPEN_FOR_OUTPUT;
     if (MsgDesc == nullptr) return CVRC_MD_ERROR;
     if (PutMsgOpts == nullptr) return CVRC_PMO_ERROR;
-    if (CVLONG rc = CheckPersistence(*MsgDesc); rc != 0) return rc;
+    CVMD md;
+    if (CVLONG rc = CheckPutMd(*MsgDesc, &md); rc != 0) return rc;
     bool syncpoint = (PutMsgOpts->Options & CVPMO_SYNCPOINT) != 0;
     if (syncpoint && (PutMsgOpts->Options & CVPMO_NO_SYNCPOINT) != 0) return CVRC_OPTIONS_ERROR;
     if (CVLONG rc = CheckBuffer(BufferLength, Buffer, CVRC_DATA_LENGTH_ERROR); rc != 0) return rc;
     if (CVLONG rc = CheckProperties(PropLength, Props); rc != 0) return rc;
-    return p.Conn->Put(o->Queue, MsgDesc, syncpoint, Buffer, BufferLength,
-                       PropertyList(PropLength, Props));
+    CVLONG rc = p.Conn->Put(o->Queue, &md, syncpoint, Buffer, BufferLength,
+                            PropertyList(PropLength, Props));
+    GiveMd(md, MsgDesc);
+    return rc;
   });
   Report(rc, CompCode, Reason);
 }
@@ -624,6 +714,8 @@ void CVBACK(CVHCONN Hconn, CVLONG *CompCode, CVLONG *Reason) {
   Report(OnConnection(Hconn,
                       [](Process &p) {
                         if (p.Stream.Syncpoint) EndStream(p);
+                        // Taken segments return: groups start again with 1.
+                        for (OpenObject &o : p.Objects) o.NextSeq = 0;
                         return p.Conn->Backout();
                       }),
          CompCode, Reason);
@@ -710,9 +802,11 @@ void CVPUTCLOSE(CVHCONN Hconn, CVHMSG *Hmsg, CVLONG Options, CVMD *MsgDesc, CVLO
         if (Options == CVSC_COMPLETE && rc == 0) {
           // Mistakes of the arguments leave the stream for a corrected call.
           if (MsgDesc == nullptr) return CVRC_MD_ERROR;
-          if (CVLONG rc = CheckPersistence(*MsgDesc); rc != 0) return rc;
+          CVMD md;
+          if (CVLONG rc = CheckPutMd(*MsgDesc, &md); rc != 0) return rc;
           if (CVLONG rc = CheckProperties(PropLength, Props); rc != 0) return rc;
-          rc = s->Put->Complete(MsgDesc, PropertyList(PropLength, Props));
+          rc = s->Put->Complete(&md, PropertyList(PropLength, Props));
+          GiveMd(md, MsgDesc);
         }
         EndStream(p);
         *Hmsg = CVHM_UNUSABLE_HMSG;

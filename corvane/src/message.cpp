@@ -29,6 +29,21 @@ bool AllZero(const CVBYTE *p, size_t n) {
   return std::all_of(p, p + n, [](CVBYTE b) { return b == 0; });
 }
 
+bool MessageMatches(const CVMD &asked, const CVMD &got, CVLONG options) {
+  auto same = [](const CVBYTE *want, const CVBYTE *have, size_t n) {
+    return AllZero(want, n) || std::memcmp(want, have, n) == 0;
+  };
+  if (!same(asked.MsgId, got.MsgId, CV_MSG_ID_LENGTH) ||
+      !same(asked.CorrelId, got.CorrelId, CV_CORREL_ID_LENGTH) ||
+      !same(asked.GroupId, got.GroupId, CV_GROUP_ID_LENGTH)) {
+    return false;
+  }
+  if ((options & kNextInGroup) != 0) {
+    return InGroup(got) && got.MsgSeqNumber == asked.MsgSeqNumber;
+  }
+  return (options & CVGMO_LOGICAL_ORDER) == 0 || !InGroup(got) || got.MsgSeqNumber == 1;
+}
+
 void StampMessage(CVMD *md) {
   if (AllZero(md->MsgId, CV_MSG_ID_LENGTH)) {
     static uint64_t counter = 0;
@@ -108,8 +123,9 @@ bool ValidPropertyName(const std::string &name) {
     if (!ok) return false;
   }
   // A broker carries the descriptor in headers of these names.
-  static const char *const kDescriptorHeaders[] = {"cv-format",   "cv-encoding", "cv-ccsid",
-                                                   "cv-put-date", "cv-put-time", "cv-msgtype"};
+  static const char *const kDescriptorHeaders[] = {
+      "cv-format",  "cv-encoding", "cv-ccsid",   "cv-put-date", "cv-put-time",
+      "cv-msgtype", "cv-group-id", "cv-msg-seq", "cv-offset",   "cv-msg-flags"};
   for (const char *reserved : kDescriptorHeaders) {
     if (strcasecmp(name.c_str(), reserved) == 0) return false;
   }
@@ -135,8 +151,8 @@ CVLONG CheckProperties(CVLONG length, const CVCHAR *props) {
     if (!ValidPropertyName(name)) {
       return bad("\"" + name +
                  "\" is not a name of 1 to 64 letters, digits, '.', '_' and '-' (nor one of "
-                 "the descriptor's cv-format, cv-encoding, cv-ccsid, cv-put-date, cv-put-time "
-                 "and cv-msgtype)");
+                 "the descriptor's cv-format, cv-encoding, cv-ccsid, cv-put-date, cv-put-time, "
+                 "cv-msgtype, cv-group-id, cv-msg-seq, cv-offset and cv-msg-flags)");
     }
     if (at >= length) return bad("\"" + name + "\" has no value");
     size_t value = std::strlen(props + at);

@@ -42,6 +42,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
@@ -189,6 +190,17 @@ class Stmt {
   sqlite3_stmt *stmt_ = nullptr;
   bool kept_ = false;
 };
+
+// The descriptor kept in a row's md column (bytes long at blob): a whole
+// one, or one of Version 1 from a store made before groups, whose message
+// is outside any group; any other length gives the default.
+inline CVMD StoreReadMd(const void *blob, int bytes) {
+  CVMD md = CVMD_DEFAULT;
+  md.MsgSeqNumber = 1;
+  if (bytes == static_cast<int>(sizeof(CVMD))) std::memcpy(&md, blob, sizeof(CVMD));
+  if (bytes == CVMD_LENGTH_1) std::memcpy(&md, blob, CVMD_LENGTH_1);
+  return md;
+}
 
 // A message row as a get or a browse reads it (store_message.cpp).
 struct MessageRow {
@@ -406,10 +418,12 @@ class LocalBackend : public Backend {
   CVLONG InsertMessage(const QueueDef &queue, const CVMD &md, bool syncpoint, const void *data,
                        CVLONG length, const std::string &bodyFile, const std::string &props);
   // Runs fn on the statement positioned on the oldest visible message of
-  // queue after row after whose identifiers match those of md, reading
-  // kMessageColumns; CVRC_NO_MSG_AVAILABLE when there is none.
+  // queue after row after whose identifiers match those of md and that
+  // the group options of a get (options) allow, reading kMessageColumns;
+  // CVRC_NO_MSG_AVAILABLE when there is none.
   template <typename F>
-  CVLONG WithNextMessage(const QueueDef &queue, const CVMD &md, sqlite3_int64 after, F fn);
+  CVLONG WithNextMessage(const QueueDef &queue, const CVMD &md, CVLONG options, sqlite3_int64 after,
+                         F fn);
   // One get. With taken (a stream, under syncpoint) the data are not
   // copied but handed over in *taken, and never make the message too long.
   CVLONG GetOnce(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG bufferLength, void *buffer,

@@ -292,16 +292,21 @@ void CopyStore(sqlite3 *old, sqlite3 *db, RebuildCounts *counts) {
   };
   const bool backout = has("SELECT bothresh, boqname FROM queues LIMIT 0");
   const bool props = has("SELECT props FROM messages LIMIT 0");
+  const bool groups = has("SELECT grpid, grpseq, grplast FROM messages LIMIT 0");
   counts->Lost +=
       CopyReadable(old, db,
                    backout ? "SELECT rowid, * FROM queues WHERE rowid>? ORDER BY rowid"
                            : "SELECT rowid, *, 0, NULL FROM queues WHERE rowid>? ORDER BY rowid",
                    "INSERT OR IGNORE INTO queues VALUES(?,?,?,?,?,?,?,?)", 8, &counts->Queues);
-  counts->Lost += CopyReadable(old, db,
-                               props ? "SELECT id, * FROM messages WHERE id>? ORDER BY id"
-                                     : "SELECT id, *, NULL FROM messages WHERE id>? ORDER BY id",
-                               "INSERT OR IGNORE INTO messages VALUES(?,?,?,?,?,?,?,?,?,?,?,?)", 12,
-                               &counts->Messages);
+  counts->Lost +=
+      CopyReadable(old, db,
+                   groups  ? "SELECT id, * FROM messages WHERE id>? ORDER BY id"
+                   : props ? "SELECT id, *, NULL, NULL, NULL FROM messages WHERE id>? "
+                             "ORDER BY id"
+                           : "SELECT id, *, NULL, NULL, NULL, NULL FROM messages "
+                             "WHERE id>? ORDER BY id",
+                   "INSERT OR IGNORE INTO messages VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)", 15,
+                   &counts->Messages);
   // Journal records as they were: the opening that follows backs out the
   // changes of the units of work that held some, as it does their messages.
   int records = 0;

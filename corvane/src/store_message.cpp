@@ -32,8 +32,7 @@ bool ReadAll(int fd, char *p, size_t n) {
 // Fills row and *props from a statement of WithNextMessage.
 void ReadRow(Stmt &s, MessageRow *row, std::string *props) {
   row->Id = s.Int(0);
-  row->Md = CVMD_DEFAULT;
-  if (s.Bytes(1) == sizeof(CVMD)) std::memcpy(&row->Md, s.Blob(1), sizeof(CVMD));
+  row->Md = StoreReadMd(s.Blob(1), s.Bytes(1));
   row->Md.BackoutCount = static_cast<CVLONG>(s.Int(5));
   row->Length = static_cast<CVLONG>(s.Int(2));
   row->BodyFile = s.IsNull(4) ? "" : s.Text(4);
@@ -54,6 +53,16 @@ CVLONG CheckInline(Stmt &s, const MessageRow &row) {
            std::to_string(s.Bytes(3)) + " bytes, the message " + std::to_string(row.Length));
   return CVRC_OBJECT_DAMAGED;
 }
+
+// The condition that the group of the row m is whole on its queue: its
+// last segment and every one from 1 to that are there, committed, and
+// visible or held by this connection (both parameters: its token).
+constexpr char kGroupWhole[] =
+    " AND (m.grpid IS NULL OR EXISTS (SELECT 1 FROM messages l WHERE l.queue=m.queue AND"
+    " l.grpid=m.grpid AND l.grplast=1 AND (l.state=0 OR (l.state=1 AND l.holder=?)) AND"
+    " (SELECT COUNT(DISTINCT s.grpseq) FROM messages s WHERE s.queue=m.queue AND"
+    " s.grpid=m.grpid AND s.grpseq BETWEEN 1 AND l.grpseq AND"
+    " (s.state=0 OR (s.state=1 AND s.holder=?)))=l.grpseq))";
 
 }  // namespace
 
@@ -146,7 +155,7 @@ CVLONG LocalBackend::InsertMessage(const QueueDef &queue, const CVMD &md, bool s
   }
   Stmt ins(stmts_,
            "INSERT INTO messages(queue, state, holder, msgid, correlid, md, length, body, "
-           "bodyfile, backout, props) VALUES(?,?,?,?,?,?,?,?,?,0,?)");
+           "bodyfile, backout, props, grpid, grpseq, grplast) VALUES(?,?,?,?,?,?,?,?,?,0,?,?,?,?)");
   ins.Bind(1, queue.Name).Bind(2, syncpoint ? kPending : kVisible);
   if (syncpoint) {
     ins.Bind(3, token_);
@@ -165,21 +174,36 @@ CVLONG LocalBackend::InsertMessage(const QueueDef &queue, const CVMD &md, bool s
   } else {
     ins.BindBlob(10, props.data(), static_cast<int>(props.size()));
   }
+  if (InGroup(md)) {
+    ins.BindBlob(11, md.GroupId, CV_GROUP_ID_LENGTH).Bind(12, md.MsgSeqNumber);
+    ins.Bind(13, (md.MsgFlags & CVMF_LAST_MSG_IN_GROUP) != 0 ? 1 : 0);
+  } else {
+    ins.BindNull(11).BindNull(12).BindNull(13);
+  }
   int step = ins.Step();
   return step == SQLITE_DONE ? 0 : SqlFailure(step);
 }
 
 template <typename F>
-CVLONG LocalBackend::WithNextMessage(const QueueDef &queue, const CVMD &md, sqlite3_int64 after,
-                                     F fn) {
+CVLONG LocalBackend::WithNextMessage(const QueueDef &queue, const CVMD &md, CVLONG options,
+                                     sqlite3_int64 after, F fn) {
   const bool matchMsgId = !AllZero(md.MsgId, CV_MSG_ID_LENGTH);
   const bool matchCorrelId = !AllZero(md.CorrelId, CV_CORREL_ID_LENGTH);
+  const bool matchGroup = !AllZero(md.GroupId, CV_GROUP_ID_LENGTH);
+  const bool next = (options & kNextInGroup) != 0;
+  const bool browse = (options & (CVGMO_BROWSE_FIRST | CVGMO_BROWSE_NEXT)) != 0;
+  const bool starts = !next && !browse && (options & CVGMO_LOGICAL_ORDER) != 0;
+  const bool whole = !next && (options & CVGMO_ALL_MSGS_AVAILABLE) != 0;
   std::string sql =
-      "SELECT id, md, length, body, bodyfile, backout, props FROM messages WHERE queue=? AND "
+      "SELECT id, md, length, body, bodyfile, backout, props FROM messages m WHERE queue=? AND "
       "state=0";
   if (after >= 0) sql += " AND id>?";
   if (matchMsgId) sql += " AND msgid=?";
   if (matchCorrelId) sql += " AND correlid=?";
+  if (matchGroup) sql += " AND grpid=?";
+  if (next) sql += " AND grpseq=?";
+  if (starts) sql += " AND (grpid IS NULL OR grpseq=1)";
+  if (whole) sql += kGroupWhole;
   sql += " ORDER BY id LIMIT 1";
   Stmt s(stmts_, sql.c_str());
   int i = 1;
@@ -187,6 +211,9 @@ CVLONG LocalBackend::WithNextMessage(const QueueDef &queue, const CVMD &md, sqli
   if (after >= 0) s.Bind(i++, after);
   if (matchMsgId) s.BindBlob(i++, md.MsgId, CV_MSG_ID_LENGTH);
   if (matchCorrelId) s.BindBlob(i++, md.CorrelId, CV_CORREL_ID_LENGTH);
+  if (matchGroup) s.BindBlob(i++, md.GroupId, CV_GROUP_ID_LENGTH);
+  if (next) s.Bind(i++, md.MsgSeqNumber);
+  for (int twice = 0; whole && twice < 2; twice++) s.Bind(i++, token_);
   int step = s.Step();
   if (step != SQLITE_ROW) return step == SQLITE_DONE ? CVRC_NO_MSG_AVAILABLE : SqlFailure(step);
   return fn(s);
@@ -239,7 +266,7 @@ CVLONG LocalBackend::ChooseForGet(const QueueDef &queue, CVMD *md, CVLONG option
                                   CVLONG propBufferLength, std::string *props, Taken *taken,
                                   MessageRow *row) {
   const bool acceptTruncated = (options & CVGMO_ACCEPT_TRUNCATED_MSG) != 0;
-  return WithNextMessage(queue, *md, -1, [&](Stmt &s) -> CVLONG {
+  return WithNextMessage(queue, *md, options, -1, [&](Stmt &s) -> CVLONG {
     ReadRow(s, row, props);
     if (((taken == nullptr && row->Length > bufferLength) ||
          PropsTooLong(*props, propBufferLength)) &&
@@ -341,7 +368,7 @@ CVLONG LocalBackend::BrowseOnce(const QueueDef &queue, CVMD *md, CVLONG options,
   MessageRow row;
   CVLONG copied = 0;
   bool found = false;
-  CVLONG rc = WithNextMessage(queue, *md, *after, [&](Stmt &s) -> CVLONG {
+  CVLONG rc = WithNextMessage(queue, *md, options, *after, [&](Stmt &s) -> CVLONG {
     found = true;
     ReadRow(s, &row, props);
     if ((row.Length > bufferLength || PropsTooLong(*props, propBufferLength)) && !acceptTruncated) {

@@ -161,9 +161,7 @@ CVLONG LocalBackend::OldestAge(const QueueDef &queue, CVLONG *seconds) {
     return 0;
   }
   if (rc != SQLITE_ROW) return SqlFailure(rc);
-  CVMD md = CVMD_DEFAULT;
-  if (s.Bytes(0) == sizeof(CVMD)) std::memcpy(&md, s.Blob(0), sizeof(CVMD));
-  *seconds = PutAge(md);
+  *seconds = PutAge(StoreReadMd(s.Blob(0), s.Bytes(0)));
   return 0;
 }
 
@@ -178,7 +176,7 @@ CVLONG LocalBackend::Browse(const std::string &name, std::vector<MessageInfo> *m
   int step;
   while ((step = s.Step()) == SQLITE_ROW) {
     MessageInfo info;
-    if (s.Bytes(0) == sizeof(CVMD)) std::memcpy(&info.Md, s.Blob(0), sizeof(CVMD));
+    info.Md = StoreReadMd(s.Blob(0), s.Bytes(0));
     info.Length = static_cast<CVLONG>(s.Int(1));
     info.Md.BackoutCount = static_cast<CVLONG>(s.Int(2));
     info.Held = s.Int(3) == kHeld;

@@ -23,7 +23,8 @@ const char kSchema[] =
     "CREATE TABLE IF NOT EXISTS messages(id INTEGER PRIMARY KEY AUTOINCREMENT,"
     " queue TEXT NOT NULL, state INTEGER NOT NULL, holder TEXT, msgid BLOB NOT NULL,"
     " correlid BLOB NOT NULL, md BLOB NOT NULL, length INTEGER NOT NULL, body BLOB,"
-    " bodyfile TEXT, backout INTEGER NOT NULL DEFAULT 0, props BLOB);"
+    " bodyfile TEXT, backout INTEGER NOT NULL DEFAULT 0, props BLOB, grpid BLOB, grpseq INTEGER,"
+    " grplast INTEGER);"
     "CREATE INDEX IF NOT EXISTS messages_by_queue ON messages(queue, state, id);"
     // Most rows have no holder; leaving them out spares every put an index
     // page.
@@ -50,7 +51,16 @@ constexpr AddedColumn kAddedColumns[] = {
     {"SELECT props FROM messages LIMIT 0", "ALTER TABLE messages ADD COLUMN props BLOB"},
     {"SELECT bothresh FROM queues LIMIT 0",
      "ALTER TABLE queues ADD COLUMN bothresh INTEGER NOT NULL DEFAULT 0"},
-    {"SELECT boqname FROM queues LIMIT 0", "ALTER TABLE queues ADD COLUMN boqname TEXT"}};
+    {"SELECT boqname FROM queues LIMIT 0", "ALTER TABLE queues ADD COLUMN boqname TEXT"},
+    // Segments of groups: their group (NULL outside one), their place in
+    // it and whether they are its last (1).
+    {"SELECT grpid FROM messages LIMIT 0", "ALTER TABLE messages ADD COLUMN grpid BLOB"},
+    {"SELECT grpseq FROM messages LIMIT 0", "ALTER TABLE messages ADD COLUMN grpseq INTEGER"},
+    {"SELECT grplast FROM messages LIMIT 0", "ALTER TABLE messages ADD COLUMN grplast INTEGER"},
+    // The segments of a group, found without a look at plain messages: the
+    // index leaves them out.
+    {"SELECT id FROM messages INDEXED BY messages_by_group WHERE queue='' AND grpid=x'00'",
+     "CREATE INDEX messages_by_group ON messages(queue, grpid, grpseq) WHERE grpid IS NOT NULL"}};
 
 }  // namespace
 
@@ -143,7 +153,7 @@ CVLONG LocalBackend::OpenDatabase(const std::string &path, bool fresh) {
     rc = fresh ? 0 : VerifySchema(path);
     if (rc == 0) rc = Exec("PRAGMA journal_mode=WAL");
     if (rc == 0) rc = fresh ? CreateSchema() : Exec(kSchema);  // the latter adds new tables
-    if (rc == 0 && !fresh) rc = UpgradeSchema();
+    if (rc == 0) rc = UpgradeSchema();  // a new store too: its indexes beyond kSchema
     if (rc != 0 && !Retryable()) break;
   }
   return rc;

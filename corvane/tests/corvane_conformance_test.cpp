@@ -63,6 +63,27 @@ class ConformanceTest : public ::testing::TestWithParam<std::string>, public Que
     return seen < 3 ? kSeen[seen] : -1;
   }
   int Admin(const std::string &args) { return qm_.Admin(args); }
+  // Segment seq of group g: its data, and its put under pmo with the
+  // group's identifier (24 times g) and an offset beyond 32 bits; the last
+  // is flagged only CVMF_LAST_MSG_IN_GROUP, which implies the other flag.
+  static std::string Segment(char g, CVLONG seq) { return g + std::to_string(seq); }
+  Outcome PutSegment(CVHOBJ q, char g, CVLONG seq, bool last, CVLONG pmo = CVPMO_SYNCPOINT) {
+    CVMD md = CVMD_DEFAULT;
+    std::memset(md.GroupId, g, sizeof(md.GroupId));
+    md.MsgSeqNumber = seq;
+    md.Offset = (seq - 1) * 1000000000LL;
+    md.MsgFlags = last ? CVMF_LAST_MSG_IN_GROUP : CVMF_MSG_IN_GROUP;
+    CVPMO options = CVPMO_DEFAULT;
+    options.Options = pmo;
+    const std::string data = Segment(g, seq);
+    Outcome o;
+    CVPUT(hconn_, q, &md, &options, static_cast<CVLONG>(data.size()), data.data(), &o.cc,
+          &o.reason);
+    return o;
+  }
+  static bool AllZero(const CVBYTE (&id)[CV_GROUP_ID_LENGTH]) {
+    return std::all_of(id, id + CV_GROUP_ID_LENGTH, [](CVBYTE b) { return b == 0; });
+  }
   CVHOBJ Open(const std::string &queue) { return OpenOrDie(queue.c_str()); }
 
   ScratchQmgr qm_{"corvane_conformance"};
@@ -680,6 +701,154 @@ TEST_P(ConformanceTest, BackoutAttributesAreKeptAndToldAndBackOutsCounted) {
     ASSERT_EQ(Backout().cc, CVCC_OK);
   }
   EXPECT_EQ(Get(q, nullptr).cc, CVCC_OK);
+}
+
+// Segments of a group carry their fields and come in logical order; with
+// CVGMO_ALL_MSGS_AVAILABLE only whole groups (the store looks; the broker
+// holds it by committing groups whole); in the middle of a group only its
+// next segment comes; a back-out returns every segment taken.
+TEST_P(ConformanceTest, GroupsComeInLogicalOrderWholeOrNotAtAll) {
+  CVHOBJ q = Open(Q("MAIN"));
+  const CVLONG inOrder = CVGMO_SYNCPOINT | CVGMO_LOGICAL_ORDER | CVGMO_ALL_MSGS_AVAILABLE;
+  ASSERT_EQ(Put(q, "plain").cc, CVCC_OK);
+  // Group A whole, its segments put out of order in one unit of work (a
+  // broker can only hand them out as they were put).
+  const std::vector<CVLONG> order =
+      amqp_ ? std::vector<CVLONG>{1, 2, 3} : std::vector<CVLONG>{2, 3, 1};
+  for (CVLONG seq : order) ASSERT_EQ(PutSegment(q, 'A', seq, seq == 3).cc, CVCC_OK);
+  ASSERT_EQ(Commit().cc, CVCC_OK);
+  // After a back-out, the same again without logical order: in the order
+  // put, the group still whole while this unit of work holds part of it.
+  for (int round = 0; round < 2; round++) {
+    const CVLONG options = round == 0 ? inOrder : CVGMO_SYNCPOINT | CVGMO_ALL_MSGS_AVAILABLE;
+    Got g = GetP(q, options);
+    ASSERT_EQ(g.o.cc, CVCC_OK);
+    EXPECT_EQ(g.data + std::to_string(g.md.MsgSeqNumber) + std::to_string(g.md.Offset) +
+                  std::to_string(g.md.MsgFlags) + std::to_string(AllZero(g.md.GroupId)),
+              "plain1001");
+    for (CVLONG seq : round == 0 ? std::vector<CVLONG>{1, 2, 3} : order) {
+      if (seq == 2 && round == 0) {  // in the middle of A: another group is never next
+        CVMD other = CVMD_DEFAULT;
+        std::memset(other.GroupId, 'Z', sizeof(other.GroupId));
+        EXPECT_REASON(GetP(q, inOrder, 0, 100, &other).o, CVRC_NO_MSG_AVAILABLE);
+      }
+      g = GetP(q, options);
+      ASSERT_EQ(g.o.cc, CVCC_OK) << seq;
+      EXPECT_EQ(g.data, Segment('A', seq));
+      EXPECT_EQ(g.md.MsgSeqNumber, seq);
+      EXPECT_EQ(g.md.Offset, (seq - 1) * 1000000000LL);
+      EXPECT_EQ(g.md.MsgFlags, CVMF_MSG_IN_GROUP | (seq == 3 ? CVMF_LAST_MSG_IN_GROUP : 0));
+      EXPECT_EQ(std::string(reinterpret_cast<char *>(g.md.GroupId), 24), std::string(24, 'A'));
+      EXPECT_EQ(g.md.BackoutCount, round > 0 ? 1 : 0);
+    }
+    EXPECT_REASON(GetP(q, options).o, CVRC_NO_MSG_AVAILABLE);
+    ASSERT_EQ(round == 0 ? Backout().cc : Commit().cc, CVCC_OK);
+  }
+  // Group B lacks segment 2: the store does not offer it whole; in logical
+  // order its segment 1 comes, and then nothing, though its last is there.
+  for (CVLONG seq : {1, 3}) ASSERT_EQ(PutSegment(q, 'B', seq, seq == 3).cc, CVCC_OK);
+  ASSERT_EQ(Commit().cc, CVCC_OK);
+  if (!amqp_) {
+    EXPECT_REASON(GetP(q, inOrder).o, CVRC_NO_MSG_AVAILABLE);
+    // Nor while its missing segment is only pending; C, whole, comes.
+    ASSERT_EQ(PutSegment(q, 'B', 2, false).cc, CVCC_OK);
+    ASSERT_EQ(PutSegment(q, 'C', 1, true, CVPMO_NO_SYNCPOINT).cc, CVCC_OK);
+    EXPECT_EQ(GetP(q, inOrder).data, Segment('C', 1));
+    EXPECT_REASON(GetP(q, inOrder).o, CVRC_NO_MSG_AVAILABLE);
+    ASSERT_EQ(Backout().cc, CVCC_OK);        // B2 is dropped, C1 returns
+    ASSERT_EQ(Get(q, nullptr).cc, CVCC_OK);  // B1, taken out of logical order
+  }
+  // A group starts with its segment 1 (B3 is not one), also for a stream.
+  Got g = StreamGet(q, 64, false, CVGMO_LOGICAL_ORDER);
+  EXPECT_EQ(g.data, amqp_ ? Segment('B', 1) : Segment('C', 1));
+  if (amqp_) {  // B3 at the head is not B2
+    EXPECT_REASON(StreamGet(q, 64, false, CVGMO_LOGICAL_ORDER).o, CVRC_NO_MSG_AVAILABLE);
+  }
+  ASSERT_EQ(Commit().cc, CVCC_OK);
+  // B3 is left, and no group starts with it: not even on a fresh handle.
+  EXPECT_REASON(GetP(Open(Q("MAIN")), CVGMO_LOGICAL_ORDER).o, CVRC_NO_MSG_AVAILABLE);
+  ASSERT_EQ(Get(q, nullptr, CVGMO_NO_SYNCPOINT, 100, &g.md).cc, CVCC_OK);
+  EXPECT_EQ(g.md.MsgSeqNumber, 3);
+  EXPECT_REASON(Get(q, nullptr), CVRC_NO_MSG_AVAILABLE);
+}
+
+// Group fields that break the rules are refused by every put, puts nothing
+// and leave a put stream open; a broker puts segments only under syncpoint.
+TEST_P(ConformanceTest, BadGroupFieldsAreRefused) {
+  CVHOBJ q = Open(Q("MAIN"));
+  struct Case {
+    const char *what;
+    char group;
+    CVLONG seq, flags;
+    CVINT64 offset;
+    CVLONG pmo;
+    CVLONG reason;
+  };
+  const CVLONG inGroup = CVMF_MSG_IN_GROUP;
+  const Case cases[] = {
+      {"no group id", 0, 1, inGroup, 0, CVPMO_SYNCPOINT, CVRC_MD_ERROR},
+      {"sequence 0", 'G', 0, inGroup, 0, CVPMO_SYNCPOINT, CVRC_MD_ERROR},
+      {"negative offset", 'G', 1, inGroup, -1, CVPMO_SYNCPOINT, CVRC_MD_ERROR},
+      {"a group id without the flag", 'G', 1, CVMF_NONE, 0, CVPMO_SYNCPOINT, CVRC_MD_ERROR},
+      {"an unknown flag", 'G', 1, inGroup | 1, 0, CVPMO_SYNCPOINT, CVRC_MD_ERROR},
+      {"no syncpoint", 'G', 1, inGroup, 0, CVPMO_NO_SYNCPOINT,
+       amqp_ ? CVRC_SYNCPOINT_NOT_AVAILABLE : CVRC_NONE},
+  };
+  for (const Case &c : cases) {
+    CVMD md = CVMD_DEFAULT;
+    std::memset(md.GroupId, c.group, sizeof(md.GroupId));
+    md.MsgSeqNumber = c.seq;
+    md.MsgFlags = c.flags;
+    md.Offset = c.offset;
+    CVPMO pmo = CVPMO_DEFAULT;
+    pmo.Options = c.pmo;
+    Outcome o;
+    CVPUT(hconn_, q, &md, &pmo, 1, "x", &o.cc, &o.reason);
+    EXPECT_REASON(o, c.reason) << c.what;
+    CVHMSG hmsg = CVHM_UNUSABLE_HMSG;
+    CVPUTOPEN(hconn_, q, &pmo, -1, &hmsg, &o.cc, &o.reason);
+    CVPUTCLOSE(hconn_, &hmsg, CVSC_COMPLETE, &md, 0, nullptr, &o.cc, &o.reason);
+    EXPECT_REASON(o, c.reason) << c.what;
+    EXPECT_EQ(hmsg != CVHM_UNUSABLE_HMSG, c.reason == CVRC_MD_ERROR) << c.what;
+    CVPUTCLOSE(hconn_, &hmsg, CVSC_ABANDON, nullptr, 0, nullptr, &o.cc, &o.reason);
+  }
+  EXPECT_EQ(Depth(q), amqp_ ? 0 : 2);
+}
+
+// A program built before groups passes a Version 1 descriptor: nothing
+// past its end is read or written, and its Version stays 1.
+TEST_P(ConformanceTest, VersionOneDescriptorsStillWork) {
+  CVHOBJ q = Open(Q("MAIN"));
+  ASSERT_EQ(PutSegment(q, 'V', 1, true).cc, CVCC_OK);
+  ASSERT_EQ(Commit().cc, CVCC_OK);
+  struct {
+    CVMD md;
+    unsigned char guard[64];
+  } old;
+  std::memset(&old, 0xAB, sizeof(old));  // the group fields of CVMD hold garbage
+  CVMD fresh = CVMD_DEFAULT;
+  std::memcpy(&old.md, &fresh, CVMD_LENGTH_1);
+  old.md.Version = CVMD_VERSION_1;
+  const std::string untouched(sizeof(old) - CVMD_LENGTH_1, '\xAB');
+  auto tail = [&] {
+    return std::string(reinterpret_cast<char *>(&old) + CVMD_LENGTH_1, untouched.size());
+  };
+  CVPMO pmo = CVPMO_DEFAULT;
+  Outcome o;
+  CVPUT(hconn_, q, &old.md, &pmo, 3, "old", &o.cc, &o.reason);
+  ASSERT_EQ(o.cc, CVCC_OK);
+  EXPECT_TRUE(tail() == untouched);
+  for (const char *want : {"V1", "old"}) {
+    std::memset(old.md.MsgId, 0, sizeof(old.md.MsgId));
+    CVGMO gmo = CVGMO_DEFAULT;
+    char buffer[8];
+    CVLONG length = 0;
+    CVGET(hconn_, q, &old.md, &gmo, sizeof(buffer), buffer, &length, &o.cc, &o.reason);
+    ASSERT_EQ(o.cc, CVCC_OK);
+    EXPECT_EQ(std::string(buffer, static_cast<size_t>(length)), want);
+    EXPECT_EQ(old.md.Version, CVMD_VERSION_1);
+    EXPECT_TRUE(tail() == untouched);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, ConformanceTest, ::testing::Values("local", "amqp"),

@@ -643,15 +643,22 @@ TEST_F(CorvaneTest, ALogDeletedReplacedOrOverwrittenUnderAConnectionIsRefused) {
 
 // Properties are kept with the message in the store, in its row or beside
 // its body file, across restarts. A store made before messages had
-// properties (or a journal, or queues backout attributes) opens and gains
-// the columns and the table; its messages have no properties. cvadmin
-// check finds nothing wrong with either.
+// properties (or a journal, queues backout attributes, groups) opens and
+// gains the columns and the table; its messages have no properties and
+// are outside groups. cvadmin check finds nothing wrong with either.
 TEST_F(CorvaneTest, PropertiesSurviveARestartAndStoresMadeBeforeThem) {
   ASSERT_EQ(Connect().cc, CVCC_OK);
-  ASSERT_EQ(Put(OpenOrDie(kQueue), "from before").cc, CVCC_OK);
+  CVMD before;
+  ASSERT_EQ(Put(OpenOrDie(kQueue), "from before", CVPER_PERSISTENT, CVPMO_NONE, CVFMT_NONE, &before)
+                .cc,
+            CVCC_OK);
   ASSERT_EQ(Disconnect().cc, CVCC_OK);
+  // A store from before groups, its descriptors of Version 1.
   ASSERT_EQ(Sql("ALTER TABLE messages DROP COLUMN props; DROP TABLE journal;"
-                "ALTER TABLE queues DROP COLUMN bothresh; ALTER TABLE queues DROP COLUMN boqname"),
+                "ALTER TABLE queues DROP COLUMN bothresh; ALTER TABLE queues DROP COLUMN boqname;"
+                "DROP INDEX messages_by_group; ALTER TABLE messages DROP COLUMN grpid;"
+                "ALTER TABLE messages DROP COLUMN grpseq; ALTER TABLE messages DROP COLUMN grplast;"
+                "UPDATE messages SET md=substr(md, 1, 324)"),
             SQLITE_OK);
   ASSERT_NE(Sql("SELECT props FROM messages"), SQLITE_OK);
   ASSERT_EQ(Admin("define APP --backout-threshold 2 --backout-queue APP.BACK"), 0) << out_;
@@ -672,15 +679,28 @@ TEST_F(CorvaneTest, PropertiesSurviveARestartAndStoresMadeBeforeThem) {
   ASSERT_EQ(PutP(q, std::string(300000, 'b'), big, CVPMO_SYNCPOINT).cc, CVCC_OK);
   ASSERT_EQ(JPut("big", "sent", CVJO_SYNCPOINT).cc, CVCC_OK);
   ASSERT_EQ(JPut("deleted", "").cc, CVCC_OK);
+  CVMD segment = CVMD_DEFAULT;
+  std::memset(segment.GroupId, 'G', sizeof(segment.GroupId));
+  segment.MsgFlags = CVMF_MSG_IN_GROUP | CVMF_LAST_MSG_IN_GROUP;
+  segment.MsgSeqNumber = 1;
+  CVPMO pmo = CVPMO_DEFAULT;
+  CVPUT(hconn_, q, &segment, &pmo, 7, "segment", &o.cc, &o.reason);
+  ASSERT_EQ(o.cc, CVCC_OK);
   ASSERT_EQ(Commit().cc, CVCC_OK);
   ASSERT_EQ(Disconnect().cc, CVCC_OK);
   ASSERT_EQ(Connect().cc, CVCC_OK);
   q = OpenOrDie(kQueue);
-  for (const std::string &want : {std::string(), small, big}) {
-    Got g = GetP(q);
+  for (const std::string &want : {std::string(), small, big, std::string()}) {
+    Got g = GetP(q, CVGMO_LOGICAL_ORDER | CVGMO_ALL_MSGS_AVAILABLE);
     ASSERT_EQ(g.o.cc, CVCC_OK) << CVReasonName(g.o.reason);
     EXPECT_EQ(g.props, want);
+    if (g.data == "from before") {
+      EXPECT_EQ(std::memcmp(g.md.MsgId, before.MsgId, sizeof(before.MsgId)), 0);
+      EXPECT_EQ(g.md.MsgSeqNumber, 1);
+      EXPECT_EQ(g.md.MsgFlags, CVMF_NONE);
+    }
   }
+  EXPECT_EQ(Depth(q), 0);  // the segment came last
   std::string sent;
   ASSERT_EQ(JGet("big", &sent).cc, CVCC_OK);
   EXPECT_EQ(sent, "sent");

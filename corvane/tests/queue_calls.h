@@ -215,11 +215,11 @@ struct QueueCalls {
   }
   // Gets a message through a get stream under syncpoint, reading in pieces
   // of piece bytes (CVGETDATA) or, with viaFd, through CVGETFD; leaves the
-  // message in the unit of work.
-  Got StreamGet(CVHOBJ h, size_t piece, bool viaFd = false) {
+  // message in the unit of work. options are added to CVGMO_SYNCPOINT.
+  Got StreamGet(CVHOBJ h, size_t piece, bool viaFd = false, CVLONG options = 0) {
     Got g;
     CVGMO gmo = CVGMO_DEFAULT;
-    gmo.Options = CVGMO_SYNCPOINT;
+    gmo.Options = CVGMO_SYNCPOINT | options;
     std::vector<char> props(CV_PROPERTIES_LENGTH_MAX);
     CVHMSG hmsg = CVHM_UNUSABLE_HMSG;
     CVGETOPEN(hconn_, h, &g.md, &gmo, static_cast<CVLONG>(props.size()), props.data(),

@@ -100,3 +100,31 @@ def test_backout_attributes_and_what_queues_shows_of_them(home):
                          b"CVRC_Q_TYPE_ERROR")):
         proc = cvadmin(home, *args, check=False)
         assert proc.returncode == 1 and words in proc.stderr, (args, proc.stderr)
+
+
+def test_groups_are_shown_and_only_a_complete_one_is_taken_whole(home, tmp_path):
+    cvadmin(home, "put", QUEUE, data=b"plain")
+    whole = os.urandom(2500000)
+    (tmp_path / "whole").write_bytes(whole)
+    ids = [cvadmin(home, "put-group", QUEUE, tmp_path / "whole", "--segment", "1000000")
+           .stdout.decode().strip() for _ in range(2)]
+    # The first group loses its segment 2: it is shown incomplete, and refused.
+    doc = json.loads(cvadmin(home, "browse", QUEUE, "--json").stdout)["messages"]
+    assert "group" not in doc[0] and doc[2]["group"] == {
+        "id": ids[0], "segment": 2, "offset": 1000000, "last": False}
+    cvadmin(home, "delete-message", QUEUE, "--msgid", doc[2]["msgid"])
+    shown = cvadmin(home, "browse", QUEUE).stdout.decode().splitlines()
+    assert shown[6] == "    group %s segment 3 offset 2000000 last" % ids[0]
+    assert cvadmin(home, "groups", QUEUE).stdout.decode().splitlines() == [
+        "GROUPID\tSEGMENTS\tOF\tCOMPLETE\tBYTES",
+        "%s\t2\t3\tno\t1500000" % ids[0], "%s\t3\t3\tyes\t2500000" % ids[1]]
+    proc = cvadmin(home, "get-group", QUEUE, ids[0], tmp_path / "first", check=False)
+    assert proc.returncode == 1 and not (tmp_path / "first").exists()
+    assert proc.stderr.decode() == (
+        "cvadmin: get-group: CVRC_NO_MSG_AVAILABLE: group %s is not complete on %s "
+        "(cvadmin groups shows what it has); nothing was taken\n" % (ids[0], QUEUE))
+    cvadmin(home, "get-group", QUEUE, ids[1], tmp_path / "second")
+    assert (tmp_path / "second").read_bytes() == whole
+    assert json.loads(cvadmin(home, "groups", QUEUE, "--json").stdout)["groups"] == [
+        {"id": ids[0], "segments": 2, "of": 3, "complete": False, "bytes": 1500000}]
+    assert cvadmin(home, "get", QUEUE).stdout == b"plain"
