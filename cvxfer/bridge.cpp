@@ -5,6 +5,7 @@
 #include "bridge.h"
 
 #include <fnmatch.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,20 +33,23 @@ namespace {
 // Get under a unit of work, converted, no wait.
 constexpr CVLONG kGetOptions = CVGMO_SYNCPOINT | CVGMO_FAIL_IF_QUIESCING | CVGMO_CONVERT;
 
+// The transfer type as a message's cv-transfer-type names it.
+const char *CVTypeProperty(const FtpSession *session) {
+  const int type = session->Opt.TransferType;
+  return kFtpTypes[type >= FTP_TYPE_ASCII && type <= FTP_TYPE_EBCDIC ? type : 0].Property;
+}
+
 // The properties that tell where a message put by get came from: the base
 // name (a message that names a directory could not be stored again), the
-// directory, size (none when negative: not known yet), server and
-// transfer type.
+// directory, size, server and transfer type.
 std::string CVSourceProperties(FtpSession *session, const char *path, long long size) {
   std::string list;
   CVAddProperty(&list, "cv-file-name", CVBaseOf(path));
   const std::string dir = CVDirectory(session, path);
   if (!dir.empty()) CVAddProperty(&list, "cv-file-dir", dir);
-  if (size >= 0) CVAddProperty(&list, "cv-file-size", std::to_string(size));
+  CVAddProperty(&list, "cv-file-size", std::to_string(size));
   CVAddProperty(&list, "cv-ftp-server", session->Remote->Server(session));
-  const int type = session->Opt.TransferType;
-  CVAddProperty(&list, "cv-transfer-type",
-                kFtpTypes[type >= FTP_TYPE_ASCII && type <= FTP_TYPE_EBCDIC ? type : 0].Property);
+  CVAddProperty(&list, "cv-transfer-type", CVTypeProperty(session));
   return list;
 }
 
@@ -113,8 +117,13 @@ int CVNextSegment(FtpSession *session, CVPutStream *s) {
   }
   CVMD md = CVFileDescriptor(session, s->CorrelId);
   CVSegmentOf(s, &md, false);
-  // What the file is, not yet how long: the last segment says that.
-  const std::string properties = CVSourceProperties(session, s->Name.c_str(), -1);
+  // The file's name, server and type; its directory and length only on
+  // the last segment: the directory may need a command on the control
+  // connection, which must not come in the middle of the transfer.
+  std::string properties;
+  CVAddProperty(&properties, "cv-file-name", CVBaseOf(s->Name));
+  CVAddProperty(&properties, "cv-ftp-server", session->Remote->Server(session));
+  CVAddProperty(&properties, "cv-transfer-type", CVTypeProperty(session));
   CVLONG cc = -1;
   CVPUTCLOSE(session->Queue.Hconn, &s->Hmsg, CVSC_COMPLETE, &md,
              static_cast<CVLONG>(properties.size()), properties.data(), &cc, &s->Reason);
@@ -155,6 +164,10 @@ RemoteSink CVStreamSink(FtpSession *session, CVPutStream *s) {
   };
   sink.Splice = [session, s](int fd, size_t max, size_t *moved) {
     *moved = 0;
+    // A full message becomes a segment only when more bytes follow: a file
+    // of exactly one message's length stays one message.
+    char next;
+    if (s->InSegment >= s->Limit && recv(fd, &next, 1, MSG_PEEK | MSG_DONTWAIT) == 0) return 0;
     const size_t room = CVRoomFor(session, s, std::min<size_t>(max, INT32_MAX));
     if (room == 0) return 1;
     CVLONG c = -1, got = 0;

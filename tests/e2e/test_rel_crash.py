@@ -72,14 +72,15 @@ def test_kill_during_put_loses_nothing(home, tmp_path):
         assert source in on_queue
 
 
-@pytest.mark.parametrize("throttle", [0, 4 * 1024 * 1024])
-def test_kill_during_get_leaves_all_or_nothing(home, tmp_path, throttle):
+# The second row's file is 16 segments of a group.
+@pytest.mark.parametrize("throttle,limit", [(0, 64 << 20), (4 << 20, 256 << 10)])
+def test_kill_during_get_leaves_all_or_nothing(home, tmp_path, throttle, limit):
     root = tmp_path / "ftp"
     root.mkdir()
     size = 24 * 1024 * 1024 if throttle == 0 else 4 * 1024 * 1024
     data = os.urandom(size)
     (root / "big.bin").write_bytes(data)
-    cvadmin(home, "define", "BIG", "--maxmsgl", str(64 * 1024 * 1024))
+    cvadmin(home, "define", "BIG", "--maxmsgl", str(limit))
     rng = random.Random(11)
     with ftpservers.pyftpdlib_server(str(root), throttle=throttle) as srv:
         for _ in range(10):
@@ -88,9 +89,38 @@ def test_kill_during_get_leaves_all_or_nothing(home, tmp_path, throttle):
             kill(proc)
     count = depth(home, "BIG")  # this connect also cleans up after the dead
     assert len(body_files(home)) == count, "orphan body files remain"
+    if limit < size:
+        groups = cvadmin(home, "groups", "BIG").stdout.decode().splitlines()[1:]
+        assert count == 16 * len(groups), groups
+        for line in groups:
+            assert line.split()[1:] == ["16", "16", "yes", str(size)], "half a group"
+            cvadmin(home, "get-group", "BIG", line.split()[0], tmp_path / "whole")
+            assert (tmp_path / "whole").read_bytes() == data
     for body in drain(home, "BIG"):
         assert body == data, "a partial file became a message"
     assert body_files(home) == []
+
+
+def test_kill_during_put_of_a_group_takes_all_or_nothing(home, tmp_path):
+    root = tmp_path / "ftp"
+    root.mkdir()
+    data = os.urandom(2 << 20)
+    (tmp_path / "src").write_bytes(data)
+    cvadmin(home, "define", "G", "--maxmsgl", str(256 << 10))
+    cvadmin(home, "put-group", "G", tmp_path / "src")  # 8 segments
+    rng = random.Random(13)
+    with ftpservers.pyftpdlib_server(str(root), throttle=1 << 20) as srv:
+        for _ in range(5):
+            proc = session(home, srv, ["cvopen G", "put out.bin"])
+            time.sleep(rng.uniform(0.05, 1.5))
+            kill(proc)
+            assert depth(home, "G") in (0, 8), "half a group was taken"
+            if depth(home, "G") == 0:  # the kill came after the commit
+                assert (root / "out.bin").read_bytes() == data
+                cvadmin(home, "put-group", "G", tmp_path / "src")
+        proc = session(home, srv, ["cvopen G", "put out.bin", "bye"])
+        assert proc.wait(timeout=60) == 0
+    assert (root / "out.bin").read_bytes() == data and depth(home, "G") == 0
 
 
 def test_kill_of_cvadmin_reading_a_body_loses_nothing(home, tmp_path):
