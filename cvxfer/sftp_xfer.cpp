@@ -288,15 +288,16 @@ int SftpPutFileFrom(FtpSession *session, const char *name, const RemoteSource &s
   SftpPut p;
   p.Name = name;
   p.Source = &source;
+  // A resumed store keeps what the file holds and writes from Offset on.
+  p.Queued = p.Acked = source.Offset;
   uint64_t unused = 0;
-  if (SftpOpenFile(session, name, SFTP_OPEN_WRITE | SFTP_OPEN_CREATE | SFTP_OPEN_TRUNCATE,
-                   &p.Handle, &unused) != 0) {
-    return 0;
-  }
+  const uint32_t flags =
+      SFTP_OPEN_WRITE | SFTP_OPEN_CREATE | (source.Offset > 0 ? 0 : SFTP_OPEN_TRUNCATE);
+  if (SftpOpenFile(session, name, flags, &p.Handle, &unused) != 0) return 0;
   FtpProgress progress;
   FtpProgressStart(&progress, session, source.Length, 1);
   uint64_t marked = 0;
-  bool failed = source.Length > kMessageMax;
+  bool failed = source.Length > kMessageMax || RemoteSkip(source, source.Offset) != 0;
   while (!failed && p.Acked < source.Length) {
     failed = SftpWriteStep(session, &p) != 0;
     FtpProgressUpdate(&progress, p.Acked);
@@ -307,7 +308,8 @@ int SftpPutFileFrom(FtpSession *session, const char *name, const RemoteSource &s
   // The close is the server's word that the file is written.
   const bool closed = session->Sftp != nullptr && SftpCloseHandle(session, p.Handle) == 0;
   if (!failed && closed && !session->Run.Interrupted) {
-    std::printf("%s : %llu bytes sent.\n", name, static_cast<unsigned long long>(source.Length));
+    std::printf("%s : %llu bytes sent.\n", name,
+                static_cast<unsigned long long>(source.Length - source.Offset));
     std::fflush(stdout);
     return 1;
   }
