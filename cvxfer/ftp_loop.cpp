@@ -153,8 +153,8 @@ bool FtpRetryWorth(const FtpSession *session) {
 // Returns the last try's result.
 int FtpRunRetried(FtpSession *session, const FtpDoCommandDef *row, const FtpArgs *args) {
   int result = row->Handler(session, args);
-  for (int attempt = 0; result != FTP_OK && attempt < session->Opt.Retries && FtpRetryWorth(session);
-       attempt++) {
+  for (int attempt = 0;
+       result != FTP_OK && attempt < session->Opt.Retries && FtpRetryWorth(session); attempt++) {
     const long long wait = FtpBackoffMs(attempt);
     std::printf("cvxfer: retrying %s in %lld s (%d of %d)\n", row->Name, (wait + 999) / 1000,
                 attempt + 1, session->Opt.Retries);
@@ -249,7 +249,7 @@ int FtpDoDispatch(FtpSession *session, const FtpDoCommandDef *row, const FtpArgs
     return FTP_FAILED;
   }
   const int result = (row->Needs & FTP_RETRIED) != 0 ? FtpRunRetried(session, row, args)
-                                                      : row->Handler(session, args);
+                                                     : row->Handler(session, args);
   if ((row->Needs & FTP_CHANGES_NAMES) != 0) FtpEditForgetNames();
   return result;
 }
