@@ -35,7 +35,8 @@ class ScriptedServer:
     changed by STOR, DELE, RNFR/RNTO (share the dict to keep it). At step
     (a verb, "greeting", "transfer" for the 150 reply, "data", "final" for
     the end-of-transfer reply), once skip occasions of it went well, it
-    misbehaves once in the manner behaviour:
+    misbehaves once in the manner behaviour (then: the (step, behaviour)
+    that misbehaves after it):
     421, close, garbage (then 500 to all), overlong, stall, control,
     endless, slow. refuse: verb, or "VERB arg" for one command, -> the reply
     that refuses it (EPSV_ONLY).
@@ -52,9 +53,9 @@ class ScriptedServer:
 
     def __init__(self, files=None, step=None, behaviour=None, user="tester", password="secret",
                  refuse=None, pauses=None, list_pause=None, split=False, announce=False,
-                 truncate=None, no_overwrite=False, host="127.0.0.1", skip=0):
+                 truncate=None, no_overwrite=False, host="127.0.0.1", skip=0, then=None):
         self.files = {} if files is None else files
-        self.skip = skip
+        self.skip, self.then = skip, then
         self.step, self.behaviour, self.user, self.password = step, behaviour, user, password
         self.refuse, self.pauses = dict(refuse or {}), dict(pauses or {})
         self.list_pause, self.split, self.announce = list_pause, split, announce
@@ -117,6 +118,8 @@ class ScriptedServer:
 
     def _fires(self, step):
         """True, once, when step is the step that misbehaves."""
+        if self.step == "fired" and self.then:
+            (self.step, self.behaviour), self.then = self.then, None
         if step is None or step != self.step:
             return False
         if self.skip > 0:

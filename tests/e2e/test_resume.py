@@ -91,15 +91,17 @@ def test_a_stopped_safe_store_is_resumed_on_a_real_server(home, tmp_path, kind, 
 @pytest.mark.parametrize("retries", [0, 3])
 def test_mget_tries_again_and_takes_each_file_once(home, retries):
     bodies = {"f%02d.bin" % i: os.urandom(5000 + i) for i in range(20)}
-    # The listing and five files go through; the sixth is cut, the connection closed.
-    with ScriptedServer(dict(bodies), step="data", behaviour="close", skip=6) as srv:
+    # The listing and five files go through; the sixth is cut, the connection
+    # closed; the first try to connect again is turned away.
+    with ScriptedServer(dict(bodies), step="data", behaviour="close", skip=6,
+                        then=("greeting", "421")) as srv:
         flags = ["-n", "-p"] + (["-r", retries] if retries else [])
         status, out = run(home, flags, login(srv) + ["binary", "mget *.bin", "bye"])
         logins = srv.verbs().count("PASS")
     queued = sorted(take(home) for _ in range(depth(home)))
     if retries:
         assert status == 0 and queued == sorted(bodies.values()) and logins == 2, out
-        assert "cvxfer: retrying mget in 1 s (1 of 3)\n" in out
+        assert "retrying mget in 1 s (1 of 3)\n" in out and "(2 of 3)\n" in out, out
         assert out.count("is on the queue already; not taken again") == 5, out
     else:
         assert status in (7, 8) and len(queued) == 5 and logins == 1, out
