@@ -457,7 +457,10 @@ bool CVRenameMarked(FtpSession *session, const std::string &temp, const char *na
 // Where a store of length bytes as temp begins: at the size of what an
 // earlier store of the same message left there, when that is a part (more
 // than nothing, less than all; said), else at 0. Only in binary mode: in
-// another the server counts the bytes of its file in its own way.
+// another the server counts the bytes of its file in its own way. The part
+// is trusted to hold the message's first bytes (its name is the message's
+// own, and servers write a store in order); the check after the store is
+// what would catch one that does not.
 uint64_t CVResumeAt(FtpSession *session, const std::string &temp, uint64_t length) {
   if (session->Opt.TransferType != FTP_TYPE_BINARY) return 0;
   RemoteStat stat;
