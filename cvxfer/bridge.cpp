@@ -25,6 +25,7 @@
 #include "ftp_ctrl.h"
 #include "ftp_event.h"
 #include "ftp_io.h"
+#include "ftp_retry.h"
 #include "bridge_steps.h"
 #include "remote.h"
 
@@ -564,22 +565,68 @@ bool CVRenameMarked(FtpSession *session, const std::string &temp, const char *na
   return false;
 }
 
+// Where a store of length bytes as temp begins: at the size of what an
+// earlier store of the same message left there, when that is a part (more
+// than nothing, less than all; said), else at 0. Only in binary mode: in
+// another the server counts the bytes of its file in its own way. The part
+// is trusted to hold the message's first bytes (its name is the message's
+// own, and servers write a store in order); the check after the store is
+// what would catch one that does not.
+uint64_t CVResumeAt(FtpSession *session, const std::string &temp, uint64_t length) {
+  if (session->Opt.TransferType != FTP_TYPE_BINARY) return 0;
+  RemoteStat stat;
+  session->Remote->Stat(session, temp.c_str(), &stat);
+  if (stat.Size == 0 || stat.Size == UINT64_MAX || stat.Size >= length) return 0;
+  std::printf("cvxfer: [%s] resuming at byte %llu", FtpPrintable(temp).c_str(),
+              static_cast<unsigned long long>(stat.Size));
+  // (A group's length is known only at its end.)
+  if (length != kRemoteLengthUnknown) std::printf(" of %llu", static_cast<unsigned long long>(length));
+  std::printf("\n");
+  std::fflush(stdout);
+  return stat.Size;
+}
+
+// Whether a store cut short leaves its temporary file for the next store of
+// the message to resume: it was cut by an interrupt, SIGTERM, a lost or
+// timed-out connection or a 4xx reply, so the message is backed out and
+// comes back. A refusal for good (5xx) leaves nothing worth resuming.
+bool CVKeepsPart(const FtpSession *session) {
+  return session->Run.Interrupted || FtpInterruptPending() || FtpTerminatePending() ||
+         FtpFailureTransient(session);
+}
+
 // Stores source as name through a hidden temporary name in the same
-// directory: store there, check the size where the server tells it, then
-// rename. On any failure the temporary file is deleted (now, or by the next
-// store of this message), so that name never holds a partial file. *total
-// is the file's length once the source was read. Returns 1 when name holds
-// the whole file, else 0.
+// directory: store there (resuming what an earlier store of the message
+// left), check the size where the server tells it, then rename. A store cut
+// short for a while keeps its temporary file (CVKeepsPart); on any other
+// failure it is deleted. Either way name never holds a partial file. *total
+// is the file's length once the source was read (a group tells its length
+// at its end). Returns 1 when name holds the whole file, else 0.
+//
+// A kept part belongs to its message: its name comes from the message's
+// identifier, so only a store of that message resumes it, in that
+// directory under that name. If the message goes elsewhere (consumed by
+// another program, stored under another name) the part stays on the
+// server, a hidden ".NAME.cvxfer-TAG.part" that the watch modes never
+// take; it is for the server's housekeeping to remove by age.
 int CVStoreSafely(FtpSession *session, const char *name, const RemoteSource &source,
                   const CVBYTE *msgId, const long long *total) {
   const std::string temp = CVTemporaryName(name, msgId);
-  // (*total is known once the source is read: a group tells its length at its end.)
-  if (session->Remote->Store(session, temp.c_str(), source) == 1 && !session->Run.Interrupted &&
-      CVSizeRight(session, temp, static_cast<uint64_t>(*total)) && session->Ctl.Connected &&
-      CVRenameMarked(session, temp, name, msgId, static_cast<uint64_t>(*total))) {
+  RemoteSource resumed = source;
+  resumed.Offset = CVResumeAt(session, temp, source.Length);
+  const int stored = session->Remote->Store(session, temp.c_str(), resumed);
+  const uint64_t length = static_cast<uint64_t>(*total);
+  if (stored == 1 && !session->Run.Interrupted && CVSizeRight(session, temp, length) &&
+      session->Ctl.Connected && CVRenameMarked(session, temp, name, msgId, length)) {
     return 1;
   }
   FtpFail(session, FTP_EXIT_REFUSED);
+  if (stored != 1 && CVKeepsPart(session)) {
+    std::printf("cvxfer: [%s] kept; the next store of this message resumes it\n",
+                FtpPrintable(temp).c_str());
+    std::fflush(stdout);
+    return 0;
+  }
   CVCleanUp(session, temp);
   return 0;
 }

@@ -19,6 +19,7 @@ constexpr int kRemote = FTP_REMOTE_NAMES;
 constexpr int kChanges = FTP_CHANGES_NAMES;
 constexpr int kAny = -1;
 constexpr int kDefault = FTP_STARTUP_DEFAULT;
+constexpr int kRetried = FTP_RETRIED;
 
 FtpDoCommandDef gFtpDoCommands[] = {
     {"!", FtpDoShell, "[command]", "escape to the shell", FTP_RAW_LINE, 0, kAny},
@@ -44,8 +45,8 @@ FtpDoCommandDef gFtpDoCommands[] = {
     {"disconnect", FtpDoClose, nullptr, "a synonym for close", kConn | kChanges, 0, kAny},
     {"ebcdic", FtpDoEbcdic, nullptr, "set ebcdic transer type", kConn | kDefault, 0, kAny},
     {"get", FtpDoGetCV, "[-d | -m directory] remote-file",
-     "retrieve remote-file and store it on the local machine queue", kConn | kRemote | kChanges, 0,
-     kAny},
+     "retrieve remote-file and store it on the local machine queue",
+     kConn | kRemote | kChanges | kRetried, 0, kAny},
     {"help", FtpDoHelp, "[optional commands]",
      "shows commands, or detailed help on specified commands", 0, 0, kAny},
     {"ls", FtpDoLs, "[remote-directory]",
@@ -56,7 +57,7 @@ FtpDoCommandDef gFtpDoCommands[] = {
      0, kAny},
     {"passive", FtpDoPassive, nullptr, "toggle passive transfer mode", 0, 0, kAny},
     {"put", FtpDoPutCV, "[remote-file]", "store a local Corvane message on the remote machine",
-     kConn | kRemote | kChanges, 0, kAny},
+     kConn | kRemote | kChanges | kRetried, 0, kAny},
     {"pwd", FtpDoPWD, nullptr,
      "print the name of the current working directory on the remote machine", kConn, 0, kAny},
     {"quit", FtpDoQuit, nullptr, "a synonym for bye", 0, 0, kAny},
@@ -87,11 +88,11 @@ FtpDoCommandDef gFtpDoCommands[] = {
     {"mget", FtpDoMGetCV, kFtpDoMGetSynopsis,
      "retrieve every remote file that matches a pattern, each as one message on the queue (-w: "
      "watch for more)",
-     kConn | kRemote | kChanges, 1, kAny},
+     kConn | kRemote | kChanges | kRetried, 1, kAny},
     {"mput", FtpDoMPutCV, "[-w] [count]",
      "store messages as remote files under their own names until the queue is empty (-w: wait "
      "for more)",
-     kConn | kChanges, 0, 2},
+     kConn | kChanges | kRetried, 0, 2},
     {"raw", FtpDoRaw, "command [arguments]",
      "send one command to the server as typed and show its reply", kConn | FTP_RAW_LINE, 1, kAny},
     {"site", FtpDoSite, "arguments", "send a SITE command to the server and show its reply",

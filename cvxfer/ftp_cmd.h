@@ -16,6 +16,7 @@ enum {
   FTP_REMOTE_NAMES = 8,         // its arguments are remote names: Tab completes them
   FTP_CHANGES_NAMES = 16,       // the remote names kept for Tab are stale after it
   FTP_STARTUP_DEFAULT = 32,     // in ~/.cvxferrc it needs no connection: it sets a default
+  FTP_RETRIED = 64,             // a failure that may pass is tried again (set retry)
 };
 
 // One row of the command table. The first four fields are the command's

@@ -378,6 +378,9 @@ int FtpDoReconnect(FtpSession *session) {
   }
   if (rc == FTP_OK && !dir.empty())
     rc = session->Remote->Cd(session, dir.c_str()) == 0 ? FTP_OK : FTP_FAILED;
+  // The open forgot the login before it connected: a server still away
+  // must not leave the next try with nothing to repeat.
+  if (rc != FTP_OK || !session->Ctl.Connected) session->Login = login;
   explicit_bzero(&login, sizeof(login));
   return rc == FTP_OK && session->Ctl.Connected ? FTP_OK : FTP_FAILED;
 }

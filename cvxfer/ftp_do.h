@@ -20,8 +20,9 @@ int FtpDoClose(FtpSession *session, const FtpArgs *args);
 int FtpDoQuit(FtpSession *session, const FtpArgs *args);
 
 // Connects and logs in again as the last open and login did, in the same
-// transfer type and directory: for a watch whose server went away. Returns
-// FTP_OK, or FTP_FAILED after saying why.
+// transfer type and directory: for a watch or a command tried again whose
+// server went away. A failed try keeps what it repeats, for the next.
+// Returns FTP_OK, or FTP_FAILED after saying why.
 int FtpDoReconnect(FtpSession *session);
 
 // Mode and status commands.

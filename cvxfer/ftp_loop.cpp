@@ -14,9 +14,12 @@
 #include <string>
 
 #include "remote.h"
+#include "ftp_do.h"
 #include "ftp_edit.h"
 #include "ftp_clock.h"
+#include "ftp_event.h"
 #include "ftp_io.h"
+#include "ftp_retry.h"
 #include "keyb_util.h"
 
 namespace {
@@ -122,6 +125,67 @@ int FtpRunOneLine(FtpSession *session, const char *text, int hasNul) {
   return FtpEndCommand(session, FtpDoCommand(session, line));
 }
 
+// Opens the account of row's command on args: its remote names are what it
+// works on, unless a layer names a better object (host and port, the name
+// a put chose).
+void FtpBeginRow(FtpSession *session, const FtpDoCommandDef *row, const FtpArgs *args) {
+  FtpBeginCommand(session, row->Name);
+  if ((row->Needs & FTP_REMOTE_NAMES) != 0 && args->Count > 1) {
+    FtpNoteObject(session, "%s", args->Rest);
+  }
+}
+
+// Whether the command that just failed is worth another try: its failure
+// may pass (FtpFailureTransient), and it was neither the queue's nor ended
+// by Ctrl-C or SIGTERM.
+bool FtpRetryWorth(const FtpSession *session) {
+  const int cls = session->Run.Failure;
+  return !session->Run.Interrupted && !FtpInterruptPending() && !FtpTerminatePending() &&
+         cls != FTP_EXIT_QUEUE && cls != FTP_EXIT_NO_MESSAGE && FtpFailureTransient(session);
+}
+
+// Runs row's handler on args, and again after each failure worth it, up to
+// Opt.Retries more times: after the back-off of the watch modes (said in one
+// line), connected and logged in again first when the connection is gone.
+// Each try goes on where the last stopped, as the bridge does by itself (a
+// put resumes its store, mget skips what is on the queue). The account is
+// the last try's. Ctrl-C or SIGTERM during a wait ends the retries there.
+// Returns the last try's result.
+int FtpRunRetried(FtpSession *session, const FtpDoCommandDef *row, const FtpArgs *args) {
+  int result = row->Handler(session, args);
+  for (int attempt = 0;
+       result != FTP_OK && attempt < session->Opt.Retries && FtpRetryWorth(session); attempt++) {
+    const long long wait = FtpBackoffMs(attempt);
+    std::printf("cvxfer: retrying %s in %lld s (%d of %d)\n", row->Name, (wait + 999) / 1000,
+                attempt + 1, session->Opt.Retries);
+    std::fflush(stdout);
+    FtpEvent retry;
+    retry.Kind = FTP_EVENT_RETRY;
+    retry.ExitClass = session->Run.Failure;
+    FtpEventSay(session, retry);
+    if (!FtpPause(wait)) {
+      if (FtpInterruptPending()) {
+        session->Run.Interrupted = 1;  // the command ends as interrupted, at once
+        FtpFail(session, FTP_EXIT_INTERRUPTED);
+      }
+      break;
+    }
+    FtpBeginRow(session, row, args);
+    if (!session->Ctl.Connected) {
+      if (FtpDoReconnect(session) != FTP_OK) {
+        FtpFail(session, FTP_EXIT_CONNECT);
+        result = FTP_FAILED;
+        continue;
+      }
+      FtpEvent back;
+      back.Kind = FTP_EVENT_RECONNECT;
+      FtpEventSay(session, back);
+    }
+    result = row->Handler(session, args);
+  }
+  return result;
+}
+
 }  // namespace
 
 void FtpFail(FtpSession *session, int cls) {
@@ -161,12 +225,7 @@ void FtpBeginCommand(FtpSession *session, const char *name) {
 }
 
 int FtpDoDispatch(FtpSession *session, const FtpDoCommandDef *row, const FtpArgs *args) {
-  FtpBeginCommand(session, row->Name);
-  // Remote names are what most commands work on; the layers name a better
-  // object where they know one (host and port, the name a put chose).
-  if ((row->Needs & FTP_REMOTE_NAMES) != 0 && args->Count > 1) {
-    FtpNoteObject(session, "%s", args->Rest);
-  }
+  FtpBeginRow(session, row, args);
   const char *answer = nullptr;
   const int given = args->Count - 1;
   const bool setsDefault = session->Run.Startup && (row->Needs & FTP_STARTUP_DEFAULT) != 0;
@@ -189,7 +248,8 @@ int FtpDoDispatch(FtpSession *session, const FtpDoCommandDef *row, const FtpArgs
     FtpFailWhy(session, FTP_EXIT_FAILED, "%s", answer);
     return FTP_FAILED;
   }
-  const int result = row->Handler(session, args);
+  const int result = (row->Needs & FTP_RETRIED) != 0 ? FtpRunRetried(session, row, args)
+                                                     : row->Handler(session, args);
   if ((row->Needs & FTP_CHANGES_NAMES) != 0) FtpEditForgetNames();
   return result;
 }

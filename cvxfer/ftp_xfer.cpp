@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "ftp_ctrl.h"
@@ -202,9 +203,10 @@ ssize_t FtpSendFileChunk(FtpSession *session, const FtpSource &source, uint64_t 
   return n;
 }
 
-// Sends source's bytes on the data connection: by sendfile from its
-// descriptor when nothing needs encrypting, else piece by piece; *sent gets
-// their count. Returns 0, or -1 when the connection or the source failed.
+// Sends source's bytes from source.Offset on the data connection: by
+// sendfile from its descriptor when nothing needs encrypting, else piece by
+// piece; *total gets the position reached. Returns 0, or -1 when the
+// connection or the source failed.
 int FtpSendSource(FtpSession *session, const FtpSource &source, FtpProgress *progress,
                   uint64_t *total) {
   const int fd = session->Data.Socket;
@@ -219,6 +221,8 @@ int FtpSendSource(FtpSession *session, const FtpSource &source, FtpProgress *pro
     ~Restore() { fcntl(Fd, F_SETFL, Flags); }
   } restore{fd, flags};
   std::vector<char> piece;
+  if (RemoteSkip(source, source.Offset) != 0) return -1;
+  *total = source.Offset;
   for (uint64_t &sent = *total; sent < source.Length;) {
     const ssize_t n = direct ? FtpSendFileChunk(session, source, sent)
                              : FtpSendPiece(session, source, sent, &piece);
@@ -228,6 +232,19 @@ int FtpSendSource(FtpSession *session, const FtpSource &source, FtpProgress *pro
     FtpProgressUpdate(progress, sent);
   }
   return 0;
+}
+
+// Asks the server to begin the next store at byte offset (REST). Returns
+// 0 when it will, else -1 after saying that the file is sent whole.
+int FtpRestartAt(FtpSession *session, const char *name, uint64_t offset) {
+  const std::string at = std::to_string(offset);
+  if (FtpCommand(session, "REST", at.c_str()) == 350) return 0;
+  if (session->Ctl.Connected) {
+    std::printf("cvxfer: [%s] the server cannot resume a store; sending it whole\n",
+                FtpPrintable(name).c_str());
+    std::fflush(stdout);
+  }
+  return -1;
 }
 
 }  // namespace
@@ -288,10 +305,13 @@ int FtpGetFileTo(FtpSession *session, const char *name, const FtpSink &sink, uin
   return 1;
 }
 
-int FtpPutFileFrom(FtpSession *session, const char *name, const FtpSource &source) {
+int FtpPutFileFrom(FtpSession *session, const char *name, const FtpSource &given) {
   char text[kFtpCommandMax];
   if (FtpCheckFileName(name) != 0 || FtpFormatCmd(text, "STOR", name) < 0) return 0;
   if (FtpDataSetup(session) < 0) return 0;
+  // REST goes right before the STOR it moves: no command between them.
+  FtpSource source = given;
+  if (source.Offset > 0 && FtpRestartAt(session, name, source.Offset) != 0) source.Offset = 0;
   if (!FtpDataStart(session, text, FtpNegativeOrNone, nullptr)) return 0;
 
   FtpProgress progress;
@@ -301,7 +321,8 @@ int FtpPutFileFrom(FtpSession *session, const char *name, const FtpSource &sourc
   const bool allSent = FtpSendSource(session, source, &progress, &sent) == 0;
   FtpProgressEnd(&progress);
   if (allSent) {
-    std::printf("%s : %ld bytes sent.\n", FtpPrintable(name).c_str(), static_cast<long>(sent));
+    std::printf("%s : %ld bytes sent.\n", FtpPrintable(name).c_str(),
+                static_cast<long>(sent - source.Offset));
     std::fflush(stdout);
     FtpDataClose(session);
   } else {

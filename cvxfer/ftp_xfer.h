@@ -22,8 +22,9 @@ inline constexpr int kFtpSinkFailed = kRemoteSinkFailed;
 int FtpGetFileTo(FtpSession *session, const char *name, const FtpSink &sink,
                  uint64_t maxLength = UINT64_MAX, uint64_t expected = UINT64_MAX);
 
-// Stores source as remote file name. Returns 1
-// only when every byte was sent and the final reply was positive, else 0.
+// Stores source as remote file name, from source.Offset on after REST
+// when the server accepts it, else whole. Returns 1 only when every byte
+// was sent and the final reply was positive, else 0.
 int FtpPutFileFrom(FtpSession *session, const char *name, const FtpSource &source);
 
 // Parses the size a server announces in the reply that opens a retrieval,

@@ -32,14 +32,35 @@ struct RemoteSink {
 inline constexpr uint64_t kRemoteLengthUnknown = UINT64_MAX;
 
 // Where the bytes of a stored file come from: Length bytes, from Fd (a
-// descriptor of them, read from its start with sendfile or pread) or, when
-// Fd is -1, in order from Read (at most n bytes into buffer, *got their
-// count; non-zero to abandon the transfer after saying why).
+// descriptor of them, read at offsets with sendfile or pread) or, when Fd
+// is -1, in order from Read (at most n bytes into buffer, *got their count;
+// non-zero to abandon the transfer after saying why). Offset > 0 resumes a
+// store: the remote file holds the first Offset bytes already and only the
+// rest is sent (FTP: REST Offset; a server that refuses it gets all from
+// byte 0). Read yields from byte 0 all the same: a resumed store reads and
+// drops the first Offset bytes (RemoteSkip), so that every byte of the
+// file passes through Read, sent or not.
 struct RemoteSource {
   uint64_t Length = 0;
+  uint64_t Offset = 0;
   int Fd = -1;
   std::function<int(char *buffer, size_t n, size_t *got)> Read;
 };
+
+// Reads and drops the first offset bytes of source from its Read (nothing
+// when it has a descriptor: that is read at offsets). Returns 0, or
+// non-zero when Read failed (said) or ended early.
+inline int RemoteSkip(const RemoteSource &source, uint64_t offset) {
+  if (source.Fd >= 0) return 0;
+  std::vector<char> buffer(65536);
+  for (uint64_t left = offset; left > 0;) {
+    size_t got = 0;
+    const size_t want = left < buffer.size() ? static_cast<size_t>(left) : buffer.size();
+    if (source.Read(buffer.data(), want, &got) != 0 || got == 0) return 1;
+    left -= got;
+  }
+  return 0;
+}
 
 // Retrieve's results besides 1 (the file arrived whole) and 0 (the
 // transfer failed, said and recorded).
@@ -71,7 +92,8 @@ struct RemoteOps {
   // file (UINT64_MAX: no bound but the sink's); expected is the size it must have (UINT64_MAX: not known).
   int (*Retrieve)(FtpSession *session, const char *name, const RemoteSink &sink, uint64_t maxLength,
                   uint64_t expected);
-  // Stores source as name; 1 when the server holds it whole, else 0.
+  // Stores source as name (from source.Offset on where the server can
+  // resume, else whole); 1 when the server holds it whole, else 0.
   int (*Store)(FtpSession *session, const char *name, const RemoteSource &source);
   int (*Rename)(FtpSession *session, const char *from, const char *to);
   int (*Delete)(FtpSession *session, const char *name);

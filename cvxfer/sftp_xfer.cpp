@@ -292,16 +292,17 @@ int SftpPutFileFrom(FtpSession *session, const char *name, const RemoteSource &s
   SftpPut p;
   p.Name = name;
   p.Source = &source;
+  // A resumed store keeps what the file holds and writes from Offset on.
+  p.Queued = p.Acked = source.Offset;
   uint64_t unused = 0;
-  if (SftpOpenFile(session, name, SFTP_OPEN_WRITE | SFTP_OPEN_CREATE | SFTP_OPEN_TRUNCATE,
-                   &p.Handle, &unused) != 0) {
-    return 0;
-  }
+  const uint32_t flags =
+      SFTP_OPEN_WRITE | SFTP_OPEN_CREATE | (source.Offset > 0 ? 0 : SFTP_OPEN_TRUNCATE);
+  if (SftpOpenFile(session, name, flags, &p.Handle, &unused) != 0) return 0;
   FtpProgress progress;
   const bool sized = source.Length != kRemoteLengthUnknown;
   FtpProgressStart(&progress, session, sized ? source.Length : 0, sized);
   uint64_t marked = 0;
-  bool failed = false;
+  bool failed = RemoteSkip(source, source.Offset) != 0;
   while (!failed && p.Acked < source.Length && !(p.Ended && p.InFlight.empty())) {
     failed = SftpWriteStep(session, &p) != 0;
     FtpProgressUpdate(&progress, p.Acked);
@@ -312,7 +313,8 @@ int SftpPutFileFrom(FtpSession *session, const char *name, const RemoteSource &s
   // The close is the server's word that the file is written.
   const bool closed = session->Sftp != nullptr && SftpCloseHandle(session, p.Handle) == 0;
   if (!failed && closed && !session->Run.Interrupted) {
-    std::printf("%s : %llu bytes sent.\n", name, static_cast<unsigned long long>(p.Acked));
+    std::printf("%s : %llu bytes sent.\n", name,
+                static_cast<unsigned long long>(p.Acked - source.Offset));
     std::fflush(stdout);
     return 1;
   }

@@ -18,8 +18,9 @@
 int SftpGetFileTo(FtpSession *session, const char *name, const RemoteSink &sink,
                   uint64_t maxLength, uint64_t expected);
 
-// Stores source as remote file name (created or truncated). Returns 1 only
-// when every write and the close were confirmed, else 0.
+// Stores source as remote file name (created or truncated; from
+// source.Offset on, the bytes before it kept, when that is above 0).
+// Returns 1 only when every write and the close were confirmed, else 0.
 int SftpPutFileFrom(FtpSession *session, const char *name, const RemoteSource &source);
 
 #endif

@@ -15,7 +15,6 @@
 #include <cstring>
 #include <ctime>
 #include <map>
-#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -28,6 +27,7 @@
 #include "ftp_clock.h"
 #include "ftp_event.h"
 #include "ftp_io.h"
+#include "ftp_retry.h"
 #include "remote.h"
 
 namespace {
@@ -38,9 +38,6 @@ constexpr int kClaimsPerCycle = 64;
 
 // What a claim name adds to the name it claims: the tag, then the claimant.
 const char kClaimTag[] = ".cvxfer-claim-";
-
-// Longest pause between two tries to reach the server again.
-constexpr long long kBackoffMaxMs = 300000;
 
 // Whether SIGINT or SIGTERM asks the watch to end.
 bool WatchStopping(const FtpSession *session) {
@@ -56,14 +53,11 @@ void WatchTell(FtpSession *session, int kind) {
   FtpEventSay(session, event);
 }
 
-// Connects again, waiting 1 s, then twice as long each time up to 5 min,
-// with jitter, until the server answers or a signal ends the watch.
-// Returns true when connected.
+// Connects again, waiting as FtpBackoffMs says before each try, until the
+// server answers or a signal ends the watch. Returns true when connected.
 bool WatchComeBack(FtpSession *session, WatchReconnect reconnect) {
-  static std::minstd_rand jitter(static_cast<unsigned>(getpid()));
-  for (long long delay = 1000; !WatchStopping(session);
-       delay = std::min(delay * 2, kBackoffMaxMs)) {
-    const long long wait = delay / 2 + static_cast<long long>(jitter() % (delay / 2 + 1));
+  for (int attempt = 0; !WatchStopping(session); attempt++) {
+    const long long wait = FtpBackoffMs(attempt);
     std::printf("cvxfer: the server is gone; connecting again in %lld s\n", (wait + 999) / 1000);
     std::fflush(stdout);
     WatchTell(session, FTP_EVENT_RETRY);
@@ -574,12 +568,7 @@ enum WatchFault { kTransient, kPermanent, kStopped };
 
 WatchFault WatchSortFailure(FtpSession *session) {
   if (session->Run.Interrupted || FtpInterruptPending()) return kStopped;
-  const int code = session->Ctl.ReplyCode;
-  if (!session->Ctl.Connected || session->Run.Failure == FTP_EXIT_TIMEOUT ||
-      (code >= 400 && code < 500)) {
-    return kTransient;
-  }
-  return kPermanent;
+  return FtpFailureTransient(session) ? kTransient : kPermanent;
 }
 
 // The account of one mput -w.

@@ -34,7 +34,9 @@ class ScriptedServer:
     """files: name -> bytes, served by RETR, NLST, LIST, SIZE, MDTM and
     changed by STOR, DELE, RNFR/RNTO (share the dict to keep it). At step
     (a verb, "greeting", "transfer" for the 150 reply, "data", "final" for
-    the end-of-transfer reply) it misbehaves once in the manner behaviour:
+    the end-of-transfer reply), once skip occasions of it went well, it
+    misbehaves once in the manner behaviour (then: the (step, behaviour)
+    that misbehaves after it):
     421, close, garbage (then 500 to all), overlong, stall, control,
     endless, slow. refuse: verb, or "VERB arg" for one command, -> the reply
     that refuses it (EPSV_ONLY).
@@ -43,13 +45,17 @@ class ScriptedServer:
     every reply a byte at a time. announce: the 150 reply of RETR names
     the size. truncate: RETR sends only that many bytes, but says and SIZEs
     the whole. no_overwrite: RNTO onto an existing name is refused.
-    lines holds every command line received (bytes, with CR LF); stored
-    the bytes of the last complete STOR, partial those of a cut one."""
+    REST n makes the next STOR write from byte n (refuse it to have a
+    server that cannot resume). lines holds every command line received
+    (bytes, with CR LF); stored the bytes the last complete STOR received,
+    partial those of a cut one, whose file keeps them as a real server's
+    does."""
 
     def __init__(self, files=None, step=None, behaviour=None, user="tester", password="secret",
                  refuse=None, pauses=None, list_pause=None, split=False, announce=False,
-                 truncate=None, no_overwrite=False, host="127.0.0.1"):
+                 truncate=None, no_overwrite=False, host="127.0.0.1", skip=0, then=None):
         self.files = {} if files is None else files
+        self.skip, self.then = skip, then
         self.step, self.behaviour, self.user, self.password = step, behaviour, user, password
         self.refuse, self.pauses = dict(refuse or {}), dict(pauses or {})
         self.list_pause, self.split, self.announce = list_pause, split, announce
@@ -98,7 +104,8 @@ class ScriptedServer:
                 return
             self._conn = conn
             conn.settimeout(RUN_TIMEOUT)
-            state = {"pending": None, "confused": False, "renaming": None, "user": None}
+            state = {"pending": None, "confused": False, "renaming": None, "user": None,
+                     "rest": 0}
             try:
                 with conn:
                     self._session(conn, state)
@@ -111,7 +118,12 @@ class ScriptedServer:
 
     def _fires(self, step):
         """True, once, when step is the step that misbehaves."""
+        if self.step == "fired" and self.then:
+            (self.step, self.behaviour), self.then = self.then, None
         if step is None or step != self.step:
+            return False
+        if self.skip > 0:
+            self.skip -= 1
             return False
         self.step = "fired"
         return True
@@ -215,9 +227,15 @@ class ScriptedServer:
             return self._reply(conn, "PASS", "530 Login incorrect.")
         elif verb in ("PASV", "EPSV", "PORT", "EPRT"):
             return self._data_command(conn, state, verb, arg)
+        elif verb == "REST":
+            if not arg.isdigit():
+                return self._reply(conn, verb, "501 REST needs a byte count.")
+            state["rest"] = int(arg)
+            return self._reply(conn, verb, "350 Restarting at %s." % arg)
         elif verb in ("RETR", "STOR", "NLST", "LIST"):
             pending, state["pending"] = state["pending"], None
-            return self._transfer(conn, verb, arg, pending)
+            rest, state["rest"] = state["rest"], 0
+            return self._transfer(conn, verb, arg, pending, rest)
         elif verb == "PWD":
             return self._reply(conn, verb, '257 "/" is the current directory.')
         elif verb in ("SIZE", "MDTM"):
@@ -263,9 +281,9 @@ class ScriptedServer:
 
     # ------------------------------------------------------------ transfers
 
-    def _transfer(self, conn, verb, arg, pending):
-        """RETR, STOR, NLST or LIST on the pending data connection; False
-        when the session is over."""
+    def _transfer(self, conn, verb, arg, pending, rest=0):
+        """RETR, STOR, NLST or LIST on the pending data connection (a STOR
+        writing from byte rest); False when the session is over."""
         if verb == "RETR" and arg not in self.files:
             return self._reply(conn, verb, "550 No such file.")
         if pending is None:
@@ -287,7 +305,7 @@ class ScriptedServer:
         fault = self.behaviour if self._fires("data") else None
         with data:
             if verb == "STOR":
-                done = self._receive(conn, data, arg, fault)
+                done = self._receive(conn, data, arg, fault, rest)
             elif verb == "RETR":
                 body = self.files[arg]
                 done = self._send_data(conn, data, body[:self.truncate], fault)
@@ -343,9 +361,10 @@ class ScriptedServer:
         data.sendall(body[half:])
         return True
 
-    def _receive(self, conn, data, name, fault):
-        """Takes a STOR's bytes into files[name], or breaks off half-way at
-        a fault; True when the final reply follows, else what _data_fault says."""
+    def _receive(self, conn, data, name, fault, rest=0):
+        """Takes a STOR's bytes into files[name] from byte rest on, or
+        breaks off half-way at a fault; True when the final reply follows,
+        else what _data_fault says."""
         if fault == "stall":  # takes nothing: the client's buffers fill and stay full
             try:
                 conn.recv(1)  # until the client gives up on the session
@@ -361,10 +380,12 @@ class ScriptedServer:
             if fault == "slow" and len(received) >= half:
                 time.sleep(SLOW)
                 fault = None
+        kept = self.files.get(name, b"")[:rest]
+        self.files[name] = kept + b"\0" * (rest - len(kept)) + bytes(received)
         if fault in FAULTS:
             self.partial = bytes(received)
             return self._data_fault(conn, data, fault)
-        self.stored = self.files[name] = bytes(received)
+        self.stored = bytes(received)
         return True
 
     def _data_fault(self, conn, data, fault):

@@ -1,13 +1,11 @@
 """Faults of the bridge mended: what a refusing remote definition counts,
-the temporary file of an interrupted safe store, and two mget -d runs on
-one directory at once."""
+and two mget -d runs on one directory at once."""
 import os
 import random
-import signal
 import subprocess
 
-from session import (QUEUE, cvadmin, depth, home, login, place, run, server,  # noqa: F401
-                     slow_server, start, take, wait_until)
+from session import (cvadmin, depth, home, login, place, run, server,  # noqa: F401
+                     start, take)
 
 
 def test_a_get_refused_by_a_remote_definition_counts_what_arrived(home, server):
@@ -22,15 +20,6 @@ def test_a_get_refused_by_a_remote_definition_counts_what_arrived(home, server):
     for line in ("[f.txt] 19 bytes received.", "--> CVPUT", "[f.txt] too large for one message",
                  "Not putted on queue CVRC_MSG_TOO_BIG_FOR_Q"):
         assert line in out, out
-
-
-def test_an_interrupted_safe_store_leaves_no_temporary_file(home, slow_server):
-    cvadmin(home, "put", QUEUE, "--property", "cv-file-name=big.dat", data=os.urandom(2 << 20))
-    proc = start(home, ["-n", "-p", "-a"], login(slow_server) + ["binary", "put"])
-    assert wait_until(lambda: any(n.endswith(".part") for n in os.listdir(slow_server.root)))
-    proc.send_signal(signal.SIGINT)
-    assert proc.wait(30) == 130
-    assert os.listdir(slow_server.root) == [] and depth(home) == 1
 
 
 def test_two_mget_runs_at_once_take_each_file_once(home, server):
