@@ -661,6 +661,10 @@ def bench_store(bench):
               [trip], [fsync], 0.5, higher_is_better=True, num="%.0f", unit="msg/s")
     bench.details.append("P4: %.0f round trips/s against %.0f appends+fsync/s"
                          " (medians of %d repetitions)" % (trip, fsync, bench.rounds))
+    bench.details.append("P4: get+commit among 5000 plain messages: %.0f/s without the group"
+                         " options, %.0f/s with them, past an incomplete group of 64 segments"
+                         % (rate("StoreGetAmongPlain/0/real_time"),
+                            rate("StoreGetAmongPlain/1/real_time")))
     lines = ["| size | store put | store get+commit | file write+fsync | file read |",
              "|---|---|---|---|---|"]
     for size, label in ((1 << 10, "1 KiB"), (64 << 10, "64 KiB"), (1 << 20, "1 MiB"),

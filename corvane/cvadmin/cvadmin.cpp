@@ -1097,8 +1097,12 @@ int CmdGetGroup(const std::string &qmgr, const std::vector<std::string> &args) {
     std::vector<CVCHAR> props(CV_PROPERTIES_LENGTH_MAX);  // read past, never shown
     CVGETOPEN(conn.Hconn, conn.Hobj, &md, &gmo, static_cast<CVLONG>(props.size()), props.data(),
               &propLength, &length, &hmsg, &cc, &reason);
-    if (cc != CVCC_OK && seq == 1)
-      return Fail("get-group", reason, NoGroup(conn, queue, group, kind));
+    if (cc != CVCC_OK && seq == 1) {
+      // Only when nothing came does a look at the queue tell why.
+      const std::string cause = reason == CVRC_NO_MSG_AVAILABLE ? NoGroup(conn, queue, group, kind)
+                                                                : std::string(CVLastCause());
+      return Fail("get-group", reason, cause);
+    }
     if (cc != CVCC_OK) {
       return fail(reason, "segment " + std::to_string(seq) + " of group " + args[1] +
                               " is not ready on " + queue + "; nothing was taken");

@@ -420,7 +420,8 @@ void CVOPEN(CVHCONN Hconn, CVOD *ObjDesc, CVLONG Options, CVHOBJ *Hobj, CVLONG *
 
 /* CVCLOSE closes an object handle; *Hobj becomes CVHO_UNUSABLE_HOBJ. The
  * unit of work is not affected: what was got or put through the handle
- * stays in it until commit or back-out. Its browse position is forgotten.
+ * stays in it until commit or back-out. Its browse position is forgotten,
+ * and so is its place in a group taken in logical order.
  * Options: CVCO_NONE.
  * Reasons:
  *   CVRC_HCONN_ERROR Hconn is not this process's connection.

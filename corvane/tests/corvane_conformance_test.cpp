@@ -466,7 +466,8 @@ TEST_P(ConformanceTest, BadPropertyListsAreRefusedAndPutNothing) {
       {"value too long", Props({{"n", std::string(4097, 'v')}})},
       {"a name twice", Props({{"n", "1"}, {"m", "2"}, {"n", "3"}})},
       {"too many", Props(many)},
-      {"a reserved name", Props({{"CV-Format", "x"}})}};
+      {"a reserved name", Props({{"CV-Format", "x"}})},
+      {"a group field's name", Props({{"cv-Msg-Seq", "1"}})}};
   for (const auto &[what, list] : bad) {
     EXPECT_REASON(PutP(q, "x", list), CVRC_FORMAT_ERROR) << what;
     EXPECT_NE(std::string(CVLastCause()), "") << what;
