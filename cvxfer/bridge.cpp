@@ -894,8 +894,13 @@ int CVNextGroupSegment(FtpSession *session, CVTaken *t) {
             static_cast<CVLONG>(t->Props.size()), t->Props.data(), &t->PropLength, &length,
             &t->Hmsg, &cc, &reason);
   CVEcho(session, "CVGET");
-  if (cc != CVCC_OK) {
+  if (cc != CVCC_OK && reason == CVRC_NO_MSG_AVAILABLE) {
+    std::printf("cvxfer: segment %ld of the group is not on the queue; not stored\n",
+                static_cast<long>(t->Segment + 1));
+  } else if (cc != CVCC_OK) {
     std::printf("Message not getted from queue %s\n", ReasonString(reason));
+  }
+  if (cc != CVCC_OK) {
     std::fflush(stdout);
     return CVFailed(session, reason);
   }
