@@ -902,7 +902,9 @@ int CVNextGroupSegment(FtpSession *session, CVTaken *t) {
   }
   if (cc != CVCC_OK) {
     std::fflush(stdout);
-    return CVFailed(session, reason);
+    // A missing segment is a queue's fault, not an empty queue that would
+    // end a loop of puts as done.
+    return CVFailed(session, reason == CVRC_NO_MSG_AVAILABLE ? CVRC_OBJECT_DAMAGED : reason);
   }
   if (md.MsgSeqNumber != t->Segment + 1 || md.Offset != t->Total) {
     std::printf("cvxfer: segment %ld of the group begins at byte %lld, not %lld; not stored\n",
