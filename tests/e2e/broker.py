@@ -88,10 +88,11 @@ def _listening(port):
         return False
 
 
-def start(directory, tls=False):
+def start(directory, tls=False, conf=()):
     """Starts a node keeping its state in directory; returns its URL. With
     tls, it also listens for amqps on a port of its own, with a certificate
-    for localhost signed by directory/ca.pem; directory/tls_url names it."""
+    for localhost signed by directory/ca.pem; directory/tls_url names it.
+    conf: more lines of rabbitmq.conf (they win over the defaults here)."""
     reason = unavailable()
     if reason:
         raise RuntimeError(reason)
@@ -103,7 +104,10 @@ def start(directory, tls=False):
     tls_port = free_port() if tls else None
     with open(os.path.join(directory, "rabbitmq.conf"), "w") as f:
         # Room for the largest messages the tests stream through it.
-        f.write("max_message_size = 536870912\n")
+        lines = list(conf)
+        if not any(line.startswith("max_message_size") for line in lines):
+            lines.append("max_message_size = 536870912")
+        f.write("".join(line + "\n" for line in lines))
         if tls:
             _make_certificates(directory)
             f.write("listeners.ssl.1 = 127.0.0.1:%d\n" % tls_port)
@@ -165,8 +169,8 @@ def stop(directory):
 
 
 @contextlib.contextmanager
-def rabbitmq(directory):
-    url = start(directory)
+def rabbitmq(directory, conf=()):
+    url = start(directory, conf=conf)
     try:
         yield url
     finally:
