@@ -458,9 +458,30 @@ CVLONG AmqpBackend::CheckReply(amqp_channel_t channel, bool *channelClosed) {
 }
 
 CVLONG AmqpBackend::OpenChannel(amqp_channel_t channel) {
-  amqp_channel_open(conn_, channel);
-  if (amqp_rpc_reply_t r = amqp_get_rpc_reply(conn_); r.reply_type != AMQP_RESPONSE_NORMAL) {
-    return Broken(ReplyText(r));
+  // A broker that closed the channel repeats its close on every tick until
+  // it reads the close-ok: closes that come before the open-ok were sent
+  // before it, and are passed over.
+  amqp_channel_open_t open;
+  open.out_of_band = amqp_empty_bytes;
+  if (int status = amqp_send_method(conn_, channel, AMQP_CHANNEL_OPEN_METHOD, &open);
+      status != AMQP_STATUS_OK) {
+    return Broken(StatusText(status));
+  }
+  for (;;) {
+    amqp_frame_t frame;
+    timeval wait = {kWaitSeconds, 0};
+    if (int status = amqp_simple_wait_frame_noblock(conn_, &frame, &wait);
+        status != AMQP_STATUS_OK) {
+      return Broken(StatusText(status));
+    }
+    if (frame.frame_type != AMQP_FRAME_METHOD) continue;
+    const amqp_method_number_t id = frame.payload.method.id;
+    if (id == AMQP_CONNECTION_CLOSE_METHOD) {
+      auto *close = static_cast<amqp_connection_close_t *>(frame.payload.method.decoded);
+      return Broken("broker: " + std::string(static_cast<const char *>(close->reply_text.bytes),
+                                             close->reply_text.len));
+    }
+    if (frame.channel == channel && id == AMQP_CHANNEL_OPEN_OK_METHOD) break;
   }
   if (channel == kMessages) {
     amqp_confirm_select(conn_, channel);
