@@ -510,8 +510,9 @@ std::string CVTemporaryName(const char *name, const CVBYTE *msgId) {
 // Marks the message msgId, held for a put, as stored under name with
 // length bytes (CVMARK), or clears the mark (name null): a mark says the
 // rename may have happened. A queue manager that cannot mark (a broker)
-// keeps no record; nothing else changes.
-void CVMarkStored(FtpSession *session, const CVBYTE *msgId, const char *name, uint64_t length) {
+// keeps no record but tells whether it still holds the message. Returns
+// CVMARK's reason.
+CVLONG CVMarkStored(FtpSession *session, const CVBYTE *msgId, const char *name, uint64_t length) {
   std::string marks;
   CVAddProperty(&marks, "cv-stored-as", name != nullptr ? name : "");
   CVAddProperty(&marks, "cv-stored-size", name != nullptr ? std::to_string(length) : "");
@@ -519,6 +520,30 @@ void CVMarkStored(FtpSession *session, const CVBYTE *msgId, const char *name, ui
   CVMARK(session->Queue.Hconn, msgId, static_cast<CVLONG>(marks.size()), marks.data(), &cc,
          &reason);
   CVEcho(session, "CVMARK");
+  return reason;
+}
+
+// Asks whether this connection still holds the message msgId (CVMARK of
+// no marks, which changes nothing); returns CVMARK's reason.
+CVLONG CVCheckHold(FtpSession *session, const CVBYTE *msgId) {
+  CVLONG cc = -1, reason = -1;
+  CVMARK(session->Queue.Hconn, msgId, 0, "", &cc, &reason);
+  CVEcho(session, "CVMARK");
+  return reason;
+}
+
+// Whether CVMARK's reason says the message is no longer held: the broker
+// took it back (its consumer_timeout passed) and will hand it out again,
+// so the file stored for it must not stay (what instead is done: "not
+// renamed", "deleted"). Says so and fails the command.
+bool CVHoldLost(FtpSession *session, const char *name, CVLONG reason, const char *instead) {
+  if (reason != CVRC_BACKED_OUT) return false;
+  std::printf("cvxfer: [%s] the broker took the message back (its consumer_timeout passed) "
+              "before the store finished; %s\n",
+              FtpPrintable(name).c_str(), instead);
+  std::fflush(stdout);
+  CVFailed(session, reason);
+  return true;
 }
 
 // Runs a clean-up command even after an interrupt ended the command: what
@@ -559,7 +584,9 @@ bool CVSizeRight(FtpSession *session, const std::string &temp, uint64_t length) 
 // mark. Returns true when name holds the file.
 bool CVRenameMarked(FtpSession *session, const std::string &temp, const char *name,
                     const CVBYTE *msgId, uint64_t length) {
-  CVMarkStored(session, msgId, name, length);
+  if (CVHoldLost(session, name, CVMarkStored(session, msgId, name, length), "not renamed")) {
+    return false;
+  }
   if (session->Remote->Rename(session, temp.c_str(), name) == 0) return true;
   if (session->Ctl.Connected) CVMarkStored(session, msgId, nullptr, 0);
   return false;
@@ -979,10 +1006,17 @@ bool CVStoreMessage(FtpSession *session, CVTaken *t) {
       return CVReadGroup(session, t, buffer, n, got);
     };
   }
-  const int stored = session->Opt.SafePut
+  int stored = session->Opt.SafePut
                          ? CVStoreSafely(session, name, source, t->Md.MsgId, &t->Total)
                          : session->Remote->Store(session, name, source);
   if (source.Fd >= 0) close(source.Fd);
+  // A plain store is in place at once: one whose message went back is
+  // deleted, to be stored again with it.
+  if (stored == 1 && !session->Opt.SafePut &&
+      CVHoldLost(session, name, CVCheckHold(session, t->Md.MsgId), "deleted")) {
+    CVCleanUp(session, name);
+    stored = 0;
+  }
   return stored == 1;
 }
 

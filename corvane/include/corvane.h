@@ -674,8 +674,14 @@ void CVGETP(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVGMO *GetMsgOpts, CVLONG
  *   bytes). Should the connection hold several messages with that
  *   identifier, the one it got first is marked.
  * PropLength, Props: the properties to set, a list as for CVPUTP; an empty
- *   one changes nothing. The message may not end up with more than
- *   CV_PROPERTIES_MAX properties.
+ *   one changes nothing, and the call only confirms that the message is
+ *   still held (on a broker too). The message may not end up with more
+ *   than CV_PROPERTIES_MAX properties.
+ * On a broker the marks are not kept, yet the call asks the broker, in a
+ * round trip, whether the connection still holds the message: a program
+ * calls it just before the step it cannot take back (renaming a stored
+ * file into place), since a broker takes a delivery back when it has been
+ * held longer than its consumer_timeout.
  * Reasons:
  *   CVRC_HCONN_ERROR Hconn is not this process's connection.
  *   CVRC_MSG_ID_ERROR MsgId is null.
@@ -685,7 +691,15 @@ void CVGETP(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVGMO *GetMsgOpts, CVLONG
  *     identifier (never got, got without syncpoint, already committed or
  *     backed out, or set aside because its data could not be read).
  *   CVRC_FUNCTION_NOT_SUPPORTED the queue manager keeps its messages on a
- *     broker, which cannot change a message it has delivered.
+ *     broker, which cannot change a message it has delivered; it does
+ *     still hold the message.
+ *   CVRC_BACKED_OUT on a broker, the broker has taken the message back
+ *     (it closed the channel, its consumer_timeout having passed) and put
+ *     it on its queue again. The whole unit of work is over: its other
+ *     gets are returned, its puts and journal changes dropped. The
+ *     connection stays usable; the next CVCMIT answers CVRC_BACKED_OUT
+ *     (committing nothing), a CVBACK instead answers as for an empty unit
+ *     of work.
  *   CVRC_Q_SPACE_NOT_AVAILABLE, CVRC_RESOURCE_PROBLEM,
  *     CVRC_OBJECT_DAMAGED the store failed; see CVLastCause.
  * A call that fails changed nothing. */
@@ -862,7 +876,10 @@ void CVINQ(CVHCONN Hconn, CVHOBJ Hobj, CVLONG SelectorCount, const CVLONG *Selec
  *     was committed.
  *   CVRC_BACKED_OUT on a store, messages of the unit of work were no
  *     longer its own (another connection took it for ended and backed them
- *     out): the rest is backed out too and the unit of work is over.
+ *     out): the rest is backed out too and the unit of work is over. On a
+ *     broker, the broker took the gets back (held past its
+ *     consumer_timeout; see CVMARK): the same, and the connection stays
+ *     usable.
  *   CVRC_CONNECTION_BROKEN, CVRC_RESOURCE_PROBLEM the store or the broker
  *     failed; the unit of work stays open on a store, and is backed out by
  *     the broker when its connection is gone. */

@@ -22,6 +22,22 @@
 // Channel 1 carries messages (confirm mode); channel 2 carries the passive
 // declarations that look queues up, since a failed one closes its channel
 // and would otherwise return the unit of work's deliveries.
+//
+// A delivery held longer than the broker's consumer_timeout (RabbitMQ, 30
+// minutes by default) is taken back: the broker closes the message channel
+// (406 PRECONDITION_FAILED, "delivery acknowledgement on channel 1 timed
+// out") and requeues what it held. This applies to basic.get deliveries
+// too. The broker looks on a timer of channel_tick_interval (60 s), armed
+// at the delivery: with RabbitMQ 3.10 and a 2 s timeout the close came 60 s
+// after the get (2.0 s with the interval set to 1 s). The close is not read
+// until the next call that waits: an ack or reject is sent without a word
+// (rabbitmq-c returns AMQP_STATUS_OK), the next synchronous method on the
+// channel gets AMQP_RESPONSE_SERVER_EXCEPTION with the channel.close, and a
+// method sent before its close-ok closes the connection (504
+// CHANNEL_ERROR). So a lost channel (Sync) ends the unit of work as
+// CVRC_BACKED_OUT and opens the channel again, and Mark is the round trip
+// that tells a caller, before its point of no return, whether it still
+// holds its message.
 #include <amqp.h>
 #include <amqp_ssl_socket.h>
 #include <amqp_tcp_socket.h>
@@ -40,6 +56,7 @@
 #include <map>
 #include <optional>
 #include <sstream>
+#include <utility>
 
 #include "backend.h"
 
@@ -315,6 +332,7 @@ class AmqpBackend : public Backend {
   CVLONG Depth(const QueueDef &queue, CVLONG *depth) override;
   CVLONG Commit() override;
   CVLONG Backout() override;
+  CVLONG Mark(const CVBYTE *msgId, const std::string &marks) override;
   CVLONG DefineQueue(const QueueDef &queue) override;
   CVLONG AlterQueue(const QueueDef &queue) override;
   CVLONG DeleteQueue(const std::string &name) override;
@@ -380,7 +398,13 @@ class AmqpBackend : public Backend {
   // (*bodySize bytes of them), else the body is read into the delivery.
   CVLONG Fetch(const std::string &queue, std::optional<Delivery> *out,
                uint64_t *bodySize = nullptr);
+  // A round trip on the message channel: 0, CVRC_BACKED_OUT when the
+  // broker had closed it (LoseUnitOfWork), or a broken connection.
   CVLONG Sync();
+  // The broker closed the message channel, returning its deliveries, and
+  // it was opened again: the rest of the unit of work is backed out, and
+  // the next Commit says so. Returns CVRC_BACKED_OUT.
+  CVLONG LoseUnitOfWork();
   void ReleasePending();
   // Reads the definitions file whole; a missing one defines nothing.
   CVLONG LoadDefs();
@@ -398,7 +422,13 @@ class AmqpBackend : public Backend {
   QmgrDef def_;
   amqp_connection_state_t conn_ = nullptr;
   bool broken_ = false;
-  std::vector<uint64_t> held_;         // deliveries of the open unit of work
+  // A delivery of the open unit of work.
+  struct Held {
+    uint64_t Tag;
+    std::string MsgId;  // CV_MSG_ID_LENGTH bytes
+  };
+  std::vector<Held> held_;
+  bool lost_ = false;  // the broker took the unit of work back; no Commit told it yet
   std::vector<PendingPut> puts_;       // puts of the open unit of work
   std::optional<Delivery> truncated_;  // kept for the retry with a larger buffer
   std::map<std::string, QueueDef> defs_;
@@ -446,9 +476,30 @@ CVLONG AmqpBackend::CheckReply(amqp_channel_t channel, bool *channelClosed) {
 }
 
 CVLONG AmqpBackend::OpenChannel(amqp_channel_t channel) {
-  amqp_channel_open(conn_, channel);
-  if (amqp_rpc_reply_t r = amqp_get_rpc_reply(conn_); r.reply_type != AMQP_RESPONSE_NORMAL) {
-    return Broken(ReplyText(r));
+  // A broker that closed the channel repeats its close on every tick until
+  // it reads the close-ok: closes that come before the open-ok were sent
+  // before it, and are passed over.
+  amqp_channel_open_t open;
+  open.out_of_band = amqp_empty_bytes;
+  if (int status = amqp_send_method(conn_, channel, AMQP_CHANNEL_OPEN_METHOD, &open);
+      status != AMQP_STATUS_OK) {
+    return Broken(StatusText(status));
+  }
+  for (;;) {
+    amqp_frame_t frame;
+    timeval wait = {kWaitSeconds, 0};
+    if (int status = amqp_simple_wait_frame_noblock(conn_, &frame, &wait);
+        status != AMQP_STATUS_OK) {
+      return Broken(StatusText(status));
+    }
+    if (frame.frame_type != AMQP_FRAME_METHOD) continue;
+    const amqp_method_number_t id = frame.payload.method.id;
+    if (id == AMQP_CONNECTION_CLOSE_METHOD) {
+      auto *close = static_cast<amqp_connection_close_t *>(frame.payload.method.decoded);
+      return Broken("broker: " + std::string(static_cast<const char *>(close->reply_text.bytes),
+                                             close->reply_text.len));
+    }
+    if (frame.channel == channel && id == AMQP_CHANNEL_OPEN_OK_METHOD) break;
   }
   if (channel == kMessages) {
     amqp_confirm_select(conn_, channel);
@@ -876,8 +927,12 @@ CVLONG AmqpBackend::Fetch(const std::string &queue, std::optional<Delivery> *out
     bool closed = false;
     CVLONG rc = CheckReply(kMessages, &closed);
     if (closed) {
-      held_.clear();  // returned by the broker with the channel
+      // Returned by the broker with the channel: a unit of work that held
+      // any is over.
+      const bool held = !held_.empty();
+      held_.clear();
       truncated_.reset();
+      if (held && !broken_) return LoseUnitOfWork();
     }
     return rc;
   }
@@ -1013,7 +1068,8 @@ CVLONG AmqpBackend::GetOpen(const QueueDef &queue, CVMD *md, CVLONG options, CVL
     return CVRC_TRUNCATED_MSG_FAILED;
   }
   *length = static_cast<CVLONG>(size);
-  held_.push_back(d->Tag);
+  held_.push_back({d->Tag, std::string(reinterpret_cast<const char *>(d->Md.MsgId),
+                                        CV_MSG_ID_LENGTH)});
   *out = std::move(stream);
   return 0;
 }
@@ -1059,7 +1115,8 @@ CVLONG AmqpBackend::Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG 
   if (copied > 0) std::memcpy(buffer, d->Body.data(), static_cast<size_t>(copied));
   *dataLength = copied;
   if (syncpoint) {
-    held_.push_back(d->Tag);
+    held_.push_back({d->Tag, std::string(reinterpret_cast<const char *>(d->Md.MsgId),
+                                          CV_MSG_ID_LENGTH)});
   } else if (int status = amqp_basic_ack(conn_, kMessages, d->Tag, 0); status != AMQP_STATUS_OK) {
     return Broken(StatusText(status));
   }
@@ -1070,8 +1127,31 @@ CVLONG AmqpBackend::Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG 
 // only after the acknowledgements and rejections sent before it.
 CVLONG AmqpBackend::Sync() {
   amqp_basic_qos(conn_, kMessages, 0, 0, 0);
-  amqp_rpc_reply_t r = amqp_get_rpc_reply(conn_);
-  return r.reply_type == AMQP_RESPONSE_NORMAL ? 0 : Broken(ReplyText(r));
+  bool closed = false;
+  CVLONG rc = CheckReply(kMessages, &closed);
+  return closed && !broken_ ? LoseUnitOfWork() : rc;
+}
+
+CVLONG AmqpBackend::LoseUnitOfWork() {
+  held_.clear();
+  truncated_.reset();
+  puts_.clear();
+  if (journal_ != nullptr) journal_->Backout();
+  lost_ = true;
+  return CVRC_BACKED_OUT;
+}
+
+CVLONG AmqpBackend::Mark(const CVBYTE *msgId, const std::string &marks) {
+  if (broken_) return CVRC_CONNECTION_BROKEN;
+  if (lost_) return CVRC_BACKED_OUT;
+  const std::string id(reinterpret_cast<const char *>(msgId), CV_MSG_ID_LENGTH);
+  if (std::none_of(held_.begin(), held_.end(), [&](const Held &h) { return h.MsgId == id; })) {
+    return CVRC_NO_MSG_LOCKED;
+  }
+  // The marks cannot be kept, but whether the delivery is still held can
+  // be told: the broker answers the round trip or has closed the channel.
+  if (CVLONG rc = Sync(); rc != 0) return rc;
+  return marks.empty() ? 0 : CVRC_FUNCTION_NOT_SUPPORTED;
 }
 
 CVLONG AmqpBackend::Depth(const QueueDef &queue, CVLONG *depth) {
@@ -1083,7 +1163,16 @@ CVLONG AmqpBackend::Depth(const QueueDef &queue, CVLONG *depth) {
 
 CVLONG AmqpBackend::Commit() {
   if (broken_) return CVRC_CONNECTION_BROKEN;
+  if (std::exchange(lost_, false)) return CVRC_BACKED_OUT;
   ReleasePending();
+  // Gets and puts together: the gets must still be held before any put is
+  // published, or the puts would outlive the messages they came from.
+  if (!held_.empty() && !puts_.empty()) {
+    if (CVLONG rc = Sync(); rc != 0) {
+      lost_ = false;
+      return rc;
+    }
+  }
   std::vector<PendingPut> puts;
   puts.swap(puts_);
   for (const PendingPut &p : puts) {
@@ -1092,28 +1181,36 @@ CVLONG AmqpBackend::Commit() {
       return rc;
     }
   }
-  for (uint64_t tag : held_) {
-    if (int status = amqp_basic_ack(conn_, kMessages, tag, 0); status != AMQP_STATUS_OK) {
+  for (const Held &h : held_) {
+    if (int status = amqp_basic_ack(conn_, kMessages, h.Tag, 0); status != AMQP_STATUS_OK) {
       return Broken(StatusText(status));
     }
   }
   held_.clear();
-  if (CVLONG rc = Sync(); rc != 0) return rc;
+  if (CVLONG rc = Sync(); rc != 0) {
+    lost_ = false;  // told now
+    return rc;
+  }
   return journal_ != nullptr ? journal_->Commit() : 0;
 }
 
 CVLONG AmqpBackend::Backout() {
   CVLONG journal = journal_ != nullptr ? journal_->Backout() : 0;
   if (broken_) return CVRC_CONNECTION_BROKEN;
+  lost_ = false;  // nothing is left to back out but the journal, done above
   ReleasePending();
   puts_.clear();
-  for (uint64_t tag : held_) {
-    if (int status = amqp_basic_reject(conn_, kMessages, tag, 1); status != AMQP_STATUS_OK) {
+  for (const Held &h : held_) {
+    if (int status = amqp_basic_reject(conn_, kMessages, h.Tag, 1); status != AMQP_STATUS_OK) {
       return Broken(StatusText(status));
     }
   }
   held_.clear();
   CVLONG rc = Sync();
+  if (rc == CVRC_BACKED_OUT) {
+    lost_ = false;  // the broker returned the deliveries itself, as asked
+    rc = 0;
+  }
   return rc != 0 ? rc : journal;
 }
 

@@ -268,7 +268,11 @@ class Backend {
   // Sets the properties marks (a checked list) on the message with msgId
   // that this connection holds in its unit of work, durably and outside
   // it: CVRC_NO_MSG_LOCKED when it holds none. The broker cannot change a
-  // delivered message.
+  // delivered message: it confirms with a round trip that the delivery is
+  // still held, answering CVRC_FUNCTION_NOT_SUPPORTED (0 for empty marks),
+  // or CVRC_BACKED_OUT when the broker has taken it back (its
+  // consumer_timeout passed): the unit of work is then over, as after
+  // Backout, and the next Commit answers CVRC_BACKED_OUT.
   virtual CVLONG Mark(const CVBYTE *msgId, const std::string &marks) {
     (void)msgId, (void)marks;
     return CVRC_FUNCTION_NOT_SUPPORTED;

@@ -448,7 +448,7 @@ CVLONG LocalBackend::Mark(const CVBYTE *msgId, const std::string &marks) {
         rc = MergeProperties(s.BlobText(1), marks, &merged);
       }
     }
-    if (rc == 0) {
+    if (rc == 0 && !marks.empty()) {  // none only asks whether the message is held
       Stmt u(stmts_, "UPDATE messages SET props=? WHERE id=?");
       if (merged.empty()) {
         u.BindNull(1);

@@ -521,7 +521,8 @@ TEST_P(ConformanceTest, PropertyListsAreTruncatedOnlyBetweenPairs) {
 }
 
 // Browsing and marking need the store; a broker refuses both, after the
-// same checks of the handle.
+// same checks of the handle. Both tell, by a mark of nothing, whether the
+// message is still held.
 TEST_P(ConformanceTest, BrowseAndMarkOnTheStoreOnly) {
   CVHOBJ q = Open(Q("MAIN"));
   CVHOBJ browser = OpenOrDie(Q("MAIN").c_str(), CVOO_BROWSE | CVOO_INPUT_AS_Q_DEF);
@@ -535,7 +536,12 @@ TEST_P(ConformanceTest, BrowseAndMarkOnTheStoreOnly) {
   Outcome marked;
   CVMARK(hconn_, got.md.MsgId, static_cast<CVLONG>(mark.size()), mark.data(), &marked.cc,
          &marked.reason);
+  Outcome held, gone;
+  CVMARK(hconn_, got.md.MsgId, 0, "", &held.cc, &held.reason);
+  EXPECT_REASON(held, 0);
   ASSERT_EQ(Backout().cc, CVCC_OK);
+  CVMARK(hconn_, got.md.MsgId, 0, "", &gone.cc, &gone.reason);
+  EXPECT_REASON(gone, CVRC_NO_MSG_LOCKED);
   Got again = GetP(q);
   ASSERT_EQ(again.o.cc, CVCC_OK);
   if (amqp_) {

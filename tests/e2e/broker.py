@@ -46,6 +46,7 @@ def _environment(directory, amqp_port, dist_port, epmd_port):
         "RABBITMQ_PID_FILE": os.path.join(directory, "rabbitmq.pid"),
         "RABBITMQ_ENABLED_PLUGINS_FILE": os.path.join(directory, "enabled_plugins"),
         "RABBITMQ_CONFIG_FILE": os.path.join(directory, "rabbitmq"),
+        "RABBITMQ_ADVANCED_CONFIG_FILE": os.path.join(directory, "advanced.config"),
         "RABBITMQ_CONF_ENV_FILE": os.path.join(directory, "rabbitmq-env.conf"),
         "RABBITMQ_SERVER_ADDITIONAL_ERL_ARGS": "-kernel inet_dist_use_interface {127,0,0,1}",
         "ERL_EPMD_ADDRESS": "127.0.0.1",
@@ -88,11 +89,13 @@ def _listening(port):
         return False
 
 
-def start(directory, tls=False, conf=()):
+def start(directory, tls=False, conf=(), rabbit=()):
     """Starts a node keeping its state in directory; returns its URL. With
     tls, it also listens for amqps on a port of its own, with a certificate
     for localhost signed by directory/ca.pem; directory/tls_url names it.
-    conf: more lines of rabbitmq.conf (they win over the defaults here)."""
+    conf: more lines of rabbitmq.conf (they win over the defaults here).
+    rabbit: settings of the rabbit application that rabbitmq.conf cannot
+    make, as Erlang terms ("{channel_tick_interval, 1000}")."""
     reason = unavailable()
     if reason:
         raise RuntimeError(reason)
@@ -100,6 +103,8 @@ def start(directory, tls=False, conf=()):
     with open(os.path.join(directory, "enabled_plugins"), "w") as f:
         f.write("[].\n")
     open(os.path.join(directory, "rabbitmq-env.conf"), "w").close()
+    with open(os.path.join(directory, "advanced.config"), "w") as f:
+        f.write("[{rabbit, [%s]}].\n" % ", ".join(rabbit))
     amqp_port, dist_port, epmd_port = free_port(), free_port(), free_port()
     tls_port = free_port() if tls else None
     with open(os.path.join(directory, "rabbitmq.conf"), "w") as f:
@@ -169,8 +174,8 @@ def stop(directory):
 
 
 @contextlib.contextmanager
-def rabbitmq(directory, conf=()):
-    url = start(directory, conf=conf)
+def rabbitmq(directory, conf=(), rabbit=()):
+    url = start(directory, conf=conf, rabbit=rabbit)
     try:
         yield url
     finally:

@@ -12,7 +12,8 @@ import pytest
 import broker
 import ftpservers
 from session import (CVADMIN, CVXFER, QUEUE, broker_url, cvadmin, depth,  # noqa: F401
-                     env_with_home, login, place, rmq_home, run, start, take, wait_until)
+                     env_with_home, login, place, read, rmq_home, run, slow_server, start,
+                     take, wait_until)
 from session import server as ftp  # noqa: F401
 
 pytestmark = pytest.mark.skipif(broker.unavailable() is not None,
@@ -171,5 +172,35 @@ def test_amqps_verifies_the_broker_certificate(tmp_path):
         assert admin(trusted, "put", QUEUE, data=b"sealed").returncode == 0
         proc = admin(trusted, "get", QUEUE)
         assert proc.returncode == 0 and proc.stdout == b"sealed", proc
+    finally:
+        broker.stop(directory)
+
+
+def test_a_store_that_outlasts_consumer_timeout_is_not_renamed(tmp_path, slow_server):
+    """A broker of its own whose consumer_timeout (2 s, checked every
+    second instead of every minute) passes while a safe put is storing:
+    the broker takes the message back, so the file must not take its name."""
+    directory = str(tmp_path / "rabbitmq")
+    home = str(tmp_path / "corvane")
+    body = os.urandom(2 * 1024 * 1024)  # 8 s at 256 KiB/s
+    url = broker.start(directory, conf=["consumer_timeout = 2000"],
+                       rabbit=["{channel_tick_interval, 1000}"])
+    try:
+        cvadmin(home, "create", "TICK", "--default", "--amqp", url)
+        cvadmin(home, "put", QUEUE, data=body)
+        status, out = run(home, ["-n", "-a"], session(slow_server, "put big.bin", "cvqdepth"))
+        assert status == 9, out
+        assert ("cvxfer: [big.bin] the broker took the message back (its consumer_timeout "
+                "passed) before the store finished; not renamed\n") in out, out
+        assert os.listdir(slow_server.root) == [], "neither the file nor its temporary one"
+        # The same connection goes on: the message is back, once.
+        assert "Queue depth for %s = 1\n" % QUEUE in out, out
+        # Stored within the timeout, it is stored once and leaves the queue.
+        with ftpservers.pyftpdlib_server(slow_server.root) as fast:
+            status, out = run(home, ["-n", "-a"], session(fast, "put big.bin"))
+        assert status == 0, out
+        assert os.listdir(slow_server.root) == ["big.bin"]
+        assert read(slow_server, "big.bin") == body
+        assert depth(home) == 0
     finally:
         broker.stop(directory)
