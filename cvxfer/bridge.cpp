@@ -19,11 +19,13 @@
 
 #include "cv_session.h"
 #include "cv_util.h"
+#include "digest.h"
 #include "ftp_ctrl.h"
 #include "ftp_event.h"
 #include "ftp_io.h"
 #include "bridge_steps.h"
 #include "remote.h"
+#include "verify.h"
 
 namespace {
 
@@ -32,13 +34,15 @@ constexpr CVLONG kGetOptions = CVGMO_SYNCPOINT | CVGMO_FAIL_IF_QUIESCING | CVGMO
 
 // The properties that tell where a message put by get came from: the base
 // name (a message that names a directory could not be stored again), the
-// directory, size, server and transfer type.
-std::string CVSourceProperties(FtpSession *session, const char *path, size_t size) {
+// directory, size, SHA-256 of the bytes received, server and transfer type.
+std::string CVSourceProperties(FtpSession *session, const char *path, size_t size,
+                               const std::string &sha256) {
   std::string list;
   CVAddProperty(&list, "cv-file-name", CVBaseOf(path));
   const std::string dir = CVDirectory(session, path);
   if (!dir.empty()) CVAddProperty(&list, "cv-file-dir", dir);
   CVAddProperty(&list, "cv-file-size", std::to_string(size));
+  if (!sha256.empty()) CVAddProperty(&list, "cv-file-sha256", sha256);
   CVAddProperty(&list, "cv-ftp-server", session->Remote->Server(session));
   const int type = session->Opt.TransferType;
   CVAddProperty(&list, "cv-transfer-type",
@@ -62,32 +66,51 @@ int CVTransferReady(FtpSession *session, const char *remoteName, const char *fai
 
 // ---- get ----
 
-// A message being written from a retrieval.
+// A message being written from a retrieval, and the SHA-256 of its bytes:
+// taken here of bytes that pass through memory, by Tee's thread of those
+// spliced.
 struct CVPutStream {
   CVHMSG Hmsg = CVHM_UNUSABLE_HMSG;
   CVLONG Reason = 0;   // why the stream refused bytes
   long long Size = 0;  // bytes taken
+  CVDigests Sha;
+  CVTeeHash Tee;
 };
 
 // The sink that streams a retrieval into s's message.
 RemoteSink CVStreamSink(FtpSession *session, CVPutStream *s) {
   RemoteSink sink;
+  CVDigestsStart(&s->Sha, 1u << REMOTE_SHA256);
   sink.Write = [session, s](const char *data, size_t n) {
     CVLONG c = -1;
+    CVDigestsAdd(&s->Sha, data, n);
     CVPUTDATA(session->Queue.Hconn, s->Hmsg, static_cast<CVLONG>(n), data, &c, &s->Reason);
     s->Size += static_cast<long long>(n);
     return c == CVCC_OK ? 0 : 1;
   };
   sink.Splice = [session, s](int fd, size_t max, size_t *moved) {
-    CVLONG c = -1, got = 0;
-    CVPUTFD(session->Queue.Hconn, s->Hmsg, fd,
-            static_cast<CVLONG>(std::min<size_t>(max, INT32_MAX)), &got, &c, &s->Reason);
-    *moved = static_cast<size_t>(got);
-    s->Size += got;
-    if (c != CVCC_OK && s->Reason == CVRC_BUFFER_ERROR) return -1;  // the connection failed
-    return c == CVCC_OK ? 0 : 1;
+    const auto give = [session, s](int from, size_t n, size_t *took) {
+      CVLONG c = -1, got = 0;
+      CVPUTFD(session->Queue.Hconn, s->Hmsg, from, static_cast<CVLONG>(std::min<size_t>(n, INT32_MAX)),
+              &got, &c, &s->Reason);
+      *took = static_cast<size_t>(got);
+      return c == CVCC_OK ? 0 : 1;
+    };
+    const int rc = CVTeeMove(&s->Tee, 1u << REMOTE_SHA256, fd, max, moved, give);
+    s->Size += static_cast<long long>(*moved);
+    return rc;
   };
   return sink;
+}
+
+// The SHA-256 of the bytes s took, once they are all in. Returns "" when
+// the digest could not follow them (said).
+std::string CVStreamSha256(CVPutStream *s) {
+  if (s->Tee.Pipe[0] < 0) return CVDigestHex(&s->Sha, REMOTE_SHA256);
+  if (CVTeeEnd(&s->Tee) == 0) return CVDigestHex(&s->Tee.Reader.Digests, REMOTE_SHA256);
+  std::printf("cvxfer: the SHA-256 of the file could not be taken: %s; the message has none\n",
+              std::strerror(s->Tee.Reader.Error));
+  return "";
 }
 
 // Ends a put stream that will not become a message, telling why (reason;
@@ -120,7 +143,9 @@ int CVCompletePut(FtpSession *session, CVPutStream *s, const char *name, const C
   md.Persistence = session->Queue.Persistence;
   std::memcpy(md.Format, session->Opt.TransferType == FTP_TYPE_ASCII ? CVFMT_STRING : CVFMT_NONE,
               CV_FORMAT_LENGTH);
-  const std::string properties = CVSourceProperties(session, name, static_cast<size_t>(s->Size));
+  const std::string sha256 = CVStreamSha256(s);
+  const std::string properties =
+      CVSourceProperties(session, name, static_cast<size_t>(s->Size), sha256);
   CVLONG cc = -1, reason = -1;
   CVPUTCLOSE(session->Queue.Hconn, &s->Hmsg, CVSC_COMPLETE, &md,
              static_cast<CVLONG>(properties.size()), properties.data(), &cc, &reason);
@@ -425,22 +450,6 @@ void CVCleanUp(FtpSession *session, const std::string &temp) {
   std::memcpy(session->Ctl.ReplyText, text, sizeof(text));
 }
 
-// Whether temp holds exactly length bytes, where the server can tell
-// (binary mode); says so when it does not.
-bool CVSizeRight(FtpSession *session, const std::string &temp, uint64_t length) {
-  uint64_t size = UINT64_MAX;
-  if (session->Opt.TransferType != FTP_TYPE_BINARY ||
-      session->Remote->Size(session, temp.c_str(), &size) != 0 || size == UINT64_MAX) {
-    return true;
-  }
-  if (size == length) return true;
-  std::printf("cvxfer: [%s] the server holds %llu bytes of %llu; not renamed\n",
-              FtpPrintable(temp).c_str(), static_cast<unsigned long long>(size),
-              static_cast<unsigned long long>(length));
-  FtpFail(session, FTP_EXIT_INCOMPLETE);
-  return false;
-}
-
 // Renames temp to name, the mark recorded first: should this process die
 // between the rename and the commit, the message comes back knowing that it
 // may have been stored. A rename known not to have happened clears the
@@ -454,15 +463,15 @@ bool CVRenameMarked(FtpSession *session, const std::string &temp, const char *na
 }
 
 // Stores source as name through a hidden temporary name in the same
-// directory: store there, check the size where the server tells it, then
-// rename. On any failure the temporary file is deleted (now, or by the next
-// store of this message), so that name never holds a partial file. Returns
-// 1 when name holds the whole file, else 0.
+// directory: store there, check it as check says (verify.h), then rename.
+// On any failure the temporary file is deleted (now, or by the next store
+// of this message), so that name never holds a partial file. Returns 1
+// when name holds the whole file, else 0.
 int CVStoreSafely(FtpSession *session, const char *name, const RemoteSource &source,
-                  const CVBYTE *msgId) {
+                  const CVBYTE *msgId, CVVerify *check) {
   const std::string temp = CVTemporaryName(name, msgId);
   if (session->Remote->Store(session, temp.c_str(), source) == 1 && !session->Run.Interrupted &&
-      CVSizeRight(session, temp, source.Length) && session->Ctl.Connected &&
+      CVVerifyStored(session, temp.c_str(), check) && session->Ctl.Connected &&
       CVRenameMarked(session, temp, name, msgId, source.Length)) {
     return 1;
   }
@@ -745,8 +754,16 @@ bool CVStoreMessage(FtpSession *session, CVTaken *t) {
     std::printf("Message not getted from queue %s\n", ReasonString(r));
     return 1;
   };
-  const int stored = session->Opt.SafePut ? CVStoreSafely(session, name, source, t->Md.MsgId)
-                                          : session->Remote->Store(session, name, source);
+  CVVerify check;
+  CVVerifyBegin(session, name, CVProperty(t->Props.data(), t->PropLength, "cv-file-sha256"),
+                &source, &check);
+  int stored = session->Opt.SafePut ? CVStoreSafely(session, name, source, t->Md.MsgId, &check)
+                                    : session->Remote->Store(session, name, source);
+  if (!session->Opt.SafePut && stored == 1 && !session->Run.Interrupted &&
+      !CVVerifyStored(session, name, &check)) {
+    CVCleanUp(session, name);  // known bad
+    stored = 0;
+  }
   if (source.Fd >= 0) close(source.Fd);
   return stored == 1;
 }
