@@ -25,15 +25,18 @@ int CVAskAside(FtpSession *session, Ask ask) {
   return rc;
 }
 
-// Says that v's file failed its check (text: what differs, printf format
-// of two values) and records it. Returns false.
+// Says that v's file failed its check (what: what differs, a printf
+// format of the two values) and records it, the same words its cause.
+// Returns false.
 bool CVVerifyFailed(FtpSession *session, const CVVerify &v, const char *what, const std::string &a,
                     const std::string &b) {
-  std::printf("cvxfer: [%s] ", FtpPrintable(v.Name).c_str());
-  std::printf(what, a.c_str(), b.c_str());
-  std::printf("; deleted\n");
+  const int length = std::snprintf(nullptr, 0, what, a.c_str(), b.c_str());
+  std::string text(static_cast<size_t>(length) + 1, '\0');
+  std::snprintf(text.data(), text.size(), what, a.c_str(), b.c_str());
+  text.pop_back();
+  std::printf("cvxfer: [%s] %s; deleted\n", FtpPrintable(v.Name).c_str(), text.c_str());
   std::fflush(stdout);
-  FtpFailWhy(session, FTP_EXIT_INCOMPLETE, "verification failed");
+  FtpFailWhy(session, FTP_EXIT_INCOMPLETE, "%s", text.c_str());
   return false;
 }
 
