@@ -189,9 +189,9 @@ constexpr struct {
                    {"XCRC", REMOTE_CRC32}};
 
 // The digest a HASH algorithm name names (as FEAT lists it), or -1.
-int FtpDigestNamed(std::string_view name) {
+int FtpDigestNamed(const std::string &name) {
   for (int kind = 0; kind < REMOTE_DIGESTS; kind++) {
-    if (name == kRemoteDigestNames[kind]) return kind;
+    if (strcasecmp(name.c_str(), kRemoteDigestNames[kind]) == 0) return kind;
   }
   return -1;
 }
@@ -210,8 +210,9 @@ bool FtpChooseHash(FtpControl *ctl, const std::string &lines, bool sha256) {
     while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
     if (line.empty() || line[0] != ' ') continue;  // the first and last lines carry the code
     line.erase(0, line.find_first_not_of(' '));
+    const std::string verb = line.substr(0, line.find(' '));  // some list arguments after it
     for (int i = 0; i < static_cast<int>(sizeof(kFtpXHashes) / sizeof(kFtpXHashes[0])); i++) {
-      if (strcasecmp(line.c_str(), kFtpXHashes[i].Verb) == 0 && (x < 0 || i < x)) x = i;
+      if (strcasecmp(verb.c_str(), kFtpXHashes[i].Verb) == 0 && (x < 0 || i < x)) x = i;
     }
     if (strncasecmp(line.c_str(), "HASH ", 5) != 0) continue;
     for (size_t from = 5; from <= line.size();) {
