@@ -29,6 +29,9 @@
 
 namespace {
 
+// Bytes read at a time from a connection whose body is still in memory.
+constexpr size_t kCVHeadPiece = 65536;
+
 // Get under a unit of work, converted, no wait.
 constexpr CVLONG kGetOptions = CVGMO_SYNCPOINT | CVGMO_FAIL_IF_QUIESCING | CVGMO_CONVERT;
 
@@ -67,15 +70,35 @@ int CVTransferReady(FtpSession *session, const char *remoteName, const char *fai
 // ---- get ----
 
 // A message being written from a retrieval, and the SHA-256 of its bytes:
-// taken here of bytes that pass through memory, by Tee's thread of those
-// spliced.
+// taken here of the bytes that pass through memory, by Behind of those
+// spliced into the body's file, read back from the page cache.
 struct CVPutStream {
   CVHMSG Hmsg = CVHM_UNUSABLE_HMSG;
   CVLONG Reason = 0;   // why the stream refused bytes
   long long Size = 0;  // bytes taken
   CVDigests Sha;
-  CVTeeHash Tee;
+  CVHashReader Behind;
+  std::vector<char> Head;  // the first bytes of a splice, until the body has a file
 };
+
+// Where a spliced body's digest is taken: by Behind once the body has a
+// file (started now, continuing Sha), else here of the bytes taken. Returns
+// 1 when Behind digests, 0 when the bytes must come through memory, -1
+// when the queue refused (why in s->Reason).
+int CVDigestBehind(FtpSession *session, CVPutStream *s) {
+  if (s->Behind.Thread.joinable()) return 1;
+  int body = -1;
+  CVLONG c = -1;
+  CVPUTREADFD(session->Queue.Hconn, s->Hmsg, &body, &c, &s->Reason);
+  if (c != CVCC_OK) return s->Reason == CVRC_FUNCTION_NOT_SUPPORTED ? 0 : -1;
+  CVDigestsMove(&s->Behind.Digests, &s->Sha);
+  if (CVHashReaderStart(&s->Behind, body, static_cast<uint64_t>(s->Size),
+                        static_cast<uint64_t>(s->Size)) != 0) {
+    s->Reason = CVRC_RESOURCE_PROBLEM;
+    return -1;
+  }
+  return 1;
+}
 
 // The sink that streams a retrieval into s's message.
 RemoteSink CVStreamSink(FtpSession *session, CVPutStream *s) {
@@ -88,28 +111,46 @@ RemoteSink CVStreamSink(FtpSession *session, CVPutStream *s) {
     s->Size += static_cast<long long>(n);
     return c == CVCC_OK ? 0 : 1;
   };
-  sink.Splice = [session, s](int fd, size_t max, size_t *moved) {
-    const auto give = [session, s](int from, size_t n, size_t *took) {
-      CVLONG c = -1, got = 0;
-      CVPUTFD(session->Queue.Hconn, s->Hmsg, from, static_cast<CVLONG>(std::min<size_t>(n, INT32_MAX)),
-              &got, &c, &s->Reason);
-      *took = static_cast<size_t>(got);
-      return c == CVCC_OK ? 0 : 1;
-    };
-    const int rc = CVTeeMove(&s->Tee, 1u << REMOTE_SHA256, fd, max, moved, give);
-    s->Size += static_cast<long long>(*moved);
-    return rc;
+  sink.Splice = [session, s, write = sink.Write](int fd, size_t max, size_t *moved) {
+    const int behind = CVDigestBehind(session, s);
+    if (behind < 0) return 1;
+    if (behind == 0) {
+      // A small body stays in memory: its bytes are read and digested here.
+      s->Head.resize(kCVHeadPiece);
+      ssize_t n;
+      do {
+        n = read(fd, s->Head.data(), std::min(max, s->Head.size()));
+      } while (n < 0 && errno == EINTR);
+      *moved = n > 0 ? static_cast<size_t>(n) : 0;
+      return n < 0 ? -1 : n == 0 ? 0 : write(s->Head.data(), *moved);
+    }
+    CVLONG c = -1, got = 0;
+    CVPUTFD(session->Queue.Hconn, s->Hmsg, fd,
+            static_cast<CVLONG>(std::min<size_t>(max, INT32_MAX)), &got, &c, &s->Reason);
+    *moved = static_cast<size_t>(got);
+    s->Size += got;
+    CVHashReaderFeed(&s->Behind, static_cast<uint64_t>(s->Size), false);
+    if (c != CVCC_OK && s->Reason == CVRC_BUFFER_ERROR) return -1;  // the connection failed
+    return c == CVCC_OK ? 0 : 1;
   };
   return sink;
 }
 
-// The SHA-256 of the bytes s took, once they are all in. Returns "" when
-// the digest could not follow them (said).
-std::string CVStreamSha256(CVPutStream *s) {
-  if (s->Tee.Pipe[0] < 0) return CVDigestHex(&s->Sha, REMOTE_SHA256);
-  if (CVTeeEnd(&s->Tee) == 0) return CVDigestHex(&s->Tee.Reader.Digests, REMOTE_SHA256);
+// The SHA-256 of the bytes s took, once they are all in; a persistent
+// body is made durable meanwhile. Returns "" when the digest could not
+// follow them (said).
+std::string CVStreamSha256(FtpSession *session, CVPutStream *s) {
+  if (!s->Behind.Thread.joinable()) return CVDigestHex(&s->Sha, REMOTE_SHA256);
+  CVHashReaderFeed(&s->Behind, static_cast<uint64_t>(s->Size), true);
+  if (session->Queue.Persistence == CVPER_PERSISTENT) {
+    // The disk works while the digest is finished; a failure is the
+    // completion's to tell.
+    CVLONG cc = -1, reason = -1;
+    CVPUTSYNC(session->Queue.Hconn, s->Hmsg, &cc, &reason);
+  }
+  if (CVHashReaderWait(&s->Behind) == 0) return CVDigestHex(&s->Behind.Digests, REMOTE_SHA256);
   std::printf("cvxfer: the SHA-256 of the file could not be taken: %s; the message has none\n",
-              std::strerror(s->Tee.Reader.Error));
+              std::strerror(s->Behind.Error));
   return "";
 }
 
@@ -143,7 +184,7 @@ int CVCompletePut(FtpSession *session, CVPutStream *s, const char *name, const C
   md.Persistence = session->Queue.Persistence;
   std::memcpy(md.Format, session->Opt.TransferType == FTP_TYPE_ASCII ? CVFMT_STRING : CVFMT_NONE,
               CV_FORMAT_LENGTH);
-  const std::string sha256 = CVStreamSha256(s);
+  const std::string sha256 = CVStreamSha256(session, s);
   const std::string properties =
       CVSourceProperties(session, name, static_cast<size_t>(s->Size), sha256);
   CVLONG cc = -1, reason = -1;

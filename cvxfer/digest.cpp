@@ -1,8 +1,8 @@
 // digest.cpp - digests of transfers (see digest.h).
 #include "digest.h"
 
-#include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -17,10 +17,8 @@
 
 namespace {
 
-// Bytes the reader takes at a time, and the size asked for its pipes: the
-// largest an unprivileged process gets by default.
+// Bytes the reader takes at a time.
 constexpr size_t kReadPiece = 1 << 20;
-constexpr int kPipeSize = 1 << 20;
 
 // The OpenSSL digest of kind; null for the CRC, which zlib computes.
 const EVP_MD *CVDigestMd(int kind) {
@@ -33,22 +31,31 @@ const EVP_MD *CVDigestMd(int kind) {
   }
 }
 
-// The reader's thread: digests r->Fd until its end (a pipe) or r->Length.
-void CVHashLoop(CVHashReader *r) {
+// The reader's thread: digests r->Fd from offset at as r->Ready allows. It
+// runs only on a core nothing else wants until its result is awaited
+// (CVHashReaderWait): the transfer it follows is not slowed down, and the
+// waits for the disk and the network leave it time enough.
+void CVHashLoop(CVHashReader *r, uint64_t at) {
+  sched_param param{};
+  pthread_setschedparam(pthread_self(), SCHED_IDLE, &param);
   std::vector<char> piece(kReadPiece);
-  for (uint64_t done = 0; !r->Stop.load(std::memory_order_relaxed) && done < r->Length;) {
-    const bool file = r->Length != UINT64_MAX;
-    const size_t want = static_cast<size_t>(std::min<uint64_t>(r->Length - done, piece.size()));
-    const ssize_t n = file ? pread(r->Fd, piece.data(), want, static_cast<off_t>(done))
-                           : read(r->Fd, piece.data(), want);
+  while (!r->Stop.load(std::memory_order_relaxed)) {
+    const uint64_t ready = r->Ready.load(std::memory_order_acquire);
+    const uint64_t length = ready & ~kReadyEnd;
+    if (at >= length) {
+      if (ready & kReadyEnd) return;
+      r->Ready.wait(ready, std::memory_order_acquire);
+      continue;
+    }
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(length - at, piece.size()));
+    const ssize_t n = pread(r->Fd, piece.data(), want, static_cast<off_t>(at));
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 || (n == 0 && file)) {
+    if (n <= 0) {
       r->Error = n < 0 ? errno : EIO;
       return;
     }
-    if (n == 0) return;
     CVDigestsAdd(&r->Digests, piece.data(), static_cast<size_t>(n));
-    done += static_cast<uint64_t>(n);
+    at += static_cast<uint64_t>(n);
   }
 }
 
@@ -121,16 +128,23 @@ bool CVSameDigest(const std::string &theirs, const std::string &mine) {
   return !mine.empty() && bare(theirs) == bare(mine);
 }
 
+void CVDigestsMove(CVDigests *to, CVDigests *from) {
+  CVDigestsStart(to, 0);
+  std::swap(to->Kinds, from->Kinds);
+  std::swap(to->Ctx, from->Ctx);
+  std::swap(to->Crc, from->Crc);
+}
+
 CVHashReader::~CVHashReader() {
   Stop = true;
+  CVHashReaderFeed(this, 0, true);
   if (Thread.joinable()) Thread.join();
   CVClose(&Fd);
 }
 
-int CVHashReaderStart(CVHashReader *r, int fd, uint64_t length, unsigned kinds) {
-  CVDigestsStart(&r->Digests, kinds);
+int CVHashReaderStart(CVHashReader *r, int fd, uint64_t from, uint64_t ready) {
   r->Fd = fd;
-  r->Length = length;
+  r->Ready = ready;
   // Every signal blocked in the thread: SIGINT and SIGTERM still interrupt
   // the waits of the main thread.
   sigset_t all, old;
@@ -138,7 +152,7 @@ int CVHashReaderStart(CVHashReader *r, int fd, uint64_t length, unsigned kinds) 
   pthread_sigmask(SIG_SETMASK, &all, &old);
   int rc = 0;
   try {
-    r->Thread = std::thread(CVHashLoop, r);
+    r->Thread = std::thread(CVHashLoop, r, from);
   } catch (const std::system_error &) {
     rc = -1;
   }
@@ -150,59 +164,19 @@ int CVHashReaderStart(CVHashReader *r, int fd, uint64_t length, unsigned kinds) 
   return rc;
 }
 
+void CVHashReaderFeed(CVHashReader *r, uint64_t n, bool end) {
+  const uint64_t ready = r->Ready.load(std::memory_order_relaxed);
+  r->Ready.store(std::max(n, ready & ~kReadyEnd) | (end || (ready & kReadyEnd) ? kReadyEnd : 0),
+                 std::memory_order_release);
+  r->Ready.notify_all();
+}
+
 int CVHashReaderWait(CVHashReader *r) {
-  if (r->Thread.joinable()) r->Thread.join();
+  if (r->Thread.joinable()) {
+    sched_param param{};
+    pthread_setschedparam(r->Thread.native_handle(), SCHED_OTHER, &param);
+    r->Thread.join();
+  }
   CVClose(&r->Fd);
-  if (r->Stop && r->Error == 0) r->Error = ECANCELED;
   return r->Error == 0 ? 0 : -1;
-}
-
-CVTeeHash::~CVTeeHash() {
-  CVClose(&Copy);  // the reader sees the end of its pipe
-  for (int &fd : Pipe) CVClose(&fd);
-}
-
-int CVTeeMove(CVTeeHash *t, unsigned kinds, int from, size_t max, size_t *moved,
-              const std::function<int(int fd, size_t n, size_t *took)> &give) {
-  *moved = 0;
-  if (t->Pipe[0] < 0) {
-    int copy[2];
-    if (pipe2(t->Pipe, O_CLOEXEC) != 0) return -1;
-    if (pipe2(copy, O_CLOEXEC) != 0) return -1;
-    t->Copy = copy[1];
-    for (int fd : {t->Pipe[1], copy[1]}) fcntl(fd, F_SETPIPE_SZ, kPipeSize);  // smaller: more calls
-    if (CVHashReaderStart(&t->Reader, copy[0], UINT64_MAX, kinds) != 0) return -1;
-  }
-  ssize_t in;
-  do {
-    in = splice(from, nullptr, t->Pipe[1], nullptr, std::min<size_t>(max, kPipeSize), SPLICE_F_MOVE);
-  } while (in < 0 && errno == EINTR);
-  if (in < 0) return -1;
-  *moved = static_cast<size_t>(in);
-  // tee copies from the head of the pipe and does not take: each piece it
-  // copied is handed on whole before the next is copied.
-  for (size_t left = static_cast<size_t>(in); left > 0;) {
-    const ssize_t copied = tee(t->Pipe[0], t->Copy, left, 0);
-    if (copied < 0 && errno == EINTR) continue;
-    if (copied <= 0) return -1;
-    for (size_t given = 0; given < static_cast<size_t>(copied);) {
-      size_t took = 0;
-      if (const int rc = give(t->Pipe[0], static_cast<size_t>(copied) - given, &took); rc != 0) {
-        return rc;
-      }
-      if (took == 0) {
-        errno = EIO;  // the pipe holds what give was told to take
-        return -1;
-      }
-      given += took;
-    }
-    left -= static_cast<size_t>(copied);
-  }
-  return 0;
-}
-
-int CVTeeEnd(CVTeeHash *t) {
-  if (t->Copy < 0) return t->Pipe[0] < 0 ? 0 : -1;
-  CVClose(&t->Copy);
-  return CVHashReaderWait(&t->Reader);
 }

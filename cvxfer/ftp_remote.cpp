@@ -251,8 +251,8 @@ int FtpRemoteHashOffer(FtpSession *session, std::string *how) {
     session->Opt.Verbose = verbose;
   }
   if (!ctl.FeatAsked || ctl.HashKind < 0) return -1;
-  *how = ctl.HashVerb;
-  if (*how == "HASH") *how += std::string(" ") + kRemoteDigestNames[ctl.HashKind];
+  how->assign(ctl.HashVerb);
+  if (*how == "HASH") how->append(" ").append(kRemoteDigestNames[ctl.HashKind]);
   return ctl.HashKind;
 }
 

@@ -114,10 +114,10 @@ void CVVerifyBegin(FtpSession *session, const char *name, const char *expected,
   }
   // The body is read again beside the transfer, from the page cache.
   const int fd = fcntl(source->Fd, F_DUPFD_CLOEXEC, 0);
+  CVDigestsStart(&v->Reader.Digests, kinds);
   if (fd >= 0) {
-    CVHashReaderStart(&v->Reader, fd, source->Length, kinds);
+    CVHashReaderStart(&v->Reader, fd, 0, source->Length | kReadyEnd);
   } else {
-    CVDigestsStart(&v->Reader.Digests, kinds);
     v->Reader.Error = errno;
   }
 }
