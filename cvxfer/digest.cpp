@@ -59,6 +59,7 @@ void CVHashLoop(CVHashReader *r, uint64_t at) {
   }
 }
 
+// Closes *fd, if open, and marks it closed.
 void CVClose(int *fd) {
   if (*fd >= 0) close(*fd);
   *fd = -1;

@@ -232,6 +232,8 @@ bool FtpChooseHash(FtpControl *ctl, const std::string &lines, bool sha256) {
   return hash >= 0 && current != hash;
 }
 
+// FEAT (and OPTS HASH) once per connection, quietly: how a stored file is
+// digested, kept in the control connection's record.
 int FtpRemoteHashOffer(FtpSession *session, std::string *how) {
   FtpControl &ctl = session->Ctl;
   if (!ctl.FeatAsked && ctl.Connected) {

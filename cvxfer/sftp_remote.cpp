@@ -322,6 +322,7 @@ int SftpRemoteHashOffer(FtpSession *, std::string *) {
   return -1;
 }
 
+// None to ask for.
 int SftpRemoteHash(FtpSession *, const char *, std::string *) {
   return -1;
 }
