@@ -38,8 +38,8 @@ TIMEOUT = 600
 BIG_QUEUE = "BENCH.BIG"
 BROKER_QUEUE = "BENCH.FILES"
 WATCH_QUEUE = "BENCH.WATCH"
-# The jobs --only can name: P1 also runs P2, P2m and P3.
-JOBS = ("P1", "P4", "broker", "G1", "P6", "P7", "S1", "W1", "W2")
+# The jobs --only can name: P1 also runs P2, P2m and P3; H needs --baseline.
+JOBS = ("P1", "P4", "broker", "G1", "P6", "P7", "S1", "W1", "W2", "H")
 # G1: the broker's largest message, as RabbitMQ 4 has it by default.
 GROUP_SEGMENT = 16 * MiB
 # GNU time forks cvxfer from a process of its own: the peak RSS that a child
@@ -65,6 +65,8 @@ class Bench:
         self.sizes = QUICK_SIZES if args.quick else SIZES
         self.counts = QUICK_COUNTS if args.quick else COUNTS
         self.only = set(args.only.split(",")) if args.only else set(JOBS)
+        self.baseline = args.baseline and os.path.join(args.baseline, "bin", "cvxfer")
+        self.last_cpu = 0.0  # CPU seconds of the last session, all its threads
         self.owner = None    # the FTP user's pwd entry, when the server needs its files owned
         self.home = os.path.join(work, "qm")
         self.env = dict(os.environ, CORVANE_HOME=self.home)
@@ -126,6 +128,7 @@ def session(bench, server, commands, flags=(), host=None, url=None):
     os.close(out_r)
     _, status, usage = os.wait4(pid, 0)
     timer.cancel()
+    bench.last_cpu = usage.ru_utime + usage.ru_stime
     elapsed = time.monotonic() - start
     out = b"".join(chunks).decode(errors="replace")
     if os.waitstatus_to_exitcode(status) != 0:
@@ -211,7 +214,8 @@ def ratio_row(rows, pid, job, mine, peer, limit, higher_is_better=False, num="%.
     """Medians of the rounds' values, compared."""
     ratio = statistics.median(mine) / statistics.median(peer)
     met = ratio >= limit if higher_is_better else ratio <= limit
-    goal = ("≥ %.1f ×" if higher_is_better else "≤ %.1f ×") % limit
+    goal = ("≥ %s ×" if higher_is_better else "≤ %s ×") % ("%.1f" % limit if round(limit, 1) == limit
+                                                         else "%.2f" % limit)
     rows.append((pid, job, spread(mine, num, unit), spread(peer, num, unit), "%.2f" % ratio,
                  goal, "met" if met else "NOT met"))
 
@@ -242,13 +246,15 @@ def get_and_put(bench, server, tag, data, rounds, queue=BIG_QUEUE, qmgr=None, fl
     remote = place(bench, path, server.root)
     up, up_curl = os.path.join(server.root, "up.bin"), os.path.join(server.root, "up-curl.bin")
     got = os.path.join(bench.work, "got.bin")
-    res = {k: [] for k in ("get", "get_rss", "put", "put_rss", "curl_get", "curl_put")}
+    res = {k: [] for k in ("get", "get_rss", "get_cpu", "put", "put_rss", "put_cpu", "curl_get",
+                           "curl_put")}
     os.sync()  # nothing of earlier jobs left for this one's fsyncs to write
     for r in range(rounds):
         secs, peak, out = session(bench, server, opens + ["get " + name], flags, host)
         expect(out, "Putted on queue\n")
         res["get"].append(secs)
         res["get_rss"].append(peak)
+        res["get_cpu"].append(bench.last_cpu)
         bench.cvadmin(*admin, "get", queue, got)
         if file_sha256(got) != digest:
             raise RuntimeError("%s: the message differs from the remote file" % tag)
@@ -260,11 +266,13 @@ def get_and_put(bench, server, tag, data, rounds, queue=BIG_QUEUE, qmgr=None, fl
             remove(got)
             text += ", curl+sync %.3f s" % res["curl_get"][-1]
         remove(up)
-        bench.cvadmin(*admin, "put", queue, path)
+        # As get made it: put checks its body against the SHA-256 it carries.
+        bench.cvadmin(*admin, "put", queue, path, "--property", "cv-file-sha256=" + digest)
         secs, peak, out = session(bench, server, opens + ["put up.bin"], flags, host)
         expect(out, "Message commited\n")
         res["put"].append(secs)
         res["put_rss"].append(peak)
+        res["put_cpu"].append(bench.last_cpu)
         if file_sha256(up) != digest:
             raise RuntimeError("%s: the remote file differs from the message" % tag)
         remove(up)
@@ -342,6 +350,33 @@ def bench_rss(bench, server, huge):
     label = size_text(huge[1])
     rss_row(bench.rows, "P6", "peak RSS of cvxfer, `get` of a %s file" % label, t["get_rss"])
     rss_row(bench.rows, "P6", "peak RSS of cvxfer, `put` of a %s message" % label, t["put_rss"])
+
+
+def bench_hash_cost(bench, server, huge):
+    """H: what the SHA-256 of every transfer costs: P6's get and put by this
+    build and by the baseline's cvxfer, in turns, in the same rounds."""
+    if not bench.baseline:
+        bench.details.append("H was not measured: no --baseline.")
+        return
+    mine, times = bench.cvxfer, {}
+    try:
+        for r in range(bench.rounds):
+            for tag in (("base", "mine") if r % 2 == 0 else ("mine", "base")):
+                bench.cvxfer = mine if tag == "mine" else bench.baseline
+                t = get_and_put(bench, server, "H %s, turn %d:" % (tag, r + 1), huge, 1)
+                for key, values in t.items():
+                    times.setdefault(tag, {}).setdefault(key, []).extend(values)
+    finally:
+        bench.cvxfer = mine
+    label = size_text(huge[1])
+    for op in ("get", "put"):
+        mine_t, base_t = times["mine"], times["base"]
+        ratio_row(bench.rows, "H", "`%s` of %s with its SHA-256, against the baseline without"
+                  % (op, label), mine_t[op], base_t[op], 1.05)
+        cpu, base_cpu = mine_t[op + "_cpu"], base_t[op + "_cpu"]
+        bench.rows.append(("H", "CPU time of that `%s` (user and system, every thread)" % op,
+                           spread(cpu, "%.2f", "s"), spread(base_cpu, "%.2f", "s"), "%.2f" % (
+                               statistics.median(cpu) / statistics.median(base_cpu)), "figure", "—"))
 
 
 def bench_tls(bench, huge):
@@ -831,6 +866,10 @@ def notes(bench, server_name):
         "directory of {:,} empty files, the last 10 of them with a done file: each cycle lists "
         "every name and takes those 10 the first time; read once the server has logged the "
         "third listing, so after two whole cycles.".format(bench.counts["watch_names"]),
+        "- H: P6's `get` and `put` (the message carrying its cv-file-sha256, as one made by "
+        "`get` does) by this build and by the baseline's cvxfer (`--baseline`: a build of an "
+        "earlier revision, without the digests), taking turns, the same rounds; also the CPU "
+        "time of both, as wait4 reports it for the process and its threads.",
         "- P6 and P7 run %d round%s (`--gib-rounds`), P1 to P4, W1 and the broker jobs %d "
         "(`--rounds`): the large transfers take most of the run." % (
             bench.gib_rounds, "" if bench.gib_rounds == 1 else "s", bench.rounds)]
@@ -846,10 +885,13 @@ def main():
                         help="small sizes and few rounds, to check that the benchmark works; "
                         "writes BUILD/bench-quick.md unless --output is given")
     parser.add_argument("--output")
+    parser.add_argument("--baseline", help="another build (bench/run --baseline REV makes one) "
+                        "whose cvxfer job H measures this one against")
     parser.add_argument("--only", help="comma-separated jobs to run, of %s; writes "
                         "BUILD/bench-only.md unless --output is given" % ", ".join(JOBS))
     args = parser.parse_args()
     build = os.path.abspath(args.build)
+    args.baseline = args.baseline and os.path.abspath(args.baseline)
     if args.rounds is None:
         args.rounds = 2 if args.quick else 5
     unknown = set(args.only.split(",")) - set(JOBS) if args.only else set()
@@ -896,12 +938,14 @@ def main():
                 bench_watch_take(bench, server)
             if "W2" in bench.only:
                 bench_watch_many(bench, server)
-            if "P6" in bench.only or "P7" in bench.only or "G1" in bench.only:
+            if bench.only & {"P6", "P7", "G1", "H"}:
                 huge = make_file(os.path.join(work, "huge.bin"), bench.sizes["huge"])
             if "G1" in bench.only:
                 bench_groups(bench, server, huge)
             if "P6" in bench.only:
                 bench_rss(bench, server, huge)
+            if "H" in bench.only:
+                bench_hash_cost(bench, server, huge)
         if "P7" in bench.only and reason is None:
             bench_tls(bench, huge)
         elif "P7" in bench.only:

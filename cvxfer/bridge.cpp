@@ -22,14 +22,19 @@
 
 #include "cv_session.h"
 #include "cv_util.h"
+#include "digest.h"
 #include "ftp_ctrl.h"
 #include "ftp_event.h"
 #include "ftp_io.h"
 #include "ftp_retry.h"
 #include "bridge_steps.h"
 #include "remote.h"
+#include "verify.h"
 
 namespace {
+
+// Bytes read at a time from a connection whose body is still in memory.
+constexpr size_t kCVHeadPiece = 65536;
 
 // Get under a unit of work, converted, no wait.
 constexpr CVLONG kGetOptions = CVGMO_SYNCPOINT | CVGMO_FAIL_IF_QUIESCING | CVGMO_CONVERT;
@@ -42,13 +47,15 @@ const char *CVTypeProperty(const FtpSession *session) {
 
 // The properties that tell where a message put by get came from: the base
 // name (a message that names a directory could not be stored again), the
-// directory, size, server and transfer type.
-std::string CVSourceProperties(FtpSession *session, const char *path, long long size) {
+// directory, size, SHA-256 of the bytes received, server and transfer type.
+std::string CVSourceProperties(FtpSession *session, const char *path, long long size,
+                               const std::string &sha256) {
   std::string list;
   CVAddProperty(&list, "cv-file-name", CVBaseOf(path));
   const std::string dir = CVDirectory(session, path);
   if (!dir.empty()) CVAddProperty(&list, "cv-file-dir", dir);
   CVAddProperty(&list, "cv-file-size", std::to_string(size));
+  if (!sha256.empty()) CVAddProperty(&list, "cv-file-sha256", sha256);
   CVAddProperty(&list, "cv-ftp-server", session->Remote->Server(session));
   CVAddProperty(&list, "cv-transfer-type", CVTypeProperty(session));
   return list;
@@ -70,13 +77,18 @@ int CVTransferReady(FtpSession *session, const char *remoteName, const char *fai
 
 // ---- get ----
 
-// A message being written from a retrieval. A file longer than Limit
-// becomes a group of segments of Limit bytes, the last one shorter, all in
-// one unit of work.
+// A message being written from a retrieval, and the SHA-256 of its bytes:
+// taken here of the bytes that pass through memory, by Behind of those
+// spliced into the body's file, read back from the page cache. A file
+// longer than Limit becomes a group of segments of Limit bytes, the last
+// one shorter, all in one unit of work; the digest runs on across them.
 struct CVPutStream {
   CVHMSG Hmsg = CVHM_UNUSABLE_HMSG;
   CVLONG Reason = 0;   // why the stream refused bytes
   long long Size = 0;  // bytes taken, all segments together
+  CVDigests Sha;
+  CVHashReader Behind;
+  std::vector<char> Head;  // the first bytes of a splice, until the body has a file
   long long Limit = LLONG_MAX;  // the most bytes one message of the file holds
   long long InSegment = 0;      // bytes of the open message
   CVLONG Segments = 0;          // segments put before the open message
@@ -108,11 +120,48 @@ void CVSegmentOf(const CVPutStream *s, CVMD *md, bool last) {
   md->MsgFlags = CVMF_MSG_IN_GROUP | (last ? CVMF_LAST_MSG_IN_GROUP : 0);
 }
 
+// Where a spliced body's digest is taken: by Behind once the open
+// message's body has a file (started now, continuing Sha), else here of
+// the bytes taken. Returns 1 when Behind digests, 0 when the bytes must
+// come through memory, -1 when the queue refused (why in s->Reason).
+int CVDigestBehind(FtpSession *session, CVPutStream *s) {
+  if (s->Behind.Thread.joinable()) return 1;
+  int body = -1;
+  CVLONG c = -1;
+  CVPUTREADFD(session->Queue.Hconn, s->Hmsg, &body, &c, &s->Reason);
+  if (c != CVCC_OK) return s->Reason == CVRC_FUNCTION_NOT_SUPPORTED ? 0 : -1;
+  CVDigestsMove(&s->Behind.Digests, &s->Sha);
+  if (CVHashReaderStart(&s->Behind, body, static_cast<uint64_t>(s->InSegment),
+                        static_cast<uint64_t>(s->InSegment)) != 0) {
+    s->Reason = CVRC_RESOURCE_PROBLEM;
+    return -1;
+  }
+  return 1;
+}
+
+// Lets Behind read the open message's body to its end and takes its
+// digests back into Sha, before that message is closed: the next one's
+// body continues them. Returns 0, or -1 when it could not (why in errno's
+// words, said).
+int CVDigestCatchUp(CVPutStream *s) {
+  if (!s->Behind.Thread.joinable()) return 0;
+  CVHashReaderFeed(&s->Behind, static_cast<uint64_t>(s->InSegment), true);
+  if (CVHashReaderWait(&s->Behind) != 0) {
+    std::printf("cvxfer: the SHA-256 of the file could not be taken: %s\n",
+                std::strerror(s->Behind.Error));
+    std::fflush(stdout);
+    return -1;
+  }
+  CVDigestsMove(&s->Sha, &s->Behind.Digests);
+  return 0;
+}
+
 // The open message is full and more bytes came: puts it as the next
 // segment of the group (the first one names the group) and opens the next.
 // Returns 0, or 1 with s->Reason telling why not.
 int CVNextSegment(FtpSession *session, CVPutStream *s) {
-  if (s->Segments == 0 && RAND_bytes(s->GroupId, sizeof(s->GroupId)) != 1) {
+  if ((s->Segments == 0 && RAND_bytes(s->GroupId, sizeof(s->GroupId)) != 1) ||
+      CVDigestCatchUp(s) != 0) {
     s->Reason = CVRC_RESOURCE_PROBLEM;
     return 1;
   }
@@ -149,11 +198,13 @@ size_t CVRoomFor(FtpSession *session, CVPutStream *s, size_t n) {
 // The sink that streams a retrieval into s's message, or its segments.
 RemoteSink CVStreamSink(FtpSession *session, CVPutStream *s) {
   RemoteSink sink;
+  CVDigestsStart(&s->Sha, 1u << REMOTE_SHA256);
   sink.Write = [session, s](const char *data, size_t n) {
     while (n > 0) {
       const size_t take = CVRoomFor(session, s, n);
       CVLONG c = -1;
       if (take == 0) return 1;
+      CVDigestsAdd(&s->Sha, data, take);
       CVPUTDATA(session->Queue.Hconn, s->Hmsg, static_cast<CVLONG>(take), data, &c, &s->Reason);
       if (c != CVCC_OK) return 1;
       s->Size += static_cast<long long>(take);
@@ -163,7 +214,7 @@ RemoteSink CVStreamSink(FtpSession *session, CVPutStream *s) {
     }
     return 0;
   };
-  sink.Splice = [session, s](int fd, size_t max, size_t *moved) {
+  sink.Splice = [session, s, write = sink.Write](int fd, size_t max, size_t *moved) {
     *moved = 0;
     // A full message becomes a segment only when more bytes follow: a file
     // of exactly one message's length stays one message.
@@ -171,15 +222,46 @@ RemoteSink CVStreamSink(FtpSession *session, CVPutStream *s) {
     if (s->InSegment >= s->Limit && recv(fd, &next, 1, MSG_PEEK | MSG_DONTWAIT) == 0) return 0;
     const size_t room = CVRoomFor(session, s, std::min<size_t>(max, INT32_MAX));
     if (room == 0) return 1;
+    const int behind = CVDigestBehind(session, s);
+    if (behind < 0) return 1;
+    if (behind == 0) {
+      // A small body stays in memory: its bytes are read and digested here.
+      s->Head.resize(kCVHeadPiece);
+      ssize_t n;
+      do {
+        n = read(fd, s->Head.data(), std::min(room, s->Head.size()));
+      } while (n < 0 && errno == EINTR);
+      *moved = n > 0 ? static_cast<size_t>(n) : 0;
+      return n < 0 ? -1 : n == 0 ? 0 : write(s->Head.data(), *moved);
+    }
     CVLONG c = -1, got = 0;
     CVPUTFD(session->Queue.Hconn, s->Hmsg, fd, static_cast<CVLONG>(room), &got, &c, &s->Reason);
     *moved = static_cast<size_t>(got);
     s->Size += got;
     s->InSegment += got;
+    CVHashReaderFeed(&s->Behind, static_cast<uint64_t>(s->InSegment), false);
     if (c != CVCC_OK && s->Reason == CVRC_BUFFER_ERROR) return -1;  // the connection failed
     return c == CVCC_OK ? 0 : 1;
   };
   return sink;
+}
+
+// The SHA-256 of the bytes s took, once they are all in; a persistent
+// body is made durable meanwhile. Returns "" when the digest could not
+// follow them (said).
+std::string CVStreamSha256(FtpSession *session, CVPutStream *s) {
+  if (!s->Behind.Thread.joinable()) return CVDigestHex(&s->Sha, REMOTE_SHA256);
+  CVHashReaderFeed(&s->Behind, static_cast<uint64_t>(s->Size), true);
+  if (session->Queue.Persistence == CVPER_PERSISTENT) {
+    // The disk works while the digest is finished; a failure is the
+    // completion's to tell.
+    CVLONG cc = -1, reason = -1;
+    CVPUTSYNC(session->Queue.Hconn, s->Hmsg, &cc, &reason);
+  }
+  if (CVHashReaderWait(&s->Behind) == 0) return CVDigestHex(&s->Behind.Digests, REMOTE_SHA256);
+  std::printf("cvxfer: the SHA-256 of the file could not be taken: %s; the message has none\n",
+              std::strerror(s->Behind.Error));
+  return "";
 }
 
 // Ends a put stream that will not become a message, telling why (reason;
@@ -212,7 +294,8 @@ int CVCompletePut(FtpSession *session, CVPutStream *s, const char *name, const C
                   CVBYTE *msgId) {
   CVMD md = CVFileDescriptor(session, correlId);
   if (s->Segments > 0) CVSegmentOf(s, &md, true);
-  const std::string properties = CVSourceProperties(session, name, s->Size);
+  const std::string sha256 = CVStreamSha256(session, s);
+  const std::string properties = CVSourceProperties(session, name, s->Size, sha256);
   CVLONG cc = -1, reason = -1;
   CVPUTCLOSE(session->Queue.Hconn, &s->Hmsg, CVSC_COMPLETE, &md,
              static_cast<CVLONG>(properties.size()), properties.data(), &cc, &reason);
@@ -562,22 +645,6 @@ void CVCleanUp(FtpSession *session, const std::string &temp) {
   std::memcpy(session->Ctl.ReplyText, text, sizeof(text));
 }
 
-// Whether temp holds exactly length bytes, where the server can tell
-// (binary mode); says so when it does not.
-bool CVSizeRight(FtpSession *session, const std::string &temp, uint64_t length) {
-  uint64_t size = UINT64_MAX;
-  if (session->Opt.TransferType != FTP_TYPE_BINARY ||
-      session->Remote->Size(session, temp.c_str(), &size) != 0 || size == UINT64_MAX) {
-    return true;
-  }
-  if (size == length) return true;
-  std::printf("cvxfer: [%s] the server holds %llu bytes of %llu; not renamed\n",
-              FtpPrintable(temp).c_str(), static_cast<unsigned long long>(size),
-              static_cast<unsigned long long>(length));
-  FtpFail(session, FTP_EXIT_INCOMPLETE);
-  return false;
-}
-
 // Renames temp to name, the mark recorded first: should this process die
 // between the rename and the commit, the message comes back knowing that it
 // may have been stored. A rename known not to have happened clears the
@@ -622,13 +689,23 @@ bool CVKeepsPart(const FtpSession *session) {
          FtpFailureTransient(session);
 }
 
+// What a store of t is checked against once its source was read: the
+// file's length, and for a group the digest its last segment names.
+void CVCheckWhole(const CVTaken *t, CVVerify *check) {
+  check->Length = static_cast<uint64_t>(t->Total);
+  if ((t->Md.MsgFlags & CVMF_MSG_IN_GROUP) != 0) {
+    const char *sha = CVProperty(t->Props.data(), t->PropLength, "cv-file-sha256");
+    check->Expected = sha != nullptr ? sha : "";
+  }
+}
+
 // Stores source as name through a hidden temporary name in the same
 // directory: store there (resuming what an earlier store of the message
-// left), check the size where the server tells it, then rename. A store cut
+// left), check it as check says (verify.h), then rename. A store cut
 // short for a while keeps its temporary file (CVKeepsPart); on any other
-// failure it is deleted. Either way name never holds a partial file. *total
-// is the file's length once the source was read (a group tells its length
-// at its end). Returns 1 when name holds the whole file, else 0.
+// failure it is deleted. Either way name never holds a partial file; t is
+// the message the source reads. Returns 1 when name holds the whole file,
+// else 0.
 //
 // A kept part belongs to its message: its name comes from the message's
 // identifier, so only a store of that message resumes it, in that
@@ -637,13 +714,15 @@ bool CVKeepsPart(const FtpSession *session) {
 // server, a hidden ".NAME.cvxfer-TAG.part" that the watch modes never
 // take; it is for the server's housekeeping to remove by age.
 int CVStoreSafely(FtpSession *session, const char *name, const RemoteSource &source,
-                  const CVBYTE *msgId, const long long *total) {
+                  CVTaken *t, CVVerify *check) {
+  const CVBYTE *msgId = t->Md.MsgId;
   const std::string temp = CVTemporaryName(name, msgId);
   RemoteSource resumed = source;
   resumed.Offset = CVResumeAt(session, temp, source.Length);
   const int stored = session->Remote->Store(session, temp.c_str(), resumed);
-  const uint64_t length = static_cast<uint64_t>(*total);
-  if (stored == 1 && !session->Run.Interrupted && CVSizeRight(session, temp, length) &&
+  CVCheckWhole(t, check);
+  const uint64_t length = check->Length;
+  if (stored == 1 && !session->Run.Interrupted && CVVerifyStored(session, temp.c_str(), check) &&
       session->Ctl.Connected && CVRenameMarked(session, temp, name, msgId, length)) {
     return 1;
   }
@@ -996,7 +1075,8 @@ bool CVStoreMessage(FtpSession *session, CVTaken *t) {
     std::printf("Message not getted from queue %s\n", ReasonString(r));
     return 1;
   };
-  if ((t->Md.MsgFlags & CVMF_MSG_IN_GROUP) != 0) {
+  const bool group = (t->Md.MsgFlags & CVMF_MSG_IN_GROUP) != 0;
+  if (group) {
     // A group's length is known at its end; its segments come one by one.
     if (source.Fd >= 0) close(source.Fd);
     source.Fd = -1;
@@ -1006,9 +1086,20 @@ bool CVStoreMessage(FtpSession *session, CVTaken *t) {
       return CVReadGroup(session, t, buffer, n, got);
     };
   }
-  int stored = session->Opt.SafePut
-                         ? CVStoreSafely(session, name, source, t->Md.MsgId, &t->Total)
-                         : session->Remote->Store(session, name, source);
+  // A group names its digest on its last segment, read last: the SHA-256
+  // is taken meanwhile and compared with what that segment says.
+  CVVerify check;
+  CVVerifyBegin(session, name,
+                group ? "" : CVProperty(t->Props.data(), t->PropLength, "cv-file-sha256"),
+                &source, &check, group);
+  int stored = session->Opt.SafePut ? CVStoreSafely(session, name, source, t, &check)
+                                    : session->Remote->Store(session, name, source);
+  if (!session->Opt.SafePut) CVCheckWhole(t, &check);
+  if (!session->Opt.SafePut && stored == 1 && !session->Run.Interrupted &&
+      !CVVerifyStored(session, name, &check)) {
+    CVCleanUp(session, name);  // known bad
+    stored = 0;
+  }
   if (source.Fd >= 0) close(source.Fd);
   // A plain store is in place at once: one whose message went back is
   // deleted, to be stored again with it.

@@ -191,6 +191,7 @@ void FtpCtlReset(FtpSession *session, const char *host) {
   ctl.LastVerb[0] = '\0';
   ctl.InStart = ctl.InEnd = 0;
   ctl.RemoteDirKnown = 0;
+  ctl.FeatAsked = 0;
   session->Data.UseEpsv = session->Data.UseEprt = session->Data.Protected = 0;
   // A bracketed IPv6 address is checked against the certificate bare.
   if (host[0] == '[') {
@@ -320,6 +321,7 @@ int FtpReadReply(FtpSession *session, bool quiet) {
   ctl.ReplyCode = std::atoi(digits);
   ctl.Replies++;
   FtpShowReplyLine(session, ctl.ReplyText, n, cut);
+  if (ctl.Lines != nullptr) ctl.Lines->append(ctl.ReplyText, n);
   if (ctl.ReplyCode == 421) {
     FtpCtlDrop(session);
     std::fflush(stdout);
@@ -334,6 +336,7 @@ int FtpReadReply(FtpSession *session, bool quiet) {
       const int m = FtpCtlReadLine(session, line, &cut, &budget);
       if (m < 0) return FtpCtlReplyFailed(session, m, quiet);
       FtpShowReplyLine(session, line, m, cut);
+      if (ctl.Lines != nullptr) ctl.Lines->append(line, m);
       std::memcpy(ctl.ReplyText, line, m + 1);
       if (m >= 4 && std::memcmp(line, terminator, 4) == 0) break;
     }

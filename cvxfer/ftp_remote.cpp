@@ -7,6 +7,10 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <strings.h>
+
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -177,6 +181,110 @@ void FtpRemoteStatus(FtpSession *session) {
   std::printf("Data connections: %s\n", session->Data.Protected ? "protected" : "clear");
 }
 
+// The commands besides HASH that digest a file, in the order preferred.
+constexpr struct {
+  const char *Verb;
+  int Kind;
+} kFtpXHashes[] = {{"XSHA256", REMOTE_SHA256}, {"XSHA1", REMOTE_SHA1}, {"XMD5", REMOTE_MD5},
+                   {"XCRC", REMOTE_CRC32}};
+
+// The digest a HASH algorithm name names (as FEAT lists it), or -1.
+int FtpDigestNamed(const std::string &name) {
+  for (int kind = 0; kind < REMOTE_DIGESTS; kind++) {
+    if (strcasecmp(name.c_str(), kRemoteDigestNames[kind]) == 0) return kind;
+  }
+  return -1;
+}
+
+// Chooses from the lines of FEAT's answer how a stored file is digested:
+// HASH with SHA-256 where it is listed (and sha256 allows), else with the
+// algorithm marked in force, else the first X command in the order
+// preferred. Leaves it in HashKind and HashVerb (-1: none). Returns true
+// when OPTS HASH must choose SHA-256 first.
+bool FtpChooseHash(FtpControl *ctl, const std::string &lines, bool sha256) {
+  int hash = -1, current = -1, x = -1;
+  for (size_t at = 0; at < lines.size();) {
+    const size_t end = std::min(lines.find('\n', at), lines.size());
+    std::string line = lines.substr(at, end - at);
+    at = end + 1;
+    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
+    if (line.empty() || line[0] != ' ') continue;  // the first and last lines carry the code
+    line.erase(0, line.find_first_not_of(' '));
+    const std::string verb = line.substr(0, line.find(' '));  // some list arguments after it
+    for (int i = 0; i < static_cast<int>(sizeof(kFtpXHashes) / sizeof(kFtpXHashes[0])); i++) {
+      if (strcasecmp(verb.c_str(), kFtpXHashes[i].Verb) == 0 && (x < 0 || i < x)) x = i;
+    }
+    if (strncasecmp(line.c_str(), "HASH ", 5) != 0) continue;
+    for (size_t from = 5; from <= line.size();) {
+      const size_t semi = std::min(line.find(';', from), line.size());
+      std::string name = line.substr(from, semi - from);
+      from = semi + 1;
+      const bool marked = !name.empty() && name.back() == '*';
+      if (marked) name.pop_back();
+      const int kind = FtpDigestNamed(name);
+      if (kind >= 0 && marked) current = kind;
+      if (kind == REMOTE_SHA256 && sha256) hash = kind;
+    }
+  }
+  ctl->HashKind = hash >= 0 ? hash : current >= 0 ? current : x >= 0 ? kFtpXHashes[x].Kind : -1;
+  std::snprintf(ctl->HashVerb, sizeof(ctl->HashVerb), "%s",
+                hash >= 0 || current >= 0 ? "HASH" : x >= 0 ? kFtpXHashes[x].Verb : "");
+  return hash >= 0 && current != hash;
+}
+
+// FEAT (and OPTS HASH) once per connection, quietly: how a stored file is
+// digested, kept in the control connection's record.
+int FtpRemoteHashOffer(FtpSession *session, std::string *how) {
+  FtpControl &ctl = session->Ctl;
+  if (!ctl.FeatAsked && ctl.Connected) {
+    ctl.FeatAsked = 1;
+    ctl.HashKind = -1;
+    std::string lines;
+    const int verbose = session->Opt.Verbose;
+    session->Opt.Verbose = 0;
+    ctl.Lines = &lines;
+    const int reply = FtpCommandQuiet(session, "FEAT", nullptr);
+    ctl.Lines = nullptr;
+    // A refused choice leaves HASH with the algorithm it has.
+    if (reply == 211 && FtpChooseHash(&ctl, lines, true) &&
+        !FtpPositive(FtpCommandQuiet(session, "OPTS", "HASH SHA-256"))) {
+      FtpChooseHash(&ctl, lines, false);
+    }
+    session->Opt.Verbose = verbose;
+  }
+  if (!ctl.FeatAsked || ctl.HashKind < 0) return -1;
+  how->assign(ctl.HashVerb);
+  if (*how == "HASH") how->append(" ").append(kRemoteDigestNames[ctl.HashKind]);
+  return ctl.HashKind;
+}
+
+// The digest in a reply to HASH or an X command: the first word of hex
+// digits as long as the digest (a CRC may lose its leading zeros), after
+// the algorithm and the range HASH names first.
+int FtpRemoteHash(FtpSession *session, const char *name, std::string *hex) {
+  const FtpControl &ctl = session->Ctl;
+  if (!ctl.FeatAsked || ctl.HashKind < 0 || !FtpPositive(FtpCommand(session, ctl.HashVerb, name))) {
+    return -1;
+  }
+  static const size_t kHexLength[REMOTE_DIGESTS] = {64, 128, 40, 32, 8};
+  const size_t want = kHexLength[ctl.HashKind];
+  std::string word;
+  for (const char *c = ctl.ReplyText + 4;; c++) {
+    if (*c != '\0' && !std::isspace(static_cast<unsigned char>(*c))) {
+      word += *c;
+      continue;
+    }
+    const bool hexDigits = !word.empty() && word.find_first_not_of("0123456789abcdefABCDEF") ==
+                                                std::string::npos;
+    if (hexDigits && (word.size() == want || (ctl.HashKind == REMOTE_CRC32 && word.size() < want))) {
+      *hex = word;
+      return 0;
+    }
+    if (*c == '\0') return -1;
+    word.clear();
+  }
+}
+
 }  // namespace
 
 const RemoteOps kFtpRemote = {
@@ -184,5 +292,5 @@ const RemoteOps kFtpRemote = {
     FtpRemoteSize,   FtpRemoteRetrieve,   FtpRemoteStore,  FtpRemoteRename,
     FtpRemoteDelete, FtpRemoteMkdir,      FtpRemoteRmdir,  FtpRemoteCd,
     FtpRemotePwd,    FtpRemoteCurrentDir, FtpRemoteServer, FtpRemoteStatus,
-    FtpQUIT,         FtpRemoteType,
+    FtpQUIT,         FtpRemoteType,       FtpRemoteHashOffer, FtpRemoteHash,
 };

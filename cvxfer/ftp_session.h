@@ -4,6 +4,8 @@
 #ifndef CVXFER_FTP_SESSION_H
 #define CVXFER_FTP_SESSION_H
 
+#include <string>
+
 #include "corvane.h"
 
 struct TcpInfo;
@@ -70,6 +72,10 @@ struct FtpControl {
   char RemoteDir[1024];          // the server's current directory as PWD said
   int RemoteDirKnown;            // RemoteDir was asked for since the last open or cd
   unsigned Replies;              // replies read so far: tells a fresh reply from an old one
+  std::string *Lines;            // when set, every line of the replies read is added (FEAT)
+  int FeatAsked;                 // FEAT was asked on this connection (ftp_remote)
+  int HashKind;                  // the digest it offers of a stored file (REMOTE_*), -1 none
+  char HashVerb[8];              // the command that asks for it
 };
 
 // The data connection of the transfer or listing under way (ftp_data).

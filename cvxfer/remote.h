@@ -75,6 +75,12 @@ struct RemoteStat {
   std::string Mtime;
 };
 
+// The digests a server may compute of a file it holds, which digest.h
+// computes here too; kRemoteDigestNames names them as FTP's HASH does.
+enum { REMOTE_SHA256 = 0, REMOTE_SHA512, REMOTE_SHA1, REMOTE_MD5, REMOTE_CRC32, REMOTE_DIGESTS };
+inline constexpr const char *kRemoteDigestNames[REMOTE_DIGESTS] = {"SHA-256", "SHA-512", "SHA-1",
+                                                                   "MD5", "CRC32"};
+
 struct RemoteOps {
   // The scheme that names the protocol in URLs and message properties.
   const char *Scheme;
@@ -115,6 +121,13 @@ struct RemoteOps {
   // *type the one transfers will use: FTP keeps the type asked for, even
   // when the server refused it.
   int (*Type)(FtpSession *session, int *type);
+  // The digest (REMOTE_*) the server computes of a file it holds, asked
+  // quietly once per connection; *how names the command that asks for it
+  // ("XSHA256", "HASH SHA-256"). -1 when the server offers none.
+  int (*HashOffer)(FtpSession *session, std::string *how);
+  // The server's digest of name, of the kind HashOffer told, into *hex as
+  // the server wrote it. Returns 0, or -1 when none came (nothing recorded).
+  int (*Hash)(FtpSession *session, const char *name, std::string *hex);
 };
 
 #endif

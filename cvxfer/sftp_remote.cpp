@@ -317,6 +317,16 @@ int SftpRemoteType(FtpSession *, int *type) {
   return 0;
 }
 
+// OpenSSH computes no digest of a file it holds.
+int SftpRemoteHashOffer(FtpSession *, std::string *) {
+  return -1;
+}
+
+// None to ask for.
+int SftpRemoteHash(FtpSession *, const char *, std::string *) {
+  return -1;
+}
+
 }  // namespace
 
 const RemoteOps kSftpRemote = {
@@ -324,7 +334,7 @@ const RemoteOps kSftpRemote = {
     SftpRemoteSize,   SftpRemoteRetrieve,   SftpRemoteStore,  SftpRemoteRename,
     SftpRemoteDelete, SftpRemoteMkdir,      SftpRemoteRmdir,  SftpRemoteCd,
     SftpRemotePwd,    SftpRemoteCurrentDir, SftpRemoteServer, SftpRemoteStatus,
-    SftpDrop,         SftpRemoteType,
+    SftpDrop,         SftpRemoteType,       SftpRemoteHashOffer, SftpRemoteHash,
 };
 
 int SftpRemoteOpen(FtpSession *session, const char *host, unsigned short port, const char *user,

@@ -775,6 +775,28 @@ void CVPUTDATA(CVHCONN Hconn, CVHMSG Hmsg, CVLONG BufferLength, const void *Buff
 void CVPUTFD(CVHCONN Hconn, CVHMSG Hmsg, int Fd, CVLONG MaxLength, CVLONG *Moved,
              CVLONG *CompCode, CVLONG *Reason);
 
+/* CVPUTREADFD hands over a new descriptor of the file the stream's body is
+ * written to, for reading what was written (pread) while the stream goes
+ * on, e.g. to digest it beside the writer from the page cache; the caller
+ * closes it. A body still kept in memory has no file yet: the call fails
+ * with CVRC_FUNCTION_NOT_SUPPORTED until the body outgrows memory (128
+ * KiB), so a reader takes the first bytes as they are written.
+ * Reasons: CVRC_HCONN_ERROR; CVRC_HMSG_ERROR Hmsg is not an open put
+ *   stream; CVRC_BUFFER_ERROR Fd null; CVRC_FUNCTION_NOT_SUPPORTED;
+ *   CVRC_RESOURCE_PROBLEM see CVLastCause; a broken stream's reason. */
+void CVPUTREADFD(CVHCONN Hconn, CVHMSG Hmsg, int *Fd, CVLONG *CompCode, CVLONG *Reason);
+
+/* CVPUTSYNC makes the body written so far durable where the queue manager
+ * keeps it on its own disk (a local queue manager's body file), as the
+ * completion of a persistent message would: the completing CVPUTCLOSE then
+ * has little left to wait for, and the caller can wait for the disk while
+ * it still works out the properties (a digest of the body, say). Nothing
+ * to do for a body in memory or on a broker.
+ * Reasons: CVRC_HCONN_ERROR; CVRC_HMSG_ERROR Hmsg is not an open put
+ *   stream; CVRC_RESOURCE_PROBLEM see CVLastCause; a broken stream's
+ *   reason. */
+void CVPUTSYNC(CVHCONN Hconn, CVHMSG Hmsg, CVLONG *CompCode, CVLONG *Reason);
+
 /* CVPUTCLOSE ends a put stream. With CVSC_COMPLETE it puts the message
  * whose data are the stream's body exactly as CVPUTP puts one (the same
  * MsgDesc in and out, properties and reasons), under the syncpoint option

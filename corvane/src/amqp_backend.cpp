@@ -890,6 +890,7 @@ class AmqpPutStream : public PutStream {
   CVLONG Complete(CVMD *md, const std::string &props) override {
     return broker_->PutSpooled(queue_, md, syncpoint_, std::move(spool_), props);
   }
+  CVLONG ReadFd(int *fd) override { return spool_->Dup(fd); }
 
  private:
   // An unnamed file in dir, else in the temporary directory.

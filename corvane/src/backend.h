@@ -123,6 +123,9 @@ class Spool {
   CVLONG WriteFrom(int fd, size_t max, size_t *moved);
   // Waits until every byte written is on disk.
   CVLONG Sync();
+  // A new descriptor of the file (CVPUTREADFD): CVRC_FUNCTION_NOT_SUPPORTED
+  // while the body is in memory, CVRC_RESOURCE_PROBLEM when none was made.
+  CVLONG Dup(int *fd) const;
   bool InMemory() const { return fd_ < 0; }
   const std::string &Head() const { return head_; }  // the body while in memory
   int Fd() const { return fd_; }                     // the file, when there is one
@@ -154,6 +157,10 @@ class PutStream {
   virtual CVLONG WriteFrom(int fd, size_t max, size_t *moved) = 0;
   // Puts the message as Backend::Put would, its data those written.
   virtual CVLONG Complete(CVMD *md, const std::string &props) = 0;
+  // A new descriptor of the body's file (CVPUTREADFD).
+  virtual CVLONG ReadFd(int *fd) = 0;
+  // Makes the body written so far durable where it is kept (CVPUTSYNC).
+  virtual CVLONG Sync() { return 0; }
   int64_t Length = 0;    // bytes written so far
   CVLONG MaxLength = 0;  // the destination queue's maximum message length
   QueueDef Destination;  // for TooBig's words

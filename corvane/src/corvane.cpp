@@ -450,6 +450,8 @@ class BrokenPut : public PutStream {
   CVLONG Write(const void *, size_t) override { return CVRC_UNEXPECTED_ERROR; }
   CVLONG WriteFrom(int, size_t, size_t *) override { return CVRC_UNEXPECTED_ERROR; }
   CVLONG Complete(CVMD *, const std::string &) override { return CVRC_UNEXPECTED_ERROR; }
+  CVLONG ReadFd(int *) override { return CVRC_UNEXPECTED_ERROR; }
+  CVLONG Sync() override { return CVRC_UNEXPECTED_ERROR; }
 };
 
 // Appends to the put stream s through write(put, room, &moved), which moves
@@ -788,6 +790,31 @@ void CVPUTFD(CVHCONN Hconn, CVHMSG Hmsg, int Fd, CVLONG MaxLength, CVLONG *Moved
   const int err = errno;  // a failed read's, for the caller
   Report(rc, CompCode, Reason);
   errno = err;
+}
+
+void CVPUTREADFD(CVHCONN Hconn, CVHMSG Hmsg, int *Fd, CVLONG *CompCode, CVLONG *Reason) {
+  CVLONG rc = OnConnection(
+      Hconn,
+      [&](Process &p) -> CVLONG {
+        OpenStream *s = Stream(p, Hmsg, true);
+        if (s == nullptr) return CVRC_HMSG_ERROR;
+        if (Fd == nullptr) return CVRC_BUFFER_ERROR;
+        return s->Broken != 0 ? s->Broken : s->Put->ReadFd(Fd);
+      },
+      GetStreamUse::kKeeps);
+  Report(rc, CompCode, Reason);
+}
+
+void CVPUTSYNC(CVHCONN Hconn, CVHMSG Hmsg, CVLONG *CompCode, CVLONG *Reason) {
+  CVLONG rc = OnConnection(
+      Hconn,
+      [&](Process &p) -> CVLONG {
+        OpenStream *s = Stream(p, Hmsg, true);
+        if (s == nullptr) return CVRC_HMSG_ERROR;
+        return s->Broken != 0 ? s->Broken : s->Put->Sync();
+      },
+      GetStreamUse::kKeeps);
+  Report(rc, CompCode, Reason);
 }
 
 void CVPUTCLOSE(CVHCONN Hconn, CVHMSG *Hmsg, CVLONG Options, CVMD *MsgDesc, CVLONG PropLength,

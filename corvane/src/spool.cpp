@@ -122,6 +122,16 @@ CVLONG Spool::WriteFrom(int from, size_t max, size_t *moved) {
   return 0;
 }
 
+CVLONG Spool::Dup(int *fd) const {
+  if (fd_ < 0) return CVRC_FUNCTION_NOT_SUPPORTED;
+  *fd = fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+  if (*fd < 0) {
+    SetErrnoCause("message body", errno);
+    return CVRC_RESOURCE_PROBLEM;
+  }
+  return 0;
+}
+
 CVLONG Spool::Sync() {
   if (fd_ >= 0 && fdatasync(fd_) != 0) return Failed(errno);
   return 0;

@@ -36,6 +36,8 @@ class LocalPutStream : public PutStream {
     return spool_.WriteFrom(fd, max, moved);
   }
   CVLONG Complete(CVMD *md, const std::string &props) override;
+  CVLONG ReadFd(int *fd) override { return spool_.Dup(fd); }
+  CVLONG Sync() override { return spool_.Sync(); }
 
  private:
   // The part file the body spills to.

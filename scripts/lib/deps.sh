@@ -2,7 +2,7 @@
 # Sourced by scripts/test, scripts/coverage, scripts/demo, scripts/fuzz and
 # bench/run.
 
-DEPS_BUILD="cmake ninja-build g++ pkg-config libsqlite3-dev libssl-dev libgtest-dev libgmock-dev libedit-dev libssh-dev libsystemd-dev"
+DEPS_BUILD="cmake ninja-build g++ pkg-config libsqlite3-dev libssl-dev libgtest-dev libgmock-dev libedit-dev libssh-dev libsystemd-dev zlib1g-dev"
 DEPS_TEST="python3 python3-pytest python3-pexpect python3-pyftpdlib vsftpd procps curl openssl python3-openssl openssh-server openssh-client python3-prometheus-client systemd"
 DEPS_AMQP="librabbitmq-dev rabbitmq-server"
 DEPS_FUZZ="clang libclang-rt-14-dev"

@@ -8,17 +8,28 @@ sizes it does not send.
 
 Sessions are served one after another until the block ends; each fault
 and each pause happens once, at its first occasion."""
+import hashlib
 import ipaddress
 import random
 import socket
 import threading
 import time
+import zlib
 
 PAYLOAD = random.Random(7).randbytes(600 * 1024)  # more than one receive chunk
 SLOW = 1.0          # seconds; well inside any wait for a reply
 RUN_TIMEOUT = 40    # the longest any wait of the server lasts
 
 FAULTS = ["421", "close", "garbage"]
+# What a STOR whose data step misbehaves keeps, its 226 unchanged.
+STORE_FAULTS = {"flip": lambda b: b[:len(b) // 2] + bytes([b[len(b) // 2] ^ 1]) + b[len(b) // 2 + 1:],
+                "truncate": lambda b: b[:len(b) // 2]}
+# The digests HASH and the X commands compute.
+DIGESTS = {"SHA-256": lambda b: hashlib.sha256(b).hexdigest(),
+           "SHA-1": lambda b: hashlib.sha1(b).hexdigest(),
+           "MD5": lambda b: hashlib.md5(b).hexdigest(),
+           "CRC32": lambda b: "%X" % zlib.crc32(b)}
+X_HASHES = {"XSHA256": "SHA-256", "XSHA1": "SHA-1", "XMD5": "MD5", "XCRC": "CRC32"}
 EPSV_ONLY = {"PASV": "500 use EPSV/EPRT", "PORT": "500 use EPSV/EPRT"}
 
 NORMAL = {"greeting": "220 scripted test server ready.", "USER": "331 Password required.",
@@ -38,7 +49,8 @@ class ScriptedServer:
     misbehaves once in the manner behaviour (then: the (step, behaviour)
     that misbehaves after it):
     421, close, garbage (then 500 to all), overlong, stall, control,
-    endless, slow. refuse: verb, or "VERB arg" for one command, -> the reply
+    endless, slow; at a STOR's data, flip (one byte) or truncate (half
+    kept), answered 226 all the same. refuse: verb, or "VERB arg" for one command, -> the reply
     that refuses it (EPSV_ONLY).
     pauses: verb -> seconds inside that verb's reply, sent as two lines.
     list_pause: (name, seconds) inside a listing after that name. split:
@@ -46,20 +58,24 @@ class ScriptedServer:
     the size. truncate: RETR sends only that many bytes, but says and SIZEs
     the whole. no_overwrite: RNTO onto an existing name is refused.
     REST n makes the next STOR write from byte n (refuse it to have a
-    server that cannot resume). lines holds every command line received
-    (bytes, with CR LF); stored the bytes the last complete STOR received,
-    partial those of a cut one, whose file keeps them as a real server's
-    does."""
+    server that cannot resume). feat: the features FEAT lists (None: FEAT
+    is not known); HASH (its algorithms as FEAT lists them, "*" the one in
+    force, OPTS HASH changes it) and the X commands listed answer the
+    digest of a held file. lines holds every command line received (bytes,
+    with CR LF); stored the bytes the last complete STOR received, partial
+    those of a cut one, whose file keeps them as a real server's does."""
 
     def __init__(self, files=None, step=None, behaviour=None, user="tester", password="secret",
                  refuse=None, pauses=None, list_pause=None, split=False, announce=False,
-                 truncate=None, no_overwrite=False, host="127.0.0.1", skip=0, then=None):
+                 truncate=None, no_overwrite=False, host="127.0.0.1", skip=0, then=None,
+                 feat=None):
         self.files = {} if files is None else files
         self.skip, self.then = skip, then
         self.step, self.behaviour, self.user, self.password = step, behaviour, user, password
         self.refuse, self.pauses = dict(refuse or {}), dict(pauses or {})
         self.list_pause, self.split, self.announce = list_pause, split, announce
         self.truncate, self.no_overwrite, self.host = truncate, no_overwrite, host
+        self.feat = feat
         self.lines, self.stored, self.partial = [], None, None
         self._stop, self._conn = threading.Event(), None
         self._family = socket.AF_INET6 if ":" in host else socket.AF_INET
@@ -105,7 +121,7 @@ class ScriptedServer:
             self._conn = conn
             conn.settimeout(RUN_TIMEOUT)
             state = {"pending": None, "confused": False, "renaming": None, "user": None,
-                     "rest": 0}
+                     "rest": 0, "hash": self._hash_algorithms()[1]}
             try:
                 with conn:
                     self._session(conn, state)
@@ -257,9 +273,38 @@ class ScriptedServer:
             if self.no_overwrite and arg in files:
                 return self._reply(conn, verb, "553 %s exists; not overwritten." % arg)
             files[arg] = files.pop(source)  # done before a fault at RNTO's reply
+        elif self.feat is not None and verb in ("FEAT", "OPTS", "HASH") + tuple(X_HASHES):
+            return self._digest_command(conn, state, verb, arg)
         elif verb not in NORMAL:
             return self._reply(conn, verb, "502 Command not implemented.")
         return self._reply(conn, verb)
+
+    def _hash_algorithms(self):
+        """The algorithms HASH lists, and the one it starts with."""
+        line = next((f for f in self.feat or [] if f.startswith("HASH ")), "HASH ")
+        names = line[5:].split(";")
+        return [n.rstrip("*") for n in names], next((n[:-1] for n in names if n.endswith("*")), None)
+
+    def _digest_command(self, conn, state, verb, arg):
+        """FEAT, OPTS HASH, HASH or an X command, as feat lists them."""
+        listed = self.feat + [f.split()[0] for f in self.feat]
+        if verb == "FEAT":
+            lines = "".join(" %s\r\n" % f for f in self.feat)
+            return self._reply(conn, verb, "211-Features:\r\n%s211 End" % lines)
+        if verb == "OPTS" and arg.upper().startswith("HASH ") and "HASH" in listed and \
+                arg[5:] in self._hash_algorithms()[0]:
+            state["hash"] = arg[5:]
+            return self._reply(conn, verb, "200 %s" % arg[5:])
+        if verb not in listed or verb == "OPTS":
+            return self._reply(conn, verb, "502 Command not implemented.")
+        if arg not in self.files:
+            return self._reply(conn, verb, "550 No such file.")
+        algorithm = state["hash"] if verb == "HASH" else X_HASHES[verb]
+        digest = DIGESTS[algorithm](self.files[arg])
+        if verb == "HASH":
+            return self._reply(conn, verb, "213 %s 0-%d %s %s" % (
+                algorithm, len(self.files[arg]), digest, arg))
+        return self._reply(conn, verb, "250 %s" % digest)
 
     def _data_command(self, conn, state, verb, arg):
         """PASV, EPSV, PORT or EPRT: the next transfer's data connection."""
@@ -386,6 +431,7 @@ class ScriptedServer:
             self.partial = bytes(received)
             return self._data_fault(conn, data, fault)
         self.stored = bytes(received)
+        self.files[name] = STORE_FAULTS.get(fault, bytes)(self.files[name])
         return True
 
     def _data_fault(self, conn, data, fault):

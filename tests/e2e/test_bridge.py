@@ -1,6 +1,7 @@
 """The everyday jobs of the bridge: many files onto the queue with the
 originals cleaned up, stores that never leave a partial file under the
 final name, and the remote housekeeping commands."""
+import hashlib
 import os
 import random
 import subprocess
@@ -129,7 +130,8 @@ def test_get_records_where_the_file_came_from(home, server):
     assert "tester" not in str(properties(home)) and "secret" not in str(properties(home))
     assert properties(home) == [{"cv-file-name": "x.bin", "cv-file-dir": "/sub",
                                  "cv-file-size": "5", "cv-ftp-server": "127.0.0.1:%d" % server.port,
-                                 "cv-transfer-type": "binary"}]
+                                 "cv-transfer-type": "binary",
+                                 "cv-file-sha256": hashlib.sha256(b"12345").hexdigest()}]
 
 
 def test_mput_names_the_file_that_failed(home, tmp_path):

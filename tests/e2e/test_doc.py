@@ -75,7 +75,7 @@ OPTION_TRIALS = {
     "--help": ([], "\nUsage: "), "-i": ([os.path.join(TOP, "README.md")], None),
     "--known-hosts": ([os.path.join(TOP, "README.md")], None), "--accept-new-host-key": ([], None),
     "-f": ([os.path.join(SCRATCH, "status.cvx")], "Safe put: off"), "--log": (["json"], None),
-    "--metrics": ([os.path.join(SCRATCH, "cvxfer.prom")], None),
+    "--metrics": ([os.path.join(SCRATCH, "cvxfer.prom")], None), "--verify": (["hash"], None),
 }
 
 

@@ -1,6 +1,7 @@
 """sftp:// against a real OpenSSH sshd on loopback: the commands, the
 logins, the host key checks, a stalled server, kills in mid-transfer and
 byte-exact round trips through the queue."""
+import hashlib
 import os
 import random
 import signal
@@ -120,9 +121,11 @@ def test_mget_mput_and_where_a_file_came_from(home, srv, root):
     assert code == 0 and "cvxfer: mget: 3 files, 303 bytes, 0 failed\n" in out, out
     assert properties(home)[0] == {"cv-file-name": "r0.csv", "cv-file-dir": root,
                                    "cv-file-size": "100", "cv-transfer-type": "binary",
-                                   "cv-ftp-server": "sftp://127.0.0.1:%d" % srv.port}
-    code, out = session(home, srv, ["cd out", "mput"])
+                                   "cv-ftp-server": "sftp://127.0.0.1:%d" % srv.port,
+                                   "cv-file-sha256": hashlib.sha256(bodies["r0.csv"]).hexdigest()}
+    code, out = session(home, srv, ["cd out", "set verify hash", "mput"])
     assert code == 0 and "cvxfer: mput: 3 files, 303 bytes, 0 failed\n" in out, out
+    assert out.count("the server computes no hash; verified by its size\n") == 3, out
     assert sorted(os.listdir(root)) == ["out", "skip.txt"]
     for name, data in bodies.items():
         assert open(os.path.join(root, "out", name), "rb").read() == data
