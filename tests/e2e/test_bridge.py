@@ -64,10 +64,12 @@ def test_mget_takes_matching_files_and_cleans_up(home, server, after, left):
 def test_mget_reports_a_file_that_fails_and_goes_on(home, server):
     for name in ("a.bin", "b.bin"):
         place(server, name, b"x" * 10)
-    cvadmin(home, "define", "TINY.Q", "--maxmsgl", "5")
+    # Each file needs a group of two segments; the queue holds one message.
+    cvadmin(home, "define", "TINY.Q", "--maxmsgl", "5", "--maxdepth", "1")
     status, out = run(home, ["-n", "-p"], login(server) + [
         "binary", "cvopen TINY.Q", "mget -d *.bin", "bye"])
     assert status == 9, out  # the queue refused the messages
+    assert depth(home, "TINY.Q") == 0, "half a group on the queue"
     assert "cvxfer: mget: 0 files, 0 bytes, 2 failed" in out
     assert files_in(server.root) == ["a.bin", "b.bin"], "nothing deleted that is not on the queue"
 
