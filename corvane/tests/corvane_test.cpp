@@ -80,36 +80,23 @@ TEST(CorvaneVersion, TheTextAgreesWithTheNumbers) {
   EXPECT_EQ(out, "cvadmin (Corvane) " CORVANE_VERSION "\n");
 }
 
-TEST_F(CorvaneTest, FirstConnectCreatesTheDefaultQueueManagerPrivately) {
-  Outcome o = Connect();
-  ASSERT_EQ(o.cc, CVCC_OK) << CVReasonName(o.reason);
-  struct stat st;
-  ASSERT_EQ(stat(qm_.home.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0700u);
-  ASSERT_EQ(stat((Dir() + "/store.db").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-  CVHOBJ qm = CVHO_UNUSABLE_HOBJ;
-  ASSERT_EQ(Open("", CVOO_INQUIRE | CVOO_FAIL_IF_QUIESCING, &qm, CVOT_Q_MGR).cc, CVCC_OK);
-  CVLONG selector = CVCA_Q_MGR_NAME;
-  char name[48];
-  CVINQ(hconn_, qm, 1, &selector, 0, nullptr, 48, name, &o.cc, &o.reason);
-  ASSERT_EQ(o.cc, CVCC_OK);
-  EXPECT_EQ(std::string(name, 48), "CVQM" + std::string(44, ' '));
-}
-
-// A data directory that is a file, a recorded default that is gone, a
-// second connection, names that no queue manager has.
+// A recorded default that is gone, the name a connection is to, a second
+// connection, names that no queue manager has. (A data directory that is a
+// file, and the modes of a new one: test_cvadmin.py.)
 TEST_F(CorvaneTest, ConnectionReasons) {
-  setenv("CORVANE_HOME", (qm_.root + "/file").c_str(), 1);
-  ASSERT_EQ(Shell("touch '" + qm_.root + "/file'", &out_), 0);
-  EXPECT_REASON(Connect(), CVRC_Q_MGR_NOT_AVAILABLE);
-  EXPECT_EQ(std::string(CVLastCause()), qm_.root + "/file: " + std::strerror(ENOTDIR));
-  setenv("CORVANE_HOME", qm_.home.c_str(), 1);
   ASSERT_EQ(Admin("create A && " CVADMIN " create B && " CVADMIN " delete A"), 0) << out_;
   EXPECT_REASON(Connect(), CVRC_Q_MGR_NOT_AVAILABLE);  // the recorded default is gone
   EXPECT_NE(std::string(CVLastCause()), "");
   ASSERT_EQ(Connect("B").cc, CVCC_OK);
   EXPECT_STREQ(CVLastCause(), "");  // a call that succeeds has no cause
+  CVHOBJ qm = CVHO_UNUSABLE_HOBJ;
+  ASSERT_EQ(Open("", CVOO_INQUIRE | CVOO_FAIL_IF_QUIESCING, &qm, CVOT_Q_MGR).cc, CVCC_OK);
+  CVLONG selector = CVCA_Q_MGR_NAME;
+  char name[48];
+  Outcome o;
+  CVINQ(hconn_, qm, 1, &selector, 0, nullptr, 48, name, &o.cc, &o.reason);
+  ASSERT_EQ(o.cc, CVCC_OK);
+  EXPECT_EQ(std::string(name, 48), "B" + std::string(47, ' '));
   CVHCONN first = hconn_;
   Outcome again = Connect("B");
   EXPECT_EQ(again.cc, CVCC_WARNING);
@@ -117,7 +104,6 @@ TEST_F(CorvaneTest, ConnectionReasons) {
   EXPECT_EQ(hconn_, first);
   ASSERT_EQ(Admin("create OTHER"), 0);
   CVHCONN other;
-  Outcome o;
   CVCONN("OTHER", &other, &o.cc, &o.reason);
   EXPECT_REASON(o, CVRC_ANOTHER_Q_MGR_CONNECTED);
   ASSERT_EQ(Disconnect().cc, CVCC_OK);
