@@ -470,22 +470,6 @@ TEST_F(CorvaneTest, AFullFileSystemCanStillBeDrained) {
   EXPECT_EQ(BodyFiles(), 0u);
 }
 
-// Names are whole or refused: cvadmin never cuts one to the 48 characters
-// of a name field, which would name another queue or queue manager.
-TEST_F(CorvaneTest, CvadminRefusesNamesItWouldHaveToCut) {
-  const std::string name48(48, 'Q'), name49 = name48 + "R";
-  ASSERT_EQ(Admin("define " + name48), 0) << out_;
-  for (const std::string &args :
-       std::vector<std::string>{"put " + name49, "get " + name49, "depth " + name49,
-                                "-m " + name49 + " depth " + name48, "define BAD/NAME"}) {
-    EXPECT_EQ(Admin(args + " </dev/null"), 1) << args;
-    EXPECT_NE(out_.find("NAME_ERROR: "), std::string::npos) << out_;
-    EXPECT_NE(out_.find("1 to 48 letters"), std::string::npos) << out_;
-  }
-  EXPECT_EQ(Admin("depth " + name48), 0);
-  EXPECT_EQ(out_, "0\n");
-}
-
 // The queue definitions of a broker queue manager are read whole or not at
 // all: a line that cannot be read fails the connection and the file stays.
 TEST_F(CorvaneTest, UnreadableBrokerQueueDefinitionsFailAndStay) {
