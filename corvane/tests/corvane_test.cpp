@@ -80,36 +80,23 @@ TEST(CorvaneVersion, TheTextAgreesWithTheNumbers) {
   EXPECT_EQ(out, "cvadmin (Corvane) " CORVANE_VERSION "\n");
 }
 
-TEST_F(CorvaneTest, FirstConnectCreatesTheDefaultQueueManagerPrivately) {
-  Outcome o = Connect();
-  ASSERT_EQ(o.cc, CVCC_OK) << CVReasonName(o.reason);
-  struct stat st;
-  ASSERT_EQ(stat(qm_.home.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0700u);
-  ASSERT_EQ(stat((Dir() + "/store.db").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-  CVHOBJ qm = CVHO_UNUSABLE_HOBJ;
-  ASSERT_EQ(Open("", CVOO_INQUIRE | CVOO_FAIL_IF_QUIESCING, &qm, CVOT_Q_MGR).cc, CVCC_OK);
-  CVLONG selector = CVCA_Q_MGR_NAME;
-  char name[48];
-  CVINQ(hconn_, qm, 1, &selector, 0, nullptr, 48, name, &o.cc, &o.reason);
-  ASSERT_EQ(o.cc, CVCC_OK);
-  EXPECT_EQ(std::string(name, 48), "CVQM" + std::string(44, ' '));
-}
-
-// A data directory that is a file, a recorded default that is gone, a
-// second connection, names that no queue manager has.
+// A recorded default that is gone, the name a connection is to, a second
+// connection, names that no queue manager has. (A data directory that is a
+// file, and the modes of a new one: test_cvadmin.py.)
 TEST_F(CorvaneTest, ConnectionReasons) {
-  setenv("CORVANE_HOME", (qm_.root + "/file").c_str(), 1);
-  ASSERT_EQ(Shell("touch '" + qm_.root + "/file'", &out_), 0);
-  EXPECT_REASON(Connect(), CVRC_Q_MGR_NOT_AVAILABLE);
-  EXPECT_EQ(std::string(CVLastCause()), qm_.root + "/file: " + std::strerror(ENOTDIR));
-  setenv("CORVANE_HOME", qm_.home.c_str(), 1);
   ASSERT_EQ(Admin("create A && " CVADMIN " create B && " CVADMIN " delete A"), 0) << out_;
   EXPECT_REASON(Connect(), CVRC_Q_MGR_NOT_AVAILABLE);  // the recorded default is gone
   EXPECT_NE(std::string(CVLastCause()), "");
   ASSERT_EQ(Connect("B").cc, CVCC_OK);
   EXPECT_STREQ(CVLastCause(), "");  // a call that succeeds has no cause
+  CVHOBJ qm = CVHO_UNUSABLE_HOBJ;
+  ASSERT_EQ(Open("", CVOO_INQUIRE | CVOO_FAIL_IF_QUIESCING, &qm, CVOT_Q_MGR).cc, CVCC_OK);
+  CVLONG selector = CVCA_Q_MGR_NAME;
+  char name[48];
+  Outcome o;
+  CVINQ(hconn_, qm, 1, &selector, 0, nullptr, 48, name, &o.cc, &o.reason);
+  ASSERT_EQ(o.cc, CVCC_OK);
+  EXPECT_EQ(std::string(name, 48), "B" + std::string(47, ' '));
   CVHCONN first = hconn_;
   Outcome again = Connect("B");
   EXPECT_EQ(again.cc, CVCC_WARNING);
@@ -117,7 +104,6 @@ TEST_F(CorvaneTest, ConnectionReasons) {
   EXPECT_EQ(hconn_, first);
   ASSERT_EQ(Admin("create OTHER"), 0);
   CVHCONN other;
-  Outcome o;
   CVCONN("OTHER", &other, &o.cc, &o.reason);
   EXPECT_REASON(o, CVRC_ANOTHER_Q_MGR_CONNECTED);
   ASSERT_EQ(Disconnect().cc, CVCC_OK);
@@ -482,22 +468,6 @@ TEST_F(CorvaneTest, AFullFileSystemCanStillBeDrained) {
   EXPECT_EQ(Admin("clear " + std::string(kQueue)), 0) << out_;
   EXPECT_EQ(out_, "9 messages removed\n");
   EXPECT_EQ(BodyFiles(), 0u);
-}
-
-// Names are whole or refused: cvadmin never cuts one to the 48 characters
-// of a name field, which would name another queue or queue manager.
-TEST_F(CorvaneTest, CvadminRefusesNamesItWouldHaveToCut) {
-  const std::string name48(48, 'Q'), name49 = name48 + "R";
-  ASSERT_EQ(Admin("define " + name48), 0) << out_;
-  for (const std::string &args :
-       std::vector<std::string>{"put " + name49, "get " + name49, "depth " + name49,
-                                "-m " + name49 + " depth " + name48, "define BAD/NAME"}) {
-    EXPECT_EQ(Admin(args + " </dev/null"), 1) << args;
-    EXPECT_NE(out_.find("NAME_ERROR: "), std::string::npos) << out_;
-    EXPECT_NE(out_.find("1 to 48 letters"), std::string::npos) << out_;
-  }
-  EXPECT_EQ(Admin("depth " + name48), 0);
-  EXPECT_EQ(out_, "0\n");
 }
 
 // The queue definitions of a broker queue manager are read whole or not at

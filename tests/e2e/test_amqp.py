@@ -59,21 +59,6 @@ def test_cvconn_reaches_the_broker_from_a_local_default(tmp_path, broker_url, ft
     assert depth(home) == 0  # the local queue manager got nothing
 
 
-@pytest.mark.parametrize("perm,flags", [("elr", []), ("elradmwMT", ["-a"])],
-                         ids=["STOR refused", "safe store, RNFR refused"])
-def test_a_refused_store_backs_the_message_out_to_the_broker(rmq_home, tmp_path, perm, flags):
-    root = tmp_path / "refusing"
-    root.mkdir()
-    cvadmin(rmq_home, "put", QUEUE, data=b"keep me")
-    with ftpservers.pyftpdlib_server(str(root), perm=perm) as srv:
-        status, out = run(rmq_home, ["-n"] + flags, session(srv, "put nope.bin"))
-    assert status == 6, out
-    assert "Message backed out\n" in out, out
-    assert os.listdir(root) == [], "no file, temporary or not, is left"
-    assert depth(rmq_home) == 1
-    assert take(rmq_home) == b"keep me"
-
-
 def test_kill_during_put_returns_the_message_to_the_broker(rmq_home, tmp_path):
     root = tmp_path / "ftp"
     root.mkdir()

@@ -129,6 +129,18 @@ def test_define_queues_depth_undefine(home):
             "'BAD-NAME': " + NAME_RULE)
 
 
+def test_names_are_whole_or_refused(home):
+    """Never cut to the 48 characters of a name field: that would name another."""
+    name48 = "Q" * 48
+    assert run(home, "define", name48).returncode == 0
+    for args in (["put", name48 + "R"], ["get", name48 + "R"], ["depth", name48 + "R"],
+                 ["-m", name48 + "R", "depth", name48]):
+        proc = run(home, *args, data=b"")
+        assert proc.returncode == 1 and b"NAME_ERROR: " in proc.stderr, (args, proc.stderr)
+        assert b"1 to 48 letters" in proc.stderr, proc.stderr
+    assert run(home, "depth", name48).stdout == b"0\n"
+
+
 def test_put_get_browse_clear(home, tmp_path):
     source = tmp_path / "in.bin"
     payload = os.urandom(300000)

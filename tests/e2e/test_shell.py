@@ -10,6 +10,7 @@ BANNER_LINE1 = ("cvxfer: file transfer between FTP servers and message queues, "
 
 
 def usage(prog):
+    """The usage text as it always was; the later options follow it."""
     return ("\nThe %s command uses the File Transfer Protocol (FTP) to transfer files\n"
             "between the local queuemanager and a remote host.\n" % prog +
             "\nUsage: %s [-v] [-d] [-n] [-p] [-q] [-N] [-c commands] [host]\n\n" % prog +
@@ -20,37 +21,7 @@ def usage(prog):
             "-c commands\trun the commands (\"cmd; cmd\", \\; for a semicolon) instead of\n"
             "     \t\treading them from standard input\n"
             "host\t\tspecifies the host name or IP address of the remote\n"
-            "     \t\thost to connect to\n\n"
-            "Also: %s [-e] [-s] [-a] [-t seconds] [--cacert file] [--insecure]\n"
-            "          [host [port] | URL], %s --version | -h | --help\n\n" % (prog, prog) +
-            "-e\t\tend the run at the first command that fails\n"
-            "-s\t\trequire TLS (AUTH TLS) on every connection\n"
-            "-a\t\tstore through a temporary name, renamed when complete\n"
-            "-t seconds\tbound every network wait (default 300)\n"
-            "port\t\tthe server's port (default 21)\n"
-            "URL\t\tftp://[user[:password]@]host[:port][/path]; ftpes:// for AUTH TLS,\n"
-            "     \t\tftps:// for TLS from the start (port 990)\n"
-            "--cacert file\tverify certificates against the CA certificates in file\n"
-            "--insecure\tdo not verify certificates (says so on every connection)\n"
-            "--version\tprint the version and exit\n"
-            "-h, --help\tprint this text and exit\n\n"
-            "Files are transferred in ascii unless \"binary\" is given; put binary\n"
-            "in ~/.cvxferrc, whose commands run at start-up, to make it the default.\n"
-            "The exit status is 0 when every command succeeded, else the class of\n"
-            "the first failure (see the README).\n\n"
-            "SFTP: %s [-i file] [--known-hosts file] [--accept-new-host-key]\n" % prog +
-            "          sftp://[user[:password]@]host[:port][/path]\n\n"
-            "-i file\t\tlog in with this private key (default: ssh-agent, ~/.ssh/id_*)\n"
-            "--known-hosts file\n"
-            "     \t\tcheck the server's host key in file (default ~/.ssh/known_hosts)\n"
-            "--accept-new-host-key\n"
-            "     \t\ttrust a host key not known yet, and add it to that file\n\n"
-            "An unknown or changed host key refuses the connection with exit status 5,\n"
-            "the class of a secure channel that cannot be set up.\n\n"
-            "As a service: %s -f job-file [--log json] [--metrics file] [options]\n\n" % prog +
-            "-f job-file\tread the commands from job-file ('#' lines are comments)\n"
-            "--log json\tone JSON object per event on standard error\n"
-            "--metrics file\tkeep Prometheus metrics in file (text format)\n\n")
+            "     \t\thost to connect to\n\n")
 
 
 def after_startup(out):
@@ -67,8 +38,14 @@ def test_usage_text_keeps_its_lines(home, flag):
     assert out.startswith(BANNER_LINE1)
     second = out.split("\n")[1]
     assert "Linux" in second and "Unix" in second
-    # The usage text as it always was, then what later options add.
-    assert out[len(BANNER_LINE1) + len(second) + 1:].startswith(usage(CVXFER))
+    # The usage text as it always was, then what later options add: each
+    # part names the program (its options are the manual's: test_doc).
+    rest = out[len(BANNER_LINE1) + len(second) + 1:]
+    assert rest.startswith(usage(CVXFER))
+    for head in ("Also: %s [-e]", "SFTP: %s [-i file]", "As a service: %s -f job-file",
+                 "Whole files: %s [--verify"):
+        assert "\n" + head % CVXFER in rest, head
+    assert "-t seconds\tbound every network wait (default 300)\n" in rest
     # No queue manager was touched.
     assert os.listdir(home) == []
 

@@ -32,19 +32,13 @@ TEST_F(FtpTcpTest, SingleAndMultiLineReplies) {
   EXPECT_NE(out.find("220 hello\r\n"), std::string::npos);
   EXPECT_EQ(out.find("220 hello"), out.rfind("220 hello"));  // printed once
 
-  testing::internal::CaptureStdout();
-  FtpUSER(&session_, "bob");
-  out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(Out([&] { FtpUSER(&session_, "bob"); }),
+            "230-Welcome\r\n there are 230 files\r\n230-still going\r\n230 done\r\n");
   EXPECT_EQ(session_.Ctl.ReplyCode, 230);
-  EXPECT_EQ(out, "230-Welcome\r\n there are 230 files\r\n230-still going\r\n230 done\r\n");
   // The next reply is read whole and in order, not shifted by the last one.
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(FtpGetReply(&session_), 331);
-  testing::internal::GetCapturedStdout();
+  Out([&] { EXPECT_EQ(FtpGetReply(&session_), 331); });
   session_.Opt.Verbose = 0;
-  testing::internal::CaptureStdout();
-  FtpPWD(&session_);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(Out([&] { FtpPWD(&session_); }), "");
   EXPECT_EQ(session_.Ctl.ReplyCode, 257);
 }
 
@@ -93,36 +87,25 @@ TEST_F(FtpTcpTest, RepliesArePairedWithTheirCommandsWhateverTheirPace) {
   FtpSYST(&session_);
   EXPECT_EQ(session_.Ctl.ReplyCode, 215);
   EXPECT_STREQ(session_.Ctl.ReplyText, "215 UNIX\r\n");
-  testing::internal::CaptureStdout();
-  FtpSTAT(&session_);
-  const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_NE(out.find("timed out after 1 s waiting for the reply to STAT"), std::string::npos);
+  EXPECT_NE(Out([&] { FtpSTAT(&session_); }).find("timed out after 1 s waiting for the reply to STAT"),
+            std::string::npos);
   EXPECT_EQ(session_.Run.Failure, FTP_EXIT_TIMEOUT);
   EXPECT_EQ(session_.Ctl.Connected, 0);
   EXPECT_EQ(FtpCommand(&session_, "NOOP", nullptr), -1);  // nothing reads "211 end"
 }
 
 TEST_F(FtpTcpTest, Reply421AndAVanishedServerCloseTheConnection) {
-  {
-    ScriptedServer server("220 hi\r\n", [](int fd, const std::string &line) {
-      if (line == "PWD") WriteAll(fd, "421 going down\r\n");
-    });
+  // A handler, and what the client says of it (nothing required of a 421).
+  const std::pair<ScriptedServer::Handler, const char *> cases[] = {
+      {[](int fd, const std::string &) { WriteAll(fd, "421 going down\r\n"); }, ""},
+      {[](int fd, const std::string &) { shutdown(fd, SHUT_RDWR); },
+       "Connection closed by remote host."}};
+  for (const auto &[handler, said] : cases) {
+    ScriptedServer server("220 hi\r\n", handler);
     Open(server);
-    testing::internal::CaptureStdout();
-    FtpPWD(&session_);
-    testing::internal::GetCapturedStdout();
+    EXPECT_NE(Out([&] { FtpPWD(&session_); }).find(said), std::string::npos) << said;
     EXPECT_EQ(session_.Ctl.Connected, 0);
     EXPECT_EQ(session_.Ctl.Socket, -1);
-  }
-  {
-    ScriptedServer server("220 hi\r\n",
-                          [](int fd, const std::string &) { shutdown(fd, SHUT_RDWR); });
-    Open(server);
-    testing::internal::CaptureStdout();
-    FtpPWD(&session_);
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(session_.Ctl.Connected, 0);
-    EXPECT_NE(out.find("Connection closed by remote host."), std::string::npos);
   }
 }
 
@@ -133,18 +116,13 @@ TEST_F(FtpTcpTest, CommandsThatDoNotFitAreNotSent) {
     WriteAll(fd, "200 ok\r\n");
   });
   Open(server);
-  testing::internal::CaptureStdout();
-  FtpUSER(&session_, std::string(1100, 'u').c_str());
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_NE(out.find("USER: command too long"), std::string::npos);
+  EXPECT_NE(Out([&] { FtpUSER(&session_, std::string(1100, 'u').c_str()); })
+                .find("USER: command too long"),
+            std::string::npos);
   EXPECT_EQ(session_.Ctl.ReplyCode, 500);
   std::string buffer;
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(GetInto(&session_, std::string(1100, 'f').c_str(), &buffer), 0);
-  testing::internal::GetCapturedStdout();
-  testing::internal::CaptureStdout();
-  FtpUSER(&session_, "fits");  // the connection is still in step
-  testing::internal::GetCapturedStdout();
+  Out([&] { EXPECT_EQ(GetInto(&session_, std::string(1100, 'f').c_str(), &buffer), 0); });
+  Out([&] { FtpUSER(&session_, "fits"); });  // the connection is still in step
   EXPECT_EQ(session_.Ctl.ReplyCode, 200);
   EXPECT_EQ(users.load(), 1);
 }
@@ -155,13 +133,14 @@ TEST_F(FtpTcpTest, DebugEchoLeavesOutTypeAndHelp) {
   Open(server);
   session_.Opt.Debug = 1;
   session_.Opt.Verbose = 0;
-  testing::internal::CaptureStdout();
-  FtpTYPE(&session_, "I");
-  FtpHELP(&session_, "RETR");
-  FtpPASS(&session_, "s3cret");
-  FtpCD(&session_, "a dir");
-  FtpQUIT(&session_);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "--> PASS XXXX\n--> CWD a dir\n--> QUIT\n");
+  EXPECT_EQ(Out([&] {
+              FtpTYPE(&session_, "I");
+              FtpHELP(&session_, "RETR");
+              FtpPASS(&session_, "s3cret");
+              FtpCD(&session_, "a dir");
+              FtpQUIT(&session_);
+            }),
+            "--> PASS XXXX\n--> CWD a dir\n--> QUIT\n");
   EXPECT_EQ(session_.Ctl.Connected, 0);
   EXPECT_EQ(session_.Ctl.Socket, -1);
 }

@@ -114,12 +114,11 @@ TEST_F(FtpTcpTest, PassiveModeConnectsOnlyToTheControlPeer) {
   Open(*server);
   session_.Opt.Passive = 1;
   std::string buffer;
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(GetInto(&session_, "f", &buffer), 1);
-  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(Out([&] { EXPECT_EQ(GetInto(&session_, "f", &buffer), 1); })
+                .find("cvxfer: [f] 7 bytes received.\n"),
+            std::string::npos);
   EXPECT_TRUE(fromPeer.load());
   EXPECT_EQ(buffer, "payload");
-  EXPECT_NE(out.find("cvxfer: [f] 7 bytes received.\n"), std::string::npos);
 }
 
 TEST_F(FtpTcpTest, UnusablePasvRepliesFailBeforeAnyTransferCommand) {
@@ -137,12 +136,10 @@ TEST_F(FtpTcpTest, UnusablePasvRepliesFailBeforeAnyTransferCommand) {
   Open(server);
   session_.Opt.Passive = 1;
   std::string buffer;
-  for (int i = 0; i < 3; i++) {
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(GetInto(&session_, "f", &buffer), 0);
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("Error on TCP/IP connection.\n"),
+  for (int i = 0; i < 3; i++)
+    EXPECT_NE(Out([&] { EXPECT_EQ(GetInto(&session_, "f", &buffer), 0); })
+                  .find("Error on TCP/IP connection.\n"),
               std::string::npos);
-  }
   EXPECT_EQ(retr.load(), 0);
 }
 
@@ -172,9 +169,7 @@ TEST_F(FtpTcpTest, ActiveModeRefusesConnectionsFromOtherAddresses) {
   });
   Open(server);
   std::string buffer;
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(GetInto(&session_, "f", &buffer), 1);
-  testing::internal::GetCapturedStdout();
+  Out([&] { EXPECT_EQ(GetInto(&session_, "f", &buffer), 1); });
   EXPECT_TRUE(strangerRefused.load());
   EXPECT_EQ(buffer, "real");
 }
@@ -242,18 +237,14 @@ TEST_F(FtpTcpTest, TransfersSucceedOnlyWhenComplete) {
       FtpInit(&session_);
       Open(server.Server());
       session_.Opt.Passive = 1;
-      testing::internal::CaptureStdout();
       int result;
-      if (put) {
-        result = PutBytes(&session_, "f", "bytes");
-      } else {
-        std::string buffer;
-        result = GetInto(&session_, "f", &buffer);
-        if (result == 1) {
-          EXPECT_EQ(buffer.size(), 5000u);
-        }
+      std::string buffer;
+      const std::string out = Out([&] {
+        result = put ? PutBytes(&session_, "f", "bytes") : GetInto(&session_, "f", &buffer);
+      });
+      if (!put && result == 1) {
+        EXPECT_EQ(buffer.size(), 5000u);
       }
-      std::string out = testing::internal::GetCapturedStdout();
       EXPECT_EQ(result, put ? c.put : c.get) << "mode " << c.mode << (put ? " put" : " get") << out;
       if (put && result == 1) {
         EXPECT_NE(out.find("f : 5 bytes sent.\n"), std::string::npos);
@@ -275,14 +266,14 @@ TEST_F(FtpTcpTest, FailedTransfersAndListingsLeaveNoDescriptorOpen) {
   session_.Opt.Verbose = 0;
   std::string buffer;
   int before = OpenDescriptors();
-  testing::internal::CaptureStdout();
-  for (int i = 0; i < 50; i++) {
-    EXPECT_EQ(GetInto(&session_, "f", &buffer), 0);
-    EXPECT_EQ(PutBytes(&session_, "f", "x"), 0);
-    FtpLIST(&session_, nullptr);
-    FtpNLST(&session_, "d");
-  }
-  testing::internal::GetCapturedStdout();
+  Out([&] {
+    for (int i = 0; i < 50; i++) {
+      EXPECT_EQ(GetInto(&session_, "f", &buffer), 0);
+      EXPECT_EQ(PutBytes(&session_, "f", "x"), 0);
+      FtpLIST(&session_, nullptr);
+      FtpNLST(&session_, "d");
+    }
+  });
   EXPECT_EQ(OpenDescriptors(), before);
   EXPECT_EQ(session_.Data.Listen, -1);
   EXPECT_EQ(session_.Data.Socket, -1);

@@ -49,11 +49,16 @@ class FtpSessionTest : public ::testing::Test {
     if (session_.Ctl.Socket >= 0) close(session_.Ctl.Socket);
     FtpCleanUp(&session_);
   }
+  // Runs call and returns what it printed.
+  template <typename Call>
+  static std::string Out(Call call) {
+    testing::internal::CaptureStdout();
+    call();
+    return testing::internal::GetCapturedStdout();
+  }
   // Opens the session on server and returns what was printed.
   std::string Open(const ScriptedServer &server) {
-    testing::internal::CaptureStdout();
-    FtpOpen(&session_, "127.0.0.1", server.Port());
-    return testing::internal::GetCapturedStdout();
+    return Out([&] { FtpOpen(&session_, "127.0.0.1", server.Port()); });
   }
   FtpSession session_;
 };
