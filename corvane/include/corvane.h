@@ -81,11 +81,11 @@
  * level, all three in one number that grows with every release
  * (major * 1000000 + minor * 1000 + patch), and as text. */
 #define CORVANE_VERSION_MAJOR 1
-#define CORVANE_VERSION_MINOR 0
+#define CORVANE_VERSION_MINOR 1
 #define CORVANE_VERSION_PATCH 0
 #define CORVANE_VERSION_NUMBER \
   (CORVANE_VERSION_MAJOR * 1000000 + CORVANE_VERSION_MINOR * 1000 + CORVANE_VERSION_PATCH)
-#define CORVANE_VERSION "1.0.0"
+#define CORVANE_VERSION "1.1.0"
 
 #ifdef __cplusplus
 extern "C" {

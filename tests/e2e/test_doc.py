@@ -69,7 +69,7 @@ OPTION_TRIALS = {
     "-p": ([], "Passive Mode: on"), "-e": ([], None), "-a": ([], "Safe put: on"),
     "-s": ([], "TLS for the next open: explicit"), "-q": ([], "!Offered on"),
     "-N": ([], None), "-c": (["status"], "Safe put: off"), "-t": (["5"], None),
-    "-r": (["2"], None),
+    "-r": (["2"], None), "--segment": (["16M"], None),
     "--cacert": ([os.path.join(TOP, "README.md")], None), "--insecure": ([], None),
     "--version": ([], "cvxfer 1.0\n"), "-h": ([], "\nUsage: "), "-?": ([], "\nUsage: "),
     "--help": ([], "\nUsage: "), "-i": ([os.path.join(TOP, "README.md")], None),
