@@ -582,23 +582,26 @@ struct WatchOut {
 // A message that failed for good (why; the server's last reply explains):
 // it goes to the backout queue once its backout count reaches the
 // threshold, or at once when why is a fault of its own. Without a backout
-// queue the watch stops (returns false) naming the message, so that
-// nothing spins.
+// queue, or for a group's first segment, the watch stops (returns false)
+// naming the message, so that nothing spins and no group is split.
 bool WatchRefused(FtpSession *session, WatchOut *out, CVTaken *t, const char *why, bool ownFault) {
   const std::string reply = session->Ctl.ReplyText;
   CVSettle(session, t, false);
   const WatchBackout &b = out->Backout;
   const std::string id = WatchHex(t->Md.MsgId, CV_MSG_ID_LENGTH);
-  if (b.Queue[0] == '\0' || (b.Threshold <= 0 && !ownFault)) {
-    std::printf(
-        "cvxfer: message %s cannot be stored (%s) and the queue has no backout queue; the "
-        "watch stops\n",
-        id.c_str(), why);
+  const bool group = (t->Md.MsgFlags & CVMF_MSG_IN_GROUP) != 0;
+  const bool none = b.Queue[0] == '\0' || (b.Threshold <= 0 && !ownFault);
+  if (!none && !ownFault && t->Md.BackoutCount + 1 < b.Threshold) return true;
+  // A group moves whole or not at all: segment by segment it would be split.
+  if (none || group) {
+    std::printf("cvxfer: message %s cannot be stored (%s) and %s; the watch stops\n", id.c_str(),
+                why,
+                group && !none ? "a group is not moved to a backout queue"
+                               : "the queue has no backout queue");
     std::fflush(stdout);
     if (session->Run.Failure == 0) FtpFail(session, FTP_EXIT_REFUSED);
     return false;
   }
-  if (!ownFault && t->Md.BackoutCount + 1 < b.Threshold) return true;
   const CVLONG reason = WatchMoveToBackout(session, t->Md.MsgId, b.Queue, why, reply);
   if (reason != 0) {
     std::printf("cvxfer: message %s not moved to %s, %s\n", id.c_str(), b.Queue,
