@@ -559,6 +559,9 @@ void CVPUTP(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVPMO *PutMsgOpts, CVLONG
  *   CVRC_BUFFER_LENGTH_ERROR BufferLength is negative.
  *   CVRC_BUFFER_ERROR Buffer is null and BufferLength is not 0.
  *   CVRC_NO_MSG_AVAILABLE no matching message (within the wait).
+ *   CVRC_BACKED_OUT (a broker) the broker had taken back what this unit of
+ *     work held (its acknowledgement timeout passed): the unit of work was
+ *     backed out and nothing was taken; the connection goes on.
  *   CVRC_TRUNCATED_MSG_FAILED the message is longer than BufferLength: it
  *     stays on the queue and out of the unit of work, *DataLength is its
  *     full length and MsgDesc its descriptor, so a retry with a large enough
