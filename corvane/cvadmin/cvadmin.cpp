@@ -810,6 +810,19 @@ std::string EscapeValue(const std::string &value) {
   return out;
 }
 
+// Looks at every message of queue on qmgr (its definition into *def) for
+// command, taking none. Returns -1 to go on, else the exit status of a
+// failure (said).
+int BrowseQueue(const char *command, const std::string &qmgr, const std::string &queue,
+                QmgrDef *def, std::vector<MessageInfo> *messages) {
+  if (int status = 0; !NameOk(command, queue, CVRC_OBJECT_NAME_ERROR, &status)) return status;
+  std::unique_ptr<Backend> backend;
+  if (CVLONG rc = Find(qmgr, def, false); rc != 0) return Fail(command, rc);
+  if (CVLONG rc = OpenBackend(*def, &backend); rc != 0) return Fail(command, rc);
+  if (CVLONG rc = backend->Browse(queue, messages); rc != 0) return Fail(command, rc);
+  return -1;
+}
+
 int CmdBrowse(const std::string &qmgr, const std::vector<std::string> &args) {
   std::string queue;
   bool json = false;
@@ -823,13 +836,9 @@ int CmdBrowse(const std::string &qmgr, const std::vector<std::string> &args) {
     }
   }
   if (queue.empty()) return Usage();
-  if (int status = 0; !NameOk("browse", queue, CVRC_OBJECT_NAME_ERROR, &status)) return status;
   QmgrDef def;
-  std::unique_ptr<Backend> backend;
-  if (CVLONG rc = Find(qmgr, &def, false); rc != 0) return Fail("browse", rc);
-  if (CVLONG rc = OpenBackend(def, &backend); rc != 0) return Fail("browse", rc);
   std::vector<MessageInfo> messages;
-  if (CVLONG rc = backend->Browse(queue, &messages); rc != 0) return Fail("browse", rc);
+  if (int status = BrowseQueue("browse", qmgr, queue, &def, &messages); status >= 0) return status;
   if (!json) {
     std::printf("INDEX\tLENGTH\tFORMAT\tPERSISTENCE\tPUT TIME (UTC)\tBACKOUTS\tSTATE\tMSGID\n");
   }
@@ -926,13 +935,9 @@ int CmdGroups(const std::string &qmgr, const std::vector<std::string> &args) {
   const bool json = args.size() == 2 && args[1] == "--json";
   if (args.empty() || args[0][0] == '-' || (args.size() > 1 && !json)) return Usage();
   const std::string &queue = args[0];
-  if (int status = 0; !NameOk("groups", queue, CVRC_OBJECT_NAME_ERROR, &status)) return status;
   QmgrDef def;
-  std::unique_ptr<Backend> backend;
-  if (CVLONG rc = Find(qmgr, &def, false); rc != 0) return Fail("groups", rc);
-  if (CVLONG rc = OpenBackend(def, &backend); rc != 0) return Fail("groups", rc);
   std::vector<MessageInfo> messages;
-  if (CVLONG rc = backend->Browse(queue, &messages); rc != 0) return Fail("groups", rc);
+  if (int status = BrowseQueue("groups", qmgr, queue, &def, &messages); status >= 0) return status;
   std::string out =
       "{\"queue_manager\": " + Json(def.Name) + ", \"queue\": " + Json(queue) + ", \"groups\": [";
   if (!json) std::printf("GROUPID\tSEGMENTS\tOF\tCOMPLETE\tBYTES\n");
