@@ -39,12 +39,6 @@ constexpr size_t kCVHeadPiece = 65536;
 // Get under a unit of work, converted, no wait.
 constexpr CVLONG kGetOptions = CVGMO_SYNCPOINT | CVGMO_FAIL_IF_QUIESCING | CVGMO_CONVERT;
 
-// The transfer type as a message's cv-transfer-type names it.
-const char *CVTypeProperty(const FtpSession *session) {
-  const int type = session->Opt.TransferType;
-  return kFtpTypes[type >= FTP_TYPE_ASCII && type <= FTP_TYPE_EBCDIC ? type : 0].Property;
-}
-
 // The properties that tell where a message put by get came from: the base
 // name (a message that names a directory could not be stored again), the
 // directory, size, SHA-256 of the bytes received, server and transfer type.
@@ -52,12 +46,17 @@ std::string CVSourceProperties(FtpSession *session, const char *path, long long 
                                const std::string &sha256) {
   std::string list;
   CVAddProperty(&list, "cv-file-name", CVBaseOf(path));
-  const std::string dir = CVDirectory(session, path);
+  // A segment before a group's last (size < 0) knows neither the length
+  // nor the digest, and must not ask for the directory: that may need a
+  // command on the control connection in the middle of the transfer.
+  const std::string dir = size >= 0 ? CVDirectory(session, path) : "";
   if (!dir.empty()) CVAddProperty(&list, "cv-file-dir", dir);
-  CVAddProperty(&list, "cv-file-size", std::to_string(size));
+  if (size >= 0) CVAddProperty(&list, "cv-file-size", std::to_string(size));
   if (!sha256.empty()) CVAddProperty(&list, "cv-file-sha256", sha256);
   CVAddProperty(&list, "cv-ftp-server", session->Remote->Server(session));
-  CVAddProperty(&list, "cv-transfer-type", CVTypeProperty(session));
+  const int type = session->Opt.TransferType;
+  CVAddProperty(&list, "cv-transfer-type",
+                kFtpTypes[type >= FTP_TYPE_ASCII && type <= FTP_TYPE_EBCDIC ? type : 0].Property);
   return list;
 }
 
@@ -167,13 +166,7 @@ int CVNextSegment(FtpSession *session, CVPutStream *s) {
   }
   CVMD md = CVFileDescriptor(session, s->CorrelId);
   CVSegmentOf(s, &md, false);
-  // The file's name, server and type; its directory and length only on
-  // the last segment: the directory may need a command on the control
-  // connection, which must not come in the middle of the transfer.
-  std::string properties;
-  CVAddProperty(&properties, "cv-file-name", CVBaseOf(s->Name));
-  CVAddProperty(&properties, "cv-ftp-server", session->Remote->Server(session));
-  CVAddProperty(&properties, "cv-transfer-type", CVTypeProperty(session));
+  const std::string properties = CVSourceProperties(session, s->Name.c_str(), -1, "");
   CVLONG cc = -1;
   CVPUTCLOSE(session->Queue.Hconn, &s->Hmsg, CVSC_COMPLETE, &md,
              static_cast<CVLONG>(properties.size()), properties.data(), &cc, &s->Reason);
