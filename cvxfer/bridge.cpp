@@ -30,6 +30,7 @@
 #include "bridge_steps.h"
 #include "remote.h"
 #include "verify.h"
+#include "watch.h"
 
 namespace {
 
@@ -753,10 +754,11 @@ int CVFinishMarked(FtpSession *session, const char *name, const char *size, cons
 
 // Looks at the first message of the open queue without taking it and
 // finds its file name (cv-file-name) into *name and its identifier into
-// msgId. Returns 0; 1 after saying why not (an empty queue, no name, a name
-// that would choose a directory; an empty queue is only recorded when
-// emptyIsEnd); -1 when the queue manager cannot look without taking (a
-// broker): the caller takes the message and looks then.
+// msgId. Returns 0; 1 after saying why not (an empty queue, only recorded
+// when emptyIsEnd); 2 after saying the message has no usable name (none,
+// or one that would choose a directory; its identifier in msgId); -1 when
+// the queue manager cannot look without taking (a broker): the caller takes
+// the message and looks then.
 int CVNextFileName(FtpSession *session, std::string *name, CVBYTE *msgId, bool emptyIsEnd) {
   CVMD md = CVMD_DEFAULT;
   CVLONG propLength = 0, cc = -1, reason = -1;
@@ -769,27 +771,28 @@ int CVNextFileName(FtpSession *session, std::string *name, CVBYTE *msgId, bool e
     }
     return CVFailed(session, reason);
   }
+  std::memcpy(msgId, md.MsgId, CV_MSG_ID_LENGTH);
   const char *value = CVProperty(props, propLength, "cv-file-name");
   if (value == nullptr) {
     std::printf("No file specified.\n");
     std::fflush(stdout);
-    return 1;
+    return 2;
   }
   if (!CVSafeBaseName(value)) {
     std::printf("cvxfer: [%s] a message's file name cannot choose a directory; not stored\n",
                 FtpPrintable(value).c_str());
     std::fflush(stdout);
-    return 1;
+    return 2;
   }
   *name = value;
-  std::memcpy(msgId, md.MsgId, CV_MSG_ID_LENGTH);
   return 0;
 }
 
 // Chooses the remote name of a put: the one given, else the message's own
 // (cv-file-name), looked at before the message is taken where the queue
 // manager can (then its identifier goes to t->Md), else after (*after).
-// Returns 0, or 1 after saying why not.
+// Returns 0; 1 after saying why not; 2 when the next message has no usable
+// name (its identifier in t->Md).
 int CVChooseName(FtpSession *session, const char *given, CVTaken *t, bool *after) {
   *after = false;
   std::memset(t->Md.MsgId, 0, sizeof(t->Md.MsgId));
@@ -798,39 +801,51 @@ int CVChooseName(FtpSession *session, const char *given, CVTaken *t, bool *after
   } else {
     if (CVTransferReady(session, ".", "Message not getted from queue %s\n") != 0) return 1;
     const int found = CVNextFileName(session, &t->Name, t->Md.MsgId, t->EmptyIsEnd);
-    if (found > 0) return 1;
+    if (found > 0) return found;
     *after = found < 0;
     if (*after) t->Name = ".";
   }
   return CVTransferReady(session, t->Name.c_str(), "Message not getted from queue %s\n");
 }
 
-// put of one message; *bytes gets its length once it is stored, *name
-// (when given) the remote name chosen, if one was. A loop of puts
-// (emptyIsEnd) ends at an empty queue without saying so.
-int CVPutOne(FtpSession *session, const char *remoteName, long long *bytes,
-             std::string *name = nullptr, bool emptyIsEnd = false) {
+// What one put did.
+struct CVPutDone {
+  long long Bytes = 0;   // the file's length, once stored
+  std::string Name;      // the remote name chosen ("" before one was)
+  bool NoName = false;   // the message has no usable name of its own
+  CVBYTE MsgId[CV_MSG_ID_LENGTH] = {};  // its identifier then
+};
+
+// put of one message as *done tells. A loop of puts (emptyIsEnd) ends at an
+// empty queue without saying so. Returns 0 once stored, else 1.
+int CVPutOne(FtpSession *session, const char *remoteName, CVPutDone *done,
+             bool emptyIsEnd = false) {
   CVTaken t;
   t.EmptyIsEnd = emptyIsEnd;
   bool nameAfter = false;
-  if (CVChooseName(session, remoteName, &t, &nameAfter) != 0) return 1;
+  const int chosen = CVChooseName(session, remoteName, &t, &nameAfter);
+  done->NoName = chosen == 2;
+  std::memcpy(done->MsgId, t.Md.MsgId, CV_MSG_ID_LENGTH);
+  if (chosen != 0) return 1;
   if (t.Name != ".") FtpNoteObject(session, "%s", t.Name.c_str());
   if (CVTakeMessage(session, &t) != 0) return 1;
+  done->NoName = nameAfter && !CVNameAfter(&t);
+  std::memcpy(done->MsgId, t.Md.MsgId, CV_MSG_ID_LENGTH);
   // Nothing is committed after an interrupt: the user asked for the
   // command to be abandoned.
-  const bool stored = (!nameAfter || CVNameAfter(&t)) && CVStoreMessage(session, &t) &&
+  const bool stored = !done->NoName && CVStoreMessage(session, &t) &&
                       !session->Run.Interrupted && !FtpInterruptPending();
-  if (name != nullptr) *name = t.Name != "." ? t.Name : "";
+  done->Name = t.Name != "." ? t.Name : "";
   if (CVSettle(session, &t, stored) != 0) return 1;
-  *bytes = t.Total;
+  done->Bytes = t.Total;
   return 0;
 }
 
 }  // namespace
 
 int FtpPutCV(FtpSession *session, const char *remoteName) {
-  long long bytes = 0;
-  return CVPutOne(session, remoteName, &bytes);
+  CVPutDone done;
+  return CVPutOne(session, remoteName, &done);
 }
 
 int FtpMPutCV(FtpSession *session, long count) {
@@ -840,23 +855,31 @@ int FtpMPutCV(FtpSession *session, long count) {
   while (count == 0 || files < count) {
     const int saved = session->Run.Failure;
     session->Run.Failure = 0;
-    long long stored = 0;
-    std::string name;
-    const int rc = CVPutOne(session, nullptr, &stored, &name, true);
-    const int why = session->Run.Failure;
+    CVPutDone done;
+    const int rc = CVPutOne(session, nullptr, &done, true);
+    int why = session->Run.Failure;
     session->Run.Failure = saved;
+    if (rc != 0 && done.NoName && why == 0 &&
+        WatchSetAside(session, done.MsgId, "no usable cv-file-name")) {
+      // It would come first again and stop every later mput: it goes to the
+      // backout queue, the run goes on and ends failed.
+      failed++;
+      failedNames.push_back("a message without a usable name, moved to the backout queue");
+      FtpFail(session, FTP_EXIT_FAILED);
+      continue;
+    }
     if (rc != 0) {
       // An empty queue is the end of the job; anything else stops it too,
       // since the same message would come first again.
       if (why != FTP_EXIT_NO_MESSAGE) {
-        failed = 1;
-        failedNames.push_back(name.empty() ? "the next message (no usable name)" : name);
+        failed++;
+        failedNames.push_back(done.Name.empty() ? "the next message (no usable name)" : done.Name);
         FtpFail(session, why != 0 ? why : FTP_EXIT_FAILED);
       }
       break;
     }
     files++;
-    bytes += stored;
+    bytes += done.Bytes;
   }
   CVSummary("mput", files, bytes, failed, failedNames);
   return failed;

@@ -582,9 +582,11 @@ struct WatchOut {
 // A message that failed for good (why; the server's last reply explains):
 // it goes to the backout queue once its backout count reaches the
 // threshold, or at once when why is a fault of its own. Without a backout
-// queue, or for a group's first segment, the watch stops (returns false)
-// naming the message, so that nothing spins and no group is split.
-bool WatchRefused(FtpSession *session, WatchOut *out, CVTaken *t, const char *why, bool ownFault) {
+// queue, or for a group's first segment, the loop (who: "the watch",
+// "mput") stops (returns false) naming the message, so that nothing spins
+// and no group is split.
+bool WatchRefused(FtpSession *session, WatchOut *out, CVTaken *t, const char *why, bool ownFault,
+                  const char *who = "the watch") {
   const std::string reply = session->Ctl.ReplyText;
   CVSettle(session, t, false);
   const WatchBackout &b = out->Backout;
@@ -594,10 +596,10 @@ bool WatchRefused(FtpSession *session, WatchOut *out, CVTaken *t, const char *wh
   if (!none && !ownFault && t->Md.BackoutCount + 1 < b.Threshold) return true;
   // A group moves whole or not at all: segment by segment it would be split.
   if (none || group) {
-    std::printf("cvxfer: message %s cannot be stored (%s) and %s; the watch stops\n", id.c_str(),
-                why,
+    std::printf("cvxfer: message %s cannot be stored (%s) and %s; %s stops\n", id.c_str(), why,
                 group && !none ? "a group is not moved to a backout queue"
-                               : "the queue has no backout queue");
+                               : "the queue has no backout queue",
+                who);
     std::fflush(stdout);
     if (session->Run.Failure == 0) FtpFail(session, FTP_EXIT_REFUSED);
     return false;
@@ -667,6 +669,16 @@ int WatchPutOne(FtpSession *session, WatchOut *out) {
 }
 
 }  // namespace
+
+bool WatchSetAside(FtpSession *session, const CVBYTE *msgId, const char *why) {
+  WatchOut out;
+  out.Backout = WatchBackoutOf(session);
+  if (out.Backout.Queue[0] == '\0') return false;
+  CVTaken t;
+  std::memcpy(t.Md.MsgId, msgId, CV_MSG_ID_LENGTH);
+  if (CVTakeMessage(session, &t) != 0) return false;
+  return WatchRefused(session, &out, &t, why, true, "mput") && out.Moved == 1;
+}
 
 int WatchPut(FtpSession *session, long count, WatchReconnect reconnect) {
   WatchOut out;

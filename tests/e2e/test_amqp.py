@@ -30,14 +30,20 @@ def test_mget_and_safe_mput_through_the_broker(rmq_home, ftp):
     bodies = {"r%d.csv" % i: os.urandom(100000 + i) for i in range(5)}
     for name, body in bodies.items():
         place(ftp, os.path.join("in", name), body)
+    # A message without a name, first on the queue and taken before it is
+    # looked at, is moved aside by mput, which goes on.
+    cvadmin(rmq_home, "define", "BQ", check=False)  # the broker outlives a test
+    cvadmin(rmq_home, "alter", QUEUE, "--backout-queue", "BQ")
+    cvadmin(rmq_home, "put", QUEUE, data=b"nameless")
     status, out = run(rmq_home, ["-n", "-e"], session(ftp, "cd in", "mget -d *.csv"))
     assert status == 0, out
     assert "Connected to default queue manager RMQ" in out
     assert "cvxfer: mget: 5 files, %d bytes, 0 failed" % sum(map(len, bodies.values())) in out
-    assert os.listdir(os.path.join(ftp.root, "in")) == [] and depth(rmq_home) == 5
+    assert os.listdir(os.path.join(ftp.root, "in")) == [] and depth(rmq_home) == 6
     status, out = run(rmq_home, ["-n", "-e", "-a", "-d"], session(ftp, "cd out", "mput"))
-    assert status == 0, out
-    assert "cvxfer: mput: 5 files, %d bytes, 0 failed" % sum(map(len, bodies.values())) in out
+    assert status == 1, out
+    assert "cvxfer: mput: 5 files, %d bytes, 1 failed" % sum(map(len, bodies.values())) in out
+    assert depth(rmq_home, "BQ") == 1 and take(rmq_home, "BQ") == b"nameless"
     for name, body in bodies.items():  # each through a temporary name
         assert "--> STOR .%s.cvxfer-" % name in out and "--> RNTO %s\n" % name in out
         with open(os.path.join(ftp.root, "out", name), "rb") as f:

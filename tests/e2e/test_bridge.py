@@ -160,6 +160,22 @@ def test_put_without_a_name_never_lets_a_message_choose_a_path(home, server, nam
     assert msg[5] == "0", "the message was not even taken"
 
 
+def test_mput_moves_a_message_without_a_usable_name_aside_and_goes_on(home, server):
+    """Such a message would come first again and stop every later mput."""
+    cvadmin(home, "define", "BQ")
+    cvadmin(home, "alter", QUEUE, "--backout-queue", "BQ")
+    for props in (["cv-file-name=a.csv"], [], ["cv-file-name=../b.csv"], ["cv-file-name=c.csv"]):
+        cvadmin(home, "put", QUEUE, *sum((["--property", p] for p in props), []), data=b"x" * 10)
+    status, out = run(home, ["-n"], login(server) + ["binary", "mput", "bye"])
+    assert status == 1, out
+    assert out.count("moved to BQ (no usable cv-file-name)") == 2, out
+    assert ("cvxfer: mput: 2 files, 20 bytes, 2 failed\n" +
+            "cvxfer: mput: failed: a message without a usable name, moved to the backout queue\n" * 2
+            ) in out
+    assert files_in(server.root) == ["a.csv", "c.csv"]
+    assert (depth(home), depth(home, "BQ")) == (0, 2)
+
+
 def test_a_store_killed_before_its_commit_is_not_stored_again(home):
     """The rename is done, the reply to RNTO never comes and cvxfer dies: the
     next run finds the file whole under its name and only commits."""
