@@ -234,6 +234,33 @@ def test_kills_during_mget_and_mput_lose_nothing_and_leave_no_partial_file(home,
     assert stored == bodies and depth(home) == 0
 
 
+def test_kills_during_safe_puts_of_two_messages_of_one_name(home):
+    """A server that refuses RNTO onto an existing name, two messages named
+    alike and of one size, and kills at random steps of mput's safe stores:
+    each file under its final name is whole, the second dup.csv is never
+    committed, and no temporary file outlives its message."""
+    names = ["a.csv", "dup.csv", "c.csv", "dup.csv"]
+    bodies = [os.urandom(n) for n in (5000, 6000, 7000, 6000)]
+    for name, body in zip(names, bodies):
+        cvadmin(home, "put", QUEUE, "--property", "cv-file-name=" + name, data=body)
+    files, rng = {}, random.Random(5)
+    # Replies a byte at a time make each store last long enough to be cut.
+    with ScriptedServer(files=files, no_overwrite=True, split=True) as srv:
+        for _ in range(10):
+            proc = start(home, ["-n", "-p", "-a"], login(srv) + ["binary", "mput", "bye"])
+            try:
+                proc.wait(timeout=rng.uniform(0.2, 2.5))
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait(timeout=30)
+            for name, data in list(files.items()):
+                assert name.startswith(".") or data == bodies[names.index(name)], name
+        status, out = run(home, ["-n", "-p", "-a"], login(srv) + ["binary", "mput", "bye"])
+    assert status == 6, out  # the second dup.csv, refused again
+    assert files == dict(zip(names[:3], bodies[:3]))
+    assert [take(home) for _ in range(depth(home))] == bodies[3:]
+
+
 def test_mget_does_not_take_a_file_again_whose_message_is_on_the_queue(home, server):
     """The state a kill between a put and its delete leaves: the messages are
     on the queue and the files still on the server. The next mget -d only
