@@ -10,8 +10,10 @@ Sessions are served one after another until the block ends; each fault
 and each pause happens once, at its first occasion."""
 import hashlib
 import ipaddress
+import os
 import random
 import socket
+import ssl
 import threading
 import time
 import zlib
@@ -63,19 +65,24 @@ class ScriptedServer:
     force, OPTS HASH changes it) and the X commands listed answer the
     digest of a held file. lines holds every command line received (bytes,
     with CR LF); stored the bytes the last complete STOR received, partial
-    those of a cut one, whose file keeps them as a real server's does."""
+    those of a cut one, whose file keeps them as a real server's does.
+    tls: AUTH TLS and PROT P are served (the certificate ftpservers.pki()
+    makes); a protected data connection ends with close_notify, or as
+    tls_end says: "cut" (a RETR's ends without it), "chatter" (a STOR's
+    keeps sending after the client's close_notify, its 226 sent at once)."""
 
     def __init__(self, files=None, step=None, behaviour=None, user="tester", password="secret",
                  refuse=None, pauses=None, list_pause=None, split=False, announce=False,
                  truncate=None, no_overwrite=False, host="127.0.0.1", skip=0, then=None,
-                 feat=None):
+                 feat=None, tls=False, tls_end=None):
         self.files = {} if files is None else files
         self.skip, self.then = skip, then
         self.step, self.behaviour, self.user, self.password = step, behaviour, user, password
         self.refuse, self.pauses = dict(refuse or {}), dict(pauses or {})
         self.list_pause, self.split, self.announce = list_pause, split, announce
         self.truncate, self.no_overwrite, self.host = truncate, no_overwrite, host
-        self.feat = feat
+        self.feat, self.tls_end = feat, tls_end
+        self._tls = _tls_context() if tls else None
         self.lines, self.stored, self.partial = [], None, None
         self._stop, self._conn = threading.Event(), None
         self._family = socket.AF_INET6 if ":" in host else socket.AF_INET
@@ -121,7 +128,7 @@ class ScriptedServer:
             self._conn = conn
             conn.settimeout(RUN_TIMEOUT)
             state = {"pending": None, "confused": False, "renaming": None, "user": None,
-                     "rest": 0, "hash": self._hash_algorithms()[1]}
+                     "rest": 0, "hash": self._hash_algorithms()[1], "prot": False}
             try:
                 with conn:
                     self._session(conn, state)
@@ -228,6 +235,10 @@ class ScriptedServer:
                 return
             if self._confused:
                 self._send(conn, b"500 Command not understood.\r\n")
+            elif verb == "AUTH" and self._tls is not None and "AUTH" not in self.refuse:
+                self._send(conn, b"234 AUTH TLS successful.\r\n")
+                conn = self._tls.wrap_socket(conn, server_side=True)
+                reader = conn.makefile("rb")
             elif verb in self.refuse or "%s %s" % (verb, arg) in self.refuse:
                 refusal = self.refuse.get("%s %s" % (verb, arg), self.refuse.get(verb))
                 self._send(conn, refusal.encode() + b"\r\n")
@@ -248,10 +259,16 @@ class ScriptedServer:
                 return self._reply(conn, verb, "501 REST needs a byte count.")
             state["rest"] = int(arg)
             return self._reply(conn, verb, "350 Restarting at %s." % arg)
+        elif verb == "PROT" and self._tls is not None:
+            state["prot"] = arg.upper() == "P"
+            return self._reply(conn, verb, "200 Protection set.")
+        elif verb == "PBSZ" and self._tls is not None:
+            return self._reply(conn, verb, "200 PBSZ=0")
         elif verb in ("RETR", "STOR", "NLST", "LIST"):
             pending, state["pending"] = state["pending"], None
             rest, state["rest"] = state["rest"], 0
-            return self._transfer(conn, verb, arg, pending, rest)
+            protect = self._tls if state["prot"] else None
+            return self._transfer(conn, verb, arg, pending, rest, protect)
         elif verb == "PWD":
             return self._reply(conn, verb, '257 "/" is the current directory.')
         elif verb in ("SIZE", "MDTM"):
@@ -326,9 +343,10 @@ class ScriptedServer:
 
     # ------------------------------------------------------------ transfers
 
-    def _transfer(self, conn, verb, arg, pending, rest=0):
+    def _transfer(self, conn, verb, arg, pending, rest=0, protect=None):
         """RETR, STOR, NLST or LIST on the pending data connection (a STOR
-        writing from byte rest); False when the session is over."""
+        writing from byte rest; under TLS with protect); False when the
+        session is over."""
         if verb == "RETR" and arg not in self.files:
             return self._reply(conn, verb, "550 No such file.")
         if pending is None:
@@ -347,6 +365,8 @@ class ScriptedServer:
         else:
             data = socket.create_connection(pending, timeout=RUN_TIMEOUT)
         data.settimeout(RUN_TIMEOUT)
+        if protect is not None:
+            data = protect.wrap_socket(data, server_side=True)
         fault = self.behaviour if self._fires("data") else None
         with data:
             if verb == "STOR":
@@ -356,9 +376,34 @@ class ScriptedServer:
                 done = self._send_data(conn, data, body[:self.truncate], fault)
             else:
                 done = self._send_data(conn, data, self._listing(verb), fault, listing=True)
+            if protect is not None and done is True:
+                self._end_tls(data, verb)
         if done is not True:
             return done == "go on"
         return self._reply(conn, "final")
+
+    def _end_tls(self, data, verb):
+        """Ends a protected data connection as tls_end says."""
+        if self.tls_end == "cut" and verb == "RETR":
+            return  # closed without close_notify
+        if self.tls_end == "chatter" and verb == "STOR":
+            # On a copy of the descriptor: the connection outlives this step.
+            raw = socket.socket(fileno=os.dup(data.fileno()))
+            raw.settimeout(RUN_TIMEOUT)
+
+            def chatter():
+                with raw:
+                    try:
+                        while not self._stop.is_set():
+                            raw.sendall(PAYLOAD)
+                    except OSError:
+                        pass
+            threading.Thread(target=chatter, daemon=True).start()
+            return
+        try:
+            data.unwrap()
+        except (OSError, ValueError):
+            pass
 
     def _listing(self, verb):
         """The lines of NLST or LIST, each a bytes object."""
@@ -445,6 +490,15 @@ class ScriptedServer:
             return False
         self._send(conn, b"426 Connection closed; transfer aborted.\r\n")
         return "go on"
+
+
+def _tls_context():
+    """A server context with the test certificate for 127.0.0.1."""
+    import ftpservers
+    keys = ftpservers.pki().good
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(keys.cert, keys.key)
+    return context
 
 
 def _active_address(verb, arg):

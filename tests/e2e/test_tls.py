@@ -11,7 +11,8 @@ import time
 
 import pytest
 
-from scripted import ScriptedServer
+from ftpservers import pki
+from scripted import PAYLOAD, ScriptedServer
 from session import (PROMPT, QUEUE, Terminal, browse, cvadmin, depth, home, place,  # noqa: F401
                      read, run, start, take, url, vsftpd)
 
@@ -127,3 +128,26 @@ def test_the_vsftpd_fixture_demands_session_reuse():
                 ftp.nlst()
         finally:
             ftp.close()
+
+
+@pytest.mark.parametrize("direction,tls_end", [("get", "cut"), ("put", "chatter")])
+def test_a_protected_data_connection_that_ends_badly(home, direction, tls_end):
+    """A RETR whose data ends without close_notify may have lost its end: the
+    get fails (class 7) and puts nothing. A server that keeps sending after a
+    STOR's close_notify holds the put no longer than -t (the run's own
+    timeout here is shorter than the 30 s it once held)."""
+    files = {"x.bin": PAYLOAD} if direction == "get" else {}
+    if direction == "put":
+        cvadmin(home, "put", QUEUE, data=PAYLOAD)
+    with ScriptedServer(files, tls=True, tls_end=tls_end) as srv:
+        status, out = run(home, ["-n", "-t", "3", "-s", "--cacert", pki().ca, "127.0.0.1",
+                                 str(srv.port)],
+                          ["user tester secret", "binary", direction + " x.bin", "bye"],
+                          timeout=20)
+    if direction == "get":
+        assert status == 7, out
+        assert "cvxfer: the data connection ended without TLS close_notify" in out
+        assert depth(home) == 0 and files == {"x.bin": PAYLOAD}
+    else:
+        assert status == 0, out
+        assert files == {"x.bin": PAYLOAD} and depth(home) == 0
