@@ -1078,6 +1078,19 @@ bool CVStoreMessage(FtpSession *session, CVTaken *t) {
     std::fflush(stdout);
     return true;
   }
+  // A broker cannot mark a message: one it hands out again (its holder died
+  // after the rename, or the broker lost the acknowledgement) is believed
+  // stored only when the server's file is provably its file.
+  if (session->Opt.SafePut && t->Md.BackoutCount > 0 &&
+      (t->Md.MsgFlags & CVMF_MSG_IN_GROUP) == 0 &&
+      CVHoldsFile(session, name, static_cast<uint64_t>(t->Length),
+                  CVProperty(t->Props.data(), t->PropLength, "cv-file-sha256"))) {
+    std::printf("cvxfer: [%s] delivered again and already on the server, its SHA-256 the "
+                "server's; committed without storing it again\n",
+                FtpPrintable(name).c_str());
+    std::fflush(stdout);
+    return true;
+  }
   RemoteSource source;
   source.Length = static_cast<uint64_t>(t->Length);
   CVLONG cc = -1, reason = -1;

@@ -144,3 +144,15 @@ bool CVVerifyStored(FtpSession *session, const char *stored, CVVerify *v) {
   return v->Mode == FTP_VERIFY_HASH ? CVDigestRight(session, stored, v)
                                     : CVSizeRight(session, stored, v);
 }
+
+bool CVHoldsFile(FtpSession *session, const char *name, uint64_t length, const char *sha) {
+  if (sha == nullptr || sha[0] == '\0' || session->Opt.TransferType != FTP_TYPE_BINARY) {
+    return false;
+  }
+  uint64_t size = UINT64_MAX;
+  std::string how, theirs;
+  return CVAskAside(session, [&] { return session->Remote->Size(session, name, &size); }) == 0 &&
+         size == length && session->Remote->HashOffer(session, &how) == REMOTE_SHA256 &&
+         CVAskAside(session, [&] { return session->Remote->Hash(session, name, &theirs); }) == 0 &&
+         CVSameDigest(theirs, sha);
+}

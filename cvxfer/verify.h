@@ -44,4 +44,10 @@ void CVVerifyBegin(FtpSession *session, const char *name, const char *expected,
 // known bad, and backs the message out.
 bool CVVerifyStored(FtpSession *session, const char *stored, CVVerify *v);
 
+// Whether the server's file name is provably the file of length bytes whose
+// SHA-256 is sha: its size and the SHA-256 the server computes of it (in
+// binary mode) both match. False when either differs or cannot be told,
+// as with a server that computes no SHA-256. Nothing is said.
+bool CVHoldsFile(FtpSession *session, const char *name, uint64_t length, const char *sha);
+
 #endif
