@@ -2,21 +2,13 @@
 // manager: the embedded store and a RabbitMQ broker. The broker cases skip
 // when the test run has no broker (CVXFER_BROKER_URL_FILE names the file
 // that holds its URL).
-#include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <functional>
 #include <set>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "corvane.h"
 #include "queue_calls.h"
 #include "scratch_qmgr.h"
 
@@ -213,7 +205,6 @@ TEST_P(ConformanceTest, AWaitingGetTakesWhatAnotherThreadPutsMeanwhile) {
   ASSERT_EQ(Commit().cc, CVCC_OK);
   EXPECT_EQ(Depth(q), 0);
 }
-
 
 // SMALL takes 2 messages of 10 bytes: a longer one is refused, a stream as
 // soon as it says or passes that length. Names no queue manager takes are

@@ -3,23 +3,17 @@
 // several processes at once (some of them killed), damage of the database,
 // its write-ahead log and its bodies, a full disk, and what a connection
 // leaves behind when it ends.
-#include "corvane.h"
-
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <ctime>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "queue_calls.h"
 #include "scratch_qmgr.h"
@@ -130,10 +124,11 @@ TEST_F(CorvaneTest, ConnectionAndHandleReasons) {
   EXPECT_EQ(h, CVHO_UNUSABLE_HOBJ);
 }
 
-
 // Each new connection sweeps the lock files of ended ones; a sweep must
-// never take the half-made lock file of a connection being set up.
-TEST_F(CorvaneTest, ManyProcessesConnectingAtOnceAllSucceed) {
+// never take the half-made lock file of a connection being set up. One left
+// behind by a creator that died before locking it goes once it is clearly
+// old, and a young one stays.
+TEST_F(CorvaneTest, LockFilesOfConnectionsBeingMadeStayAndStaleOnesGo) {
   ASSERT_EQ(Connect().cc, CVCC_OK);
   ASSERT_EQ(Disconnect().cc, CVCC_OK);
   std::vector<pid_t> children;
@@ -147,13 +142,6 @@ TEST_F(CorvaneTest, ManyProcessesConnectingAtOnceAllSucceed) {
     }));
   }
   for (pid_t p : children) EXPECT_EQ(WaitExit(p), 0);
-}
-
-// A lock file left behind by a creator that died before locking it goes
-// once it is clearly old, and a young one stays.
-TEST_F(CorvaneTest, StaleTemporaryLockFilesAreSweptAndYoungOnesKept) {
-  ASSERT_EQ(Connect().cc, CVCC_OK);
-  ASSERT_EQ(Disconnect().cc, CVCC_OK);
   const std::string old = Dir() + "/conn/1-dead.tmp", young = Dir() + "/conn/2-young.tmp";
   for (const std::string &path : {old, young}) {
     int fd = open(path.c_str(), O_RDWR | O_CREAT, 0600);
@@ -460,7 +448,8 @@ TEST_F(CorvaneTest, RemoteDefinitionsAndFailedCallsLeaveNothingBehind) {
                   " define TINY --maxmsgl 1 && " CVADMIN
                   " define TO.FAR --remote FAR/SYSTEM.DEFAULT.LOCAL.QUEUE && " CVADMIN
                   " define TO.NOWHERE --remote GONE/Q"),
-            0) << out_;
+            0)
+      << out_;
   ASSERT_EQ(Connect().cc, CVCC_OK);
   CVHOBJ h = CVHO_UNUSABLE_HOBJ;
   EXPECT_REASON(Open("TO.FAR", CVOO_INPUT_AS_Q_DEF | CVOO_OUTPUT | CVOO_FAIL_IF_QUIESCING, &h),

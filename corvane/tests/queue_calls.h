@@ -114,8 +114,8 @@ struct QueueCalls {
     CVPMO pmo = CVPMO_DEFAULT;
     pmo.Options = pmoOptions;
     Outcome o;
-    CVPUT(hconn_, h, md != nullptr ? md : &own, &pmo, static_cast<CVLONG>(data.size()),
-          data.data(), &o.cc, &o.reason);
+    CVPUT(hconn_, h, md != nullptr ? md : &own, &pmo, static_cast<CVLONG>(data.size()), data.data(),
+          &o.cc, &o.reason);
     return o;
   }
   // Gets a message into *data (when given); waits up to waitMs with CVGMO_WAIT.
