@@ -1,7 +1,5 @@
-// The queue calls as cvxfer relies on them, run against every kind of queue
-// manager: the embedded store and a RabbitMQ broker. The broker cases skip
-// when the test run has no broker (CVXFER_BROKER_URL_FILE names the file
-// that holds its URL).
+// The queue calls as cvxfer relies on them, on the embedded store and on a
+// RabbitMQ broker (skipped without CVXFER_BROKER_URL_FILE, its URL's file).
 #include <signal.h>
 
 #include <chrono>
@@ -60,11 +58,8 @@ class ConformanceTest : public ::testing::TestWithParam<std::string>, public Que
   // is flagged only CVMF_LAST_MSG_IN_GROUP, which implies the other flag.
   static std::string Segment(char g, CVLONG seq) { return g + std::to_string(seq); }
   Outcome PutSegment(CVHOBJ q, char g, CVLONG seq, bool last, CVLONG pmo = CVPMO_SYNCPOINT) {
-    CVMD md = CVMD_DEFAULT;
-    std::memset(md.GroupId, g, sizeof(md.GroupId));
-    md.MsgSeqNumber = seq;
-    md.Offset = (seq - 1) * 1000000000LL;
-    md.MsgFlags = last ? CVMF_LAST_MSG_IN_GROUP : CVMF_MSG_IN_GROUP;
+    CVMD md = GroupMd(g, seq, last ? CVMF_LAST_MSG_IN_GROUP : CVMF_MSG_IN_GROUP,
+                      (seq - 1) * 1000000000LL);
     return Put(q, Segment(g, seq), pmo, &md);
   }
   static bool AllZero(const CVBYTE (&id)[CV_GROUP_ID_LENGTH]) {
@@ -778,16 +773,11 @@ TEST_P(ConformanceTest, BadGroupFieldsAreRefused) {
        amqp_ ? CVRC_SYNCPOINT_NOT_AVAILABLE : CVRC_NONE},
   };
   for (const Case &c : cases) {
-    CVMD md = CVMD_DEFAULT;
-    std::memset(md.GroupId, c.group, sizeof(md.GroupId));
-    md.MsgSeqNumber = c.seq;
-    md.MsgFlags = c.flags;
-    md.Offset = c.offset;
+    CVMD md = GroupMd(c.group, c.seq, c.flags, c.offset);
+    EXPECT_REASON(Put(q, "x", c.pmo, &md), c.reason) << c.what;
     CVPMO pmo = CVPMO_DEFAULT;
     pmo.Options = c.pmo;
     Outcome o;
-    CVPUT(hconn_, q, &md, &pmo, 1, "x", &o.cc, &o.reason);
-    EXPECT_REASON(o, c.reason) << c.what;
     CVHMSG hmsg = CVHM_UNUSABLE_HMSG;
     CVPUTOPEN(hconn_, q, &pmo, -1, &hmsg, &o.cc, &o.reason);
     CVPUTCLOSE(hconn_, &hmsg, CVSC_COMPLETE, &md, 0, nullptr, &o.cc, &o.reason);

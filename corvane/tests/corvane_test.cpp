@@ -1,8 +1,5 @@
 // The embedded queue manager beyond what the conformance cases ask of every
-// kind: reason names, connection and handle reasons, remote definitions,
-// several processes at once (some of them killed), damage of the database,
-// its write-ahead log and its bodies, a full disk, and what a connection
-// leaves behind when it ends.
+// kind: processes killed, damaged files, a full disk, what a connection leaves.
 #include <fcntl.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -437,12 +434,9 @@ TEST_F(CorvaneTest, UnreadableBrokerQueueDefinitionsFailAndStay) {
 }
 
 // A remote definition takes puts only; one under syncpoint reaches the far
-// queue at commit. Nothing of a connection stays once it has ended,
-// whatever failed on the way: not the lock file of its own queue manager,
-// nor that of the one a remote definition took it to, nor a write-ahead
-// log; a connection that cannot be made leaves none at all; and a process
-// that ends without disconnecting, holding a message, leaves nothing that
-// blocks it.
+// queue at commit. Whatever failed, an ended connection leaves no lock file
+// (its queue manager's, nor the far one's) and no write-ahead log, nor does
+// one not made; a process ending without disconnect blocks nothing it held.
 TEST_F(CorvaneTest, RemoteDefinitionsAndFailedCallsLeaveNothingBehind) {
   ASSERT_EQ(Admin("create CVQM && " CVADMIN " create FAR && " CVADMIN
                   " define TINY --maxmsgl 1 && " CVADMIN
@@ -617,13 +611,8 @@ TEST_F(CorvaneTest, PropertiesSurviveARestartAndStoresMadeBeforeThem) {
   ASSERT_EQ(PutP(q, std::string(300000, 'b'), big, CVPMO_SYNCPOINT).cc, CVCC_OK);
   ASSERT_EQ(JPut("big", "sent", CVJO_SYNCPOINT).cc, CVCC_OK);
   ASSERT_EQ(JPut("deleted", "").cc, CVCC_OK);
-  CVMD segment = CVMD_DEFAULT;
-  std::memset(segment.GroupId, 'G', sizeof(segment.GroupId));
-  segment.MsgFlags = CVMF_MSG_IN_GROUP | CVMF_LAST_MSG_IN_GROUP;
-  segment.MsgSeqNumber = 1;
-  CVPMO pmo = CVPMO_DEFAULT;
-  CVPUT(hconn_, q, &segment, &pmo, 7, "segment", &o.cc, &o.reason);
-  ASSERT_EQ(o.cc, CVCC_OK);
+  CVMD segment = GroupMd('G', 1, CVMF_MSG_IN_GROUP | CVMF_LAST_MSG_IN_GROUP);
+  ASSERT_EQ(Put(q, "segment", CVPMO_NONE, &segment).cc, CVCC_OK);
   ASSERT_EQ(Commit().cc, CVCC_OK);
   ASSERT_EQ(Disconnect().cc, CVCC_OK);
   ASSERT_EQ(Connect().cc, CVCC_OK);
@@ -705,15 +694,12 @@ TEST_F(CorvaneTest, BrowseTakesNothingAndSkipsHeldAndDamagedMessages) {
   ASSERT_EQ(PutP(q, big, Props({{"n", "2"}}), CVPMO_NONE, &md[1]).cc, CVCC_OK);
   ASSERT_EQ(PutP(q, "third", "", CVPMO_NONE, &md[2]).cc, CVCC_OK);
   ASSERT_EQ(PutP(q, "uncommitted", "", CVPMO_SYNCPOINT, &md[3]).cc, CVCC_OK);
-  auto same = [](const CVMD &a, const CVMD &b) {
-    return std::memcmp(a.MsgId, b.MsgId, sizeof(a.MsgId)) == 0;
-  };
   const CVLONG kAccept = CVGMO_ACCEPT_TRUNCATED_MSG;
 
   ASSERT_EQ(GetP(q, CVGMO_SYNCPOINT).o.cc, CVCC_OK);  // holds "first"
   Got g = GetP(q, CVGMO_BROWSE_FIRST | kAccept, CV_PROPERTIES_LENGTH_MAX, 0);
   EXPECT_REASON(g.o, CVRC_TRUNCATED_MSG_ACCEPTED);
-  EXPECT_TRUE(same(g.md, md[1]));
+  EXPECT_EQ(std::memcmp(g.md.MsgId, md[1].MsgId, sizeof(g.md.MsgId)), 0);
   EXPECT_EQ(g.dataLength, 300000);
   EXPECT_EQ(g.props, Props({{"n", "2"}}));
   // Too small a buffer without acceptance leaves the position: the next

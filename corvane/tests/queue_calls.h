@@ -27,6 +27,16 @@ struct Outcome {
 #define EXPECT_REASON(o, want) \
   EXPECT_EQ((o).reason, want) << CVReasonName((o).reason) << " " << CVLastCause()
 
+// A descriptor of segment seq of the group whose identifier is 24 times g.
+inline CVMD GroupMd(char g, CVLONG seq, CVLONG flags, CVINT64 offset = 0) {
+  CVMD md = CVMD_DEFAULT;
+  std::memset(md.GroupId, g, sizeof(md.GroupId));
+  md.MsgSeqNumber = seq;
+  md.MsgFlags = flags;
+  md.Offset = offset;
+  return md;
+}
+
 // Runs fn in a child process, which exits with its result; returns the pid.
 template <typename Fn>
 pid_t Spawn(Fn fn) {
