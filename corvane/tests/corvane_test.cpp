@@ -441,7 +441,8 @@ TEST_F(CorvaneTest, RemoteDefinitionsAndFailedCallsLeaveNothingBehind) {
   ASSERT_EQ(Admin("create CVQM && " CVADMIN " create FAR && " CVADMIN
                   " define TINY --maxmsgl 1 && " CVADMIN
                   " define TO.FAR --remote FAR/SYSTEM.DEFAULT.LOCAL.QUEUE && " CVADMIN
-                  " define TO.NOWHERE --remote GONE/Q"),
+                  " define TO.NOWHERE --remote GONE/Q && " CVADMIN
+                  " define TO.SELF --remote CVQM/SYSTEM.DEFAULT.LOCAL.QUEUE"),
             0)
       << out_;
   ASSERT_EQ(Connect().cc, CVCC_OK);
@@ -468,7 +469,7 @@ TEST_F(CorvaneTest, RemoteDefinitionsAndFailedCallsLeaveNothingBehind) {
   EXPECT_EQ(Admin(farDepth), 0);
   EXPECT_EQ(out_, "2\n");
   EXPECT_EQ(Put(far, "pending at the end", CVPMO_SYNCPOINT).cc, CVCC_OK);
-  ASSERT_EQ(Put(OpenOrDie(kQueue), "m").cc, CVCC_OK);
+  ASSERT_EQ(Put(OpenOrDie("TO.SELF", CVOO_OUTPUT), "m").cc, CVCC_OK);  // to its own queue manager
   EXPECT_EQ(Files(Dir("FAR") + "/conn").size(), 1u);
   ASSERT_EQ(Disconnect().cc, CVCC_OK);
   struct stat st;
