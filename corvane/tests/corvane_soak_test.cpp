@@ -3,20 +3,14 @@
 // end every message is accounted for, byte for byte: none lost, none twice,
 // none corrupted, no body file left over. Runs about 25 s.
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstring>
-#include <fstream>
 #include <map>
 #include <random>
 #include <set>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "queue_calls.h"
 #include "scratch_qmgr.h"
@@ -55,39 +49,29 @@ class SoakTest : public ::testing::Test, public QueueCalls {
   // logging to its own file: A attempted, C confirmed, G got whole, X got
   // corrupted, K committed.
   pid_t Worker(const std::string &name, bool putter) {
-    pid_t pid = fork();
-    if (pid != 0) return pid;
-    int log = open((qm_.root + "/" + name + ".log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    if (log < 0 || Connect().cc != CVCC_OK) _exit(2);
-    CVHOBJ q = OpenOrDie(kQueue);
-    for (int seq = 0;; seq++) {
-      CVMD md = CVMD_DEFAULT;
-      Outcome o;
-      if (putter) {
-        const std::string id = name + "." + std::to_string(seq), body = Body(id);
-        std::memcpy(md.MsgId, id.data(), id.size());
-        CVPMO pmo = CVPMO_DEFAULT;
-        pmo.Options = seq % 3 == 0 ? CVPMO_SYNCPOINT : CVPMO_NO_SYNCPOINT;
-        Log(log, 'A', id);
-        CVPUT(hconn_, q, &md, &pmo, static_cast<CVLONG>(body.size()), body.data(), &o.cc,
-              &o.reason);
-        if (o.cc == CVCC_OK && seq % 3 == 0) o = Commit();
-        if (o.cc == CVCC_OK) Log(log, 'C', id);
-        continue;
+    return Spawn([&] {
+      int log = open((qm_.root + "/" + name + ".log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+      if (log < 0 || Connect().cc != CVCC_OK) return 2;
+      CVHOBJ q = OpenOrDie(kQueue);
+      for (int seq = 0;; seq++) {
+        CVMD md = CVMD_DEFAULT;
+        if (putter) {
+          const std::string id = name + "." + std::to_string(seq);
+          std::memcpy(md.MsgId, id.data(), id.size());
+          Log(log, 'A', id);
+          Outcome o = Put(q, Body(id), seq % 3 == 0 ? CVPMO_SYNCPOINT : CVPMO_NO_SYNCPOINT, &md);
+          if (o.cc == CVCC_OK && seq % 3 == 0) o = Commit();
+          if (o.cc == CVCC_OK) Log(log, 'C', id);
+          continue;
+        }
+        std::string data;
+        Outcome o = Get(q, &data, CVGMO_SYNCPOINT | CVGMO_WAIT, 1 << 20, &md, nullptr, 50);
+        if (o.reason == CVRC_OBJECT_DAMAGED || o.reason == CVRC_NO_MSG_AVAILABLE) continue;
+        if (o.cc != CVCC_OK) return 3;
+        Log(log, data == Body(IdOf(md)) ? 'G' : 'X', IdOf(md));
+        if (Commit().cc == CVCC_OK) Log(log, 'K', IdOf(md));
       }
-      CVGMO gmo = CVGMO_DEFAULT;
-      gmo.Options = CVGMO_SYNCPOINT | CVGMO_WAIT;
-      gmo.WaitInterval = 50;
-      std::vector<char> buffer(1 << 20);
-      CVLONG length = 0;
-      CVGET(hconn_, q, &md, &gmo, static_cast<CVLONG>(buffer.size()), buffer.data(), &length,
-            &o.cc, &o.reason);
-      if (o.reason == CVRC_OBJECT_DAMAGED || o.reason == CVRC_NO_MSG_AVAILABLE) continue;
-      if (o.cc != CVCC_OK) _exit(3);
-      const std::string id = IdOf(md);
-      Log(log, std::string(buffer.data(), static_cast<size_t>(length)) == Body(id) ? 'G' : 'X', id);
-      if (Commit().cc == CVCC_OK) Log(log, 'K', id);
-    }
+    });
   }
 
   ScratchQmgr qm_{"corvane_soak"};

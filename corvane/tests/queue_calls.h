@@ -27,6 +27,16 @@ struct Outcome {
 #define EXPECT_REASON(o, want) \
   EXPECT_EQ((o).reason, want) << CVReasonName((o).reason) << " " << CVLastCause()
 
+// A descriptor of segment seq of the group whose identifier is 24 times g.
+inline CVMD GroupMd(char g, CVLONG seq, CVLONG flags, CVINT64 offset = 0) {
+  CVMD md = CVMD_DEFAULT;
+  std::memset(md.GroupId, g, sizeof(md.GroupId));
+  md.MsgSeqNumber = seq;
+  md.MsgFlags = flags;
+  md.Offset = offset;
+  return md;
+}
+
 // Runs fn in a child process, which exits with its result; returns the pid.
 template <typename Fn>
 pid_t Spawn(Fn fn) {
@@ -106,24 +116,26 @@ struct QueueCalls {
     EXPECT_EQ(o.cc, CVCC_OK) << CVReasonName(o.reason);
     return h;
   }
-  Outcome Put(CVHOBJ h, const std::string &data, CVLONG persistence = CVPER_PERSISTENT,
-              CVLONG pmoOptions = CVPMO_NONE, const char *format = CVFMT_NONE,
-              CVMD *mdOut = nullptr) {
-    CVMD md = CVMD_DEFAULT;
+  // Puts data; md, when given, is the descriptor put (used where it lies, so
+  // that what a put writes past an old one shows) and gets what it stamped.
+  Outcome Put(CVHOBJ h, const std::string &data, CVLONG pmoOptions = CVPMO_NONE,
+              CVMD *md = nullptr) {
+    CVMD own = CVMD_DEFAULT;
     CVPMO pmo = CVPMO_DEFAULT;
     pmo.Options = pmoOptions;
-    md.Persistence = persistence;
-    std::memcpy(md.Format, format, 8);
     Outcome o;
-    CVPUT(hconn_, h, &md, &pmo, static_cast<CVLONG>(data.size()), data.data(), &o.cc, &o.reason);
-    if (mdOut != nullptr) *mdOut = md;
+    CVPUT(hconn_, h, md != nullptr ? md : &own, &pmo, static_cast<CVLONG>(data.size()), data.data(),
+          &o.cc, &o.reason);
     return o;
   }
+  // Gets a message into *data (when given); waits up to waitMs with CVGMO_WAIT.
   Outcome Get(CVHOBJ h, std::string *data, CVLONG options = CVGMO_NO_SYNCPOINT,
-              CVLONG bufferLength = 1 << 20, CVMD *mdOut = nullptr, CVLONG *lengthOut = nullptr) {
+              CVLONG bufferLength = 1 << 20, CVMD *mdOut = nullptr, CVLONG *lengthOut = nullptr,
+              CVLONG waitMs = 0) {
     CVMD md = CVMD_DEFAULT;
     CVGMO gmo = CVGMO_DEFAULT;
     gmo.Options = options;
+    gmo.WaitInterval = waitMs;
     std::vector<char> buffer(static_cast<size_t>(bufferLength) + 1);
     CVLONG length = -1;
     Outcome o;
