@@ -11,9 +11,7 @@
 
 #include <atomic>
 #include <cstring>
-#include <memory>
 #include <string>
-#include <vector>
 
 #include "ftp_fixture.h"
 #include "ftp_list.h"
@@ -88,61 +86,6 @@ TEST(FtpWireTest, SizeOfARetrievalReply) {
   }
 }
 
-// A server that answers PASV with an address of its choosing and serves
-// RETR from its data listener.
-TEST_F(FtpTcpTest, PassiveModeConnectsOnlyToTheControlPeer) {
-  std::unique_ptr<ScriptedServer> server;
-  std::atomic<bool> fromPeer{false};
-  server = std::make_unique<ScriptedServer>("220 hi\r\n", [&](int fd, const std::string &line) {
-    unsigned short p = server->Data().Port;
-    if (line == "PASV") {
-      // Names another address: the client must still come to us.
-      WriteAll(fd, "227 Entering Passive Mode (127,0,0,2," + std::to_string(p / 256) + "," +
-                       std::to_string(p % 256) + ")\r\n");
-    } else if (line == "RETR f") {
-      WriteAll(fd, "150 here\r\n");
-      int data = server->Data().Accept();
-      sockaddr_in peer{};
-      socklen_t n = sizeof(peer);
-      getpeername(data, reinterpret_cast<sockaddr *>(&peer), &n);
-      fromPeer = data >= 0;
-      WriteAll(data, "payload");
-      close(data);
-      WriteAll(fd, "226 done\r\n");
-    }
-  });
-  Open(*server);
-  session_.Opt.Passive = 1;
-  std::string buffer;
-  EXPECT_NE(Out([&] { EXPECT_EQ(GetInto(&session_, "f", &buffer), 1); })
-                .find("cvxfer: [f] 7 bytes received.\n"),
-            std::string::npos);
-  EXPECT_TRUE(fromPeer.load());
-  EXPECT_EQ(buffer, "payload");
-}
-
-TEST_F(FtpTcpTest, UnusablePasvRepliesFailBeforeAnyTransferCommand) {
-  std::atomic<int> retr{0};
-  ScriptedServer server("220 hi\r\n", [&](int fd, const std::string &line) {
-    static int n = 0;
-    if (line == "PASV") {
-      const char *replies[] = {"227 (127,0,0,1,)\r\n", "227 (127,0,0,1)\r\n", "502 no\r\n"};
-      WriteAll(fd, replies[n++ % 3]);
-    }
-    // A refused PASV is followed by EPSV, refused here as well.
-    if (line == "EPSV") WriteAll(fd, "500 no\r\n");
-    if (line.rfind("RETR", 0) == 0) retr++;
-  });
-  Open(server);
-  session_.Opt.Passive = 1;
-  std::string buffer;
-  for (int i = 0; i < 3; i++)
-    EXPECT_NE(Out([&] { EXPECT_EQ(GetInto(&session_, "f", &buffer), 0); })
-                  .find("Error on TCP/IP connection.\n"),
-              std::string::npos);
-  EXPECT_EQ(retr.load(), 0);
-}
-
 TEST_F(FtpTcpTest, ActiveModeRefusesConnectionsFromOtherAddresses) {
   std::atomic<bool> strangerRefused{false};
   ScriptedServer server("220 hi\r\n", [&](int fd, const std::string &line) {
@@ -174,84 +117,93 @@ TEST_F(FtpTcpTest, ActiveModeRefusesConnectionsFromOtherAddresses) {
   EXPECT_EQ(buffer, "real");
 }
 
-// Serves RETR and STOR in passive mode with a chosen behaviour.
-class TransferServer {
- public:
-  enum Mode { kComplete, k125, kEarlyClose, kFinal426, kFinal552, kRefuse550 };
-  explicit TransferServer(Mode mode)
-      : server_("220 hi\r\n", [this, mode](int fd, const std::string &line) {
-          unsigned short p = server_.Data().Port;
-          if (line == "PASV") {
-            WriteAll(fd, "227 (127,0,0,1," + std::to_string(p / 256) + "," +
-                             std::to_string(p % 256) + ")\r\n");
-            return;
-          }
-          bool retr = line.rfind("RETR", 0) == 0;
-          if (!retr && line.rfind("STOR", 0) != 0) return;
-          int data = server_.Data().Accept();
-          if (mode == kRefuse550) {
-            WriteAll(fd, "550 no such file\r\n");
-            if (data >= 0) close(data);
-            return;
-          }
-          WriteAll(fd, mode == k125 ? "125 already open\r\n" : "150 opening\r\n");
-          if (retr) {
-            WriteAll(data, std::string(5000, 'd'));
-            if (mode == kEarlyClose) {
-              linger l = {1, 0};  // reset instead of an orderly end
-              setsockopt(data, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
-            }
-          } else {
-            char buf[4096];
-            while (recv(data, buf, sizeof(buf), 0) > 0) {
-            }
-          }
-          close(data);
-          const char *final = mode == kFinal426     ? "426 aborted\r\n"
-                              : mode == kFinal552   ? "552 no space\r\n"
-                              : mode == kEarlyClose ? "451 local error\r\n"
-                                                    : "226 done\r\n";
-          WriteAll(fd, final);
-        }) {}
-  unsigned short Port() const { return server_.Port(); }
-  const ScriptedServer &Server() const { return server_; }
-
- private:
-  ScriptedServer server_;
+// How a passive server answers a transfer: its PASV reply (nullptr: one
+// naming 127.0.0.2 while the data listener is on 127.0.0.1 only, so that a
+// client going to the named address instead of the control peer fails), the
+// reply opening the transfer (nullptr: none, the final reply refuses it),
+// whether the data connection is reset instead of closed, the final reply,
+// and whether the get or put succeeds.
+struct Transfer {
+  const char *pasv, *opening;
+  bool reset;
+  const char *final;
+  int ok;
 };
 
-TEST_F(FtpTcpTest, TransfersSucceedOnlyWhenComplete) {
-  struct Case {
-    TransferServer::Mode mode;
-    int get;
-    int put;
-  } cases[] = {
-      {TransferServer::kComplete, 1, 1},   {TransferServer::k125, 1, 1},
-      {TransferServer::kEarlyClose, 0, 0}, {TransferServer::kFinal426, 0, 0},
-      {TransferServer::kFinal552, 0, 0},   {TransferServer::kRefuse550, 0, 0},
+// A handler serving RETR and STOR as t says from data; counts the transfer
+// commands that reach it in *count.
+ScriptedServer::Handler Serve(const Transfer &t, const Listener &data, std::atomic<int> *count) {
+  return [&t, &data, count](int fd, const std::string &line) {
+    const unsigned short p = data.Port;
+    if (line == "PASV")
+      WriteAll(fd, t.pasv ? t.pasv
+                          : "227 (127,0,0,2," + std::to_string(p / 256) + "," +
+                                std::to_string(p % 256) + ")\r\n");
+    if (line == "EPSV") WriteAll(fd, "500 no\r\n");  // what follows a refused PASV
+    const bool retr = line.rfind("RETR", 0) == 0;
+    if (!retr && line.rfind("STOR", 0) != 0) return;
+    (*count)++;
+    const int conn = data.Accept();
+    if (t.opening == nullptr) {
+      WriteAll(fd, t.final);
+      if (conn >= 0) close(conn);
+      return;
+    }
+    WriteAll(fd, t.opening);
+    if (retr) WriteAll(conn, std::string(5000, 'd'));
+    char buf[4096];
+    while (!retr && recv(conn, buf, sizeof(buf), 0) > 0) {
+    }
+    linger l = {1, 0};  // a reset instead of an orderly end
+    if (t.reset && retr) setsockopt(conn, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+    close(conn);
+    WriteAll(fd, t.final);
   };
-  for (const Case &c : cases) {
+}
+
+TEST_F(FtpTcpTest, TransfersSucceedOnlyWhenComplete) {
+  const Transfer cases[] = {
+      {nullptr, "150 opening\r\n", false, "226 done\r\n", 1},
+      {nullptr, "125 already open\r\n", false, "226 done\r\n", 1},
+      {nullptr, "150 opening\r\n", true, "451 local error\r\n", 0},
+      {nullptr, "150 opening\r\n", false, "426 aborted\r\n", 0},
+      {nullptr, "150 opening\r\n", false, "552 no space\r\n", 0},
+      {nullptr, nullptr, false, "550 no such file\r\n", 0},
+      // Unusable passive addresses fail before any transfer command.
+      {"227 (127,0,0,1,)\r\n", nullptr, false, "", 0},
+      {"227 (127,0,0,1)\r\n", nullptr, false, "", 0},
+      {"502 no\r\n", nullptr, false, "", 0},
+  };
+  for (const Transfer &t : cases) {
     for (int put = 0; put < 2; put++) {
-      TransferServer server(c.mode);
+      Listener data;
+      std::atomic<int> count{0};
+      ScriptedServer server("220 hi\r\n", Serve(t, data, &count));
+      FtpCleanUp(&session_);
       std::memset(&session_, 0, sizeof(session_));
       FtpInit(&session_);
-      Open(server.Server());
+      Open(server);
       session_.Opt.Passive = 1;
       int result;
       std::string buffer;
       const std::string out = Out([&] {
         result = put ? PutBytes(&session_, "f", "bytes") : GetInto(&session_, "f", &buffer);
       });
-      if (!put && result == 1) {
-        EXPECT_EQ(buffer.size(), 5000u);
+      const std::string row =
+          "row " + std::to_string(&t - cases) + (put ? " put\n" : " get\n") + out;
+      EXPECT_EQ(result, t.ok) << row;
+      if (t.ok) {
+        EXPECT_NE(out.find(put ? "f : 5 bytes sent.\n" : "cvxfer: [f] 5000 bytes received.\n"),
+                  std::string::npos)
+            << row;
+        EXPECT_EQ(buffer.size(), put ? 0u : 5000u) << row;
       }
-      EXPECT_EQ(result, put ? c.put : c.get) << "mode " << c.mode << (put ? " put" : " get") << out;
-      if (put && result == 1) {
-        EXPECT_NE(out.find("f : 5 bytes sent.\n"), std::string::npos);
+      if (t.pasv) {
+        EXPECT_NE(out.find("Error on TCP/IP connection.\n"), std::string::npos) << row;
+        EXPECT_EQ(count.load(), 0) << row;
       }
       close(session_.Ctl.Socket);
       session_.Ctl.Socket = -1;
-      FtpCleanUp(&session_);
     }
   }
 }

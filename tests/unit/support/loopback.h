@@ -39,11 +39,9 @@ class ScriptedServer {
   ScriptedServer(std::string greeting, Handler handler);
   ~ScriptedServer();
   unsigned short Port() const { return listener_.Port; }
-  const Listener &Data() const { return data_; }  // a second listener for PASV
 
  private:
   Listener listener_;
-  Listener data_;
   std::mutex mutex_;
   int control_ = -1;       // the accepted connection, under mutex_
   bool stopping_ = false;  // under mutex_
