@@ -16,15 +16,17 @@ namespace {
 
 using FtpTcpTest = FtpSessionTest;
 
-TEST_F(FtpTcpTest, SingleAndMultiLineReplies) {
+// Replies are read whole and in order: multi-line ones, an over-long line
+// cut to the reply room with its tail dropped, a line without digits.
+TEST_F(FtpTcpTest, RepliesAreReadWholeAndInOrder) {
   ScriptedServer server("220 hello\r\n", [](int fd, const std::string &line) {
-    if (line == "USER bob") {
+    if (line == "USER bob")
       WriteAll(fd,
                "230-Welcome\r\n there are 230 files\r\n230-still going\r\n230 done\r\n"
                "331 stray line of the next reply\r\n");
-    } else if (line == "PWD") {
-      WriteAll(fd, "257 \"/\"\r\n");
-    }
+    if (line == "PWD") WriteAll(fd, "257 \"/\"\r\n");
+    if (line == "SYST") WriteAll(fd, "215 " + std::string(4000, 'x') + "\r\n200 after\r\n");
+    if (line == "STAT") WriteAll(fd, "hello there\r\n");
   });
   std::string out = Open(server);
   EXPECT_EQ(session_.Ctl.Connected, 1);
@@ -40,15 +42,6 @@ TEST_F(FtpTcpTest, SingleAndMultiLineReplies) {
   session_.Opt.Verbose = 0;
   EXPECT_EQ(Out([&] { FtpPWD(&session_); }), "");
   EXPECT_EQ(session_.Ctl.ReplyCode, 257);
-}
-
-TEST_F(FtpTcpTest, OverLongLinesAndLinesWithoutDigits) {
-  ScriptedServer server("220 hi\r\n", [](int fd, const std::string &line) {
-    if (line == "SYST") WriteAll(fd, "215 " + std::string(4000, 'x') + "\r\n200 after\r\n");
-    if (line == "STAT") WriteAll(fd, "hello there\r\n");
-  });
-  Open(server);
-  session_.Opt.Verbose = 0;
   FtpSYST(&session_);
   EXPECT_EQ(session_.Ctl.ReplyCode, 215);
   EXPECT_EQ(std::strlen(session_.Ctl.ReplyText), static_cast<size_t>(kFtpReplyMax - 1));
@@ -87,8 +80,9 @@ TEST_F(FtpTcpTest, RepliesArePairedWithTheirCommandsWhateverTheirPace) {
   FtpSYST(&session_);
   EXPECT_EQ(session_.Ctl.ReplyCode, 215);
   EXPECT_STREQ(session_.Ctl.ReplyText, "215 UNIX\r\n");
-  EXPECT_NE(Out([&] { FtpSTAT(&session_); }).find("timed out after 1 s waiting for the reply to STAT"),
-            std::string::npos);
+  EXPECT_NE(
+      Out([&] { FtpSTAT(&session_); }).find("timed out after 1 s waiting for the reply to STAT"),
+      std::string::npos);
   EXPECT_EQ(session_.Run.Failure, FTP_EXIT_TIMEOUT);
   EXPECT_EQ(session_.Ctl.Connected, 0);
   EXPECT_EQ(FtpCommand(&session_, "NOOP", nullptr), -1);  // nothing reads "211 end"
@@ -109,28 +103,26 @@ TEST_F(FtpTcpTest, Reply421AndAVanishedServerCloseTheConnection) {
   }
 }
 
-TEST_F(FtpTcpTest, CommandsThatDoNotFitAreNotSent) {
+// A command too long for its line is not sent, and the connection stays in
+// step; the debug echo leaves out TYPE, HELP and the password.
+TEST_F(FtpTcpTest, WhatIsNeitherSentNorEchoed) {
   std::atomic<int> users{0};
   ScriptedServer server("220 hi\r\n", [&](int fd, const std::string &line) {
     if (line.rfind("USER", 0) == 0) users++;
     WriteAll(fd, "200 ok\r\n");
   });
   Open(server);
-  EXPECT_NE(Out([&] { FtpUSER(&session_, std::string(1100, 'u').c_str()); })
-                .find("USER: command too long"),
+  EXPECT_NE(Out([&] {
+              FtpUSER(&session_, std::string(1100, 'u').c_str());
+            }).find("USER: command too long"),
             std::string::npos);
   EXPECT_EQ(session_.Ctl.ReplyCode, 500);
   std::string buffer;
   Out([&] { EXPECT_EQ(GetInto(&session_, std::string(1100, 'f').c_str(), &buffer), 0); });
-  Out([&] { FtpUSER(&session_, "fits"); });  // the connection is still in step
+  Out([&] { FtpUSER(&session_, "fits"); });
   EXPECT_EQ(session_.Ctl.ReplyCode, 200);
   EXPECT_EQ(users.load(), 1);
-}
 
-TEST_F(FtpTcpTest, DebugEchoLeavesOutTypeAndHelp) {
-  ScriptedServer server("220 hi\r\n",
-                        [](int fd, const std::string &) { WriteAll(fd, "200 ok\r\n"); });
-  Open(server);
   session_.Opt.Debug = 1;
   session_.Opt.Verbose = 0;
   EXPECT_EQ(Out([&] {
