@@ -5,7 +5,6 @@
 #include "cv_session.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cstring>
 #include <functional>
@@ -14,6 +13,7 @@
 #include "bridge.h"
 #include "scratch_qmgr.h"
 #include "ftp_ctrl.h"
+#include "ftp_fixture.h"
 
 namespace {
 
@@ -34,9 +34,7 @@ class FtpCvTest : public ::testing::Test {
   }
   // Runs call, keeps its result in rc_ and returns what it printed.
   std::string Out(const std::function<int()> &call) {
-    testing::internal::CaptureStdout();
-    rc_ = call();
-    return testing::internal::GetCapturedStdout();
+    return ::Out([&] { rc_ = call(); });
   }
   std::string Name(const char *field) { return std::string(field, strnlen(field, 48)); }
   // Puts one message on the default queue with the library directly.

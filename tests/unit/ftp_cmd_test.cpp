@@ -8,6 +8,8 @@
 #include <tuple>
 #include <vector>
 
+#include "ftp_fixture.h"
+
 namespace {
 
 // Each recorded call: the line as typed, then the words the handler got.
@@ -41,10 +43,10 @@ class FtpCmdTest : public ::testing::Test {
   std::string Dispatch(const char *text, int *result = nullptr, int connected = 0) {
     FtpSession session{};
     session.Ctl.Connected = connected;
-    testing::internal::CaptureStdout();
-    int r = FtpDoCommand(&session, text);
-    if (result) *result = r;
-    return testing::internal::GetCapturedStdout();
+    return Out([&] {
+      int r = FtpDoCommand(&session, text);
+      if (result) *result = r;
+    });
   }
   std::vector<std::pair<FtpDoCommandDef *, int (*)(FtpSession *, const FtpArgs *)>> saved_;
 };
@@ -139,9 +141,8 @@ TEST_F(FtpCmdTest, ArgumentCountsOfARow) {
     gCalls.clear();
     FtpArgs args;
     FtpSplitArgs(line, &args);
-    testing::internal::CaptureStdout();
-    int r = FtpDoDispatch(&session, &row, &args);
-    std::string out = testing::internal::GetCapturedStdout();
+    int r;
+    std::string out = Out([&] { r = FtpDoDispatch(&session, &row, &args); });
     bool fits = args.Count == 3;
     EXPECT_EQ(out, fits ? "" : "usage: rename from-name to-name\n") << line;
     EXPECT_EQ(r, fits ? 7 : FTP_FAILED) << line;

@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "ftp_fixture.h"
+
 namespace {
 
 class KeybTest : public ::testing::Test {
@@ -43,15 +45,15 @@ TEST_F(KeybTest, GetInputLines) {
   };
   for (const auto &[bytes, lines] : cases) {
     Feed(bytes);
-    testing::internal::CaptureStdout();
-    for (const std::string &want : lines) {
-      EXPECT_EQ(GetInput(line_), 1) << want;
-      EXPECT_EQ(std::string(line_), want);
-    }
-    EXPECT_EQ(GetInput(line_), 0);
-    EXPECT_EQ(GetInput(line_), 0);
-    const bool told = testing::internal::GetCapturedStdout().find("too long") != std::string::npos;
-    EXPECT_EQ(told, bytes.rfind(overlong, 0) == 0) << bytes;
+    const std::string out = Out([&] {
+      for (const std::string &want : lines) {
+        EXPECT_EQ(GetInput(line_), 1) << want;
+        EXPECT_EQ(std::string(line_), want);
+      }
+      EXPECT_EQ(GetInput(line_), 0);
+      EXPECT_EQ(GetInput(line_), 0);
+    });
+    EXPECT_EQ(out.find("too long") != std::string::npos, bytes.rfind(overlong, 0) == 0) << bytes;
   }
 }
 
@@ -63,9 +65,7 @@ TEST_F(KeybTest, PasswordLosesTheCrOfACrLfLineEnd) {
   }
   Feed("s3cret\r\nnext\n");
   char password[256];
-  testing::internal::CaptureStdout();
-  GetPassword(password);
-  testing::internal::GetCapturedStdout();
+  Out([&] { GetPassword(password); });
   EXPECT_STREQ(password, "s3cret");
 }
 
@@ -83,27 +83,16 @@ TEST_F(KeybTest, ReadLineKeepsItsBoundAndDropsTheRest) {
 
 // A line editor's lines must become the same commands as lines read.
 TEST_F(KeybTest, TrimLineMakesWhatGetInputMakes) {
-  const std::string cases[] = {"   \t help get \t\r",
-                               "x",
-                               "",
-                               " \t ",
-                               "\r",
-                               " \t\r",
-                               "get \"a b\"  ",
-                               std::string(KEYB_LINE_MAX, 'a'),
-                               " " + std::string(KEYB_LINE_MAX, 'b'),
-                               std::string(KEYB_LINE_MAX, 'c') + " ",
-                               std::string(KEYB_LINE_MAX + 1, 'd')};
+  const std::string limit(KEYB_LINE_MAX, 'a');
+  const std::string cases[] = {
+      "   \t help get \t\r", "x",   "",          " \t ",      "\r",       " \t\r",
+      "get \"a b\"  ",       limit, " " + limit, limit + " ", limit + "d"};
   for (const std::string &text : cases) {
     Feed(text + "\n");
-    testing::internal::CaptureStdout();
-    ASSERT_EQ(GetInput(line_), 1);
-    const std::string read = line_, readOut = testing::internal::GetCapturedStdout();
-    testing::internal::CaptureStdout();
-    KeybTrimLine((text + "\n").c_str(), line_);
-    const std::string trimOut = testing::internal::GetCapturedStdout();
+    const std::string readOut = Out([&] { EXPECT_EQ(GetInput(line_), 1); }), read = line_;
+    EXPECT_EQ(Out([&] { KeybTrimLine((text + "\n").c_str(), line_); }), readOut)
+        << "[" << text << "]";
     EXPECT_EQ(std::string(line_), read) << "[" << text << "]";
-    EXPECT_EQ(trimOut, readOut) << "[" << text << "]";
   }
 }
 

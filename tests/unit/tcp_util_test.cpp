@@ -12,7 +12,7 @@
 #include <cstring>
 #include <string>
 
-#include "loopback.h"
+#include "ftp_fixture.h"
 
 namespace {
 
@@ -80,13 +80,13 @@ TEST(TcpSendTest, SendingToAClosedPeerFailsWithoutEndingTheProcess) {
   EXPECT_EQ(TcpSend(client, "x", 0), 0);
   close(server);
   std::string big(1 << 20, 'z');
-  testing::internal::CaptureStdout();
   rc = 0;
-  for (int i = 0; i < 8 && rc == 0; i++)
-    rc = TcpSend(client, big.data(), static_cast<int>(big.size()));
-  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(Out([&] {
+              for (int i = 0; i < 8 && rc == 0; i++)
+                rc = TcpSend(client, big.data(), static_cast<int>(big.size()));
+            }),
+            "error send on socket " + std::to_string(client) + "\n");
   EXPECT_EQ(rc, TCP_ERROR);
-  EXPECT_EQ(out, "error send on socket " + std::to_string(client) + "\n");
   close(client);
 }
 

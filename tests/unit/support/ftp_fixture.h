@@ -1,5 +1,5 @@
-// ftp_fixture.h - a session opened on a scripted server, and transfers
-// through memory, for the tests of the FTP modules.
+// ftp_fixture.h - what a call prints, a session opened on a scripted
+// server, and transfers through memory, for the unit tests.
 #ifndef CVXFER_TESTS_FTP_FIXTURE_H
 #define CVXFER_TESTS_FTP_FIXTURE_H
 
@@ -14,6 +14,14 @@
 #include "ftp_ctrl.h"
 #include "ftp_xfer.h"
 #include "loopback.h"
+
+// Runs call and returns what it printed on standard output.
+template <typename Call>
+std::string Out(Call call) {
+  testing::internal::CaptureStdout();
+  call();
+  return testing::internal::GetCapturedStdout();
+}
 
 // Retrieves name into *out through a memory sink.
 inline int GetInto(FtpSession *session, const char *name, std::string *out) {
@@ -48,13 +56,6 @@ class FtpSessionTest : public ::testing::Test {
   void TearDown() override {
     if (session_.Ctl.Socket >= 0) close(session_.Ctl.Socket);
     FtpCleanUp(&session_);
-  }
-  // Runs call and returns what it printed.
-  template <typename Call>
-  static std::string Out(Call call) {
-    testing::internal::CaptureStdout();
-    call();
-    return testing::internal::GetCapturedStdout();
   }
   // Opens the session on server and returns what was printed.
   std::string Open(const ScriptedServer &server) {
