@@ -3,7 +3,6 @@
 // file others can read it never hands out a password, and when it refuses
 // nothing it finds what it finds in the private file. An entry found is
 // terminated within its fields, and an empty result is all zeros.
-#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <utility>
 
 #include "ftp_auth.h"
 

@@ -1,7 +1,6 @@
 // Any reply that opens a retrieval: the parser refuses it, or yields the
 // size that "(N bytes)" at the very end of the text spells, in 64 bits.
 #include <cstdint>
-#include <cstring>
 #include <string>
 
 #include "ftp_xfer.h"

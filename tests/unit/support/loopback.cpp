@@ -3,18 +3,22 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstring>
+// host (dotted) and port as a socket address.
+static sockaddr_in Address(const char *host, unsigned short port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = inet_addr(host);
+  return a;
+}
 
 Listener::Listener() {
   Fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in a = Address("127.0.0.1", 0);
   bind(Fd, reinterpret_cast<sockaddr *>(&a), sizeof(a));
   listen(Fd, 8);
   socklen_t n = sizeof(a);
@@ -34,20 +38,10 @@ int Listener::Accept(int timeoutMs) const {
 
 int ConnectLoopback(unsigned short port, const char *source) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (source != nullptr) {
-    sockaddr_in s{};
-    s.sin_family = AF_INET;
-    s.sin_addr.s_addr = inet_addr(source);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&s), sizeof(s)) != 0) {
-      close(fd);
-      return -1;
-    }
-  }
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0) {
+  sockaddr_in from = Address(source != nullptr ? source : "127.0.0.1", 0);
+  sockaddr_in to = Address("127.0.0.1", port);
+  if ((source != nullptr && bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof(from)) != 0) ||
+      connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof(to)) != 0) {
     close(fd);
     return -1;
   }
