@@ -100,16 +100,18 @@ TEST_F(FtpCmdTest, DispatchSplitsOnceAndPassesTheLineAsTyped) {
   }
 }
 
-// Lines the handler never sees: a precondition fails (FTP_FAILED), or the
-// word names no command or several (-1). Only a space ends the command
-// word, and a long one is cut in the message even where it begins with a name.
+// Lines the handler never sees: a precondition or the count of words fails
+// (FTP_FAILED), or the word names no command or several (-1). Only a space
+// ends the command word, and a long one is cut in the message even where it
+// begins with a name.
 TEST_F(FtpCmdTest, PreconditionsAndUnknownWordsAreCheckedBeforeTheHandler) {
   Record("ls");
   Record("open");
   Record("!");
   Record("help");
+  Record("rename");  // takes two words exactly
   const std::string h200(200, 'h'), help100 = "help" + std::string(100, 'x');
-  const std::string cut = ": no such command.\n";
+  const std::string cut = ": no such command.\n", usage = "usage: rename from-name to-name\n";
   // line, connected, expected output (empty: the handler ran), result
   const std::tuple<std::string, int, std::string, int> cases[] = {
       {"ls", 0, "Not Connected.\n", FTP_FAILED},
@@ -118,6 +120,9 @@ TEST_F(FtpCmdTest, PreconditionsAndUnknownWordsAreCheckedBeforeTheHandler) {
       {"op host 21", 1, "Already connected.  Close connection first.\n", FTP_FAILED},
       {"op host 21", 0, "", 7},
       {"ls \"open", 1, "Unbalanced quotes.\n", FTP_FAILED},
+      {"rename a", 1, usage, FTP_FAILED},
+      {"rename a b c", 1, usage, FTP_FAILED},
+      {"rename a b", 1, "", 7},
       {"! echo \"open", 0, "", 7},  // the shell escape reads the raw line
       {"s", 0, "s: ambiguous command name.\n", -1},
       {"HELP", 0, "HELP" + cut, -1},
@@ -131,21 +136,6 @@ TEST_F(FtpCmdTest, PreconditionsAndUnknownWordsAreCheckedBeforeTheHandler) {
     EXPECT_EQ(Dispatch(line.c_str(), &r, connected), expected) << line;
     EXPECT_EQ(gCalls.size(), expected.empty() ? 1u : 0u) << line;
     EXPECT_EQ(r, result) << line;
-  }
-}
-
-TEST_F(FtpCmdTest, ArgumentCountsOfARow) {
-  FtpDoCommandDef row = {"rename", RecordCall, "from-name to-name", "rename a file", 0, 2, 2};
-  FtpSession session{};
-  for (const char *line : {"rename a", "rename a b c", "rename a b"}) {
-    gCalls.clear();
-    FtpArgs args;
-    FtpSplitArgs(line, &args);
-    int r;
-    std::string out = Out([&] { r = FtpDoDispatch(&session, &row, &args); });
-    bool fits = args.Count == 3;
-    EXPECT_EQ(out, fits ? "" : "usage: rename from-name to-name\n") << line;
-    EXPECT_EQ(r, fits ? 7 : FTP_FAILED) << line;
   }
 }
 
