@@ -52,7 +52,7 @@ class FtpCvTest : public ::testing::Test {
   int rc_ = -1;
 };
 
-TEST_F(FtpCvTest, ConnectAfterAFailedOpenDisconnectsFirst) {
+TEST_F(FtpCvTest, ConnectAfterAFailedOpenOrConnect) {
   // A failed cvopen leaves the queue manager connected with no queue open;
   // cvconn must still disconnect it rather than meet "already connected".
   EXPECT_EQ(Out([&] { return FtpCVOPEN(&session_, "NO.SUCH.QUEUE"); }),
@@ -71,9 +71,8 @@ TEST_F(FtpCvTest, ConnectAfterAFailedOpenDisconnectsFirst) {
   EXPECT_EQ(rc_, 0);
   EXPECT_TRUE(FtpCVQueueOpen(&session_));
   EXPECT_EQ(Name(session_.Queue.QName), kQueue);
-}
 
-TEST_F(FtpCvTest, FailedConnectLeavesNothingConnected) {
+  // A failed cvconn leaves nothing connected.
   EXPECT_EQ(Out([&] { return FtpCVCONN(&session_, "NOSUCHQM"); }),
             "Queue manager CVQM disconnected\n"
             "Queue manager not connected, CVRC_Q_MGR_NAME_ERROR\n");

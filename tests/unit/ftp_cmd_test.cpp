@@ -157,11 +157,12 @@ TEST_F(FtpCmdTest, MadeArgumentsReadLikeATypedLine) {
 // help takes several names, abbreviated or not, and says which name no
 // command or several commands have.
 TEST_F(FtpCmdTest, HelpOfNamedCommands) {
-  EXPECT_EQ(Dispatch("? g s nothing"),
+  EXPECT_EQ(Dispatch("? g s nothing a"),
             "get: retrieve remote-file and store it on the local machine queue.\n"
             "Usage: get [-d | -m directory] remote-file\n"
             "s: ambiguous command name.\n"
-            "nothing: no such command.\n");
+            "nothing: no such command.\n"
+            "ascii: set ascii transer type.\n");  // no synopsis, no usage line
 }
 
 }  // namespace
