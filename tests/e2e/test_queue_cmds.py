@@ -1,6 +1,6 @@
-"""The queue side of a session where the unit tests cannot reach: the
-order of the queue calls at start-up, a data directory that cannot be
-used, and a queue that forwards to another queue manager."""
+"""The queue side of a session where the unit tests cannot reach: what
+start-up opens, a data directory that cannot be used, and a queue that
+forwards to another queue manager."""
 import os
 
 from session import PROMPT, after, cvadmin, home, login, place, run, server  # noqa: F401
@@ -8,14 +8,6 @@ from session import PROMPT, after, cvadmin, home, login, place, run, server  # n
 STARTUP = ("\nConnected to default queue manager CVQM\n"
            "Queue SYSTEM.DEFAULT.LOCAL.QUEUE opened\n"
            "Message persistence set to CVPER_PERSISTENT.\n")
-
-
-def test_debug_shows_every_queue_call(home):
-    _, out = run(home, ["-d"], ["bye"])
-    assert ("--> CVCONN\n--> CVOPEN\n--> CVINQ\n--> CVCLOSE\n"
-            "\nConnected to default queue manager CVQM\n"
-            "--> CVOPEN\nQueue SYSTEM.DEFAULT.LOCAL.QUEUE opened\n"
-            "Message persistence set to CVPER_PERSISTENT.\n") in out
 
 
 def test_unusable_data_directory_is_reported_and_the_session_goes_on(tmp_path):
