@@ -33,25 +33,18 @@ def unavailable():
 
 
 def _environment(directory, amqp_port, dist_port, epmd_port):
+    """The node's environment: its name, ports and every file of its own in directory."""
     env = {k: v for k, v in os.environ.items() if not k.startswith("RABBITMQ_")}
-    node = "cvxfer%d@localhost" % amqp_port
+    files = {"MNESIA_BASE": "mnesia", "LOG_BASE": "log", "PID_FILE": "rabbitmq.pid",
+             "ENABLED_PLUGINS_FILE": "enabled_plugins", "CONFIG_FILE": "rabbitmq",
+             "ADVANCED_CONFIG_FILE": "advanced.config", "CONF_ENV_FILE": "rabbitmq-env.conf"}
+    env.update({"RABBITMQ_" + k: os.path.join(directory, v) for k, v in files.items()})
     env.update({
-        "HOME": directory,
-        "RABBITMQ_NODENAME": node,
-        "RABBITMQ_NODE_IP_ADDRESS": "127.0.0.1",
-        "RABBITMQ_NODE_PORT": str(amqp_port),
+        "HOME": directory, "RABBITMQ_NODENAME": "cvxfer%d@localhost" % amqp_port,
+        "RABBITMQ_NODE_IP_ADDRESS": "127.0.0.1", "RABBITMQ_NODE_PORT": str(amqp_port),
         "RABBITMQ_DIST_PORT": str(dist_port),
-        "RABBITMQ_MNESIA_BASE": os.path.join(directory, "mnesia"),
-        "RABBITMQ_LOG_BASE": os.path.join(directory, "log"),
-        "RABBITMQ_PID_FILE": os.path.join(directory, "rabbitmq.pid"),
-        "RABBITMQ_ENABLED_PLUGINS_FILE": os.path.join(directory, "enabled_plugins"),
-        "RABBITMQ_CONFIG_FILE": os.path.join(directory, "rabbitmq"),
-        "RABBITMQ_ADVANCED_CONFIG_FILE": os.path.join(directory, "advanced.config"),
-        "RABBITMQ_CONF_ENV_FILE": os.path.join(directory, "rabbitmq-env.conf"),
         "RABBITMQ_SERVER_ADDITIONAL_ERL_ARGS": "-kernel inet_dist_use_interface {127,0,0,1}",
-        "ERL_EPMD_ADDRESS": "127.0.0.1",
-        "ERL_EPMD_PORT": str(epmd_port),
-    })
+        "ERL_EPMD_ADDRESS": "127.0.0.1", "ERL_EPMD_PORT": str(epmd_port)})
     return env
 
 
@@ -82,20 +75,16 @@ def _make_certificates(directory):
 
 
 def _listening(port):
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=2):
-            return True
-    except OSError:
-        return False
+    """True when something listens on port."""
+    with socket.socket() as s:
+        return s.connect_ex(("127.0.0.1", port)) == 0
 
 
 def start(directory, tls=False, conf=(), rabbit=()):
     """Starts a node keeping its state in directory; returns its URL. With
-    tls, it also listens for amqps on a port of its own, with a certificate
-    for localhost signed by directory/ca.pem; directory/tls_url names it.
-    conf: more lines of rabbitmq.conf (they win over the defaults here).
-    rabbit: settings of the rabbit application that rabbitmq.conf cannot
-    make, as Erlang terms ("{channel_tick_interval, 1000}")."""
+    tls, it also serves amqps (directory/tls_url) with a certificate for
+    localhost from directory/ca.pem. conf: more lines of rabbitmq.conf;
+    rabbit: settings rabbitmq.conf cannot make, as Erlang terms."""
     reason = unavailable()
     if reason:
         raise RuntimeError(reason)
@@ -175,6 +164,7 @@ def stop(directory):
 
 @contextlib.contextmanager
 def rabbitmq(directory, conf=(), rabbit=()):
+    """A node for the block (start's conf and rabbit); yields its URL."""
     url = start(directory, conf=conf, rabbit=rabbit)
     try:
         yield url
@@ -183,6 +173,7 @@ def rabbitmq(directory, conf=(), rabbit=()):
 
 
 def main():
+    """The command line: start or stop a node for CTest's broker fixture."""
     if len(sys.argv) != 3 or sys.argv[1] not in ("start", "stop"):
         print("usage: broker.py start|stop DIR", file=sys.stderr)
         return 2

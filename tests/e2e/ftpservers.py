@@ -1,9 +1,7 @@
-"""Real FTP servers on loopback for tests, the demo and the benchmark.
-
-pyftpdlib_server() and vsftpd_server() are context managers yielding a
-Server. Either listens on 127.0.0.1 (or ::1) and a free port, with TLS
-when asked (test certificates from pki()), logs the commands it receives,
-and stops when the block ends. From the command line:
+"""Real FTP servers on loopback for tests, the demo and the benchmark:
+pyftpdlib_server() and vsftpd_server() yield a Server on 127.0.0.1 (or ::1),
+with TLS when asked (certificates of pki()), logging the commands received.
+From the command line:
 
     /usr/bin/python3 tests/e2e/ftpservers.py pyftpdlib --root DIR --user U --password P
 
@@ -33,9 +31,8 @@ TLS_VERSIONS = {None: ("TLSv1.2", None), "1.2": ("TLSv1.2", "TLSv1.2"),
 
 
 class Server:
-    """host, port, user, password and root of a running server; ca is the
-    file that verifies its certificate (None without TLS); implicit says
-    TLS starts before the greeting."""
+    """A running server; ca verifies its certificate (None without TLS);
+    implicit: TLS before the greeting."""
 
     def __init__(self, host, port, user, password, root, proc, ca=None, implicit=False,
                  log_path=None, pattern=None):
@@ -66,8 +63,7 @@ def loopback_ipv6_unavailable():
 
 
 def wait_ready(host, port, proc, implicit, output, timeout=STARTUP_TIMEOUT):
-    """Waits until the server greets (over TLS when implicit); raises with
-    the end of the file output when it does not."""
+    """Waits for the greeting (over TLS when implicit); raises with output's end without one."""
     ctx = ssl.create_default_context()
     ctx.check_hostname, ctx.verify_mode = False, ssl.CERT_NONE
     deadline = time.monotonic() + timeout
@@ -137,8 +133,7 @@ def _make_ca(d, name):
 
 
 def _issue(ca_dir, name, names, dates=("-days", "30")):
-    """A server certificate for names (subjectAltName entries) signed by the
-    CA in ca_dir."""
+    """A server certificate for names (subjectAltName entries) from the CA in ca_dir."""
     _openssl("req", *_key_args(name), "-out", name + ".csr", "-subj", "/CN=" + name,
              cwd=ca_dir)
     with open(os.path.join(ca_dir, name + ".ext"), "w") as f:
@@ -196,32 +191,33 @@ def vsftpd_unavailable():
     return None
 
 
-def ensure_vsftpd_user(password):
-    """A throw-away local user for vsftpd logins; returns its passwd entry."""
+def ensure_user(name, password, *useradd):
+    """A throw-away local user, made once per machine with the useradd options
+    and given password (unless None); returns its passwd entry."""
     import pwd
     try:
-        pwd.getpwnam(VSFTPD_USER)
+        pwd.getpwnam(name)
     except KeyError:
-        subprocess.run(["useradd", "-m", "-s", "/bin/sh", VSFTPD_USER], check=True,
+        subprocess.run(["useradd", *useradd, name], check=True, timeout=30,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.run(["chpasswd"], input="%s:%s\n" % (VSFTPD_USER, password), text=True,
-                   check=True)
-    return pwd.getpwnam(VSFTPD_USER)
+    if password is not None:
+        subprocess.run(["chpasswd"], input="%s:%s\n" % (name, password), text=True, check=True,
+                       timeout=30)
+    return pwd.getpwnam(name)
 
 
 @contextlib.contextmanager
 def vsftpd_server(password="Vsftpd-Test-1", tls=None, cert="good", tls_version=None,
                   host="127.0.0.1", max_rate=0):
     """vsftpd with a local user chrooted to a fresh directory it owns. tls
-    "explicit" or "implicit" demands TLS on the control and every data
-    connection, and data connections that resume the control connection's
-    session; cert names a certificate of pki(); tls_version "1.2" or "1.3"
-    allows only that one; max_rate > 0 limits each transfer to that many
-    bytes per second. Raises RuntimeError when vsftpd cannot run here."""
+    "explicit" or "implicit" demands TLS on every connection, data ones
+    resuming the control's session; cert names a certificate of pki();
+    tls_version "1.2" or "1.3" allows only that one; max_rate > 0 bounds each
+    transfer's bytes per second. Raises RuntimeError where vsftpd cannot run."""
     reason = vsftpd_unavailable()
     if reason:
         raise RuntimeError(reason)
-    entry = ensure_vsftpd_user(password)
+    entry = ensure_user(VSFTPD_USER, password, "-m", "-s", "/bin/sh")
     conf_dir = tempfile.mkdtemp(prefix="cvxfer-vsftpd-")
     root = tempfile.mkdtemp(prefix="ftp-", dir=entry.pw_dir)
     os.chown(root, entry.pw_uid, entry.pw_gid)
@@ -278,9 +274,8 @@ PYFTPDLIB_LOGGED = re.compile(r"\] <- (.*)$", re.M)
 def pyftpdlib_server(root, user="tester", password="secret", perm="elradfmwMT", throttle=0,
                      host="127.0.0.1", tls=False, cert="good", tls_version=None):
     """pyftpdlib in a child process serving root to one user; throttle > 0
-    limits each data connection to that many bytes per second; tls demands
-    explicit TLS on the control and every data connection (cert and
-    tls_version as for vsftpd_server)."""
+    bounds each data connection's bytes per second; tls demands explicit TLS
+    on every connection (cert and tls_version as for vsftpd_server)."""
     log = tempfile.NamedTemporaryFile("w+", prefix="cvxfer-pyftpdlib-", suffix=".log")
     args = ["pyftpdlib", "--root", root, "--host", host, "--user", user, "--password", password,
             "--perm", perm, "--throttle", str(throttle)]
@@ -306,8 +301,7 @@ def pyftpdlib_server(root, user="tester", password="secret", perm="elradfmwMT", 
 
 
 def serve_pyftpdlib(args):
-    """Runs pyftpdlib in this process, logging each command on standard
-    error, and prints its port first."""
+    """Runs pyftpdlib here, printing its port first and logging commands on standard error."""
     import logging
     from pyftpdlib.authorizers import DummyAuthorizer
     from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler

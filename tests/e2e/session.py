@@ -1,5 +1,4 @@
-"""Helpers for end-to-end sessions: cvxfer on pipes or a pseudo-terminal,
-cvadmin on the same data directory, and the servers' fixtures."""
+"""Helpers of end-to-end sessions: cvxfer on pipes or a terminal, cvadmin, server fixtures."""
 import os
 import socket
 import subprocess
@@ -34,15 +33,14 @@ CONNECTED = "Connected to %s\n" % _loopback_name()
 
 
 def env_with_home(home, extra=None):
-    """The environment for a child that keeps its queue managers in home,
-    and its dot files (.netrc, .cvxfer_history) there too."""
+    """The environment of a child whose queue managers and dot files are in home."""
     env = dict(os.environ, CORVANE_HOME=home, HOME=home)
     env.update(extra or {})
     return env
 
 
-def _script(lines):
-    """The lines as standard input: each ended by LF."""
+def script(lines):
+    """The lines (str or bytes) as standard input, each ended by LF."""
     return b"".join((line if isinstance(line, bytes) else line.encode()) + b"\n"
                     for line in lines)
 
@@ -50,19 +48,19 @@ def _script(lines):
 def run(home, args, lines, env=None, timeout=TIMEOUT, err=False):
     """Runs cvxfer with the lines (str or bytes) on a pipe; returns (exit
     status, standard output as text), and standard error too when err."""
-    proc = subprocess.run([CVXFER] + [str(a) for a in args], input=_script(lines),
+    proc = subprocess.run([CVXFER] + [str(a) for a in args], input=script(lines),
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           env=env_with_home(home, env), timeout=timeout)
     out = proc.returncode, proc.stdout.decode(errors="replace")
     return out + (proc.stderr.decode(errors="replace"),) if err else out
 
 
-def start(home, args, lines, stdout=subprocess.DEVNULL):
+def start(home, args, lines, stdout=subprocess.DEVNULL, env=None):
     """cvxfer running the lines, its standard input left open (for kills
     and interrupts); returns the Popen."""
     proc = subprocess.Popen([CVXFER] + [str(a) for a in args], stdin=subprocess.PIPE,
-                            stdout=stdout, stderr=subprocess.DEVNULL, env=env_with_home(home))
-    proc.stdin.write(_script(lines))
+                            stdout=stdout, stderr=subprocess.DEVNULL, env=env_with_home(home, env))
+    proc.stdin.write(script(lines))
     proc.stdin.flush()
     return proc
 
@@ -88,8 +86,7 @@ def take(home, queue=QUEUE):
 
 
 def browse(home, queue=QUEUE):
-    """The message lines of cvadmin browse, split into their tab fields
-    (without the property lines, which start with 4 spaces)."""
+    """The message lines of cvadmin browse (not its property lines), split at tabs."""
     lines = cvadmin(home, "browse", queue).stdout.decode().splitlines()
     return [line.split("\t") for line in lines[1:] if not line.startswith("    ")]
 
@@ -111,8 +108,7 @@ def after(output, marker):
 
 
 def place(srv, name, data, mode=0o644):
-    """Writes a file into srv's root that the server's user can read (and
-    with mode 0o666 write)."""
+    """Writes a file of mode into srv's root."""
     path = os.path.join(srv.root, name)
     with open(path, "wb") as f:
         f.write(data)
@@ -131,8 +127,7 @@ def login(srv):
 
 
 def url(srv, scheme="ftp", host=None):
-    """A URL naming srv with its user and password (localhost: the name the
-    test certificate has)."""
+    """A URL of srv with its user and password, its host localhost as certified."""
     host = host or ("[::1]" if srv.host == "::1" else "localhost")
     return "%s://%s:%s@%s:%d" % (scheme, urllib.parse.quote(srv.user, safe=""),
                                  urllib.parse.quote(srv.password, safe=""), host, srv.port)
@@ -166,8 +161,7 @@ class Terminal:
 
 
 def at_terminal(home, srv, command):
-    """Logs in to srv at a terminal (passive, binary), types command and
-    returns what it printed up to the next prompt."""
+    """What command printed at a terminal logged in to srv (passive, binary)."""
     term = Terminal(home, ["-n", "-p"])
     try:
         term.expect(PROMPT)
@@ -187,7 +181,7 @@ def home(tmp_path):
 
 
 def _pyftpdlib(tmp_path, **options):
-    """pyftpdlib_server(**options) serving a fresh tmp_path/ftp."""
+    """pyftpdlib_server(**options) on a fresh tmp_path/ftp."""
     root = tmp_path / "ftp"
     root.mkdir()
     return ftpservers.pyftpdlib_server(str(root), **options)
@@ -229,8 +223,7 @@ def broker_url(tmp_path_factory):
 
 @pytest.fixture
 def rmq_home(tmp_path, broker_url):
-    """A data directory whose default queue manager RMQ is on the broker,
-    its default queue empty."""
+    """A data directory whose default queue manager RMQ is on the broker."""
     path = str(tmp_path / "corvane")
     cvadmin(path, "create", "RMQ", "--default", "--amqp", broker_url)
     cvadmin(path, "clear", QUEUE)

@@ -3,13 +3,12 @@ key and port, one throw-away user (password and key logins), and a served
 directory that user can write."""
 import contextlib
 import os
-import pwd
 import socket
 import subprocess
 import tempfile
 import time
 
-from ftpservers import free_port, stop
+from ftpservers import ensure_user, free_port, stop
 
 SSHD = "/usr/sbin/sshd"  # sshd re-executes itself: it wants its absolute path
 USER = "cvxfer-sftp"
@@ -31,17 +30,6 @@ def keygen(path, kind="ed25519"):
     subprocess.run(["ssh-keygen", "-q", "-t", kind, "-N", "", "-C", "", "-f", path],
                    check=True, timeout=30)
     return open(path + ".pub").read().strip()
-
-
-def _ensure_user():
-    """The throw-away user, made once per machine, its password set."""
-    try:
-        pwd.getpwnam(USER)
-    except KeyError:
-        subprocess.run(["useradd", "--system", "--no-create-home", "--home-dir", "/nonexistent",
-                        "--shell", "/bin/sh", USER], check=True, timeout=30)
-    subprocess.run(["chpasswd"], input=("%s:%s\n" % (USER, PASSWORD)).encode(), check=True,
-                   timeout=30)
 
 
 class Server:
@@ -66,7 +54,8 @@ def sshd(directory, start_timeout=15):
     """Runs sshd with its files in directory. The user's own files (its
     authorized_keys, the served root it writes) are in a directory of
     /tmp that it can reach: a test's temporary directory is root's alone."""
-    _ensure_user()
+    ensure_user(USER, PASSWORD, "--system", "--no-create-home", "--home-dir", "/nonexistent",
+                "--shell", "/bin/sh")
     os.makedirs("/run/sshd", mode=0o755, exist_ok=True)  # privilege separation
     host_key = keygen(os.path.join(directory, "host_key"))
     client_key = os.path.join(directory, "client_key")

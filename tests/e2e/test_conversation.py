@@ -30,8 +30,7 @@ CASES = {
 
 
 def replies(out):
-    """(command verb, first reply line) for each command echoed with -d;
-    None where no reply followed it."""
+    """(verb, first reply line or None) of each command echoed with -d."""
     pairs = []
     for line in out.replace(PROMPT, "").splitlines():
         if line.startswith("--> "):

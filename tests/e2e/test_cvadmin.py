@@ -26,6 +26,10 @@ def test_queue_managers_create_list_default_delete(home):
     assert run(home, "list").stdout == b"ALPHA (default)\nBETA\n"
     assert run(home, "default", "BETA").returncode == 0
     assert run(home, "list").stdout == b"ALPHA\nBETA (default)\n"
+    assert json.loads(run(home, "list", "--json").stdout) == {
+        "default": "BETA",
+        "queue_managers": [{"name": "ALPHA", "kind": "local", "default": False},
+                           {"name": "BETA", "kind": "local", "default": True}]}
     assert run(home, "create", "GAMMA", "--default").returncode == 0
     assert b"GAMMA (default)" in run(home, "list").stdout
     refused(run(home, "create", "ALPHA"), "create", "CVRC_OBJECT_ALREADY_EXISTS",
@@ -117,6 +121,14 @@ def test_define_queues_depth_undefine(home):
     refused(run(home, "put", "APP.Q", data=b"m"), "put", "CVRC_Q_FULL",
             "queue APP.Q is full: its maximum depth is 3")
     assert run(home, "depth", "APP.Q").stdout == b"3\n"
+    doc = json.loads(run(home, "queues", "--json").stdout)
+    limits = ("name", "type", "depth", "maxdepth", "maxmsgl", "remote_queue_manager",
+              "remote_queue")  # the backout columns: test_cvadmin_store.py
+    assert doc["queue_manager"] == "CVQM" and [
+        {k: v for k, v in q.items() if k in limits} for q in doc["queues"]] == [
+        {"name": "APP.Q", "type": "local", "depth": 3, "maxdepth": 3, "maxmsgl": 10},
+        {"name": "FWD", "type": "remote", "remote_queue_manager": "OTHER", "remote_queue": "IN"},
+        {"name": QUEUE, "type": "local", "depth": 0, "maxdepth": 5000, "maxmsgl": 104857600}]
     refused(run(home, "undefine", "APP.Q"), "undefine", "CVRC_Q_NOT_EMPTY",
             "queue APP.Q holds messages (cvadmin clear empties it)")
     run(home, "clear", "APP.Q")
@@ -130,7 +142,7 @@ def test_define_queues_depth_undefine(home):
 
 
 def test_names_are_whole_or_refused(home):
-    """Never cut to the 48 characters of a name field: that would name another."""
+    # Never cut to the 48 characters of a name field: that would name another.
     name48 = "Q" * 48
     assert run(home, "define", name48).returncode == 0
     for args in (["put", name48 + "R"], ["get", name48 + "R"], ["depth", name48 + "R"],
@@ -145,7 +157,7 @@ def test_put_get_browse_clear(home, tmp_path):
     source = tmp_path / "in.bin"
     payload = os.urandom(300000)
     source.write_bytes(payload)
-    q = "SYSTEM.DEFAULT.LOCAL.QUEUE"
+    q = QUEUE
     assert run(home, "put", q, str(source)).returncode == 0
     assert run(home, "put", q, "--format", "CVSTR", "--nonpersistent", data=b"text").returncode == 0
     lines = run(home, "browse", q).stdout.decode().splitlines()
@@ -207,26 +219,6 @@ def test_browse_get_and_delete_one_message_by_its_identifier(home):
         assert bad_put.returncode == 1, bad
     assert b"CVRC_FORMAT_ERROR: property list: \"a\" is there twice" in bad_put.stderr
     assert run(home, "depth", QUEUE).stdout == b"1\n"
-
-
-def test_list_and_queues_as_json(home):
-    assert run(home, "create", "A").returncode == 0
-    assert run(home, "create", "B", "--default").returncode == 0
-    assert run(home, "-m", "A", "define", "APP", "--maxdepth", "3").returncode == 0
-    assert run(home, "-m", "A", "define", "FWD", "--remote", "B/IN").returncode == 0
-    run(home, "-m", "A", "put", "APP", data=b"m")
-    assert json.loads(run(home, "list", "--json").stdout) == {
-        "default": "B",
-        "queue_managers": [{"name": "A", "kind": "local", "default": False},
-                           {"name": "B", "kind": "local", "default": True}]}
-    doc = json.loads(run(home, "-m", "A", "queues", "--json").stdout)
-    assert doc["queue_manager"] == "A"
-    limits = ("name", "type", "depth", "maxdepth", "maxmsgl", "remote_queue_manager",
-              "remote_queue")  # the backout columns: test_cvadmin_store.py
-    assert [{k: v for k, v in q.items() if k in limits} for q in doc["queues"]] == [
-        {"name": "APP", "type": "local", "depth": 1, "maxdepth": 3, "maxmsgl": 104857600},
-        {"name": "FWD", "type": "remote", "remote_queue_manager": "B", "remote_queue": "IN"},
-        {"name": QUEUE, "type": "local", "depth": 0, "maxdepth": 5000, "maxmsgl": 104857600}]
 
 
 def test_usage_and_help(home):

@@ -1,6 +1,6 @@
 """The manual pages: clean for groff, naming every option, command and exit
 status the programs know, each option and status doing what the page says,
-and installed with the programs and the README."""
+and installed with the programs, the README and the systemd unit."""
 import os
 import re
 import shutil
@@ -37,25 +37,6 @@ def test_pages_are_clean_for_groff(page):
     assert proc.returncode == 0 and proc.stderr == b"", proc.stderr.decode()
 
 
-def test_cvxfer_page_names_every_option_command_and_exit_status(home):
-    usage = subprocess.run([CVXFER, "--help"], stdout=subprocess.PIPE, timeout=60).stdout.decode()
-    options = set(re.findall(r"^(--?[A-Za-z?][A-Za-z?-]*)", usage, re.M))
-    assert {"-v", "-t", "--cacert", "--version", "-q", "-N", "-c", "-h"} <= options
-    named = tags("cvxfer.1", "OPTIONS")
-    assert options <= named, options - named
-
-    _, out = run(home, ["-n"], ["help"])
-    commands = set(out.split("Commands are:", 1)[1].replace("cvxfer>", "").split())
-    assert {"get", "cvqdepth", "!", "?"} <= commands
-    named = tags("cvxfer.1", "COMMANDS")
-    assert commands <= named, commands - named
-
-    readme = open(os.path.join(TOP, "README.md")).read()
-    statuses = set(re.findall(r"^\| (\d+) \|", readme, re.M))
-    assert {"0", "10", "130"} <= statuses
-    assert statuses == tags("cvxfer.1", "EXIT STATUS")
-
-
 # Each option of the manual tried on a session that runs "status" and
 # "ftps": its value, and what the output then holds (None: it is only
 # accepted) or lacks ("!" first).
@@ -79,9 +60,17 @@ OPTION_TRIALS = {
 }
 
 
-def test_every_option_and_exit_status_of_the_page_is_the_programs(home):
+def test_cvxfer_page_names_every_option_command_and_exit_status_and_each_works(home):
+    usage = subprocess.run([CVXFER, "--help"], stdout=subprocess.PIPE, timeout=60).stdout.decode()
+    options = set(re.findall(r"^(--?[A-Za-z?][A-Za-z?-]*)", usage, re.M))
+    assert {"-v", "-t", "--cacert", "--version", "-q", "-N", "-c", "-h"} <= options
     named = {t for t in tags("cvxfer.1", "OPTIONS") if t.startswith("-")}
-    assert named == set(OPTION_TRIALS), named ^ set(OPTION_TRIALS)
+    assert options <= named and named == set(OPTION_TRIALS), named ^ set(OPTION_TRIALS)
+    _, out = run(home, ["-n"], ["help"])
+    commands = set(out.split("Commands are:", 1)[1].replace("cvxfer>", "").split())
+    assert {"get", "cvqdepth", "!", "?"} <= commands
+    named = tags("cvxfer.1", "COMMANDS")
+    assert commands <= named, commands - named
     for option, (values, shows) in OPTION_TRIALS.items():
         status, out, err = run(home, [option] + values, ["status", "ftps"], err=True)
         if option == "--log":  # its events, on standard error
@@ -92,10 +81,11 @@ def test_every_option_and_exit_status_of_the_page_is_the_programs(home):
             assert out == shows, "the version alone, on the first line"
         elif shows is not None:
             assert (shows.lstrip("!") in out) != shows.startswith("!"), (option, out)
-    # Every status of the page is one a run of the exit-class table ends
-    # with (130: the interrupt tests of test_tls.py).
+    # Every status of the page and the README is one a run of the exit-class
+    # table ends with (130: the interrupt tests of test_tls.py).
+    readme = open(os.path.join(TOP, "README.md")).read()
     proven = {str(case[-1]) for case in STATUS_CASES.values()} | {"130"}
-    assert tags("cvxfer.1", "EXIT STATUS") == proven
+    assert set(re.findall(r"^\| (\d+) \|", readme, re.M)) == tags("cvxfer.1", "EXIT STATUS") == proven
 
 
 def test_cvadmin_page_names_every_command_and_option():
@@ -107,9 +97,9 @@ def test_cvadmin_page_names_every_command_and_option():
     assert commands | options <= named, (commands | options) - named
 
 
-def test_install_puts_programs_pages_and_readme_under_the_prefix(tmp_path):
-    build = os.path.dirname(BIN_DIR)
-    proc = subprocess.run([shutil.which("cmake"), "--install", build, "--prefix", str(tmp_path)],
+def test_install_puts_programs_pages_readme_and_a_sound_unit_under_the_prefix(tmp_path):
+    proc = subprocess.run([shutil.which("cmake"), "--install", os.path.dirname(BIN_DIR),
+                           "--prefix", str(tmp_path)],
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
     assert proc.returncode == 0, proc.stdout.decode()
     for path in ("bin/cvxfer", "bin/cvadmin"):
@@ -122,3 +112,14 @@ def test_install_puts_programs_pages_and_readme_under_the_prefix(tmp_path):
         found = subprocess.run(["man", "-w", "cvxfer"], stdout=subprocess.PIPE, timeout=60,
                                env=dict(os.environ, MANPATH=str(tmp_path / "share/man")))
         assert found.stdout.decode().strip() == str(tmp_path / "share/man/man1/cvxfer.1")
+    unit = tmp_path / "lib/systemd/system/cvxfer@.service"
+    assert "ExecStart=%s/bin/cvxfer " % tmp_path in unit.read_text()
+    # The docs the unit names must be found: the prefix's manual pages.
+    verify = subprocess.run(["systemd-analyze", "verify", str(unit)], stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, timeout=60,
+                            env=dict(os.environ, MANPATH=str(tmp_path / "share/man")))
+    assert verify.returncode == 0 and verify.stdout == b"", verify.stdout.decode()
+    users = subprocess.run(["systemd-sysusers", "--dry-run",
+                            str(tmp_path / "lib/sysusers.d/cvxfer.conf")],
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
+    assert users.returncode == 0 and b"Creating user 'cvxfer'" in users.stdout

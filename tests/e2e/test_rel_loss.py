@@ -14,7 +14,6 @@ OLD, NEW = b"o" * 4000, b"n" * 4000  # two versions of one size
 
 
 def truncated(home, srv, runs):
-    """Checks of the truncated download."""
     (status, out), = runs
     assert status == 7, out  # the transfer is incomplete
     assert depth(home) == 0, "a cut file became a message"
@@ -22,7 +21,6 @@ def truncated(home, srv, runs):
 
 
 def rename_refused(home, srv, runs):
-    """Checks of the safe store whose RNTO is refused twice."""
     (first, out1), (second, out2) = runs
     assert first == 6, out1  # backed out
     assert "was stored whole before" not in out2, out2
@@ -31,14 +29,12 @@ def rename_refused(home, srv, runs):
 
 
 def unprovable_match(home, srv, runs):
-    """Checks that the second version of a.csv survives."""
     queued = [take(home) for _ in range(depth(home))]
     assert NEW in queued or srv.files.get("a.csv") == NEW, "the new version is lost"
 
 
 def cut_names(home, srv, runs):
-    """Checks that no name cut at a NUL or CR is retrieved or deleted."""
-    # "nul" itself is taken once; the name cut at its NUL must not be.
+    # "nul" itself is taken once; no name cut at a NUL or CR is retrieved or deleted.
     assert srv.lines.count(b"RETR nul\r\n") == 1 and srv.lines.count(b"DELE nul\r\n") == 1
     assert not [line for line in srv.lines if line.startswith((b"RETR cr", b"DELE cr"))]
     assert srv.files == {"nul\0tail.dat": b"t", "cr\rtail.dat": b"t"}, runs

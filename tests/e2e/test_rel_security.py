@@ -1,7 +1,6 @@
 """Security: another user of the machine can neither open our queue manager
 nor read its files, even where every directory above it is open to all."""
 import os
-import pwd
 import shutil
 import stat
 import subprocess
@@ -9,32 +8,18 @@ import tempfile
 
 import pytest
 
-from session import CVADMIN, CVXFER
-from session import cvadmin, depth
+from ftpservers import ensure_user
+from session import CVADMIN, CVXFER, cvadmin, depth
 
 OTHER_USER = "cvxferother"
-
-
-def other_user():
-    """The uid of a throw-away unprivileged user, or a reason to skip."""
-    if os.geteuid() != 0:
-        return None, "needs root to create and switch to another user"
-    if shutil.which("runuser") is None or shutil.which("useradd") is None:
-        return None, "needs runuser and useradd"
-    try:
-        pwd.getpwnam(OTHER_USER)
-    except KeyError:
-        subprocess.run(["useradd", "-M", "-s", "/bin/sh", OTHER_USER], check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    return pwd.getpwnam(OTHER_USER).pw_uid, None
 
 
 @pytest.fixture
 def open_place():
     """A directory everybody may enter, with copies of the programs in it."""
-    uid, reason = other_user()
-    if reason:
-        pytest.skip(reason)
+    if os.geteuid() != 0 or shutil.which("runuser") is None:
+        pytest.skip("needs root and runuser to switch to another user")
+    ensure_user(OTHER_USER, None, "-M", "-s", "/bin/sh")
     base = tempfile.mkdtemp(prefix="cvxfer-security-")
     try:
         os.chmod(base, 0o755)

@@ -1,13 +1,11 @@
 """Files to messages and back, byte for byte, over a covering set of server
-x data mode x type x queue manager x TLS (each pair of values meets in some
-row), at the sizes where the store and the transfers change how they carry
-bytes, up to 300 MiB; and files longer than the queue's messages, as
-groups of segments."""
+x data mode x type x queue manager x TLS (each pair meets in some row), at
+the sizes where the store and transfers change how they carry bytes, up to
+300 MiB; and files longer than the queue's messages, as groups of segments."""
 import base64
 import contextlib
 import hashlib
 import os
-import re
 
 import pytest
 
@@ -39,8 +37,7 @@ ROWS = [
 
 @pytest.fixture
 def qhome(request, tmp_path):
-    """A data directory whose default queue manager is of the kind the
-    row names ("local" or "amqp"), with QUEUE taking up to 512 MiB."""
+    """A data directory whose default queue manager is of the row's kind, QUEUE taking 512 MiB."""
     path = str(tmp_path / "corvane")
     kind = request.node.callspec.params["row"][3]
     amqp = ["--amqp", request.getfixturevalue("broker_url")] if kind == "amqp" else []
@@ -53,8 +50,7 @@ def qhome(request, tmp_path):
 
 
 def contents(size, text):
-    """size random bytes, or with text random lines without CR (which a
-    server's ascii conversion would not give back)."""
+    """size random bytes, or with text lines without CR (which ascii would not give back)."""
     piece = os.urandom(size)
     return base64.encodebytes(piece)[:size] if text else piece
 

@@ -1,9 +1,8 @@
-"""cvxfer as a service: job files, the systemd unit as installed, and what an
-operator watches from outside: JSON events, Prometheus metrics, sd_notify."""
+"""cvxfer as a service: job files and what an operator watches from outside:
+JSON events, Prometheus metrics, sd_notify (the unit as installed: test_doc)."""
 import json
 import os
 import re
-import shutil
 import signal
 import socket
 import subprocess
@@ -15,8 +14,8 @@ from prometheus_client.parser import text_string_to_metric_families
 
 import ftpservers
 from scripted import PAYLOAD, ScriptedServer
-from session import (BIN_DIR, CVXFER, QUEUE, cvadmin, depth, env_with_home, home,  # noqa: F401
-                     place, wait_until)
+from session import (CVXFER, QUEUE, cvadmin, depth, env_with_home, home,  # noqa: F401
+                     login, place, script, start, wait_until)
 
 PASSWORD = "Pw-7q!zX"  # found nowhere but where it was given
 FIELDS = {"time", "event", "direction", "server", "path", "queue_manager", "queue", "msgid",
@@ -75,10 +74,6 @@ def srv(tmp_path):
         yield server
 
 
-def script(lines):
-    return "".join(line + "\n" for line in lines).encode()
-
-
 def cvxfer(home, args, lines, tmp_path, job_mode=None, env=None, new_session=False):
     """cvxfer with args, its lines from a job file of mode job_mode or from
     standard input; returns the finished process."""
@@ -91,24 +86,6 @@ def cvxfer(home, args, lines, tmp_path, job_mode=None, env=None, new_session=Fal
     return subprocess.run([CVXFER] + [str(a) for a in args], input=stdin, stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, env=env_with_home(home, env), timeout=60,
                           start_new_session=new_session)
-
-
-def test_the_installed_unit_passes_systemd_analyze_verify(tmp_path):
-    install = subprocess.run(["cmake", "--install", os.path.dirname(BIN_DIR), "--prefix",
-                              str(tmp_path)], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                             timeout=120)
-    assert install.returncode == 0, install.stdout.decode()
-    unit = tmp_path / "lib/systemd/system/cvxfer@.service"
-    assert "ExecStart=%s/bin/cvxfer " % tmp_path in unit.read_text()
-    # The docs the unit names must be found: the prefix's manual pages.
-    verify = subprocess.run(["systemd-analyze", "verify", str(unit)], stdout=subprocess.PIPE,
-                            stderr=subprocess.STDOUT, timeout=60,
-                            env=dict(os.environ, MANPATH=str(tmp_path / "share/man")))
-    assert verify.returncode == 0 and verify.stdout == b"", verify.stdout.decode()
-    users = subprocess.run(["systemd-sysusers", "--dry-run",
-                            str(tmp_path / "lib/sysusers.d/cvxfer.conf")],
-                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
-    assert users.returncode == 0 and b"Creating user 'cvxfer'" in users.stdout
 
 
 # name -> (job file lines, its mode, flags, expected status); a password
@@ -236,12 +213,8 @@ def test_a_watch_pets_the_watchdog_only_while_it_makes_progress(home, tmp_path, 
     files = {"a.bin": PAYLOAD, "b.bin": b"b" * 1000, "x.txt": b"x", "y.txt": b"y"}
     cvadmin(home, "create", "CVQM", "--default")
     with ScriptedServer(files) as srv:
-        proc = subprocess.Popen(
-            [CVXFER, "-n", "-p", "-t", "3", "--metrics", notify.metrics], stdin=subprocess.PIPE,
-            stdout=subprocess.DEVNULL, env=env_with_home(home, notify.env()))
-        proc.stdin.write(script(["open 127.0.0.1 %d" % srv.port, "user tester secret", "binary",
-                                 "mget -w -i 1 -s 0 -d *.bin"]))
-        proc.stdin.flush()
+        proc = start(home, ["-n", "-p", "-t", "3", "--metrics", notify.metrics],
+                     login(srv) + ["binary", "mget -w -i 1 -s 0 -d *.bin"], env=notify.env())
         try:
             assert wait_until(lambda: depth(home) == 2 and notify.messages.count("WATCHDOG=1") >= 3)
             srv.list_pause = ("x.txt", 20)  # the next listing stalls past -t

@@ -1,5 +1,5 @@
-"""Connection, login, mode, status and remote information commands against
-a real FTP server."""
+"""The command line and its usage text, connection, login, mode, status and
+remote information commands against a real FTP server."""
 import os
 import pwd
 import subprocess
@@ -26,26 +26,57 @@ def long_user_server(tmp_path):
         yield srv
 
 
-class TestOpenAndLogin:
-    def test_command_line_host_and_port_logs_in_on_a_terminal(self, home, long_user_server):
-        server = long_user_server  # a typed name is sent whole
-        term = Terminal(home, ["127.0.0.1", str(server.port)])
-        try:
-            term.expect(CONNECTED.strip())
-            term.expect("User <%s>:" % login_name())
-            term.child.sendline(server.user)
-            term.expect("Password: ")
-            term.child.sendline(server.password)
-            out = term.expect(PROMPT)
-            assert "230" in out
-            assert "Login incorrect." not in out
-            assert "Using ascii mode to transfer files." in term.line("type")
-        finally:
-            term.close()
+BANNER_LINE1 = ("cvxfer: file transfer between FTP servers and message queues, "
+                "Corvane ftp client (Build: Oct 20 2002)\n")
 
-    def test_enter_at_the_user_question_sends_the_login_name(self, home, server):
-        term = Terminal(home, ["-d", "127.0.0.1", str(server.port)])
+
+def usage(prog):
+    """The usage text as it always was; the later options follow it."""
+    return ("\nThe %s command uses the File Transfer Protocol (FTP) to transfer files\n"
+            "between the local queuemanager and a remote host.\n" % prog +
+            "\nUsage: %s [-v] [-d] [-n] [-p] [-q] [-N] [-c commands] [host]\n\n" % prog +
+            "-v\t\tverbose mode\n-d\t\tenable debugging\n-n\t\tinhibit auto-login\n"
+            "-p\t\tenable passive mode\n"
+            "-q\t\tquiet: no banner, no prompt, no replies; failures are still said\n"
+            "-N\t\tdo not run the commands of ~/.cvxferrc\n"
+            "-c commands\trun the commands (\"cmd; cmd\", \\; for a semicolon) instead of\n"
+            "     \t\treading them from standard input\n"
+            "host\t\tspecifies the host name or IP address of the remote\n"
+            "     \t\thost to connect to\n\n")
+
+
+def test_usage_text_keeps_its_lines(home):
+    status, out = run(home, ["-h"], [])  # -? and --help: test_doc
+    assert status == 0
+    assert out.startswith(BANNER_LINE1)
+    second = out.split("\n")[1]
+    assert "Linux" in second and "Unix" in second
+    # The usage text as it always was, then what later options add: each
+    # part names the program (its options are the manual's: test_doc).
+    rest = out[len(BANNER_LINE1) + len(second) + 1:]
+    assert rest.startswith(usage(CVXFER))
+    for head in ("Also: %s [-e]", "SFTP: %s [-i file]", "As a service: %s -f job-file",
+                 "Whole files: %s [--verify"):
+        assert "\n" + head % CVXFER in rest, head
+    assert "-t seconds\tbound every network wait (default 300)\n" in rest
+    # No queue manager was touched.
+    assert os.listdir(home) == []
+
+
+def test_blank_lines_run_nothing_and_the_end_of_input_ends_quietly(home):
+    status, out = run(home, [], ["help ascii", "", "   ", "\t"])
+    assert status == 0
+    assert out[out.index(PROMPT):] == ("cvxfer> ascii: set ascii transer type.\n"
+                                       "cvxfer> cvxfer> cvxfer> cvxfer> ")
+
+
+class TestOpenAndLogin:
+    def test_login_questions_at_a_terminal(self, home, long_user_server):
+        srv = long_user_server
+        term = Terminal(home, ["-d", "127.0.0.1", str(srv.port)])
         try:
+            # Enter at the User question sends the login name.
+            term.expect(CONNECTED.strip())
             term.expect("User <%s>:" % login_name())
             term.child.sendline("")
             term.expect("--> USER %s" % login_name())
@@ -54,19 +85,17 @@ class TestOpenAndLogin:
             out = term.expect(PROMPT)
             assert "--> PASS XXXX" in out and "wrong" not in out
             assert "Login incorrect." in out
-        finally:
-            term.close()
-
-    def test_open_alone_asks_for_the_host(self, home, server):
-        term = Terminal(home, ["-n"])
-        try:
-            term.expect(PROMPT)
-            out = term.line("open", until="To ")
-            out = term.line("127.0.0.1 %d" % server.port)
-            assert CONNECTED.strip() in out
-            assert "220" in out
-            # -n: no login was tried, so no type was chosen yet.
-            assert "Using <UNKNOWN> mode to transfer files." in term.line("type")
+            # open alone asks for the host; a typed name is sent whole.
+            term.line("close")
+            term.line("open", until="To ")
+            assert "220" in term.line("127.0.0.1 %d" % srv.port, until="User <")
+            term.child.sendline(srv.user)
+            term.expect("--> USER %s\r\n" % srv.user)
+            term.expect("Password: ")
+            term.child.sendline(srv.password)
+            out = term.expect(PROMPT)
+            assert "230" in out and "Login incorrect." not in out
+            assert "Using ascii mode to transfer files." in term.line("type")
         finally:
             term.close()
 
@@ -81,8 +110,8 @@ class TestOpenAndLogin:
         (["-c"], "option -c needs commands"),
         (["--bogus"], "unknown option --bogus"),
     ])
-    def test_a_usage_error_is_one_line_and_runs_nothing(self, home, server, args, said):
-        proc = subprocess.run([CVXFER] + [a.format(port=server.port) for a in args],
+    def test_a_usage_error_is_one_line_and_runs_nothing(self, home, args, said):
+        proc = subprocess.run([CVXFER] + [a.format(port=21) for a in args],
                               input=b"bye\n", stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               env=env_with_home(home), timeout=30)
         assert proc.returncode == 2
@@ -154,10 +183,12 @@ class TestScripts:
         for name in ("a.txt", "b.txt", "keep.bin"):
             open(os.path.join(server.root, name), "w").close()
         status, out, err = run(home, ["-n"], login(server) + [
-            "verbose", "raw NOOP", b"raw NOOP\x00PASS x", b"raw NOOP\rPASS x",
+            "verbose", "pwd", "cd /", "raw NOOP", b"raw NOOP\x00PASS x", b"raw NOOP\rPASS x",
             "mdelete *.txt nothing*", "bye"], err=True)
         assert status == 1, out
-        assert "200 " in after(out, "Verbose mode Off.")
+        # Verbose off silences replies, but not the one raw asks for.
+        tail = after(out, "Verbose mode Off.")
+        assert "257" not in tail and "250" not in tail and "200 " in tail
         assert out.count("cvxfer: a command cannot hold CR, LF or NUL; not sent.") == 2
         assert "cvxfer: mdelete: 2 files, 0 failed\n" in out
         assert sorted(os.listdir(server.root)) == ["keep.bin"]
@@ -166,13 +197,7 @@ class TestScripts:
                                     " LF or NUL"]
 
 
-class TestModesAndShell:
-    def test_verbose_off_silences_replies(self, home, server):
-        _, out = run(home, ["-n"], login(server) + ["verbose", "pwd", "system", "rstatus",
-                                                      "rhelp", "cd /", "bye"])
-        tail = after(out, "Verbose mode Off.\n")
-        assert tail.replace(PROMPT, "") == ""
-
+class TestShell:
     def test_shell_escape_runs_a_command_or_alone_an_interactive_shell(self, home):
         term = Terminal(home, ["-n"])
         try:
@@ -183,36 +208,25 @@ class TestModesAndShell:
             term.child.sendline("echo inner-$((40+2)); exit")
             term.expect("inner-42")
             term.expect(PROMPT)
-            assert "Debugging On ." in term.line("debug")
         finally:
             term.close()
 
 
 class TestRemoteInformation:
-    def test_pwd_cd_with_blanks_system_rstatus_rhelp(self, home, server):
-        os.mkdir(os.path.join(server.root, "my dir"))
-        _, out = run(home, ["-n", "-d"], login(server) + [
-            "cd   my dir", "pwd", "cd", "/", "system", "rstatus", "rhelp", "rhelp RETR", "bye"])
-        assert "--> CWD my dir\n" in out
-        assert "Remote directory " in out and "--> CWD /\n" in out  # cd alone asks
-        assert '257 "/my dir"' in out
-        assert "215 UNIX" in out
-        assert "211" in out
-        assert "214" in out
-
-    def test_listings_pass_only_the_first_word(self, home, server):
-        os.mkdir(os.path.join(server.root, "d"))
-        os.mkdir(os.path.join(server.root, "empty"))
+    def test_cd_with_blanks_and_listings_pass_only_the_first_word(self, home, server):
+        for name in ("my dir", "d", "empty"):
+            os.mkdir(os.path.join(server.root, name))
         for name in ("alpha.txt", "d/beta.txt"):
             with open(os.path.join(server.root, name), "w") as f:
                 f.write("x" * 10)
-        _, out = run(home, ["-n", "-d"], login(server) + ["ls", "ls d ignored", "dir d",
-                                                            "passive", "ls d", "ls empty", "bye"])
-        assert "--> NLST\n" in out
-        assert "--> NLST d\n" in out
-        assert "--> LIST d\n" in out
-        assert "alpha.txt\r\n" in out
-        assert "beta.txt\r\n" in out
-        assert "cvxfer: 21 bytes received.\n" in out  # "alpha.txt\r\nd\r\nempty\r\n"
+        _, out = run(home, ["-n", "-d"], login(server) + [
+            "cd   my dir", "pwd", "cd", "/", "rstatus", "ls", "ls d ignored", "dir d", "passive",
+            "ls d", "ls empty", "bye"])
+        assert "--> CWD my dir\n" in out and '257 "/my dir"' in out
+        assert "Remote directory " in out and "--> CWD /\n" in out  # cd alone asks
+        assert "211" in out
+        assert "--> NLST\n" in out and "--> NLST d\n" in out and "--> LIST d\n" in out
+        # "alpha.txt\r\nd\r\nempty\r\nmy dir\r\n"
+        assert "alpha.txt\r\n" in out and "cvxfer: 29 bytes received.\n" in out
         assert out.count("beta.txt") == 3
         assert "cvxfer: 0 bytes received.\n" in out  # the empty directory

@@ -13,8 +13,8 @@ import time
 import pytest
 
 import sshd
-from session import (CVXFER, cvadmin, depth, env_with_home, home, place,  # noqa: F401
-                     run as piped, wait_until)
+from session import (cvadmin, depth, home, place, run as piped, start,  # noqa: F401
+                     wait_until)
 from test_bridge import properties
 from test_rel_crash import drain
 
@@ -61,6 +61,7 @@ def session(home, srv, commands, flags=(), url=None):
 
 
 def put_files(srv, files):
+    """Places files (name -> bytes) the server's user may change."""
     for name, data in files.items():
         place(srv, name, data, 0o666)
 
@@ -96,19 +97,23 @@ def test_commands(home, srv, root, files, commands, expected, status, left):
         assert open(os.path.join(root, "b"), "rb").read() == b"1"
 
 
-@pytest.mark.parametrize("size", [0, 1, MIB - 1, MIB, MIB + 1, LARGE])
-def test_round_trip_is_byte_exact(home, srv, root, size):
-    data = os.urandom(size)
-    put_files(srv, {"in.bin": data})
-    cvadmin(home, "define", "BIG", "--maxmsgl", str(max(size, 1)))
+def test_round_trips_are_byte_exact(home, srv, root):
+    sizes = [0, 1, MIB - 1, MIB, MIB + 1, LARGE]
+    bodies = [os.urandom(size) for size in sizes]
+    put_files(srv, {"in%d" % i: data for i, data in enumerate(bodies)})
+    cvadmin(home, "define", "BIG", "--maxmsgl", str(LARGE))
     ssh_dir(home, srv)
-    code, out = session(home, srv, ["cvopen BIG", "get in.bin", "safeput", "put out.bin"])
+    code, out = session(home, srv, ["cvopen BIG"] + ["get in%d" % i for i in range(len(sizes))] +
+                        ["safeput"] + ["put out%d" % i for i in range(len(sizes))])
     assert code == 0, out
-    assert "cvxfer: [in.bin] %d bytes received.\n" % size in out
-    assert ".part : %d bytes sent.\n" % size in out  # stored under a temporary name
-    assert open(os.path.join(root, "out.bin"), "rb").read() == data
+    for i, data in enumerate(bodies):
+        assert "cvxfer: [in%d] %d bytes received.\n" % (i, len(data)) in out
+        assert ".part : %d bytes sent.\n" % len(data) in out  # stored under a temporary name
+        assert open(os.path.join(root, "out%d" % i), "rb").read() == data
     assert depth(home, "BIG") == 0
-    assert sorted(os.listdir(root)) == ["in.bin", "out.bin"]  # no temporary file left
+    # No temporary file left.
+    assert sorted(os.listdir(root)) == sorted(["in%d" % i for i in range(6)] +
+                                              ["out%d" % i for i in range(6)])
 
 
 def test_mget_mput_and_where_a_file_came_from(home, srv, root):
@@ -211,12 +216,12 @@ def test_a_server_that_never_speaks_times_out(home):
     accepted = []
     threading.Thread(target=lambda: accepted.append(listener.accept()), daemon=True).start()
     try:
-        start = time.monotonic()
+        began = time.monotonic()
         code, out = piped(home, ["-t", "2"], [
             "open sftp://u:p@127.0.0.1:%d" % listener.getsockname()[1], "bye"])
         assert code == 8, out
         assert "timed out after 2 s waiting for the SSH handshake" in out
-        assert time.monotonic() - start < 15
+        assert time.monotonic() - began < 15
     finally:
         listener.close()
         for conn, _ in accepted:
@@ -233,9 +238,9 @@ def test_stops_in_mid_transfer_lose_and_double_nothing(home, srv, root, command,
     ssh_dir(home, srv)
     put_files(srv, {"big.bin": data})
     # A whole get, timed: the stops fall anywhere within such a run.
-    start = time.monotonic()
+    began = time.monotonic()
     code, out = session(home, srv, ["cvopen BIG", "get big.bin"])
-    took = time.monotonic() - start
+    took = time.monotonic() - began
     assert code == 0 and drain(home, "BIG") == [data], out
     for body in originals if command == "put" else []:
         cvadmin(home, "put", "BIG", data=body)
@@ -243,11 +248,7 @@ def test_stops_in_mid_transfer_lose_and_double_nothing(home, srv, root, command,
     for i in range(rounds):
         lines = ["open " + srv.url(), "cvopen BIG",
                  "get big.bin" if command == "get" else "put f%d" % i, "bye"]
-        proc = subprocess.Popen([CVXFER, "-t", "20"], stdin=subprocess.PIPE,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                env=env_with_home(home))
-        proc.stdin.write("".join(line + "\n" for line in lines).encode())
-        proc.stdin.flush()
+        proc = start(home, ["-t", "20"], lines)
         time.sleep(rng.uniform(0.2, 1.0) * took)
         proc.send_signal(sig)
         proc.wait(timeout=30)  # an interrupt ends a piped run by itself
