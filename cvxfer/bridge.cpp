@@ -27,10 +27,10 @@
 #include "ftp_event.h"
 #include "ftp_io.h"
 #include "ftp_retry.h"
+#include "backout.h"
 #include "bridge_steps.h"
 #include "remote.h"
 #include "verify.h"
-#include "watch.h"
 
 namespace {
 
@@ -857,10 +857,10 @@ int FtpMPutCV(FtpSession *session, long count) {
     session->Run.Failure = 0;
     CVPutDone done;
     const int rc = CVPutOne(session, nullptr, &done, true);
-    int why = session->Run.Failure;
+    const int why = session->Run.Failure;
     session->Run.Failure = saved;
     if (rc != 0 && done.NoName && why == 0 &&
-        WatchSetAside(session, done.MsgId, "no usable cv-file-name")) {
+        CVSetAside(session, done.MsgId, "no usable cv-file-name")) {
       // It would come first again and stop every later mput: it goes to the
       // backout queue, the run goes on and ends failed.
       failed++;

@@ -38,11 +38,4 @@ int WatchGet(FtpSession *session, const WatchIn &watch, WatchReconnect reconnect
 // WatchGet does.
 int WatchPut(FtpSession *session, long count, WatchReconnect reconnect);
 
-// mput's way past a message that cannot be stored for a fault of its own
-// (why): the message msgId, first on the open queue, is taken and moved to
-// the queue's backout queue. Returns true when it was moved; false when the
-// queue has none (nothing said, nothing taken), or after saying why it
-// stays (a group, a failed move; the class recorded).
-bool WatchSetAside(FtpSession *session, const CVBYTE *msgId, const char *why);
-
 #endif
