@@ -47,8 +47,8 @@ std::optional<Pairs> Parse(const std::string &list) {
                parts[i + 1].size() > CV_PROPERTY_VALUE_MAX ||
                name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
                                       "0123456789._-") != std::string::npos;
-    for (const char *own :
-         {"cv-format", "cv-encoding", "cv-ccsid", "cv-put-date", "cv-put-time", "cv-msgtype"})
+    for (const char *own : {"cv-format", "cv-encoding", "cv-ccsid", "cv-put-date", "cv-put-time",
+                            "cv-msgtype", "cv-group-id", "cv-msg-seq", "cv-offset", "cv-msg-flags"})
       bad = bad || strcasecmp(name.c_str(), own) == 0;
     for (const auto &pair : pairs) bad = bad || pair.first == name;
     if (bad) return std::nullopt;

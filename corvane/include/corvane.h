@@ -478,8 +478,8 @@ void CVPUT(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVPMO *PutMsgOpts, CVLONG 
  * properties. The names cv-format, cv-encoding, cv-ccsid, cv-put-date,
  * cv-put-time, cv-msgtype, cv-group-id, cv-msg-seq, cv-offset and
  * cv-msg-flags, in any case, are the queue manager's own (a broker carries
- * the descriptor in headers of those names) and are refused. A list comes back in the order it was put, CVMARK's new names
- * after the others. */
+ * the descriptor in headers of those names) and are refused. A list comes
+ * back in the order it was put, CVMARK's new names after the others. */
 #define CV_PROPERTY_NAME_MAX 64
 #define CV_PROPERTY_VALUE_MAX 4096
 #define CV_PROPERTIES_MAX 64
