@@ -237,7 +237,7 @@ class ScriptedServer:
                 self._send(conn, b"500 Command not understood.\r\n")
             elif verb == "AUTH" and self._tls is not None and "AUTH" not in self.refuse:
                 self._send(conn, b"234 AUTH TLS successful.\r\n")
-                conn = self._tls.wrap_socket(conn, server_side=True)
+                conn = self._conn = self._tls.wrap_socket(conn, server_side=True)
                 reader = conn.makefile("rb")
             elif verb in self.refuse or "%s %s" % (verb, arg) in self.refuse:
                 refusal = self.refuse.get("%s %s" % (verb, arg), self.refuse.get(verb))
