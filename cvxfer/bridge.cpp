@@ -824,13 +824,14 @@ int CVPutOne(FtpSession *session, const char *remoteName, CVPutDone *done,
   t.EmptyIsEnd = emptyIsEnd;
   bool nameAfter = false;
   const int chosen = CVChooseName(session, remoteName, &t, &nameAfter);
-  done->NoName = chosen == 2;
+  if (chosen == 0) {
+    if (t.Name != ".") FtpNoteObject(session, "%s", t.Name.c_str());
+    if (CVTakeMessage(session, &t) != 0) return 1;
+  }
+  // A name looked at before the take, or after it where only that can be.
+  done->NoName = chosen == 2 || (chosen == 0 && nameAfter && !CVNameAfter(&t));
   std::memcpy(done->MsgId, t.Md.MsgId, CV_MSG_ID_LENGTH);
   if (chosen != 0) return 1;
-  if (t.Name != ".") FtpNoteObject(session, "%s", t.Name.c_str());
-  if (CVTakeMessage(session, &t) != 0) return 1;
-  done->NoName = nameAfter && !CVNameAfter(&t);
-  std::memcpy(done->MsgId, t.Md.MsgId, CV_MSG_ID_LENGTH);
   // Nothing is committed after an interrupt: the user asked for the
   // command to be abandoned.
   const bool stored = !done->NoName && CVStoreMessage(session, &t) &&

@@ -1,7 +1,6 @@
 """cvxfer and cvadmin on a queue manager whose queues live on a RabbitMQ
 broker: transfers both ways, a failed store, cvxfer killed during put, and
 a broker that cannot be reached. The module starts its own broker."""
-import hashlib
 import os
 import select
 import signal
@@ -15,7 +14,6 @@ import ftpservers
 from session import (CVADMIN, CVXFER, QUEUE, broker_url, cvadmin, depth,  # noqa: F401
                      env_with_home, login, place, read, rmq_home, run, slow_server, start,
                      take, wait_until)
-from scripted import ScriptedServer
 from session import server as ftp  # noqa: F401
 
 pytestmark = pytest.mark.skipif(broker.unavailable() is not None,
@@ -198,23 +196,3 @@ def test_a_store_that_outlasts_consumer_timeout_is_not_renamed(tmp_path, slow_se
     finally:
         broker.stop(directory)
 
-
-def test_a_message_delivered_again_after_its_rename_is_not_stored_again(rmq_home):
-    """A broker cannot mark a message: cvxfer killed after the rename (as a
-    broker that lost the acknowledgement) has it handed out again. A server
-    that computes SHA-256 proves the file its own: committed, no second STOR."""
-    body = os.urandom(5000)
-    cvadmin(rmq_home, "put", QUEUE, "--property", "cv-file-name=report.csv", "--property",
-            "cv-file-sha256=" + hashlib.sha256(body).hexdigest(), data=body)
-    with ScriptedServer(step="RNTO", behaviour="stall", feat=["XSHA256"]) as srv:
-        proc = start(rmq_home, ["-n", "-p", "-a"], login(srv) + ["binary", "put"])
-        assert wait_until(lambda: "report.csv" in srv.files)
-        proc.kill()
-        proc.wait(timeout=30)
-        assert wait_until(lambda: depth(rmq_home) == 1), "returned by the broker"
-        first = len(srv.lines)
-        status, out = run(rmq_home, ["-n", "-p", "-a"], login(srv) + ["binary", "put", "bye"])
-    assert status == 0, out
-    assert "delivered again and already on the server, its SHA-256 the server's" in out
-    assert not any(line.startswith(b"STOR") for line in srv.lines[first:])
-    assert srv.files == {"report.csv": body} and depth(rmq_home) == 0

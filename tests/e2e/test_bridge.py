@@ -176,24 +176,6 @@ def test_mput_moves_a_message_without_a_usable_name_aside_and_goes_on(home, serv
     assert (depth(home), depth(home, "BQ")) == (0, 2)
 
 
-def test_a_store_killed_before_its_commit_is_not_stored_again(home):
-    """The rename is done, the reply to RNTO never comes and cvxfer dies: the
-    next run finds the file whole under its name and only commits."""
-    cvadmin(home, "put", QUEUE, "--property", "cv-file-name=report.csv", data=b"r" * 5000)
-    with ScriptedServer(step="RNTO", behaviour="stall") as srv:
-        proc = start(home, ["-n", "-p", "-a"], login(srv) + ["binary", "put"])
-        assert wait_until(lambda: "report.csv" in srv.files)
-        proc.kill()
-        proc.wait(timeout=30)
-        assert depth(home) == 1, "backed out by the death of its holder"
-        first = len(srv.lines)
-        status, out = run(home, ["-n", "-p", "-a"], login(srv) + ["binary", "put", "bye"])
-    assert status == 0, out
-    assert "was stored whole before; committed without storing it again" in out
-    assert not any(line.startswith(b"STOR") for line in srv.lines[first:])
-    assert list(srv.files) == ["report.csv"] and depth(home) == 0
-
-
 def test_kills_during_mget_and_mput_lose_nothing_and_leave_no_partial_file(home, tmp_path):
     """Random kill -9 during mget -d, then during mput with safe stores: every
     file is whole on the server or on the queue (or both, after a kill between

@@ -1,6 +1,7 @@
 """Reliability: cvxfer killed with SIGKILL in the middle of put and get, and
 several cvxfer processes putting from one queue at once. Nothing may be
 lost, corrupted or stored twice."""
+import hashlib
 import os
 import random
 import signal
@@ -10,8 +11,9 @@ import time
 import pytest
 
 import ftpservers
+from scripted import ScriptedServer
 from session import (CVADMIN, QUEUE, broker_url, cvadmin, depth, env_with_home, home,  # noqa: F401
-                     login, rmq_home, start, wait_until)
+                     login, rmq_home, run, start, wait_until)
 
 
 def session(home, srv, commands, flags=("-n",)):
@@ -129,6 +131,31 @@ def test_kill_during_put_of_a_group_takes_all_or_nothing(request, tmp_path, back
         proc = session(home, srv, ["cvopen G", "put out.bin", "bye"])
         assert proc.wait(timeout=60) == 0
     assert (root / "out.bin").read_bytes() == data and depth(home, "G") == 0
+
+
+@pytest.mark.parametrize("backend,told", [
+    ("home", "was stored whole before; committed without storing it again"),
+    ("rmq_home", "delivered again and already on the server, its SHA-256 the server's"),
+], ids=["local", "broker"])
+def test_a_store_killed_after_its_rename_is_not_stored_again(request, backend, told):
+    """The rename is done, the reply to RNTO never comes and cvxfer dies: the
+    next run finds the file whole under its name (by the mark it left; a
+    broker cannot mark, so by size and the server's SHA-256) and only commits."""
+    home = request.getfixturevalue(backend)
+    body = os.urandom(5000)
+    cvadmin(home, "put", QUEUE, "--property", "cv-file-name=report.csv", "--property",
+            "cv-file-sha256=" + hashlib.sha256(body).hexdigest(), data=body)
+    with ScriptedServer(step="RNTO", behaviour="stall", feat=["XSHA256"]) as srv:
+        proc = start(home, ["-n", "-p", "-a"], login(srv) + ["binary", "put"])
+        assert wait_until(lambda: "report.csv" in srv.files)
+        kill(proc)
+        assert wait_until(lambda: depth(home) == 1), "backed out by the death of its holder"
+        first = len(srv.lines)
+        status, out = run(home, ["-n", "-p", "-a"], login(srv) + ["binary", "put", "bye"])
+    assert status == 0, out
+    assert told in out
+    assert not any(line.startswith(b"STOR") for line in srv.lines[first:])
+    assert srv.files == {"report.csv": body} and depth(home) == 0
 
 
 def test_kill_of_cvadmin_reading_a_body_loses_nothing(home, tmp_path):
