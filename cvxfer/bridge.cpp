@@ -737,7 +737,8 @@ int CVStoreSafely(FtpSession *session, const char *name, const RemoteSource &sou
 // the rename never happened (it is renamed now if whole, else the store is
 // done again); when it is gone and name has the size, the rename happened.
 // Returns 1 when name holds the message's file now, 0 when it must be
-// stored, -1 when that cannot be told (the store is not risked).
+// stored, -1 when the rename failed (recorded; storing again would only
+// meet the same refusal, and its reply is the one to report).
 int CVFinishMarked(FtpSession *session, const char *name, const char *size, const CVBYTE *msgId) {
   const uint64_t length = std::strtoull(size, nullptr, 10);
   if (session->Opt.TransferType != FTP_TYPE_BINARY) return 0;
@@ -745,7 +746,10 @@ int CVFinishMarked(FtpSession *session, const char *name, const char *size, cons
   RemoteStat tempStat, nameStat;
   session->Remote->Stat(session, temp.c_str(), &tempStat);
   if (tempStat.Size == length) {
-    return CVRenameMarked(session, temp, name, msgId, length) ? 1 : 0;
+    if (CVRenameMarked(session, temp, name, msgId, length)) return 1;
+    // A refusal for good leaves nothing worth keeping, as after a store.
+    if (session->Ctl.Connected && !CVKeepsPart(session)) CVCleanUp(session, temp);
+    return -1;
   }
   if (tempStat.Size != UINT64_MAX) return 0;  // a partial temporary file: store again
   session->Remote->Stat(session, name, &nameStat);
@@ -1072,12 +1076,15 @@ bool CVStoreMessage(FtpSession *session, CVTaken *t) {
   const char *storedAs = CVProperty(t->Props.data(), t->PropLength, "cv-stored-as");
   const char *storedSize = CVProperty(t->Props.data(), t->PropLength, "cv-stored-size");
   if (storedAs != nullptr && storedSize != nullptr && storedSize[0] != '\0' &&
-      std::strcmp(storedAs, name) == 0 &&
-      CVFinishMarked(session, name, storedSize, t->Md.MsgId) == 1) {
-    std::printf("cvxfer: [%s] was stored whole before; committed without storing it again\n",
-                FtpPrintable(name).c_str());
-    std::fflush(stdout);
-    return true;
+      std::strcmp(storedAs, name) == 0) {
+    const int finished = CVFinishMarked(session, name, storedSize, t->Md.MsgId);
+    if (finished < 0) return false;
+    if (finished == 1) {
+      std::printf("cvxfer: [%s] was stored whole before; committed without storing it again\n",
+                  FtpPrintable(name).c_str());
+      std::fflush(stdout);
+      return true;
+    }
   }
   // A broker cannot mark a message: one it hands out again (its holder died
   // after the rename, or the broker lost the acknowledgement) is believed
