@@ -63,7 +63,9 @@ class Bench:
         self.work = work
         self.rounds, self.gib_rounds, self.quick = args.rounds, args.gib_rounds, args.quick
         self.sizes = QUICK_SIZES if args.quick else SIZES
-        self.counts = QUICK_COUNTS if args.quick else COUNTS
+        self.counts = dict(QUICK_COUNTS if args.quick else COUNTS)
+        if args.watch_names:
+            self.counts["watch_names"] = args.watch_names
         self.only = set(args.only.split(",")) if args.only else set(JOBS)
         self.baseline = args.baseline and os.path.join(args.baseline, "bin", "cvxfer")
         self.last_cpu = 0.0  # CPU seconds of the last session, all its threads
@@ -885,6 +887,8 @@ def main():
                         help="small sizes and few rounds, to check that the benchmark works; "
                         "writes BUILD/bench-quick.md unless --output is given")
     parser.add_argument("--output")
+    parser.add_argument("--watch-names", type=int,
+                        help="names in W2's directory (100,000 unless --quick)")
     parser.add_argument("--baseline", help="another build (bench/run --baseline REV makes one) "
                         "whose cvxfer job H measures this one against")
     parser.add_argument("--only", help="comma-separated jobs to run, of %s; writes "

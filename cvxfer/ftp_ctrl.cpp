@@ -192,6 +192,7 @@ void FtpCtlReset(FtpSession *session, const char *host) {
   ctl.InStart = ctl.InEnd = 0;
   ctl.RemoteDirKnown = 0;
   ctl.FeatAsked = 0;
+  ctl.Mlsd = 0;
   session->Data.UseEpsv = session->Data.UseEprt = session->Data.Protected = 0;
   // A bracketed IPv6 address is checked against the certificate bare.
   if (host[0] == '[') {

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "ftp_ctrl.h"
 #include "ftp_io.h"
@@ -232,30 +233,68 @@ bool FtpChooseHash(FtpControl *ctl, const std::string &lines, bool sha256) {
   return hash >= 0 && current != hash;
 }
 
-// FEAT (and OPTS HASH) once per connection, quietly: how a stored file is
-// digested, kept in the control connection's record.
-int FtpRemoteHashOffer(FtpSession *session, std::string *how) {
-  FtpControl &ctl = session->Ctl;
-  if (!ctl.FeatAsked && ctl.Connected) {
-    ctl.FeatAsked = 1;
-    ctl.HashKind = -1;
-    std::string lines;
-    const int verbose = session->Opt.Verbose;
-    session->Opt.Verbose = 0;
-    ctl.Lines = &lines;
-    const int reply = FtpCommandQuiet(session, "FEAT", nullptr);
-    ctl.Lines = nullptr;
-    // A refused choice leaves HASH with the algorithm it has.
-    if (reply == 211 && FtpChooseHash(&ctl, lines, true) &&
-        !FtpPositive(FtpCommandQuiet(session, "OPTS", "HASH SHA-256"))) {
-      FtpChooseHash(&ctl, lines, false);
+// Whether FEAT's lines list MLST, so that MLSD gives each name's facts.
+bool FtpListsMlst(const std::string &lines) {
+  for (size_t at = 0; at < lines.size();) {
+    const size_t end = std::min(lines.find('\n', at), lines.size());
+    const std::string_view line = std::string_view(lines).substr(at, end - at);
+    at = end + 1;
+    if (line.size() >= 5 && line[0] == ' ' && strncasecmp(line.data() + 1, "MLST", 4) == 0 &&
+        (line.size() == 5 || std::isspace(static_cast<unsigned char>(line[5])))) {
+      return true;
     }
-    session->Opt.Verbose = verbose;
   }
+  return false;
+}
+
+// FEAT (and OPTS HASH) once per connection, quietly: how a stored file is
+// digested and whether MLSD lists facts, kept in the control connection's
+// record.
+void FtpRemoteFeat(FtpSession *session) {
+  FtpControl &ctl = session->Ctl;
+  if (ctl.FeatAsked || !ctl.Connected) return;
+  ctl.FeatAsked = 1;
+  ctl.HashKind = -1;
+  ctl.Mlsd = 0;
+  std::string lines;
+  const int verbose = session->Opt.Verbose;
+  session->Opt.Verbose = 0;
+  ctl.Lines = &lines;
+  const int reply = FtpCommandQuiet(session, "FEAT", nullptr);
+  ctl.Lines = nullptr;
+  if (reply == 211) ctl.Mlsd = FtpListsMlst(lines) ? 1 : 0;
+  // A refused choice leaves HASH with the algorithm it has.
+  if (reply == 211 && FtpChooseHash(&ctl, lines, true) &&
+      !FtpPositive(FtpCommandQuiet(session, "OPTS", "HASH SHA-256"))) {
+    FtpChooseHash(&ctl, lines, false);
+  }
+  session->Opt.Verbose = verbose;
+}
+
+int FtpRemoteHashOffer(FtpSession *session, std::string *how) {
+  FtpRemoteFeat(session);
+  const FtpControl &ctl = session->Ctl;
   if (!ctl.FeatAsked || ctl.HashKind < 0) return -1;
   how->assign(ctl.HashVerb);
   if (*how == "HASH") how->append(" ").append(kRemoteDigestNames[ctl.HashKind]);
   return ctl.HashKind;
+}
+
+// MLSD where FEAT lists MLST, so that each file comes with its size and
+// time; else NLST, whose names come bare.
+int FtpRemoteScan(FtpSession *session, const char *dir, const RemoteEach &each) {
+  FtpRemoteFeat(session);
+  if (!session->Ctl.Connected) return -1;
+  const bool mlsd = session->Ctl.Mlsd != 0;
+  return FtpScanList(session, dir, mlsd, [&](std::string_view line) {
+    RemoteEntry entry;
+    if (!mlsd) {
+      entry.Name = line;
+    } else if (FtpFactsOf(line, &entry) != 0) {
+      return 0;  // not a file, or not a line of facts
+    }
+    return each(entry);
+  });
 }
 
 // The digest in a reply to HASH or an X command: the first word of hex
@@ -293,4 +332,5 @@ const RemoteOps kFtpRemote = {
     FtpRemoteDelete, FtpRemoteMkdir,      FtpRemoteRmdir,  FtpRemoteCd,
     FtpRemotePwd,    FtpRemoteCurrentDir, FtpRemoteServer, FtpRemoteStatus,
     FtpQUIT,         FtpRemoteType,       FtpRemoteHashOffer, FtpRemoteHash,
+    FtpRemoteScan,
 };

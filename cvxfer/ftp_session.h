@@ -76,6 +76,7 @@ struct FtpControl {
   int FeatAsked;                 // FEAT was asked on this connection (ftp_remote)
   int HashKind;                  // the digest it offers of a stored file (REMOTE_*), -1 none
   char HashVerb[8];              // the command that asks for it
+  int Mlsd;                      // FEAT lists MLST: MLSD gives each name's facts
 };
 
 // The data connection of the transfer or listing under way (ftp_data).

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ftp_session.h"
@@ -75,6 +76,18 @@ struct RemoteStat {
   std::string Mtime;
 };
 
+// One name of a directory as its listing gave it. Told says the listing
+// itself gave both size and time (MLSD facts, SFTP attributes), in the
+// form Stat gives them; otherwise Stat is empty and must be asked.
+struct RemoteEntry {
+  std::string_view Name;
+  RemoteStat Stat;
+  bool Told = false;
+};
+
+// Takes one listed name as it arrives; non-zero abandons the listing.
+using RemoteEach = std::function<int(const RemoteEntry &entry)>;
+
 // The digests a server may compute of a file it holds, which digest.h
 // computes here too; kRemoteDigestNames names them as FTP's HASH does.
 enum { REMOTE_SHA256 = 0, REMOTE_SHA512, REMOTE_SHA1, REMOTE_MD5, REMOTE_CRC32, REMOTE_DIGESTS };
@@ -128,6 +141,11 @@ struct RemoteOps {
   // The server's digest of name, of the kind HashOffer told, into *hex as
   // the server wrote it. Returns 0, or -1 when none came (nothing recorded).
   int (*Hash)(FtpSession *session, const char *name, std::string *hex);
+  // Each name of directory dir (null: the current one) handed to each as
+  // its listing arrives, nothing held: directories are left out where the
+  // listing tells them apart. -1 when the listing did not arrive whole
+  // (what each was given is then not the whole directory).
+  int (*Scan)(FtpSession *session, const char *dir, const RemoteEach &each);
 };
 
 #endif

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,25 +30,28 @@ struct SftpEntry {
   SftpAttrs Attrs;
 };
 
-// Takes the entries of one NAME response into *entries, "." and ".." left
-// out. Returns 0, or -1 when the response is malformed.
-int SftpTakeNames(std::string_view payload, std::vector<SftpEntry> *entries) {
+// Hands the entries of one NAME response to each, "." and ".." left out.
+// Returns 0, each's non-zero, or -1 when the response is malformed.
+int SftpTakeNames(std::string_view payload, const std::function<int(SftpEntry &&)> &each) {
   SftpReader r{payload};
   for (uint32_t n = SftpGetU32(&r); n > 0 && !r.Bad; n--) {
     SftpEntry e;
     e.Name = SftpGetString(&r);
     e.Long = SftpGetString(&r);
     e.Attrs = SftpGetAttrs(&r);
-    if (!r.Bad && e.Name != "." && e.Name != "..") entries->push_back(std::move(e));
+    if (r.Bad) break;
+    if (e.Name == "." || e.Name == "..") continue;
+    if (int rc = each(std::move(e)); rc != 0) return rc;
   }
   return r.Bad ? -1 : 0;
 }
 
-// Reads directory dir (null: the current one) whole into *entries, sorted
-// by name. Returns 0, or -1 with *rtype / *payload the refusal (type 0:
-// the connection failed, said).
-int SftpReadDir(FtpSession *session, const char *dir, std::vector<SftpEntry> *entries,
-                uint8_t *rtype, std::string *payload) {
+// Reads directory dir (null: the current one), handing each entry to each
+// as its batch arrives. Returns 0, or -1 with *rtype / *payload the refusal
+// (type 0: the connection failed, said; or each abandoned the listing).
+int SftpEachEntry(FtpSession *session, const char *dir,
+                  const std::function<int(SftpEntry &&)> &each, uint8_t *rtype,
+                  std::string *payload) {
   const std::string path = SftpPath(session, dir != nullptr ? dir : "");
   std::string body;
   SftpPutString(&body, path);
@@ -65,14 +69,46 @@ int SftpReadDir(FtpSession *session, const char *dir, std::vector<SftpEntry> *en
       *rtype = 0;
       return -1;
     }
-    if (*rtype == SFTP_NAME && SftpTakeNames(*payload, entries) == 0) continue;
-    if (*rtype != SFTP_STATUS || SftpStatusOf(*payload, &message) != SFTP_EOF) rc = -1;
+    if (*rtype == SFTP_NAME) {
+      if (SftpTakeNames(*payload, each) == 0) continue;
+      rc = -1;
+    } else if (*rtype != SFTP_STATUS || SftpStatusOf(*payload, &message) != SFTP_EOF) {
+      rc = -1;
+    }
     break;
   }
   SftpCloseHandle(session, handle);
+  return rc;
+}
+
+// Reads directory dir (null: the current one) whole into *entries, sorted
+// by name. Returns as SftpEachEntry does.
+int SftpReadDir(FtpSession *session, const char *dir, std::vector<SftpEntry> *entries,
+                uint8_t *rtype, std::string *payload) {
+  const int rc = SftpEachEntry(
+      session, dir,
+      [entries](SftpEntry &&e) {
+        entries->push_back(std::move(e));
+        return 0;
+      },
+      rtype, payload);
   std::sort(entries->begin(), entries->end(),
             [](const SftpEntry &a, const SftpEntry &b) { return a.Name < b.Name; });
   return rc;
+}
+
+// Size and time of attrs as Stat gives them (the time as MDTM writes it).
+RemoteStat SftpStatFrom(const SftpAttrs &attrs) {
+  RemoteStat stat;
+  if (attrs.Flags & SFTP_ATTR_SIZE) stat.Size = attrs.Size;
+  const time_t mtime = attrs.Mtime;
+  tm t{};
+  char text[16];
+  if ((attrs.Flags & SFTP_ATTR_TIME) && gmtime_r(&mtime, &t) != nullptr &&
+      std::strftime(text, sizeof(text), "%Y%m%d%H%M%S", &t) > 0) {
+    stat.Mtime = text;
+  }
+  return stat;
 }
 
 // STAT of name, echoed as STAT in debug mode when echo is set. Returns 0
@@ -159,17 +195,26 @@ int SftpRemoteStat(FtpSession *session, const char *name, RemoteStat *stat) {
   SftpAttrs attrs;
   uint8_t rtype = 0;
   std::string payload;
-  if (SftpStatOf(session, name, false, &attrs, &rtype, &payload) == 0) {
-    if (attrs.Flags & SFTP_ATTR_SIZE) stat->Size = attrs.Size;
-    const time_t mtime = attrs.Mtime;
-    tm t{};
-    char text[16];
-    if ((attrs.Flags & SFTP_ATTR_TIME) && gmtime_r(&mtime, &t) != nullptr &&
-        std::strftime(text, sizeof(text), "%Y%m%d%H%M%S", &t) > 0) {
-      stat->Mtime = text;  // as MDTM gives it
-    }
-  }
+  if (SftpStatOf(session, name, false, &attrs, &rtype, &payload) == 0) *stat = SftpStatFrom(attrs);
   return session->Ctl.Connected ? 0 : -1;
+}
+
+// READDIR's attributes give each name's size and time: nothing more is asked.
+int SftpRemoteScan(FtpSession *session, const char *dir, const RemoteEach &each) {
+  uint8_t rtype = 0;
+  std::string payload;
+  const auto take = [&each](SftpEntry &&e) {
+    if (SftpIsDir(e.Attrs)) return 0;
+    RemoteEntry entry;
+    entry.Name = e.Name;
+    entry.Stat = SftpStatFrom(e.Attrs);
+    entry.Told = entry.Stat.Size != UINT64_MAX && !entry.Stat.Mtime.empty();
+    return each(entry);
+  };
+  if (SftpEachEntry(session, dir, take, &rtype, &payload) != 0) {
+    return SftpFailedOn(session, dir != nullptr ? dir : ".", rtype, payload);
+  }
+  return 0;
 }
 
 int SftpRemoteSize(FtpSession *session, const char *name, uint64_t *size) {
@@ -335,6 +380,7 @@ const RemoteOps kSftpRemote = {
     SftpRemoteDelete, SftpRemoteMkdir,      SftpRemoteRmdir,  SftpRemoteCd,
     SftpRemotePwd,    SftpRemoteCurrentDir, SftpRemoteServer, SftpRemoteStatus,
     SftpDrop,         SftpRemoteType,       SftpRemoteHashOffer, SftpRemoteHash,
+    SftpRemoteScan,
 };
 
 int SftpRemoteOpen(FtpSession *session, const char *host, unsigned short port, const char *user,

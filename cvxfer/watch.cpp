@@ -13,9 +13,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
-#include <set>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <openssl/sha.h>
@@ -29,6 +29,7 @@
 #include "ftp_io.h"
 #include "ftp_retry.h"
 #include "remote.h"
+#include "watch_list.h"
 
 namespace {
 
@@ -123,14 +124,9 @@ bool WatchLooksTemporary(const std::string &base) {
 }
 
 // The state a watch keeps between cycles: files seen but not yet complete
-// (bounded by the files not yet taken), and what it has said once.
+// (on disk, in List), and what it has said once.
 struct WatchState {
-  struct Seen {
-    uint64_t Size;
-    std::string Mtime;
-    long long SinceMs;
-  };
-  std::map<std::string, Seen> Pending;
+  WatchList *List = nullptr;  // the last listing, and the files seen not yet complete
   std::string Claimant;
   bool NoClaims = false;     // the server refuses renames: the journal alone guards
   bool SaidNoFacts = false;  // said that size and time are not told
@@ -238,43 +234,48 @@ void WatchTake(FtpSession *session, const WatchIn &watch, WatchState *state,
   WatchFinish(session, watch, path, from, claimed > 0);
 }
 
-// Finishes a claim of this watcher found in a listing (claim is its name in
-// dir, original the name it claimed): taken already when the journal says
-// so, else taken now.
-void WatchRecover(FtpSession *session, const WatchIn &watch, WatchState *state,
-                  const std::string &dir, const std::string &absDir, const std::string &claim,
-                  const std::string &original) {
+// Size and time of dir + entry's name: as its listing told them, else
+// asked of the server.
+RemoteStat WatchStatOf(FtpSession *session, const std::string &dir, const RemoteEntry &entry) {
+  if (entry.Told) return entry.Stat;
   RemoteStat stat;
-  session->Remote->Stat(session, (dir + claim).c_str(), &stat);
+  session->Remote->Stat(session, (dir + std::string(entry.Name)).c_str(), &stat);
+  return stat;
+}
+
+// Finishes a claim of this watcher found in a listing (claim, the entry
+// listed in dir, names the file original): taken already when the journal
+// says so, else taken now. A rename keeps size and time, so the claim's
+// key is the one its file was recorded under.
+void WatchRecover(FtpSession *session, const WatchIn &watch, WatchState *state,
+                  const std::string &dir, const std::string &absDir, const RemoteEntry &claim,
+                  const std::string &original) {
+  const RemoteStat stat = WatchStatOf(session, dir, claim);
   const std::string key = CVJournalKey(session, absDir, original, stat);
+  const std::string claimPath = dir + std::string(claim.Name);
   if (CVJournaled(session, key)) {
-    WatchFinish(session, watch, dir + original, dir + claim, true);
+    WatchFinish(session, watch, dir + original, claimPath, true);
   } else {
-    WatchTake(session, watch, state, dir + original, stat, key, dir + claim);
+    WatchTake(session, watch, state, dir + original, stat, key, claimPath);
   }
 }
 
-// Whether the file path (size and time in stat) has been complete for long
-// enough: unchanged in two listings at least SettleSeconds apart.
-bool WatchSettled(const WatchIn &watch, WatchState *state, const std::string &path,
-                  const RemoteStat &stat) {
+// Whether the file base of dir (size and time in stat) has been complete
+// for long enough: unchanged in two listings at least SettleSeconds apart.
+bool WatchSettled(const WatchIn &watch, WatchState *state, const std::string &dir,
+                  std::string_view base, const RemoteStat &stat) {
   if (watch.DoneSuffix != nullptr) return true;  // its done file says so
-  const long long now = FtpNowMs();
-  auto [seen, added] =
-      state->Pending.try_emplace(path, WatchState::Seen{stat.Size, stat.Mtime, now});
-  if (!added && (seen->second.Size != stat.Size || seen->second.Mtime != stat.Mtime)) {
-    seen->second = {stat.Size, stat.Mtime, now};
-    added = true;
-  }
+  const long long seen = WatchListSeen(state->List, dir, base, stat, FtpNowMs());
   if (watch.SettleSeconds == 0) return true;
-  return !added && now - seen->second.SinceMs >= watch.SettleSeconds * 1000LL;
+  return seen >= watch.SettleSeconds * 1000LL;
 }
 
-// Looks at one listed name of dir: takes it when it matches glob, is
+// Looks at one listed entry of dir: takes it when it matches glob, is
 // complete and was not taken before. Returns true when it was claimed.
 bool WatchConsider(FtpSession *session, const WatchIn &watch, WatchState *state,
                    const std::string &dir, const std::string &absDir, const std::string &glob,
-                   const std::string &base, const std::set<std::string> &listed) {
+                   const RemoteEntry &entry) {
+  const std::string base(entry.Name);
   if (WatchLooksTemporary(base) || fnmatch(glob.c_str(), base.c_str(), FNM_PERIOD) != 0) {
     return false;
   }
@@ -284,10 +285,9 @@ bool WatchConsider(FtpSession *session, const WatchIn &watch, WatchState *state,
     return false;  // a done file goes with its file
   }
   if (base.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) return false;
-  if (!suffix.empty() && listed.count(base + suffix) == 0) return false;
+  if (!suffix.empty() && !WatchListHas(state->List, base + suffix)) return false;
   const std::string path = dir + base;
-  RemoteStat stat;
-  session->Remote->Stat(session, path.c_str(), &stat);
+  const RemoteStat stat = WatchStatOf(session, dir, entry);
   if (suffix.empty() && (stat.Size == UINT64_MAX || stat.Mtime.empty())) {
     if (!state->SaidNoFacts) {
       std::printf(
@@ -305,37 +305,52 @@ bool WatchConsider(FtpSession *session, const WatchIn &watch, WatchState *state,
     if (state->NoClaims && (watch.After.Delete || watch.After.MoveTo != nullptr)) {
       WatchFinish(session, watch, path, path, false);
     }
-    state->Pending.erase(path);
+    WatchListForget(state->List, dir, base);
     return false;
   }
-  if (!WatchSettled(watch, state, path, stat)) return false;
-  state->Pending.erase(path);
+  if (!WatchSettled(watch, state, dir, base, stat)) return false;
+  WatchListForget(state->List, dir, base);
   WatchTake(session, watch, state, path, stat, key, "");
   return true;
 }
 
-// Forgets the journal's records of files of absDir no longer listed: a file
-// that comes back under that name later is a new file.
-void WatchPrune(FtpSession *session, const std::string &absDir,
-                const std::set<std::string> &listed) {
+// Forgets the journal's records of files of absDir the last listing did
+// not name: a file that comes back under that name later is a new file.
+void WatchPrune(FtpSession *session, WatchList *list, const std::string &absDir) {
   const std::string prefix = kCVJournalIn + session->Remote->Server(session) + "\n" + absDir + "/";
   char cursor[CV_JOURNAL_KEY_MAX];
   char value[64];
   CVLONG cursorLength = 0, length = 0, cc = -1, reason = -1;
-  std::vector<std::string> gone;
   for (;;) {
     CVJNEXT(session->Queue.Hconn, static_cast<CVLONG>(prefix.size()), prefix.data(), cursor,
             &cursorLength, sizeof(value), value, &length, &cc, &reason);
     if (cc == CVCC_FAILED) break;
-    const std::string key(cursor, static_cast<size_t>(cursorLength));
-    const std::string base =
+    // The walk goes on from the key in cursor, so removing it is safe.
+    const std::string_view key(cursor, static_cast<size_t>(cursorLength));
+    const std::string_view base =
         key.substr(prefix.size(), key.find('\n', prefix.size()) - prefix.size());
-    if (listed.count(base) == 0) gone.push_back(key);
+    if (!WatchListHas(list, base)) {
+      CVJDEL(session->Queue.Hconn, cursorLength, cursor, CVJO_NONE, &cc, &reason);
+    }
   }
-  for (const std::string &key : gone) {
-    CVJDEL(session->Queue.Hconn, static_cast<CVLONG>(key.size()), key.data(), CVJO_NONE, &cc,
-           &reason);
-  }
+}
+
+// Lists dir into the watch's list, each name as it arrives. Returns 0, or
+// -1 when the listing cannot be trusted whole (nothing is taken from it).
+int WatchListDir(FtpSession *session, WatchList *list, const std::string &dir) {
+  if (WatchListBegin(list) != 0) return -1;
+  bool kept = true;
+  const int listed = session->Remote->Scan(
+      session, dir.empty() ? nullptr : dir.c_str(), [&](const RemoteEntry &entry) {
+        RemoteEntry base = entry;
+        const size_t slash = entry.Name.rfind('/');  // NLST may name dir/name
+        if (slash != std::string_view::npos) base.Name.remove_prefix(slash + 1);
+        if (base.Name.empty()) return 0;
+        kept = WatchListAdd(list, base) == 0;
+        return kept ? 0 : -1;
+      });
+  const bool ended = WatchListEnd(list) == 0;
+  return listed == 0 && kept && ended ? 0 : -1;
 }
 
 // One cycle of one pattern: lists its directory, finishes this watcher's
@@ -344,46 +359,45 @@ void WatchScan(FtpSession *session, const WatchIn &watch, WatchState *state, con
                int *claims) {
   const std::string dir = CVDirOf(pattern);
   const std::string glob = CVBaseOf(pattern);
-  std::vector<std::string> names;
   const int failure = session->Run.Failure;
-  if (session->Remote->List(session, dir.empty() ? nullptr : dir.c_str(), &names) != 0) {
-    // Nothing is taken from a listing that cannot be trusted whole.
+  if (WatchListDir(session, state->List, dir) != 0) {
     session->Run.Failure = failure;
     return;
   }
   FtpEventAlive();  // a listing completed
-  std::set<std::string> listed;
-  for (const std::string &name : names) listed.insert(CVBaseOf(name));
-  names.clear();
   const std::string absDir = CVDirectory(session, dir + "x");
-  for (const std::string &base : listed) {
+  const auto halted = [session] { return !session->Ctl.Connected || WatchStopping(session); };
+  const int recovered = WatchListEach(state->List, kClaimTag, [&](const RemoteEntry &entry) {
     std::string original;
     bool ours = false;
-    if (WatchIsClaim(base, state->Claimant, &original, &ours) && ours) {
-      WatchRecover(session, watch, state, dir, absDir, base, original);
-      if (!session->Ctl.Connected || WatchStopping(session)) return;
+    if (WatchIsClaim(std::string(entry.Name), state->Claimant, &original, &ours) && ours) {
+      WatchRecover(session, watch, state, dir, absDir, entry, original);
     }
-  }
-  for (const std::string &base : listed) {
+    return halted() ? 1 : 0;
+  });
+  if (recovered != 0) return;
+  const int considered = WatchListEach(state->List, "", [&](const RemoteEntry &entry) {
     if (*claims >= kClaimsPerCycle) {
       state->More = true;
-      break;
+      return 2;
     }
-    if (WatchConsider(session, watch, state, dir, absDir, glob, base, listed)) ++*claims;
-    if (!session->Ctl.Connected || WatchStopping(session)) return;
-  }
-  // What is no longer listed is no longer pending.
-  for (auto it = state->Pending.begin(); it != state->Pending.end();) {
-    const bool here = CVDirOf(it->first) != dir || listed.count(CVBaseOf(it->first)) != 0;
-    it = here ? std::next(it) : state->Pending.erase(it);
-  }
-  WatchPrune(session, absDir, listed);
+    if (WatchConsider(session, watch, state, dir, absDir, glob, entry)) ++*claims;
+    return halted() ? 1 : 0;
+  });
+  if (considered == 1) return;
+  WatchListForgetGone(state->List, dir);  // what is no longer listed is no longer pending
+  WatchPrune(session, state->List, absDir);
 }
 
 }  // namespace
 
 int WatchGet(FtpSession *session, const WatchIn &watch, WatchReconnect reconnect) {
   WatchState state;
+  if (WatchListOpen(&state.List) != 0) {
+    FtpFail(session, FTP_EXIT_FAILED);
+    return 1;
+  }
+  const std::unique_ptr<WatchList, void (*)(WatchList *)> closer(state.List, WatchListClose);
   state.Claimant = WatchClaimant(session);
   std::printf("cvxfer: watching every %d s; Ctrl-C ends the watch\n", watch.IntervalSeconds);
   std::fflush(stdout);

@@ -1,16 +1,19 @@
 """The watch modes left to run by themselves: mget -w takes each complete
 file exactly once however often its watchers are killed, mput -w serves
 the queue through outages and refusals, and SIGTERM ends either cleanly."""
+import contextlib
 import os
 import random
 import signal
+import subprocess
 import time
 
 import pytest
 
+import sshd
 from scripted import ScriptedServer
-from session import (QUEUE, browse, cvadmin, depth, home, login, place, server,  # noqa: F401
-                     slow_server, start, take, wait_until)
+from session import (QUEUE, _pyftpdlib, browse, cvadmin, depth, home, login, place,  # noqa: F401
+                     server, slow_server, start, take, vsftpd, wait_until)
 
 WATCH = "mget -w -d -i 1 -s 0 *.dat"
 
@@ -23,6 +26,45 @@ def stop(proc, timeout=30):
 
 def leftovers(root):
     return sorted(os.listdir(root))
+
+
+@contextlib.contextmanager
+def any_server(kind, tmp_path, home):
+    """A server of kind with the command lines that open it."""
+    if kind == "sftp":
+        if sshd.unavailable():
+            pytest.skip(sshd.unavailable())
+        (tmp_path / "sshd").mkdir()
+        with sshd.sshd(str(tmp_path / "sshd")) as srv:
+            os.makedirs(os.path.join(home, ".ssh"))
+            with open(os.path.join(home, ".ssh", "known_hosts"), "w") as f:
+                f.write(srv.known_hosts_line())
+            yield srv, ["open " + srv.url()]
+    else:
+        with (vsftpd() if kind == "vsftpd" else _pyftpdlib(tmp_path)) as srv:
+            yield srv, login(srv)
+
+
+@pytest.mark.parametrize("kind, listing", [("pyftpdlib", "MLSD"), ("vsftpd", "NLST"),
+                                           ("sftp", "OPENDIR")])
+def test_each_servers_listing_gives_what_the_watch_needs(home, tmp_path, kind, listing):
+    # Facts come with MLSD and READDIR, from SIZE and MDTM after NLST; a
+    # directory whose name matches is never taken.
+    with any_server(kind, tmp_path, home) as (srv, lines):
+        bodies = {"a.dat": b"first", "b.dat": os.urandom(3000)}
+        for name, body in bodies.items():
+            place(srv, name, body, 0o666)
+        os.mkdir(os.path.join(srv.root, "c.dat"), 0o777)
+        proc = start(home, ["-n", "-p", "-d"], lines + ["binary", "mget -w -d -i 1 -s 1 *.dat"],
+                     stdout=subprocess.PIPE)
+        assert wait_until(lambda: leftovers(srv.root) == ["c.dat"], timeout=30)
+        time.sleep(1.5)  # a cycle more: the directory stays
+        assert stop(proc) == 0
+        out = proc.stdout.read().decode(errors="replace")
+        assert "--> " + listing in out, out
+        assert "cvxfer: mget: 2 files, 3005 bytes, 0 failed\n" in out, out
+        assert depth(home) == 2 and leftovers(srv.root) == ["c.dat"]
+        assert sorted(take(home) for _ in range(2)) == sorted(bodies.values())
 
 
 def test_two_watchers_killed_at_random_take_every_file_once(home, server):

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "ftp_fixture.h"
 #include "ftp_list.h"
@@ -83,6 +84,39 @@ TEST(FtpWireTest, SizeOfARetrievalReply) {
     if (expected >= 0) {
       EXPECT_EQ(size, static_cast<uint64_t>(expected)) << reply;
     }
+  }
+}
+
+// MLSD lines: a file's size and time are told only when both facts are
+// there and sound; anything but a file is passed over.
+TEST(FtpWireTest, FactsOfAnMlsdLine) {
+  const struct {
+    const char *line;
+    int result;
+    const char *name;
+    uint64_t size;  // UINT64_MAX: not told
+    const char *mtime;
+  } cases[] = {
+      {"type=file;size=12;modify=20261208001234; a b;c.dat", 0, "a b;c.dat", 12, "20261208001234"},
+      {"Type=File;Size=0;Modify=20261208001234.5;Perm=r; x", 0, "x", 0, "20261208001234.5"},
+      {"type=file;size=12; no-time", 0, "no-time", UINT64_MAX, ""},
+      {"type=file;size=1x;modify=20261208001234; bad-size", 0, "bad-size", UINT64_MAX, ""},
+      {"type=file;size=99999999999999999999;modify=1; huge", 0, "huge", UINT64_MAX, ""},
+      {"type=dir;size=4096;modify=20261208001234; d", 1, "d", 4096, "20261208001234"},
+      {"type=cdir; .", 1, ".", UINT64_MAX, ""},
+      {"type=OS.unix=slink:/x;size=1;modify=2; l", 1, "l", 1, "2"},
+      {" bare", 0, "bare", UINT64_MAX, ""},
+      {"type=file;size=1", -1, "", UINT64_MAX, ""},
+      {"type=file; ", -1, "", UINT64_MAX, ""},
+  };
+  for (const auto &c : cases) {
+    RemoteEntry entry;
+    EXPECT_EQ(FtpFactsOf(c.line, &entry), c.result) << c.line;
+    if (c.result < 0) continue;
+    EXPECT_EQ(entry.Name, c.name) << c.line;
+    EXPECT_EQ(entry.Stat.Size, c.size) << c.line;
+    EXPECT_EQ(entry.Stat.Mtime, c.mtime) << c.line;
+    EXPECT_EQ(entry.Told, c.size != UINT64_MAX) << c.line;
   }
 }
 
@@ -226,6 +260,42 @@ TEST_F(FtpTcpTest, TransfersSucceedOnlyWhenComplete) {
       session_.Ctl.Socket = -1;
     }
   }
+}
+
+// A listing's lines reach the caller whole however the data is cut, its
+// CR LF taken off and its last line counted without LF; a line too long to
+// name anything is passed over, not cut into names.
+TEST_F(FtpTcpTest, ListingLinesArriveWholeWhateverTheirCuts) {
+  Listener data;
+  ScriptedServer server("220 hi\r\n", [&data](int fd, const std::string &line) {
+    const unsigned short p = data.Port;
+    if (line == "PASV") {
+      WriteAll(fd, "227 (127,0,0,2," + std::to_string(p / 256) + "," + std::to_string(p % 256) +
+                       ")\r\n");
+    } else if (line == "NLST") {
+      const int conn = data.Accept();
+      WriteAll(fd, "150 here\r\n");
+      for (const std::string &piece : {std::string("a\r\nb"), std::string("c\r"),
+                                       std::string("\n\n") + std::string(9000, 'x'),
+                                       std::string("\nlast")}) {
+        WriteAll(conn, piece);
+        usleep(20000);  // each piece its own read
+      }
+      close(conn);
+      WriteAll(fd, "226 done\r\n");
+    }
+  });
+  Open(server);
+  session_.Opt.Passive = 1;
+  std::vector<std::string> lines;
+  Out([&] {
+    EXPECT_EQ(FtpScanList(&session_, nullptr, false, [&lines](std::string_view line) {
+                lines.emplace_back(line);
+                return 0;
+              }),
+              0);
+  });
+  EXPECT_EQ(lines, (std::vector<std::string>{"a", "bc", "last"}));
 }
 
 }  // namespace
