@@ -286,15 +286,28 @@ int FtpRemoteScan(FtpSession *session, const char *dir, const RemoteEach &each) 
   FtpRemoteFeat(session);
   if (!session->Ctl.Connected) return -1;
   const bool mlsd = session->Ctl.Mlsd != 0;
-  return FtpScanList(session, dir, mlsd, [&](std::string_view line) {
+  const int failure = session->Run.Failure;
+  bool handed = false;
+  const int rc = FtpScanList(session, dir, mlsd, [&](std::string_view line) {
     RemoteEntry entry;
     if (!mlsd) {
       entry.Name = line;
     } else if (FtpFactsOf(line, &entry) != 0) {
       return 0;  // not a file, or not a line of facts
     }
+    handed = true;
     return each(entry);
   });
+  // A server that lists MLST yet does not understand MLSD gets NLST from
+  // now on.
+  const int code = session->Ctl.ReplyCode;
+  if (rc != 0 && mlsd && !handed && session->Ctl.Connected &&
+      (code == 500 || code == 501 || code == 502 || code == 504)) {
+    session->Ctl.Mlsd = 0;
+    session->Run.Failure = failure;
+    return FtpRemoteScan(session, dir, each);
+  }
+  return rc;
 }
 
 // The digest in a reply to HASH or an X command: the first word of hex

@@ -6,12 +6,14 @@ import base64
 import contextlib
 import hashlib
 import os
+import subprocess
 
 import pytest
 
 import ftpservers
 from scripted import EPSV_ONLY, ScriptedServer
-from session import broker_url, browse, cvadmin, depth, place, run, url, vsftpd  # noqa: F401
+from session import (CVXFER, broker_url, browse, cvadmin, depth, env_with_home,  # noqa: F401
+                     place, run, script, url, vsftpd)
 
 QUEUE = "STREAM.Q"
 KIB, MIB = 1024, 1024 * 1024
@@ -174,6 +176,59 @@ def test_a_file_longer_than_a_message_travels_as_one_group(qhome, tmp_path, row)
             for name, data in files.items():
                 assert stored(srv, "back " + name) == data, name
         assert depth(qhome, "SMALL.Q") == 0
+    finally:
+        cvadmin(qhome, "clear", "SMALL.Q", check=False)
+        cvadmin(qhome, "undefine", "SMALL.Q", check=False)
+
+
+def sha256_of(path):
+    """The SHA-256 of the file at path, read a piece at a time."""
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for piece in iter(lambda: f.read(MIB), b""):
+            digest.update(piece)
+    return digest.digest()
+
+
+def run_measured(home, args, lines):
+    """run(), through a parent of cvxfer's own that reports the peak RSS
+    (bytes) of its one child; returns (exit status, output, peak)."""
+    wrapper = ("import resource, subprocess, sys; r = subprocess.run(sys.argv[1:]); "
+               "sys.stderr.write('peak %d\\n' % resource.getrusage(resource.RUSAGE_CHILDREN)"
+               ".ru_maxrss); sys.exit(r.returncode)")
+    proc = subprocess.run(["/usr/bin/python3", "-c", wrapper, CVXFER] + [str(a) for a in args],
+                          input=script(lines), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          env=env_with_home(home), timeout=600)
+    peak = int(proc.stderr.decode().rsplit("peak ", 1)[1]) * KIB
+    return proc.returncode, proc.stdout.decode(errors="replace"), peak
+
+
+@pytest.mark.parametrize("row", [("vsftpd", "", "", "local"), ("vsftpd", "", "", "amqp")],
+                         ids=["local", "amqp"])
+def test_a_gib_crosses_16_mib_messages_with_flat_memory(qhome, tmp_path, row):
+    # 64 segments each way; memory is that of a segment's buffers, whatever
+    # the file's length (a sanitizer's own bookkeeping grows with the bytes).
+    cvadmin(qhome, "define", "SMALL.Q", "--maxmsgl", str(16 * MIB))
+    try:
+        with vsftpd() as srv:
+            path = os.path.join(srv.root, "gib")
+            with open(path, "wb") as f:
+                for _ in range(1024):
+                    f.write(os.urandom(MIB))
+            want = sha256_of(path)
+            flags = ["-n", srv.host, srv.port]
+            session = ["user %s %s" % (srv.user, srv.password), "binary", "cvopen SMALL.Q"]
+            status, out, got_peak = run_measured(qhome, flags, session + ["get gib", "bye"])
+            assert status == 0, out
+            os.unlink(path)
+            assert depth(qhome, "SMALL.Q") == 64
+            status, out, put_peak = run_measured(qhome, flags, session + ["put back", "bye"])
+            assert status == 0, out
+            assert depth(qhome, "SMALL.Q") == 0
+            assert sha256_of(os.path.join(srv.root, "back")) == want
+            os.unlink(os.path.join(srv.root, "back"))
+        if "ASAN_OPTIONS" not in os.environ:
+            assert max(got_peak, put_peak) <= 48 * MIB, (got_peak, put_peak)
     finally:
         cvadmin(qhome, "clear", "SMALL.Q", check=False)
         cvadmin(qhome, "undefine", "SMALL.Q", check=False)

@@ -177,3 +177,15 @@ def test_sigterm_lets_the_transfer_in_flight_finish(home, slow_server, direction
         assert depth(home) == 0
         with open(os.path.join(slow_server.root, "big.dat"), "rb") as f:
             assert f.read() == body
+
+
+def test_a_server_that_lists_mlst_but_refuses_mlsd_is_listed_with_nlst(home):
+    files = {"a.dat": b"x"}
+    with ScriptedServer(files=files, feat=["MLST size*;modify*;"]) as srv:
+        proc = start(home, ["-n", "-p"], ["open 127.0.0.1 %d" % srv.port, "user tester secret",
+                                          "binary", "mget -w -d -i 1 -s 0 *.dat"])
+        assert wait_until(lambda: not files, timeout=20)
+        assert stop(proc) == 0
+        verbs = srv.verbs()
+    assert verbs.count("MLSD") == 1 and "NLST" in verbs, verbs
+    assert take(home) == b"x"
