@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <openssl/rand.h>
@@ -455,7 +456,8 @@ int CVMGetHeld(FtpSession *session, const std::string &path, const CVBYTE *corre
                const RemoteStat &stat, const std::string &key, long long *size) {
   if (CVJournaled(session, key)) return 1;
   const int recorded =
-      CVGetAndRecord(session, path.c_str(), {nullptr, correl, stat.Size}, path, key, size);
+      CVGetAndRecord(session, path.c_str(), {nullptr, correl, stat.Size}, path, {key, "", false},
+                     size);
   return recorded == 1 ? 2 : recorded;
 }
 
@@ -1202,8 +1204,22 @@ bool CVJournaled(FtpSession *session, const std::string &key) {
   return cc != CVCC_FAILED;
 }
 
+int CVJournalLook(FtpSession *session, const CVRecord &record) {
+  char value[512];
+  CVLONG length = 0, cc = -1, reason = -1;
+  CVJGET(session->Queue.Hconn, static_cast<CVLONG>(record.Key.size()), record.Key.data(),
+         sizeof(value), value, &length, &cc, &reason);
+  if (cc == CVCC_FAILED) return CV_NOT_TAKEN;
+  // A value cut short, or one without a unique fact, cannot tell files apart.
+  if (cc != CVCC_OK || record.Unique.empty()) return CV_TAKEN;
+  const std::string_view text(value, static_cast<size_t>(length));
+  const size_t at = text.find(" unique ");
+  if (at == std::string_view::npos) return CV_TAKEN;
+  return text.substr(at + 8) == record.Unique ? CV_TAKEN : CV_TAKEN_ANOTHER;
+}
+
 int CVGetAndRecord(FtpSession *session, const char *from, CVGetOptions opts,
-                   const std::string &path, const std::string &key, long long *bytes) {
+                   const std::string &path, const CVRecord &record, long long *bytes) {
   FtpEvent taken;
   taken.Kind = FTP_EVENT_TAKEN;
   taken.StartMs = FtpNowMs();
@@ -1217,7 +1233,7 @@ int CVGetAndRecord(FtpSession *session, const char *from, CVGetOptions opts,
     CVBACK(session->Queue.Hconn, &cc, &reason);
     CVEcho(session, "CVBACK");
   } else {
-    rc = CVRecordAndCommit(session, path, key);
+    rc = CVRecordAndCommit(session, path, record);
   }
   if (rc == 1) return rc;  // another run's message is the one: nothing of this one is left
   taken.Path = path;
@@ -1229,11 +1245,13 @@ int CVGetAndRecord(FtpSession *session, const char *from, CVGetOptions opts,
   return rc;
 }
 
-int CVRecordAndCommit(FtpSession *session, const std::string &path, const std::string &key) {
-  const std::string value = "taken " + std::to_string(static_cast<long long>(time(nullptr)));
+int CVRecordAndCommit(FtpSession *session, const std::string &path, const CVRecord &record) {
+  std::string value = "taken " + std::to_string(static_cast<long long>(time(nullptr)));
+  if (!record.Unique.empty()) value += " unique " + record.Unique;
   CVLONG cc = -1, reason = -1;
-  CVJPUT(session->Queue.Hconn, static_cast<CVLONG>(key.size()), key.data(),
-         static_cast<CVLONG>(value.size()), value.data(), CVJO_SYNCPOINT, &cc, &reason);
+  const CVLONG options = CVJO_SYNCPOINT | (record.Replace ? CVJO_REPLACE : 0);
+  CVJPUT(session->Queue.Hconn, static_cast<CVLONG>(record.Key.size()), record.Key.data(),
+         static_cast<CVLONG>(value.size()), value.data(), options, &cc, &reason);
   if (cc == CVCC_OK) {
     CVCMIT(session->Queue.Hconn, &cc, &reason);
     CVEcho(session, "CVCMIT");

@@ -41,18 +41,33 @@ std::string CVJournalKey(FtpSession *session, const std::string &absDir, const s
 // Whether the journal holds key: the file was taken before.
 bool CVJournaled(FtpSession *session, const std::string &key);
 
-// Records key in the journal in the unit of work that holds the message of
-// path, and commits both. Returns 0 when both are committed, 1 when another
-// run's record came first (its message is the one; this unit of work is
-// backed out), -1 after a failure (backed out, said and recorded).
-int CVRecordAndCommit(FtpSession *session, const std::string &path, const std::string &key);
+// A record of the journal: its key, the server's unique fact of the file
+// ("" when not told; kept in the record's value), and whether it replaces
+// a record of the same key (a file taken before under the same name, size
+// and time, that the unique fact tells is another file).
+struct CVRecord {
+  std::string Key;
+  std::string Unique;
+  bool Replace = false;
+};
+
+// What the journal says of a file: not taken, taken, or taken under its
+// key but another file now (its record names another unique fact).
+enum { CV_NOT_TAKEN = 0, CV_TAKEN = 1, CV_TAKEN_ANOTHER = 2 };
+int CVJournalLook(FtpSession *session, const CVRecord &record);
+
+// Records record in the journal in the unit of work that holds the message
+// of path, and commits both. Returns 0 when both are committed, 1 when
+// another run's record came first (its message is the one; this unit of
+// work is backed out), -1 after a failure (backed out, said and recorded).
+int CVRecordAndCommit(FtpSession *session, const std::string &path, const CVRecord &record);
 
 // Gets from (the file of path, claimed under another name or not) as opts
-// says, under syncpoint, and records key in the journal in the same unit of
-// work, then commits both; tells of the taken event. Returns as
+// says, under syncpoint, and records record in the journal in the same
+// unit of work, then commits both; tells of the taken event. Returns as
 // CVRecordAndCommit does, -1 also when the get failed (backed out).
 int CVGetAndRecord(FtpSession *session, const char *from, CVGetOptions opts,
-                   const std::string &path, const std::string &key, long long *bytes);
+                   const std::string &path, const CVRecord &record, long long *bytes);
 
 // Deletes the remote file name or moves it into after->MoveTo; called only
 // once its message is safely on the queue. Returns 0, or 1 (the file stays

@@ -25,6 +25,9 @@ bool FtpRefusesListing(int reply) {
 // is passed over whole, so that no server makes a line grow without end.
 constexpr size_t kFtpListLineMax = 8192;
 
+// The longest unique fact kept: a longer one is not told apart.
+constexpr size_t kFtpUniqueMax = 200;
+
 // Cuts the listing's bytes into lines for lines (a CR before the LF
 // dropped, empty lines skipped). Returns non-zero when lines abandoned.
 struct FtpLineCutter {
@@ -165,6 +168,8 @@ int FtpFactsOf(std::string_view line, RemoteEntry *entry) {
       if (sized) entry->Stat.Size = size;
     } else if (strcasecmp(name.c_str(), "modify") == 0) {
       entry->Stat.Mtime = value;
+    } else if (strcasecmp(name.c_str(), "unique") == 0 && value.size() <= kFtpUniqueMax) {
+      entry->Stat.Unique = value;
     }
   }
   entry->Told = sized && !entry->Stat.Mtime.empty();

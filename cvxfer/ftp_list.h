@@ -27,7 +27,8 @@ int FtpNameList(FtpSession *session, const char *path, std::vector<std::string> 
 int FtpScanList(FtpSession *session, const char *path, bool mlsd, const FtpLines &lines);
 
 // Reads one MLSD line into *entry: its name (a view into line) and, when
-// both size and modify facts are there, its size and time (Told). Returns
+// both size and modify facts are there, its size and time (Told), with its
+// unique fact when there is one. Returns
 // 0 for a file, 1 for anything else (a directory, a link), -1 when the
 // line is not "facts name".
 int FtpFactsOf(std::string_view line, RemoteEntry *entry);

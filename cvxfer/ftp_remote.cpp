@@ -233,18 +233,47 @@ bool FtpChooseHash(FtpControl *ctl, const std::string &lines, bool sha256) {
   return hash >= 0 && current != hash;
 }
 
-// Whether FEAT's lines list MLST, so that MLSD gives each name's facts.
-bool FtpListsMlst(const std::string &lines) {
+// Whether FEAT's lines list MLST, so that MLSD gives each name's facts;
+// *facts gets the facts it lists ("type*;size*;modify*;unique;").
+bool FtpListsMlst(const std::string &lines, std::string *facts) {
   for (size_t at = 0; at < lines.size();) {
     const size_t end = std::min(lines.find('\n', at), lines.size());
-    const std::string_view line = std::string_view(lines).substr(at, end - at);
+    std::string_view line = std::string_view(lines).substr(at, end - at);
     at = end + 1;
+    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) {
+      line.remove_suffix(1);
+    }
     if (line.size() >= 5 && line[0] == ' ' && strncasecmp(line.data() + 1, "MLST", 4) == 0 &&
-        (line.size() == 5 || std::isspace(static_cast<unsigned char>(line[5])))) {
+        (line.size() == 5 || line[5] == ' ')) {
+      facts->assign(line.substr(std::min<size_t>(6, line.size())));
       return true;
     }
   }
   return false;
+}
+
+// Where MLST offers the unique fact without giving it by default, asks
+// MLSD for the facts the watch uses (type, size, modify, unique): unique
+// tells a file from another that took its name, size and time.
+void FtpAskUnique(FtpSession *session, const std::string &facts) {
+  std::string lower = facts, ask;
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const auto offered = [&lower](const std::string &fact) {
+    for (size_t at = 0; at < lower.size();) {
+      const size_t semi = std::min(lower.find(';', at), lower.size());
+      std::string one = lower.substr(at, semi - at);
+      if (!one.empty() && one.back() == '*') one.pop_back();
+      if (one == fact) return lower.compare(at, fact.size() + 1, fact + "*") == 0 ? 2 : 1;
+      at = semi + 1;
+    }
+    return 0;
+  };
+  if (offered("unique") != 1) return;  // not offered, or given already
+  for (const char *fact : {"type", "size", "modify", "unique"}) {
+    if (offered(fact) != 0) ask += std::string(fact) + ";";
+  }
+  FtpCommandQuiet(session, "OPTS", ("MLST " + ask).c_str());
 }
 
 // FEAT (and OPTS HASH) once per connection, quietly: how a stored file is
@@ -262,7 +291,11 @@ void FtpRemoteFeat(FtpSession *session) {
   ctl.Lines = &lines;
   const int reply = FtpCommandQuiet(session, "FEAT", nullptr);
   ctl.Lines = nullptr;
-  if (reply == 211) ctl.Mlsd = FtpListsMlst(lines) ? 1 : 0;
+  std::string facts;
+  if (reply == 211 && FtpListsMlst(lines, &facts)) {
+    ctl.Mlsd = 1;
+    FtpAskUnique(session, facts);
+  }
   // A refused choice leaves HASH with the algorithm it has.
   if (reply == 211 && FtpChooseHash(&ctl, lines, true) &&
       !FtpPositive(FtpCommandQuiet(session, "OPTS", "HASH SHA-256"))) {

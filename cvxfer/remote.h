@@ -69,11 +69,13 @@ inline constexpr int kRemoteTooLarge = -1;    // longer than maxLength: abandone
 inline constexpr int kRemoteSinkFailed = -2;  // the sink refused the bytes
 
 // What the server tells of a name without being shown: its size
-// (UINT64_MAX when not told) and its modification time as the server gives
-// it (empty when not told).
+// (UINT64_MAX when not told), its modification time as the server gives
+// it, and the fact by which it tells one file from another that took the
+// name (MLSD's unique; both empty when not told).
 struct RemoteStat {
   uint64_t Size = UINT64_MAX;
   std::string Mtime;
+  std::string Unique;
 };
 
 // One name of a directory as its listing gave it. Told says the listing

@@ -194,30 +194,33 @@ int WatchClaim(FtpSession *session, WatchState *state, const std::string &path, 
 }
 
 // Puts the file got from from (named path) on the queue with its journal
-// record key, both in one unit of work. Returns 0 when both are committed,
+// record, both in one unit of work. Returns 0 when both are committed,
 // 1 when another watcher's record came first (its message is the one), -1
 // after a failure (nothing is left of the attempt).
 int WatchPutAndRecord(FtpSession *session, const std::string &path, const std::string &from,
-                      const RemoteStat &stat, const std::string &key, long long *bytes) {
+                      const RemoteStat &stat, const CVRecord &record, long long *bytes) {
+  // Another file under a key taken before gets an identifier of its own.
+  const std::string of = record.Replace ? record.Key + "\n" + record.Unique : record.Key;
   unsigned char digest[SHA256_DIGEST_LENGTH];
-  SHA256(reinterpret_cast<const unsigned char *>(key.data()), key.size(), digest);
+  SHA256(reinterpret_cast<const unsigned char *>(of.data()), of.size(), digest);
   CVGetOptions opts;
   opts.CorrelId = digest;
   opts.Expected = stat.Size;
-  return CVGetAndRecord(session, from.c_str(), opts, path, key, bytes);
+  return CVGetAndRecord(session, from.c_str(), opts, path, record, bytes);
 }
 
 // Takes the complete file path (base in absDir), claimed already or not.
 void WatchTake(FtpSession *session, const WatchIn &watch, WatchState *state,
-               const std::string &path, const RemoteStat &stat, const std::string &key,
+               const std::string &path, const RemoteStat &stat, const CVRecord &record,
                const std::string &claimedAs) {
   std::string from = claimedAs;
   int claimed = claimedAs.empty() ? WatchClaim(session, state, path, &from) : 1;
-  if (claimed < 0) return;
+  // Without a claim a record may be replaced by two watchers at once.
+  if (claimed < 0 || (claimed == 0 && record.Replace)) return;
   long long bytes = 0;
   const int saved = session->Run.Failure;
   session->Run.Failure = 0;
-  const int put = WatchPutAndRecord(session, path, from, stat, key, &bytes);
+  const int put = WatchPutAndRecord(session, path, from, stat, record, &bytes);
   if (put == 0) {
     state->Files++;
     state->Bytes += bytes;
@@ -251,12 +254,14 @@ void WatchRecover(FtpSession *session, const WatchIn &watch, WatchState *state,
                   const std::string &dir, const std::string &absDir, const RemoteEntry &claim,
                   const std::string &original) {
   const RemoteStat stat = WatchStatOf(session, dir, claim);
-  const std::string key = CVJournalKey(session, absDir, original, stat);
+  CVRecord record{CVJournalKey(session, absDir, original, stat), stat.Unique};
   const std::string claimPath = dir + std::string(claim.Name);
-  if (CVJournaled(session, key)) {
+  const int look = CVJournalLook(session, record);
+  if (look == CV_TAKEN) {
     WatchFinish(session, watch, dir + original, claimPath, true);
   } else {
-    WatchTake(session, watch, state, dir + original, stat, key, claimPath);
+    record.Replace = look == CV_TAKEN_ANOTHER;
+    WatchTake(session, watch, state, dir + original, stat, record, claimPath);
   }
 }
 
@@ -298,8 +303,11 @@ bool WatchConsider(FtpSession *session, const WatchIn &watch, WatchState *state,
     }
     return false;
   }
-  const std::string key = CVJournalKey(session, absDir, base, stat);
-  if (CVJournaled(session, key)) {
+  CVRecord record{CVJournalKey(session, absDir, base, stat), stat.Unique};
+  const int look = CVJournalLook(session, record);
+  // Another file under a name, size and time taken before is taken too,
+  // but only under a claim (see WatchTake).
+  if (look == CV_TAKEN || (look == CV_TAKEN_ANOTHER && state->NoClaims)) {
     // Taken, and still here: only a server that refused the claim, or a
     // run that ended before its clean-up, leaves it so.
     if (state->NoClaims && (watch.After.Delete || watch.After.MoveTo != nullptr)) {
@@ -310,7 +318,8 @@ bool WatchConsider(FtpSession *session, const WatchIn &watch, WatchState *state,
   }
   if (!WatchSettled(watch, state, dir, base, stat)) return false;
   WatchListForget(state->List, dir, base);
-  WatchTake(session, watch, state, path, stat, key, "");
+  record.Replace = look == CV_TAKEN_ANOTHER;
+  WatchTake(session, watch, state, path, stat, record, "");
   return true;
 }
 

@@ -27,7 +27,8 @@ namespace {
 const char kWatchListSchema[] =
     "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; PRAGMA temp_store=FILE;"
     "PRAGMA cache_size=-1024;"
-    "CREATE TABLE listed(name BLOB PRIMARY KEY, size INTEGER, mtime BLOB, told INTEGER)"
+    "CREATE TABLE listed(name BLOB PRIMARY KEY, size INTEGER, mtime BLOB, told INTEGER,"
+    " uniq BLOB)"
     " WITHOUT ROWID;"
     "CREATE TABLE pending(dir BLOB, name BLOB, size INTEGER, mtime BLOB, since INTEGER,"
     " PRIMARY KEY(dir, name)) WITHOUT ROWID;";
@@ -84,10 +85,11 @@ int WatchListOpen(WatchList **list) {
     const char *Sql;
   } statements[] = {
       {&l->Clear, "DELETE FROM listed"},
-      {&l->Add, "INSERT OR REPLACE INTO listed VALUES(?1, ?2, ?3, ?4)"},
+      {&l->Add, "INSERT OR REPLACE INTO listed VALUES(?1, ?2, ?3, ?4, ?5)"},
       {&l->Has, "SELECT 1 FROM listed WHERE name = ?1"},
       {&l->Each,
-       "SELECT name, size, mtime, told FROM listed WHERE instr(name, ?1) > 0 ORDER BY name"},
+       "SELECT name, size, mtime, told, uniq FROM listed WHERE instr(name, ?1) > 0"
+       " ORDER BY name"},
       {&l->SeenGet, "SELECT size, mtime, since FROM pending WHERE dir = ?1 AND name = ?2"},
       {&l->SeenSet, "INSERT OR REPLACE INTO pending VALUES(?1, ?2, ?3, ?4, ?5)"},
       {&l->Forget, "DELETE FROM pending WHERE dir = ?1 AND name = ?2"},
@@ -127,6 +129,7 @@ int WatchListAdd(WatchList *list, const RemoteEntry &entry) {
   sqlite3_bind_int64(list->Add, 2, WatchListSize(entry.Stat.Size));
   WatchListBind(list->Add, 3, entry.Stat.Mtime);
   sqlite3_bind_int(list->Add, 4, entry.Told ? 1 : 0);
+  WatchListBind(list->Add, 5, entry.Stat.Unique);
   return WatchListRun(list, list->Add, "add");
 }
 
@@ -155,6 +158,7 @@ int WatchListEach(WatchList *list, std::string_view part,
     entry.Stat.Size = size < 0 ? UINT64_MAX : static_cast<uint64_t>(size);
     entry.Stat.Mtime = WatchListColumn(list->Each, 2);
     entry.Told = sqlite3_column_int(list->Each, 3) != 0;
+    entry.Stat.Unique = WatchListColumn(list->Each, 4);
     rc = each(entry);
   }
   sqlite3_reset(list->Each);

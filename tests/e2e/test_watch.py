@@ -115,8 +115,18 @@ def test_a_file_is_taken_when_complete_and_once_until_it_changes(home, server):
     assert depth(home) == 0, "a consumed file taken again"
     place(server, "a.dat", b"a new version")
     assert wait_until(lambda: depth(home) == 1, timeout=20)
-    assert stop(proc) == 0
     assert take(home) == b"a new version"
+    # Another file under the same name, size and time: MLSD's unique fact
+    # tells it apart.
+    path = os.path.join(server.root, "a.dat")
+    with open(path + ".new", "wb") as f:
+        f.write(b"A NEW VERSION")
+    before = os.stat(path)
+    os.utime(path + ".new", ns=(before.st_atime_ns, before.st_mtime_ns))
+    os.replace(path + ".new", path)
+    assert wait_until(lambda: depth(home) == 1, timeout=20)
+    assert stop(proc) == 0
+    assert take(home) == b"A NEW VERSION"
 
 
 def test_mput_watch_survives_kills_and_sends_refusals_to_the_backout_queue(home):
