@@ -1,6 +1,8 @@
 """The watch modes left to run by themselves: mget -w takes each complete
 file exactly once however often its watchers are killed, mput -w serves
-the queue through outages and refusals, and SIGTERM ends either cleanly."""
+the queue through kills, outages and refusals, and SIGTERM ends either
+cleanly."""
+import hashlib
 import os
 import random
 import signal
@@ -9,7 +11,7 @@ import time
 import pytest
 
 from scripted import ScriptedServer
-from session import (QUEUE, browse, cvadmin, depth, home, login, place, server,  # noqa: F401
+from session import (QUEUE, browse, cvadmin, depth, home, login, place, run, server,  # noqa: F401
                      slow_server, start, take, wait_until)
 
 WATCH = "mget -w -d -i 1 -s 0 *.dat"
@@ -25,24 +27,65 @@ def leftovers(root):
     return sorted(os.listdir(root))
 
 
-def test_two_watchers_killed_at_random_take_every_file_once(home, server):
-    rng = random.Random(22)
-    bodies = {"f%03d.dat" % i: os.urandom(rng.randrange(0, 4000)) for i in range(60)}
-    for name, body in bodies.items():
-        place(server, name, body)
-    lines = login(server) + ["binary", WATCH]
-    procs = [start(home, ["-n", "-p"], lines) for _ in range(2)]
-    for _ in range(20):
-        time.sleep(rng.uniform(0.05, 0.4))
-        i = rng.randrange(2)
+def sha256(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def killed_at_random(home, lines, runs, kills, rng, progress, total, most):
+    """Starts runs of cvxfer on lines; kills times, once progress() rose by
+    0 to most since the last kill (or reached total), kill -9 of one of them
+    and a new one in its place. Returns the runs left."""
+    procs = [start(home, ["-n", "-p"], lines) for _ in range(runs)]
+    for _ in range(kills):
+        mark = min(progress() + rng.randint(0, most), total)
+        assert wait_until(lambda: progress() >= mark, timeout=60, step=0.001), "no progress"
+        i = rng.randrange(runs)
         procs[i].kill()
         procs[i].wait(10)
         procs[i] = start(home, ["-n", "-p"], lines)
-    assert wait_until(lambda: leftovers(server.root) == [], timeout=90), leftovers(server.root)
+    return procs
+
+
+def fill(home, bodies):
+    """A message of each body named (cv-file-name) by its key, put on the
+    queue by mget from a scripted server."""
+    with ScriptedServer(files=dict(bodies)) as srv:
+        status, out = run(home, ["-n", "-p"], ["open 127.0.0.1 %d" % srv.port,
+                                               "user tester secret", "binary", "mget *", "bye"])
+    assert status == 0 and depth(home) == len(bodies), out
+
+
+def on_queue(home, queue=QUEUE):
+    """(cv-file-name, length, cv-file-sha256) of each message of queue."""
+    found = []
+    for line in cvadmin(home, "browse", queue).stdout.decode().splitlines()[1:]:
+        if line.startswith("    "):
+            found[-1].update([line.strip().split("=", 1)])
+        else:
+            found.append({"length": int(line.split("\t")[1])})
+    return sorted((m["cv-file-name"], m["length"], m["cv-file-sha256"]) for m in found)
+
+
+def a_cycle(srv):
+    """Waits for two more listings on srv: a whole cycle of the watch between."""
+    listings = lambda: sum(c.split(" ")[0] in ("NLST", "LIST") for c in srv.commands())
+    seen = listings()
+    assert wait_until(lambda: listings() >= seen + 2, timeout=20)
+
+
+def test_two_watchers_killed_at_random_take_every_file_once(home, server):
+    rng = random.Random(22)
+    bodies = {"f%03d.dat" % i: os.urandom(rng.randrange(0, 4000)) for i in range(200)}
+    for name, body in bodies.items():
+        place(server, name, body)
+    procs = killed_at_random(home, login(server) + ["binary", WATCH], 2, 100, rng,
+                             lambda: len(bodies) - len(os.listdir(server.root)), len(bodies), 3)
+    assert wait_until(lambda: leftovers(server.root) == [], timeout=90), \
+        "a file or a claim name (.cvxfer-claim-) left: %s" % leftovers(server.root)
     time.sleep(1)  # the last one restarted is watching too
     assert [stop(p) for p in procs] == [0, 0]
-    got = sorted(take(home) for _ in range(depth(home)))
-    assert got == sorted(bodies.values()), "every file on the queue exactly once"
+    assert on_queue(home) == sorted((n, len(b), sha256(b)) for n, b in bodies.items()), \
+        "every file on the queue exactly once"
 
 
 def test_a_file_is_taken_when_complete_and_once_until_it_changes(home, server):
@@ -62,14 +105,14 @@ def test_a_file_is_taken_when_complete_and_once_until_it_changes(home, server):
     assert take(home) == b"012345678901234"
     proc = start(home, ["-n", "-p"], login(server) + ["binary", "mget -w -d -i 1 -D .ok *.dat"])
     assert wait_until(lambda: depth(home) == 1, timeout=20)
-    time.sleep(2)  # another cycle or two: b.dat must stay
+    a_cycle(server)  # b.dat must stay
     assert stop(proc) == 0
     assert take(home) == b"done" and depth(home) == 0, "only the file with its done file"
     assert leftovers(server.root) == ["a.dat", "b.dat"]
     # a.dat's message was consumed: a new watcher does not take it again,
     # until it changes.
     proc = start(home, ["-n", "-p"], login(server) + ["binary", "mget -w -i 1 -s 0 a.dat"])
-    time.sleep(3)
+    a_cycle(server)
     assert depth(home) == 0, "a consumed file taken again"
     place(server, "a.dat", b"a new version")
     assert wait_until(lambda: depth(home) == 1, timeout=20)
@@ -80,26 +123,19 @@ def test_a_file_is_taken_when_complete_and_once_until_it_changes(home, server):
 def test_mput_watch_survives_kills_and_sends_refusals_to_the_backout_queue(home):
     cvadmin(home, "define", "BQ")
     cvadmin(home, "alter", QUEUE, "--backout-threshold", "2", "--backout-queue", "BQ")
-    names = ["m%02d.txt" % i for i in range(30)]
-    for name in names[:15] + ["bad.txt"] + names[15:]:
-        cvadmin(home, "put", QUEUE, "--property", "cv-file-name=" + name, data=name.encode())
-    files = {}
     rng = random.Random(23)
-    refuse = {"RNTO bad.txt": "553 Not allowed."}
-    with ScriptedServer(files=files, refuse=refuse) as srv:
+    bodies = {"m%03d.txt" % i: os.urandom(rng.randrange(0, 4000)) for i in range(300)}
+    fill(home, {**bodies, "bad.txt": b"refused"})
+    files = {}
+    with ScriptedServer(files=files, refuse={"RNTO bad.txt": "553 Not allowed."}) as srv:
         lines = ["open 127.0.0.1 %d" % srv.port, "user tester secret", "binary", "mput -w"]
-        proc = start(home, ["-n", "-p"], lines)
-        for _ in range(8):
-            time.sleep(rng.uniform(0.05, 0.3))
-            proc.kill()
-            proc.wait(10)
-            proc = start(home, ["-n", "-p"], lines)
-        assert wait_until(lambda: depth(home) == 0, timeout=60)
-        assert stop(proc) == 0
-    assert sorted(files) == names, "every message once under its final name, no temporary name"
-    assert all(files[n] == n.encode() for n in names)
-    moved = browse(home, "BQ")
-    assert len(moved) == 1
+        procs = killed_at_random(home, lines, 1, 60, rng, lambda: len(files), len(bodies), 8)
+        assert wait_until(lambda: depth(home) == 0, timeout=60, step=0.2)
+        assert stop(procs[0]) == 0
+    assert sorted(files) == sorted(bodies), \
+        "every message once under its final name, no temporary name"
+    assert all(files[n] == b for n, b in bodies.items())
+    assert len(browse(home, "BQ")) == 1
     props = cvadmin(home, "browse", "BQ").stdout.decode()
     for prop in ("cv-file-name=bad.txt", "cv-failure-reason=", "cv-failure-reply=553 Not allowed.",
                  "cv-failure-time="):
