@@ -6,6 +6,7 @@ import hashlib
 import os
 import random
 import signal
+import socket
 import time
 
 import pytest
@@ -142,15 +143,39 @@ def test_mput_watch_survives_kills_and_sends_refusals_to_the_backout_queue(home)
         assert prop in props, props
 
 
-def test_an_outage_costs_a_message_one_back_out(home):
-    cvadmin(home, "put", QUEUE, "--property", "cv-file-name=x.txt", data=b"x")
-    with ScriptedServer(files={}, step="transfer", behaviour="421") as srv:
-        proc = start(home, ["-n", "-p"], ["open 127.0.0.1 %d" % srv.port, "user tester secret",
-                                          "binary", "mput -w 1", "bye"])
-        assert proc.wait(60) == 0
-        assert srv.files.get("x.txt") == b"x"
-        assert srv.verbs().count("PASS") == 2, "logged in again by itself"
-    assert browse(home) == [] and depth(home) == 0
+def test_an_outage_costs_the_message_in_flight_one_back_out(home, tmp_path):
+    # A 421 reply to the first store, then the server down for 20 s
+    # (connections refused) while messages wait.
+    bodies = {"o%02d.txt" % i: os.urandom(5000) for i in range(40)}
+    fill(home, bodies)
+    files, out, backouts = {}, tmp_path / "out", {}
+
+    def look():
+        rows = browse(home)
+        for row in rows:
+            backouts[row[-1]] = max(backouts.get(row[-1], 0), int(row[5]))
+        return len(rows)
+
+    first = ScriptedServer(files=files, step="transfer", behaviour="421")
+    with open(out, "wb") as f:
+        proc = start(home, ["-n", "-p"], ["open 127.0.0.1 %d" % first.port, "user tester secret",
+                                          "binary", "mput -w"], stdout=f)
+    try:
+        assert wait_until(lambda: "o00.txt" in files and len(files) >= 5, timeout=30)
+        first.close()
+        with pytest.raises(ConnectionRefusedError):
+            socket.create_connection(("127.0.0.1", first.port), timeout=5)
+        wait_until(lambda: look() < 0, timeout=20, step=0.2)  # down for 20 s
+        with ScriptedServer(files=files, port=first.port) as again:
+            assert wait_until(lambda: look() == 0, timeout=90, step=0.2), "not back by itself"
+            assert stop(proc) == 0
+    finally:
+        proc.kill()
+    assert sorted(backouts.values())[-2:] == [0, 1], \
+        "the message in flight backed out once, no other"
+    assert out.read_text().count("Message backed out") == 2, "at the 421 and at the outage only"
+    assert "PASS" in again.verbs(), "logged in again by itself"
+    assert sorted(files) == sorted(bodies) and all(files[n] == b for n, b in bodies.items())
 
 
 @pytest.mark.parametrize("direction", ["get", "put"])
