@@ -11,11 +11,14 @@ import time
 
 import pytest
 
+import ftpservers
 from scripted import ScriptedServer
 from session import (QUEUE, browse, cvadmin, depth, home, login, place, run, server,  # noqa: F401
-                     slow_server, start, take, wait_until)
+                     start, take, wait_until)
 
 WATCH = "mget -w -d -i 1 -s 0 *.dat"
+BIG = 200 << 20  # SIGTERM's transfer: about five seconds at the throttle
+THROTTLE = 40 << 20
 
 
 def stop(proc, timeout=30):
@@ -179,20 +182,43 @@ def test_an_outage_costs_the_message_in_flight_one_back_out(home, tmp_path):
 
 
 @pytest.mark.parametrize("direction", ["get", "put"])
-def test_sigterm_lets_the_transfer_in_flight_finish(home, slow_server, direction):
-    body = os.urandom(1 << 20)  # four seconds at the server's pace
+def test_sigterm_lets_the_transfer_in_flight_finish(home, tmp_path, direction):
+    # More than a message holds: a group of segments on the queue.
+    big, digest = tmp_path / "big.dat", hashlib.sha256()
+    with open(big, "wb") as f:
+        for _ in range(BIG >> 20):
+            chunk = os.urandom(1 << 20)
+            digest.update(chunk)
+            f.write(chunk)
+    root = tmp_path / "ftp"
+    root.mkdir()
     if direction == "get":
-        place(slow_server, "big.dat", body)
-        command = "mget -w -d -i 1 -s 0 *.dat"
+        os.rename(big, root / "big.dat")
+        command, verb = WATCH, "RETR"
     else:
-        cvadmin(home, "put", QUEUE, "--property", "cv-file-name=big.dat", data=body)
-        command = "mput -w"
-    proc = start(home, ["-n", "-p"], login(slow_server) + ["binary", command])
-    time.sleep(1.5)
-    assert stop(proc, timeout=60) == 0
+        cvadmin(home, "put-group", QUEUE, big)
+        os.remove(big)
+        command, verb = "mput -w", "STOR"
+    with ftpservers.pyftpdlib_server(str(root), throttle=THROTTLE) as srv:
+        proc = start(home, ["-n", "-p"], login(srv) + ["binary", command])
+        assert wait_until(lambda: any(c.startswith(verb) for c in srv.commands()), timeout=30)
+        time.sleep(1)
+        proc.send_signal(signal.SIGTERM)
+        with open(srv.log_path) as log:
+            assert "completed=" not in log.read(), "SIGTERM after the transfer"
+        assert proc.wait(60) == 0
+    parts = [root / "big.dat"]
     if direction == "get":
-        assert take(home) == body and leftovers(slow_server.root) == []
+        assert leftovers(root) == []
+        parts = [tmp_path / ("part%d" % i) for i in range(depth(home))]
+        for part in parts:
+            cvadmin(home, "get", QUEUE, part)
     else:
-        assert depth(home) == 0
-        with open(os.path.join(slow_server.root, "big.dat"), "rb") as f:
-            assert f.read() == body
+        assert leftovers(root) == ["big.dat"] and depth(home) == 0
+    got = hashlib.sha256()
+    for part in parts:
+        with open(part, "rb") as f:
+            for chunk in iter(lambda: f.read(1 << 20), b""):
+                got.update(chunk)
+        os.remove(part)
+    assert got.hexdigest() == digest.hexdigest()
