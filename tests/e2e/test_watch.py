@@ -28,10 +28,12 @@ def stop(proc, timeout=30):
 
 
 def leftovers(root):
+    """The names in root, sorted."""
     return sorted(os.listdir(root))
 
 
 def sha256(data):
+    """The SHA-256 of data in hexadecimal, as cv-file-sha256 holds it."""
     return hashlib.sha256(data).hexdigest()
 
 
