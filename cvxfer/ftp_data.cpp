@@ -172,7 +172,14 @@ void FtpDataAbort(FtpSession *session) {
   FtpTlsEnd(session->Data.Tls, false);
   session->Data.Tls = nullptr;
   if (session->Data.Listen >= 0) TcpClose(session->Data.Listen);
-  if (session->Data.Socket >= 0) TcpClose(session->Data.Socket);
+  if (session->Data.Socket >= 0) {
+    // A reset, not an end of file: over plain FTP an end of file tells the
+    // server that a cut upload is whole, and the server would first drain
+    // whatever the kernel still holds for it, at its own pace.
+    const linger reset = {1, 0};
+    setsockopt(session->Data.Socket, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+    TcpClose(session->Data.Socket);
+  }
   session->Data.Listen = -1;
   session->Data.Socket = -1;
 }

@@ -28,7 +28,8 @@ int FtpDataStart(FtpSession *session, const char *text, bool (*refused)(int repl
 // with close_notify (an upload is complete only with it), bounded by -t.
 void FtpDataClose(FtpSession *session);
 
-// Closes whatever the data side has open, without a word to the server.
+// Closes whatever the data side has open, without a word to the server:
+// the data connection is reset, so that no cut upload reads as whole.
 void FtpDataAbort(FtpSession *session);
 
 // Active mode: listens on the control connection's local address and

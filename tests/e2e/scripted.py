@@ -69,12 +69,14 @@ class ScriptedServer:
     tls: AUTH TLS and PROT P are served (the certificate ftpservers.pki()
     makes); a protected data connection ends with close_notify, or as
     tls_end says: "cut" (a RETR's ends without it), "chatter" (a STOR's
-    keeps sending after the client's close_notify, its 226 sent at once)."""
+    keeps sending after the client's close_notify, its 226 sent at once).
+    port: where to listen (0: any free one; a closed server's port serves
+    again as a server that came back)."""
 
     def __init__(self, files=None, step=None, behaviour=None, user="tester", password="secret",
                  refuse=None, pauses=None, list_pause=None, split=False, announce=False,
                  truncate=None, no_overwrite=False, host="127.0.0.1", skip=0, then=None,
-                 feat=None, tls=False, tls_end=None):
+                 feat=None, tls=False, tls_end=None, port=0):
         self.files = {} if files is None else files
         self.skip, self.then = skip, then
         self.step, self.behaviour, self.user, self.password = step, behaviour, user, password
@@ -86,7 +88,7 @@ class ScriptedServer:
         self.lines, self.stored, self.partial = [], None, None
         self._stop, self._conn = threading.Event(), None
         self._family = socket.AF_INET6 if ":" in host else socket.AF_INET
-        self._listener = socket.create_server((host, 0), family=self._family)
+        self._listener = socket.create_server((host, port), family=self._family)
         self._listener.settimeout(0.1)
         self.port = self._listener.getsockname()[1]
         self._thread = threading.Thread(target=self._run, daemon=True)
@@ -127,6 +129,9 @@ class ScriptedServer:
                 return
             self._conn = conn
             conn.settimeout(RUN_TIMEOUT)
+            # Replies go at once, as a real server's do: with Nagle on, a
+            # 226 after a 150 waited for the client's delayed ACK (40 ms).
+            conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             state = {"pending": None, "confused": False, "renaming": None, "user": None,
                      "rest": 0, "hash": self._hash_algorithms()[1], "prot": False}
             try:
@@ -156,7 +161,6 @@ class ScriptedServer:
         if not self.split:
             conn.sendall(data)
             return
-        conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         for i in range(len(data)):
             conn.sendall(data[i:i + 1])
             time.sleep(0.002)

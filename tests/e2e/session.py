@@ -91,13 +91,14 @@ def browse(home, queue=QUEUE):
     return [line.split("\t") for line in lines[1:] if not line.startswith("    ")]
 
 
-def wait_until(condition, timeout=30):
-    """Polls condition until it holds or timeout seconds pass; returns whether it held."""
+def wait_until(condition, timeout=30, step=0.02):
+    """Polls condition every step seconds until it holds or timeout seconds
+    pass; returns whether it held."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         if condition():
             return True
-        time.sleep(0.02)
+        time.sleep(step)
     return False
 
 

@@ -107,6 +107,8 @@ def test_ctrl_c_during_a_transfer(home, direction, tls, terminal):
             assert "cvxfer: interrupted" in out and "257" not in out
         verb = "RETR" if direction == "get" else "STOR"
         assert verb + " big.bin" in srv.commands(), "interrupted before the transfer"
+        with open(srv.log_path) as log:
+            assert '"226 ' not in log.read(), "the cut transfer taken as whole"
     assert "Putted on queue" not in out and "Message commited" not in out, out
     if direction == "put":
         [msg] = browse(home)

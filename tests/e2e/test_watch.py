@@ -1,21 +1,27 @@
 """The watch modes left to run by themselves: mget -w takes each complete
 file exactly once however often its watchers are killed, mput -w serves
-the queue through outages and refusals, and SIGTERM ends either cleanly."""
+the queue through kills, outages and refusals, and SIGTERM ends either
+cleanly."""
 import contextlib
+import hashlib
 import os
 import random
 import signal
+import socket
 import subprocess
 import time
 
 import pytest
 
+import ftpservers
 import sshd
 from scripted import ScriptedServer
 from session import (QUEUE, _pyftpdlib, browse, cvadmin, depth, home, login, place,  # noqa: F401
-                     server, slow_server, start, take, vsftpd, wait_until)
+                     run, server, start, take, vsftpd, wait_until)
 
 WATCH = "mget -w -d -i 1 -s 0 *.dat"
+BIG = 200 << 20  # SIGTERM's transfer: about five seconds at the throttle
+THROTTLE = 40 << 20
 
 
 def stop(proc, timeout=30):
@@ -25,7 +31,55 @@ def stop(proc, timeout=30):
 
 
 def leftovers(root):
+    """The names in root, sorted."""
     return sorted(os.listdir(root))
+
+
+def sha256(data):
+    """The SHA-256 of data in hexadecimal, as cv-file-sha256 holds it."""
+    return hashlib.sha256(data).hexdigest()
+
+
+def killed_at_random(home, lines, runs, kills, rng, progress, total, most):
+    """Starts runs of cvxfer on lines; kills times, once progress() rose by
+    0 to most since the last kill (or reached total), kill -9 of one of them
+    and a new one in its place. Returns the runs left."""
+    procs = [start(home, ["-n", "-p"], lines) for _ in range(runs)]
+    for _ in range(kills):
+        mark = min(progress() + rng.randint(0, most), total)
+        assert wait_until(lambda: progress() >= mark, timeout=60, step=0.001), "no progress"
+        i = rng.randrange(runs)
+        procs[i].kill()
+        procs[i].wait(10)
+        procs[i] = start(home, ["-n", "-p"], lines)
+    return procs
+
+
+def fill(home, bodies):
+    """A message of each body named (cv-file-name) by its key, put on the
+    queue by mget from a scripted server."""
+    with ScriptedServer(files=dict(bodies)) as srv:
+        status, out = run(home, ["-n", "-p"], ["open 127.0.0.1 %d" % srv.port,
+                                               "user tester secret", "binary", "mget *", "bye"])
+    assert status == 0 and depth(home) == len(bodies), out
+
+
+def on_queue(home, queue=QUEUE):
+    """(cv-file-name, length, cv-file-sha256) of each message of queue."""
+    found = []
+    for line in cvadmin(home, "browse", queue).stdout.decode().splitlines()[1:]:
+        if line.startswith("    "):
+            found[-1].update([line.strip().split("=", 1)])
+        else:
+            found.append({"length": int(line.split("\t")[1])})
+    return sorted((m["cv-file-name"], m["length"], m["cv-file-sha256"]) for m in found)
+
+
+def a_cycle(srv):
+    """Waits for two more listings on srv: a whole cycle of the watch between."""
+    listings = lambda: sum(c.split(" ")[0] in ("MLSD", "NLST", "LIST") for c in srv.commands())
+    seen = listings()
+    assert wait_until(lambda: listings() >= seen + 2, timeout=20)
 
 
 @contextlib.contextmanager
@@ -69,22 +123,17 @@ def test_each_servers_listing_gives_what_the_watch_needs(home, tmp_path, kind, l
 
 def test_two_watchers_killed_at_random_take_every_file_once(home, server):
     rng = random.Random(22)
-    bodies = {"f%03d.dat" % i: os.urandom(rng.randrange(0, 4000)) for i in range(60)}
+    bodies = {"f%03d.dat" % i: os.urandom(rng.randrange(0, 4000)) for i in range(200)}
     for name, body in bodies.items():
         place(server, name, body)
-    lines = login(server) + ["binary", WATCH]
-    procs = [start(home, ["-n", "-p"], lines) for _ in range(2)]
-    for _ in range(20):
-        time.sleep(rng.uniform(0.05, 0.4))
-        i = rng.randrange(2)
-        procs[i].kill()
-        procs[i].wait(10)
-        procs[i] = start(home, ["-n", "-p"], lines)
-    assert wait_until(lambda: leftovers(server.root) == [], timeout=90), leftovers(server.root)
+    procs = killed_at_random(home, login(server) + ["binary", WATCH], 2, 100, rng,
+                             lambda: len(bodies) - len(os.listdir(server.root)), len(bodies), 3)
+    assert wait_until(lambda: leftovers(server.root) == [], timeout=90), \
+        "a file or a claim name (.cvxfer-claim-) left: %s" % leftovers(server.root)
     time.sleep(1)  # the last one restarted is watching too
     assert [stop(p) for p in procs] == [0, 0]
-    got = sorted(take(home) for _ in range(depth(home)))
-    assert got == sorted(bodies.values()), "every file on the queue exactly once"
+    assert on_queue(home) == sorted((n, len(b), sha256(b)) for n, b in bodies.items()), \
+        "every file on the queue exactly once"
 
 
 def test_a_file_is_taken_when_complete_and_once_until_it_changes(home, server):
@@ -104,14 +153,14 @@ def test_a_file_is_taken_when_complete_and_once_until_it_changes(home, server):
     assert take(home) == b"012345678901234"
     proc = start(home, ["-n", "-p"], login(server) + ["binary", "mget -w -d -i 1 -D .ok *.dat"])
     assert wait_until(lambda: depth(home) == 1, timeout=20)
-    time.sleep(2)  # another cycle or two: b.dat must stay
+    a_cycle(server)  # b.dat must stay
     assert stop(proc) == 0
     assert take(home) == b"done" and depth(home) == 0, "only the file with its done file"
     assert leftovers(server.root) == ["a.dat", "b.dat"]
     # a.dat's message was consumed: a new watcher does not take it again,
     # until it changes.
     proc = start(home, ["-n", "-p"], login(server) + ["binary", "mget -w -i 1 -s 0 a.dat"])
-    time.sleep(3)
+    a_cycle(server)
     assert depth(home) == 0, "a consumed file taken again"
     place(server, "a.dat", b"a new version")
     assert wait_until(lambda: depth(home) == 1, timeout=20)
@@ -132,61 +181,101 @@ def test_a_file_is_taken_when_complete_and_once_until_it_changes(home, server):
 def test_mput_watch_survives_kills_and_sends_refusals_to_the_backout_queue(home):
     cvadmin(home, "define", "BQ")
     cvadmin(home, "alter", QUEUE, "--backout-threshold", "2", "--backout-queue", "BQ")
-    names = ["m%02d.txt" % i for i in range(30)]
-    for name in names[:15] + ["bad.txt"] + names[15:]:
-        cvadmin(home, "put", QUEUE, "--property", "cv-file-name=" + name, data=name.encode())
-    files = {}
     rng = random.Random(23)
-    refuse = {"RNTO bad.txt": "553 Not allowed."}
-    with ScriptedServer(files=files, refuse=refuse) as srv:
+    bodies = {"m%03d.txt" % i: os.urandom(rng.randrange(0, 4000)) for i in range(300)}
+    fill(home, {**bodies, "bad.txt": b"refused"})
+    files = {}
+    with ScriptedServer(files=files, refuse={"RNTO bad.txt": "553 Not allowed."}) as srv:
         lines = ["open 127.0.0.1 %d" % srv.port, "user tester secret", "binary", "mput -w"]
-        proc = start(home, ["-n", "-p"], lines)
-        for _ in range(8):
-            time.sleep(rng.uniform(0.05, 0.3))
-            proc.kill()
-            proc.wait(10)
-            proc = start(home, ["-n", "-p"], lines)
-        assert wait_until(lambda: depth(home) == 0, timeout=60)
-        assert stop(proc) == 0
-    assert sorted(files) == names, "every message once under its final name, no temporary name"
-    assert all(files[n] == n.encode() for n in names)
-    moved = browse(home, "BQ")
-    assert len(moved) == 1
+        procs = killed_at_random(home, lines, 1, 60, rng, lambda: len(files), len(bodies), 8)
+        assert wait_until(lambda: depth(home) == 0, timeout=60, step=0.2)
+        assert stop(procs[0]) == 0
+    assert sorted(files) == sorted(bodies), \
+        "every message once under its final name, no temporary name"
+    assert all(files[n] == b for n, b in bodies.items())
+    assert len(browse(home, "BQ")) == 1
     props = cvadmin(home, "browse", "BQ").stdout.decode()
     for prop in ("cv-file-name=bad.txt", "cv-failure-reason=", "cv-failure-reply=553 Not allowed.",
                  "cv-failure-time="):
         assert prop in props, props
 
 
-def test_an_outage_costs_a_message_one_back_out(home):
-    cvadmin(home, "put", QUEUE, "--property", "cv-file-name=x.txt", data=b"x")
-    with ScriptedServer(files={}, step="transfer", behaviour="421") as srv:
-        proc = start(home, ["-n", "-p"], ["open 127.0.0.1 %d" % srv.port, "user tester secret",
-                                          "binary", "mput -w 1", "bye"])
-        assert proc.wait(60) == 0
-        assert srv.files.get("x.txt") == b"x"
-        assert srv.verbs().count("PASS") == 2, "logged in again by itself"
-    assert browse(home) == [] and depth(home) == 0
+def test_an_outage_costs_the_message_in_flight_one_back_out(home, tmp_path):
+    # A 421 reply to the first store, then the server down for 20 s
+    # (connections refused) while messages wait.
+    bodies = {"o%02d.txt" % i: os.urandom(5000) for i in range(40)}
+    fill(home, bodies)
+    files, out, backouts = {}, tmp_path / "out", {}
+
+    def look():
+        rows = browse(home)
+        for row in rows:
+            backouts[row[-1]] = max(backouts.get(row[-1], 0), int(row[5]))
+        return len(rows)
+
+    first = ScriptedServer(files=files, step="transfer", behaviour="421")
+    with open(out, "wb") as f:
+        proc = start(home, ["-n", "-p"], ["open 127.0.0.1 %d" % first.port, "user tester secret",
+                                          "binary", "mput -w"], stdout=f)
+    try:
+        assert wait_until(lambda: "o00.txt" in files and len(files) >= 5, timeout=30)
+        first.close()
+        with pytest.raises(ConnectionRefusedError):
+            socket.create_connection(("127.0.0.1", first.port), timeout=5)
+        wait_until(lambda: look() < 0, timeout=20, step=0.2)  # down for 20 s
+        with ScriptedServer(files=files, port=first.port) as again:
+            assert wait_until(lambda: look() == 0, timeout=90, step=0.2), "not back by itself"
+            assert stop(proc) == 0
+    finally:
+        proc.kill()
+    assert sorted(backouts.values())[-2:] == [0, 1], \
+        "the message in flight backed out once, no other"
+    assert out.read_text().count("Message backed out") == 2, "at the 421 and at the outage only"
+    assert "PASS" in again.verbs(), "logged in again by itself"
+    assert sorted(files) == sorted(bodies) and all(files[n] == b for n, b in bodies.items())
 
 
 @pytest.mark.parametrize("direction", ["get", "put"])
-def test_sigterm_lets_the_transfer_in_flight_finish(home, slow_server, direction):
-    body = os.urandom(1 << 20)  # four seconds at the server's pace
+def test_sigterm_lets_the_transfer_in_flight_finish(home, tmp_path, direction):
+    # More than a message holds: a group of segments on the queue.
+    big, digest = tmp_path / "big.dat", hashlib.sha256()
+    with open(big, "wb") as f:
+        for _ in range(BIG >> 20):
+            chunk = os.urandom(1 << 20)
+            digest.update(chunk)
+            f.write(chunk)
+    root = tmp_path / "ftp"
+    root.mkdir()
     if direction == "get":
-        place(slow_server, "big.dat", body)
-        command = "mget -w -d -i 1 -s 0 *.dat"
+        os.rename(big, root / "big.dat")
+        command, verb = WATCH, "RETR"
     else:
-        cvadmin(home, "put", QUEUE, "--property", "cv-file-name=big.dat", data=body)
-        command = "mput -w"
-    proc = start(home, ["-n", "-p"], login(slow_server) + ["binary", command])
-    time.sleep(1.5)
-    assert stop(proc, timeout=60) == 0
+        cvadmin(home, "put-group", QUEUE, big)
+        os.remove(big)
+        command, verb = "mput -w", "STOR"
+    with ftpservers.pyftpdlib_server(str(root), throttle=THROTTLE) as srv:
+        proc = start(home, ["-n", "-p"], login(srv) + ["binary", command])
+        assert wait_until(lambda: any(c.startswith(verb) for c in srv.commands()), timeout=30)
+        time.sleep(1)
+        proc.send_signal(signal.SIGTERM)
+        with open(srv.log_path) as log:
+            assert "completed=" not in log.read(), "SIGTERM after the transfer"
+        assert proc.wait(60) == 0
+    parts = [root / "big.dat"]
     if direction == "get":
-        assert take(home) == body and leftovers(slow_server.root) == []
+        assert leftovers(root) == []
+        parts = [tmp_path / ("part%d" % i) for i in range(depth(home))]
+        for part in parts:
+            cvadmin(home, "get", QUEUE, part)
     else:
-        assert depth(home) == 0
-        with open(os.path.join(slow_server.root, "big.dat"), "rb") as f:
-            assert f.read() == body
+        assert leftovers(root) == ["big.dat"] and depth(home) == 0
+    got = hashlib.sha256()
+    for part in parts:
+        with open(part, "rb") as f:
+            for chunk in iter(lambda: f.read(1 << 20), b""):
+                got.update(chunk)
+        os.remove(part)
+    assert got.hexdigest() == digest.hexdigest()
 
 
 def test_a_server_that_lists_mlst_but_refuses_mlsd_is_listed_with_nlst(home):
