@@ -290,7 +290,7 @@ bool WatchConsider(FtpSession *session, const WatchIn &watch, WatchState *state,
     return false;  // a done file goes with its file
   }
   if (base.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) return false;
-  if (!suffix.empty() && !WatchListHas(state->List, base + suffix)) return false;
+  if (!suffix.empty() && WatchListHas(state->List, base + suffix) != 1) return false;
   const std::string path = dir + base;
   const RemoteStat stat = WatchStatOf(session, dir, entry);
   if (suffix.empty() && (stat.Size == UINT64_MAX || stat.Mtime.empty())) {
@@ -338,9 +338,10 @@ void WatchPrune(FtpSession *session, WatchList *list, const std::string &absDir)
     const std::string_view key(cursor, static_cast<size_t>(cursorLength));
     const std::string_view base =
         key.substr(prefix.size(), key.find('\n', prefix.size()) - prefix.size());
-    if (!WatchListHas(list, base)) {
-      CVJDEL(session->Queue.Hconn, cursorLength, cursor, CVJO_NONE, &cc, &reason);
-    }
+    // A list that cannot be read proves nothing gone.
+    const int listed = WatchListHas(list, base);
+    if (listed < 0) return;
+    if (listed == 0) CVJDEL(session->Queue.Hconn, cursorLength, cursor, CVJO_NONE, &cc, &reason);
   }
 }
 
@@ -393,7 +394,7 @@ void WatchScan(FtpSession *session, const WatchIn &watch, WatchState *state, con
     if (WatchConsider(session, watch, state, dir, absDir, glob, entry)) ++*claims;
     return halted() ? 1 : 0;
   });
-  if (considered == 1) return;
+  if (considered == 1 || considered < 0) return;  // stopped, or the list went unreadable
   WatchListForgetGone(state->List, dir);  // what is no longer listed is no longer pending
   WatchPrune(session, state->List, absDir);
 }

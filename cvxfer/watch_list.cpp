@@ -140,18 +140,19 @@ int WatchListEnd(WatchList *list) {
   return -1;
 }
 
-bool WatchListHas(WatchList *list, std::string_view base) {
+int WatchListHas(WatchList *list, std::string_view base) {
   WatchListBind(list->Has, 1, base);
-  const bool has = sqlite3_step(list->Has) == SQLITE_ROW;
+  const int rc = sqlite3_step(list->Has);
   sqlite3_reset(list->Has);
-  return has;
+  if (rc == SQLITE_ROW) return 1;
+  return rc == SQLITE_DONE ? 0 : WatchListFailed(list, "look up");
 }
 
 int WatchListEach(WatchList *list, std::string_view part,
                   const std::function<int(const RemoteEntry &entry)> &each) {
   WatchListBind(list->Each, 1, part);
-  int rc = 0;
-  while (rc == 0 && sqlite3_step(list->Each) == SQLITE_ROW) {
+  int rc = 0, step = SQLITE_DONE;
+  while (rc == 0 && (step = sqlite3_step(list->Each)) == SQLITE_ROW) {
     RemoteEntry entry;
     entry.Name = WatchListColumn(list->Each, 0);
     const sqlite3_int64 size = sqlite3_column_int64(list->Each, 1);
@@ -162,6 +163,7 @@ int WatchListEach(WatchList *list, std::string_view part,
     rc = each(entry);
   }
   sqlite3_reset(list->Each);
+  if (rc == 0 && step != SQLITE_DONE) return WatchListFailed(list, "read");
   return rc;
 }
 

@@ -25,13 +25,15 @@ int WatchListBegin(WatchList *list);
 int WatchListAdd(WatchList *list, const RemoteEntry &entry);
 int WatchListEnd(WatchList *list);
 
-// Whether the last listing named base.
-bool WatchListHas(WatchList *list, std::string_view base);
+// Whether the last listing named base: 1 yes, 0 no, -1 when the list
+// could not be read (said; then nothing may be concluded).
+int WatchListHas(WatchList *list, std::string_view base);
 
 // Hands each name of the last listing that contains part (empty: every
 // name) to each, in byte order of the names; the entry's Name is valid
 // during the call only. A non-zero from each stops the walk and is
-// returned; else 0.
+// returned; else 0, or -1 when the list could not be read to its end
+// (said).
 int WatchListEach(WatchList *list, std::string_view part,
                   const std::function<int(const RemoteEntry &entry)> &each);
 
