@@ -1,4 +1,5 @@
 """Helpers of end-to-end sessions: cvxfer on pipes or a terminal, cvadmin, server fixtures."""
+import contextlib
 import os
 import socket
 import subprocess
@@ -10,6 +11,7 @@ import pytest
 
 import broker
 import ftpservers
+import sshd
 
 BIN_DIR = os.environ.get(
     "CVXFER_BIN_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build", "bin"))
@@ -207,6 +209,25 @@ def vsftpd(**options):
     if ftpservers.vsftpd_unavailable():
         pytest.skip(ftpservers.vsftpd_unavailable())
     return ftpservers.vsftpd_server(**options)
+
+
+@contextlib.contextmanager
+def real_server(kind, home, tmp_path, rate=0):
+    """pyftpdlib or vsftpd (taking rate bytes a second when rate is set), or
+    OpenSSH's sftp-server with home's known_hosts naming it; yields the
+    server and the lines that log in to it."""
+    if kind == "sftp":
+        if sshd.unavailable():
+            pytest.skip(sshd.unavailable())
+        (tmp_path / "sshd").mkdir()
+        with sshd.sshd(str(tmp_path / "sshd")) as srv:
+            os.makedirs(os.path.join(home, ".ssh"))
+            with open(os.path.join(home, ".ssh", "known_hosts"), "w") as f:
+                f.write(srv.known_hosts_line())
+            yield srv, ["open " + srv.url()]
+        return
+    with (vsftpd(max_rate=rate) if kind == "vsftpd" else _pyftpdlib(tmp_path, throttle=rate)) as srv:
+        yield srv, login(srv)
 
 
 @pytest.fixture(scope="module")

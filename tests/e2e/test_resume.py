@@ -2,18 +2,15 @@
 keeps its temporary file and the next store of the same message sends only
 the rest; with -r a get, put, mget or mput whose failure may pass connects
 again and goes on where it stopped."""
-import contextlib
 import os
 import re
 import signal
 
 import pytest
 
-import ftpservers
-import sshd
 from scripted import PAYLOAD, ScriptedServer
-from session import (QUEUE, cvadmin, depth, home, login, run, start, take,  # noqa: F401
-                     vsftpd, wait_until)
+from session import (QUEUE, cvadmin, depth, home, login, real_server, run, start, take,  # noqa: F401
+                     wait_until)
 
 SAFE = ["-n", "-p", "-a"]
 
@@ -40,34 +37,13 @@ def test_a_cut_safe_store_is_finished_by_the_next_put(home, refuse):
     assert len(srv.stored) == len(PAYLOAD) - (0 if refuse else len(part))
 
 
-@contextlib.contextmanager
-def real_server(kind, home, tmp_path):
-    """pyftpdlib or vsftpd taking 256 KiB a second, or OpenSSH's sftp-server;
-    yields the server and the lines that log in to it."""
-    if kind != "sftp":
-        if kind == "pyftpdlib":
-            (tmp_path / "ftp").mkdir()
-        with (vsftpd(max_rate=256 << 10) if kind == "vsftpd" else
-              ftpservers.pyftpdlib_server(str(tmp_path / "ftp"), throttle=256 << 10)) as srv:
-            yield srv, login(srv)
-        return
-    if sshd.unavailable():
-        pytest.skip(sshd.unavailable())
-    (tmp_path / "sshd").mkdir()
-    with sshd.sshd(str(tmp_path / "sshd")) as srv:
-        os.makedirs(os.path.join(home, ".ssh"))
-        with open(os.path.join(home, ".ssh", "known_hosts"), "w") as f:
-            f.write(srv.known_hosts_line())
-        yield srv, ["open " + srv.url()]
-
-
 @pytest.mark.parametrize("kind,sig", [("pyftpdlib", signal.SIGINT), ("vsftpd", signal.SIGKILL),
                                       ("sftp", signal.SIGKILL)])
 def test_a_stopped_safe_store_is_resumed_on_a_real_server(home, tmp_path, kind, sig):
     # Four seconds at the FTP servers' pace; more than SFTP's window in flight.
     body = os.urandom((32 if kind == "sftp" else 1) << 20)
     put_payload(home, body)
-    with real_server(kind, home, tmp_path) as (srv, opening):
+    with real_server(kind, home, tmp_path, rate=256 << 10) as (srv, opening):
         def part_size():
             parts = [n for n in os.listdir(srv.root) if n.startswith(".final.bin.cvxfer-")]
             return os.path.getsize(os.path.join(srv.root, parts[0])) if parts else 0

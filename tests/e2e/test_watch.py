@@ -2,7 +2,6 @@
 file exactly once however often its watchers are killed, mput -w serves
 the queue through kills, outages and refusals, and SIGTERM ends either
 cleanly."""
-import contextlib
 import hashlib
 import os
 import random
@@ -14,10 +13,9 @@ import time
 import pytest
 
 import ftpservers
-import sshd
 from scripted import ScriptedServer
-from session import (QUEUE, _pyftpdlib, browse, cvadmin, depth, home, login, place,  # noqa: F401
-                     run, server, start, take, vsftpd, wait_until)
+from session import (QUEUE, browse, cvadmin, depth, home, login, place,  # noqa: F401
+                     real_server, run, server, start, take, wait_until)
 
 WATCH = "mget -w -d -i 1 -s 0 *.dat"
 BIG = 200 << 20  # SIGTERM's transfer: about five seconds at the throttle
@@ -82,29 +80,12 @@ def a_cycle(srv):
     assert wait_until(lambda: listings() >= seen + 2, timeout=20)
 
 
-@contextlib.contextmanager
-def any_server(kind, tmp_path, home):
-    """A server of kind with the command lines that open it."""
-    if kind == "sftp":
-        if sshd.unavailable():
-            pytest.skip(sshd.unavailable())
-        (tmp_path / "sshd").mkdir()
-        with sshd.sshd(str(tmp_path / "sshd")) as srv:
-            os.makedirs(os.path.join(home, ".ssh"))
-            with open(os.path.join(home, ".ssh", "known_hosts"), "w") as f:
-                f.write(srv.known_hosts_line())
-            yield srv, ["open " + srv.url()]
-    else:
-        with (vsftpd() if kind == "vsftpd" else _pyftpdlib(tmp_path)) as srv:
-            yield srv, login(srv)
-
-
 @pytest.mark.parametrize("kind, listing", [("pyftpdlib", "MLSD"), ("vsftpd", "NLST"),
                                            ("sftp", "OPENDIR")])
 def test_each_servers_listing_gives_what_the_watch_needs(home, tmp_path, kind, listing):
     # Facts come with MLSD and READDIR, from SIZE and MDTM after NLST; a
     # directory whose name matches is never taken.
-    with any_server(kind, tmp_path, home) as (srv, lines):
+    with real_server(kind, home, tmp_path) as (srv, lines):
         bodies = {"a.dat": b"first", "b.dat": os.urandom(3000)}
         for name, body in bodies.items():
             place(srv, name, body, 0o666)
