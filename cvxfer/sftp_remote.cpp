@@ -48,7 +48,8 @@ int SftpTakeNames(std::string_view payload, const std::function<int(SftpEntry &&
 
 // Reads directory dir (null: the current one), handing each entry to each
 // as its batch arrives. Returns 0, or -1 with *rtype / *payload the refusal
-// (type 0: the connection failed, said; or each abandoned the listing).
+// (type 0: the connection failed, said; SFTP_NAME: a malformed response,
+// or each abandoned the listing).
 int SftpEachEntry(FtpSession *session, const char *dir,
                   const std::function<int(SftpEntry &&)> &each, uint8_t *rtype,
                   std::string *payload) {
