@@ -1,5 +1,6 @@
 """Helpers of end-to-end sessions: cvxfer on pipes or a terminal, cvadmin, server fixtures."""
 import contextlib
+import hashlib
 import os
 import socket
 import subprocess
@@ -211,6 +212,41 @@ def vsftpd(**options):
     return ftpservers.vsftpd_server(**options)
 
 
+def ssh_dir(home, srv, known=True, key=False):
+    """~/.ssh of the client: known_hosts naming srv, and its key when asked."""
+    path = os.path.join(home, ".ssh")
+    os.makedirs(path, exist_ok=True)
+    if known:
+        open(os.path.join(path, "known_hosts"), "w").write(srv.known_hosts_line())
+    if key:
+        data = open(srv.client_key, "rb").read()
+        with open(os.path.join(path, "id_ed25519"), "wb") as f:
+            f.write(data)
+        os.chmod(os.path.join(path, "id_ed25519"), 0o600)
+    return path
+
+
+def random_file(path, mib):
+    """Writes mib MiB of random bytes to path a MiB at a time; returns their SHA-256."""
+    digest = hashlib.sha256()
+    with open(path, "wb") as f:
+        for _ in range(mib):
+            piece = os.urandom(1 << 20)
+            digest.update(piece)
+            f.write(piece)
+    return digest.digest()
+
+
+def sha256_of(*paths):
+    """The SHA-256 of the files at paths one after another, read a MiB at a time."""
+    digest = hashlib.sha256()
+    for path in paths:
+        with open(path, "rb") as f:
+            for piece in iter(lambda: f.read(1 << 20), b""):
+                digest.update(piece)
+    return digest.digest()
+
+
 @contextlib.contextmanager
 def real_server(kind, home, tmp_path, rate=0):
     """pyftpdlib or vsftpd (taking rate bytes a second when rate is set), or
@@ -221,9 +257,7 @@ def real_server(kind, home, tmp_path, rate=0):
             pytest.skip(sshd.unavailable())
         (tmp_path / "sshd").mkdir()
         with sshd.sshd(str(tmp_path / "sshd")) as srv:
-            os.makedirs(os.path.join(home, ".ssh"))
-            with open(os.path.join(home, ".ssh", "known_hosts"), "w") as f:
-                f.write(srv.known_hosts_line())
+            ssh_dir(home, srv)
             yield srv, ["open " + srv.url()]
         return
     with (vsftpd(max_rate=rate) if kind == "vsftpd" else _pyftpdlib(tmp_path, throttle=rate)) as srv:

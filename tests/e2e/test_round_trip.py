@@ -13,7 +13,7 @@ import pytest
 import ftpservers
 from scripted import EPSV_ONLY, ScriptedServer
 from session import (CVXFER, broker_url, browse, cvadmin, depth, env_with_home,  # noqa: F401
-                     place, run, script, url, vsftpd)
+                     place, random_file, run, script, sha256_of, url, vsftpd)
 
 QUEUE = "STREAM.Q"
 KIB, MIB = 1024, 1024 * 1024
@@ -181,15 +181,6 @@ def test_a_file_longer_than_a_message_travels_as_one_group(qhome, tmp_path, row)
         cvadmin(qhome, "undefine", "SMALL.Q", check=False)
 
 
-def sha256_of(path):
-    """The SHA-256 of the file at path, read a piece at a time."""
-    digest = hashlib.sha256()
-    with open(path, "rb") as f:
-        for piece in iter(lambda: f.read(MIB), b""):
-            digest.update(piece)
-    return digest.digest()
-
-
 def run_measured(home, args, lines):
     """run(), through a parent of cvxfer's own that reports the peak RSS
     (bytes) of its one child; returns (exit status, output, peak)."""
@@ -212,10 +203,7 @@ def test_a_gib_crosses_16_mib_messages_with_flat_memory(qhome, tmp_path, row):
     try:
         with vsftpd() as srv:
             path = os.path.join(srv.root, "gib")
-            with open(path, "wb") as f:
-                for _ in range(1024):
-                    f.write(os.urandom(MIB))
-            want = sha256_of(path)
+            want = random_file(path, 1024)
             flags = ["-n", srv.host, srv.port]
             session = ["user %s %s" % (srv.user, srv.password), "binary", "cvopen SMALL.Q"]
             status, out, got_peak = run_measured(qhome, flags, session + ["get gib", "bye"])

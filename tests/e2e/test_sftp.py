@@ -13,8 +13,8 @@ import time
 import pytest
 
 import sshd
-from session import (cvadmin, depth, home, place, run as piped, start,  # noqa: F401
-                     wait_until)
+from session import (cvadmin, depth, home, place, run as piped, ssh_dir,  # noqa: F401
+                     start, wait_until)
 from test_bridge import properties
 from test_rel_crash import drain
 
@@ -38,20 +38,6 @@ def root(srv, monkeypatch):
     monkeypatch.delenv("SSH_AUTH_SOCK", raising=False)
     subprocess.run("rm -rf %s/* %s/.[!.]*" % (srv.root, srv.root), shell=True, timeout=60)
     return srv.root
-
-
-def ssh_dir(home, srv, known=True, key=False):
-    """~/.ssh of the client: known_hosts naming srv, and its key when asked."""
-    path = os.path.join(home, ".ssh")
-    os.makedirs(path, exist_ok=True)
-    if known:
-        open(os.path.join(path, "known_hosts"), "w").write(srv.known_hosts_line())
-    if key:
-        data = open(srv.client_key, "rb").read()
-        with open(os.path.join(path, "id_ed25519"), "wb") as f:
-            f.write(data)
-        os.chmod(os.path.join(path, "id_ed25519"), 0o600)
-    return path
 
 
 def session(home, srv, commands, flags=(), url=None):

@@ -15,7 +15,8 @@ import pytest
 import ftpservers
 from scripted import ScriptedServer
 from session import (QUEUE, browse, cvadmin, depth, home, login, place,  # noqa: F401
-                     real_server, run, server, start, take, wait_until)
+                     random_file, real_server, run, server, sha256_of, start, take,
+                     wait_until)
 
 WATCH = "mget -w -d -i 1 -s 0 *.dat"
 BIG = 200 << 20  # SIGTERM's transfer: about five seconds at the throttle
@@ -219,12 +220,8 @@ def test_an_outage_costs_the_message_in_flight_one_back_out(home, tmp_path):
 @pytest.mark.parametrize("direction", ["get", "put"])
 def test_sigterm_lets_the_transfer_in_flight_finish(home, tmp_path, direction):
     # More than a message holds: a group of segments on the queue.
-    big, digest = tmp_path / "big.dat", hashlib.sha256()
-    with open(big, "wb") as f:
-        for _ in range(BIG >> 20):
-            chunk = os.urandom(1 << 20)
-            digest.update(chunk)
-            f.write(chunk)
+    big = tmp_path / "big.dat"
+    digest = random_file(big, BIG >> 20)
     root = tmp_path / "ftp"
     root.mkdir()
     if direction == "get":
@@ -250,13 +247,7 @@ def test_sigterm_lets_the_transfer_in_flight_finish(home, tmp_path, direction):
             cvadmin(home, "get", QUEUE, part)
     else:
         assert leftovers(root) == ["big.dat"] and depth(home) == 0
-    got = hashlib.sha256()
-    for part in parts:
-        with open(part, "rb") as f:
-            for chunk in iter(lambda: f.read(1 << 20), b""):
-                got.update(chunk)
-        os.remove(part)
-    assert got.hexdigest() == digest.hexdigest()
+    assert sha256_of(*parts) == digest
 
 
 def test_a_server_that_lists_mlst_but_refuses_mlsd_is_listed_with_nlst(home):
