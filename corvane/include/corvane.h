@@ -659,12 +659,17 @@ void CVGETP(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVGMO *GetMsgOpts, CVLONG
  *    the middle of CVCMIT leaves the first segments without the rest.
  *  - A broker offers only a queue's oldest message and cannot look ahead:
  *    CVGMO_ALL_MSGS_AVAILABLE is accepted and checks nothing (groups are
- *    committed whole, see above). With CVGMO_LOGICAL_ORDER a get whose
- *    oldest message is not the segment it must take (a later segment when
- *    a group starts, anything but the next segment in the middle of one)
- *    gives it back untouched and fails with CVRC_NO_MSG_AVAILABLE at once.
- *  - Groups of several putters at once interleave on the queue: take them
- *    without CVGMO_LOGICAL_ORDER, or have one putter at a time. */
+ *    committed whole, see above).
+ *  - Groups of several putters at once interleave on a broker's queue.
+ *    With CVGMO_LOGICAL_ORDER a get passes over what it must not take (in
+ *    the middle of a group anything but its next segment; when a group
+ *    starts, a later segment of one) and holds it, unseen by other
+ *    getters, until the group's last segment was taken or CVCMIT or CVBACK
+ *    (when a group starts: until the get finds nothing). It then returns
+ *    to its place in the queue, counted as redelivered (BackoutCount 1).
+ *    A get that asks for a MsgId or CorrelId passes over nothing: an
+ *    oldest message that does not match is given back untouched and the
+ *    get fails with CVRC_NO_MSG_AVAILABLE at once. */
 
 /* CVMARK adds properties to a message this connection holds under
  * syncpoint (got with CVGMO_SYNCPOINT in the open unit of work, not yet

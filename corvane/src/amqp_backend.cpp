@@ -398,6 +398,15 @@ class AmqpBackend : public Backend {
   // (*bodySize bytes of them), else the body is read into the delivery.
   CVLONG Fetch(const std::string &queue, std::optional<Delivery> *out,
                uint64_t *bodySize = nullptr);
+  // Fetch of the oldest message of queue that md and options allow
+  // (MessageMatches). A head that does not match goes back, and the answer
+  // is kHeadDoesNotMatch; but in logical order a segment that is not the
+  // one the group needs next is passed over (see aside_), since segments
+  // are published one by one and other publishers' messages come between.
+  CVLONG FetchMatching(const std::string &queue, const CVMD &md, CVLONG options,
+                       std::optional<Delivery> *out, uint64_t *bodySize = nullptr);
+  // Returns the deliveries passed over to the queue, in their places.
+  void ReleaseAside();
   // A round trip on the message channel: 0, CVRC_BACKED_OUT when the
   // broker had closed it (LoseUnitOfWork), or a broken connection.
   CVLONG Sync();
@@ -428,6 +437,11 @@ class AmqpBackend : public Backend {
     std::string MsgId;  // CV_MSG_ID_LENGTH bytes
   };
   std::vector<Held> held_;
+  // Deliveries passed over in logical order, held (so that a look never
+  // fetches one twice) until the group being read ends or the unit of work
+  // does; passed over at the start of a group, also until a look finds
+  // nothing.
+  std::vector<uint64_t> aside_;
   bool lost_ = false;  // the broker took the unit of work back; no Commit told it yet
   std::vector<PendingPut> puts_;       // puts of the open unit of work
   std::optional<Delivery> truncated_;  // kept for the retry with a larger buffer
@@ -778,6 +792,7 @@ CVLONG AmqpBackend::WaitConfirm(const std::string &queue, long confirmSeconds) {
         amqp_send_method(conn_, frame.channel, AMQP_CHANNEL_CLOSE_OK_METHOD, &ok);
         // The channel's deliveries went back to the broker with it.
         held_.clear();
+        aside_.clear();
         truncated_.reset();
         if (CVLONG rc = OpenChannel(kMessages); rc != 0) return rc;
         SetCause("broker: " + cause);
@@ -932,6 +947,7 @@ CVLONG AmqpBackend::Fetch(const std::string &queue, std::optional<Delivery> *out
       // any is over.
       const bool held = !held_.empty();
       held_.clear();
+      aside_.clear();
       truncated_.reset();
       if (held && !broken_) return LoseUnitOfWork();
     }
@@ -1034,6 +1050,50 @@ class AmqpGetStream : public GetStream {
   CVLONG failed_ = 0;
 };
 
+CVLONG AmqpBackend::FetchMatching(const std::string &queue, const CVMD &md, CVLONG options,
+                                  std::optional<Delivery> *out, uint64_t *bodySize) {
+  for (;;) {
+    if (CVLONG rc = Fetch(queue, out, bodySize); rc != 0) {
+      // A reader waiting for its group's next segment keeps them: each
+      // look then fetches only what came since.
+      if (rc == CVRC_NO_MSG_AVAILABLE && (options & kNextInGroup) == 0) ReleaseAside();
+      return rc;
+    }
+    const CVMD &got = (*out)->Md;
+    if (MessageMatches(md, got, options)) {
+      // Once a group is read to its end, or none is being read, what was
+      // passed over is free for other readers.
+      if (!InGroup(got) || (got.MsgFlags & CVMF_LAST_MSG_IN_GROUP) != 0 ||
+          (options & CVGMO_LOGICAL_ORDER) == 0) {
+        ReleaseAside();
+      }
+      return 0;
+    }
+    if (bodySize != nullptr) AmqpGetStream(this, *bodySize, "");  // reads the body past
+    // In the middle of a group anything but its next segment, and at the
+    // start of one a segment that starts none, is passed over; a get for
+    // an identifier passes over nothing.
+    const bool passOver =
+        AllZero(md.MsgId, CV_MSG_ID_LENGTH) && AllZero(md.CorrelId, CV_CORREL_ID_LENGTH) &&
+        ((options & kNextInGroup) != 0 ||
+         ((options & CVGMO_LOGICAL_ORDER) != 0 && InGroup(got) && got.MsgSeqNumber != 1));
+    if (!passOver) {
+      amqp_basic_reject(conn_, kMessages, (*out)->Tag, 1);
+      out->reset();
+      return kHeadDoesNotMatch;
+    }
+    aside_.push_back((*out)->Tag);
+    out->reset();
+  }
+}
+
+void AmqpBackend::ReleaseAside() {
+  for (uint64_t tag : aside_) {
+    if (!broken_) amqp_basic_reject(conn_, kMessages, tag, 1);
+  }
+  aside_.clear();
+}
+
 CVLONG AmqpBackend::GetOpen(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG *length,
                             CVLONG propBufferLength, std::string *props,
                             std::unique_ptr<GetStream> *out) {
@@ -1046,10 +1106,10 @@ CVLONG AmqpBackend::GetOpen(const QueueDef &queue, CVMD *md, CVLONG options, CVL
     size = d->Body.size();
   } else {
     ReleasePending();
-    if (CVLONG rc = Fetch(queue.Name, &d, &size); rc != 0) return rc;
+    if (CVLONG rc = FetchMatching(queue.Name, *md, options, &d, &size); rc != 0) return rc;
   }
   auto stream = std::make_unique<AmqpGetStream>(this, size, std::move(d->Body));
-  if (!MessageMatches(*md, d->Md, options)) {
+  if (!MessageMatches(*md, d->Md, options)) {  // the kept one, for another get
     stream.reset();  // reads the body past
     amqp_basic_reject(conn_, kMessages, d->Tag, 1);
     return kHeadDoesNotMatch;
@@ -1093,12 +1153,9 @@ CVLONG AmqpBackend::Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG 
     truncated_.reset();
   } else {
     ReleasePending();
-    if (CVLONG rc = Fetch(queue.Name, &d); rc != 0) return rc;
+    if (CVLONG rc = FetchMatching(queue.Name, *md, options, &d); rc != 0) return rc;
   }
-  // The broker hands out its oldest message only; one that does not match
-  // the identifiers asked for, or is not the segment logical order takes,
-  // goes back.
-  if (!MessageMatches(*md, d->Md, options)) {
+  if (!MessageMatches(*md, d->Md, options)) {  // the kept one, for another get
     amqp_basic_reject(conn_, kMessages, d->Tag, 1);
     return kHeadDoesNotMatch;
   }
@@ -1135,6 +1192,7 @@ CVLONG AmqpBackend::Sync() {
 
 CVLONG AmqpBackend::LoseUnitOfWork() {
   held_.clear();
+  aside_.clear();
   truncated_.reset();
   puts_.clear();
   if (journal_ != nullptr) journal_->Backout();
@@ -1166,6 +1224,7 @@ CVLONG AmqpBackend::Commit() {
   if (broken_) return CVRC_CONNECTION_BROKEN;
   if (std::exchange(lost_, false)) return CVRC_BACKED_OUT;
   ReleasePending();
+  ReleaseAside();
   // Gets and puts together: the gets must still be held before any put is
   // published, or the puts would outlive the messages they came from.
   if (!held_.empty() && !puts_.empty()) {
@@ -1200,6 +1259,7 @@ CVLONG AmqpBackend::Backout() {
   if (broken_) return CVRC_CONNECTION_BROKEN;
   lost_ = false;  // nothing is left to back out but the journal, done above
   ReleasePending();
+  ReleaseAside();
   puts_.clear();
   for (const Held &h : held_) {
     if (int status = amqp_basic_reject(conn_, kMessages, h.Tag, 1); status != AMQP_STATUS_OK) {

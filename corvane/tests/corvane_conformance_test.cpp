@@ -684,7 +684,8 @@ TEST_P(ConformanceTest, BackoutAttributesAreKeptAndToldAndBackOutsCounted) {
 // Segments of a group carry their fields and come in logical order; with
 // CVGMO_ALL_MSGS_AVAILABLE only whole groups (the store looks; the broker
 // holds it by committing groups whole); in the middle of a group only its
-// next segment comes; a back-out returns every segment taken.
+// next segment comes, whatever other putters put between; a back-out
+// returns every segment taken.
 TEST_P(ConformanceTest, GroupsComeInLogicalOrderWholeOrNotAtAll) {
   CVHOBJ q = Open(Q("MAIN"));
   const CVLONG inOrder = CVGMO_SYNCPOINT | CVGMO_LOGICAL_ORDER | CVGMO_ALL_MSGS_AVAILABLE;
@@ -722,6 +723,20 @@ TEST_P(ConformanceTest, GroupsComeInLogicalOrderWholeOrNotAtAll) {
     EXPECT_REASON(GetP(q, options).o, CVRC_NO_MSG_AVAILABLE);
     ASSERT_EQ(round == 0 ? Backout().cc : Commit().cc, CVCC_OK);
   }
+  // Putters interleave: D is put in two units of work, with a message and a
+  // segment that starts no group (E2) between its segments. In the middle
+  // of D logical order passes over both, and leaves them in their places.
+  ASSERT_EQ(PutSegment(q, 'D', 1, false).cc, CVCC_OK);
+  ASSERT_EQ(Commit().cc, CVCC_OK);
+  ASSERT_EQ(Put(q, "between").cc, CVCC_OK);
+  ASSERT_EQ(PutSegment(q, 'E', 2, true).cc, CVCC_OK);
+  ASSERT_EQ(Commit().cc, CVCC_OK);
+  ASSERT_EQ(PutSegment(q, 'D', 2, true).cc, CVCC_OK);
+  ASSERT_EQ(Commit().cc, CVCC_OK);
+  for (const char *want : {"D1", "D2", "between"}) EXPECT_EQ(GetP(q, inOrder).data, want);
+  ASSERT_EQ(Commit().cc, CVCC_OK);
+  EXPECT_REASON(GetP(q, inOrder).o, CVRC_NO_MSG_AVAILABLE);  // E2 starts nothing
+  ASSERT_EQ(Get(q, nullptr).cc, CVCC_OK);                     // and is still there
   // Group B lacks segment 2: the store does not offer it whole; in logical
   // order its segment 1 comes, and then nothing, though its last is there.
   for (CVLONG seq : {1, 3}) ASSERT_EQ(PutSegment(q, 'B', seq, seq == 3).cc, CVCC_OK);
