@@ -24,7 +24,6 @@
 #include "cv_session.h"
 #include "cv_util.h"
 #include "digest.h"
-#include "ftp_clock.h"
 #include "ftp_ctrl.h"
 #include "ftp_event.h"
 #include "ftp_io.h"
@@ -1010,8 +1009,6 @@ bool CVNameAfter(CVTaken *t) {
 
 namespace {
 
-constexpr int kSegmentWaitSeconds = 60;
-
 // Takes the next segment of t's group into the unit of work, in order,
 // as t's open stream; t->Props become its properties (the last segment's
 // tell the whole file). Returns 0, or 1 after saying why not.
@@ -1021,21 +1018,10 @@ int CVNextGroupSegment(FtpSession *session, CVTaken *t) {
   CVMD md = CVMD_DEFAULT;
   std::memcpy(md.GroupId, t->Md.GroupId, sizeof(md.GroupId));
   CVGMO gmo = CVGMO_DEFAULT;
-  // On a broker a group's segments are published one after the other, so
-  // the next may still be on its way: it is waited for, a second at a time
-  // so that an interrupt is seen, up to twice what its publisher waits for
-  // the broker's answer to one segment.
-  gmo.Options = kGetOptions | CVGMO_LOGICAL_ORDER | CVGMO_WAIT;
-  gmo.WaitInterval = 1000;
-  for (int waited = 0;; waited++) {
-    CVGETOPEN(session->Queue.Hconn, session->Queue.Hobj, &md, &gmo,
-              static_cast<CVLONG>(t->Props.size()), t->Props.data(), &t->PropLength, &length,
-              &t->Hmsg, &cc, &reason);
-    if (cc == CVCC_OK || reason != CVRC_NO_MSG_AVAILABLE || waited >= kSegmentWaitSeconds ||
-        session->Run.Interrupted || FtpInterruptPending() || FtpTerminatePending()) {
-      break;
-    }
-  }
+  gmo.Options = kGetOptions | CVGMO_LOGICAL_ORDER;
+  CVGETOPEN(session->Queue.Hconn, session->Queue.Hobj, &md, &gmo,
+            static_cast<CVLONG>(t->Props.size()), t->Props.data(), &t->PropLength, &length,
+            &t->Hmsg, &cc, &reason);
   CVEcho(session, "CVGET");
   if (cc != CVCC_OK && reason == CVRC_NO_MSG_AVAILABLE) {
     std::printf("cvxfer: segment %ld of the group is not on the queue; not stored\n",

@@ -652,24 +652,29 @@ void CVGETP(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVGMO *GetMsgOpts, CVLONG
  * On a broker:
  *  - A put in a group without CVPMO_SYNCPOINT is refused with
  *    CVRC_SYNCPOINT_NOT_AVAILABLE: the puts of a unit of work are
- *    published together at CVCMIT, which is what makes a group appear
- *    whole there. They are published one after the other, though: a
- *    getter may meet the first segments while the last are still on their
- *    way (it waits for them with CVGMO_WAIT), and a process that ends in
- *    the middle of CVCMIT leaves the first segments without the rest.
+ *    published at CVCMIT.
+ *  - A group's segments after its first go to a queue of the group's own,
+ *    named QUEUE.cv-group.GROUPID (the GroupId in hexadecimal), declared
+ *    durable by the commit. The commit publishes them there first, each
+ *    confirmed, and the first segment on QUEUE last: the group appears
+ *    whole or not at all, whatever becomes of the putter, and its segments
+ *    never interleave with other putters' messages. A commit that fails
+ *    deletes the group's queue of every group whose first segment it did
+ *    not publish. A putter killed in the middle of CVCMIT leaves that
+ *    queue behind, unseen (the broker's management shows it).
+ *  - So QUEUE itself holds one message per group, its first segment: the
+ *    depth counts a group once, and so does the maximum depth. A get
+ *    reaches the later segments only in logical order (the middle of a
+ *    group, see CVGMO_LOGICAL_ORDER, takes from the group's queue); a
+ *    commit that took a group's last segment deletes the group's queue
+ *    when it is empty.
  *  - A broker offers only a queue's oldest message and cannot look ahead:
- *    CVGMO_ALL_MSGS_AVAILABLE is accepted and checks nothing (groups are
- *    committed whole, see above).
- *  - Groups of several putters at once interleave on a broker's queue.
- *    With CVGMO_LOGICAL_ORDER a get passes over what it must not take (in
- *    the middle of a group anything but its next segment; when a group
- *    starts, a later segment of one) and holds it, unseen by other
- *    getters, until the group's last segment was taken or CVCMIT or CVBACK
- *    (when a group starts: until the get finds nothing). It then returns
- *    to its place in the queue, counted as redelivered (BackoutCount 1).
- *    A get that asks for a MsgId or CorrelId passes over nothing: an
- *    oldest message that does not match is given back untouched and the
- *    get fails with CVRC_NO_MSG_AVAILABLE at once. */
+ *    CVGMO_ALL_MSGS_AVAILABLE is accepted and checks nothing (a group is
+ *    whole once its first segment is there). With CVGMO_LOGICAL_ORDER a
+ *    get whose oldest message is not the segment it must take (a later
+ *    segment when a group starts, anything but the next segment in the
+ *    middle of one) gives it back untouched and fails with
+ *    CVRC_NO_MSG_AVAILABLE at once. */
 
 /* CVMARK adds properties to a message this connection holds under
  * syncpoint (got with CVGMO_SYNCPOINT in the open unit of work, not yet

@@ -7,6 +7,12 @@
 //  - Put publishes through the default exchange, mandatory, and returns only
 //    after the broker's publisher confirm; puts under syncpoint are kept in
 //    memory and published at commit.
+//  - A group's segments after its first live on a queue of the group's own
+//    (RestQueue), published and confirmed before the first segment is
+//    published on the queue itself: the group appears whole or not at all,
+//    whatever becomes of the publisher, and never interleaves with other
+//    publishers' messages. A getter in logical order reads the rest there,
+//    and the commit that takes the last segment deletes that queue.
 //  - Get under syncpoint takes a delivery with manual acknowledgement;
 //    Commit acknowledges it, Backout rejects it with requeue, and a process
 //    that dies has its deliveries returned when its connection drops.
@@ -55,6 +61,7 @@
 #include <ctime>
 #include <map>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <utility>
 
@@ -313,6 +320,21 @@ CVLONG CheckGroupPut(const CVMD &md, bool syncpoint) {
   return CVRC_SYNCPOINT_NOT_AVAILABLE;
 }
 
+// The queue that holds the segments after the first of group groupId put
+// to queue. Its name is longer than any queue name a definition may have.
+std::string RestQueue(const std::string &queue, const CVBYTE *groupId) {
+  return queue + ".cv-group." + Hex(groupId, CV_GROUP_ID_LENGTH);
+}
+
+// Whether md is a segment of a group after its first.
+bool InRest(const CVMD &md) { return InGroup(md) && md.MsgSeqNumber > 1; }
+
+// The group's queue that d, taken for queue, leaves empty when it is the
+// last segment of its group taken from there; else "".
+std::string LastOfRest(const Delivery &d, const std::string &queue) {
+  return d.Queue != queue && (d.Md.MsgFlags & CVMF_LAST_MSG_IN_GROUP) != 0 ? d.Queue : "";
+}
+
 // Bytes of a content header frame besides its headers table: frame and
 // class fields, flags, identifiers, and the descriptor's headers.
 constexpr size_t kHeaderFrameOverhead = 512;
@@ -398,15 +420,17 @@ class AmqpBackend : public Backend {
   // (*bodySize bytes of them), else the body is read into the delivery.
   CVLONG Fetch(const std::string &queue, std::optional<Delivery> *out,
                uint64_t *bodySize = nullptr);
-  // Fetch of the oldest message of queue that md and options allow
-  // (MessageMatches). A head that does not match goes back, and the answer
-  // is kHeadDoesNotMatch; but in logical order a segment that is not the
-  // one the group needs next is passed over (see aside_), since segments
-  // are published one by one and other publishers' messages come between.
-  CVLONG FetchMatching(const std::string &queue, const CVMD &md, CVLONG options,
-                       std::optional<Delivery> *out, uint64_t *bodySize = nullptr);
-  // Returns the deliveries passed over to the queue, in their places.
-  void ReleaseAside();
+  // The queue a get on queue for md under options takes from: a group's
+  // queue (RestQueue) for a segment after the first in logical order, else
+  // queue itself. CVRC_NO_MSG_AVAILABLE when the group has no such queue.
+  CVLONG TakeFrom(const QueueDef &queue, const CVMD &md, CVLONG options, std::string *from);
+  // Publishes the unit of work's puts: every group's later segments to
+  // their group's queue, then the rest in the order put. On a failure the
+  // groups whose first segment was not published are deleted whole.
+  CVLONG PublishPuts(const std::vector<PendingPut> &puts);
+  // Deletes a group's queue; when it must be empty, only if it is.
+  // Whatever the broker answers, the caller goes on.
+  void DeleteRest(const std::string &rest, bool ifEmpty);
   // A round trip on the message channel: 0, CVRC_BACKED_OUT when the
   // broker had closed it (LoseUnitOfWork), or a broken connection.
   CVLONG Sync();
@@ -435,13 +459,9 @@ class AmqpBackend : public Backend {
   struct Held {
     uint64_t Tag;
     std::string MsgId;  // CV_MSG_ID_LENGTH bytes
+    std::string Done;   // the group's queue, when this is its last segment
   };
   std::vector<Held> held_;
-  // Deliveries passed over in logical order, held (so that a look never
-  // fetches one twice) until the group being read ends or the unit of work
-  // does; passed over at the start of a group, also until a look finds
-  // nothing.
-  std::vector<uint64_t> aside_;
   bool lost_ = false;  // the broker took the unit of work back; no Commit told it yet
   std::vector<PendingPut> puts_;       // puts of the open unit of work
   std::optional<Delivery> truncated_;  // kept for the retry with a larger buffer
@@ -792,7 +812,6 @@ CVLONG AmqpBackend::WaitConfirm(const std::string &queue, long confirmSeconds) {
         amqp_send_method(conn_, frame.channel, AMQP_CHANNEL_CLOSE_OK_METHOD, &ok);
         // The channel's deliveries went back to the broker with it.
         held_.clear();
-        aside_.clear();
         truncated_.reset();
         if (CVLONG rc = OpenChannel(kMessages); rc != 0) return rc;
         SetCause("broker: " + cause);
@@ -947,7 +966,6 @@ CVLONG AmqpBackend::Fetch(const std::string &queue, std::optional<Delivery> *out
       // any is over.
       const bool held = !held_.empty();
       held_.clear();
-      aside_.clear();
       truncated_.reset();
       if (held && !broken_) return LoseUnitOfWork();
     }
@@ -1050,66 +1068,24 @@ class AmqpGetStream : public GetStream {
   CVLONG failed_ = 0;
 };
 
-CVLONG AmqpBackend::FetchMatching(const std::string &queue, const CVMD &md, CVLONG options,
-                                  std::optional<Delivery> *out, uint64_t *bodySize) {
-  for (;;) {
-    if (CVLONG rc = Fetch(queue, out, bodySize); rc != 0) {
-      // A reader waiting for its group's next segment keeps them: each
-      // look then fetches only what came since.
-      if (rc == CVRC_NO_MSG_AVAILABLE && (options & kNextInGroup) == 0) ReleaseAside();
-      return rc;
-    }
-    const CVMD &got = (*out)->Md;
-    if (MessageMatches(md, got, options)) {
-      // Once a group is read to its end, or none is being read, what was
-      // passed over is free for other readers.
-      if (!InGroup(got) || (got.MsgFlags & CVMF_LAST_MSG_IN_GROUP) != 0 ||
-          (options & CVGMO_LOGICAL_ORDER) == 0) {
-        ReleaseAside();
-      }
-      return 0;
-    }
-    if (bodySize != nullptr) AmqpGetStream(this, *bodySize, "");  // reads the body past
-    // In the middle of a group anything but its next segment, and at the
-    // start of one a segment that starts none, is passed over; a get for
-    // an identifier passes over nothing.
-    const bool passOver =
-        AllZero(md.MsgId, CV_MSG_ID_LENGTH) && AllZero(md.CorrelId, CV_CORREL_ID_LENGTH) &&
-        ((options & kNextInGroup) != 0 ||
-         ((options & CVGMO_LOGICAL_ORDER) != 0 && InGroup(got) && got.MsgSeqNumber != 1));
-    if (!passOver) {
-      amqp_basic_reject(conn_, kMessages, (*out)->Tag, 1);
-      out->reset();
-      return kHeadDoesNotMatch;
-    }
-    aside_.push_back((*out)->Tag);
-    out->reset();
-  }
-}
-
-void AmqpBackend::ReleaseAside() {
-  for (uint64_t tag : aside_) {
-    if (!broken_) amqp_basic_reject(conn_, kMessages, tag, 1);
-  }
-  aside_.clear();
-}
-
 CVLONG AmqpBackend::GetOpen(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG *length,
                             CVLONG propBufferLength, std::string *props,
                             std::unique_ptr<GetStream> *out) {
   if (broken_) return CVRC_CONNECTION_BROKEN;
+  std::string from;
+  if (CVLONG rc = TakeFrom(queue, *md, options, &from); rc != 0) return rc;
   std::optional<Delivery> d;
   uint64_t size = 0;
-  if (truncated_ && truncated_->Queue == queue.Name) {
+  if (truncated_ && truncated_->Queue == from) {
     d = std::move(truncated_);
     truncated_.reset();
     size = d->Body.size();
   } else {
     ReleasePending();
-    if (CVLONG rc = FetchMatching(queue.Name, *md, options, &d, &size); rc != 0) return rc;
+    if (CVLONG rc = Fetch(from, &d, &size); rc != 0) return rc;
   }
   auto stream = std::make_unique<AmqpGetStream>(this, size, std::move(d->Body));
-  if (!MessageMatches(*md, d->Md, options)) {  // the kept one, for another get
+  if (!MessageMatches(*md, d->Md, options)) {
     stream.reset();  // reads the body past
     amqp_basic_reject(conn_, kMessages, d->Tag, 1);
     return kHeadDoesNotMatch;
@@ -1129,8 +1105,9 @@ CVLONG AmqpBackend::GetOpen(const QueueDef &queue, CVMD *md, CVLONG options, CVL
     return CVRC_TRUNCATED_MSG_FAILED;
   }
   *length = static_cast<CVLONG>(size);
-  held_.push_back({d->Tag, std::string(reinterpret_cast<const char *>(d->Md.MsgId),
-                                        CV_MSG_ID_LENGTH)});
+  held_.push_back({d->Tag,
+                   std::string(reinterpret_cast<const char *>(d->Md.MsgId), CV_MSG_ID_LENGTH),
+                   LastOfRest(*d, queue.Name)});
   *out = std::move(stream);
   return 0;
 }
@@ -1146,16 +1123,21 @@ CVLONG AmqpBackend::Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG 
   if (broken_) return CVRC_CONNECTION_BROKEN;
   bool syncpoint = (options & CVGMO_SYNCPOINT) != 0;
   bool acceptTruncated = (options & CVGMO_ACCEPT_TRUNCATED_MSG) != 0;
+  std::string from;
+  if (CVLONG rc = TakeFrom(queue, *md, options, &from); rc != 0) return rc;
 
   std::optional<Delivery> d;
-  if (truncated_ && truncated_->Queue == queue.Name) {
+  if (truncated_ && truncated_->Queue == from) {
     d = std::move(truncated_);
     truncated_.reset();
   } else {
     ReleasePending();
-    if (CVLONG rc = FetchMatching(queue.Name, *md, options, &d); rc != 0) return rc;
+    if (CVLONG rc = Fetch(from, &d); rc != 0) return rc;
   }
-  if (!MessageMatches(*md, d->Md, options)) {  // the kept one, for another get
+  // The broker hands out its oldest message only; one that does not match
+  // the identifiers asked for, or is not the segment logical order takes,
+  // goes back.
+  if (!MessageMatches(*md, d->Md, options)) {
     amqp_basic_reject(conn_, kMessages, d->Tag, 1);
     return kHeadDoesNotMatch;
   }
@@ -1173,10 +1155,13 @@ CVLONG AmqpBackend::Get(const QueueDef &queue, CVMD *md, CVLONG options, CVLONG 
   if (copied > 0) std::memcpy(buffer, d->Body.data(), static_cast<size_t>(copied));
   *dataLength = copied;
   if (syncpoint) {
-    held_.push_back({d->Tag, std::string(reinterpret_cast<const char *>(d->Md.MsgId),
-                                          CV_MSG_ID_LENGTH)});
+    held_.push_back({d->Tag,
+                     std::string(reinterpret_cast<const char *>(d->Md.MsgId), CV_MSG_ID_LENGTH),
+                     LastOfRest(*d, queue.Name)});
   } else if (int status = amqp_basic_ack(conn_, kMessages, d->Tag, 0); status != AMQP_STATUS_OK) {
     return Broken(StatusText(status));
+  } else if (std::string rest = LastOfRest(*d, queue.Name); !rest.empty()) {
+    DeleteRest(rest, true);
   }
   return length > bufferLength ? CVRC_TRUNCATED_MSG_ACCEPTED : 0;
 }
@@ -1192,7 +1177,6 @@ CVLONG AmqpBackend::Sync() {
 
 CVLONG AmqpBackend::LoseUnitOfWork() {
   held_.clear();
-  aside_.clear();
   truncated_.reset();
   puts_.clear();
   if (journal_ != nullptr) journal_->Backout();
@@ -1224,7 +1208,6 @@ CVLONG AmqpBackend::Commit() {
   if (broken_) return CVRC_CONNECTION_BROKEN;
   if (std::exchange(lost_, false)) return CVRC_BACKED_OUT;
   ReleasePending();
-  ReleaseAside();
   // Gets and puts together: the gets must still be held before any put is
   // published, or the puts would outlive the messages they came from.
   if (!held_.empty() && !puts_.empty()) {
@@ -1235,23 +1218,76 @@ CVLONG AmqpBackend::Commit() {
   }
   std::vector<PendingPut> puts;
   puts.swap(puts_);
-  for (const PendingPut &p : puts) {
-    const BodySource body = p.Spooled != nullptr ? SourceOf(*p.Spooled) : SourceOf(p.Body);
-    if (CVLONG rc = Publish(p.Queue, p.Md, body, p.Props); rc != 0) {
-      return rc;
-    }
-  }
+  if (CVLONG rc = PublishPuts(puts); rc != 0) return rc;
+  std::vector<std::string> done;
   for (const Held &h : held_) {
     if (int status = amqp_basic_ack(conn_, kMessages, h.Tag, 0); status != AMQP_STATUS_OK) {
       return Broken(StatusText(status));
     }
+    if (!h.Done.empty()) done.push_back(h.Done);
   }
   held_.clear();
   if (CVLONG rc = Sync(); rc != 0) {
     lost_ = false;  // told now
     return rc;
   }
+  // After the acknowledgements: a group's queue is deleted only empty.
+  for (const std::string &rest : done) DeleteRest(rest, true);
   return journal_ != nullptr ? journal_->Commit() : 0;
+}
+
+CVLONG AmqpBackend::PublishPuts(const std::vector<PendingPut> &puts) {
+  std::set<std::string> declared;  // the groups' queues made ready
+  std::set<std::string> shown;     // groups whose first segment is published
+  CVLONG rc = 0;
+  for (int pass = 0; pass < 2 && rc == 0; pass++) {
+    for (const PendingPut &p : puts) {
+      if (InRest(p.Md) != (pass == 0)) continue;
+      std::string to = p.Queue;
+      if (pass == 0) {
+        to = RestQueue(p.Queue, p.Md.GroupId);
+        if (declared.insert(to).second) {
+          amqp_queue_declare(conn_, kLookups, Bytes(to), 0, 1, 0, 0, amqp_empty_table);
+          bool closed = false;
+          if ((rc = CheckReply(kLookups, &closed)) != 0) break;
+        }
+      }
+      const BodySource body = p.Spooled != nullptr ? SourceOf(*p.Spooled) : SourceOf(p.Body);
+      if ((rc = Publish(to, p.Md, body, p.Props)) != 0) break;
+      if (pass == 1 && InGroup(p.Md)) shown.insert(RestQueue(p.Queue, p.Md.GroupId));
+    }
+  }
+  if (rc != 0) {
+    // A group whose first segment is not on its queue was never seen.
+    for (const PendingPut &p : puts) {
+      if (!InGroup(p.Md) || p.Md.MsgSeqNumber != 1) continue;
+      if (const std::string rest = RestQueue(p.Queue, p.Md.GroupId); shown.count(rest) == 0) {
+        DeleteRest(rest, false);
+      }
+    }
+  }
+  return rc;
+}
+
+void AmqpBackend::DeleteRest(const std::string &rest, bool ifEmpty) {
+  if (broken_) return;
+  amqp_queue_delete(conn_, kLookups, Bytes(rest), 0, ifEmpty ? 1 : 0);
+  bool closed = false;
+  CheckReply(kLookups, &closed);
+}
+
+CVLONG AmqpBackend::TakeFrom(const QueueDef &queue, const CVMD &md, CVLONG options,
+                             std::string *from) {
+  *from = queue.Name;
+  if ((options & kNextInGroup) == 0) return 0;
+  // Looked up first: a get from a queue that does not exist would close
+  // the message channel, and with it the unit of work.
+  const std::string rest = RestQueue(queue.Name, md.GroupId);
+  uint32_t count = 0;
+  CVLONG rc = Passive(rest, &count);
+  if (rc == CVRC_UNKNOWN_OBJECT_NAME) return CVRC_NO_MSG_AVAILABLE;
+  if (rc == 0) *from = rest;
+  return rc;
 }
 
 CVLONG AmqpBackend::Backout() {
@@ -1259,7 +1295,6 @@ CVLONG AmqpBackend::Backout() {
   if (broken_) return CVRC_CONNECTION_BROKEN;
   lost_ = false;  // nothing is left to back out but the journal, done above
   ReleasePending();
-  ReleaseAside();
   puts_.clear();
   for (const Held &h : held_) {
     if (int status = amqp_basic_reject(conn_, kMessages, h.Tag, 1); status != AMQP_STATUS_OK) {

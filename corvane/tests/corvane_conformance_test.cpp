@@ -682,30 +682,31 @@ TEST_P(ConformanceTest, BackoutAttributesAreKeptAndToldAndBackOutsCounted) {
 }
 
 // Segments of a group carry their fields and come in logical order; with
-// CVGMO_ALL_MSGS_AVAILABLE only whole groups (the store looks; the broker
-// holds it by committing groups whole); in the middle of a group only its
-// next segment comes, whatever other putters put between; a back-out
-// returns every segment taken.
+// CVGMO_ALL_MSGS_AVAILABLE only whole groups (the store looks; on a broker
+// a group's first segment is published after the rest); in the middle of a
+// group only its next segment comes, whatever other putters put between; a
+// back-out returns every segment taken.
 TEST_P(ConformanceTest, GroupsComeInLogicalOrderWholeOrNotAtAll) {
   CVHOBJ q = Open(Q("MAIN"));
   const CVLONG inOrder = CVGMO_SYNCPOINT | CVGMO_LOGICAL_ORDER | CVGMO_ALL_MSGS_AVAILABLE;
   ASSERT_EQ(Put(q, "plain").cc, CVCC_OK);
-  // Group A whole, its segments put out of order in one unit of work (a
-  // broker can only hand them out as they were put).
-  const std::vector<CVLONG> order =
-      amqp_ ? std::vector<CVLONG>{1, 2, 3} : std::vector<CVLONG>{2, 3, 1};
+  // Group A whole, its segments put out of order in one unit of work.
+  const std::vector<CVLONG> order{2, 3, 1};
   for (CVLONG seq : order) ASSERT_EQ(PutSegment(q, 'A', seq, seq == 3).cc, CVCC_OK);
   ASSERT_EQ(Commit().cc, CVCC_OK);
   // After a back-out, the same again without logical order: in the order
   // put, the group still whole while this unit of work holds part of it.
+  // (A broker keeps a group's later segments on a queue of the group's own,
+  // reached in logical order only.)
   for (int round = 0; round < 2; round++) {
-    const CVLONG options = round == 0 ? inOrder : CVGMO_SYNCPOINT | CVGMO_ALL_MSGS_AVAILABLE;
+    const bool logical = round == 0 || amqp_;
+    const CVLONG options = logical ? inOrder : CVGMO_SYNCPOINT | CVGMO_ALL_MSGS_AVAILABLE;
     Got g = GetP(q, options);
     ASSERT_EQ(g.o.cc, CVCC_OK);
     EXPECT_EQ(g.data + std::to_string(g.md.MsgSeqNumber) + std::to_string(g.md.Offset) +
                   std::to_string(g.md.MsgFlags) + std::to_string(AllZero(g.md.GroupId)),
               "plain1001");
-    for (CVLONG seq : round == 0 ? std::vector<CVLONG>{1, 2, 3} : order) {
+    for (CVLONG seq : logical ? std::vector<CVLONG>{1, 2, 3} : order) {
       if (seq == 2 && round == 0) {  // in the middle of A: another group is never next
         CVMD other = CVMD_DEFAULT;
         std::memset(other.GroupId, 'Z', sizeof(other.GroupId));
@@ -736,7 +737,7 @@ TEST_P(ConformanceTest, GroupsComeInLogicalOrderWholeOrNotAtAll) {
   for (const char *want : {"D1", "D2", "between"}) EXPECT_EQ(GetP(q, inOrder).data, want);
   ASSERT_EQ(Commit().cc, CVCC_OK);
   EXPECT_REASON(GetP(q, inOrder).o, CVRC_NO_MSG_AVAILABLE);  // E2 starts nothing
-  ASSERT_EQ(Get(q, nullptr).cc, CVCC_OK);                     // and is still there
+  if (!amqp_) ASSERT_EQ(Get(q, nullptr).cc, CVCC_OK);         // and is still there
   // Group B lacks segment 2: the store does not offer it whole; in logical
   // order its segment 1 comes, and then nothing, though its last is there.
   for (CVLONG seq : {1, 3}) ASSERT_EQ(PutSegment(q, 'B', seq, seq == 3).cc, CVCC_OK);
@@ -760,8 +761,10 @@ TEST_P(ConformanceTest, GroupsComeInLogicalOrderWholeOrNotAtAll) {
   ASSERT_EQ(Commit().cc, CVCC_OK);
   // B3 is left, and no group starts with it: not even on a fresh handle.
   EXPECT_REASON(GetP(Open(Q("MAIN")), CVGMO_LOGICAL_ORDER).o, CVRC_NO_MSG_AVAILABLE);
-  ASSERT_EQ(Get(q, nullptr, CVGMO_NO_SYNCPOINT, 100, &g.md).cc, CVCC_OK);
-  EXPECT_EQ(g.md.MsgSeqNumber, 3);
+  if (!amqp_) {
+    ASSERT_EQ(Get(q, nullptr, CVGMO_NO_SYNCPOINT, 100, &g.md).cc, CVCC_OK);
+    EXPECT_EQ(g.md.MsgSeqNumber, 3);
+  }
   EXPECT_REASON(Get(q, nullptr), CVRC_NO_MSG_AVAILABLE);
 }
 

@@ -167,8 +167,10 @@ def test_a_file_longer_than_a_message_travels_as_one_group(qhome, tmp_path, row)
             status, out = run(qhome, flags, session + ["get over", "get exact", "bye"])
             assert status == 0, out
             assert other.wait(timeout=120) == 0, other.stdout.read().decode()
-            # A file of exactly one segment is one message of its own.
-            assert depth(qhome, "SMALL.Q") == sum(counts.values())
+            # A file of exactly one segment is one message of its own; a broker
+            # counts a group's first segment, its rest being on the group's queue.
+            assert depth(qhome, "SMALL.Q") == (
+                len(files) if row[3] == "amqp" else sum(counts.values()))
             if row[3] == "local":  # a broker shows a message only by delivering it
                 groups = cvadmin(qhome, "groups", "SMALL.Q").stdout.decode().splitlines()[1:]
                 assert sorted((g.split()[1:]) for g in groups) == sorted(
@@ -215,7 +217,7 @@ def test_a_gib_crosses_16_mib_messages_with_flat_memory(qhome, tmp_path, row):
             status, out, got_peak = run_measured(qhome, flags, session + ["get gib", "bye"])
             assert status == 0, out
             os.unlink(path)
-            assert depth(qhome, "SMALL.Q") == 64
+            assert depth(qhome, "SMALL.Q") == (1 if row[3] == "amqp" else 64)
             status, out, put_peak = run_measured(qhome, flags, session + ["put back", "bye"])
             assert status == 0, out
             assert depth(qhome, "SMALL.Q") == 0
