@@ -661,7 +661,11 @@ void CVGETP(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVGMO *GetMsgOpts, CVLONG
  *    never interleave with other putters' messages. A commit that fails
  *    deletes the group's queue of every group whose first segment it did
  *    not publish. A putter killed in the middle of CVCMIT leaves that
- *    queue behind, unseen (the broker's management shows it).
+ *    queue behind, unseen, and a file naming it in the queue manager's
+ *    directory (amqp.groups/); the next CVCONN of that queue manager after
+ *    the putter's process ended deletes the queue. (Only a putter killed
+ *    in the moment between removing its file and its first segment's
+ *    publish, or whose directory is lost, leaves the queue for good.)
  *  - So QUEUE itself holds one message per group, its first segment: the
  *    depth counts a group once, and so does the maximum depth. A get
  *    reaches the later segments only in logical order (the middle of a

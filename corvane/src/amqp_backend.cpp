@@ -47,9 +47,12 @@
 #include <amqp.h>
 #include <amqp_ssl_socket.h>
 #include <amqp_tcp_socket.h>
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <netdb.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -63,6 +66,7 @@
 #include <optional>
 #include <set>
 #include <sstream>
+#include <string_view>
 #include <utility>
 
 #include "backend.h"
@@ -83,6 +87,8 @@ constexpr int kWaitSeconds = 30;  // for any one answer of the broker
 constexpr CVLONG kBrokerMaxMsgLength = 104857600;
 constexpr CVLONG kBrokerLargestMsgLength = 536870912;
 constexpr char kDefsFile[] = "/amqp.queues";
+// A file per group whose rest this process is publishing (see NoteRest).
+constexpr char kRestsDir[] = "/amqp.groups";
 // A streamed body up to this size stays in memory until it is published.
 constexpr size_t kSpoolInMemory = 131072;
 
@@ -429,8 +435,17 @@ class AmqpBackend : public Backend {
   // groups whose first segment was not published are deleted whole.
   CVLONG PublishPuts(const std::vector<PendingPut> &puts);
   // Deletes a group's queue; when it must be empty, only if it is.
-  // Whatever the broker answers, the caller goes on.
-  void DeleteRest(const std::string &rest, bool ifEmpty);
+  // Returns whether the broker did.
+  bool DeleteRest(const std::string &rest, bool ifEmpty);
+  // Before a group's rest is published to rest, in the unit of work that
+  // also publishes its first segment: a file in the queue manager's
+  // directory names rest and this process. ForgetRest removes it just
+  // before the first segment is published; one left by a process that
+  // ended names a group that never appeared, and the next Open deletes its
+  // queue (CleanRests). Without the file the queue is only left behind.
+  void NoteRest(const std::string &rest);
+  void ForgetRest(const std::string &rest);
+  void CleanRests();
   // A round trip on the message channel: 0, CVRC_BACKED_OUT when the
   // broker had closed it (LoseUnitOfWork), or a broken connection.
   CVLONG Sync();
@@ -601,6 +616,7 @@ CVLONG AmqpBackend::Open() {
                                                               : CVRC_Q_MGR_NOT_AVAILABLE;
   }
   if (OpenChannel(kMessages) != 0 || OpenChannel(kLookups) != 0) return CVRC_Q_MGR_NOT_AVAILABLE;
+  CleanRests();
   // Every queue manager has its default queue.
   uint32_t count = 0;
   CVLONG rc = Passive(kDefaultQueue, &count);
@@ -1237,43 +1253,81 @@ CVLONG AmqpBackend::Commit() {
 }
 
 CVLONG AmqpBackend::PublishPuts(const std::vector<PendingPut> &puts) {
+  std::set<std::string> firsts;    // groups whose first segment is put here
   std::set<std::string> declared;  // the groups' queues made ready
   std::set<std::string> shown;     // groups whose first segment is published
+  for (const PendingPut &p : puts) {
+    if (InGroup(p.Md) && p.Md.MsgSeqNumber == 1) firsts.insert(RestQueue(p.Queue, p.Md.GroupId));
+  }
   CVLONG rc = 0;
   for (int pass = 0; pass < 2 && rc == 0; pass++) {
     for (const PendingPut &p : puts) {
       if (InRest(p.Md) != (pass == 0)) continue;
-      std::string to = p.Queue;
-      if (pass == 0) {
-        to = RestQueue(p.Queue, p.Md.GroupId);
-        if (declared.insert(to).second) {
-          amqp_queue_declare(conn_, kLookups, Bytes(to), 0, 1, 0, 0, amqp_empty_table);
-          bool closed = false;
-          if ((rc = CheckReply(kLookups, &closed)) != 0) break;
-        }
+      const std::string rest = InGroup(p.Md) ? RestQueue(p.Queue, p.Md.GroupId) : "";
+      if (pass == 0 && declared.insert(rest).second) {
+        if (firsts.count(rest) > 0) NoteRest(rest);
+        amqp_queue_declare(conn_, kLookups, Bytes(rest), 0, 1, 0, 0, amqp_empty_table);
+        bool closed = false;
+        if ((rc = CheckReply(kLookups, &closed)) != 0) break;
       }
+      if (pass == 1 && declared.count(rest) > 0) ForgetRest(rest);
       const BodySource body = p.Spooled != nullptr ? SourceOf(*p.Spooled) : SourceOf(p.Body);
-      if ((rc = Publish(to, p.Md, body, p.Props)) != 0) break;
-      if (pass == 1 && InGroup(p.Md)) shown.insert(RestQueue(p.Queue, p.Md.GroupId));
+      if ((rc = Publish(pass == 0 ? rest : p.Queue, p.Md, body, p.Props)) != 0) break;
+      if (pass == 1 && InGroup(p.Md)) shown.insert(rest);
     }
   }
   if (rc != 0) {
     // A group whose first segment is not on its queue was never seen.
-    for (const PendingPut &p : puts) {
-      if (!InGroup(p.Md) || p.Md.MsgSeqNumber != 1) continue;
-      if (const std::string rest = RestQueue(p.Queue, p.Md.GroupId); shown.count(rest) == 0) {
-        DeleteRest(rest, false);
-      }
+    for (const std::string &rest : firsts) {
+      if (shown.count(rest) == 0 && DeleteRest(rest, false)) ForgetRest(rest);
     }
   }
   return rc;
 }
 
-void AmqpBackend::DeleteRest(const std::string &rest, bool ifEmpty) {
-  if (broken_) return;
+bool AmqpBackend::DeleteRest(const std::string &rest, bool ifEmpty) {
+  if (broken_) return false;
   amqp_queue_delete(conn_, kLookups, Bytes(rest), 0, ifEmpty ? 1 : 0);
   bool closed = false;
-  CheckReply(kLookups, &closed);
+  const CVLONG rc = CheckReply(kLookups, &closed);
+  return rc == 0 || rc == CVRC_UNKNOWN_OBJECT_NAME;
+}
+
+void AmqpBackend::NoteRest(const std::string &rest) {
+  const std::string dir = def_.Dir + kRestsDir;
+  mkdir(dir.c_str(), 0700);
+  WriteFileAtomic(dir + "/" + rest, std::to_string(getpid()) + "\n");
+}
+
+void AmqpBackend::ForgetRest(const std::string &rest) {
+  unlink((def_.Dir + kRestsDir + "/" + rest).c_str());
+}
+
+void AmqpBackend::CleanRests() {
+  const std::string dir = def_.Dir + kRestsDir;
+  DIR *d = opendir(dir.c_str());
+  if (d == nullptr) return;
+  std::vector<std::string> names;
+  // Only names of groups' queues: not a file another process is writing.
+  constexpr std::string_view kTail = ".cv-group.";
+  const size_t tail = kTail.size() + 2 * CV_GROUP_ID_LENGTH;
+  while (const dirent *e = readdir(d)) {
+    const std::string_view name = e->d_name;
+    if (name.size() > tail && name.substr(name.size() - tail, kTail.size()) == kTail &&
+        name.find_first_not_of("0123456789ABCDEFabcdef", name.size() - 2 * CV_GROUP_ID_LENGTH) ==
+            std::string_view::npos) {
+      names.emplace_back(name);
+    }
+  }
+  closedir(d);
+  for (const std::string &rest : names) {
+    std::string text;
+    long pid = 0;
+    if (ReadSmallFile(dir + "/" + rest, &text)) pid = std::strtol(text.c_str(), nullptr, 10);
+    // A publisher that still runs may yet show its group.
+    if (pid > 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM)) continue;
+    if (DeleteRest(rest, false)) ForgetRest(rest);
+  }
 }
 
 CVLONG AmqpBackend::TakeFrom(const QueueDef &queue, const CVMD &md, CVLONG options,

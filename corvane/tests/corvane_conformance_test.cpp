@@ -737,7 +737,9 @@ TEST_P(ConformanceTest, GroupsComeInLogicalOrderWholeOrNotAtAll) {
   for (const char *want : {"D1", "D2", "between"}) EXPECT_EQ(GetP(q, inOrder).data, want);
   ASSERT_EQ(Commit().cc, CVCC_OK);
   EXPECT_REASON(GetP(q, inOrder).o, CVRC_NO_MSG_AVAILABLE);  // E2 starts nothing
-  if (!amqp_) ASSERT_EQ(Get(q, nullptr).cc, CVCC_OK);         // and is still there
+  if (!amqp_) {
+    ASSERT_EQ(Get(q, nullptr).cc, CVCC_OK);  // and is still there
+  }
   // Group B lacks segment 2: the store does not offer it whole; in logical
   // order its segment 1 comes, and then nothing, though its last is there.
   for (CVLONG seq : {1, 3}) ASSERT_EQ(PutSegment(q, 'B', seq, seq == 3).cc, CVCC_OK);

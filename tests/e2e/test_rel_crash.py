@@ -10,6 +10,7 @@ import time
 
 import pytest
 
+import broker
 import ftpservers
 from scripted import ScriptedServer
 from session import (CVADMIN, QUEUE, broker_url, cvadmin, depth, env_with_home, home,  # noqa: F401
@@ -103,6 +104,10 @@ def test_kill_during_get_leaves_all_or_nothing(request, tmp_path, throttle, limi
             for i in range(count):
                 assert (root / ("back%d" % i)).read_bytes() == data, "half a group was shown"
             assert depth(home, "BIG") == 0
+            # Nor is anything left behind: the groups of the dead were deleted
+            # when the next process connected, and the others by their put.
+            left = broker.queues(request.getfixturevalue("broker_url"))
+            assert [q for q in left if q.startswith("BIG.cv-group.")] == []
             return
     assert len(body_files(home)) == count, "orphan body files remain"
     if limit < size:
