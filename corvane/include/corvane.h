@@ -671,7 +671,7 @@ void CVGETP(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVGMO *GetMsgOpts, CVLONG
  *    reaches the later segments only in logical order (the middle of a
  *    group, see CVGMO_LOGICAL_ORDER, takes from the group's queue); a
  *    commit that took a group's last segment deletes the group's queue
- *    when it is empty.
+ *    when it is empty, and cvadmin clear deletes it with the first.
  *  - A broker offers only a queue's oldest message and cannot look ahead:
  *    CVGMO_ALL_MSGS_AVAILABLE is accepted and checks nothing (a group is
  *    whole once its first segment is there). With CVGMO_LOGICAL_ORDER a

@@ -1447,10 +1447,26 @@ CVLONG AmqpBackend::Browse(const std::string &name, std::vector<MessageInfo> *) 
 CVLONG AmqpBackend::Clear(const std::string &name, CVLONG *removed) {
   uint32_t count = 0;
   if (CVLONG rc = Passive(name, &count); rc != 0) return rc;
-  amqp_queue_purge_ok_t *ok = amqp_queue_purge(conn_, kLookups, Bytes(name));
-  bool closed = false;
-  if (ok == nullptr) return CheckReply(kLookups, &closed);
-  *removed = static_cast<CVLONG>(ok->message_count);
+  // Taken one by one rather than purged: a group's first segment names the
+  // queue of its rest, which goes with it.
+  // No more than were there: publishers may go on putting.
+  *removed = 0;
+  std::vector<std::string> rests;
+  for (uint32_t taken = 0; taken < count; taken++) {
+    std::optional<Delivery> d;
+    uint64_t size = 0;
+    CVLONG rc = Fetch(name, &d, &size);
+    if (rc == CVRC_NO_MSG_AVAILABLE) break;
+    if (rc != 0) return rc;
+    AmqpGetStream(this, size, "");  // reads the body past
+    if (InGroup(d->Md) && d->Md.MsgSeqNumber == 1) rests.push_back(RestQueue(name, d->Md.GroupId));
+    if (int status = amqp_basic_ack(conn_, kMessages, d->Tag, 0); status != AMQP_STATUS_OK) {
+      return Broken(StatusText(status));
+    }
+    ++*removed;
+  }
+  if (CVLONG rc = Sync(); rc != 0) return rc;
+  for (const std::string &rest : rests) DeleteRest(rest, false);
   return 0;
 }
 
