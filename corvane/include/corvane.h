@@ -663,9 +663,10 @@ void CVGETP(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVGMO *GetMsgOpts, CVLONG
  *    not publish. A putter killed in the middle of CVCMIT leaves that
  *    queue behind, unseen, and a file naming it in the queue manager's
  *    directory (amqp.groups/); the next CVCONN of that queue manager after
- *    the putter's process ended deletes the queue. (Only a putter killed
- *    in the moment between removing its file and its first segment's
- *    publish, or whose directory is lost, leaves the queue for good.)
+ *    the putter's process ended deletes the queue. (The file is removed
+ *    just before the first segment is published, since after that the
+ *    group may be on the queue: a putter that ends or loses its broker
+ *    during that one publish leaves the queue for good.)
  *  - So QUEUE itself holds one message per group, its first segment: the
  *    depth counts a group once, and so does the maximum depth. A get
  *    reaches the later segments only in logical order (the middle of a

@@ -348,7 +348,8 @@ class Backend {
   // message only by delivering it: CVRC_OPTION_NOT_VALID_FOR_TYPE.
   virtual CVLONG Browse(const std::string &name, std::vector<MessageInfo> *messages) = 0;
   // Removes every message that no unit of work holds; *removed tells how
-  // many. Damaged messages stay.
+  // many. Damaged messages stay. (A broker also deletes the queue of each
+  // group whose first segment it removes.)
   virtual CVLONG Clear(const std::string &name, CVLONG *removed) = 0;
   // Removes the damaged messages of a queue (the store sets aside a
   // message whose data cannot be read; a broker has none).
