@@ -726,7 +726,8 @@ TEST_P(ConformanceTest, GroupsComeInLogicalOrderWholeOrNotAtAll) {
   }
   // Putters interleave: D is put in two units of work, with a message and a
   // segment that starts no group (E2) between its segments. In the middle
-  // of D logical order passes over both, and leaves them in their places.
+  // of D only D2 comes, and the others stay (on a broker E2 waits on E's
+  // own queue, D2 on D's).
   ASSERT_EQ(PutSegment(q, 'D', 1, false).cc, CVCC_OK);
   ASSERT_EQ(Commit().cc, CVCC_OK);
   ASSERT_EQ(Put(q, "between").cc, CVCC_OK);

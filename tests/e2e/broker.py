@@ -144,8 +144,9 @@ def queues(url):
         epmd_port = int(f.read().split()[1])
     amqp_port = int(url.rsplit(":", 1)[1].split("/")[0])
     env = _environment(directory, amqp_port, 0, epmd_port)
-    out = subprocess.run([os.path.join(os.path.dirname(SERVER), "rabbitmqctl"), "-q", "-n", env["RABBITMQ_NODENAME"], "list_queues",
-                          "name", "--no-table-headers"], env=env, check=True, timeout=60,
+    ctl = os.path.join(os.path.dirname(SERVER), "rabbitmqctl")  # not the wrapper that su's
+    out = subprocess.run([ctl, "-q", "-n", env["RABBITMQ_NODENAME"], "list_queues", "name",
+                          "--no-table-headers"], env=env, check=True, timeout=60,
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE).stdout
     return out.decode().split()
 

@@ -161,11 +161,12 @@ def test_a_file_longer_than_a_message_travels_as_one_group(qhome, tmp_path, row)
                 "-n", "localhost" if tls else srv.host, srv.port]
             session = ["user %s %s" % (srv.user, srv.password), "binary", "cvopen SMALL.Q",
                        "set segment %d" % segment]
-            # Two getters at once, as two watchers would be: on a broker their
-            # segments interleave on the queue.
+            # Two getters at once, as two watchers would be: their groups must
+            # not interleave on a broker's queue.
             other = start(qhome, flags, session + ["get huge", "bye"], stdout=subprocess.PIPE)
             status, out = run(qhome, flags, session + ["get over", "get exact", "bye"])
             assert status == 0, out
+            other.stdin.close()
             assert other.wait(timeout=120) == 0, other.stdout.read().decode()
             # A file of exactly one segment is one message of its own; a broker
             # counts a group's first segment, its rest being on the group's queue.
