@@ -446,6 +446,15 @@ class AmqpBackend : public Backend {
   void NoteRest(const std::string &rest);
   void ForgetRest(const std::string &rest);
   void CleanRests();
+  // A later segment of a group whose first segment this unit of work puts
+  // is published to the group's queue at once (the group stays unseen
+  // until the commit publishes the first): the transfer and the publishing
+  // overlap, and the body's spool goes at once. Returns 0 when published,
+  // 1 when the put must wait for the commit, or a reason.
+  CVLONG PublishEarly(const std::string &queue, const CVMD &md, const BodySource &body,
+                      const std::string &props);
+  // The unit of work ends without its groups: their queues go.
+  void DropEarly();
   // A round trip on the message channel: 0, CVRC_BACKED_OUT when the
   // broker had closed it (LoseUnitOfWork), or a broken connection.
   CVLONG Sync();
@@ -479,6 +488,9 @@ class AmqpBackend : public Backend {
   std::vector<Held> held_;
   bool lost_ = false;  // the broker took the unit of work back; no Commit told it yet
   std::vector<PendingPut> puts_;       // puts of the open unit of work
+  // Groups' queues PublishEarly published to, with the segment each takes
+  // next: a group's queue must hold its segments in order.
+  std::map<std::string, CVLONG> early_;
   std::optional<Delivery> truncated_;  // kept for the retry with a larger buffer
   std::map<std::string, QueueDef> defs_;
   std::unique_ptr<Backend> journal_;  // the journal's store, once used
@@ -852,6 +864,8 @@ CVLONG AmqpBackend::Put(const QueueDef &queue, CVMD *md, bool syncpoint, const v
   if (CVLONG rc = CheckHeader(props); rc != 0) return rc;
   StampMessage(md);
   if (syncpoint) {
+    const BodySource body{static_cast<const char *>(data), -1, static_cast<size_t>(length)};
+    if (CVLONG rc = PublishEarly(queue.Name, *md, body, props); rc != 1) return rc;
     PendingPut p{queue.Name, *md, std::string(static_cast<const char *>(data), length), props,
                  nullptr};
     puts_.push_back(std::move(p));
@@ -917,6 +931,7 @@ CVLONG AmqpBackend::PutSpooled(const QueueDef &queue, CVMD *md, bool syncpoint,
   if (CVLONG rc = CheckHeader(props); rc != 0) return rc;
   StampMessage(md);
   if (syncpoint) {
+    if (CVLONG rc = PublishEarly(queue.Name, *md, SourceOf(*spool), props); rc != 1) return rc;
     puts_.push_back(PendingPut{queue.Name, *md, "", props, std::move(spool)});
     return 0;
   }
@@ -1192,6 +1207,7 @@ CVLONG AmqpBackend::Sync() {
 }
 
 CVLONG AmqpBackend::LoseUnitOfWork() {
+  DropEarly();
   held_.clear();
   truncated_.reset();
   puts_.clear();
@@ -1259,9 +1275,18 @@ CVLONG AmqpBackend::PublishPuts(const std::vector<PendingPut> &puts) {
   for (const PendingPut &p : puts) {
     if (InGroup(p.Md) && p.Md.MsgSeqNumber == 1) firsts.insert(RestQueue(p.Queue, p.Md.GroupId));
   }
+  // Each group's later segments in order, then the rest as put.
+  std::vector<const PendingPut *> order;
+  for (const PendingPut &p : puts) order.push_back(&p);
+  auto key = [](const PendingPut *p) {
+    return InRest(p->Md) ? std::pair<int, CVLONG>(0, p->Md.MsgSeqNumber) : std::pair<int, CVLONG>(1, 0);
+  };
+  std::stable_sort(order.begin(), order.end(),
+                   [&](const PendingPut *a, const PendingPut *b) { return key(a) < key(b); });
   CVLONG rc = 0;
   for (int pass = 0; pass < 2 && rc == 0; pass++) {
-    for (const PendingPut &p : puts) {
+    for (const PendingPut *put : order) {
+      const PendingPut &p = *put;
       if (InRest(p.Md) != (pass == 0)) continue;
       const std::string rest = InGroup(p.Md) ? RestQueue(p.Queue, p.Md.GroupId) : "";
       if (pass == 0 && declared.insert(rest).second) {
@@ -1270,7 +1295,7 @@ CVLONG AmqpBackend::PublishPuts(const std::vector<PendingPut> &puts) {
         bool closed = false;
         if ((rc = CheckReply(kLookups, &closed)) != 0) break;
       }
-      if (pass == 1 && declared.count(rest) > 0) ForgetRest(rest);
+      if (pass == 1 && (declared.count(rest) > 0 || early_.count(rest) > 0)) ForgetRest(rest);
       const BodySource body = p.Spooled != nullptr ? SourceOf(*p.Spooled) : SourceOf(p.Body);
       if ((rc = Publish(pass == 0 ? rest : p.Queue, p.Md, body, p.Props)) != 0) break;
       if (pass == 1 && InGroup(p.Md)) shown.insert(rest);
@@ -1282,7 +1307,41 @@ CVLONG AmqpBackend::PublishPuts(const std::vector<PendingPut> &puts) {
       if (shown.count(rest) == 0 && DeleteRest(rest, false)) ForgetRest(rest);
     }
   }
+  early_.clear();
   return rc;
+}
+
+CVLONG AmqpBackend::PublishEarly(const std::string &queue, const CVMD &md, const BodySource &body,
+                                 const std::string &props) {
+  if (!InRest(md)) return 1;
+  // Only when the whole group is this unit of work's: a back-out deletes
+  // its queue, which must hold nothing committed before.
+  const bool first = std::any_of(puts_.begin(), puts_.end(), [&](const PendingPut &p) {
+    return p.Queue == queue && p.Md.MsgSeqNumber == 1 && InGroup(p.Md) &&
+           std::memcmp(p.Md.GroupId, md.GroupId, CV_GROUP_ID_LENGTH) == 0;
+  });
+  if (!first) return 1;
+  const std::string rest = RestQueue(queue, md.GroupId);
+  auto at = early_.find(rest);
+  // Out of order: left for the commit, which sorts.
+  if (md.MsgSeqNumber != (at == early_.end() ? 2 : at->second)) return 1;
+  if (at == early_.end()) {
+    at = early_.emplace(rest, 2).first;
+    NoteRest(rest);
+    amqp_queue_declare(conn_, kLookups, Bytes(rest), 0, 1, 0, 0, amqp_empty_table);
+    bool closed = false;
+    if (CVLONG rc = CheckReply(kLookups, &closed); rc != 0) return rc;
+  }
+  if (CVLONG rc = Publish(rest, md, body, props); rc != 0) return rc;
+  at->second++;
+  return 0;
+}
+
+void AmqpBackend::DropEarly() {
+  for (const auto &[rest, next] : early_) {
+    if (DeleteRest(rest, false)) ForgetRest(rest);
+  }
+  early_.clear();
 }
 
 bool AmqpBackend::DeleteRest(const std::string &rest, bool ifEmpty) {
@@ -1350,6 +1409,7 @@ CVLONG AmqpBackend::Backout() {
   lost_ = false;  // nothing is left to back out but the journal, done above
   ReleasePending();
   puts_.clear();
+  DropEarly();
   for (const Held &h : held_) {
     if (int status = amqp_basic_reject(conn_, kMessages, h.Tag, 1); status != AMQP_STATUS_OK) {
       return Broken(StatusText(status));

@@ -690,8 +690,9 @@ TEST_P(ConformanceTest, GroupsComeInLogicalOrderWholeOrNotAtAll) {
   CVHOBJ q = Open(Q("MAIN"));
   const CVLONG inOrder = CVGMO_SYNCPOINT | CVGMO_LOGICAL_ORDER | CVGMO_ALL_MSGS_AVAILABLE;
   ASSERT_EQ(Put(q, "plain").cc, CVCC_OK);
-  // Group A whole, its segments put out of order in one unit of work.
-  const std::vector<CVLONG> order{2, 3, 1};
+  // Group A whole, its segments put out of order in one unit of work (a
+  // broker publishes A2 before the commit, A3 at it, after A2).
+  const std::vector<CVLONG> order{1, 3, 2};
   for (CVLONG seq : order) ASSERT_EQ(PutSegment(q, 'A', seq, seq == 3).cc, CVCC_OK);
   ASSERT_EQ(Commit().cc, CVCC_OK);
   // After a back-out, the same again without logical order: in the order
@@ -741,6 +742,17 @@ TEST_P(ConformanceTest, GroupsComeInLogicalOrderWholeOrNotAtAll) {
   if (!amqp_) {
     ASSERT_EQ(Get(q, nullptr).cc, CVCC_OK);  // and is still there
   }
+  // A group backed out is gone whole, its later segments too (a broker had
+  // published F2 already, to F's own queue).
+  for (CVLONG seq : {1, 2}) ASSERT_EQ(PutSegment(q, 'F', seq, seq == 2).cc, CVCC_OK);
+  ASSERT_EQ(Backout().cc, CVCC_OK);
+  ASSERT_EQ(PutSegment(q, 'F', 1, false).cc, CVCC_OK);
+  ASSERT_EQ(Commit().cc, CVCC_OK);
+  const CVLONG partOfGroups = CVGMO_SYNCPOINT | CVGMO_LOGICAL_ORDER;
+  CVHOBJ f = Open(Q("MAIN"));  // left in the middle of F
+  EXPECT_EQ(GetP(f, partOfGroups).data, "F1");
+  EXPECT_REASON(GetP(f, partOfGroups).o, CVRC_NO_MSG_AVAILABLE);
+  ASSERT_EQ(Commit().cc, CVCC_OK);
   // Group B lacks segment 2: the store does not offer it whole; in logical
   // order its segment 1 comes, and then nothing, though its last is there.
   for (CVLONG seq : {1, 3}) ASSERT_EQ(PutSegment(q, 'B', seq, seq == 3).cc, CVCC_OK);
