@@ -655,13 +655,17 @@ void CVGETP(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVGMO *GetMsgOpts, CVLONG
  *    published at CVCMIT.
  *  - A group's segments after its first go to a queue of the group's own,
  *    named QUEUE.cv-group.GROUPID (the GroupId in hexadecimal), declared
- *    durable by the commit. The commit publishes them there first, each
- *    confirmed, and the first segment on QUEUE last: the group appears
- *    whole or not at all, whatever becomes of the putter, and its segments
- *    never interleave with other putters' messages. A commit that fails
- *    deletes the group's queue of every group whose first segment it did
- *    not publish. A putter killed in the middle of CVCMIT leaves that
- *    queue behind, unseen, and a file naming it in the queue manager's
+ *    durable, each publish confirmed; the first segment goes on QUEUE at
+ *    CVCMIT, last: the group appears whole or not at all, whatever becomes
+ *    of the putter, and its segments never interleave with other putters'
+ *    messages. When the unit of work put the group's first segment, each
+ *    later one put in order (2, 3, ...) is published by its put, so that
+ *    no more than one segment waits for the commit; the others are
+ *    published by CVCMIT, in order. CVBACK, and a commit that fails,
+ *    delete the group's queue of every group whose first segment the unit
+ *    of work put and did not publish. A putter killed before its commit
+ *    ends leaves that queue behind, unseen, and a file naming it in the
+ *    queue manager's
  *    directory (amqp.groups/); the next CVCONN of that queue manager after
  *    the putter's process ended deletes the queue. (The file is removed
  *    just before the first segment is published, since after that the

@@ -5,11 +5,12 @@
 // limits cvadmin defined for its queues ("amqp.queues"); messages live only
 // on the broker. Guarantees are the broker's own:
 //  - Put publishes through the default exchange, mandatory, and returns only
-//    after the broker's publisher confirm; puts under syncpoint are kept in
-//    memory and published at commit.
+//    after the broker's publisher confirm; puts under syncpoint are kept
+//    (in memory, or a streamed body in its spool) and published at commit,
+//    but for a group's later segments (PublishEarly).
 //  - A group's segments after its first live on a queue of the group's own
 //    (RestQueue), published and confirmed before the first segment is
-//    published on the queue itself: the group appears whole or not at all,
+//    published on the queue itself at commit: the group appears whole or not at all,
 //    whatever becomes of the publisher, and never interleaves with other
 //    publishers' messages. A getter in logical order reads the rest there,
 //    and the commit that takes the last segment deletes that queue.
@@ -448,8 +449,8 @@ class AmqpBackend : public Backend {
   void CleanRests();
   // A later segment of a group whose first segment this unit of work puts
   // is published to the group's queue at once (the group stays unseen
-  // until the commit publishes the first): the transfer and the publishing
-  // overlap, and the body's spool goes at once. Returns 0 when published,
+  // until the commit publishes the first), so that its body's spool goes
+  // at once: a group never waits whole on disk. Returns 0 when published,
   // 1 when the put must wait for the commit, or a reason.
   CVLONG PublishEarly(const std::string &queue, const CVMD &md, const BodySource &body,
                       const std::string &props);
