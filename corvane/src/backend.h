@@ -207,7 +207,8 @@ class Backend {
   // broker enforces depth and length itself and answers CVRC_Q_FULL (a
   // negative confirm), CVRC_UNKNOWN_OBJECT_NAME (a returned message) or
   // CVRC_MSG_TOO_BIG_FOR_Q_MGR. On a broker a put under syncpoint is kept in
-  // memory and published at Commit, so those answers come from Commit.
+  // memory and published at Commit, so those answers come from Commit (a
+  // group's later segment is often published by its put: see corvane.h).
   // md's group fields are checked (the front's CheckGroup); the broker
   // refuses a segment of a group without syncpoint,
   // CVRC_SYNCPOINT_NOT_AVAILABLE, since only a unit of work's publishing
