@@ -74,8 +74,26 @@ bool WatchComeBack(FtpSession *session, WatchReconnect reconnect) {
   return false;
 }
 
+// When process pid started, in clock ticks since boot (the 22nd field of
+// /proc/PID/stat), or 0 when that cannot be read (no such process). With
+// the pid it names one process: pids come round again.
+unsigned long long WatchStartOf(long pid) {
+  char path[64];
+  std::snprintf(path, sizeof(path), "/proc/%ld/stat", pid);
+  std::FILE *f = std::fopen(path, "re");
+  if (f == nullptr) return 0;
+  char text[1024];
+  const size_t n = std::fread(text, 1, sizeof(text) - 1, f);
+  std::fclose(f);
+  text[n] = '\0';
+  const char *p = std::strrchr(text, ')');  // the command may hold anything
+  for (int field = 2; p != nullptr && field < 22; field++) p = std::strchr(p + 1, ' ');
+  return p != nullptr ? std::strtoull(p + 1, nullptr, 10) : 0;
+}
+
 // Who claims: this host and queue manager (the watchers that share a
-// journal), then this process, as a file name may carry them.
+// journal), then this process and when it started, as a file name may
+// carry them.
 std::string WatchClaimant(const FtpSession *session) {
   char host[256] = "";
   gethostname(host, sizeof(host) - 1);
@@ -87,26 +105,32 @@ std::string WatchClaimant(const FtpSession *session) {
       c = '_';
     }
   }
-  return who + "." + std::to_string(getpid());
+  return who + "." + std::to_string(getpid()) + "." + std::to_string(WatchStartOf(getpid()));
 }
 
 // Whether base names a claim (then *original is the name it claims) that
 // this watcher is to finish: its own, or one of a process of its host and
-// queue manager that no longer runs (killed before it finished).
+// queue manager that no longer runs (killed before it finished). A claim
+// names its process's start too (older ones do not): a process that got
+// the pid since is not the claimant.
 bool WatchIsClaim(const std::string &base, const std::string &claimant, std::string *original,
                   bool *ours) {
   const size_t at = base.rfind(kClaimTag);
   if (at == std::string::npos || at == 0) return false;
   *original = base.substr(0, at);
   const std::string who = base.substr(at + sizeof(kClaimTag) - 1);
-  const size_t dot = who.rfind('.');
-  const size_t mine = claimant.rfind('.');
+  const size_t dot = who.find('.');
+  const size_t mine = claimant.find('.');
   *ours = false;
   if (dot == std::string::npos || who.compare(0, dot, claimant, 0, mine) != 0 || dot != mine) {
     return true;
   }
-  const long pid = std::strtol(who.c_str() + dot + 1, nullptr, 10);
-  *ours = pid == getpid() || (pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH);
+  char *end = nullptr;
+  const long pid = std::strtol(who.c_str() + dot + 1, &end, 10);
+  const unsigned long long start = *end == '.' ? std::strtoull(end + 1, nullptr, 10) : 0;
+  if (pid <= 0) return true;
+  *ours = pid == getpid() || (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) ||
+          (start != 0 && WatchStartOf(pid) != start);
   return true;
 }
 
