@@ -10,9 +10,9 @@
 //    but for a group's later segments (PublishEarly).
 //  - A group's segments after its first live on a queue of the group's own
 //    (RestQueue), published and confirmed before the first segment is
-//    published on the queue itself at commit: the group appears whole or not at all,
-//    whatever becomes of the publisher, and never interleaves with other
-//    publishers' messages. A getter in logical order reads the rest there,
+//    published on the queue itself at commit: the group appears whole or
+//    not at all, whatever becomes of the publisher, and never interleaves
+//    with other publishers' messages. A getter in logical order reads the rest there,
 //    and the commit that takes the last segment deletes that queue.
 //  - Get under syncpoint takes a delivery with manual acknowledgement;
 //    Commit acknowledges it, Backout rejects it with requeue, and a process
@@ -456,6 +456,8 @@ class AmqpBackend : public Backend {
                       const std::string &props);
   // The unit of work ends without its groups: their queues go.
   void DropEarly();
+  // Declares the group's queue rest, after NoteRest when noted.
+  CVLONG DeclareRest(const std::string &rest, bool noted);
   // A round trip on the message channel: 0, CVRC_BACKED_OUT when the
   // broker had closed it (LoseUnitOfWork), or a broken connection.
   CVLONG Sync();
@@ -1276,31 +1278,28 @@ CVLONG AmqpBackend::PublishPuts(const std::vector<PendingPut> &puts) {
   for (const PendingPut &p : puts) {
     if (InGroup(p.Md) && p.Md.MsgSeqNumber == 1) firsts.insert(RestQueue(p.Queue, p.Md.GroupId));
   }
-  // Each group's later segments in order, then the rest as put.
+  // Every group's later segments first, each group's in order; then the
+  // others as put, a group's first segment among them.
   std::vector<const PendingPut *> order;
   for (const PendingPut &p : puts) order.push_back(&p);
   auto key = [](const PendingPut *p) {
-    return InRest(p->Md) ? std::pair<int, CVLONG>(0, p->Md.MsgSeqNumber) : std::pair<int, CVLONG>(1, 0);
+    return std::pair<bool, CVLONG>(!InRest(p->Md), InRest(p->Md) ? p->Md.MsgSeqNumber : 0);
   };
   std::stable_sort(order.begin(), order.end(),
                    [&](const PendingPut *a, const PendingPut *b) { return key(a) < key(b); });
   CVLONG rc = 0;
-  for (int pass = 0; pass < 2 && rc == 0; pass++) {
-    for (const PendingPut *put : order) {
-      const PendingPut &p = *put;
-      if (InRest(p.Md) != (pass == 0)) continue;
-      const std::string rest = InGroup(p.Md) ? RestQueue(p.Queue, p.Md.GroupId) : "";
-      if (pass == 0 && declared.insert(rest).second) {
-        if (firsts.count(rest) > 0) NoteRest(rest);
-        amqp_queue_declare(conn_, kLookups, Bytes(rest), 0, 1, 0, 0, amqp_empty_table);
-        bool closed = false;
-        if ((rc = CheckReply(kLookups, &closed)) != 0) break;
-      }
-      if (pass == 1 && (declared.count(rest) > 0 || early_.count(rest) > 0)) ForgetRest(rest);
-      const BodySource body = p.Spooled != nullptr ? SourceOf(*p.Spooled) : SourceOf(p.Body);
-      if ((rc = Publish(pass == 0 ? rest : p.Queue, p.Md, body, p.Props)) != 0) break;
-      if (pass == 1 && InGroup(p.Md)) shown.insert(rest);
+  for (const PendingPut *put : order) {
+    const PendingPut &p = *put;
+    const bool inRest = InRest(p.Md);
+    const std::string rest = InGroup(p.Md) ? RestQueue(p.Queue, p.Md.GroupId) : "";
+    if (inRest && declared.insert(rest).second &&
+        (rc = DeclareRest(rest, firsts.count(rest) > 0)) != 0) {
+      break;
     }
+    if (!inRest && (declared.count(rest) > 0 || early_.count(rest) > 0)) ForgetRest(rest);
+    const BodySource body = p.Spooled != nullptr ? SourceOf(*p.Spooled) : SourceOf(p.Body);
+    if ((rc = Publish(inRest ? rest : p.Queue, p.Md, body, p.Props)) != 0) break;
+    if (!inRest && InGroup(p.Md)) shown.insert(rest);
   }
   if (rc != 0) {
     // A group whose first segment is not on its queue was never seen.
@@ -1328,14 +1327,18 @@ CVLONG AmqpBackend::PublishEarly(const std::string &queue, const CVMD &md, const
   if (md.MsgSeqNumber != (at == early_.end() ? 2 : at->second)) return 1;
   if (at == early_.end()) {
     at = early_.emplace(rest, 2).first;
-    NoteRest(rest);
-    amqp_queue_declare(conn_, kLookups, Bytes(rest), 0, 1, 0, 0, amqp_empty_table);
-    bool closed = false;
-    if (CVLONG rc = CheckReply(kLookups, &closed); rc != 0) return rc;
+    if (CVLONG rc = DeclareRest(rest, true); rc != 0) return rc;
   }
   if (CVLONG rc = Publish(rest, md, body, props); rc != 0) return rc;
   at->second++;
   return 0;
+}
+
+CVLONG AmqpBackend::DeclareRest(const std::string &rest, bool noted) {
+  if (noted) NoteRest(rest);
+  amqp_queue_declare(conn_, kLookups, Bytes(rest), 0, 1, 0, 0, amqp_empty_table);
+  bool closed = false;
+  return CheckReply(kLookups, &closed);
 }
 
 void AmqpBackend::DropEarly() {
