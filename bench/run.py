@@ -786,7 +786,7 @@ def bench_groups(bench, server, huge):
     opens = ["cvconn BENCHG1", "cvopen G1.Q"]
     res = {k: [] for k in ("get", "get_rss", "put", "put_rss")}
     conf = ["max_message_size = %d" % GROUP_SEGMENT]
-    with broker.rabbitmq(os.path.join(bench.work, "rabbitmq-g1"), conf) as url:
+    with broker.rabbitmq(os.path.join(bench.work, "rabbitmq-g1"), conf=conf) as url:
         bench.cvadmin("create", "BENCHG1", "--amqp", url)
         bench.cvadmin("-m", "BENCHG1", "define", "G1.Q", "--maxmsgl", str(GROUP_SEGMENT),
                       "--maxdepth", "100000")

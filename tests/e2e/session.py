@@ -265,13 +265,19 @@ def real_server(kind, home, tmp_path, rate=0):
 
 
 @pytest.fixture(scope="module")
-def broker_url(tmp_path_factory):
-    """A RabbitMQ node of the module's own; skips the test without one."""
+def broker_url(request, tmp_path_factory):
+    """A RabbitMQ virtual host of the module's own: on CTest's node when it
+    runs one (CVXFER_BROKER_URL_FILE), else on a node of the module's own;
+    either serves amqps too (broker.tls_of). Skips the test without one."""
     if broker.unavailable() is not None:
         pytest.skip(broker.unavailable())
+    shared = os.environ.get("CVXFER_BROKER_URL_FILE", "")
+    if os.path.exists(shared):
+        yield broker.vhost(shared, "%s-%d" % (request.module.__name__, os.getpid()))
+        return
     directory = str(tmp_path_factory.mktemp("rabbitmq"))
     try:
-        with broker.rabbitmq(directory) as address:
+        with broker.rabbitmq(directory, tls=True) as address:
             yield address
     except RuntimeError as e:
         pytest.skip("RabbitMQ cannot run here: %s" % e)

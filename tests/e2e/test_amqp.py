@@ -135,36 +135,30 @@ def test_a_broker_that_goes_away_breaks_the_connection_and_nothing_is_done(tmp_p
     assert "Putted on queue" not in out
 
 
-def test_amqps_verifies_the_broker_certificate(tmp_path):
-    directory = str(tmp_path / "rabbitmq")
-    broker.start(directory, tls=True)
-    try:
-        with open(os.path.join(directory, "tls_url")) as f:
-            url = f.read().strip()
-        home = str(tmp_path / "corvane")
-        trusted = dict(env_with_home(home), CORVANE_AMQP_CACERT=os.path.join(directory, "ca.pem"))
+def test_amqps_verifies_the_broker_certificate(tmp_path, broker_url):
+    url, ca = broker.tls_of(broker_url)
+    home = str(tmp_path / "corvane")
+    trusted = dict(env_with_home(home), CORVANE_AMQP_CACERT=ca)
 
-        def admin(env, *args, data=None):
-            return subprocess.run([CVADMIN] + list(args), input=data, env=env, timeout=60,
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    def admin(env, *args, data=None):
+        return subprocess.run([CVADMIN] + list(args), input=data, env=env, timeout=60,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
-        # Trusting another CA only: the broker's certificate is refused.
-        other = str(tmp_path / "other-ca.pem")
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
-                        str(tmp_path / "other.key"), "-out", other, "-days", "2", "-subj",
-                        "/CN=some other CA"], check=True, timeout=60,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        untrusted = dict(env_with_home(home), CORVANE_AMQP_CACERT=other)
-        proc = admin(untrusted, "create", "TLS", "--amqp", url)
-        assert proc.returncode == 1 and b"CVRC_Q_MGR_NOT_AVAILABLE" in proc.stderr, proc
+    # Trusting another CA only: the broker's certificate is refused.
+    other = str(tmp_path / "other-ca.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                    str(tmp_path / "other.key"), "-out", other, "-days", "2", "-subj",
+                    "/CN=some other CA"], check=True, timeout=60,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    untrusted = dict(env_with_home(home), CORVANE_AMQP_CACERT=other)
+    proc = admin(untrusted, "create", "TLS", "--amqp", url)
+    assert proc.returncode == 1 and b"CVRC_Q_MGR_NOT_AVAILABLE" in proc.stderr, proc
 
-        proc = admin(trusted, "create", "TLS", "--default", "--amqp", url)
-        assert proc.returncode == 0, proc.stderr
-        assert admin(trusted, "put", QUEUE, data=b"sealed").returncode == 0
-        proc = admin(trusted, "get", QUEUE)
-        assert proc.returncode == 0 and proc.stdout == b"sealed", proc
-    finally:
-        broker.stop(directory)
+    proc = admin(trusted, "create", "TLS", "--default", "--amqp", url)
+    assert proc.returncode == 0, proc.stderr
+    assert admin(trusted, "put", QUEUE, data=b"sealed").returncode == 0
+    proc = admin(trusted, "get", QUEUE)
+    assert proc.returncode == 0 and proc.stdout == b"sealed", proc
 
 
 def test_a_store_that_outlasts_consumer_timeout_is_not_renamed(tmp_path, slow_server):
