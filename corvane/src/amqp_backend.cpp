@@ -52,6 +52,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <netdb.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -90,6 +91,9 @@ constexpr CVLONG kBrokerLargestMsgLength = 536870912;
 constexpr char kDefsFile[] = "/amqp.queues";
 // A file per group whose rest this process is publishing (see NoteRest).
 constexpr char kRestsDir[] = "/amqp.groups";
+// What a note of that directory says after its pid: it is locked (flock)
+// while its publisher lives.
+constexpr char kRestLocked[] = "locked";
 // A streamed body up to this size stays in memory until it is published.
 constexpr size_t kSpoolInMemory = 131072;
 
@@ -447,6 +451,8 @@ class AmqpBackend : public Backend {
   void NoteRest(const std::string &rest);
   void ForgetRest(const std::string &rest);
   void CleanRests();
+  // Whether the publisher of the note at path has ended (its lock free).
+  static bool RestPublisherGone(const std::string &path);
   // A later segment of a group whose first segment this unit of work puts
   // is published to the group's queue at once (the group stays unseen
   // until the commit publishes the first), so that its body's spool goes
@@ -494,20 +500,25 @@ class AmqpBackend : public Backend {
   // Groups' queues PublishEarly published to, with the segment each takes
   // next: a group's queue must hold its segments in order.
   std::map<std::string, CVLONG> early_;
+  std::map<std::string, int> restLocks_;  // NoteRest's notes, locked while held
   std::optional<Delivery> truncated_;  // kept for the retry with a larger buffer
   std::map<std::string, QueueDef> defs_;
   std::unique_ptr<Backend> journal_;  // the journal's store, once used
 };
 
 AmqpBackend::~AmqpBackend() {
-  if (conn_ == nullptr) return;
-  if (!broken_) {
-    Backout();
-    amqp_channel_close(conn_, kLookups, AMQP_REPLY_SUCCESS);
-    amqp_channel_close(conn_, kMessages, AMQP_REPLY_SUCCESS);
-    amqp_connection_close(conn_, AMQP_REPLY_SUCCESS);
+  if (conn_ != nullptr) {
+    if (!broken_) {
+      Backout();
+      amqp_channel_close(conn_, kLookups, AMQP_REPLY_SUCCESS);
+      amqp_channel_close(conn_, kMessages, AMQP_REPLY_SUCCESS);
+      amqp_connection_close(conn_, AMQP_REPLY_SUCCESS);
+    }
+    amqp_destroy_connection(conn_);
   }
-  amqp_destroy_connection(conn_);
+  // Notes still held name groups that never showed: their locks go, so
+  // that the next connection deletes their queues.
+  for (const auto &[rest, fd] : restLocks_) close(fd);
 }
 
 CVLONG AmqpBackend::CheckReply(amqp_channel_t channel, bool *channelClosed) {
@@ -1357,13 +1368,53 @@ bool AmqpBackend::DeleteRest(const std::string &rest, bool ifEmpty) {
 }
 
 void AmqpBackend::NoteRest(const std::string &rest) {
+  if (restLocks_.count(rest) > 0) return;
   const std::string dir = def_.Dir + kRestsDir;
   mkdir(dir.c_str(), 0700);
-  WriteFileAtomic(dir + "/" + rest, std::to_string(getpid()) + "\n");
+  // Locked under a temporary name, then renamed: a note is always locked
+  // while its publisher lives, and a lock that can be taken proves that
+  // the publisher has ended, whoever has its pid since.
+  const std::string tmp = dir + "/" + rest + ".tmp";
+  const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return;
+  const std::string text = std::to_string(getpid()) + " " + kRestLocked + "\n";
+  if (flock(fd, LOCK_EX) != 0 ||
+      write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
+      fsync(fd) != 0 || rename(tmp.c_str(), (dir + "/" + rest).c_str()) != 0) {
+    unlink(tmp.c_str());
+    close(fd);
+    return;
+  }
+  SyncDir(dir);
+  restLocks_[rest] = fd;
 }
 
 void AmqpBackend::ForgetRest(const std::string &rest) {
+  // Unlinked before its lock goes: nobody takes a note whose group shows.
   unlink((def_.Dir + kRestsDir + "/" + rest).c_str());
+  if (auto at = restLocks_.find(rest); at != restLocks_.end()) {
+    close(at->second);
+    restLocks_.erase(at);
+  }
+}
+
+bool AmqpBackend::RestPublisherGone(const std::string &path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  // Its publisher unlinks a note before letting its lock go (ForgetRest):
+  // a lock got on a note no longer linked is of a group that shows.
+  struct stat st {};
+  const bool free = flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &st) == 0 && st.st_nlink > 0;
+  char text[64] = "";
+  const ssize_t n = free ? read(fd, text, sizeof(text) - 1) : 0;
+  close(fd);
+  if (!free) return false;
+  text[n > 0 ? n : 0] = '\0';
+  char *end = nullptr;
+  const long pid = std::strtol(text, &end, 10);
+  // A note of an earlier release is not locked: its pid alone tells.
+  if (std::strstr(end, kRestLocked) != nullptr) return true;
+  return pid <= 0 || (kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM);
 }
 
 void AmqpBackend::CleanRests() {
@@ -1384,12 +1435,11 @@ void AmqpBackend::CleanRests() {
   }
   closedir(d);
   for (const std::string &rest : names) {
-    std::string text;
-    long pid = 0;
-    if (ReadSmallFile(dir + "/" + rest, &text)) pid = std::strtol(text.c_str(), nullptr, 10);
     // A publisher that still runs may yet show its group.
-    if (pid > 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM)) continue;
-    if (DeleteRest(rest, false)) ForgetRest(rest);
+    if (restLocks_.count(rest) == 0 && RestPublisherGone(dir + "/" + rest) &&
+        DeleteRest(rest, false)) {
+      ForgetRest(rest);
+    }
   }
 }
 
