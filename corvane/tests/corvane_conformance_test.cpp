@@ -783,6 +783,28 @@ TEST_P(ConformanceTest, GroupsComeInLogicalOrderWholeOrNotAtAll) {
   EXPECT_REASON(Get(q, nullptr), CVRC_NO_MSG_AVAILABLE);
 }
 
+// A broker's group stays whole: its queue goes with a putter known dead
+// only, not when another connection finds the putter's note gone (it is
+// showing the group).
+TEST_P(ConformanceTest, BrokerGroupsStayWholeThroughOtherConnects) {
+  if (!amqp_) GTEST_SKIP() << "a broker's own group queues";
+  CVHOBJ q = Open(Q("MAIN"));
+  const CVLONG inOrder = CVGMO_SYNCPOINT | CVGMO_LOGICAL_ORDER;
+  // K2 is published by its put; its note then reads as gone (a link to
+  // nothing), as when the commit removes it between a connect's listing
+  // and its reading.
+  for (CVLONG seq : {1, 2}) ASSERT_EQ(PutSegment(q, 'K', seq, seq == 2).cc, CVCC_OK);
+  const std::vector<std::string> notes = Files(qm_.home + "/QM.qm/amqp.groups");
+  ASSERT_EQ(notes.size(), 1u);
+  ASSERT_EQ(unlink(notes[0].c_str()), 0);
+  ASSERT_EQ(symlink("gone", notes[0].c_str()), 0);
+  EXPECT_EQ(InChild([] { return CVRC_NONE; }), CVRC_NONE);
+  ASSERT_EQ(Commit().cc, CVCC_OK);
+  for (const char *want : {"K1", "K2"}) EXPECT_EQ(GetP(q, inOrder).data, want);
+  ASSERT_EQ(Commit().cc, CVCC_OK);
+  EXPECT_REASON(Get(q, nullptr), CVRC_NO_MSG_AVAILABLE);
+}
+
 // Group fields that break the rules are refused by every put, puts nothing
 // and leave a put stream open; a broker puts segments only under syncpoint.
 TEST_P(ConformanceTest, BadGroupFieldsAreRefused) {
