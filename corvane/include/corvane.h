@@ -636,8 +636,9 @@ void CVGETP(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVGMO *GetMsgOpts, CVLONG
  *    must be that group's), until the last one was taken; the group's
  *    completeness is not looked at again meanwhile. CVBACK ends that
  *    state on every handle (the segments return; the group starts again
- *    with 1); a commit in the middle does not, nor does a get without the
- *    option. CVCLOSE forgets it. A browse ignores the option.
+ *    with 1), and so does any call that answers CVRC_BACKED_OUT; a commit
+ *    in the middle does not, nor does a get without the option. CVCLOSE
+ *    forgets it. A browse ignores the option.
  *  - Both options hold for CVGETOPEN as for CVGET and CVGETP.
  * Units of work make a group whole:
  *  - Put a group in one unit of work (CVPMO_SYNCPOINT, one CVCMIT): it then

@@ -107,7 +107,9 @@ void Report(CVLONG rc, CVLONG *cc, CVLONG *reason) {
 enum class GetStreamUse { kEnds, kKeeps };
 
 // Runs body(process) under the lock when hconn is this process's
-// connection; returns its reason, else CVRC_HCONN_ERROR.
+// connection; returns its reason, else CVRC_HCONN_ERROR. A unit of work
+// that body found backed out (CVRC_BACKED_OUT) returned its segments, as
+// CVBACK does: no handle is left in the middle of a group.
 template <typename Body>
 CVLONG OnConnection(CVHCONN hconn, Body body, GetStreamUse use = GetStreamUse::kEnds) {
   Process &p = State();
@@ -115,7 +117,11 @@ CVLONG OnConnection(CVHCONN hconn, Body body, GetStreamUse use = GetStreamUse::k
   ClearCause();
   if (p.Conn == nullptr || p.Owner != getpid() || hconn != kHconn) return CVRC_HCONN_ERROR;
   if (use == GetStreamUse::kEnds && p.Stream.Get != nullptr) EndStream(p);
-  return body(p);
+  const CVLONG rc = body(p);
+  if (rc == CVRC_BACKED_OUT) {
+    for (OpenObject &o : p.Objects) o.NextSeq = 0;
+  }
+  return rc;
 }
 
 // The open object hobj names, or null. A queue call (put, get) cannot use

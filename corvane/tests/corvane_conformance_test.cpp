@@ -785,8 +785,9 @@ TEST_P(ConformanceTest, GroupsComeInLogicalOrderWholeOrNotAtAll) {
 
 // A broker's group stays whole: its queue goes with a putter known dead
 // only, not when another connection finds the putter's note gone (it is
-// showing the group).
-TEST_P(ConformanceTest, BrokerGroupsStayWholeThroughOtherConnects) {
+// showing the group); and a unit of work the broker took back leaves no
+// handle in the middle of a group, whose first segment went back.
+TEST_P(ConformanceTest, BrokerGroupsStayWholeThroughOtherConnectsAndLostUnitsOfWork) {
   if (!amqp_) GTEST_SKIP() << "a broker's own group queues";
   CVHOBJ q = Open(Q("MAIN"));
   const CVLONG inOrder = CVGMO_SYNCPOINT | CVGMO_LOGICAL_ORDER;
@@ -801,6 +802,19 @@ TEST_P(ConformanceTest, BrokerGroupsStayWholeThroughOtherConnects) {
   EXPECT_EQ(InChild([] { return CVRC_NONE; }), CVRC_NONE);
   ASSERT_EQ(Commit().cc, CVCC_OK);
   for (const char *want : {"K1", "K2"}) EXPECT_EQ(GetP(q, inOrder).data, want);
+  ASSERT_EQ(Commit().cc, CVCC_OK);
+  // A get from a queue deleted meanwhile closes the channel: the broker
+  // takes L1 back, and the handle starts with it again.
+  q = Open(Q("MAIN"));
+  for (CVLONG seq : {1, 2}) ASSERT_EQ(PutSegment(q, 'L', seq, seq == 2).cc, CVCC_OK);
+  ASSERT_EQ(Commit().cc, CVCC_OK);
+  ASSERT_EQ(Admin("define " + Q("APP")), 0);
+  CVHOBJ gone = Open(Q("APP"));
+  EXPECT_EQ(GetP(q, inOrder).data, "L1");
+  ASSERT_EQ(Admin("undefine " + Q("APP")), 0);
+  EXPECT_REASON(Get(gone, nullptr, CVGMO_SYNCPOINT), CVRC_BACKED_OUT);
+  EXPECT_REASON(Commit(), CVRC_BACKED_OUT);
+  for (const char *want : {"L1", "L2"}) EXPECT_EQ(GetP(q, inOrder).data, want);
   ASSERT_EQ(Commit().cc, CVCC_OK);
   EXPECT_REASON(Get(q, nullptr), CVRC_NO_MSG_AVAILABLE);
 }
