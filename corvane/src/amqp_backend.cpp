@@ -1252,7 +1252,12 @@ CVLONG AmqpBackend::Depth(const QueueDef &queue, CVLONG *depth) {
 
 CVLONG AmqpBackend::Commit() {
   if (broken_) return CVRC_CONNECTION_BROKEN;
-  if (std::exchange(lost_, false)) return CVRC_BACKED_OUT;
+  if (lost_) {
+    // What the unit of work did after the broker took it back goes too:
+    // the caller is told that none of it was done.
+    Backout();
+    return CVRC_BACKED_OUT;
+  }
   ReleasePending();
   // Gets and puts together: the gets must still be held before any put is
   // published, or the puts would outlive the messages they came from.

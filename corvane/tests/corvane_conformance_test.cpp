@@ -813,6 +813,8 @@ TEST_P(ConformanceTest, BrokerGroupsStayWholeThroughOtherConnectsAndLostUnitsOfW
   EXPECT_EQ(GetP(q, inOrder).data, "L1");
   ASSERT_EQ(Admin("undefine " + Q("APP")), 0);
   EXPECT_REASON(Get(gone, nullptr, CVGMO_SYNCPOINT), CVRC_BACKED_OUT);
+  // A put made before the commit that tells of the loss goes with it.
+  ASSERT_EQ(Put(q, "M", CVPMO_SYNCPOINT).cc, CVCC_OK);
   EXPECT_REASON(Commit(), CVRC_BACKED_OUT);
   for (const char *want : {"L1", "L2"}) EXPECT_EQ(GetP(q, inOrder).data, want);
   ASSERT_EQ(Commit().cc, CVCC_OK);
