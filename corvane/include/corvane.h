@@ -667,8 +667,9 @@ void CVGETP(CVHCONN Hconn, CVHOBJ Hobj, CVMD *MsgDesc, CVGMO *GetMsgOpts, CVLONG
  *    of work put and did not publish. A putter killed before its commit
  *    ends leaves that queue behind, unseen, and a file naming it in the
  *    queue manager's
- *    directory (amqp.groups/); the next CVCONN of that queue manager after
- *    the putter's process ended deletes the queue. (The file is removed
+ *    directory (amqp.groups/), locked while its connection lasts; the
+ *    next CVCONN of that queue manager after that connection ended (its
+ *    process killed, its broker lost) deletes the queue. (The file is removed
  *    just before the first segment is published, since after that the
  *    group may be on the queue: a putter that ends or loses its broker
  *    during that one publish leaves the queue for good.)
