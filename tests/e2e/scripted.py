@@ -19,7 +19,7 @@ import time
 import zlib
 
 PAYLOAD = random.Random(7).randbytes(600 * 1024)  # more than one receive chunk
-SLOW = 1.0          # seconds; well inside any wait for a reply
+SLOW = 0.5          # seconds; well inside any wait for a reply
 RUN_TIMEOUT = 40    # the longest any wait of the server lasts
 
 FAULTS = ["421", "close", "garbage"]
