@@ -575,12 +575,18 @@ namespace {
 
 // ---- put ----
 
-// The hidden temporary name a safe store of name goes through, derived from
-// the message's identifier so that a later store of the same message finds
-// what an earlier one left.
-std::string CVTemporaryName(const char *name, const CVBYTE *msgId) {
+// The hidden temporary name a safe store of t's message as name goes
+// through, derived from the message so that a later store of the same
+// message finds what an earlier one left. Its identifier alone is not
+// enough: a producer may set one itself, and the same on another message
+// would resume a part of other bytes; when and how long the message was
+// put tell the two apart.
+std::string CVTemporaryName(const char *name, const CVTaken *t) {
+  std::string facts(reinterpret_cast<const char *>(t->Md.MsgId), CV_MSG_ID_LENGTH);
+  facts.append(t->Md.PutDate, sizeof(t->Md.PutDate)).append(t->Md.PutTime, sizeof(t->Md.PutTime));
+  facts += "\n" + std::to_string(t->Length);
   unsigned char digest[SHA256_DIGEST_LENGTH];
-  SHA256(msgId, CV_MSG_ID_LENGTH, digest);
+  SHA256(reinterpret_cast<const unsigned char *>(facts.data()), facts.size(), digest);
   char tag[17];
   for (int i = 0; i < 8; i++) std::snprintf(tag + 2 * i, 3, "%02x", digest[i]);
   return CVDirOf(name) + "." + CVBaseOf(name) + ".cvxfer-" + tag + ".part";
@@ -704,17 +710,21 @@ void CVCheckWhole(const CVTaken *t, CVVerify *check) {
 // else 0.
 //
 // A kept part belongs to its message: its name comes from the message's
-// identifier, so only a store of that message resumes it, in that
-// directory under that name. If the message goes elsewhere (consumed by
-// another program, stored under another name) the part stays on the
+// identifier, put time and length, so only a store of that message resumes
+// it, in that directory under that name. If the message goes elsewhere
+// (consumed by another program, stored under another name) the part stays on the
 // server, a hidden ".NAME.cvxfer-TAG.part" that the watch modes never
 // take; it is for the server's housekeeping to remove by age.
 int CVStoreSafely(FtpSession *session, const char *name, const RemoteSource &source,
                   CVTaken *t, CVVerify *check) {
   const CVBYTE *msgId = t->Md.MsgId;
-  const std::string temp = CVTemporaryName(name, msgId);
+  const std::string temp = CVTemporaryName(name, t);
+  // A message without an identifier (a broker's foreign publisher) shares
+  // its temporary name with every other of the same name: nothing of it
+  // is resumed, nor kept for that.
+  const bool own = std::any_of(msgId, msgId + CV_MSG_ID_LENGTH, [](CVBYTE b) { return b != 0; });
   RemoteSource resumed = source;
-  resumed.Offset = CVResumeAt(session, temp, source.Length);
+  resumed.Offset = own ? CVResumeAt(session, temp, source.Length) : 0;
   const int stored = session->Remote->Store(session, temp.c_str(), resumed);
   CVCheckWhole(t, check);
   const uint64_t length = check->Length;
@@ -723,7 +733,7 @@ int CVStoreSafely(FtpSession *session, const char *name, const RemoteSource &sou
     return 1;
   }
   FtpFail(session, FTP_EXIT_REFUSED);
-  if (stored != 1 && CVKeepsPart(session)) {
+  if (stored != 1 && own && CVKeepsPart(session)) {
     std::printf("cvxfer: [%s] kept; the next store of this message resumes it\n",
                 FtpPrintable(temp).c_str());
     std::fflush(stdout);
@@ -741,10 +751,11 @@ int CVStoreSafely(FtpSession *session, const char *name, const RemoteSource &sou
 // Returns 1 when name holds the message's file now, 0 when it must be
 // stored, -1 when the rename failed (recorded; storing again would only
 // meet the same refusal, and its reply is the one to report).
-int CVFinishMarked(FtpSession *session, const char *name, const char *size, const CVBYTE *msgId) {
+int CVFinishMarked(FtpSession *session, const char *name, const char *size, const CVTaken *t) {
   const uint64_t length = std::strtoull(size, nullptr, 10);
   if (session->Opt.TransferType != FTP_TYPE_BINARY) return 0;
-  const std::string temp = CVTemporaryName(name, msgId);
+  const CVBYTE *msgId = t->Md.MsgId;
+  const std::string temp = CVTemporaryName(name, t);
   RemoteStat tempStat, nameStat;
   session->Remote->Stat(session, temp.c_str(), &tempStat);
   if (tempStat.Size == length) {
@@ -1079,7 +1090,7 @@ bool CVStoreMessage(FtpSession *session, CVTaken *t) {
   const char *storedSize = CVProperty(t->Props.data(), t->PropLength, "cv-stored-size");
   if (storedAs != nullptr && storedSize != nullptr && storedSize[0] != '\0' &&
       std::strcmp(storedAs, name) == 0) {
-    const int finished = CVFinishMarked(session, name, storedSize, t->Md.MsgId);
+    const int finished = CVFinishMarked(session, name, storedSize, t);
     if (finished < 0) return false;
     if (finished == 1) {
       std::printf("cvxfer: [%s] was stored whole before; committed without storing it again\n",

@@ -5,6 +5,7 @@ again and goes on where it stopped."""
 import os
 import re
 import signal
+import sqlite3
 
 import pytest
 
@@ -35,6 +36,25 @@ def test_a_cut_safe_store_is_finished_by_the_next_put(home, refuse):
         [b"REST %d\r\n" % len(part)]
     # Only the rest crosses the wire, unless the server cannot resume.
     assert len(srv.stored) == len(PAYLOAD) - (0 if refuse else len(part))
+
+
+def test_a_part_left_for_another_message_of_the_same_identifier_is_not_resumed(home):
+    # A producer may set a message's identifier itself (and a broker's
+    # foreign publishers leave it empty): the part a cut store of one message
+    # left must never begin another file of the same name.
+    put_payload(home)
+    with ScriptedServer(step="data", behaviour="close") as srv:
+        status, out = run(home, SAFE, login(srv) + ["binary", "put", "bye"])
+        assert status == 7 and len(srv.files) == 1, out
+        other = bytes(reversed(PAYLOAD))
+        put_payload(home, other)
+        with sqlite3.connect(os.path.join(home, "CVQM.qm", "store.db")) as c:
+            (first,), (second,) = c.execute("SELECT msgid FROM messages ORDER BY id").fetchall()
+            c.execute("UPDATE messages SET msgid=?1, md=replace(md, ?2, ?1) WHERE msgid=?2",
+                      (first, second))
+        assert take(home) == PAYLOAD  # consumed elsewhere; its part stays
+        status, out = run(home, SAFE, login(srv) + ["binary", "put", "bye"])
+        assert status == 0 and srv.files.get("final.bin") == other, out
 
 
 @pytest.mark.parametrize("kind,sig", [("pyftpdlib", signal.SIGINT), ("vsftpd", signal.SIGKILL),
