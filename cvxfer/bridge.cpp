@@ -650,15 +650,19 @@ void CVCleanUp(FtpSession *session, const std::string &temp) {
 // Renames temp to name, the mark recorded first: should this process die
 // between the rename and the commit, the message comes back knowing that it
 // may have been stored. A rename known not to have happened clears the
-// mark. Returns true when name holds the file.
-bool CVRenameMarked(FtpSession *session, const std::string &temp, const char *name,
-                    const CVBYTE *msgId, uint64_t length) {
+// mark. Returns 1 when name holds the file, 0 when the rename did not
+// happen, -1 when nobody knows (the connection was lost or the wait for
+// the reply interrupted): the mark stays, and so must temp, as after a
+// death there, for the next store of the message to finish.
+int CVRenameMarked(FtpSession *session, const std::string &temp, const char *name,
+                   const CVBYTE *msgId, uint64_t length) {
   if (CVHoldLost(session, name, CVMarkStored(session, msgId, name, length), "not renamed")) {
-    return false;
+    return 0;
   }
-  if (session->Remote->Rename(session, temp.c_str(), name) == 0) return true;
-  if (session->Ctl.Connected) CVMarkStored(session, msgId, nullptr, 0);
-  return false;
+  if (session->Remote->Rename(session, temp.c_str(), name) == 0) return 1;
+  if (!session->Ctl.Connected || session->Run.Interrupted) return -1;
+  CVMarkStored(session, msgId, nullptr, 0);
+  return 0;
 }
 
 // Where a store of length bytes as temp begins: at the size of what an
@@ -728,11 +732,14 @@ int CVStoreSafely(FtpSession *session, const char *name, const RemoteSource &sou
   const int stored = session->Remote->Store(session, temp.c_str(), resumed);
   CVCheckWhole(t, check);
   const uint64_t length = check->Length;
+  int renamed = 0;
   if (stored == 1 && !session->Run.Interrupted && CVVerifyStored(session, temp.c_str(), check) &&
-      session->Ctl.Connected && CVRenameMarked(session, temp, name, msgId, length)) {
-    return 1;
+      session->Ctl.Connected) {
+    renamed = CVRenameMarked(session, temp, name, msgId, length);
+    if (renamed == 1) return 1;
   }
   FtpFail(session, FTP_EXIT_REFUSED);
+  if (renamed < 0) return 0;
   if (stored != 1 && own && CVKeepsPart(session)) {
     std::printf("cvxfer: [%s] kept; the next store of this message resumes it\n",
                 FtpPrintable(temp).c_str());
@@ -759,9 +766,10 @@ int CVFinishMarked(FtpSession *session, const char *name, const char *size, cons
   RemoteStat tempStat, nameStat;
   session->Remote->Stat(session, temp.c_str(), &tempStat);
   if (tempStat.Size == length) {
-    if (CVRenameMarked(session, temp, name, msgId, length)) return 1;
+    const int renamed = CVRenameMarked(session, temp, name, msgId, length);
+    if (renamed == 1) return 1;
     // A refusal for good leaves nothing worth keeping, as after a store.
-    if (session->Ctl.Connected && !CVKeepsPart(session)) CVCleanUp(session, temp);
+    if (renamed == 0 && session->Ctl.Connected && !CVKeepsPart(session)) CVCleanUp(session, temp);
     return -1;
   }
   if (tempStat.Size != UINT64_MAX) return 0;  // a partial temporary file: store again
