@@ -580,11 +580,13 @@ namespace {
 // message finds what an earlier one left. Its identifier alone is not
 // enough: a producer may set one itself, and the same on another message
 // would resume a part of other bytes; when and how long the message was
-// put tell the two apart.
-std::string CVTemporaryName(const char *name, const CVTaken *t) {
+// put tell the two apart. The transfer type too: a server writes the line
+// ends of an ascii store its own way, so that part is not the message's
+// first bytes and no binary store may resume it.
+std::string CVTemporaryName(const char *name, const CVTaken *t, int type) {
   std::string facts(reinterpret_cast<const char *>(t->Md.MsgId), CV_MSG_ID_LENGTH);
   facts.append(t->Md.PutDate, sizeof(t->Md.PutDate)).append(t->Md.PutTime, sizeof(t->Md.PutTime));
-  facts += "\n" + std::to_string(t->Length);
+  facts += "\n" + std::to_string(t->Length) + "\n" + std::to_string(type);
   unsigned char digest[SHA256_DIGEST_LENGTH];
   SHA256(reinterpret_cast<const unsigned char *>(facts.data()), facts.size(), digest);
   char tag[17];
@@ -689,10 +691,12 @@ uint64_t CVResumeAt(FtpSession *session, const std::string &temp, uint64_t lengt
 // Whether a store cut short leaves its temporary file for the next store of
 // the message to resume: it was cut by an interrupt, SIGTERM, a lost or
 // timed-out connection or a 4xx reply, so the message is backed out and
-// comes back. A refusal for good (5xx) leaves nothing worth resuming.
+// comes back. A refusal for good (5xx) leaves nothing worth resuming, nor
+// does a store in another mode than binary (CVResumeAt).
 bool CVKeepsPart(const FtpSession *session) {
-  return session->Run.Interrupted || FtpInterruptPending() || FtpTerminatePending() ||
-         FtpFailureTransient(session);
+  return session->Opt.TransferType == FTP_TYPE_BINARY &&
+         (session->Run.Interrupted || FtpInterruptPending() || FtpTerminatePending() ||
+          FtpFailureTransient(session));
 }
 
 // What a store of t is checked against once its source was read: the
@@ -722,7 +726,7 @@ void CVCheckWhole(const CVTaken *t, CVVerify *check) {
 int CVStoreSafely(FtpSession *session, const char *name, const RemoteSource &source,
                   CVTaken *t, CVVerify *check) {
   const CVBYTE *msgId = t->Md.MsgId;
-  const std::string temp = CVTemporaryName(name, t);
+  const std::string temp = CVTemporaryName(name, t, session->Opt.TransferType);
   // A message without an identifier (a broker's foreign publisher) shares
   // its temporary name with every other of the same name: nothing of it
   // is resumed, nor kept for that.
@@ -762,7 +766,7 @@ int CVFinishMarked(FtpSession *session, const char *name, const char *size, cons
   const uint64_t length = std::strtoull(size, nullptr, 10);
   if (session->Opt.TransferType != FTP_TYPE_BINARY) return 0;
   const CVBYTE *msgId = t->Md.MsgId;
-  const std::string temp = CVTemporaryName(name, t);
+  const std::string temp = CVTemporaryName(name, t, session->Opt.TransferType);
   RemoteStat tempStat, nameStat;
   session->Remote->Stat(session, temp.c_str(), &tempStat);
   if (tempStat.Size == length) {

@@ -6,6 +6,7 @@ import os
 import re
 import signal
 import sqlite3
+import time
 
 import pytest
 
@@ -82,6 +83,23 @@ def test_a_stopped_safe_store_is_resumed_on_a_real_server(home, tmp_path, kind, 
     at = int(re.search(r"resuming at byte (\d+) of %d\n" % len(body), out).group(1))
     assert part <= at < len(body) and ".part : %d bytes sent.\n" % (len(body) - at) in out
     assert depth(home) == 0
+
+
+def test_a_part_stored_in_ascii_is_not_resumed_in_binary(home, tmp_path):
+    # The server wrote the ascii store's line ends its own way: its part is
+    # not the message's first bytes, whatever its size.
+    body = b"a line of text\r\n" * (1 << 16)
+    put_payload(home, body)
+    with real_server("pyftpdlib", home, tmp_path, rate=256 << 10) as (srv, opening):
+        proc = start(home, SAFE, opening + ["ascii", "put"])
+        assert wait_until(lambda: any(n.startswith(".final.bin") for n in os.listdir(srv.root)))
+        time.sleep(0.5)
+        proc.send_signal(signal.SIGINT)
+        assert proc.wait(30) == 130 and depth(home) == 1
+        status, out = run(home, SAFE, opening + ["binary", "put", "bye"])
+        assert status == 0 and os.listdir(srv.root) == ["final.bin"], out
+        with open(os.path.join(srv.root, "final.bin"), "rb") as f:
+            assert f.read() == body
 
 
 @pytest.mark.parametrize("retries", [0, 3])
