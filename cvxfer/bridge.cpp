@@ -555,7 +555,20 @@ void CVSummary(const char *command, int files, long long bytes, int failed,
 
 int FtpGetCV(FtpSession *session, const char *remoteName, const FtpCVAfter *after) {
   long long bytes = 0;
-  return CVGetFile(session, remoteName, {after}, &bytes);
+  CVGetOptions opts;
+  opts.After = after;
+  // A file that goes from the server once its message is safe is proven
+  // whole first by the size the server tells now, as mget does: a server
+  // may end a transfer it cut short with 226 and not say the size in 150.
+  if (remoteName != nullptr && after != nullptr && (after->Delete || after->MoveTo != nullptr) &&
+      FtpCVQueueOpen(session) && std::strpbrk(remoteName, "\r\n") == nullptr &&
+      std::strlen(remoteName) + 8 < static_cast<size_t>(kFtpCommandMax)) {
+    // (A name the get refuses is not asked about: the get says why.)
+    RemoteStat stat;
+    session->Remote->Stat(session, remoteName, &stat);
+    opts.Expected = stat.Size;
+  }
+  return CVGetFile(session, remoteName, opts, &bytes);
 }
 
 int FtpMGetCV(FtpSession *session, const FtpCVAfter *after, int count,

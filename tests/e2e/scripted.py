@@ -57,8 +57,8 @@ class ScriptedServer:
     pauses: verb -> seconds inside that verb's reply, sent as two lines.
     list_pause: (name, seconds) inside a listing after that name. split:
     every reply a byte at a time. announce: the 150 reply of RETR names
-    the size. truncate: RETR sends only that many bytes, but says and SIZEs
-    the whole. no_overwrite: RNTO onto an existing name is refused.
+    the size (None: only with truncate). truncate: RETR sends only that many
+    bytes, but says (unless announce is False) and SIZEs the whole. no_overwrite: RNTO onto an existing name is refused.
     REST n makes the next STOR write from byte n (refuse it to have a
     server that cannot resume). feat: the features FEAT lists (None: FEAT
     is not known); HASH (its algorithms as FEAT lists them, "*" the one in
@@ -74,7 +74,7 @@ class ScriptedServer:
     again as a server that came back)."""
 
     def __init__(self, files=None, step=None, behaviour=None, user="tester", password="secret",
-                 refuse=None, pauses=None, list_pause=None, split=False, announce=False,
+                 refuse=None, pauses=None, list_pause=None, split=False, announce=None,
                  truncate=None, no_overwrite=False, host="127.0.0.1", skip=0, then=None,
                  feat=None, tls=False, tls_end=None, port=0):
         self.files = {} if files is None else files
@@ -356,7 +356,7 @@ class ScriptedServer:
         if pending is None:
             return self._reply(conn, verb, "425 Use PASV, EPSV, PORT or EPRT first.")
         text = None
-        if verb == "RETR" and (self.announce or self.truncate is not None):
+        if verb == "RETR" and (self.announce or (self.announce is None and self.truncate is not None)):
             text = "150 Opening BINARY mode data connection for %s (%d bytes)." % (
                 arg, len(self.files[arg]))
         if not self._reply(conn, "transfer", text):

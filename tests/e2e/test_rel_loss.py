@@ -51,6 +51,9 @@ CASES = {
     "150 and SIZE say 1000000, 500000 come": (
         {"files": {"big.bin": os.urandom(MB)}, "truncate": MB // 2}, [], None,
         [["get -d big.bin"]], truncated),
+    "SIZE says 1000000, 500000 come, 150 says nothing": (
+        {"files": {"big.bin": os.urandom(MB)}, "truncate": MB // 2, "announce": False}, [], None,
+        [["get -d big.bin"]], truncated),
     "RNTO onto an existing name refused": (
         {"files": {"report.csv": OLD}, "no_overwrite": True}, ["-a"], queued_report,
         [["put"], ["put"]], rename_refused),
