@@ -24,9 +24,12 @@ void FtpReportTimeout(FtpSession *session, const char *what) {
 }
 
 int FtpWait(FtpSession *session, int fd, short events, const char *what) {
+  return FtpWaitUntil(session, fd, events, FtpNowMs() + session->Opt.Timeout * 1000LL, what);
+}
+
+int FtpWaitUntil(FtpSession *session, int fd, short events, long long deadline, const char *what) {
   // After an interrupt the command is over: nothing but the ABOR exchange waits.
   if (session->Run.Interrupted && !session->Ctl.Aborting) return FTP_IO_INTERRUPTED;
-  const long long deadline = FtpNowMs() + session->Opt.Timeout * 1000LL;
   for (;;) {
     if (FtpInterruptPending()) {
       session->Run.Interrupted = 1;

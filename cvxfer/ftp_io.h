@@ -23,6 +23,10 @@ enum { FTP_IO_READY = 1, FTP_IO_TIMEOUT = 0, FTP_IO_INTERRUPTED = -1, FTP_IO_ERR
 // FTP_IO_ERROR when poll failed.
 int FtpWait(FtpSession *session, int fd, short events, const char *what);
 
+// FtpWait with its bound at deadline (FtpNowMs's clock) instead of -t from
+// now, for a caller whose wait started earlier; the message still names -t.
+int FtpWaitUntil(FtpSession *session, int fd, short events, long long deadline, const char *what);
+
 // Reports a wait that ran out (a TLS read or write past the socket's bound)
 // as FtpWait does.
 void FtpReportTimeout(FtpSession *session, const char *what);

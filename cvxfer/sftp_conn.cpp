@@ -31,13 +31,14 @@ constexpr size_t kSftpIoChunk = 1 << 18;
 constexpr int kSftpWaitFailed = -1000;
 
 // Waits until libssh can move on: bytes to read, or room for those it
-// holds back (its poll flags name the directions it waits in). Returns
-// FtpWait's result.
-int SftpWaitSocket(FtpSession *session, const char *what) {
+// holds back (its poll flags name the directions it waits in), at most
+// until deadline (0: -t from now). Returns FtpWaitUntil's result.
+int SftpWaitSocket(FtpSession *session, const char *what, long long deadline = 0) {
   const SftpConn *c = session->Sftp;
   const int flags = ssh_get_poll_flags(c->Ssh);
   const short events = static_cast<short>(POLLIN | ((flags & SSH_WRITE_PENDING) ? POLLOUT : 0));
-  return FtpWait(session, c->Socket, events, what);
+  if (deadline == 0) deadline = FtpNowMs() + session->Opt.Timeout * 1000LL;
+  return FtpWaitUntil(session, c->Socket, events, deadline, what);
 }
 
 // Calls step until it answers something else than again (SSH_AGAIN or
@@ -320,9 +321,20 @@ int SftpPump(FtpSession *session, const char *what) {
   if (got > 0) c->In.append(chunk, static_cast<size_t>(got));
   if (got == SSH_EOF) return SftpLost(session, true);
   if (got < 0) return SftpLost(session, false);
-  if (moved || got > 0 || ssh_channel_poll(c->Channel, 0) > 0) return 0;
-  const int ready = SftpWaitSocket(session, what);
-  if (ready == FTP_IO_READY) return 0;
+  if (moved || got > 0 || ssh_channel_poll(c->Channel, 0) > 0) {
+    c->QuietUntil = 0;
+    return 0;
+  }
+  if (c->QuietUntil == 0) c->QuietUntil = FtpNowMs() + session->Opt.Timeout * 1000LL;
+  const bool held = (ssh_get_poll_flags(c->Ssh) & SSH_WRITE_PENDING) != 0;
+  const int ready = SftpWaitSocket(session, what, c->QuietUntil);
+  if (ready == FTP_IO_READY) {
+    // Bytes libssh held back go out as the link drains: that is progress
+    // on a slow link, which a live sshd never stops taking.
+    if (held) c->QuietUntil = 0;
+    return 0;
+  }
+  c->QuietUntil = 0;  // the next command's wait starts afresh
   // Whatever the server says after a time-out could not be trusted to come.
   if (ready != FTP_IO_INTERRUPTED) SftpDrop(session);
   return -1;

@@ -30,6 +30,10 @@ struct SftpConn {
   size_t OutStart = 0;
   std::string In;          // bytes from the channel; those before InStart are taken
   size_t InStart = 0;
+  // When the channel must have moved a byte by (FtpNowMs; 0: it just did).
+  // sshd's keep-alives wake the wait but move nothing: they must not
+  // stretch it while the SFTP server behind them says nothing.
+  long long QuietUntil = 0;
   // The SFTP conversation on it (sftp_wire).
   uint32_t NextId = 1;      // identifier of the next request
   uint32_t Version = 0;     // the protocol version the server speaks
@@ -47,7 +51,9 @@ int SftpConnect(FtpSession *session, const char *host, unsigned short port, cons
                 const char *password);
 
 // Moves bytes: what Out holds to the channel, what the channel has into In;
-// waits for the connection, at most -t, only when neither moved. what
+// waits for the connection only when neither moved, until the channel has
+// moved nothing for -t (other SSH traffic, keep-alives, does not count; a
+// slow drain of bytes libssh holds back does). what
 // names the wait in a time-out message. Returns 0, or -1 after saying why
 // (the failure recorded; the connection is dropped unless an interrupt
 // ended the wait).

@@ -75,6 +75,8 @@ def sshd(directory, start_timeout=15):
             "AuthorizedKeysFile %s/authorized_keys" % shared,
             "PasswordAuthentication yes", "KbdInteractiveAuthentication no",
             "AllowUsers %s" % USER, "Subsystem sftp internal-sftp -d %s" % root,
+            # Keep-alives: bytes that come while the SFTP server says nothing.
+            "ClientAliveInterval 1", "ClientAliveCountMax 1000",
             "LogLevel ERROR", ""]))
     log = open(os.path.join(directory, "sshd.log"), "wb")
     proc = subprocess.Popen([SSHD, "-D", "-e", "-f", config], stdout=log, stderr=log)

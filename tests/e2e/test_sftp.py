@@ -214,6 +214,22 @@ def test_a_server_that_never_speaks_times_out(home):
             conn.close()
 
 
+def test_a_stalled_sftp_server_times_out_through_keepalives(home, srv, root):
+    # The server's SFTP side blocks opening a FIFO; sshd still sends its
+    # keep-alives every second, which must not stretch the wait for an answer.
+    fifo = os.path.join(root, "fifo")
+    os.mkfifo(fifo, 0o666)
+    ssh_dir(home, srv)
+    try:
+        code, out = piped(home, ["-t", "3"], ["open " + srv.url(), "get fifo", "bye"], timeout=30)
+    finally:
+        try:  # lets the blocked server go
+            os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
+        except OSError:
+            pass
+    assert code == 8 and "timed out after 3 s waiting for the server's answer\n" in out, out
+
+
 @pytest.mark.parametrize("command,sig", [("get", signal.SIGKILL), ("put", signal.SIGKILL),
                                          ("put", signal.SIGINT)])
 def test_stops_in_mid_transfer_lose_and_double_nothing(home, srv, root, command, sig):
