@@ -77,7 +77,8 @@ int SftpConfigure(FtpSession *session, const char *host, const char *user) {
   SftpConn *c = session->Sftp;
   c->Ssh = ssh_new();
   socket_t fd = c->Socket;
-  // libssh owns the socket from here on, and closes it.
+  // libssh uses the socket from here on, but closes it only when an error
+  // made it give the connection up: SftpDrop closes it otherwise.
   if (c->Ssh == nullptr || ssh_options_set(c->Ssh, SSH_OPTIONS_FD, &fd) != 0) return -1;
   const std::string dir = SftpSshDir();
   c->KnownHosts = session->Opt.SshKnownHosts[0] != '\0' ? session->Opt.SshKnownHosts
@@ -345,9 +346,13 @@ void SftpDrop(FtpSession *session) {
   if (c == nullptr) return;
   if (c->Channel != nullptr) ssh_channel_free(c->Channel);
   if (c->Ssh != nullptr) {
-    // Says goodbye when it can without waiting; closes the socket.
+    // -1 once libssh closed the socket itself; a socket it was handed
+    // (SSH_OPTIONS_FD) it otherwise leaves open, even at ssh_free.
+    const socket_t fd = ssh_get_fd(c->Ssh);
+    // Says goodbye when it can without waiting.
     ssh_disconnect(c->Ssh);
     ssh_free(c->Ssh);
+    if (fd != SSH_INVALID_SOCKET) close(fd);
   } else if (c->Socket >= 0) {
     close(c->Socket);
   }

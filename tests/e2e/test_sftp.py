@@ -163,6 +163,15 @@ def test_logins(home, srv, root, request, how, status):
         assert "Login incorrect.\n" in out
 
 
+def test_reconnects_leave_no_socket_open(home, srv, root):
+    # A months-long watch reconnects again and again, refused or not.
+    ssh_dir(home, srv)
+    wrong = srv.url().replace(srv.password, "wrong")
+    code, out = session(home, srv, ["close", "open " + wrong, "open " + srv.url(),
+                                    "!ls -l /proc/$PPID/fd | grep -c socket:"])
+    assert "Login incorrect.\n" in out and "cvxfer> 1\n" in out, out
+
+
 def fingerprint(public_line):
     out = subprocess.run(["ssh-keygen", "-lf", "-"], input=public_line.encode(),
                          stdout=subprocess.PIPE, check=True, timeout=30).stdout.decode()
