@@ -200,11 +200,33 @@ int SftpRemoteStat(FtpSession *session, const char *name, RemoteStat *stat) {
   return session->Ctl.Connected ? 0 : -1;
 }
 
-// READDIR's attributes give each name's size and time: nothing more is asked.
+// Gives the symbolic link e of dir its file's attributes in place of its
+// own (READDIR tells of the link: its size is its target's length).
+// Returns 0, 1 when e is no file to take (a directory, a dangling link),
+// -1 when the connection failed (said).
+int SftpFollowLink(FtpSession *session, const char *dir, SftpEntry *e) {
+  std::string path = SftpPath(session, dir != nullptr ? dir : "");
+  if (path.empty() || path.back() != '/') path += '/';
+  path += e->Name;
+  SftpAttrs attrs;
+  uint8_t rtype = 0;
+  std::string payload;
+  if (SftpStatOf(session, path.c_str(), false, &attrs, &rtype, &payload) != 0) {
+    return rtype == 0 ? -1 : 1;
+  }
+  e->Attrs = attrs;
+  return SftpIsDir(attrs) ? 1 : 0;
+}
+
+// READDIR's attributes give each name's size and time: nothing more is
+// asked, but of a symbolic link.
 int SftpRemoteScan(FtpSession *session, const char *dir, const RemoteEach &each) {
   uint8_t rtype = 0;
   std::string payload;
-  const auto take = [&each](SftpEntry &&e) {
+  const auto take = [&each, session, dir](SftpEntry &&e) {
+    if ((e.Attrs.Flags & SFTP_ATTR_PERMISSIONS) && S_ISLNK(e.Attrs.Permissions)) {
+      if (const int rc = SftpFollowLink(session, dir, &e); rc != 0) return rc < 0 ? -1 : 0;
+    }
     if (SftpIsDir(e.Attrs)) return 0;
     RemoteEntry entry;
     entry.Name = e.Name;

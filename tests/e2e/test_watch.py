@@ -85,22 +85,24 @@ def a_cycle(srv):
                                            ("sftp", "OPENDIR")])
 def test_each_servers_listing_gives_what_the_watch_needs(home, tmp_path, kind, listing):
     # Facts come with MLSD and READDIR, from SIZE and MDTM after NLST; a
-    # directory whose name matches is never taken.
+    # directory whose name matches is never taken; a symbolic link is taken
+    # as the file it names, with that file's facts.
     with real_server(kind, home, tmp_path) as (srv, lines):
-        bodies = {"a.dat": b"first", "b.dat": os.urandom(3000)}
+        bodies = {"a.dat": b"first", "b.dat": os.urandom(3000), "e.txt": b"linked"}
         for name, body in bodies.items():
             place(srv, name, body, 0o666)
         os.mkdir(os.path.join(srv.root, "c.dat"), 0o777)
+        os.symlink("e.txt", os.path.join(srv.root, "d.dat"))
         proc = start(home, ["-n", "-p", "-d"], lines + ["binary", "mget -w -d -i 1 -s 1 *.dat"],
                      stdout=subprocess.PIPE)
-        assert wait_until(lambda: leftovers(srv.root) == ["c.dat"], timeout=30)
+        assert wait_until(lambda: leftovers(srv.root) == ["c.dat", "e.txt"], timeout=30)
         time.sleep(1.5)  # a cycle more: the directory stays
         assert stop(proc) == 0
         out = proc.stdout.read().decode(errors="replace")
         assert "--> " + listing in out, out
-        assert "cvxfer: mget: 2 files, 3005 bytes, 0 failed\n" in out, out
-        assert depth(home) == 2 and leftovers(srv.root) == ["c.dat"]
-        assert sorted(take(home) for _ in range(2)) == sorted(bodies.values())
+        assert "cvxfer: mget: 3 files, 3011 bytes, 0 failed\n" in out, out
+        assert depth(home) == 3 and leftovers(srv.root) == ["c.dat", "e.txt"]
+        assert sorted(take(home) for _ in range(3)) == sorted(bodies.values())
 
 
 def test_two_watchers_killed_at_random_take_every_file_once(home, server):
