@@ -77,6 +77,7 @@ def sshd(directory, start_timeout=15):
             "AllowUsers %s" % USER, "Subsystem sftp internal-sftp -d %s" % root,
             # Keep-alives: bytes that come while the SFTP server says nothing.
             "ClientAliveInterval 1", "ClientAliveCountMax 1000",
+            "RekeyLimit 1M",  # key re-exchanges in mid-transfer, many of them
             "LogLevel ERROR", ""]))
     log = open(os.path.join(directory, "sshd.log"), "wb")
     proc = subprocess.Popen([SSHD, "-D", "-e", "-f", config], stdout=log, stderr=log)
