@@ -131,9 +131,10 @@ int SftpStatOf(FtpSession *session, const char *name, bool echo, SftpAttrs *attr
   return *rtype == SFTP_ATTRS && !r.Bad ? 0 : -1;
 }
 
-// A refusal of name, or the failure of the connection (already said).
+// A refusal of name, or the failure of the connection (already said; it
+// may have come in the middle of a listing, after its answer).
 int SftpFailedOn(FtpSession *session, const char *name, uint8_t rtype, const std::string &payload) {
-  if (rtype == 0) return -1;
+  if (rtype == 0 || session->Sftp == nullptr) return -1;
   return SftpRefused(session, name, rtype, payload);
 }
 
