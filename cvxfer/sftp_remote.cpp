@@ -298,11 +298,18 @@ int SftpRemoteRename(FtpSession *session, const char *from, const char *to) {
                &payload) != 0) {
     return -1;
   }
-  if (rtype == SFTP_STATUS && SftpStatusOf(payload, &message) == SFTP_OK) return 0;
-  SftpAttrs attrs;
+  const int status = rtype == SFTP_STATUS ? SftpStatusOf(payload, &message) : -1;
+  if (status == SFTP_OK) return 0;
+  // A version 3 rename refuses a target that is there with a plain
+  // failure; that target alone is replaced, and only when the source is
+  // there to take its place: any other refusal keeps it.
+  SftpAttrs attrs, sourceAttrs;
   uint8_t stype = 0;
   std::string spayload;
-  if (posix || SftpStatOf(session, to, false, &attrs, &stype, &spayload) != 0 || SftpIsDir(attrs)) {
+  if (posix || status != SFTP_FAILURE ||
+      SftpStatOf(session, from, false, &sourceAttrs, &stype, &spayload) != 0 ||
+      SftpIsDir(sourceAttrs) || SftpStatOf(session, to, false, &attrs, &stype, &spayload) != 0 ||
+      SftpIsDir(attrs)) {
     return SftpRefused(session, from, rtype, payload);
   }
   if (SftpOnPath(session, SFTP_REMOVE, "REMOVE", to) != 0) return -1;
