@@ -362,8 +362,13 @@ void WatchPrune(FtpSession *session, WatchList *list, const std::string &absDir)
     const std::string_view key(cursor, static_cast<size_t>(cursorLength));
     const std::string_view base =
         key.substr(prefix.size(), key.find('\n', prefix.size()) - prefix.size());
-    // A list that cannot be read proves nothing gone.
-    const int listed = WatchListHas(list, base);
+    // A subdirectory's file is its own directory's to prune (another
+    // pattern may watch it).
+    if (base.find('/') != std::string_view::npos) continue;
+    // A file under a claim (this watcher's, one killed, another's at work)
+    // is still there. A list that cannot be read proves nothing gone.
+    int listed = WatchListHas(list, base);
+    if (listed == 0) listed = WatchListHasPrefix(list, std::string(base) + kClaimTag);
     if (listed < 0) return;
     if (listed == 0) CVJDEL(session->Queue.Hconn, cursorLength, cursor, CVJO_NONE, &cc, &reason);
   }

@@ -13,6 +13,7 @@ struct WatchList {
   sqlite3_stmt *Clear = nullptr;
   sqlite3_stmt *Add = nullptr;
   sqlite3_stmt *Has = nullptr;
+  sqlite3_stmt *HasPrefix = nullptr;
   sqlite3_stmt *Each = nullptr;
   sqlite3_stmt *SeenGet = nullptr;
   sqlite3_stmt *SeenSet = nullptr;
@@ -87,6 +88,10 @@ int WatchListOpen(WatchList **list) {
       {&l->Clear, "DELETE FROM listed"},
       {&l->Add, "INSERT OR REPLACE INTO listed VALUES(?1, ?2, ?3, ?4, ?5)"},
       {&l->Has, "SELECT 1 FROM listed WHERE name = ?1"},
+      // The least name from the prefix on begins with it when any does.
+      {&l->HasPrefix,
+       "SELECT substr(name, 1, length(?1)) = ?1 FROM listed WHERE name >= ?1 ORDER BY name"
+       " LIMIT 1"},
       {&l->Each,
        "SELECT name, size, mtime, told, uniq FROM listed WHERE instr(name, ?1) > 0"
        " ORDER BY name"},
@@ -109,8 +114,8 @@ int WatchListOpen(WatchList **list) {
 
 void WatchListClose(WatchList *list) {
   if (list == nullptr) return;
-  for (sqlite3_stmt *stmt : {list->Clear, list->Add, list->Has, list->Each, list->SeenGet,
-                             list->SeenSet, list->Forget, list->ForgetGone}) {
+  for (sqlite3_stmt *stmt : {list->Clear, list->Add, list->Has, list->HasPrefix, list->Each,
+                             list->SeenGet, list->SeenSet, list->Forget, list->ForgetGone}) {
     sqlite3_finalize(stmt);
   }
   sqlite3_close(list->Db);
@@ -146,6 +151,15 @@ int WatchListHas(WatchList *list, std::string_view base) {
   sqlite3_reset(list->Has);
   if (rc == SQLITE_ROW) return 1;
   return rc == SQLITE_DONE ? 0 : WatchListFailed(list, "look up");
+}
+
+int WatchListHasPrefix(WatchList *list, std::string_view prefix) {
+  WatchListBind(list->HasPrefix, 1, prefix);
+  const int rc = sqlite3_step(list->HasPrefix);
+  const bool begins = rc == SQLITE_ROW && sqlite3_column_int(list->HasPrefix, 0) == 1;
+  sqlite3_reset(list->HasPrefix);
+  if (rc == SQLITE_ROW || rc == SQLITE_DONE) return begins ? 1 : 0;
+  return WatchListFailed(list, "look up");
 }
 
 int WatchListEach(WatchList *list, std::string_view part,

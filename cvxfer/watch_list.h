@@ -29,6 +29,9 @@ int WatchListEnd(WatchList *list);
 // could not be read (said; then nothing may be concluded).
 int WatchListHas(WatchList *list, std::string_view base);
 
+// Whether a name of the last listing begins with prefix; as WatchListHas.
+int WatchListHasPrefix(WatchList *list, std::string_view prefix);
+
 // Hands each name of the last listing that contains part (empty: every
 // name) to each, in byte order of the names; the entry's Name is valid
 // during the call only. A non-zero from each stops the walk and is

@@ -167,6 +167,29 @@ def test_a_file_is_taken_when_complete_and_once_until_it_changes(home, server):
     assert take(home) == b"A NEW VERSION"
 
 
+@pytest.mark.parametrize("name, patterns, claimed", [
+    ("in/sub/a.dat", "in/*.dat in/sub/*.dat", False), ("a.dat", "*.dat", True)])
+def test_a_file_left_in_place_keeps_its_record(home, server, name, patterns, claimed):
+    # Left in place, a file is kept from being taken again by its record
+    # alone: the listing of its parent directory (another pattern) and a
+    # live watcher's claim of it hiding its name must both leave it.
+    os.makedirs(os.path.join(server.root, "in", "sub"), 0o777)
+    place(server, name, b"once")
+    proc = start(home, ["-n", "-p"], login(server) + ["binary", "mget -w -i 1 -s 0 " + patterns])
+    a_cycle(server)  # taken, and given its name back
+    path = os.path.join(server.root, name)
+    if claimed:
+        host = "".join("_" if c in "/ .\\" else c for c in socket.gethostname())
+        claim = "%s.cvxfer-claim-%s-CVQM.%d" % (path, host, os.getpid())
+        os.rename(path, claim)
+        a_cycle(server)
+        os.rename(claim, path)
+    a_cycle(server)
+    a_cycle(server)
+    assert stop(proc) == 0
+    assert depth(home) == 1, "taken again"
+
+
 def test_mput_watch_survives_kills_and_sends_refusals_to_the_backout_queue(home):
     cvadmin(home, "define", "BQ")
     cvadmin(home, "alter", QUEUE, "--backout-threshold", "2", "--backout-queue", "BQ")
