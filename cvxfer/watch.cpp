@@ -169,6 +169,16 @@ int WatchDispose(FtpSession *session, const FtpCVAfter &after, const std::string
   return session->Remote->Rename(session, from.c_str(), target.c_str());
 }
 
+// Gives the file claimed as from its name path back, unless another file
+// took that name meanwhile (a rename would replace that one). Returns 0
+// when renamed, 1 when the name is taken, -1 when the rename failed.
+int WatchGiveBack(FtpSession *session, const std::string &from, const std::string &path) {
+  RemoteStat there;
+  session->Remote->Stat(session, path.c_str(), &there);
+  if (there.Size != UINT64_MAX || !there.Mtime.empty()) return 1;
+  return session->Remote->Rename(session, from.c_str(), path.c_str()) == 0 ? 0 : -1;
+}
+
 // Done with a file whose message is committed: delete it (and its done
 // file) or move them, or give a claimed file its name back. A failure
 // leaves the claim, which the next cycle finishes.
@@ -184,8 +194,11 @@ void WatchFinish(FtpSession *session, const WatchIn &watch, const std::string &p
       const std::string done = path + watch.DoneSuffix;
       WatchDispose(session, after, done, done);
     }
-  } else if (claimed) {
-    session->Remote->Rename(session, from.c_str(), path.c_str());
+  } else if (claimed && WatchGiveBack(session, from, path) == 1) {
+    // The name's new file is the one to leave; this one is on the queue.
+    std::printf("cvxfer: [%s] was replaced while it was taken; the file taken is deleted\n",
+                FtpPrintable(path).c_str());
+    session->Remote->Delete(session, from.c_str());
   }
   std::fflush(stdout);
   session->Run.Failure = failure;
@@ -250,10 +263,10 @@ void WatchTake(FtpSession *session, const WatchIn &watch, WatchState *state,
     state->Bytes += bytes;
   } else if (put < 0) {
     state->Failed++;
-    // A refused file is given its name back; after a lost connection the
-    // claim stays and the next cycle finishes it.
-    if (claimed > 0 && session->Ctl.Connected)
-      session->Remote->Rename(session, from.c_str(), path.c_str());
+    // A refused file is given its name back; after a lost connection, or
+    // when a new file took the name, the claim stays and the next cycle
+    // finishes it.
+    if (claimed > 0 && session->Ctl.Connected) WatchGiveBack(session, from, path);
     session->Run.Failure = saved;
     return;
   }

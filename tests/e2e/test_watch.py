@@ -190,6 +190,24 @@ def test_a_file_left_in_place_keeps_its_record(home, server, name, patterns, cla
     assert depth(home) == 1, "taken again"
 
 
+def test_a_file_put_under_the_name_of_one_being_taken_stays(home, tmp_path):
+    # Left in place, a file is given its name back once taken, but never
+    # over a newer file that took the name meanwhile: that one is taken too.
+    old, new = os.urandom(2 << 20), b"the new version"
+    root = tmp_path / "ftp"
+    root.mkdir()
+    (root / "a.dat").write_bytes(old)
+    with ftpservers.pyftpdlib_server(str(root), throttle=1 << 20) as srv:
+        proc = start(home, ["-n", "-p"], login(srv) + ["binary", "mget -w -i 1 -s 0 a.dat"])
+        assert wait_until(lambda: len(leftovers(root)) == 1 and "a.dat" not in leftovers(root))
+        (root / "a.tmp").write_bytes(new)
+        os.replace(root / "a.tmp", root / "a.dat")
+        assert wait_until(lambda: depth(home) == 2, timeout=20), "the new file lost"
+        assert stop(proc) == 0
+    assert leftovers(root) == ["a.dat"] and (root / "a.dat").read_bytes() == new
+    assert sorted([take(home), take(home)]) == sorted([old, new])
+
+
 def test_mput_watch_survives_kills_and_sends_refusals_to_the_backout_queue(home):
     cvadmin(home, "define", "BQ")
     cvadmin(home, "alter", QUEUE, "--backout-threshold", "2", "--backout-queue", "BQ")
