@@ -361,7 +361,8 @@ bool WatchConsider(FtpSession *session, const WatchIn &watch, WatchState *state,
 }
 
 // Forgets the journal's records of files of absDir the last listing did
-// not name: a file that comes back under that name later is a new file.
+// not name, or named with another size or time: a file that comes back
+// under that name later is a new file.
 void WatchPrune(FtpSession *session, WatchList *list, const std::string &absDir) {
   const std::string prefix = kCVJournalIn + session->Remote->Server(session) + "\n" + absDir + "/";
   char cursor[CV_JOURNAL_KEY_MAX];
@@ -380,9 +381,16 @@ void WatchPrune(FtpSession *session, WatchList *list, const std::string &absDir)
     if (base.find('/') != std::string_view::npos) continue;
     // A file under a claim (this watcher's, one killed, another's at work)
     // is still there. A list that cannot be read proves nothing gone.
-    int listed = WatchListHas(list, base);
+    RemoteStat now;
+    int listed = WatchListHas(list, base, &now);
     if (listed == 0) listed = WatchListHasPrefix(list, std::string(base) + kClaimTag);
     if (listed < 0) return;
+    // A record of a version the name no longer holds would be kept as long
+    // as the name is: a file rewritten in place would grow the journal.
+    if (listed == 1 && now.Size != UINT64_MAX &&
+        CVJournalKey(session, absDir, std::string(base), now) != key) {
+      listed = 0;
+    }
     if (listed == 0) CVJDEL(session->Queue.Hconn, cursorLength, cursor, CVJO_NONE, &cc, &reason);
   }
 }

@@ -87,7 +87,7 @@ int WatchListOpen(WatchList **list) {
   } statements[] = {
       {&l->Clear, "DELETE FROM listed"},
       {&l->Add, "INSERT OR REPLACE INTO listed VALUES(?1, ?2, ?3, ?4, ?5)"},
-      {&l->Has, "SELECT 1 FROM listed WHERE name = ?1"},
+      {&l->Has, "SELECT told, size, mtime FROM listed WHERE name = ?1"},
       // The least name from the prefix on begins with it when any does.
       {&l->HasPrefix,
        "SELECT substr(name, 1, length(?1)) = ?1 FROM listed WHERE name >= ?1 ORDER BY name"
@@ -145,9 +145,14 @@ int WatchListEnd(WatchList *list) {
   return -1;
 }
 
-int WatchListHas(WatchList *list, std::string_view base) {
+int WatchListHas(WatchList *list, std::string_view base, RemoteStat *told) {
   WatchListBind(list->Has, 1, base);
   const int rc = sqlite3_step(list->Has);
+  if (rc == SQLITE_ROW && told != nullptr && sqlite3_column_int(list->Has, 0) != 0) {
+    const sqlite3_int64 size = sqlite3_column_int64(list->Has, 1);
+    told->Size = size < 0 ? UINT64_MAX : static_cast<uint64_t>(size);
+    told->Mtime = WatchListColumn(list->Has, 2);
+  }
   sqlite3_reset(list->Has);
   if (rc == SQLITE_ROW) return 1;
   return rc == SQLITE_DONE ? 0 : WatchListFailed(list, "look up");

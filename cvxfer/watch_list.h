@@ -26,8 +26,9 @@ int WatchListAdd(WatchList *list, const RemoteEntry &entry);
 int WatchListEnd(WatchList *list);
 
 // Whether the last listing named base: 1 yes, 0 no, -1 when the list
-// could not be read (said; then nothing may be concluded).
-int WatchListHas(WatchList *list, std::string_view base);
+// could not be read (said; then nothing may be concluded). *told, when
+// given, gets the size and time the listing told of it (else it is left).
+int WatchListHas(WatchList *list, std::string_view base, RemoteStat *told = nullptr);
 
 // Whether a name of the last listing begins with prefix; as WatchListHas.
 int WatchListHasPrefix(WatchList *list, std::string_view prefix);

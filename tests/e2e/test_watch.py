@@ -2,11 +2,13 @@
 file exactly once however often its watchers are killed, mput -w serves
 the queue through kills, outages and refusals, and SIGTERM ends either
 cleanly."""
+import contextlib
 import hashlib
 import os
 import random
 import signal
 import socket
+import sqlite3
 import subprocess
 import time
 
@@ -163,8 +165,12 @@ def test_a_file_is_taken_when_complete_and_once_until_it_changes(home, server):
     os.utime(path + ".new", ns=(before.st_atime_ns, before.st_mtime_ns))
     os.replace(path + ".new", path)
     assert wait_until(lambda: depth(home) == 1, timeout=20)
+    a_cycle(server)
     assert stop(proc) == 0
     assert take(home) == b"A NEW VERSION"
+    with contextlib.closing(sqlite3.connect(os.path.join(home, "CVQM.qm", "store.db"))) as db:
+        keys = [bytes(k) for (k,) in db.execute("SELECT key FROM journal")]
+    assert sum(b"/a.dat\n" in k for k in keys) == 1, "a record of each version kept: %s" % keys
 
 
 @pytest.mark.parametrize("name, patterns, claimed", [
