@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -55,10 +56,13 @@ void WatchTell(FtpSession *session, int kind) {
 }
 
 // Connects again, waiting as FtpBackoffMs says before each try, until the
-// server answers or a signal ends the watch. Returns true when connected.
-bool WatchComeBack(FtpSession *session, WatchReconnect reconnect) {
-  for (int attempt = 0; !WatchStopping(session); attempt++) {
-    const long long wait = FtpBackoffMs(attempt);
+// server answers or a signal ends the watch. *attempt counts the tries
+// since the watch last made progress (its caller sets it to 0 then): a
+// server that lets the watch in but fails it each time is asked less and
+// less often, as one that is down. Returns true when connected.
+bool WatchComeBack(FtpSession *session, WatchReconnect reconnect, int *attempt) {
+  for (; !WatchStopping(session); *attempt = std::min(*attempt + 1, 64)) {
+    const long long wait = FtpBackoffMs(*attempt);
     std::printf("cvxfer: the server is gone; connecting again in %lld s\n", (wait + 999) / 1000);
     std::fflush(stdout);
     WatchTell(session, FTP_EVENT_RETRY);
@@ -67,6 +71,7 @@ bool WatchComeBack(FtpSession *session, WatchReconnect reconnect) {
     if (reconnect(session) == 0) {
       session->Run.Failure = failure;
       WatchTell(session, FTP_EVENT_RECONNECT);
+      *attempt = std::min(*attempt + 1, 64);
       return true;
     }
     session->Run.Failure = failure;
@@ -155,6 +160,7 @@ struct WatchState {
   bool NoClaims = false;     // the server refuses renames: the journal alone guards
   bool SaidNoFacts = false;  // said that size and time are not told
   bool More = false;         // the last cycle stopped at its bound
+  int Attempt = 0;           // connections tried since the last listing (WatchComeBack)
   int Files = 0;
   int Failed = 0;
   long long Bytes = 0;
@@ -425,6 +431,7 @@ void WatchScan(FtpSession *session, const WatchIn &watch, WatchState *state, con
     return;
   }
   FtpEventAlive();  // a listing completed
+  state->Attempt = 0;
   const std::string absDir = CVDirectory(session, dir + "x");
   const auto halted = [session] { return !session->Ctl.Connected || WatchStopping(session); };
   const int recovered = WatchListEach(state->List, kClaimTag, [&](const RemoteEntry &entry) {
@@ -463,7 +470,7 @@ int WatchGet(FtpSession *session, const WatchIn &watch, WatchReconnect reconnect
   std::fflush(stdout);
   FtpEventStatus("watching the server for files");
   while (!WatchStopping(session)) {
-    if (!session->Ctl.Connected && !WatchComeBack(session, reconnect)) break;
+    if (!session->Ctl.Connected && !WatchComeBack(session, reconnect, &state.Attempt)) break;
     state.More = false;
     int claims = 0;
     for (int p = 0; p < watch.Count && session->Ctl.Connected && !WatchStopping(session); p++) {
@@ -505,6 +512,7 @@ struct WatchOut {
   long Files = 0;
   long long Bytes = 0;
   long Moved = 0;
+  int Attempt = 0;  // connections tried since a message was stored or none came
 };
 
 
@@ -526,6 +534,7 @@ int WatchPutOne(FtpSession *session, WatchOut *out) {
     const bool empty = session->Run.Failure == FTP_EXIT_NO_MESSAGE;
     session->Run.Failure = empty ? failure : session->Run.Failure;
     if (empty) FtpEventAlive();  // an idle wait passed
+    if (empty) out->Attempt = 0;
     return empty ? 1 : -1;
   }
   if (!CVNameAfter(&t)) {
@@ -535,6 +544,7 @@ int WatchPutOne(FtpSession *session, WatchOut *out) {
   }
   if (CVStoreMessage(session, &t) && !session->Run.Interrupted && !FtpInterruptPending()) {
     if (CVSettle(session, &t, true) != 0) return -1;
+    out->Attempt = 0;
     out->Files++;
     out->Bytes += t.Total;
     session->Run.Failure = failure;
@@ -570,7 +580,7 @@ int WatchPut(FtpSession *session, long count, WatchReconnect reconnect) {
   FtpEventStatus("serving the queue onto the server");
   int last = 1;
   while (!WatchStopping(session) && (count == 0 || out.Files < count)) {
-    if (!session->Ctl.Connected && !WatchComeBack(session, reconnect)) break;
+    if (!session->Ctl.Connected && !WatchComeBack(session, reconnect, &out.Attempt)) break;
     last = WatchPutOne(session, &out);
     if (last < 0) break;
   }

@@ -6,6 +6,7 @@ import contextlib
 import hashlib
 import os
 import random
+import re
 import signal
 import socket
 import sqlite3
@@ -269,6 +270,20 @@ def test_an_outage_costs_the_message_in_flight_one_back_out(home, tmp_path):
     assert out.read_text().count("Message backed out") == 2, "at the 421 and at the outage only"
     assert "PASS" in again.verbs(), "logged in again by itself"
     assert sorted(files) == sorted(bodies) and all(files[n] == b for n, b in bodies.items())
+
+
+def test_a_server_that_fails_each_store_is_asked_less_and_less_often(home, tmp_path):
+    fill(home, {"a.txt": b"x"})
+    out = tmp_path / "out"
+    with ScriptedServer(files={}, refuse={"STOR": "452 Insufficient storage space."}) as srv, \
+            open(out, "wb") as f:
+        proc = start(home, ["-n", "-p"], ["open 127.0.0.1 %d" % srv.port, "user tester secret",
+                                          "binary", "mput -w"], stdout=f)
+        announced = lambda: re.findall(r"connecting again in (\d+) s", out.read_text())
+        assert wait_until(lambda: len(announced()) >= 3, timeout=20)
+        assert stop(proc) == 0
+    assert int(announced()[2]) >= 2, "no back-off: %s" % announced()
+    assert depth(home) == 1
 
 
 @pytest.mark.parametrize("direction", ["get", "put"])
