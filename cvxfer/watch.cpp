@@ -193,12 +193,18 @@ void WatchFinish(FtpSession *session, const WatchIn &watch, const std::string &p
   const FtpCVAfter &after = watch.After;
   const int failure = session->Run.Failure;
   if (after.Delete || after.MoveTo != nullptr) {
+    // The done file goes first: left behind by its file, it would mark the
+    // next file of that name complete at once, while a claim left behind
+    // is finished by the next cycle. One gone already is no matter.
+    const std::string done = watch.DoneSuffix != nullptr ? path + watch.DoneSuffix : "";
+    if (!done.empty() && WatchDispose(session, after, done, done) != 0 &&
+        !session->Ctl.Connected) {
+      session->Run.Failure = failure;
+      return;
+    }
     if (WatchDispose(session, after, path, from) != 0) {
       std::printf("cvxfer: [%s] is on the queue but stays on the server: it could not be %s\n",
                   FtpPrintable(path).c_str(), after.Delete ? "deleted" : "moved");
-    } else if (watch.DoneSuffix != nullptr) {
-      const std::string done = path + watch.DoneSuffix;
-      WatchDispose(session, after, done, done);
     }
   } else if (claimed && WatchGiveBack(session, from, path) == 1) {
     // The name's new file is the one to leave; this one is on the queue.

@@ -215,6 +215,18 @@ def test_a_file_put_under_the_name_of_one_being_taken_stays(home, tmp_path):
     assert sorted([take(home), take(home)]) == sorted([old, new])
 
 
+def test_a_connection_lost_at_a_delete_leaves_no_done_file_behind(home):
+    # Left alone, a done file would mark the next file of its name complete
+    # however much of it was written: it goes before its file's claim.
+    files = {"a.dat": b"x", "a.dat.ok": b""}
+    with ScriptedServer(files=files, step="DELE", behaviour="close") as srv:
+        proc = start(home, ["-n", "-p"], ["open 127.0.0.1 %d" % srv.port, "user tester secret",
+                                          "binary", "mget -w -d -i 1 -D .ok *.dat"])
+        assert wait_until(lambda: not files, timeout=20), "left: %s" % sorted(files)
+        assert stop(proc) == 0
+    assert take(home) == b"x" and depth(home) == 0
+
+
 def test_mput_watch_survives_kills_and_sends_refusals_to_the_backout_queue(home):
     cvadmin(home, "define", "BQ")
     cvadmin(home, "alter", QUEUE, "--backout-threshold", "2", "--backout-queue", "BQ")
