@@ -36,6 +36,7 @@ void CVSetName(char *field, const char *name) {
 void CVSetConnected(FtpSession *session, CVHCONN hconn, const char *name) {
   session->Queue.Hconn = hconn;
   session->Queue.Hobj = CVHO_UNUSABLE_HOBJ;
+  session->Queue.Broken = 0;
   CVSetName(session->Queue.QMgrName, name);
   CVSetName(session->Queue.QName, nullptr);
 }
@@ -102,6 +103,7 @@ int CVFailed(FtpSession *session, CVLONG reason) {
   // words) is what an operator needs to act on.
   const char *cause = CVLastCause();
   const bool told = cause != nullptr && cause[0] != '\0';
+  if (reason == CVRC_CONNECTION_BROKEN) session->Queue.Broken = 1;
   if (told) {
     std::printf("cvxfer: %s\n", cause);
     std::fflush(stdout);

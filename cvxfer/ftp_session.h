@@ -125,6 +125,7 @@ struct CVQueueSession {
   char QMgrName[48];  // not necessarily terminated: print with %.*s
   char QName[48];     // same form
   int Persistence;    // CVPER_PERSISTENT or CVPER_NOT_PERSISTENT
+  int Broken;         // a call said the connection is broken: no later one can succeed
 };
 
 // What the last open and login used, so that a watch can connect again by

@@ -41,9 +41,11 @@ constexpr int kClaimsPerCycle = 64;
 // What a claim name adds to the name it claims: the tag, then the claimant.
 const char kClaimTag[] = ".cvxfer-claim-";
 
-// Whether SIGINT or SIGTERM asks the watch to end.
+// Whether SIGINT or SIGTERM asks the watch to end, or its queue manager
+// connection broke: nothing could be taken any more.
 bool WatchStopping(const FtpSession *session) {
-  return session->Run.Interrupted || FtpInterruptPending() || FtpTerminatePending();
+  return session->Run.Interrupted || FtpInterruptPending() || FtpTerminatePending() ||
+         session->Queue.Broken;
 }
 
 // Tells of an event about the server: kind is FTP_EVENT_RETRY or
@@ -493,6 +495,13 @@ int WatchGet(FtpSession *session, const WatchIn &watch, WatchReconnect reconnect
   if (FtpInterruptPending() && !session->Run.Interrupted) {
     session->Run.Interrupted = 1;
     FtpFail(session, FTP_EXIT_INTERRUPTED);
+  }
+  // Ended with a failure, so that a service manager starts it again.
+  if (session->Queue.Broken && !session->Run.Interrupted) {
+    std::printf("cvxfer: the connection to the queue manager is broken; the watch ends\n");
+    std::fflush(stdout);
+    FtpFail(session, FTP_EXIT_QUEUE);
+    return 1;
   }
   return session->Run.Interrupted ? 1 : 0;
 }

@@ -106,13 +106,16 @@ def test_create_explains_a_url_without_a_virtual_host(tmp_path, broker_url):
 
 
 def test_a_broker_that_goes_away_breaks_the_connection_and_nothing_is_done(tmp_path, ftp):
-    """A broker of its own, stopped in the middle of a session."""
+    """A broker of its own, stopped in the middle of a session and of a
+    watch: the watch ends, for its service to start it again."""
     home = str(tmp_path / "corvane")
     place(ftp, "late.bin", b"never queued")
     directory = str(tmp_path / "rabbitmq")
     url = broker.start(directory)
     try:
         cvadmin(home, "create", "SHORT", "--default", "--amqp", url)
+        watch = start(home, ["-n"], session(ftp, "mget -w -d -i 1 -s 0 *.dat"))
+        assert wait_until(lambda: "MLSD" in " ".join(ftp.commands()), timeout=30)
         proc = subprocess.Popen([CVXFER, "-n"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                 stderr=subprocess.STDOUT, env=env_with_home(home))
         proc.stdin.write(b"cvqdepth\n")
@@ -133,6 +136,12 @@ def test_a_broker_that_goes_away_breaks_the_connection_and_nothing_is_done(tmp_p
     assert "Not able to inquire queue depth" in out, out
     assert "Not putted on queue CVRC_CONNECTION_BROKEN" in out, out
     assert "Putted on queue" not in out
+    place(ftp, "w.dat", b"kept")
+    try:
+        assert watch.wait(30) == 9, "the watch goes on without its queue manager"
+    finally:
+        watch.kill()
+    assert read(ftp, "w.dat") == b"kept"
 
 
 def test_amqps_verifies_the_broker_certificate(tmp_path, broker_url):
