@@ -285,6 +285,10 @@ void WatchTake(FtpSession *session, const WatchIn &watch, WatchState *state,
     return;
   }
   session->Run.Failure = saved;
+  // Another watcher's record came first: the file is that one's to finish
+  // once its unit of work commits. Finished here, it would be gone even
+  // when that unit of work is backed out (killed, or refused at commit).
+  if (put == 1) return;
   WatchFinish(session, watch, path, from, claimed > 0);
 }
 

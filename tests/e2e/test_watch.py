@@ -128,6 +128,25 @@ def test_two_watchers_killed_at_random_take_every_file_once(home, server):
         "every file on the queue exactly once"
 
 
+def test_a_file_whose_record_another_watcher_holds_is_left_to_it(home, server):
+    # Another watcher's unit of work holds the file's record (here one that
+    # never ends): the file is that one's to delete once it commits.
+    place(server, "a.dat", b"held")
+    proc = start(home, ["-n", "-p"], login(server) + ["binary", "mget -w -d -i 1 -s 5 *.dat"])
+    a_cycle(server)
+    mtime = time.gmtime(os.stat(os.path.join(server.root, "a.dat")).st_mtime)
+    key = b"cvxfer-in\n127.0.0.1:%d\n//a.dat\n4\n%s" % (
+        server.port, time.strftime("%Y%m%d%H%M%S", mtime).encode())
+    db = sqlite3.connect(os.path.join(home, "CVQM.qm", "store.db"), timeout=10)
+    with contextlib.closing(db), db:
+        db.execute("INSERT INTO journal VALUES(?, NULL, ?, ?)",
+                   (key, "%d-0000000000000000" % os.getpid(), b"taken"))
+    assert wait_until(lambda: "RETR" in " ".join(server.commands()), timeout=20)
+    a_cycle(server)
+    assert stop(proc) == 0
+    assert depth(home) == 0 and len(leftovers(server.root)) == 1, "deleted, and not queued"
+
+
 def test_a_file_is_taken_when_complete_and_once_until_it_changes(home, server):
     # A file still being written is not taken; a done file marks another.
     place(server, "a.dat", b"")
