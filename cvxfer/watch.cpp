@@ -398,15 +398,15 @@ void WatchPrune(FtpSession *session, WatchList *list, const std::string &absDir)
     // pattern may watch it).
     if (base.find('/') != std::string_view::npos) continue;
     // A file under a claim (this watcher's, one killed, another's at work)
-    // is still there. A list that cannot be read proves nothing gone.
+    // is still there, whatever file took its name since. A record of a
+    // version the name no longer holds goes: kept as long as the name is,
+    // the records of a file rewritten in place would grow without end. A
+    // list that cannot be read proves nothing gone.
     RemoteStat now;
-    int listed = WatchListHas(list, base, &now);
-    if (listed == 0) listed = WatchListHasPrefix(list, std::string(base) + kClaimTag);
+    int listed = WatchListHasPrefix(list, std::string(base) + kClaimTag);
+    if (listed == 0) listed = WatchListHas(list, base, &now);
     if (listed < 0) return;
-    // A record of a version the name no longer holds would be kept as long
-    // as the name is: a file rewritten in place would grow the journal.
-    if (listed == 1 && now.Size != UINT64_MAX &&
-        CVJournalKey(session, absDir, std::string(base), now) != key) {
+    if (now.Size != UINT64_MAX && CVJournalKey(session, absDir, std::string(base), now) != key) {
       listed = 0;
     }
     if (listed == 0) CVJDEL(session->Queue.Hconn, cursorLength, cursor, CVJO_NONE, &cc, &reason);

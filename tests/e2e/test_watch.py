@@ -198,7 +198,8 @@ def test_a_file_is_taken_when_complete_and_once_until_it_changes(home, server):
 def test_a_file_left_in_place_keeps_its_record(home, server, name, patterns, claimed):
     # Left in place, a file is kept from being taken again by its record
     # alone: the listing of its parent directory (another pattern) and a
-    # live watcher's claim of it hiding its name must both leave it.
+    # live watcher's claim of it hiding its name, even with a new file
+    # under that name, must both leave it.
     os.makedirs(os.path.join(server.root, "in", "sub"), 0o777)
     place(server, name, b"once")
     proc = start(home, ["-n", "-p"], login(server) + ["binary", "mget -w -i 1 -s 0 " + patterns])
@@ -208,12 +209,13 @@ def test_a_file_left_in_place_keeps_its_record(home, server, name, patterns, cla
         host = "".join("_" if c in "/ .\\" else c for c in socket.gethostname())
         claim = "%s.cvxfer-claim-%s-CVQM.%d" % (path, host, os.getpid())
         os.rename(path, claim)
+        place(server, name, b"another")
         a_cycle(server)
-        os.rename(claim, path)
+        os.replace(claim, path)
     a_cycle(server)
     a_cycle(server)
     assert stop(proc) == 0
-    assert depth(home) == 1, "taken again"
+    assert depth(home) == 1 + claimed, "taken again"
 
 
 def test_a_file_put_under_the_name_of_one_being_taken_stays(home, tmp_path):
