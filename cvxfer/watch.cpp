@@ -34,8 +34,10 @@
 
 namespace {
 
-// Files claimed in one cycle at the most: a directory of any size is taken
-// a bounded piece at a time, the next cycle following at once.
+// Files taken in one cycle at the most: a directory of any size is taken
+// a bounded piece at a time, the next cycle following at once. A file that
+// fails does not count: files that keep failing, first in name order,
+// would otherwise keep every later one from ever being taken.
 constexpr int kClaimsPerCycle = 64;
 
 // What a claim name adds to the name it claims: the tag, then the claimant.
@@ -331,7 +333,7 @@ bool WatchSettled(const WatchIn &watch, WatchState *state, const std::string &di
 }
 
 // Looks at one listed entry of dir: takes it when it matches glob, is
-// complete and was not taken before. Returns true when it was claimed.
+// complete and was not taken before. Returns true when it was taken.
 bool WatchConsider(FtpSession *session, const WatchIn &watch, WatchState *state,
                    const std::string &dir, const std::string &absDir, const std::string &glob,
                    const RemoteEntry &entry) {
@@ -374,8 +376,9 @@ bool WatchConsider(FtpSession *session, const WatchIn &watch, WatchState *state,
   if (!WatchSettled(watch, state, dir, base, stat)) return false;
   WatchListForget(state->List, dir, base);
   record.Replace = look == CV_TAKEN_ANOTHER;
+  const int files = state->Files;
   WatchTake(session, watch, state, path, stat, record, "");
-  return true;
+  return state->Files > files;
 }
 
 // Forgets the journal's records of files of absDir the last listing did

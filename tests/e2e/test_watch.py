@@ -128,6 +128,22 @@ def test_two_watchers_killed_at_random_take_every_file_once(home, server):
         "every file on the queue exactly once"
 
 
+def test_files_that_keep_failing_keep_no_other_file_waiting(home, server):
+    # A cycle's bound counts the files taken: 64 that fail (their journal
+    # keys too long, in a deep directory), first in name order, must not
+    # keep the last one from being taken.
+    deep = os.path.join(*["d" * 100] * 9)
+    os.makedirs(os.path.join(server.root, deep))
+    for i in range(64):
+        place(server, os.path.join(deep, "a%02d%s.dat" % (i, "x" * 120)), b"fails")
+    place(server, os.path.join(deep, "zz.dat"), b"taken")
+    proc = start(home, ["-n", "-p"], login(server) + ["binary", "mget -w -i 1 -s 0 %s/*.dat" % deep])
+    assert wait_until(lambda: os.path.isdir(os.path.join(home, "CVQM.qm")), timeout=20)
+    assert wait_until(lambda: depth(home) == 1, timeout=30), "never taken"
+    assert stop(proc) == 0
+    assert take(home) == b"taken"
+
+
 def test_a_file_whose_record_another_watcher_holds_is_left_to_it(home, server):
     # Another watcher's unit of work holds the file's record (here one that
     # never ends): the file is that one's to delete once it commits.
