@@ -474,6 +474,16 @@ void WatchScan(FtpSession *session, const WatchIn &watch, WatchState *state, con
 }  // namespace
 
 int WatchGet(FtpSession *session, const WatchIn &watch, WatchReconnect reconnect) {
+  // Nothing could be taken without the queue, and a claim made before its
+  // queue manager is known names none: no other watcher would ever finish
+  // it after a kill. A service starts the watch again.
+  if (!FtpCVQueueOpen(session)) {
+    std::printf("Not putted on queue %s\n",
+                ReasonString(FtpCVConnected(session) ? CVRC_HOBJ_ERROR : CVRC_HCONN_ERROR));
+    std::fflush(stdout);
+    FtpFail(session, FTP_EXIT_QUEUE);
+    return 1;
+  }
   WatchState state;
   if (WatchListOpen(&state.List) != 0) {
     FtpFail(session, FTP_EXIT_FAILED);
