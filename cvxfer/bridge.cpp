@@ -561,8 +561,7 @@ int FtpGetCV(FtpSession *session, const char *remoteName, const FtpCVAfter *afte
   // whole first by the size the server tells now, as mget does: a server
   // may end a transfer it cut short with 226 and not say the size in 150.
   if (remoteName != nullptr && after != nullptr && (after->Delete || after->MoveTo != nullptr) &&
-      FtpCVQueueOpen(session) && std::strpbrk(remoteName, "\r\n") == nullptr &&
-      std::strlen(remoteName) + 8 < static_cast<size_t>(kFtpCommandMax)) {
+      FtpCVQueueOpen(session) && FtpCmdSendable("RETR", remoteName)) {
     // (A name the get refuses is not asked about: the get says why.)
     RemoteStat stat;
     session->Remote->Stat(session, remoteName, &stat);

@@ -240,28 +240,44 @@ int FtpConnectHost(FtpSession *session, const char *host, unsigned short port, T
   return -1;
 }
 
-int FtpFormatCmd(char *text, const char *verb, const char *arg, bool keepEmpty) {
-  if (arg != nullptr && std::strpbrk(arg, "\r\n") != nullptr) {
-    // A line break would end the command early and start another one.
-    std::printf("cvxfer: a name cannot hold CR or LF; not sent.\n");
-    std::fflush(stdout);
-    return -1;
-  }
-  std::string command = verb;
-  if (keepEmpty || (arg != nullptr && arg[0] != '\0')) command += ' ';
+namespace {
+
+// The command line "VERB ARG\r\n" in *command (see FtpFormatCmd). Returns
+// 0, 1 when arg holds CR or LF, 2 when the line would not fit.
+int FtpBuildCmd(const char *verb, const char *arg, bool keepEmpty, std::string *command) {
+  // A line break would end the command early and start another one.
+  if (arg != nullptr && std::strpbrk(arg, "\r\n") != nullptr) return 1;
+  *command = verb;
+  if (keepEmpty || (arg != nullptr && arg[0] != '\0')) *command += ' ';
   for (const char *c = arg != nullptr ? arg : ""; *c != '\0'; c++) {
-    command += *c;
-    if (static_cast<unsigned char>(*c) == 0xFF) command += *c;
+    *command += *c;
+    if (static_cast<unsigned char>(*c) == 0xFF) *command += *c;
   }
-  command += "\r\n";
-  if (command.size() >= static_cast<size_t>(kFtpCommandMax)) {
+  *command += "\r\n";
+  return command->size() >= static_cast<size_t>(kFtpCommandMax) ? 2 : 0;
+}
+
+}  // namespace
+
+int FtpFormatCmd(char *text, const char *verb, const char *arg, bool keepEmpty) {
+  std::string command;
+  const int problem = FtpBuildCmd(verb, arg, keepEmpty, &command);
+  if (problem == 1) std::printf("cvxfer: a name cannot hold CR or LF; not sent.\n");
+  if (problem == 2) {
     std::printf("%s: command too long (more than %d characters); not sent.\n", verb,
                 kFtpCommandMax - 3);
+  }
+  if (problem != 0) {
     std::fflush(stdout);
     return -1;
   }
   std::memcpy(text, command.c_str(), command.size() + 1);
   return static_cast<int>(command.size());
+}
+
+bool FtpCmdSendable(const char *verb, const char *arg) {
+  std::string command;
+  return FtpBuildCmd(verb, arg, false, &command) == 0;
 }
 
 int FtpCheckFileName(const char *name) {

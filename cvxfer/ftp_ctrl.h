@@ -18,6 +18,9 @@ constexpr int kFtpCommandMax = 1024;
 // command does not fit: a cut command would do something else than asked.
 int FtpFormatCmd(char *text, const char *verb, const char *arg, bool keepEmpty = false);
 
+// Whether FtpFormatCmd would format verb with arg, without its message.
+bool FtpCmdSendable(const char *verb, const char *arg);
+
 // Checks a remote file name before anything is sent or taken from a queue:
 // present, free of CR and LF (which would end the command early), and short
 // enough for a command line. Returns 0, or -1 after saying why not.

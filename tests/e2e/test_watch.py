@@ -32,6 +32,20 @@ def stop(proc, timeout=30):
     return proc.wait(timeout)
 
 
+def claim_of(path, start=None):
+    """The name a watcher of this host and CVQM, with this process's pid
+    (and a start, when given: older claims have none), claims path under."""
+    host = "".join("_" if c in "/ .\\" else c for c in socket.gethostname())
+    return "%s.cvxfer-claim-%s-CVQM.%d%s" % (path, host, os.getpid(),
+                                            "" if start is None else ".%d" % start)
+
+
+def store(home):
+    """A connection to CVQM's store database in home, closed after the block."""
+    return contextlib.closing(sqlite3.connect(os.path.join(home, "CVQM.qm", "store.db"),
+                                              timeout=10))
+
+
 def leftovers(root):
     """The names in root, sorted."""
     return sorted(os.listdir(root))
@@ -108,6 +122,14 @@ def test_each_servers_listing_gives_what_the_watch_needs(home, tmp_path, kind, l
         assert sorted(take(home) for _ in range(3)) == sorted(bodies.values())
 
 
+def test_a_watch_without_its_queue_claims_nothing_and_ends(home, server):
+    place(server, "a.dat", b"stays")
+    status, out = run(home, ["-n", "-p"], login(server) + [
+        "binary", "cvopen NO.SUCH.QUEUE", "mget -w -i 1 -s 0 *.dat"], timeout=30)
+    assert status == 9 and "Not putted on queue CVRC_HOBJ_ERROR" in out, out
+    assert leftovers(server.root) == ["a.dat"]
+
+
 def test_two_watchers_killed_at_random_take_every_file_once(home, server):
     rng = random.Random(22)
     bodies = {"f%03d.dat" % i: os.urandom(rng.randrange(0, 4000)) for i in range(200)}
@@ -115,9 +137,8 @@ def test_two_watchers_killed_at_random_take_every_file_once(home, server):
         place(server, name, body)
     # One claimed by a dead watcher whose pid a live process (this one) got
     # since: its start tells them apart.
-    host = "".join("_" if c in "/ .\\" else c for c in socket.gethostname())
-    os.rename(os.path.join(server.root, "f199.dat"), os.path.join(
-        server.root, "f199.dat.cvxfer-claim-%s-CVQM.%d.1" % (host, os.getpid())))
+    path = os.path.join(server.root, "f199.dat")
+    os.rename(path, claim_of(path, start=1))
     procs = killed_at_random(home, login(server) + ["binary", WATCH], 2, 100, rng,
                              lambda: len(bodies) - len(os.listdir(server.root)), len(bodies), 3)
     assert wait_until(lambda: leftovers(server.root) == [], timeout=90), \
@@ -153,8 +174,7 @@ def test_a_file_whose_record_another_watcher_holds_is_left_to_it(home, server):
     mtime = time.gmtime(os.stat(os.path.join(server.root, "a.dat")).st_mtime)
     key = b"cvxfer-in\n127.0.0.1:%d\n//a.dat\n4\n%s" % (
         server.port, time.strftime("%Y%m%d%H%M%S", mtime).encode())
-    db = sqlite3.connect(os.path.join(home, "CVQM.qm", "store.db"), timeout=10)
-    with contextlib.closing(db), db:
+    with store(home) as db, db:
         db.execute("INSERT INTO journal VALUES(?, NULL, ?, ?)",
                    (key, "%d-0000000000000000" % os.getpid(), b"taken"))
     assert wait_until(lambda: "RETR" in " ".join(server.commands()), timeout=20)
@@ -204,7 +224,7 @@ def test_a_file_is_taken_when_complete_and_once_until_it_changes(home, server):
     a_cycle(server)
     assert stop(proc) == 0
     assert take(home) == b"A NEW VERSION"
-    with contextlib.closing(sqlite3.connect(os.path.join(home, "CVQM.qm", "store.db"))) as db:
+    with store(home) as db:
         keys = [bytes(k) for (k,) in db.execute("SELECT key FROM journal")]
     assert sum(b"/a.dat\n" in k for k in keys) == 1, "a record of each version kept: %s" % keys
 
@@ -222,8 +242,7 @@ def test_a_file_left_in_place_keeps_its_record(home, server, name, patterns, cla
     a_cycle(server)  # taken, and given its name back
     path = os.path.join(server.root, name)
     if claimed:
-        host = "".join("_" if c in "/ .\\" else c for c in socket.gethostname())
-        claim = "%s.cvxfer-claim-%s-CVQM.%d" % (path, host, os.getpid())
+        claim = claim_of(path)
         os.rename(path, claim)
         place(server, name, b"another")
         a_cycle(server)
